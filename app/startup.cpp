@@ -1,0 +1,57 @@
+#include "app/startup.h"
+
+#include "engine/clock_privilege.h"
+#include "platform/process.h"
+#include "storage/data_directory.h"
+#include "storage/settings.h"
+#include "storage/strings.h"
+
+namespace tavrel {
+
+std::atomic<int32_t> trayIconSuppressed{0};
+
+std::vector<std::string> splitCommandLine(std::string_view line) {
+    size_t quotes = 0;
+    for (char c : line) quotes += c == '"';
+    std::vector<std::string> args;
+    if (quotes % 2 != 0) return args;
+
+    std::string current;
+    bool inArgument = false;
+    bool quoted = false;
+    for (char c : line) {
+        if (c == '"') {
+            quoted = !quoted;
+            inArgument = true;
+        } else if ((c == ' ' || c == '\t') && !quoted) {
+            if (inArgument) args.push_back(std::move(current));
+            current.clear();
+            inArgument = false;
+        } else {
+            current += c;
+            inArgument = true;
+        }
+    }
+    if (inArgument) args.push_back(std::move(current));
+    return args;
+}
+
+std::string readSwitch(std::string_view commandLine) {
+    const std::vector<std::string> args = splitCommandLine(commandLine);
+    if (args.size() < 2 || args[1].size() < 2) return std::string();
+    std::string sw = args[1].substr(args[1].size() - 2);
+    for (char& c : sw) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return sw;
+}
+
+std::string prepareProcess() {
+    clockPrivilegeHeld.store(enableClockPrivilege() ? 1 : 0);
+    locateDirectories();
+    loadStringTable(kStringsFileName, kRequiredSlots, stringTable());
+    loadSettings();
+    return readSwitch(platform::commandLine());
+}
+
+}  // namespace tavrel

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace tavrel {
+
+// Set when this process may set the clock; the window treats it as the
+// sign of administrator rights.
+extern std::atomic<int32_t> clockPrivilegeHeld;
+
+// Enables the right to set the clock where the system has one to enable;
+// true when the process holds it.
+bool enableClockPrivilege();
+
+}  // namespace tavrel

@@ -1,0 +1,93 @@
+// Files and directories: a small owner for an open file, buffered byte
+// reading, whole-file replacement, directories and the program's location.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tavrel::platform {
+
+// The character that separates and ends directory texts.
+inline constexpr char kPathSeparator = '/';
+
+// An open file; closed when the owner goes. Not copyable.
+class File {
+public:
+    File() = default;
+    ~File();
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    // Opens an existing file for reading.
+    static File openForReading(const std::string& path);
+    // Opens for reading and writing, creating the file when it is missing.
+    static File openAlways(const std::string& path);
+    // Creates the file, or truncates an existing one, for reading and writing.
+    static File createAlways(const std::string& path);
+
+    bool valid() const { return fd_ >= 0; }
+    // Bytes read (0 at the end), or -1 on error.
+    long read(void* buffer, size_t size);
+    // Writes everything or reports failure.
+    [[nodiscard]] bool writeAll(const void* data, size_t size);
+    [[nodiscard]] bool writeAll(std::string_view text) { return writeAll(text.data(), text.size()); }
+    // Current size in bytes, or -1.
+    int64_t size() const;
+    [[nodiscard]] bool seekToStart();
+    [[nodiscard]] bool seekToEnd();
+    [[nodiscard]] bool truncate();
+    // Takes an exclusive advisory lock, waiting at most timeoutMs.
+    [[nodiscard]] bool lockExclusive(int timeoutMs);
+    void close();
+
+private:
+    explicit File(int fd) : fd_(fd) {}
+    int fd_ = -1;
+};
+
+// Hands out a file's bytes one at a time, reading it in large blocks.
+class ByteReader {
+public:
+    explicit ByteReader(File& file) : file_(file) {}
+    // The next byte, or -1 at the end of the file or on a read error.
+    int next() {
+        if (pos_ == len_ && !refill()) return -1;
+        return buffer_[pos_++];
+    }
+
+private:
+    bool refill();
+    File& file_;
+    unsigned char buffer_[4096];
+    size_t pos_ = 0;
+    size_t len_ = 0;
+};
+
+// True when the file exists and can be opened for reading.
+bool fileReadable(const std::string& path);
+// Reads a file of at most maxBytes into text; false when missing or larger.
+bool readSmallFile(const std::string& path, std::string& text, size_t maxBytes);
+// Replaces a file whole: writes a temporary file beside it and renames it
+// over the old one, so a crash never leaves half a file.
+[[nodiscard]] bool writeFileReplacing(const std::string& path, std::string_view content);
+// Copies a file byte for byte, replacing the target.
+[[nodiscard]] bool copyFile(const std::string& from, const std::string& to);
+// Creates one directory; false when it could not be created (also when it
+// exists already).
+bool createDirectory(const std::string& path);
+bool directoryExists(const std::string& path);
+bool removeFile(const std::string& path);
+
+// Full path of the running program file, or empty when unknown.
+std::string programFilePath();
+// True when the file lies on a drive that the system reports as removable.
+bool onRemovableDrive(const std::string& path);
+// The user's application-data folder without a trailing separator
+// ($XDG_CONFIG_HOME, else ~/.config), or empty when it cannot be found.
+std::string applicationDataFolder();
+
+}  // namespace tavrel::platform

@@ -1,0 +1,238 @@
+// Linux files. Advisory locks (flock) stand in for opening without sharing.
+#include "platform/file.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace tavrel::platform {
+namespace {
+
+int openRetrying(const char* path, int flags, mode_t mode = 0644) {
+    int fd;
+    do {
+        fd = ::open(path, flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+void sleepMsQuietly(int ms) {
+    timespec ts{ms / 1000, (ms % 1000) * 1'000'000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+std::string directoryOf(const std::string& path) {
+    const size_t cut = path.find_last_of('/');
+    return cut == std::string::npos ? std::string(".") : path.substr(0, cut == 0 ? 1 : cut);
+}
+
+}  // namespace
+
+File::~File() { close(); }
+
+File::File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+File File::openForReading(const std::string& path) {
+    const int fd = openRetrying(path.c_str(), O_RDONLY);
+    if (fd < 0) return File();
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return File();
+    }
+    return File(fd);
+}
+
+File File::openAlways(const std::string& path) { return File(openRetrying(path.c_str(), O_RDWR | O_CREAT)); }
+
+File File::createAlways(const std::string& path) {
+    return File(openRetrying(path.c_str(), O_RDWR | O_CREAT | O_TRUNC));
+}
+
+long File::read(void* buffer, size_t size) {
+    if (fd_ < 0) return -1;
+    ssize_t n;
+    do {
+        n = ::read(fd_, buffer, size);
+    } while (n < 0 && errno == EINTR);
+    return static_cast<long>(n);
+}
+
+bool File::writeAll(const void* data, size_t size) {
+    if (fd_ < 0) return false;
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd_, p, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+int64_t File::size() const {
+    struct stat st {};
+    if (fd_ < 0 || fstat(fd_, &st) != 0) return -1;
+    return st.st_size;
+}
+
+bool File::seekToStart() { return fd_ >= 0 && lseek(fd_, 0, SEEK_SET) == 0; }
+bool File::seekToEnd() { return fd_ >= 0 && lseek(fd_, 0, SEEK_END) >= 0; }
+bool File::truncate() { return fd_ >= 0 && ftruncate(fd_, 0) == 0 && seekToStart(); }
+
+bool File::lockExclusive(int timeoutMs) {
+    if (fd_ < 0) return false;
+    constexpr int kStepMs = 5;
+    for (int waited = 0;; waited += kStepMs) {
+        if (flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno != EWOULDBLOCK && errno != EINTR) return false;
+        if (waited >= timeoutMs) return false;
+        sleepMsQuietly(kStepMs);
+    }
+}
+
+void File::close() {
+    if (fd_ >= 0) {
+        ::close(fd_);  // also releases an advisory lock
+        fd_ = -1;
+    }
+}
+
+bool ByteReader::refill() {
+    const long n = file_.read(buffer_, sizeof buffer_);
+    if (n <= 0) return false;
+    pos_ = 0;
+    len_ = static_cast<size_t>(n);
+    return true;
+}
+
+bool fileReadable(const std::string& path) { return File::openForReading(path).valid(); }
+
+bool readSmallFile(const std::string& path, std::string& text, size_t maxBytes) {
+    File f = File::openForReading(path);
+    if (!f.valid()) return false;
+    text.clear();
+    char buffer[512];
+    for (;;) {
+        const long n = f.read(buffer, sizeof buffer);
+        if (n < 0) return false;
+        if (n == 0) return true;
+        if (text.size() + static_cast<size_t>(n) > maxBytes) return false;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+bool writeFileReplacing(const std::string& path, std::string_view content) {
+    std::string temp = path + ".XXXXXX";
+    const int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = true;
+    const char* p = content.data();
+    size_t left = content.size();
+    while (left > 0 && ok) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    if (ok) ok = fchmod(fd, 0644) == 0;
+    if (::close(fd) != 0) ok = false;
+    if (ok && ::rename(temp.c_str(), path.c_str()) == 0) return true;
+    ::unlink(temp.c_str());
+    return false;
+}
+
+bool copyFile(const std::string& from, const std::string& to) {
+    File in = File::openForReading(from);
+    if (!in.valid()) return false;
+    File out = File::createAlways(to);
+    if (!out.valid()) return false;
+    char buffer[65536];
+    for (;;) {
+        const long n = in.read(buffer, sizeof buffer);
+        if (n < 0) return false;
+        if (n == 0) return true;
+        if (!out.writeAll(buffer, static_cast<size_t>(n))) return false;
+    }
+}
+
+bool createDirectory(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0; }
+
+bool directoryExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool removeFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+std::string programFilePath() {
+    char buffer[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n <= 0) return std::string();
+    return std::string(buffer, static_cast<size_t>(n));
+}
+
+bool onRemovableDrive(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    // /sys/dev/block/MAJ:MIN is the device or one of its partitions; a
+    // partition's "removable" flag lives with its parent disk.
+    const std::string link =
+        "/sys/dev/block/" + std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+    char resolved[PATH_MAX];
+    if (::realpath(link.c_str(), resolved) == nullptr) return false;
+    std::string device = resolved;
+    std::string flag;
+    if (fileReadable(device + "/partition")) device = directoryOf(device);
+    if (!readSmallFile(device + "/removable", flag, 16)) return false;
+    return !flag.empty() && flag[0] == '1';
+}
+
+std::string applicationDataFolder() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg != nullptr && xdg[0] == '/') return xdg;
+    const char* home = std::getenv("HOME");
+    std::string base;
+    if (home != nullptr && home[0] == '/') {
+        base = home;
+    } else {
+        passwd pw{};
+        passwd* found = nullptr;
+        char buffer[4096];
+        if (getpwuid_r(getuid(), &pw, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
+            found->pw_dir != nullptr && found->pw_dir[0] == '/') {
+            base = found->pw_dir;
+        }
+    }
+    if (base.empty()) return std::string();
+    while (base.size() > 1 && base.back() == '/') base.pop_back();
+    return base + "/.config";
+}
+
+}  // namespace tavrel::platform

@@ -1,0 +1,43 @@
+#include "platform/thread.h"
+
+#include <chrono>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace tavrel::platform {
+
+void ManualResetEvent::set() {
+    {
+        std::lock_guard lock(mutex_);
+        set_ = true;
+    }
+    cv_.notify_all();
+}
+
+void ManualResetEvent::reset() {
+    std::lock_guard lock(mutex_);
+    set_ = false;
+}
+
+bool ManualResetEvent::wait(uint32_t timeoutMs) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return set_; });
+}
+
+bool ManualResetEvent::isSet() {
+    std::lock_guard lock(mutex_);
+    return set_;
+}
+
+void sleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+void raiseThreadPriority() {
+    // A lower nice value for this thread only; refused without privilege,
+    // which leaves the thread at normal priority.
+    const pid_t tid = static_cast<pid_t>(syscall(SYS_gettid));
+    const int current = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(tid), current - 1);
+}
+
+}  // namespace tavrel::platform

@@ -1,0 +1,254 @@
+// Linux time services. The wall clock may be simulated: with
+// TAVREL_CLOCK_FILE set, it is the real UTC clock plus a signed offset in
+// 100-ns units kept in that file, and setting the clock rewrites the offset.
+#include "platform/time.h"
+
+#include <cerrno>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <atomic>
+#include <locale.h>
+#include <mutex>
+#include <string>
+
+#include "platform/file.h"
+
+namespace tavrel::platform {
+namespace {
+
+std::atomic<WallClockSource> wallClockSource{nullptr};
+std::atomic<TickSource> tickSource{nullptr};
+
+const char* clockFilePath() {
+    const char* path = std::getenv("TAVREL_CLOCK_FILE");
+    return (path != nullptr && *path != '\0') ? path : nullptr;
+}
+
+FileTime realUtcNow() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return kFileTime1970 + static_cast<FileTime>(ts.tv_sec) * kFileTimeUnitsPerSecond +
+           static_cast<FileTime>(ts.tv_nsec / 100);
+}
+
+// The simulated clock's offset; a missing or unreadable file means 0.
+int64_t readClockOffset(const char* path) {
+    std::string text;
+    if (!readSmallFile(path, text, 64)) return 0;
+    errno = 0;
+    char* end = nullptr;
+    long long value = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || end == text.c_str()) return 0;
+    return value;
+}
+
+// Days since 1601-01-01 for a proleptic Gregorian date (Howard Hinnant's
+// days_from_civil, shifted from 1970 to 1601).
+int64_t daysFromCivil(int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468 + 134774;
+}
+
+void civilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
+    z += 719468 - 134774;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    y = static_cast<int64_t>(yoe) + era * 400;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    d = doy - (153 * mp + 2) / 5 + 1;
+    m = mp < 10 ? mp + 3 : mp - 9;
+    y += m <= 2;
+}
+
+bool isLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int daysInMonth(int y, int m) {
+    static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && isLeap(y) ? 29 : days[m - 1];
+}
+
+// Seconds east of UTC in force at the given Unix time.
+long localOffsetSeconds(time_t unixTime) {
+    tm local{};
+    if (localtime_r(&unixTime, &local) == nullptr) return 0;
+    return local.tm_gmtoff;
+}
+
+locale_t userTimeLocale() {
+    static locale_t loc = [] {
+        locale_t l = newlocale(LC_TIME_MASK, "", static_cast<locale_t>(0));
+        if (l == static_cast<locale_t>(0)) l = newlocale(LC_TIME_MASK, "C", static_cast<locale_t>(0));
+        return l;
+    }();
+    return loc;
+}
+
+std::string twoDigits(unsigned v) {
+    std::string s(2, '0');
+    s[0] = static_cast<char>('0' + (v / 10) % 10);
+    s[1] = static_cast<char>('0' + v % 10);
+    return s;
+}
+
+}  // namespace
+
+void setWallClockSource(WallClockSource source) { wallClockSource.store(source); }
+void setTickSource(TickSource source) { tickSource.store(source); }
+
+bool simulatedClockActive() { return clockFilePath() != nullptr; }
+
+FileTime getSystemTimeAsFileTime() {
+    if (WallClockSource source = wallClockSource.load()) return source();
+    FileTime now = realUtcNow();
+    if (const char* path = clockFilePath()) now += static_cast<FileTime>(readClockOffset(path));
+    return now;
+}
+
+SystemTime getSystemTime() {
+    SystemTime st;
+    FileTime now = getSystemTimeAsFileTime();
+    if (!fileTimeToSystemTime(now, st)) st = SystemTime{};
+    return st;
+}
+
+SystemTime getLocalTime() {
+    SystemTime st;
+    FileTime local = 0;
+    if (!fileTimeToLocalFileTime(getSystemTimeAsFileTime(), local) || !fileTimeToSystemTime(local, st)) {
+        st = SystemTime{};
+    }
+    return st;
+}
+
+bool setSystemFileTime(FileTime utc) {
+    if (const char* path = clockFilePath()) {
+        const int64_t offset = static_cast<int64_t>(utc - realUtcNow());
+        return writeFileReplacing(path, std::to_string(offset) + "\n");
+    }
+    if (utc < kFileTime1970) return false;
+    const FileTime sinceEpoch = utc - kFileTime1970;
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(sinceEpoch / kFileTimeUnitsPerSecond);
+    ts.tv_nsec = static_cast<long>((sinceEpoch % kFileTimeUnitsPerSecond) * 100);
+    return clock_settime(CLOCK_REALTIME, &ts) == 0;
+}
+
+bool setSystemTime(const SystemTime& utc) {
+    FileTime ft = 0;
+    return systemTimeToFileTime(utc, ft) && setSystemFileTime(ft);
+}
+
+bool systemTimeToFileTime(const SystemTime& st, FileTime& out) {
+    if (st.year < 1601 || st.year > 30827 || st.month < 1 || st.month > 12 || st.day < 1 ||
+        st.day > daysInMonth(st.year, st.month) || st.hour > 23 || st.minute > 59 || st.second > 59 ||
+        st.milliseconds > 999) {
+        return false;
+    }
+    const int64_t days = daysFromCivil(st.year, st.month, st.day);
+    const uint64_t seconds = static_cast<uint64_t>(days) * 86400 + st.hour * 3600u + st.minute * 60u + st.second;
+    out = seconds * kFileTimeUnitsPerSecond + st.milliseconds * kFileTimeUnitsPerMs;
+    return true;
+}
+
+bool fileTimeToSystemTime(FileTime ft, SystemTime& out) {
+    if (ft >= 0x8000000000000000ULL) return false;
+    const uint64_t totalMs = ft / kFileTimeUnitsPerMs;
+    const uint64_t totalSeconds = totalMs / 1000;
+    const int64_t days = static_cast<int64_t>(totalSeconds / 86400);
+    const uint64_t secOfDay = totalSeconds % 86400;
+    int64_t y = 0;
+    unsigned m = 0, d = 0;
+    civilFromDays(days, y, m, d);
+    out.year = static_cast<uint16_t>(y);
+    out.month = static_cast<uint16_t>(m);
+    out.day = static_cast<uint16_t>(d);
+    out.dayOfWeek = static_cast<uint16_t>((days + 1) % 7);  // 1601-01-01 was a Monday
+    out.hour = static_cast<uint16_t>(secOfDay / 3600);
+    out.minute = static_cast<uint16_t>(secOfDay / 60 % 60);
+    out.second = static_cast<uint16_t>(secOfDay % 60);
+    out.milliseconds = static_cast<uint16_t>(totalMs % 1000);
+    return true;
+}
+
+bool fileTimeToLocalFileTime(FileTime utc, FileTime& local) {
+    const int64_t unixSeconds = (static_cast<int64_t>(utc) - static_cast<int64_t>(kFileTime1970)) /
+                                static_cast<int64_t>(kFileTimeUnitsPerSecond);
+    const int64_t shift = static_cast<int64_t>(localOffsetSeconds(static_cast<time_t>(unixSeconds))) *
+                          static_cast<int64_t>(kFileTimeUnitsPerSecond);
+    const int64_t result = static_cast<int64_t>(utc) + shift;
+    if (result < 0) return false;
+    local = static_cast<FileTime>(result);
+    return true;
+}
+
+uint32_t getTickCount() {
+    if (TickSource source = tickSource.load()) return source();
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1'000'000u;
+    return static_cast<uint32_t>(ms);
+}
+
+std::string formatTime(const SystemTime& t, const char* picture) {
+    std::string out;
+    const std::string_view pic(picture);
+    size_t i = 0;
+    while (i < pic.size()) {
+        const char c = pic[i];
+        if (c == '\'') {
+            // Quoted literal; '' inside quotes stands for one quote.
+            ++i;
+            while (i < pic.size()) {
+                if (pic[i] == '\'') {
+                    if (i + 1 < pic.size() && pic[i + 1] == '\'') {
+                        out += '\'';
+                        i += 2;
+                        continue;
+                    }
+                    ++i;
+                    break;
+                }
+                out += pic[i++];
+            }
+            continue;
+        }
+        size_t run = 1;
+        while (i + run < pic.size() && pic[i + run] == c) ++run;
+        const bool twoWide = run >= 2;
+        switch (c) {
+            case 'H': out += twoWide ? twoDigits(t.hour) : std::to_string(t.hour); break;
+            case 'h': {
+                unsigned h12 = t.hour % 12 == 0 ? 12 : t.hour % 12;
+                out += twoWide ? twoDigits(h12) : std::to_string(h12);
+                break;
+            }
+            case 'm': out += twoWide ? twoDigits(t.minute) : std::to_string(t.minute); break;
+            case 's': out += twoWide ? twoDigits(t.second) : std::to_string(t.second); break;
+            case 't': out += t.hour < 12 ? (twoWide ? "AM" : "A") : (twoWide ? "PM" : "P"); break;
+            default: out.append(run, c); break;
+        }
+        i += run;
+    }
+    return out;
+}
+
+std::string formatLongDate(const SystemTime& t) {
+    tm fields{};
+    fields.tm_year = t.year - 1900;
+    fields.tm_mon = t.month - 1;
+    fields.tm_mday = t.day;
+    fields.tm_wday = t.dayOfWeek;
+    char buffer[128];
+    const size_t n = strftime_l(buffer, sizeof buffer, "%A, %-d %B %Y", &fields, userTimeLocale());
+    return std::string(buffer, n);
+}
+
+}  // namespace tavrel::platform

@@ -1,0 +1,28 @@
+// The process: its command line, its end, the clock privilege and the
+// plain message box used before any window exists.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tavrel::platform {
+
+// The command line as one text, program path first, arguments holding
+// blanks or quotes written in double quotes (GetCommandLineA).
+std::string commandLine();
+// Keeps the process's arguments for commandLine(); called first by main.
+void setProcessArguments(int argc, char** argv);
+
+// The one exit status of every path that ends the process.
+inline constexpr int kExitStatus = 0;
+[[noreturn]] void exitProcess();
+
+// True when this process may set the wall clock (always with the simulated
+// clock).
+bool clockPrivilegeAvailable();
+
+// Shows a message with an OK button and returns when it is dismissed.
+// Without a window system the message goes to standard error.
+void messageBox(const std::string& text, const std::string& caption);
+
+}  // namespace tavrel::platform

@@ -1,0 +1,77 @@
+// Time services: the wall clock (UTC and local), setting the clock, the
+// millisecond tick count and the locale's time and date texts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tavrel::platform {
+
+// Calendar time broken into fields, shaped like the Win32 SYSTEMTIME.
+struct SystemTime {
+    uint16_t year = 0;
+    uint16_t month = 0;      // 1..12
+    uint16_t dayOfWeek = 0;  // 0 = Sunday
+    uint16_t day = 0;        // 1..31
+    uint16_t hour = 0;
+    uint16_t minute = 0;
+    uint16_t second = 0;
+    uint16_t milliseconds = 0;
+};
+static_assert(sizeof(SystemTime) == 16);
+
+// Count of 100-ns intervals since 1601-01-01 00:00 UTC (the Win32 FILETIME).
+using FileTime = uint64_t;
+
+inline constexpr FileTime kFileTimeUnitsPerSecond = 10'000'000;
+inline constexpr FileTime kFileTimeUnitsPerMs = 10'000;
+// 1900-01-01 00:00 UTC, the NTP and RFC 868 epoch.
+inline constexpr FileTime kFileTime1900 = 0x014F373BFDE04000ULL;
+// 1970-01-01 00:00 UTC, the Unix epoch.
+inline constexpr FileTime kFileTime1970 = 116'444'736'000'000'000ULL;
+
+inline constexpr uint32_t upperWord(FileTime t) { return static_cast<uint32_t>(t >> 32); }
+inline constexpr uint32_t lowerWord(FileTime t) { return static_cast<uint32_t>(t); }
+inline constexpr FileTime makeFileTime(uint32_t upper, uint32_t lower) {
+    return (static_cast<FileTime>(upper) << 32) | lower;
+}
+
+// The wall clock in UTC, at the platform's full resolution.
+FileTime getSystemTimeAsFileTime();
+// The wall clock in UTC and in local time, millisecond resolution.
+SystemTime getSystemTime();
+SystemTime getLocalTime();
+
+// Sets the wall clock to the given UTC time. Fails (false) without the
+// clock privilege or for a time the system refuses.
+[[nodiscard]] bool setSystemTime(const SystemTime& utc);
+[[nodiscard]] bool setSystemFileTime(FileTime utc);
+
+// Conversions; false for values outside the representable range
+// (years 1601..30827, valid calendar fields).
+[[nodiscard]] bool systemTimeToFileTime(const SystemTime& st, FileTime& out);
+[[nodiscard]] bool fileTimeToSystemTime(FileTime ft, SystemTime& out);
+// UTC to local time with the zone's offset in force at that instant.
+[[nodiscard]] bool fileTimeToLocalFileTime(FileTime utc, FileTime& local);
+
+// Milliseconds since an arbitrary start, wrapping at 2^32 (GetTickCount).
+uint32_t getTickCount();
+
+// The time formatted with a Win32 time picture (h hh H HH m mm s ss t tt,
+// literal text in single quotes, '' for a quote), as GetTimeFormatA does.
+std::string formatTime(const SystemTime& t, const char* picture);
+// The date in the user's locale's long form (weekday, day, month name, year).
+std::string formatLongDate(const SystemTime& t);
+
+// True when the simulated clock (TAVREL_CLOCK_FILE) stands in for the real one.
+bool simulatedClockActive();
+
+// Test seams: replace the sources of the UTC wall clock and of the tick
+// count; nullptr restores the real ones. Not for use while other threads
+// read the clock.
+using WallClockSource = FileTime (*)();
+using TickSource = uint32_t (*)();
+void setWallClockSource(WallClockSource source);
+void setTickSource(TickSource source);
+
+}  // namespace tavrel::platform

@@ -1,0 +1,82 @@
+#include "servers/server_list.h"
+
+#include <mutex>
+
+#include "platform/file.h"
+#include "resources/default_servers.h"
+#include "storage/data_directory.h"
+#include "storage/shared_text.h"
+
+namespace tavrel {
+namespace {
+
+constexpr size_t kMinEntryLength = 3;
+char currentServer[kServerNameSize] = {};
+
+}  // namespace
+
+std::atomic<int32_t> serverListEmpty{0};
+
+std::string currentServerName() {
+    std::lock_guard lock(sharedTextMutex());
+    return boundedText(currentServer, sizeof currentServer);
+}
+
+void setCurrentServerName(std::string_view name) {
+    std::lock_guard lock(sharedTextMutex());
+    copyBoundedText(currentServer, sizeof currentServer, name);
+}
+
+bool ServerListParser::feed(uint8_t byte) {
+    if (!lines_.feed(byte)) return false;
+    return !lines_.comment() && lines_.length() >= kMinEntryLength && !lines_.overLong();
+}
+
+std::string_view ServerListParser::entry() const { return lines_.text(); }
+
+void ensureServerFile() {
+    const std::string path = resolveDataFile(kServerFileName);
+    if (platform::fileReadable(path)) return;
+    platform::File file = platform::File::createAlways(path);
+    if (!file.valid() || !file.writeAll(kDefaultServerList)) serverListEmpty.store(1);
+}
+
+namespace {
+
+// Walks the list's entries until visit returns false; the count handed out.
+template <class Visit>
+int walkServerList(Visit&& visit) {
+    platform::File file = platform::File::openForReading(resolveDataFile(kServerFileName));
+    if (!file.valid()) return -1;
+    platform::ByteReader reader(file);
+    ServerListParser parser;
+    int count = 0;
+    for (int byte = reader.next(); byte >= 0; byte = reader.next()) {
+        if (parser.feed(static_cast<uint8_t>(byte)) && !visit(count++, parser.entry())) break;
+    }
+    return count;
+}
+
+}  // namespace
+
+int readServerList(const ServerEntrySink& insert) {
+    const int count = walkServerList([&insert](int index, std::string_view name) {
+        insert(index, name);
+        return true;
+    });
+    return count > 0 ? 1 : 0;
+}
+
+int readServerList(int n) {
+    if (n < 1) return 0;
+    bool found = false;
+    walkServerList([&](int index, std::string_view name) {
+        if (index + 1 != n) return true;
+        setCurrentServerName(name);
+        found = true;
+        return false;
+    });
+    return found ? 1 : 0;
+}
+
+}  // namespace tavrel

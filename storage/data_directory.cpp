@@ -1,0 +1,67 @@
+#include "storage/data_directory.h"
+
+#include "platform/file.h"
+
+namespace tavrel {
+namespace {
+
+std::string programDir;
+std::string dataDir;
+
+constexpr char kInstalledMarker[] = "DefSet.txt";
+constexpr char kVendorFolder[] = "Brennow";
+constexpr char kProgramFolder[] = "Tavrel";
+
+std::string withSeparator(std::string dir) {
+    if (dir.empty() || dir.back() != platform::kPathSeparator) dir += platform::kPathSeparator;
+    return dir;
+}
+
+// Creates each missing directory along an absolute path; results are
+// ignored, as a later file operation there reports its own failure.
+void createDirectories(const std::string& path) {
+    for (size_t pos = 1; pos <= path.size(); ++pos) {
+        if (pos == path.size() || path[pos] == platform::kPathSeparator) {
+            const std::string prefix = path.substr(0, pos);
+            if (!platform::directoryExists(prefix)) (void)platform::createDirectory(prefix);
+        }
+    }
+}
+
+}  // namespace
+
+const std::string& programDirectory() { return programDir; }
+const std::string& dataDirectory() { return dataDir; }
+
+void setDirectories(const std::string& program, const std::string& data) {
+    programDir = program.empty() ? program : withSeparator(program);
+    dataDir = data.empty() ? data : withSeparator(data);
+}
+
+void locateDirectories() {
+    const std::string programFile = platform::programFilePath();
+    const size_t cut = programFile.find_last_of(platform::kPathSeparator);
+    programDir = cut == std::string::npos ? std::string() : programFile.substr(0, cut + 1);
+    dataDir = programDir;
+
+    if (platform::onRemovableDrive(programFile)) return;
+    if (!platform::fileReadable(programDir + kInstalledMarker)) return;
+
+    const std::string appData = platform::applicationDataFolder();
+    if (appData.empty()) return;  // no home to keep data in: stay portable
+    // The application-data folder itself may not exist yet on a fresh account.
+    createDirectories(appData);
+    const std::string vendor = appData + platform::kPathSeparator + kVendorFolder;
+    (void)platform::createDirectory(vendor);
+    const std::string program = vendor + platform::kPathSeparator + kProgramFolder;
+    (void)platform::createDirectory(program);
+    dataDir = withSeparator(program);
+}
+
+std::string resolveDataFile(const std::string& name) {
+    const std::string inData = dataDir + name;
+    if (platform::fileReadable(inData)) return inData;
+    return programDir + name;
+}
+
+}  // namespace tavrel

@@ -1,0 +1,88 @@
+#include "storage/log.h"
+
+#include <mutex>
+
+#include "platform/file.h"
+#include "servers/server_list.h"
+#include "storage/data_directory.h"
+#include "storage/strings.h"
+
+namespace tavrel {
+namespace {
+
+constexpr size_t kTimeFieldWidth = 9;
+constexpr size_t kDateFieldWidth = 35;
+constexpr char kTimePicture[] = "HH' 'mm' 'ss";
+constexpr char kSeparator[] = " : ";
+constexpr char kLineEnd[] = "\r\n";
+constexpr char kHeaderTitle[] = "Tavrel v1.5 Log";
+constexpr int kSlotLogTitle = 104;
+constexpr size_t kMaxServerLine = 599;
+// How long a writer waits for another process that is writing the log.
+constexpr int kLockWaitMs = 2000;
+
+std::string fixedWidth(std::string text, size_t width) {
+    text.resize(width, ' ');
+    return text;
+}
+
+std::mutex& logMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+}  // namespace
+
+std::string logHeader() {
+    std::string_view title = slotText(kSlotLogTitle);
+    if (title.empty()) title = kHeaderTitle;
+    std::string header(title);
+    header += kLineEnd;
+    header += " ";
+    header += kLineEnd;
+    return header;
+}
+
+std::string formatLogLine(const platform::SystemTime& local, std::string_view text) {
+    std::string line = fixedWidth(platform::formatTime(local, kTimePicture), kTimeFieldWidth);
+    line += fixedWidth(platform::formatLongDate(local), kDateFieldWidth);
+    line += kSeparator;
+    line += text;
+    line += kLineEnd;
+    return line;
+}
+
+void logLine(std::string_view text) {
+    const std::string line = formatLogLine(platform::getLocalTime(), text);
+    const std::string path = dataDirectory() + kLogFileName;
+
+    std::lock_guard inProcess(logMutex());
+    platform::File file = platform::File::openAlways(path);
+    if (!file.valid()) return;
+    if (!file.lockExclusive(kLockWaitMs)) return;
+    const int64_t size = file.size();
+    if (size < 0) return;
+    std::string out;
+    if (size > kLogRotateAbove) {
+        // A failed copy does not stop the rotation. The file is emptied in
+        // place, under the lock, so a waiting writer never appends to a file
+        // that has been replaced.
+        (void)platform::copyFile(path, dataDirectory() + kOldLogFileName);
+        if (!file.truncate()) return;
+        out = logHeader();
+    } else if (size == 0) {
+        out = logHeader();
+    }
+    out += line;
+    if (!file.seekToEnd()) return;
+    (void)file.writeAll(out);
+}
+
+void logServerLine(std::string_view text) {
+    std::string composed(text);
+    composed += currentServerName();
+    if (composed.size() > kMaxServerLine) composed.resize(kMaxServerLine);
+    logLine(composed);
+}
+
+}  // namespace tavrel

@@ -1,0 +1,312 @@
+#include "storage/settings.h"
+
+#include <cstring>
+#include <type_traits>
+
+#include "platform/file.h"
+#include "servers/server_list.h"
+#include "storage/data_directory.h"
+#include "storage/shared_text.h"
+
+namespace tavrel {
+
+SettingsRecord settings{};
+std::atomic<int32_t> serviceMode{0};
+
+// Every 32-bit word of the record with its offset: the layout checks and
+// the consistent snapshot both come from this one list.
+#define TAVREL_SETTINGS_WORDS(X)           \
+    X(selectedServer, 0)                   \
+    X(offsetDirection, 4)                  \
+    X(offsetAmount, 8)                     \
+    X(defaultServerOnly, 16)               \
+    X(trayEnabled, 88)                     \
+    X(averageEnabled, 92)                  \
+    X(onTop, 96)                           \
+    X(autoSyncEnabled, 100)                \
+    X(autoSyncCount, 104)                  \
+    X(autoSyncUnit, 108)                   \
+    X(protocol, 116)                       \
+    X(serverSource, 120)                   \
+    X(timeServerEnabled, 124)              \
+    X(minorOnly, 128)                      \
+    X(startMinimised, 132)                 \
+    X(windowsStartAction, 136)             \
+    X(syncTimeout, 140)                    \
+    X(dateRangeHigh.low, 144)              \
+    X(dateRangeHigh.high, 148)             \
+    X(dateRangeLow.low, 152)               \
+    X(dateRangeLow.high, 156)              \
+    X(residentEnabled, 160)                \
+    X(dateRangeAutoReset, 164)             \
+    X(dateRangeEnabled, 168)               \
+    X(programStartAction, 172)             \
+    X(timeZoneLocked, 348)                 \
+    X(logDisabled, 352)                    \
+    X(logSyncs, 356)                       \
+    X(logChecks, 360)                      \
+    X(logErrors, 364)                      \
+    X(logServer, 368)                      \
+    X(logOldTime, 372)                     \
+    X(logResponse, 376)                    \
+    X(logCorrection, 380)                  \
+    X(autoCheckEnabled, 384)               \
+    X(autoCheckCount, 388)                 \
+    X(autoCheckUnit, 392)                  \
+    X(offsetMultiplier, 396)               \
+    X(forceTimeProtocol, 420)              \
+    X(abortQuery, 424)                     \
+    X(serverClock.low, 428)                \
+    X(serverClock.high, 432)
+
+static_assert(std::is_standard_layout_v<SettingsRecord>);
+static_assert(std::is_trivially_copyable_v<SettingsRecord>);
+static_assert(sizeof(SettingsRecord) == kSettingsRecordSize);
+#define TAVREL_CHECK_OFFSET(field, offset) static_assert(offsetof(SettingsRecord, field) == (offset));
+TAVREL_SETTINGS_WORDS(TAVREL_CHECK_OFFSET)
+#undef TAVREL_CHECK_OFFSET
+static_assert(offsetof(SettingsRecord, reserved12) == 12);
+static_assert(offsetof(SettingsRecord, reserved20) == 20);
+static_assert(offsetof(SettingsRecord, manualAddressA) == 24);
+static_assert(offsetof(SettingsRecord, manualAddressB) == 56);
+static_assert(offsetof(SettingsRecord, reserved112) == 112);
+static_assert(offsetof(SettingsRecord, lockedTimeZone) == 176);
+static_assert(offsetof(SettingsRecord, lockedTimeZone.standardName) == 180);
+static_assert(offsetof(SettingsRecord, lockedTimeZone.standardDate) == 244);
+static_assert(offsetof(SettingsRecord, lockedTimeZone.standardBias) == 260);
+static_assert(offsetof(SettingsRecord, lockedTimeZone.daylightName) == 264);
+static_assert(offsetof(SettingsRecord, lockedTimeZone.daylightDate) == 328);
+static_assert(offsetof(SettingsRecord, lockedTimeZone.daylightBias) == 344);
+static_assert(offsetof(SettingsRecord, reserved400) == 400);
+static_assert(offsetof(SettingsRecord, timeZoneDisplayNameHead) == 436);
+
+namespace {
+
+constexpr char kSettingsFileName[] = "vIvod.dat";
+constexpr char kMagic[] = "SYNC1";
+constexpr size_t kMagicSize = 5;
+constexpr size_t kHeaderSize = 8;
+constexpr char kCurrentVersion[] = "400";
+constexpr int kOldestTakenVersion = 300;
+
+// Offsets of the upper-word moves that centre the date range on now.
+constexpr uint32_t kDateRangeBelow = 6119;
+constexpr uint32_t kDateRangeAbove = 73426;
+
+// Bytes of the display name beyond the part kept in the record.
+char timeZoneDisplayNameTail[kTimeZoneDisplayNameSize - sizeof(SettingsRecord::timeZoneDisplayNameHead)];
+
+}  // namespace
+
+platform::FileTime FileTimeWord::load() const {
+    std::lock_guard lock(sharedTextMutex());
+    return platform::makeFileTime(high.load(), low.load());
+}
+
+void FileTimeWord::store(platform::FileTime value) {
+    std::lock_guard lock(sharedTextMutex());
+    low.store(platform::lowerWord(value));
+    high.store(platform::upperWord(value));
+}
+
+void FileTimeWord::addToUpper(int32_t delta) {
+    std::lock_guard lock(sharedTextMutex());
+    high.store(high.load() + static_cast<uint32_t>(delta));
+}
+
+std::string manualAddressA() {
+    std::lock_guard lock(sharedTextMutex());
+    return boundedText(settings.manualAddressA, kManualAddressSize);
+}
+
+std::string manualAddressB() {
+    std::lock_guard lock(sharedTextMutex());
+    return boundedText(settings.manualAddressB, kManualAddressSize);
+}
+
+void setManualAddressA(std::string_view text) {
+    std::lock_guard lock(sharedTextMutex());
+    copyBoundedText(settings.manualAddressA, kManualAddressSize, text);
+}
+
+void setManualAddressB(std::string_view text) {
+    std::lock_guard lock(sharedTextMutex());
+    copyBoundedText(settings.manualAddressB, kManualAddressSize, text);
+}
+
+platform::TimeZoneInformation lockedTimeZone() {
+    std::lock_guard lock(sharedTextMutex());
+    return settings.lockedTimeZone;
+}
+
+void setLockedTimeZone(const platform::TimeZoneInformation& zone) {
+    std::lock_guard lock(sharedTextMutex());
+    settings.lockedTimeZone = zone;
+}
+
+std::string timeZoneDisplayName() {
+    std::lock_guard lock(sharedTextMutex());
+    char joined[kTimeZoneDisplayNameSize];
+    std::memcpy(joined, settings.timeZoneDisplayNameHead, sizeof settings.timeZoneDisplayNameHead);
+    std::memcpy(joined + sizeof settings.timeZoneDisplayNameHead, timeZoneDisplayNameTail,
+                sizeof timeZoneDisplayNameTail);
+    return boundedText(joined, sizeof joined);
+}
+
+void setTimeZoneDisplayName(std::string_view text) {
+    std::lock_guard lock(sharedTextMutex());
+    char joined[kTimeZoneDisplayNameSize];
+    copyBoundedText(joined, sizeof joined, text);
+    std::memcpy(settings.timeZoneDisplayNameHead, joined, sizeof settings.timeZoneDisplayNameHead);
+    std::memcpy(timeZoneDisplayNameTail, joined + sizeof settings.timeZoneDisplayNameHead,
+                sizeof timeZoneDisplayNameTail);
+}
+
+void snapshotSettings(uint8_t (&image)[kSettingsRecordSize]) {
+    std::lock_guard lock(sharedTextMutex());
+    // Bytes outside the words are written only under this mutex or before
+    // any other thread exists.
+    auto copyBytes = [&image](size_t offset, const void* from, size_t size) {
+        std::memcpy(image + offset, from, size);
+    };
+    copyBytes(12, settings.reserved12, sizeof settings.reserved12);
+    copyBytes(20, settings.reserved20, sizeof settings.reserved20);
+    copyBytes(24, settings.manualAddressA, sizeof settings.manualAddressA);
+    copyBytes(56, settings.manualAddressB, sizeof settings.manualAddressB);
+    copyBytes(112, settings.reserved112, sizeof settings.reserved112);
+    copyBytes(176, &settings.lockedTimeZone, sizeof settings.lockedTimeZone);
+    copyBytes(400, settings.reserved400, sizeof settings.reserved400);
+    copyBytes(436, settings.timeZoneDisplayNameHead, sizeof settings.timeZoneDisplayNameHead);
+#define TAVREL_COPY_WORD(field, offset)         \
+    {                                           \
+        const auto value = settings.field.load(); \
+        copyBytes(offset, &value, sizeof value);  \
+    }
+    TAVREL_SETTINGS_WORDS(TAVREL_COPY_WORD)
+#undef TAVREL_COPY_WORD
+}
+
+SettingsVersion classifySettingsHeader(std::span<const uint8_t> bytes) {
+    if (bytes.size() < kHeaderSize || std::memcmp(bytes.data(), kMagic, kMagicSize) != 0) {
+        return SettingsVersion::Foreign;
+    }
+    int version = 0;
+    for (size_t i = kMagicSize; i < kHeaderSize; ++i) {
+        if (bytes[i] < '0' || bytes[i] > '9') return SettingsVersion::Foreign;
+        version = version * 10 + (bytes[i] - '0');
+    }
+    if (version < kOldestTakenVersion) return SettingsVersion::Old;
+    if (version == kOldestTakenVersion) return SettingsVersion::Migrate;
+    return SettingsVersion::Taken;
+}
+
+void applySettingsImage(std::span<const uint8_t> fileBytes) {
+    const SettingsVersion version = classifySettingsHeader(fileBytes);
+    applyDefaults();
+    if (version == SettingsVersion::Foreign || version == SettingsVersion::Old) return;
+
+    // A short file lays what it has over the defaults.
+    const size_t present = fileBytes.size() - kHeaderSize;
+    const size_t take = present < kSettingsRecordSize ? present : kSettingsRecordSize;
+    {
+        std::lock_guard lock(sharedTextMutex());
+        std::memcpy(static_cast<void*>(&settings), fileBytes.data() + kHeaderSize, take);
+    }
+    if (version == SettingsVersion::Migrate) {
+        resetDateRange();
+        settings.offsetMultiplier.store(1);
+    }
+    // Zero counts would stop the timers and time-outs working at all.
+    if (settings.syncTimeout.load() == 0) settings.syncTimeout.store(15);
+    if (settings.autoSyncCount.load() == 0) settings.autoSyncCount.store(4);
+    if (settings.autoCheckCount.load() == 0) settings.autoCheckCount.store(4);
+}
+
+void resetDateRange() {
+    platform::FileTime now = 0;
+    if (!platform::systemTimeToFileTime(platform::getLocalTime(), now)) return;
+    const uint32_t upper = platform::upperWord(now);
+    const uint32_t lower = platform::lowerWord(now);
+    settings.dateRangeLow.store(platform::makeFileTime(upper - kDateRangeBelow, lower));
+    settings.dateRangeHigh.store(platform::makeFileTime(upper + kDateRangeAbove, lower));
+}
+
+void applyDefaults() {
+    settings.selectedServer.store(0);
+    settings.offsetDirection.store(0);
+    settings.offsetAmount.store(0);
+    settings.defaultServerOnly.store(0);
+    setManualAddressA(kDefaultManualAddressA);
+    setManualAddressB(kDefaultManualAddressB);
+    settings.trayEnabled.store(1);
+    settings.averageEnabled.store(0);
+    settings.onTop.store(0);
+    settings.autoSyncEnabled.store(1);
+    settings.autoSyncCount.store(4);
+    settings.autoSyncUnit.store(1);
+    settings.protocol.store(2);
+    settings.serverSource.store(0);
+    settings.timeServerEnabled.store(0);
+    settings.minorOnly.store(0);
+    settings.startMinimised.store(0);
+    settings.windowsStartAction.store(0);
+    settings.syncTimeout.store(15);
+    resetDateRange();
+    settings.residentEnabled.store(0);
+    settings.dateRangeAutoReset.store(1);
+    settings.dateRangeEnabled.store(1);
+    settings.programStartAction.store(0);
+    platform::TimeZoneInformation zone;
+    platform::getTimeZoneInformation(zone);
+    setLockedTimeZone(zone);
+    settings.timeZoneLocked.store(0);
+    settings.logDisabled.store(0);
+    settings.logSyncs.store(1);
+    settings.logChecks.store(0);
+    settings.logErrors.store(1);
+    settings.logServer.store(1);
+    settings.logOldTime.store(0);
+    settings.logResponse.store(1);
+    settings.logCorrection.store(1);
+    settings.autoCheckEnabled.store(0);
+    settings.autoCheckCount.store(4);
+    settings.autoCheckUnit.store(1);
+    settings.offsetMultiplier.store(1);
+}
+
+void loadSettings() {
+    platform::File file = platform::File::openForReading(dataDirectory() + kSettingsFileName);
+    if (file.valid()) {
+        uint8_t bytes[kSettingsFileSize];
+        size_t have = 0;
+        while (have < sizeof bytes) {
+            const long n = file.read(bytes + have, sizeof bytes - have);
+            if (n <= 0) break;
+            have += static_cast<size_t>(n);
+        }
+        file.close();
+        applySettingsImage(std::span<const uint8_t>(bytes, have));
+    } else {
+        applyDefaults();
+    }
+    ensureServerFile();
+}
+
+bool writeSettingsFile(const std::string& directory) {
+    uint8_t record[kSettingsRecordSize];
+    snapshotSettings(record);
+    std::string content;
+    content.reserve(kSettingsFileSize);
+    content.append(kMagic, kMagicSize);
+    content.append(kCurrentVersion, 3);
+    content.append(reinterpret_cast<const char*>(record), sizeof record);
+    return platform::writeFileReplacing(directory + kSettingsFileName, content);
+}
+
+void saveSettings() {
+    if (serviceMode.load() != 0) return;
+    // A failed write leaves the old file and the record as they were.
+    (void)writeSettingsFile(dataDirectory());
+}
+
+}  // namespace tavrel

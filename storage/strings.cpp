@@ -1,0 +1,94 @@
+#include "storage/strings.h"
+
+#include <cstring>
+
+#include "platform/process.h"
+#include "resources/default_strings.h"
+#include "storage/data_directory.h"
+
+namespace tavrel {
+namespace {
+
+constexpr size_t kMinLineLength = 2;
+constexpr char kLineEnd[] = "\r\n";
+constexpr char kStringFileError[] = "String File Error!";
+constexpr char kErrorCaption[] = "Tavrel.exe";
+
+StringTable processTable;
+
+bool parseFile(platform::File& file, StringTable& table, int requiredSlots) {
+    StringTableFiller filler(table, requiredSlots);
+    platform::ByteReader reader(file);
+    for (int byte = reader.next(); byte >= 0; byte = reader.next()) filler.feed(static_cast<uint8_t>(byte));
+    return filler.complete();
+}
+
+}  // namespace
+
+StringTableFiller::StringTableFiller(StringTable& table, int requiredSlots)
+    : table_(table), required_(requiredSlots) {}
+
+void StringTableFiller::feed(uint8_t byte) {
+    if (!splitter_.feed(byte)) return;
+    if (splitter_.comment() || splitter_.length() < kMinLineLength) return;
+    if (nextFree_ > required_) return;  // beyond the last slot a text may begin at
+    // Over-long lines are cut at the splitter's limit.
+    const std::string_view text = splitter_.text();
+    const size_t extraSlots = (text.size() - 1) / kSlotSize;
+    char* at = table_.bytes + static_cast<size_t>(nextFree_) * kSlotSize;
+    std::memcpy(at, text.data(), text.size());
+    at[text.size()] = '\0';
+    table_.lengths[nextFree_] = static_cast<uint16_t>(text.size());
+    for (size_t i = 1; i <= extraSlots; ++i) table_.lengths[static_cast<size_t>(nextFree_) + i] = 0;
+    nextFree_ += static_cast<int>(extraSlots) + 1;
+}
+
+bool fillStringTable(std::string_view fileBytes, StringTable& table, int requiredSlots) {
+    StringTableFiller filler(table, requiredSlots);
+    for (char c : fileBytes) filler.feed(static_cast<uint8_t>(c));
+    return filler.complete();
+}
+
+std::string defaultStringsFile() {
+    std::string content;
+    for (const char* line : kDefaultStringLines) {
+        content += line;
+        content += kLineEnd;
+    }
+    return content;
+}
+
+platform::File writeDefaultStrings(const std::string& name) {
+    platform::File file = platform::File::createAlways(dataDirectory() + name);
+    if (!file.valid()) return file;
+    if (!file.writeAll(defaultStringsFile()) || !file.seekToStart()) return platform::File();
+    return file;
+}
+
+bool tryLoadStringTable(const std::string& name, int requiredSlots, StringTable& table) {
+    platform::File file = platform::File::openForReading(dataDirectory() + name);
+    if (!file.valid()) file = platform::File::openForReading(programDirectory() + name);
+    if (!file.valid()) file = writeDefaultStrings(name);
+    if (!file.valid()) file = platform::File::openForReading(programDirectory() + name);
+    if (!file.valid()) return false;
+    return parseFile(file, table, requiredSlots);
+}
+
+void loadStringTable(const std::string& name, int requiredSlots, StringTable& table) {
+    if (tryLoadStringTable(name, requiredSlots, table)) return;
+    platform::messageBox(kStringFileError, kErrorCaption);
+    platform::exitProcess();
+}
+
+StringTable& stringTable() { return processTable; }
+
+std::string_view slotText(int n) {
+    if (n < 0 || static_cast<size_t>(n) >= kSlotCount) return std::string_view();
+    const char* at = processTable.bytes + static_cast<size_t>(n) * kSlotSize;
+    const size_t room = kStringTableSize - static_cast<size_t>(n) * kSlotSize;
+    const size_t stored = processTable.lengths[n];
+    if (stored != 0) return std::string_view(at, stored);
+    return std::string_view(at, strnlen(at, room));
+}
+
+}  // namespace tavrel

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Runs the program from a new empty folder (portable mode) and checks the
+# files it lays out there.
+set -euo pipefail
+program=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cp "$program" "$work/tavrel"
+export TAVREL_CLOCK_FILE="$work/clock"
+export XDG_CONFIG_HOME="$work/xdg"
+(cd "$work" && ./tavrel >/dev/null 2>&1) || { echo "program failed"; exit 1; }
+
+fail() { echo "FAIL: $*"; exit 1; }
+[ -f "$work/Strings.txt" ] || fail "no Strings.txt"
+head -c 7 "$work/Strings.txt" | cmp -s - <(printf 'Check\r\n') || fail "Strings.txt does not start with Check CR LF"
+[ "$(grep -c $'\r$' "$work/Strings.txt")" = 250 ] || fail "Strings.txt should hold 250 CR LF lines"
+[ "$(stat -c %s "$work/ServFile.txt")" = 584 ] || fail "ServFile.txt is not 584 bytes"
+[ "$(tr -d '\r' < "$work/ServFile.txt" | grep -vc '#')" = 26 ] || fail "ServFile.txt should list 26 servers"
+[ ! -e "$work/xdg" ] || fail "portable mode must not touch the application-data folder"
+
+# With DefSet.txt beside it, the program keeps its data in the user's folder.
+touch "$work/DefSet.txt"
+rm "$work/Strings.txt" "$work/ServFile.txt"
+(cd "$work" && ./tavrel >/dev/null 2>&1) || fail "installed run failed"
+[ -f "$work/xdg/Brennow/Tavrel/Strings.txt" ] || fail "installed mode wrote no Strings.txt in the data folder"
+[ -f "$work/ServFile.txt" ] || fail "the server list belongs beside the program when missing from both places"
+echo "first run: 2 passed, 0 failed"

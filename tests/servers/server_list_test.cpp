@@ -1,0 +1,135 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "resources/default_servers.h"
+#include "servers/server_list.h"
+#include "tests/support/temp_dir.h"
+
+namespace tavrel {
+namespace {
+
+class ServerList : public ::testing::Test {
+protected:
+    void SetUp() override { test::resetProcessState(programDir.path(), dataDir.path()); }
+
+    void writeList(std::string_view content) { test::writeFile(dataDir.file(kServerFileName), content); }
+
+    std::vector<std::string> fill() {
+        std::vector<std::string> entries;
+        const int result = readServerList([&entries](int index, std::string_view name) {
+            EXPECT_EQ(index, static_cast<int>(entries.size()));
+            entries.emplace_back(name);
+        });
+        EXPECT_EQ(result, entries.empty() ? 0 : 1);
+        return entries;
+    }
+
+    test::TempDir programDir;
+    test::TempDir dataDir;
+};
+
+TEST_F(ServerList, DefaultFileIsWrittenBesideTheProgramWhenMissingEverywhere) {
+    ensureServerFile();
+    EXPECT_FALSE(test::fileExists(dataDir.file(kServerFileName)));
+    const std::string written = test::readFile(programDir.file(kServerFileName));
+    EXPECT_EQ(written.size(), 584u);
+    EXPECT_EQ(written, kDefaultServerList);
+    EXPECT_EQ(serverListEmpty.load(), 0);
+}
+
+TEST_F(ServerList, DefaultListHas26NamesOf14To28Characters) {
+    ensureServerFile();
+    const std::vector<std::string> entries = fill();
+    ASSERT_EQ(entries.size(), 26u);
+    for (const auto& name : entries) {
+        EXPECT_GE(name.size(), 14u) << name;
+        EXPECT_LE(name.size(), 28u) << name;
+    }
+    EXPECT_TRUE(kDefaultServerList.starts_with("#Add as many as you like!\r\n"));
+}
+
+TEST_F(ServerList, PickGivesTheNthEntryAndFailsPastTheEnd) {
+    ensureServerFile();
+    ASSERT_EQ(readServerList(26), 1);
+    const std::string last = currentServerName();
+    EXPECT_TRUE(kDefaultServerList.ends_with(last + "\r\n"));
+    EXPECT_EQ(readServerList(27), 0);
+    EXPECT_EQ(currentServerName(), last);
+    EXPECT_EQ(readServerList(0), 0);
+}
+
+TEST_F(ServerList, ExistingFileIsLeftAlone) {
+    writeList("mine.example\r\n");
+    ensureServerFile();
+    EXPECT_EQ(test::readFile(dataDir.file(kServerFileName)), "mine.example\r\n");
+    EXPECT_FALSE(test::fileExists(programDir.file(kServerFileName)));
+}
+
+TEST_F(ServerList, DataDirectoryCopyComesFirst) {
+    test::writeFile(programDir.file(kServerFileName), "beside.program\r\n");
+    ASSERT_EQ(readServerList(1), 1);
+    EXPECT_EQ(currentServerName(), "beside.program");
+    writeList("in.data.dir\r\n");
+    ASSERT_EQ(readServerList(1), 1);
+    EXPECT_EQ(currentServerName(), "in.data.dir");
+}
+
+TEST_F(ServerList, LfOnlyLinesYieldNoEntry) {
+    writeList("one.example\ntwo.example\n");
+    EXPECT_TRUE(fill().empty());
+    EXPECT_EQ(readServerList(1), 0);
+}
+
+TEST_F(ServerList, LastLineWithoutCrIsNoEntry) {
+    writeList("first.example\r\n" + std::string(1000, 'x'));
+    EXPECT_EQ(fill(), std::vector<std::string>{"first.example"});
+}
+
+TEST_F(ServerList, CommentAndShortLinesAreSkippedWithoutShiftingNumbers) {
+    writeList("a.example # remark\r\n\r\nab\r\nabc\r\n#x\r\nname.example\r\n");
+    EXPECT_EQ(fill(), (std::vector<std::string>{"abc", "name.example"}));
+    ASSERT_EQ(readServerList(2), 1);
+    EXPECT_EQ(currentServerName(), "name.example");
+}
+
+TEST_F(ServerList, CrAloneEndsALineAndBlanksAreKept) {
+    writeList("lone.cr\r trailing.space \r\n\tab.tab\r");
+    EXPECT_EQ(fill(), (std::vector<std::string>{"lone.cr", " trailing.space ", "\tab.tab"}));
+}
+
+TEST_F(ServerList, OverLongLinesAreDroppedWhole) {
+    writeList(std::string(599, 'k') + "\r\n" + std::string(600, 'd') + "\r\nnext.example\r\n");
+    const std::vector<std::string> entries = fill();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0], std::string(599, 'k'));
+    EXPECT_EQ(entries[1], "next.example");
+}
+
+TEST_F(ServerList, EditsTakeEffectAtTheNextPick) {
+    writeList("old.example\r\n");
+    ASSERT_EQ(readServerList(1), 1);
+    writeList("new.example\r\n");
+    ASSERT_EQ(readServerList(1), 1);
+    EXPECT_EQ(currentServerName(), "new.example");
+}
+
+TEST_F(ServerList, UncreatableFileMarksTheListEmpty) {
+    test::resetProcessState(programDir.file("missing/"), dataDir.file("missing/"));
+    ensureServerFile();
+    EXPECT_EQ(serverListEmpty.load(), 1);
+    EXPECT_EQ(readServerList(1), 0);
+}
+
+TEST(ServerListParserBytes, EntryCutAtLineEnd) {
+    ServerListParser parser;
+    std::vector<std::string> entries;
+    for (char c : std::string("x.example\r\ny#\r\nz.example\r\n")) {
+        if (parser.feed(static_cast<uint8_t>(c))) entries.emplace_back(parser.entry());
+    }
+    EXPECT_EQ(entries, (std::vector<std::string>{"x.example", "z.example"}));
+}
+
+}  // namespace
+}  // namespace tavrel

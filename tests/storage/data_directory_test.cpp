@@ -1,0 +1,46 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/file.h"
+#include "storage/data_directory.h"
+#include "tests/support/temp_dir.h"
+
+namespace tavrel {
+namespace {
+
+TEST(DataDirectory, ResolveFallsBackToTheProgramDirectory) {
+    test::TempDir program, data;
+    setDirectories(program.path(), data.path());
+    EXPECT_EQ(resolveDataFile("ServFile.txt"), program.file("ServFile.txt"));
+    test::writeFile(program.file("ServFile.txt"), "x");
+    EXPECT_EQ(resolveDataFile("ServFile.txt"), program.file("ServFile.txt"));
+    test::writeFile(data.file("ServFile.txt"), "y");
+    EXPECT_EQ(resolveDataFile("ServFile.txt"), data.file("ServFile.txt"));
+}
+
+TEST(DataDirectory, DirectoriesEndWithTheSeparator) {
+    setDirectories("/a/b", "/c/d/");
+    EXPECT_EQ(programDirectory(), "/a/b/");
+    EXPECT_EQ(dataDirectory(), "/c/d/");
+}
+
+TEST(DataDirectory, ProgramDirectoryIsTheFolderOfTheRunningFile) {
+    locateDirectories();
+    const std::string self = platform::programFilePath();
+    EXPECT_EQ(programDirectory(), self.substr(0, self.rfind('/') + 1));
+}
+
+TEST(DataDirectory, ApplicationDataFolderFollowsXdg) {
+    const char* saved = std::getenv("XDG_CONFIG_HOME");
+    const std::string restore = saved != nullptr ? saved : "";
+    setenv("XDG_CONFIG_HOME", "/some/where", 1);
+    EXPECT_EQ(platform::applicationDataFolder(), "/some/where");
+    setenv("XDG_CONFIG_HOME", "relative", 1);  // not absolute: ignored
+    EXPECT_NE(platform::applicationDataFolder(), "relative");
+    if (saved != nullptr) setenv("XDG_CONFIG_HOME", restore.c_str(), 1); else unsetenv("XDG_CONFIG_HOME");
+}
+
+}  // namespace
+}  // namespace tavrel

@@ -1,0 +1,228 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/time.h"
+#include "servers/server_list.h"
+#include "storage/settings.h"
+#include "tests/support/temp_dir.h"
+
+namespace tavrel {
+namespace {
+
+using test::readFile;
+using test::TempDir;
+using test::writeFile;
+
+class SettingsFile : public ::testing::Test {
+protected:
+    void SetUp() override { test::resetProcessState(dir.path(), dir.path()); }
+
+    // A file with the given header and a record whose words all hold `fill`.
+    std::string fileWith(std::string_view header, uint8_t fill, size_t recordBytes = kSettingsRecordSize) {
+        std::string content(header);
+        content.append(recordBytes, static_cast<char>(fill));
+        return content;
+    }
+
+    uint32_t currentUpperWord() {
+        platform::FileTime now = 0;
+        EXPECT_TRUE(platform::systemTimeToFileTime(platform::getLocalTime(), now));
+        return platform::upperWord(now);
+    }
+
+    TempDir dir;
+};
+
+TEST_F(SettingsFile, MissingFileGivesDefaults) {
+    loadSettings();
+    EXPECT_EQ(settings.selectedServer.load(), 0);
+    EXPECT_EQ(settings.serverSource.load(), 0);
+    EXPECT_EQ(settings.windowsStartAction.load(), 0);
+    EXPECT_EQ(settings.programStartAction.load(), 0);
+    EXPECT_EQ(settings.protocol.load(), 2);
+    EXPECT_EQ(settings.syncTimeout.load(), 15u);
+    EXPECT_EQ(settings.autoSyncEnabled.load(), 1);
+    EXPECT_EQ(settings.autoSyncCount.load(), 4u);
+    EXPECT_EQ(settings.autoSyncUnit.load(), 1);
+    EXPECT_EQ(settings.autoCheckEnabled.load(), 0);
+    EXPECT_EQ(settings.autoCheckCount.load(), 4u);
+    EXPECT_EQ(settings.autoCheckUnit.load(), 1);
+    EXPECT_EQ(settings.trayEnabled.load(), 1);
+    EXPECT_EQ(settings.dateRangeEnabled.load(), 1);
+    EXPECT_EQ(settings.dateRangeAutoReset.load(), 1);
+    EXPECT_EQ(settings.logSyncs.load(), 1);
+    EXPECT_EQ(settings.logErrors.load(), 1);
+    EXPECT_EQ(settings.logChecks.load(), 0);
+    EXPECT_EQ(settings.offsetMultiplier.load(), 1);
+    EXPECT_EQ(manualAddressA(), kDefaultManualAddressA);
+    EXPECT_EQ(manualAddressB(), kDefaultManualAddressB);
+    // Loading also provides the server list.
+    EXPECT_TRUE(test::fileExists(dir.file(kServerFileName)));
+}
+
+TEST_F(SettingsFile, DefaultDateRangeIsCentredOnNow) {
+    applyDefaults();
+    const uint32_t now = currentUpperWord();
+    const uint32_t low = platform::upperWord(settings.dateRangeLow.load());
+    const uint32_t high = platform::upperWord(settings.dateRangeHigh.load());
+    // The upper word may tick over between the two readings.
+    EXPECT_LE(now - 6119 - low, 1u);
+    EXPECT_LE(high - (now + 73426), 1u);
+    EXPECT_EQ(platform::lowerWord(settings.dateRangeLow.load()), platform::lowerWord(settings.dateRangeHigh.load()));
+}
+
+TEST_F(SettingsFile, SaveThenLoadRoundTripsTheRecord) {
+    applyDefaults();
+    settings.selectedServer.store(7);
+    settings.syncTimeout.store(42);
+    settings.offsetAmount.store(99);
+    setManualAddressA("10.1.2.3");
+    setTimeZoneDisplayName(std::string(100, 'z'));
+    ASSERT_TRUE(writeSettingsFile(dir.path()));
+
+    const std::string saved = readFile(dir.file("vIvod.dat"));
+    ASSERT_EQ(saved.size(), kSettingsFileSize);
+    EXPECT_EQ(saved.substr(0, 8), "SYNC1400");
+    EXPECT_EQ(static_cast<uint8_t>(saved[8 + 140]), 42);  // syncTimeout at record offset 140
+
+    std::memset(static_cast<void*>(&settings), 0, sizeof settings);
+    loadSettings();
+    EXPECT_EQ(settings.selectedServer.load(), 7);
+    EXPECT_EQ(settings.syncTimeout.load(), 42u);
+    EXPECT_EQ(settings.offsetAmount.load(), 99u);
+    EXPECT_EQ(manualAddressA(), "10.1.2.3");
+    // Only the first 64 bytes of the display name travel with the record.
+    EXPECT_EQ(timeZoneDisplayName().substr(0, 64), std::string(64, 'z'));
+}
+
+TEST_F(SettingsFile, Version300IsTakenWithDateRangeAndMultiplierMigrated) {
+    std::string content = fileWith("SYNC1300", 0);
+    content[8 + 0] = 3;     // selectedServer
+    content[8 + 140] = 30;  // syncTimeout
+    content[8 + 396] = 2;   // offsetMultiplier: hours
+    content[8 + 156] = 1;   // dateRangeLow upper word: far in the past
+    writeFile(dir.file("vIvod.dat"), content);
+    loadSettings();
+    EXPECT_EQ(settings.selectedServer.load(), 3);
+    EXPECT_EQ(settings.syncTimeout.load(), 30u);
+    EXPECT_EQ(settings.offsetMultiplier.load(), 1);
+    EXPECT_LE(currentUpperWord() - 6119 - platform::upperWord(settings.dateRangeLow.load()), 1u);
+    // Everything else of the record stays as the file has it.
+    EXPECT_EQ(settings.autoSyncEnabled.load(), 0);
+    EXPECT_EQ(settings.trayEnabled.load(), 0);
+}
+
+TEST_F(SettingsFile, Version299GivesDefaults) {
+    std::string content = fileWith("SYNC1299", 0);
+    content[8 + 0] = 5;
+    writeFile(dir.file("vIvod.dat"), content);
+    loadSettings();
+    EXPECT_EQ(settings.selectedServer.load(), 0);
+    EXPECT_EQ(settings.protocol.load(), 2);
+}
+
+TEST_F(SettingsFile, LaterVersionsAreTakenUnchanged) {
+    for (const char* header : {"SYNC1401", "SYNC1500"}) {
+        std::string content = fileWith(header, 0);
+        content[8 + 0] = 9;
+        content[8 + 396] = 2;
+        content[8 + 140] = 77;
+        writeFile(dir.file("vIvod.dat"), content);
+        loadSettings();
+        EXPECT_EQ(settings.selectedServer.load(), 9) << header;
+        EXPECT_EQ(settings.offsetMultiplier.load(), 2) << header;
+        EXPECT_EQ(settings.syncTimeout.load(), 77u) << header;
+    }
+}
+
+TEST_F(SettingsFile, ForeignMagicOrVersionGivesDefaults) {
+    const std::string good = "SYNC1400";
+    for (size_t i = 0; i < 5; ++i) {
+        std::string header = good;
+        header[i] ^= 0x20;
+        std::string content = fileWith(header, 0);
+        content[8] = 4;
+        writeFile(dir.file("vIvod.dat"), content);
+        loadSettings();
+        EXPECT_EQ(settings.selectedServer.load(), 0) << header;
+        EXPECT_EQ(settings.protocol.load(), 2) << header;
+    }
+    for (const char* header : {"SYNC14 0", "SYNC1-40", "SYNC14x0"}) {
+        EXPECT_EQ(classifySettingsHeader(std::span(reinterpret_cast<const uint8_t*>(header), 8)),
+                  SettingsVersion::Foreign)
+            << header;
+    }
+}
+
+TEST_F(SettingsFile, ShortFileLaysItsBytesOverTheDefaults) {
+    std::string content = fileWith("SYNC1400", 0, 100);  // ends before syncTimeout
+    content[8 + 0] = 2;
+    writeFile(dir.file("vIvod.dat"), content);
+    loadSettings();
+    EXPECT_EQ(settings.selectedServer.load(), 2);
+    EXPECT_EQ(settings.trayEnabled.load(), 0);  // present in the file as 0
+    EXPECT_EQ(settings.syncTimeout.load(), 15u);
+    EXPECT_EQ(settings.autoSyncCount.load(), 4u);
+    EXPECT_EQ(settings.autoCheckCount.load(), 4u);
+    EXPECT_EQ(settings.protocol.load(), 2);
+}
+
+TEST_F(SettingsFile, ZeroCountsTakeTheirDefaults) {
+    writeFile(dir.file("vIvod.dat"), fileWith("SYNC1400", 0));
+    loadSettings();
+    EXPECT_EQ(settings.syncTimeout.load(), 15u);
+    EXPECT_EQ(settings.autoSyncCount.load(), 4u);
+    EXPECT_EQ(settings.autoCheckCount.load(), 4u);
+}
+
+TEST_F(SettingsFile, HeaderOnlyAndEmptyFiles) {
+    writeFile(dir.file("vIvod.dat"), "SYNC1400");
+    loadSettings();
+    EXPECT_EQ(settings.protocol.load(), 2);
+    writeFile(dir.file("vIvod.dat"), "");
+    loadSettings();
+    EXPECT_EQ(settings.protocol.load(), 2);
+}
+
+TEST_F(SettingsFile, SavingAlwaysWritesVersion400) {
+    writeFile(dir.file("vIvod.dat"), fileWith("SYNC1300", 1));
+    loadSettings();
+    saveSettings();
+    const std::string saved = readFile(dir.file("vIvod.dat"));
+    EXPECT_EQ(saved.size(), kSettingsFileSize);
+    EXPECT_EQ(saved.substr(0, 8), "SYNC1400");
+}
+
+TEST_F(SettingsFile, ServiceNeverSaves) {
+    applyDefaults();
+    serviceMode.store(1);
+    saveSettings();
+    serviceMode.store(0);
+    EXPECT_FALSE(test::fileExists(dir.file("vIvod.dat")));
+}
+
+TEST_F(SettingsFile, FailedSaveLeavesRecordAlone) {
+    applyDefaults();
+    settings.selectedServer.store(3);
+    EXPECT_FALSE(writeSettingsFile(dir.file("missing-folder/")));
+    EXPECT_EQ(settings.selectedServer.load(), 3);
+}
+
+TEST(SettingsText, ManualAddressesAreBoundedAndTerminated) {
+    setManualAddressB(std::string(100, '9'));
+    EXPECT_EQ(manualAddressB(), std::string(31, '9'));
+    EXPECT_EQ(settings.manualAddressB[31], '\0');
+    setTimeZoneDisplayName(std::string(700, 'n'));
+    EXPECT_EQ(timeZoneDisplayName(), std::string(599, 'n'));
+}
+
+TEST(SettingsWords, DateRangeUpperWordMovesAlone) {
+    settings.dateRangeLow.store(platform::makeFileTime(5000, 0xDEADBEEF));
+    settings.dateRangeLow.addToUpper(-1500);
+    EXPECT_EQ(settings.dateRangeLow.load(), platform::makeFileTime(3500, 0xDEADBEEF));
+}
+
+}  // namespace
+}  // namespace tavrel
