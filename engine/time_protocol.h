@@ -1,0 +1,55 @@
+// The TIME (RFC 868) and SNTP (RFC 4330) arithmetic, free of I/O: requests,
+// replies, timestamps and the clock offset.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "platform/time.h"
+
+namespace tavrel {
+
+inline constexpr uint16_t kTimePort = 37;
+inline constexpr uint16_t kSntpPort = 123;
+inline constexpr size_t kTimeReplySize = 4;
+inline constexpr size_t kSntpPacketSize = 48;
+// Leap indicator 0, version 3, mode 3 (client).
+inline constexpr uint8_t kSntpClientHeader = 0x1B;
+// Milliseconds to NTP fraction units (2^-32 s).
+inline constexpr uint32_t kFractionPerMs = 4'294'967;
+// FILETIME units per NTP fraction unit, as an integer divisor.
+inline constexpr uint32_t kFractionPerFileTimeUnit = 429;
+
+// Seconds since 1900 of a 32-bit wire value. Values with the top bit clear
+// belong to the era that starts in 2036 (RFC 4330's rule), so the client
+// keeps working after 2036-02-07.
+uint64_t wireSecondsSince1900(uint32_t wireSeconds);
+
+// A wire timestamp (seconds and 2^-32 s fraction) as a FILETIME.
+platform::FileTime ntpToFileTime(uint32_t seconds, uint32_t fraction);
+inline platform::FileTime wireSecondsToFileTime(uint32_t seconds) { return ntpToFileTime(seconds, 0); }
+
+// The 48-byte client request for a clock reading T1 (its millisecond
+// field given separately): all zero but the header and the originate
+// timestamp at bytes 24..31.
+void buildSntpRequest(platform::FileTime t1, uint16_t t1Milliseconds, uint8_t (&packet)[kSntpPacketSize]);
+
+// Big-endian 32-bit word at `offset`.
+uint32_t readWord(std::span<const uint8_t> bytes, size_t offset);
+void writeWord(uint8_t* at, uint32_t value);
+
+struct SntpTimestamps {
+    uint32_t receiveSeconds, receiveFraction;    // T2, bytes 32..39
+    uint32_t transmitSeconds, transmitFraction;  // T3, bytes 40..47
+};
+// Reads T2 and T3 from a reply. False for a reply shorter than 48 bytes or
+// one without a transmit timestamp (an empty or kiss-of-death packet).
+bool readSntpReply(std::span<const uint8_t> reply, SntpTimestamps& out);
+
+// The 32.32 fixed-point clock offset ((T2 - T1) + (T3 - T4)) / 2, from
+// FILETIME values, scaled by the integer factor 429 and rounded to nearest,
+// ties to even, in extended precision; clamped to the 64-bit range.
+int64_t sntpOffset(platform::FileTime t1, platform::FileTime t2, platform::FileTime t3, platform::FileTime t4);
+
+}  // namespace tavrel

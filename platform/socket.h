@@ -1,0 +1,75 @@
+// IPv4 sockets, blocking as the callers expect, with one addition: close()
+// from another thread wakes a call blocked on the socket at once, which is
+// how a running query is aborted.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace tavrel::platform {
+
+// IPv4 addresses are kept in host byte order.
+using Ipv4Address = uint32_t;
+inline constexpr Ipv4Address kLoopback = 0x7F000001;
+inline constexpr Ipv4Address kAnyAddress = 0;
+
+enum class SocketKind { Tcp, Udp };
+
+class Socket {
+public:
+    ~Socket();
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+
+    // A new socket, or nullptr when the system refuses one.
+    static std::shared_ptr<Socket> create(SocketKind kind);
+
+    // Each call blocks until done, failed, or the socket is closed; a closed
+    // socket fails every call.
+    [[nodiscard]] bool connect(Ipv4Address address, uint16_t port);
+    // Bytes received, 0 when the peer closed, -1 on error or close.
+    long receive(void* buffer, size_t size);
+    // Bytes sent, or -1.
+    long send(const void* data, size_t size);
+    [[nodiscard]] bool setReuseAddress();
+    [[nodiscard]] bool bind(Ipv4Address address, uint16_t port);
+    [[nodiscard]] bool listen(int backlog);
+    // The next connection, or nullptr on error or close.
+    std::shared_ptr<Socket> accept(Ipv4Address* peer = nullptr);
+    long receiveFrom(void* buffer, size_t size, Ipv4Address& peer, uint16_t& peerPort);
+    long sendTo(const void* data, size_t size, Ipv4Address peer, uint16_t peerPort);
+    // The local port after bind (useful with port 0), or 0.
+    uint16_t localPort() const;
+
+    // Closes the socket; any call blocked on it in another thread returns
+    // with failure. Safe to call more than once and from any thread.
+    void close();
+
+private:
+    Socket(int fd, int wakeFd);
+    // Waits until fd is ready for `events` or the socket is closed.
+    bool waitFor(short events);
+    int fd_;
+    int wakeFd_;
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// The dotted-quad address (also the shorter inet_addr forms); false when the
+// text is no address.
+bool parseIpv4Address(const std::string& text, Ipv4Address& out);
+// The first IPv4 address the resolver gives for a name.
+bool resolveFirstIpv4(const std::string& name, Ipv4Address& out);
+// The address as "a.b.c.d".
+std::string dottedQuad(Ipv4Address address);
+// The host name registered for an address, or empty.
+std::string reverseLookup(Ipv4Address address);
+
+// The socket library's start and clean-up (nothing to do on Linux; kept so
+// the callers' bookkeeping stays the same everywhere). 0 means success.
+int socketLibraryStart();
+void socketLibraryStop();
+
+}  // namespace tavrel::platform

@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/time_protocol.h"
+#include "platform/time.h"
+
+namespace tavrel {
+namespace {
+
+using platform::FileTime;
+
+FileTime fileTimeOf(uint16_t y, uint16_t mo, uint16_t d, uint16_t h, uint16_t mi, uint16_t s, uint16_t ms) {
+    platform::SystemTime t{};
+    t.year = y;
+    t.month = mo;
+    t.day = d;
+    t.hour = h;
+    t.minute = mi;
+    t.second = s;
+    t.milliseconds = ms;
+    FileTime ft = 0;
+    EXPECT_TRUE(platform::systemTimeToFileTime(t, ft));
+    return ft;
+}
+
+TEST(SntpRequest, LayoutForAKnownClockReading) {
+    uint8_t packet[kSntpPacketSize];
+    buildSntpRequest(fileTimeOf(2009, 6, 1, 12, 0, 0, 250), 250, packet);
+    EXPECT_EQ(packet[0], 0x1B);
+    const std::vector<uint8_t> originate(packet + 24, packet + 32);
+    EXPECT_EQ(originate, (std::vector<uint8_t>{0xCD, 0xCE, 0x41, 0x40, 0x3F, 0xFF, 0xFF, 0xB6}));
+    for (size_t i = 1; i < 24; ++i) EXPECT_EQ(packet[i], 0) << i;
+    for (size_t i = 32; i < 48; ++i) EXPECT_EQ(packet[i], 0) << i;
+}
+
+TEST(WireTime, TimeReplyBytesGiveTheServerTime) {
+    const uint8_t reply[4] = {0xCD, 0xCE, 0x41, 0x40};
+    const uint32_t seconds = readWord(reply, 0);
+    EXPECT_EQ(seconds, 3'452'846'400u);
+    EXPECT_EQ(wireSecondsToFileTime(seconds), fileTimeOf(2009, 6, 1, 12, 0, 0, 0));
+    EXPECT_EQ(platform::upperWord(wireSecondsToFileTime(seconds)), 0x01C9E2B0u);
+}
+
+TEST(WireTime, SecondsWithTheTopBitClearBelongToTheEraFrom2036) {
+    EXPECT_EQ(wireSecondsToFileTime(0x80000000u), fileTimeOf(1968, 1, 20, 3, 14, 8, 0));
+    // 2036-02-07 06:28:16 UTC is wire value 0 of the next era.
+    EXPECT_EQ(wireSecondsToFileTime(0), fileTimeOf(2036, 2, 7, 6, 28, 16, 0));
+    EXPECT_EQ(wireSecondsToFileTime(100), fileTimeOf(2036, 2, 7, 6, 29, 56, 0));
+    uint8_t packet[kSntpPacketSize];
+    buildSntpRequest(fileTimeOf(2036, 2, 7, 6, 29, 56, 0), 0, packet);
+    EXPECT_EQ(readWord(packet, 24), 100u);
+}
+
+TEST(WireTime, FractionsBecomeFileTimeUnitsByDividingBy429) {
+    EXPECT_EQ(ntpToFileTime(3'452'846'400u, 0xFFFFFFFFu) - ntpToFileTime(3'452'846'400u, 0), 0xFFFFFFFFu / 429);
+}
+
+TEST(SntpOffset, ServerOneSecondAheadWithoutDelay) {
+    const FileTime t1 = fileTimeOf(2020, 1, 1, 0, 0, 0, 0);
+    const int64_t offset = sntpOffset(t1, t1 + 10'000'000, t1 + 10'000'000, t1);
+    EXPECT_EQ(offset, 4'290'000'000);
+    EXPECT_EQ(static_cast<int32_t>(offset >> 32), 0);
+    EXPECT_EQ(static_cast<uint32_t>(offset), 4'290'000'000u);
+}
+
+TEST(SntpOffset, ServerAQuarterSecondBehind) {
+    const FileTime t1 = fileTimeOf(2020, 1, 1, 0, 0, 0, 0);
+    const int64_t offset = sntpOffset(t1, t1 - 2'500'000, t1 + 1'000'000 - 2'500'000, t1 + 1'000'000);
+    EXPECT_EQ(offset, -1'072'500'000);
+    EXPECT_EQ(static_cast<int32_t>(offset >> 32), -1);
+    EXPECT_EQ(static_cast<uint32_t>(offset), 3'222'467'296u);
+}
+
+TEST(SntpOffset, HalvesRoundToEven) {
+    const FileTime t1 = 1'000'000'000;
+    // (1 + 0) / 2 * 429 = 214.5 -> 214; (3 + 0) / 2 * 429 = 643.5 -> 644.
+    EXPECT_EQ(sntpOffset(t1, t1 + 1, t1, t1), 214);
+    EXPECT_EQ(sntpOffset(t1, t1 + 3, t1, t1), 644);
+}
+
+TEST(SntpOffset, ExtremeDifferencesSaturate) {
+    EXPECT_EQ(sntpOffset(0, 0x7000000000000000ULL, 0x7000000000000000ULL, 0), INT64_MAX);
+    EXPECT_EQ(sntpOffset(0x7000000000000000ULL, 0, 0, 0x7000000000000000ULL), INT64_MIN);
+}
+
+TEST(SntpReply, ShortAndEmptyRepliesAreRefused) {
+    std::vector<uint8_t> reply(48, 0);
+    SntpTimestamps stamps{};
+    EXPECT_FALSE(readSntpReply(reply, stamps));  // no transmit timestamp
+    reply[47] = 1;
+    EXPECT_TRUE(readSntpReply(reply, stamps));
+    EXPECT_EQ(stamps.transmitFraction, 1u);
+    reply.resize(47);
+    EXPECT_FALSE(readSntpReply(reply, stamps));
+}
+
+TEST(SntpReply, ReadsReceiveAndTransmitTimestamps) {
+    std::vector<uint8_t> reply(48, 0);
+    writeWord(reply.data() + 32, 1);
+    writeWord(reply.data() + 36, 2);
+    writeWord(reply.data() + 40, 3);
+    writeWord(reply.data() + 44, 4);
+    SntpTimestamps stamps{};
+    ASSERT_TRUE(readSntpReply(reply, stamps));
+    EXPECT_EQ(stamps.receiveSeconds, 1u);
+    EXPECT_EQ(stamps.receiveFraction, 2u);
+    EXPECT_EQ(stamps.transmitSeconds, 3u);
+    EXPECT_EQ(stamps.transmitFraction, 4u);
+}
+
+}  // namespace
+}  // namespace tavrel

@@ -1,0 +1,64 @@
+// Scripted TIME (TCP 37) and SNTP (UDP 123) servers on 127.0.0.1 for the
+// query tests; they run in the tests' private network namespace.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+namespace tavrel::test {
+
+enum class Reply {
+    Correct,       // the whole reply at once
+    InPieces,      // TIME: 2 + 2 bytes
+    ShortThenClose,// TIME: 3 bytes then close; SNTP: a 20-byte datagram
+    CloseAtOnce,   // TIME: close without data
+    Silent,        // accept or receive, then never answer
+    ZeroTransmit,  // SNTP: 48 bytes with no transmit timestamp
+    Late,          // answer correctly after `delayMs`
+};
+
+class FakeTimeServer {
+public:
+    // Serves wire seconds `seconds` (or, with 0, the real time now).
+    explicit FakeTimeServer(Reply reply, uint32_t seconds = 0, int delayMs = 0);
+    ~FakeTimeServer();
+    bool listening() const { return fd_ >= 0; }
+    int connections() const { return connections_.load(); }
+
+private:
+    void serve();
+    Reply reply_;
+    uint32_t seconds_;
+    int delayMs_;
+    int fd_ = -1;
+    int stopFd_ = -1;
+    std::atomic<int> connections_{0};
+    std::thread thread_;
+};
+
+class FakeSntpServer {
+public:
+    // Answers with the real time shifted by offsetMs.
+    explicit FakeSntpServer(Reply reply, int64_t offsetMs = 0, int delayMs = 0);
+    ~FakeSntpServer();
+    bool listening() const { return fd_ >= 0; }
+    int requests() const { return requests_.load(); }
+    // The last request's bytes.
+    std::vector<uint8_t> lastRequest();
+
+private:
+    void serve();
+    Reply reply_;
+    int64_t offsetMs_;
+    int delayMs_;
+    int fd_ = -1;
+    int stopFd_ = -1;
+    std::atomic<int> requests_{0};
+    std::atomic<bool> haveRequest_{false};
+    uint8_t request_[48] = {};
+    std::thread thread_;
+};
+
+}  // namespace tavrel::test

@@ -1,0 +1,34 @@
+// Shared set-up for tests that run queries: a fresh data folder, the
+// default strings and settings, and the simulated clock.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/temp_dir.h"
+
+namespace tavrel::test {
+
+// Polls `done` until it holds or `limit` passes; true when it held.
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(30));
+
+// The simulated clock's offset from the real clock, in seconds.
+void setSimulatedOffsetSeconds(double seconds);
+double simulatedOffsetSeconds();
+
+class QueryTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Runs one query to its end (aborting it once it waits for a reply when
+    // `abortWhenWaiting`); true when the reply was accepted.
+    bool runQuery(bool abortWhenWaiting = false);
+    std::string log();
+    TempDir dir;
+};
+
+}  // namespace tavrel::test
