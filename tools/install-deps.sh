@@ -2,17 +2,24 @@
 # Installs the Debian packages the build and the tests need, only when some
 # are missing. Needs root or sudo.
 set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
 
-packages=(cmake make g++ libgtest-dev libgmock-dev)
+# Build: compiler, CMake, GoogleTest; clang and its runtime for the fuzzers.
+packages=(cmake make g++ libgtest-dev libgmock-dev clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
 
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
-echo "Installing: ${missing[*]}"
-"${as_root[@]}" apt-get update -qq
-DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    "${as_root[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The real time servers and clients the tests run against, installed with
+# their services kept from starting.
+"${as_root[@]}" bash -c "source '$root/tests/support/peers.sh' && peers_install"

@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: a plain build, then
-# an AddressSanitizer/UBSan build and a ThreadSanitizer build.
+# Installs what is missing, builds, and runs every test: an
+# AddressSanitizer/UBSan build, a ThreadSanitizer build, the fuzzers for a
+# short bounded time, and last the plain build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
 
 jobs=$(nproc)
-run_suite() {
+configure() {
     local dir=$1; shift
     cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+}
+run_suite() {
+    local dir=$1; shift
+    configure "$dir" "$@"
     cmake --build "$dir" -j"$jobs"
-    ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 600
+    ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 600 -LE fuzz
 }
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
@@ -18,4 +23,9 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1}
 run_suite build-asan -DTAVREL_SANITIZE=address,undefined
 run_suite build-tsan -DTAVREL_SANITIZE=thread
+
+CC=clang CXX=clang++ configure build-fuzz -DTAVREL_FUZZ=ON -DTAVREL_SANITIZE=address,undefined
+cmake --build build-fuzz -j"$jobs" --target strings_fuzz server_list_fuzz settings_fuzz reply_fuzz
+ctest --test-dir build-fuzz --output-on-failure -L fuzz
+
 run_suite build

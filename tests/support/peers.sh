@@ -7,22 +7,26 @@
 #
 #   peers_install          install the packages the peers and probes need
 #   peers_start_chrony     chronyd answering NTP/SNTP on 127.0.0.1:123
-#   peers_start_time37     inetd's internal RFC 868 time service on 127.0.0.1:37
-#   peers_stop             stop everything started here
+#   peers_start_time37     xinetd's built-in RFC 868 time service on TCP 127.0.0.1:37
+#   peers_stop             stop everything started here and remove its files
 #   peers_stop_on_exit     opt in to peers_stop from an EXIT trap
 #                          (or set PEERS_STOP_ON_EXIT=1 before sourcing)
 #
-# Neither daemon may ever set a clock: both run with CAP_SYS_TIME removed from
-# their capability bounding and inheritable sets, chronyd also runs with -x (no
-# clock control), and the start functions refuse to run in the host's network
-# namespace so nothing is ever exposed beyond a test's private loopback.
+# Neither daemon may ever set a clock: both start with a capability bounding
+# set of CAP_NET_BIND_SERVICE alone (so no CAP_SYS_TIME, checked once they are
+# up), and chronyd also runs with -x (no clock control). The start functions
+# refuse to run in a namespace that has a route off the machine, so the servers
+# only ever live on a test's private loopback. Both daemons get SIGKILL when
+# the shell that started them dies, so a crashed test leaks nothing.
+#
+# Safe under `set -euo pipefail` in the caller.
 #
 # Tunables (environment): PEERS_ADDR (127.0.0.1), PEERS_WAIT_SECONDS (20),
-# PEERS_CHRONY_STRATUM (8 -- the stratum chronyd serves from its local clock;
-# clients see it one higher).
+# PEERS_CHRONY_STRATUM (8, the stratum chronyd reports for its local clock).
 #
-# Never run the client tools in their clock-setting forms: `ntpdate` only with
-# -q, `sntp` never with -s/-S, `rdate` only with -p.
+# Never run the client tools in their clock-setting forms: `ntpdate` only as
+# `ntpdate -q` (and never with -b/-B, which set the clock even with -q),
+# `sntp` never with -s/-S, `rdate` only with -p.
 
 PEERS_ADDR=${PEERS_ADDR:-127.0.0.1}
 PEERS_WAIT_SECONDS=${PEERS_WAIT_SECONDS:-20}
@@ -33,7 +37,7 @@ PEERS_CHRONY_PID=${PEERS_CHRONY_PID:-}
 PEERS_TIME37_PID=${PEERS_TIME37_PID:-}
 
 # Packages whose programs are used here or by the tests that source this file.
-PEERS_PACKAGES=(chrony openbsd-inetd rdate sntp ntpdate busybox iproute2 util-linux)
+PEERS_PACKAGES=(chrony xinetd rdate sntp ntpdate busybox iproute2 util-linux)
 
 _peers_log() { printf 'peers: %s\n' "$*" >&2; }
 
@@ -52,51 +56,62 @@ _peers_missing_packages() {
 # package starts (or stops) a daemon on the host, then puts back whatever
 # policy-rc.d was there before. Runs in a subshell so its traps stay local.
 _peers_apt_install() (
-    local policy=/usr/sbin/policy-rc.d saved=/usr/sbin/policy-rc.d.tavrel-peers
+    policy=/usr/sbin/policy-rc.d
+    saved=/usr/sbin/policy-rc.d.tavrel-peers
+    # shellcheck disable=SC2317  # called from the EXIT trap
     restore() {
         if [[ -e $saved ]]; then mv -f "$saved" "$policy"; else rm -f "$policy"; fi
     }
-    [[ -e $policy ]] && cp -p "$policy" "$saved"
+    if [[ -e $policy ]]; then cp -p "$policy" "$saved" || exit 1; fi
     trap restore EXIT
     trap 'exit 130' INT TERM HUP
-    printf '#!/bin/sh\n# Written by tests/support/peers.sh for the length of one install.\nexit 101\n' >"$policy"
+    printf '#!/bin/sh\n# Written by tests/support/peers.sh for the length of one install.\nexit 101\n' \
+        >"$policy" || exit 1
     chmod 755 "$policy"
 
     export DEBIAN_FRONTEND=noninteractive
-    local -a apt=(apt-get -q -y -o DPkg::Lock::Timeout=600
-                  -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold)
+    apt=(apt-get -q -y -o DPkg::Lock::Timeout=600
+         -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold)
     "${apt[@]}" update >/dev/null || exit 1
     "${apt[@]}" install --no-install-recommends "$@"
 )
 
-# Keeps a newly installed package's daemons from starting at boot. Only the
+# Keeps a newly installed package's daemon from starting at boot. Only the
 # packages installed here are touched, never one the host already had.
-_peers_disable_boot_services() {
-    local unit
-    for unit in "$@"; do
-        if command -v systemctl >/dev/null; then
-            systemctl disable "$unit.service" >/dev/null 2>&1 || true
-        fi
-        if [[ -e /etc/init.d/$unit ]] && command -v update-rc.d >/dev/null; then
-            update-rc.d "$unit" disable >/dev/null 2>&1 || true
-        fi
-    done
+_peers_disable_boot_service() {
+    local unit=$1
+    if command -v systemctl >/dev/null; then
+        systemctl disable "$unit.service" >/dev/null 2>&1 || true
+    fi
+    if [[ -e /etc/init.d/$unit ]] && command -v update-rc.d >/dev/null; then
+        update-rc.d "$unit" disable >/dev/null 2>&1 || true
+    fi
 }
 
 # ntpsec-ntpdate ships network hooks that run ntpdate-debian (which sets the
 # clock from public servers) whenever an interface comes up or a DHCP lease
-# arrives. Removing these conffiles keeps them gone across upgrades.
+# arrives. Deleted conffiles stay deleted across upgrades.
 _peers_remove_ntpdate_hooks() {
     local f
-    for f in $(dpkg-query -L ntpsec-ntpdate 2>/dev/null); do
+    while IFS= read -r f; do
         case $f in
             /etc/network/if-up.d/* | /etc/dhcp/dhclient-exit-hooks.d/* | \
-            /etc/NetworkManager/dispatcher.d/* | /etc/networkd-dispatcher/*/* | \
-            /usr/lib/networkd-dispatcher/*/* | /etc/ppp/ip-up.d/*)
-                [[ -f $f ]] && rm -f "$f"
+            /etc/NetworkManager/dispatcher.d/* | /etc/ppp/ip-up.d/*)
+                if [[ -f $f ]]; then rm -f "$f"; fi
                 ;;
         esac
-    done
+    done < <(dpkg-query -L ntpsec-ntpdate 2>/dev/null)
+}
+
+# Stops a chronyd running as the host's service (pidfile /run/chrony/), which
+# only the chrony install could have started; ours keep their pidfile elsewhere.
+_peers_kill_host_chronyd() {
+    local pid
+    pid=$(cat /run/chrony/chronyd.pid 2>/dev/null) || return 0
+    if [[ $pid =~ ^[0-9]+$ ]] && _peers_is "$pid" chronyd; then
+        _peers_log "stopping chronyd $pid that the chrony install started"
+        _peers_kill "$pid"
+    fi
 }
 
 # Installs whatever is missing; returns at once when everything is there.
@@ -116,15 +131,13 @@ peers_install() {
         ((${#missing[@]} == 0)) && exit 0
         _peers_log "installing ${missing[*]}"
         _peers_apt_install "${missing[@]}" >&2 || exit 1
-        local p
         for p in "${missing[@]}"; do
             case $p in
                 chrony)
-                    _peers_disable_boot_services chrony
-                    # Its maintainer scripts must not have left a daemon behind.
+                    _peers_disable_boot_service chrony
                     _peers_kill_host_chronyd
                     ;;
-                openbsd-inetd) _peers_disable_boot_services inetd openbsd-inetd ;;
+                xinetd) _peers_disable_boot_service xinetd ;;
                 ntpdate) _peers_remove_ntpdate_hooks ;;
             esac
         done
@@ -132,32 +145,21 @@ peers_install() {
     ) 9>/var/lock/tavrel-peers-install.lock
 }
 
-# Stops a chronyd that runs as the host's service (pidfile /run/chrony/),
-# which only an install could have started; ours keep their pidfile elsewhere.
-_peers_kill_host_chronyd() {
-    local pid
-    pid=$(cat /run/chrony/chronyd.pid 2>/dev/null) || return 0
-    if [[ $pid =~ ^[0-9]+$ ]] && _peers_is "$pid" chronyd; then
-        _peers_log "stopping chronyd $pid that the chrony install started"
-        _peers_kill "$pid"
-    fi
-}
-
 # ---------------------------------------------------------------------------
 # Process helpers
 
+_peers_state() { awk '/^State:/ {print $2}' "/proc/$1/status" 2>/dev/null || true; }
+
 # True when pid is alive (not a zombie) and runs the named program.
 _peers_is() {
-    local pid=$1 name=$2 comm state
-    comm=$(cat "/proc/$pid/comm" 2>/dev/null) || return 1
-    state=$(awk '/^State:/ {print $2}' "/proc/$pid/status" 2>/dev/null)
-    [[ $comm == "$name" && $state != Z ]]
+    local comm
+    comm=$(cat "/proc/$1/comm" 2>/dev/null) || return 1
+    [[ $comm == "$2" && $(_peers_state "$1") != Z ]]
 }
 
 _peers_gone() {
     local state
-    [[ -e /proc/$1 ]] || return 0
-    state=$(awk '/^State:/ {print $2}' "/proc/$1/status" 2>/dev/null)
+    state=$(_peers_state "$1")
     [[ -z $state || $state == Z ]]
 }
 
@@ -167,7 +169,7 @@ _peers_kill() {
     kill -TERM "$pid" 2>/dev/null || return 0
     while ! _peers_gone "$pid"; do
         if ((SECONDS >= deadline)); then
-            kill -KILL "$pid" 2>/dev/null
+            kill -KILL "$pid" 2>/dev/null || true
             break
         fi
         sleep 0.1
@@ -177,9 +179,12 @@ _peers_kill() {
 # The daemon's capability sets must lack CAP_SYS_TIME (bit 25).
 _peers_check_no_sys_time() {
     local pid=$1 field value
-    for field in CapBnd CapPrm CapEff CapInh CapAmb; do
-        value=$(awk -v f="$field:" '$1 == f {print $2}' "/proc/$pid/status" 2>/dev/null)
-        [[ -n $value ]] || continue
+    for field in CapBnd CapInh CapPrm CapEff CapAmb; do
+        value=$(awk -v f="$field:" '$1 == f {print $2}' "/proc/$pid/status" 2>/dev/null) || true
+        if [[ -z $value ]]; then
+            _peers_log "cannot read $field of pid $pid"
+            return 1
+        fi
         if (((16#$value >> 25) & 1)); then
             _peers_log "pid $pid still has CAP_SYS_TIME in $field ($value)"
             return 1
@@ -187,10 +192,15 @@ _peers_check_no_sys_time() {
     done
 }
 
-# Refuses to start a server in the host's network namespace.
+# Refuses to start a server in a namespace with a way off the machine (a
+# default route or any route through a gateway), which a fresh `unshare -n`
+# namespace never has; /proc/1/ns/net is not always readable, so it is not
+# compared.
 _peers_check_private_netns() {
-    if [[ $(readlink /proc/self/ns/net) == "$(readlink /proc/1/ns/net)" ]]; then
-        _peers_log "refusing to start servers outside a private network namespace (use unshare -n)"
+    local routes
+    routes=$({ ip -4 route show; ip -6 route show; } 2>/dev/null) || true
+    if grep -qE '^default|[[:space:]]via[[:space:]]' <<<"$routes"; then
+        _peers_log "refusing to start servers in a namespace with routes off this machine (use unshare -n)"
         return 1
     fi
     ip link set lo up 2>/dev/null || true
@@ -200,16 +210,33 @@ _peers_make_dir() {
     if [[ -z $PEERS_DIR || ! -d $PEERS_DIR ]]; then
         PEERS_DIR=$(mktemp -d "${TMPDIR:-/tmp}/tavrel-peers.XXXXXX") || return 1
     fi
+    mkdir -p "$PEERS_DIR/$1" && chmod 755 "$PEERS_DIR" "$PEERS_DIR/$1"
 }
 
-# Polls "$@" until it succeeds or PEERS_WAIT_SECONDS pass; fails early when
+# Starts a daemon in the background of the calling shell, with its output in a
+# log, and stores its pid in the variable named first. It keeps only the
+# capability to bind ports below 1024; the parent-death signal ends it if the
+# calling shell dies (a daemon that changes its uid would lose that, so both
+# stay root); disown keeps the shell from reporting its end.
+_peers_spawn() {
+    local -n pid_var=$1
+    local log=$2
+    shift 2
+    setpriv --bounding-set -all,+net_bind_service --inh-caps -all --pdeathsig KILL -- "$@" \
+        </dev/null >>"$log" 2>&1 &
+    pid_var=$!
+    disown "$pid_var" 2>/dev/null || true
+}
+
+# Polls "$@" until it succeeds or PEERS_WAIT_SECONDS pass; gives up early if
 # the daemon (pid) has died.
 _peers_wait_for() {
-    local pid=$1 name=$2; shift 2
+    local pid=$1 name=$2
+    shift 2
     local deadline=$((SECONDS + PEERS_WAIT_SECONDS))
     while :; do
         "$@" >/dev/null 2>&1 && return 0
-        if ! _peers_is "$pid" "$name"; then
+        if _peers_gone "$pid"; then
             _peers_log "$name exited before it answered"
             return 1
         fi
@@ -221,15 +248,17 @@ _peers_wait_for() {
     done
 }
 
-# Runs a capability-limited daemon in the background with its output in a log.
-# Prints the pid; disowned so the shell does not report its death later.
-_peers_spawn() {
-    local log=$1; shift
-    setpriv --bounding-set -sys_time --inh-caps -sys_time -- "$@" \
-        </dev/null >>"$log" 2>&1 &
-    local pid=$!
-    disown "$pid" 2>/dev/null || true
-    printf '%s\n' "$pid"
+# Waits until the daemon answers and has no way to set the clock; otherwise
+# shows its log, stops it and fails.
+_peers_confirm() {
+    local pid=$1 name=$2 log=$3
+    shift 3
+    if _peers_wait_for "$pid" "$name" "$@" && _peers_check_no_sys_time "$pid"; then
+        return 0
+    fi
+    sed "s/^/peers: $name: /" "$log" >&2
+    _peers_kill "$pid"
+    return 1
 }
 
 # ---------------------------------------------------------------------------
@@ -244,12 +273,11 @@ peers_start_chrony() {
         return 0
     fi
     _peers_check_private_netns || return 1
-    _peers_make_dir || return 1
+    _peers_make_dir chrony || return 1
     local dir=$PEERS_DIR/chrony
-    mkdir -p "$dir" && chmod 700 "$dir"
     cat >"$dir/chrony.conf" <<EOF
-# Test peer: serve the local clock, never follow any source, never touch the
-# clock or the RTC, and keep every file in this folder.
+# Test peer: serve the local clock, follow no source, touch neither the clock
+# nor the RTC, no command socket, and keep every file in this folder.
 local stratum $PEERS_CHRONY_STRATUM
 allow $PEERS_ADDR
 bindaddress $PEERS_ADDR
@@ -258,52 +286,56 @@ cmdport 0
 bindcmdaddress /
 pidfile $dir/chronyd.pid
 EOF
-    # -x: no clock control; -d: stay in the foreground, log to stderr;
-    # -u root: no switch to _chrony, so our root-owned folder stays usable.
-    PEERS_CHRONY_PID=$(_peers_spawn "$dir/chronyd.log" \
-        chronyd -x -d -4 -u root -f "$dir/chrony.conf")
-    if ! _peers_wait_for "$PEERS_CHRONY_PID" chronyd _peers_chrony_answers; then
-        sed 's/^/peers: chronyd: /' "$dir/chronyd.log" >&2
-        _peers_kill "$PEERS_CHRONY_PID"
-        PEERS_CHRONY_PID=
-        return 1
-    fi
-    if ! _peers_check_no_sys_time "$PEERS_CHRONY_PID"; then
-        _peers_kill "$PEERS_CHRONY_PID"
+    # -x: never adjust the clock; -d: foreground, log to stderr; -4: IPv4 only;
+    # -u root: no switch to _chrony, which would clear the parent-death signal.
+    _peers_spawn PEERS_CHRONY_PID "$dir/chronyd.log" \
+        chronyd -x -d -4 -u root -f "$dir/chrony.conf"
+    if ! _peers_confirm "$PEERS_CHRONY_PID" chronyd "$dir/chronyd.log" _peers_chrony_answers; then
         PEERS_CHRONY_PID=
         return 1
     fi
 }
 
 # ---------------------------------------------------------------------------
-# inetd: RFC 868 time service (internal) on TCP PEERS_ADDR:37.
+# xinetd: built-in RFC 868 time service on TCP PEERS_ADDR:37.
 
 _peers_time37_answers() {
-    timeout 10 rdate -p "$PEERS_ADDR" | grep -q .
+    [[ -n $(timeout 10 rdate -p "$PEERS_ADDR" 2>/dev/null) ]]
 }
 
 peers_start_time37() {
-    if [[ -n $PEERS_TIME37_PID ]] && _peers_is "$PEERS_TIME37_PID" inetd; then
+    if [[ -n $PEERS_TIME37_PID ]] && _peers_is "$PEERS_TIME37_PID" xinetd; then
         return 0
     fi
     _peers_check_private_netns || return 1
-    _peers_make_dir || return 1
-    local dir=$PEERS_DIR/inetd
-    mkdir -p "$dir" && chmod 700 "$dir"
-    printf '%s\n' \
-        '# Test peer: the built-in RFC 868 time service over TCP, loopback only.' \
-        "$PEERS_ADDR:time stream tcp4 nowait root internal" >"$dir/inetd.conf"
-    # -d keeps inetd in the foreground (with debug output into the log) so it
-    # needs no system pid file; the config file is ours, not /etc/inetd.conf.
-    PEERS_TIME37_PID=$(_peers_spawn "$dir/inetd.log" inetd -d "$dir/inetd.conf")
-    if ! _peers_wait_for "$PEERS_TIME37_PID" inetd _peers_time37_answers; then
-        sed 's/^/peers: inetd: /' "$dir/inetd.log" >&2
-        _peers_kill "$PEERS_TIME37_PID"
-        PEERS_TIME37_PID=
-        return 1
-    fi
-    if ! _peers_check_no_sys_time "$PEERS_TIME37_PID"; then
-        _peers_kill "$PEERS_TIME37_PID"
+    _peers_make_dir xinetd || return 1
+    local dir=$PEERS_DIR/xinetd
+    cat >"$dir/xinetd.conf" <<EOF
+# Test peer: only the built-in RFC 868 time service over TCP, loopback only.
+defaults
+{
+	log_type	= FILE $dir/services.log
+}
+
+service time
+{
+	type		= INTERNAL
+	id		= time-stream
+	socket_type	= stream
+	protocol	= tcp
+	user		= root
+	wait		= no
+	bind		= $PEERS_ADDR
+	port		= 37
+	flags		= IPv4
+}
+EOF
+    # -dontfork keeps xinetd in the foreground; config and pid file are ours,
+    # not /etc/xinetd.conf or /run/xinetd.pid.
+    _peers_spawn PEERS_TIME37_PID "$dir/xinetd.log" \
+        xinetd -dontfork -f "$dir/xinetd.conf" -pidfile "$dir/xinetd.pid" \
+        -filelog "$dir/xinetd.log"
+    if ! _peers_confirm "$PEERS_TIME37_PID" xinetd "$dir/xinetd.log" _peers_time37_answers; then
         PEERS_TIME37_PID=
         return 1
     fi
@@ -316,7 +348,7 @@ peers_stop() {
     if [[ -n $PEERS_CHRONY_PID ]] && _peers_is "$PEERS_CHRONY_PID" chronyd; then
         _peers_kill "$PEERS_CHRONY_PID"
     fi
-    if [[ -n $PEERS_TIME37_PID ]] && _peers_is "$PEERS_TIME37_PID" inetd; then
+    if [[ -n $PEERS_TIME37_PID ]] && _peers_is "$PEERS_TIME37_PID" xinetd; then
         _peers_kill "$PEERS_TIME37_PID"
     fi
     PEERS_CHRONY_PID=
@@ -327,18 +359,19 @@ peers_stop() {
     PEERS_DIR=
 }
 
-# Adds peers_stop in front of whatever EXIT trap the caller already has.
+# Puts peers_stop in front of whatever EXIT trap the caller already has.
 peers_stop_on_exit() {
     local current
+    local -a parts
     current=$(trap -p EXIT)
-    if [[ -n $current ]]; then
-        eval "set -- $current"   # -> trap -- 'command' EXIT
-        [[ $3 == peers_stop* ]] && return 0
-        # shellcheck disable=SC2064
-        trap "peers_stop; $3" EXIT
-    else
+    if [[ -z $current ]]; then
         trap peers_stop EXIT
+        return 0
     fi
+    eval "parts=($current)"   # trap -- 'command' EXIT
+    [[ ${parts[2]} == peers_stop* ]] && return 0
+    # shellcheck disable=SC2064
+    trap "peers_stop; ${parts[2]}" EXIT
 }
 
 if [[ ${PEERS_STOP_ON_EXIT:-0} == 1 ]]; then

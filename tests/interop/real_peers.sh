@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Runs the query tests and the program's quick mode against real time
+# servers (chronyd for SNTP, xinetd's time service for RFC 868) inside a
+# private network namespace, with the simulated clock.
+# Usage: real_peers.sh PROGRAM INTEROP_TEST_BINARY
+set -euo pipefail
+if [ "${TAVREL_PEERS_NETNS:-}" != 1 ]; then
+    exec unshare -n env TAVREL_PEERS_NETNS=1 bash "$0" "$@"
+fi
+program=$(realpath "$1")
+tests=$(realpath "$2")
+here=$(cd "$(dirname "$0")" && pwd)
+
+ip link set lo up
+# shellcheck source=../support/peers.sh
+source "$here/../support/peers.sh"
+peers_stop_on_exit
+peers_start_chrony
+peers_start_time37
+
+work=$(mktemp -d)
+trap 'peers_stop; rm -rf "$work"' EXIT
+export TAVREL_CLOCK_FILE="$work/clock"
+export XDG_CONFIG_HOME="$work/xdg"
+
+passed=0
+failed=0
+check() {
+    if eval "$2"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $1"; fi
+}
+offset_seconds() { awk '{ printf "%.4f", ($1 + 0) / 1e7 }' "$TAVREL_CLOCK_FILE"; }
+within() { awk -v v="$1" -v limit="$2" 'BEGIN { exit !(v <= limit && v >= -limit) }'; }
+
+# The library-level tests against the same peers.
+"$tests" && passed=$((passed + 1)) || { failed=$((failed + 1)); echo "FAIL: interop tests"; }
+
+# tavrel /q with the default settings (Auto, starting with SNTP) and a
+# clock one hour ahead.
+mkdir "$work/sntp"
+cp "$program" "$work/sntp/tavrel"
+printf '127.0.0.1\r\n' > "$work/sntp/ServFile.txt"
+echo 36000000000 > "$TAVREL_CLOCK_FILE"
+start=$(date +%s.%N)
+(cd "$work/sntp" && timeout 60 ./tavrel /q)
+end=$(date +%s.%N)
+echo "quick mode by SNTP took $(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }') s"
+check "SNTP quick mode leaves the clock within 20 ms" "within $(offset_seconds) 0.02"
+check "SNTP quick mode logs the correction" "grep -q ' : Tavreled, Time Corrected by -3595.*Server used was 127.0.0.1' '$work/sntp/dLog.txt'"
+check "quick mode saves nothing" "[ ! -e '$work/sntp/vIvod.dat' ]"
+
+# By TIME: a settings file whose record says TIME, the date range off and
+# correction lines logged.
+mkdir "$work/time"
+cp "$program" "$work/time/tavrel"
+printf '127.0.0.1\r\n' > "$work/time/ServFile.txt"
+{
+    printf 'SYNC1400'
+    head -c 356 /dev/zero
+    printf '\001'           # logSyncs
+    head -c 143 /dev/zero
+} > "$work/time/vIvod.dat"
+echo -36000000000 > "$TAVREL_CLOCK_FILE"
+(cd "$work/time" && timeout 60 ./tavrel /q)
+check "TIME quick mode leaves the clock within 1.1 s" "within $(offset_seconds) 1.1"
+check "TIME quick mode logs the correction" "grep -q ' : Tavreled' '$work/time/dLog.txt'"
+
+# A list whose first servers do not answer: the quick mode moves on.
+mkdir "$work/fallback"
+cp "$program" "$work/fallback/tavrel"
+printf '127.0.0.2\r\n127.0.0.3\r\n127.0.0.1\r\n' > "$work/fallback/ServFile.txt"
+cp "$work/time/vIvod.dat" "$work/fallback/vIvod.dat"
+printf '\001' | dd of="$work/fallback/vIvod.dat" bs=1 seek=$((8 + 364)) conv=notrunc status=none  # logErrors
+echo 50000000 > "$TAVREL_CLOCK_FILE"
+(cd "$work/fallback" && timeout 120 ./tavrel /q)
+check "fallback reaches the third server" "within $(offset_seconds) 1.1"
+check "fallback logs the two silent servers" "[ \$(grep -c 'No response from 127.0.0.[23]' '$work/fallback/dLog.txt') = 2 ]"
+
+# The real clients agree with the servers the tests used.
+check "sntp reaches chronyd" "sntp 127.0.0.1 >/dev/null 2>&1"
+check "rdate reaches the time service" "rdate -p 127.0.0.1 >/dev/null 2>&1"
+
+echo "real peers: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
