@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only when some
-# are missing. Needs root or sudo.
+# are missing. Needs root or sudo. --build-only: just what the build needs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -21,5 +21,6 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # The real time servers and clients the tests run against, installed with
-# their services kept from starting.
+# their services kept from starting. Not needed just to build and run.
+[ "${1:-}" = --build-only ] && exit 0
 "${as_root[@]}" bash -c "source '$root/tests/support/peers.sh' && peers_install"

@@ -3,7 +3,7 @@
 # arguments (for example /q: sync the clock once and exit).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-bash "$root/tools/install-deps.sh"
+bash "$root/tools/install-deps.sh" --build-only
 cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$root/build" -j"$(nproc)" --target tavrel >/dev/null
 exec "$root/build/tavrel" "$@"

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "platform/time.h"
@@ -120,6 +122,32 @@ TEST_F(LogFile, ConcurrentWritersLoseNoLine) {
     size_t lines = 0;
     for (size_t at = text.find(" : writer "); at != std::string::npos; at = text.find(" : writer ", at + 1)) ++lines;
     EXPECT_EQ(lines, static_cast<size_t>(kThreads * kLines));
+    EXPECT_EQ(text.rfind("Tavrel v1.5 Log"), 0u);
+}
+
+TEST_F(LogFile, WritersInOtherProcessesLoseNoLine) {
+    constexpr int kProcesses = 3;
+    constexpr int kLines = 100;
+    std::vector<pid_t> children;
+    for (int p = 0; p < kProcesses; ++p) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            for (int i = 0; i < kLines; ++i) logLine("process " + std::to_string(p) + " line " + std::to_string(i));
+            _exit(0);
+        }
+        children.push_back(pid);
+    }
+    for (int i = 0; i < kLines; ++i) logLine("parent line " + std::to_string(i));
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    const std::string text = log();
+    size_t lines = 0;
+    for (size_t at = text.find(" line "); at != std::string::npos; at = text.find(" line ", at + 1)) ++lines;
+    EXPECT_EQ(lines, static_cast<size_t>((kProcesses + 1) * kLines));
     EXPECT_EQ(text.rfind("Tavrel v1.5 Log"), 0u);
 }
 
