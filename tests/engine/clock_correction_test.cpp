@@ -5,24 +5,15 @@
 #include "platform/time.h"
 #include "storage/settings.h"
 #include "storage/strings.h"
+#include "tests/support/time_values.h"
 
 namespace tavrel {
 namespace {
 
+using test::fileTimeOf;
+
 using platform::FileTime;
 
-FileTime fileTimeOf(uint16_t y, uint16_t mo, uint16_t d, uint16_t h, uint16_t mi, uint16_t s) {
-    platform::SystemTime t{};
-    t.year = y;
-    t.month = mo;
-    t.day = d;
-    t.hour = h;
-    t.minute = mi;
-    t.second = s;
-    FileTime ft = 0;
-    EXPECT_TRUE(platform::systemTimeToFileTime(t, ft));
-    return ft;
-}
 
 int64_t fixed(int32_t seconds, uint32_t fraction) {
     return static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(seconds)) << 32) | fraction);

@@ -5,25 +5,15 @@
 
 #include "engine/time_protocol.h"
 #include "platform/time.h"
+#include "tests/support/time_values.h"
 
 namespace tavrel {
 namespace {
 
+using test::fileTimeOf;
+
 using platform::FileTime;
 
-FileTime fileTimeOf(uint16_t y, uint16_t mo, uint16_t d, uint16_t h, uint16_t mi, uint16_t s, uint16_t ms) {
-    platform::SystemTime t{};
-    t.year = y;
-    t.month = mo;
-    t.day = d;
-    t.hour = h;
-    t.minute = mi;
-    t.second = s;
-    t.milliseconds = ms;
-    FileTime ft = 0;
-    EXPECT_TRUE(platform::systemTimeToFileTime(t, ft));
-    return ft;
-}
 
 TEST(SntpRequest, LayoutForAKnownClockReading) {
     uint8_t packet[kSntpPacketSize];

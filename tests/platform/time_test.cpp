@@ -5,21 +5,13 @@
 
 #include "platform/time.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/time_values.h"
 
 namespace tavrel::platform {
 namespace {
 
-SystemTime makeTime(uint16_t y, uint16_t mo, uint16_t d, uint16_t h, uint16_t mi, uint16_t s, uint16_t ms) {
-    SystemTime t{};
-    t.year = y;
-    t.month = mo;
-    t.day = d;
-    t.hour = h;
-    t.minute = mi;
-    t.second = s;
-    t.milliseconds = ms;
-    return t;
-}
+using test::makeTime;
+
 
 TEST(TimeConversion, KnownEpochs) {
     FileTime ft = 0;
