@@ -1,5 +1,7 @@
 #include "engine/time_query.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -41,9 +43,11 @@ std::mutex querySocketMutex;
 std::shared_ptr<platform::Socket> querySocket;
 bool queryAbortRequested = false;
 
-std::mutex threadSlotMutex;
-std::thread threadSlot;
+// Query threads run detached; the end of each is announced here.
+std::mutex queryEndMutex;
+std::condition_variable queryEnded;
 std::atomic<uint64_t> nextThreadToken{0};
+constexpr uint32_t kAbortRecheckMs = 100;
 
 void setQuerySocket(std::shared_ptr<platform::Socket> socket) {
     std::lock_guard lock(querySocketMutex);
@@ -169,10 +173,13 @@ bool contactServer(platform::FileTime t1, uint16_t t1Ms, int32_t protocol) {
 
 void runQueryThread(uint64_t token) {
     timeQuery();
-    // A query that returned at its entry check leaves the handle; release it
-    // here so that nobody waits for it for ever.
+    // Released here on every path, also when the query returned at its entry
+    // check, so that nobody waits for it for ever. Nothing shared is touched
+    // after this.
+    std::lock_guard lock(queryEndMutex);
     uint64_t expected = token;
-    if (queryThread.compare_exchange_strong(expected, 0)) wakeEvent.set();
+    queryThread.compare_exchange_strong(expected, 0);
+    queryEnded.notify_all();
 }
 
 }  // namespace
@@ -223,36 +230,42 @@ void timeQuery() {
         queryFailed.store(1);
     }
     if (ok) queryStep.store(6);
-    queryThread.store(0);
     expected = kSyncQueryInFlight;
     syncState.compare_exchange_strong(expected, kSyncActive);
     wakeEvent.set();
 }
 
 void startTimeQuery() {
-    std::lock_guard lock(threadSlotMutex);
-    if (threadSlot.joinable()) threadSlot.join();
+    // Never two query threads at once: the previous one must have ended.
+    waitForQueryThread();
     {
         std::lock_guard socketLock(querySocketMutex);
         queryAbortRequested = false;
     }
     const uint64_t token = ++nextThreadToken;
     queryThread.store(token);
-    threadSlot = std::thread(runQueryThread, token);
+    std::thread(runQueryThread, token).detach();
 }
 
 void waitForQueryThread() {
-    std::lock_guard lock(threadSlotMutex);
-    if (threadSlot.joinable()) threadSlot.join();
+    std::unique_lock lock(queryEndMutex);
+    queryEnded.wait(lock, [] { return queryThread.load() == 0; });
 }
 
 void abortRunningQuery() {
     settings.abortQuery.store(1);
-    closeQuerySocket(true);
     stopWinsock();
-    // Every call the query can block in fails once its socket is closed,
-    // so the thread ends promptly; joining it waits without polling.
-    waitForQueryThread();
+    // Every call a query can block in fails once its socket is closed. The
+    // socket is closed again at each check, so a query that another thread
+    // started meanwhile is ended as well.
+    std::unique_lock lock(queryEndMutex);
+    for (;;) {
+        closeQuerySocket(true);
+        if (queryEnded.wait_for(lock, std::chrono::milliseconds(kAbortRecheckMs),
+                                [] { return queryThread.load() == 0; })) {
+            return;
+        }
+    }
 }
 
 void resetQueryState() {

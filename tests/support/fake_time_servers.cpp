@@ -14,7 +14,7 @@ namespace {
 
 constexpr uint32_t kUnixToNtp = 2'208'988'800u;
 
-int boundSocket(int type, uint16_t port) {
+int boundSocket(int type, uint16_t port, uint32_t address) {
     const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     const int on = 1;
@@ -22,7 +22,7 @@ int boundSocket(int type, uint16_t port) {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_addr.s_addr = htonl(address);
     if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || (type == SOCK_STREAM && listen(fd, 5) != 0)) {
         close(fd);
         return -1;
@@ -68,9 +68,9 @@ void stop(int stopFd, std::thread& thread, int fd) {
 
 }  // namespace
 
-FakeTimeServer::FakeTimeServer(Reply reply, uint32_t seconds, int delayMs)
-    : reply_(reply), seconds_(seconds), delayMs_(delayMs) {
-    fd_ = boundSocket(SOCK_STREAM, 37);
+FakeTimeServer::FakeTimeServer(Reply reply, uint32_t seconds, int delayMs, Listen listen)
+    : reply_(reply), seconds_(seconds), delayMs_(delayMs), listen_(std::move(listen)) {
+    fd_ = boundSocket(SOCK_STREAM, 37, listen_.address);
     stopFd_ = eventfd(0, EFD_CLOEXEC);
     if (fd_ >= 0) thread_ = std::thread(&FakeTimeServer::serve, this);
 }
@@ -82,6 +82,7 @@ void FakeTimeServer::serve() {
         const int client = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) continue;
         connections_.fetch_add(1);
+        if (listen_.journal != nullptr) listen_.journal->add(listen_.label + "-TIME");
         uint32_t seconds = seconds_;
         if (seconds == 0) {
             uint32_t fraction = 0;
@@ -113,9 +114,9 @@ void FakeTimeServer::serve() {
     }
 }
 
-FakeSntpServer::FakeSntpServer(Reply reply, int64_t offsetMs, int delayMs)
-    : reply_(reply), offsetMs_(offsetMs), delayMs_(delayMs) {
-    fd_ = boundSocket(SOCK_DGRAM, 123);
+FakeSntpServer::FakeSntpServer(Reply reply, int64_t offsetMs, int delayMs, Listen listen)
+    : reply_(reply), offsetMs_(offsetMs), delayMs_(delayMs), listen_(std::move(listen)) {
+    fd_ = boundSocket(SOCK_DGRAM, 123, listen_.address);
     stopFd_ = eventfd(0, EFD_CLOEXEC);
     if (fd_ >= 0) thread_ = std::thread(&FakeSntpServer::serve, this);
 }
@@ -139,6 +140,7 @@ void FakeSntpServer::serve() {
             haveRequest_.store(true);
         }
         requests_.fetch_add(1);
+        if (listen_.journal != nullptr) listen_.journal->add(listen_.label + "-SNTP");
         if (reply_ == Reply::Silent) continue;
         if (reply_ == Reply::Late && !pause(stopFd_, delayMs_)) return;
 

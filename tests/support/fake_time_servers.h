@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -19,10 +21,33 @@ enum class Reply {
     Late,          // answer correctly after `delayMs`
 };
 
+// A shared record of which server was asked, in order ("A-TIME", ...).
+class Journal {
+public:
+    void add(const std::string& entry) {
+        std::lock_guard lock(mutex_);
+        entries_.push_back(entry);
+    }
+    std::vector<std::string> entries() {
+        std::lock_guard lock(mutex_);
+        return entries_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> entries_;
+};
+
+struct Listen {
+    uint32_t address = 0x7F000001;  // host order
+    Journal* journal = nullptr;
+    std::string label;
+};
+
 class FakeTimeServer {
 public:
     // Serves wire seconds `seconds` (or, with 0, the real time now).
-    explicit FakeTimeServer(Reply reply, uint32_t seconds = 0, int delayMs = 0);
+    explicit FakeTimeServer(Reply reply, uint32_t seconds = 0, int delayMs = 0, Listen listen = {});
     ~FakeTimeServer();
     bool listening() const { return fd_ >= 0; }
     int connections() const { return connections_.load(); }
@@ -32,6 +57,7 @@ private:
     Reply reply_;
     uint32_t seconds_;
     int delayMs_;
+    Listen listen_;
     int fd_ = -1;
     int stopFd_ = -1;
     std::atomic<int> connections_{0};
@@ -41,7 +67,7 @@ private:
 class FakeSntpServer {
 public:
     // Answers with the real time shifted by offsetMs.
-    explicit FakeSntpServer(Reply reply, int64_t offsetMs = 0, int delayMs = 0);
+    explicit FakeSntpServer(Reply reply, int64_t offsetMs = 0, int delayMs = 0, Listen listen = {});
     ~FakeSntpServer();
     bool listening() const { return fd_ >= 0; }
     int requests() const { return requests_.load(); }
@@ -53,6 +79,7 @@ private:
     Reply reply_;
     int64_t offsetMs_;
     int delayMs_;
+    Listen listen_;
     int fd_ = -1;
     int stopFd_ = -1;
     std::atomic<int> requests_{0};

@@ -1,0 +1,156 @@
+#include "engine/auto_timer.h"
+
+#include "engine/operation.h"
+#include "engine/time_query.h"
+#include "platform/time.h"
+#include "storage/settings.h"
+#include "storage/strings.h"
+
+namespace tavrel {
+
+std::atomic<int32_t> autoTimerKind{kAutoNone};
+std::atomic<uint32_t> autoSyncStart{0};
+std::atomic<uint32_t> autoCheckStart{0};
+std::atomic<uint32_t> countdownBase{0};
+std::atomic<uint32_t> countdownPeriod{0};
+
+namespace {
+
+constexpr uint32_t kMinuteMs = 60'000;
+constexpr uint32_t kHourMs = 3'600'000;
+constexpr uint32_t kDayMs = 86'400'000;
+constexpr uint32_t kShortestArmMs = 60'000;
+constexpr uint32_t kOverdueAbove = 4'000'000'000u;
+constexpr uint32_t kPostponeMs = 30'000;
+constexpr uint64_t kLongestPeriodMs = 46ULL * kDayMs;
+constexpr char kAutoSyncError[] = "AutoSync Error";
+constexpr char kErrorCaption[] = "Tavrel.exe";
+constexpr int kSlotDays = 184;
+constexpr int kSlotHours = 185;
+constexpr int kSlotMinutes = 186;
+constexpr int kSlotSeconds = 187;
+constexpr int kSlotUntilAutoSync = 100;
+constexpr int kSlotUntilAutoCheck = 101;
+
+void choose(int32_t kind, uint32_t period, uint32_t base) {
+    autoTimerKind.store(kind);
+    countdownPeriod.store(period);
+    countdownBase.store(base);
+}
+
+}  // namespace
+
+uint32_t autoPeriodMs(uint32_t count, int32_t unit) {
+    const uint64_t unitMs = unit == 0 ? kMinuteMs : unit == 1 ? kHourMs : kDayMs;
+    const uint64_t period = static_cast<uint64_t>(count) * unitMs;
+    return static_cast<uint32_t>(period > kLongestPeriodMs ? kLongestPeriodMs : period);
+}
+
+uint32_t timeUntilNextAuto() {
+    const uint32_t syncPeriod = autoPeriodMs(settings.autoSyncCount.load(), settings.autoSyncUnit.load());
+    const uint32_t checkPeriod = autoPeriodMs(settings.autoCheckCount.load(), settings.autoCheckUnit.load());
+    const bool syncOn = settings.autoSyncEnabled.load() != 0;
+    const bool checkOn = settings.autoCheckEnabled.load() != 0;
+    if (syncOn && checkOn) {
+        if (autoCheckStart.load() + checkPeriod > autoSyncStart.load() + syncPeriod) {
+            choose(kAutoSync, syncPeriod, autoSyncStart.load());
+        } else {
+            choose(kAutoCheck, checkPeriod, autoCheckStart.load());
+        }
+    } else if (checkOn) {
+        choose(kAutoCheck, checkPeriod, autoCheckStart.load());
+    } else {
+        choose(kAutoSync, syncPeriod, autoSyncStart.load());
+    }
+    return countdownPeriod.load() - (platform::getTickCount() - countdownBase.load());
+}
+
+void armAutoTimer(platform::WindowHandle window) {
+    const uint32_t now = platform::getTickCount();
+    if (autoSyncStart.load() == 0) autoSyncStart.store(now);
+    if (autoCheckStart.load() == 0) autoCheckStart.store(now);
+    uint32_t left = timeUntilNextAuto();
+    if (left < kShortestArmMs || left > kOverdueAbove) {
+        const uint32_t restart = platform::getTickCount();
+        autoSyncStart.store(restart);
+        autoCheckStart.store(restart);
+        left = timeUntilNextAuto();
+        if (left < kShortestArmMs) {
+            platform::messageBox(platform::kNoWindow, kAutoSyncError, kErrorCaption, platform::MessageBoxKind::Ok);
+            left = kShortestArmMs;
+        }
+    }
+    platform::setTimer(window, kAutoTimerId, left);
+}
+
+void autoTimerFired(platform::WindowHandle window) {
+    platform::killTimer(window, kAutoTimerId);
+    if (scanActive.load() != 0 || queryStep.load() != 0) {
+        countdownBase.store(platform::getTickCount());
+        countdownPeriod.store(kPostponeMs);
+        platform::setTimer(window, kAutoTimerId, kPostponeMs);
+        return;
+    }
+    const int32_t kind = autoTimerKind.load() % kRedrawMark;
+    if (kind == kAutoSync) {
+        correctMode.store(1);
+        autoSyncStart.store(0);
+    } else if (kind == kAutoCheck) {
+        correctMode.store(0);
+        autoCheckStart.store(0);
+    }
+    startOperation(window);
+    armAutoTimer(window);
+}
+
+void resetAutoTimers(platform::WindowHandle window) {
+    if (autoTimerKind.load() == kAutoNone) return;
+    platform::killTimer(window, kAutoTimerId);
+    autoSyncStart.store(0);
+    autoCheckStart.store(0);
+    autoTimerKind.store(kAutoNone);
+    armAutoTimer(window);
+}
+
+std::string formatCountdown() {
+    int32_t kind = autoTimerKind.load();
+    if (kind > kRedrawMark) kind -= kRedrawMark;
+    const uint32_t left = countdownPeriod.load() - (platform::getTickCount() - countdownBase.load());
+    uint32_t s = left / 1000;
+    std::string text;
+    int written = 0;
+    auto append = [&](uint32_t value, int unitSlot) {
+        if (written > 0) text += " ";
+        text += std::to_string(value) + slot(unitSlot);
+        ++written;
+    };
+    const uint32_t days = s / 86'400;
+    if (days != 0) append(days, kSlotDays);
+    s -= days * 86'400;
+    const uint32_t hours = s / 3600;
+    if (hours != 0) append(hours, kSlotHours);
+    if (written < 2) {
+        s -= hours * 3600;
+        const uint32_t minutes = s / 60;
+        if (minutes != 0) append(minutes, kSlotMinutes);
+        if (written < 2) {
+            // Seconds may show, so the text is redrawn on every pass.
+            if (kind < kRedrawMark) kind += kRedrawMark;
+            s -= minutes * 60;
+            if (s != 0 || written == 0) append(s, kSlotSeconds);
+        }
+    }
+    autoTimerKind.store(kind);
+    text += slot(kind % kRedrawMark == kAutoCheck ? kSlotUntilAutoCheck : kSlotUntilAutoSync);
+    return text;
+}
+
+void resetAutoTimerState() {
+    autoTimerKind.store(kAutoNone);
+    autoSyncStart.store(0);
+    autoCheckStart.store(0);
+    countdownBase.store(0);
+    countdownPeriod.store(0);
+}
+
+}  // namespace tavrel

@@ -1,0 +1,134 @@
+// The dialog manager: windows built from templates, controls by numeric id,
+// window procedures receiving numbered messages on the UI thread, timers,
+// posted commands, tooltips and message boxes. Shaped after the Win32
+// dialog manager so that the window procedures read the same everywhere.
+//
+// The UI thread is the thread that runs the message loop (or pumps
+// messages). Control texts may be set from any thread: from another thread
+// the change is handed to the UI thread and applied there.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace tavrel::platform {
+
+using WindowHandle = uint32_t;  // 0: no window
+inline constexpr WindowHandle kNoWindow = 0;
+
+enum class ControlKind {
+    PushButton,
+    DefaultPushButton,
+    Label,         // plain text
+    SunkenStatic,  // framed text, may hold a line break
+    Icon,
+    CheckBox,
+    RadioButton,
+    GroupBox,
+    Edit,
+    ComboBox,
+    IpAddress,
+    DatePicker,
+    UpDown,
+    ListView,
+};
+
+// One control of a template; positions and sizes in dialog units.
+struct ControlTemplate {
+    ControlKind kind;
+    int id;  // -1 for a control without id
+    int x, y, width, height;
+    const char* text;
+};
+
+struct DialogTemplate {
+    const char* name;
+    const char* caption;
+    int width, height;
+    std::span<const ControlTemplate> controls;
+};
+
+enum class MessageKind {
+    Create,           // the window exists; before it is shown
+    Command,          // id: command id; param: extra word (0 for buttons)
+    Timer,            // id: timer id
+    Size,             // id: kSizeRestored or kSizeMinimised
+    Close,            // the close box
+    RightButtonUp,    // a right click on the window
+    Destroy,          // the window is being destroyed
+    QueryEndSession,  // the session is ending: may it?
+    EndSession,       // the session ends
+    TrayCallback,     // id: the mouse event on the notification-area entry
+    TaskbarCreated,   // the notification area was (re)created
+};
+
+inline constexpr int kSizeRestored = 0;
+inline constexpr int kSizeMinimised = 1;
+
+struct WindowMessage {
+    MessageKind kind;
+    int id = 0;
+    int64_t param = 0;
+};
+
+using WindowProcedure = std::function<intptr_t(WindowHandle, const WindowMessage&)>;
+
+enum class ShowCommand { Normal, Minimised, Hidden };
+
+// Builds a window from a template; the procedure then receives Create.
+WindowHandle createDialog(const DialogTemplate& dialog, WindowProcedure procedure, WindowHandle owner = kNoWindow);
+// Destroys the window on the UI thread; its procedure receives Destroy.
+void destroyWindow(WindowHandle window);
+bool windowExists(WindowHandle window);
+
+void showWindow(WindowHandle window, ShowCommand command);
+ShowCommand windowShowState(WindowHandle window);
+void setWindowText(WindowHandle window, std::string_view text);
+std::string windowText(WindowHandle window);
+// Keeps the window above others (or not).
+void setTopmost(WindowHandle window, bool topmost);
+
+// Controls. A call naming a missing window or control does nothing (and
+// reads give an empty text, false).
+void setDlgItemText(WindowHandle window, int id, std::string_view text);
+std::string getDlgItemText(WindowHandle window, int id);
+void enableDlgItem(WindowHandle window, int id, bool enabled);
+bool isDlgItemEnabled(WindowHandle window, int id);
+void checkDlgButton(WindowHandle window, int id, bool checked);
+bool isDlgButtonChecked(WindowHandle window, int id);
+// The tooltip shown for a control; a later call replaces the text.
+void setControlTooltip(WindowHandle window, int id, std::string_view text);
+std::string controlTooltip(WindowHandle window, int id);
+// The elevation shield on a button.
+void setButtonShield(WindowHandle window, int id, bool shown);
+bool buttonShield(WindowHandle window, int id);
+
+// Timers, delivered as Timer messages on the UI thread until killed.
+void setTimer(WindowHandle window, int id, uint32_t periodMs);
+void killTimer(WindowHandle window, int id);
+bool timerActive(WindowHandle window, int id);
+
+// Queues a message for the window's procedure; any thread.
+void postMessage(WindowHandle window, const WindowMessage& message);
+inline void postCommand(WindowHandle window, int id, int64_t param = 0) {
+    postMessage(window, WindowMessage{MessageKind::Command, id, param});
+}
+// Ends the message loop after the messages already queued.
+void postQuitMessage(int exitCode);
+
+// Runs the message loop on the calling thread until postQuitMessage; the
+// loop sleeps until a message, a due timer or a text change. Returns the
+// exit code given to postQuitMessage.
+int runMessageLoop();
+// Handles every message already queued and every timer already due,
+// without waiting; false once the loop has been asked to quit.
+bool pumpMessages();
+
+enum class MessageBoxKind { Ok, Error };
+// A modal message with an OK button, shown over `owner` (or alone).
+void messageBox(WindowHandle owner, std::string_view text, std::string_view caption, MessageBoxKind kind);
+
+}  // namespace tavrel::platform

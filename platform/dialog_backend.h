@@ -1,0 +1,30 @@
+// What a dialog-manager backend (the terminal, or none for tests) adds to
+// the shared window model: drawing and user input.
+#pragma once
+
+#include <string_view>
+
+#include "platform/dialog.h"
+
+namespace tavrel::platform {
+
+class DialogBackend {
+public:
+    virtual ~DialogBackend() = default;
+    // A window or one of its controls changed; redraw when convenient.
+    virtual void windowChanged(WindowHandle window) = 0;
+    // A descriptor to watch for input beside the loop's own wake-up, or -1.
+    virtual int inputDescriptor() = 0;
+    // Input is ready on inputDescriptor(); read it and post what it means.
+    virtual void handleInput() = 0;
+    // Draws what changed; called by the loop before it sleeps.
+    virtual void flush() = 0;
+    // A modal message; returns when dismissed.
+    virtual void messageBox(WindowHandle owner, std::string_view text, std::string_view caption,
+                            MessageBoxKind kind) = 0;
+};
+
+// Installs the backend (nullptr: headless). Call before any window exists.
+void setDialogBackend(DialogBackend* backend);
+
+}  // namespace tavrel::platform

@@ -1,0 +1,29 @@
+// Hooks for tests that drive windows without a screen.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/dialog.h"
+
+namespace tavrel::platform::testing {
+
+// Every text a control has shown, oldest first (its template text first).
+std::vector<std::string> textHistory(WindowHandle window, int id);
+void clearTextHistory(WindowHandle window, int id);
+// Timers fire only through fireTimer while manual timers are on.
+void useManualTimers(bool manual);
+// The period a timer was set to, or 0 when it is not set.
+uint32_t timerPeriod(WindowHandle window, int id);
+// Queues the timer's message as if it had come due.
+void fireTimer(WindowHandle window, int id);
+// Hands a message straight to the window's procedure (UI thread).
+intptr_t sendMessage(WindowHandle window, const WindowMessage& message);
+// The message boxes shown so far ("caption: text").
+std::vector<std::string> shownMessageBoxes();
+// Destroys every window and forgets queued messages, timers and the quit
+// request.
+void resetDialogManager();
+
+}  // namespace tavrel::platform::testing

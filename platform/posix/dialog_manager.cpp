@@ -1,0 +1,497 @@
+// The window model shared by every backend: windows and controls, the
+// message queue, timers, and the loop that hands everything to the window
+// procedures on the UI thread.
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/dialog.h"
+#include "platform/dialog_backend.h"
+#include "platform/dialog_testing.h"
+
+namespace tavrel::platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Control {
+    ControlTemplate layout;
+    std::string text;
+    bool enabled = true;
+    bool checked = false;
+    bool shield = false;
+    std::string tooltip;
+    std::vector<std::string> history;
+};
+
+struct Window {
+    WindowProcedure procedure;
+    std::string caption;
+    ShowCommand show = ShowCommand::Hidden;
+    bool topmost = false;
+    std::vector<Control> controls;
+
+    Control* control(int id) {
+        for (Control& c : controls) {
+            if (c.layout.id == id && id != -1) return &c;
+        }
+        return nullptr;
+    }
+};
+
+struct Timer {
+    WindowHandle window;
+    int id;
+    uint32_t periodMs;
+    Clock::time_point due;
+};
+
+struct Queued {
+    enum class Kind { Message, Text, Destroy, Show } kind;
+    WindowHandle window;
+    WindowMessage message{MessageKind::Command};
+    int controlId = 0;
+    std::string text;
+    ShowCommand show = ShowCommand::Normal;
+};
+
+struct Manager {
+    std::mutex mutex;
+    std::map<WindowHandle, std::shared_ptr<Window>> windows;
+    std::deque<Queued> queue;
+    std::vector<Timer> timers;
+    WindowHandle nextHandle = 1;
+    bool quitRequested = false;
+    int exitCode = 0;
+    bool manualTimers = false;
+    std::thread::id uiThread;
+    bool uiThreadKnown = false;
+    int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    DialogBackend* backend = nullptr;
+    std::vector<std::string> messageBoxes;
+};
+
+Manager& manager() {
+    static Manager m;
+    return m;
+}
+
+void wakeLoop(Manager& m) {
+    const uint64_t one = 1;
+    (void)!write(m.wakeFd, &one, sizeof one);
+}
+
+// True when the caller runs on the UI thread (the first thread to use the
+// manager claims it).
+bool onUiThread(Manager& m) {
+    if (!m.uiThreadKnown) {
+        m.uiThread = std::this_thread::get_id();
+        m.uiThreadKnown = true;
+    }
+    return m.uiThread == std::this_thread::get_id();
+}
+
+void notifyChanged(Manager& m, WindowHandle window) {
+    if (m.backend != nullptr) m.backend->windowChanged(window);
+}
+
+intptr_t dispatch(WindowHandle window, const WindowMessage& message) {
+    std::shared_ptr<Window> target;
+    {
+        std::lock_guard lock(manager().mutex);
+        const auto it = manager().windows.find(window);
+        if (it == manager().windows.end()) return 0;
+        target = it->second;
+    }
+    return target->procedure ? target->procedure(window, message) : 0;
+}
+
+void applyText(Manager& m, WindowHandle window, int id, std::string_view text) {
+    const auto it = m.windows.find(window);
+    if (it == m.windows.end()) return;
+    Control* c = it->second->control(id);
+    if (c == nullptr) return;
+    c->text.assign(text);
+    c->history.emplace_back(text);
+    notifyChanged(m, window);
+}
+
+void destroyNow(WindowHandle window) {
+    if (!windowExists(window)) return;
+    dispatch(window, WindowMessage{MessageKind::Destroy});
+    Manager& m = manager();
+    std::lock_guard lock(m.mutex);
+    m.windows.erase(window);
+    std::erase_if(m.timers, [window](const Timer& t) { return t.window == window; });
+    notifyChanged(m, window);
+}
+
+void showNow(WindowHandle window, ShowCommand command) {
+    ShowCommand before;
+    {
+        Manager& m = manager();
+        std::lock_guard lock(m.mutex);
+        const auto it = m.windows.find(window);
+        if (it == m.windows.end()) return;
+        before = it->second->show;
+        it->second->show = command;
+        notifyChanged(m, window);
+    }
+    // As on Windows: minimising and restoring tell the window its new size.
+    if (command == ShowCommand::Minimised && before != ShowCommand::Minimised) {
+        dispatch(window, WindowMessage{MessageKind::Size, kSizeMinimised});
+    } else if (command == ShowCommand::Normal && before != ShowCommand::Normal) {
+        dispatch(window, WindowMessage{MessageKind::Size, kSizeRestored});
+    }
+}
+
+// Takes the next queued item, or a due timer as a message; false when
+// there is nothing to do now.
+bool takeNext(Manager& m, Queued& out) {
+    if (!m.queue.empty()) {
+        out = std::move(m.queue.front());
+        m.queue.pop_front();
+        return true;
+    }
+    if (m.manualTimers) return false;
+    const Clock::time_point now = Clock::now();
+    for (Timer& t : m.timers) {
+        if (t.due <= now) {
+            t.due = now + std::chrono::milliseconds(t.periodMs);
+            out = Queued{Queued::Kind::Message, t.window, WindowMessage{MessageKind::Timer, t.id}};
+            return true;
+        }
+    }
+    return false;
+}
+
+void handle(Queued& item) {
+    switch (item.kind) {
+        case Queued::Kind::Message: dispatch(item.window, item.message); break;
+        case Queued::Kind::Text: {
+            std::lock_guard lock(manager().mutex);
+            applyText(manager(), item.window, item.controlId, item.text);
+            break;
+        }
+        case Queued::Kind::Destroy: destroyNow(item.window); break;
+        case Queued::Kind::Show: showNow(item.window, item.show); break;
+    }
+}
+
+// Milliseconds until the next timer is due, or -1 for none.
+int msUntilNextTimer(Manager& m) {
+    if (m.manualTimers || m.timers.empty()) return -1;
+    const Clock::time_point now = Clock::now();
+    Clock::time_point next = m.timers.front().due;
+    for (const Timer& t : m.timers) next = std::min(next, t.due);
+    if (next <= now) return 0;
+    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count()) + 1;
+}
+
+template <class Edit>
+void editControl(WindowHandle window, int id, Edit&& edit) {
+    Manager& m = manager();
+    std::lock_guard lock(m.mutex);
+    const auto it = m.windows.find(window);
+    if (it == m.windows.end()) return;
+    if (Control* c = it->second->control(id)) {
+        edit(*c);
+        notifyChanged(m, window);
+    }
+}
+
+template <class Read, class Result>
+Result readControl(WindowHandle window, int id, Read&& read, Result fallback) {
+    Manager& m = manager();
+    std::lock_guard lock(m.mutex);
+    const auto it = m.windows.find(window);
+    if (it == m.windows.end()) return fallback;
+    Control* c = it->second->control(id);
+    return c == nullptr ? fallback : read(*c);
+}
+
+}  // namespace
+
+void setDialogBackend(DialogBackend* backend) {
+    std::lock_guard lock(manager().mutex);
+    manager().backend = backend;
+}
+
+WindowHandle createDialog(const DialogTemplate& dialog, WindowProcedure procedure, WindowHandle) {
+    Manager& m = manager();
+    auto window = std::make_shared<Window>();
+    window->procedure = std::move(procedure);
+    window->caption = dialog.caption != nullptr ? dialog.caption : "";
+    for (const ControlTemplate& layout : dialog.controls) {
+        Control c{layout};
+        c.text = layout.text != nullptr ? layout.text : "";
+        c.history.push_back(c.text);
+        window->controls.push_back(std::move(c));
+    }
+    WindowHandle handle;
+    {
+        std::lock_guard lock(m.mutex);
+        onUiThread(m);
+        handle = m.nextHandle++;
+        m.windows.emplace(handle, std::move(window));
+        notifyChanged(m, handle);
+    }
+    dispatch(handle, WindowMessage{MessageKind::Create});
+    return handle;
+}
+
+void destroyWindow(WindowHandle window) {
+    Manager& m = manager();
+    {
+        std::lock_guard lock(m.mutex);
+        if (!onUiThread(m)) {
+            m.queue.push_back(Queued{Queued::Kind::Destroy, window});
+            wakeLoop(m);
+            return;
+        }
+    }
+    destroyNow(window);
+}
+
+bool windowExists(WindowHandle window) {
+    std::lock_guard lock(manager().mutex);
+    return manager().windows.count(window) != 0;
+}
+
+void showWindow(WindowHandle window, ShowCommand command) {
+    Manager& m = manager();
+    {
+        std::lock_guard lock(m.mutex);
+        if (!onUiThread(m)) {
+            Queued item{Queued::Kind::Show, window};
+            item.show = command;
+            m.queue.push_back(std::move(item));
+            wakeLoop(m);
+            return;
+        }
+    }
+    showNow(window, command);
+}
+
+ShowCommand windowShowState(WindowHandle window) {
+    std::lock_guard lock(manager().mutex);
+    const auto it = manager().windows.find(window);
+    return it == manager().windows.end() ? ShowCommand::Hidden : it->second->show;
+}
+
+void setWindowText(WindowHandle window, std::string_view text) {
+    Manager& m = manager();
+    std::lock_guard lock(m.mutex);
+    const auto it = m.windows.find(window);
+    if (it == m.windows.end()) return;
+    it->second->caption.assign(text);
+    notifyChanged(m, window);
+}
+
+std::string windowText(WindowHandle window) {
+    std::lock_guard lock(manager().mutex);
+    const auto it = manager().windows.find(window);
+    return it == manager().windows.end() ? std::string() : it->second->caption;
+}
+
+void setTopmost(WindowHandle window, bool topmost) {
+    std::lock_guard lock(manager().mutex);
+    const auto it = manager().windows.find(window);
+    if (it != manager().windows.end()) it->second->topmost = topmost;
+}
+
+void setDlgItemText(WindowHandle window, int id, std::string_view text) {
+    Manager& m = manager();
+    std::lock_guard lock(m.mutex);
+    if (m.windows.count(window) == 0) return;
+    if (onUiThread(m)) {
+        applyText(m, window, id, text);
+        return;
+    }
+    Queued item{Queued::Kind::Text, window};
+    item.controlId = id;
+    item.text.assign(text);
+    m.queue.push_back(std::move(item));
+    wakeLoop(m);
+}
+
+std::string getDlgItemText(WindowHandle window, int id) {
+    return readControl(window, id, [](Control& c) { return c.text; }, std::string());
+}
+
+void enableDlgItem(WindowHandle window, int id, bool enabled) {
+    editControl(window, id, [enabled](Control& c) { c.enabled = enabled; });
+}
+
+bool isDlgItemEnabled(WindowHandle window, int id) {
+    return readControl(window, id, [](Control& c) { return c.enabled; }, false);
+}
+
+void checkDlgButton(WindowHandle window, int id, bool checked) {
+    editControl(window, id, [checked](Control& c) { c.checked = checked; });
+}
+
+bool isDlgButtonChecked(WindowHandle window, int id) {
+    return readControl(window, id, [](Control& c) { return c.checked; }, false);
+}
+
+void setControlTooltip(WindowHandle window, int id, std::string_view text) {
+    editControl(window, id, [text](Control& c) { c.tooltip.assign(text); });
+}
+
+std::string controlTooltip(WindowHandle window, int id) {
+    return readControl(window, id, [](Control& c) { return c.tooltip; }, std::string());
+}
+
+void setButtonShield(WindowHandle window, int id, bool shown) {
+    editControl(window, id, [shown](Control& c) { c.shield = shown; });
+}
+
+bool buttonShield(WindowHandle window, int id) {
+    return readControl(window, id, [](Control& c) { return c.shield; }, false);
+}
+
+void setTimer(WindowHandle window, int id, uint32_t periodMs) {
+    Manager& m = manager();
+    std::lock_guard lock(m.mutex);
+    if (m.windows.count(window) == 0) return;
+    std::erase_if(m.timers, [&](const Timer& t) { return t.window == window && t.id == id; });
+    m.timers.push_back(Timer{window, id, periodMs, Clock::now() + std::chrono::milliseconds(periodMs)});
+    wakeLoop(m);
+}
+
+void killTimer(WindowHandle window, int id) {
+    std::lock_guard lock(manager().mutex);
+    std::erase_if(manager().timers, [&](const Timer& t) { return t.window == window && t.id == id; });
+}
+
+bool timerActive(WindowHandle window, int id) {
+    std::lock_guard lock(manager().mutex);
+    return std::any_of(manager().timers.begin(), manager().timers.end(),
+                       [&](const Timer& t) { return t.window == window && t.id == id; });
+}
+
+void postMessage(WindowHandle window, const WindowMessage& message) {
+    Manager& m = manager();
+    std::lock_guard lock(m.mutex);
+    m.queue.push_back(Queued{Queued::Kind::Message, window, message});
+    wakeLoop(m);
+}
+
+void postQuitMessage(int exitCode) {
+    Manager& m = manager();
+    std::lock_guard lock(m.mutex);
+    m.quitRequested = true;
+    m.exitCode = exitCode;
+    wakeLoop(m);
+}
+
+bool pumpMessages() {
+    Manager& m = manager();
+    for (;;) {
+        Queued item{Queued::Kind::Message, kNoWindow};
+        {
+            std::lock_guard lock(m.mutex);
+            onUiThread(m);
+            if (!takeNext(m, item)) return !m.quitRequested;
+        }
+        handle(item);
+    }
+}
+
+int runMessageLoop() {
+    Manager& m = manager();
+    for (;;) {
+        if (!pumpMessages()) break;
+        int timeout;
+        int inputFd;
+        {
+            std::lock_guard lock(m.mutex);
+            if (m.quitRequested) break;
+            if (!m.queue.empty()) continue;
+            timeout = msUntilNextTimer(m);
+            inputFd = m.backend != nullptr ? m.backend->inputDescriptor() : -1;
+            if (m.backend != nullptr) m.backend->flush();
+        }
+        pollfd fds[2] = {{m.wakeFd, POLLIN, 0}, {inputFd, POLLIN, 0}};
+        const int n = poll(fds, inputFd >= 0 ? 2 : 1, timeout);
+        if (n > 0 && (fds[0].revents & POLLIN) != 0) {
+            uint64_t drained;
+            (void)!read(m.wakeFd, &drained, sizeof drained);
+        }
+        if (n > 0 && inputFd >= 0 && (fds[1].revents & (POLLIN | POLLHUP)) != 0) m.backend->handleInput();
+    }
+    std::lock_guard lock(m.mutex);
+    return m.exitCode;
+}
+
+void messageBox(WindowHandle owner, std::string_view text, std::string_view caption, MessageBoxKind kind) {
+    DialogBackend* backend;
+    {
+        std::lock_guard lock(manager().mutex);
+        manager().messageBoxes.push_back(std::string(caption) + ": " + std::string(text));
+        backend = manager().backend;
+    }
+    if (backend != nullptr) backend->messageBox(owner, text, caption, kind);
+}
+
+namespace testing {
+
+std::vector<std::string> textHistory(WindowHandle window, int id) {
+    return readControl(window, id, [](Control& c) { return c.history; }, std::vector<std::string>());
+}
+
+void clearTextHistory(WindowHandle window, int id) {
+    editControl(window, id, [](Control& c) { c.history.clear(); });
+}
+
+void useManualTimers(bool manual) {
+    std::lock_guard lock(manager().mutex);
+    manager().manualTimers = manual;
+}
+
+uint32_t timerPeriod(WindowHandle window, int id) {
+    std::lock_guard lock(manager().mutex);
+    for (const Timer& t : manager().timers) {
+        if (t.window == window && t.id == id) return t.periodMs;
+    }
+    return 0;
+}
+
+void fireTimer(WindowHandle window, int id) {
+    postMessage(window, WindowMessage{MessageKind::Timer, id});
+}
+
+intptr_t sendMessage(WindowHandle window, const WindowMessage& message) { return dispatch(window, message); }
+
+std::vector<std::string> shownMessageBoxes() {
+    std::lock_guard lock(manager().mutex);
+    return manager().messageBoxes;
+}
+
+void resetDialogManager() {
+    Manager& m = manager();
+    std::lock_guard lock(m.mutex);
+    m.windows.clear();
+    m.queue.clear();
+    m.timers.clear();
+    m.quitRequested = false;
+    m.exitCode = 0;
+    m.messageBoxes.clear();
+    m.uiThread = std::this_thread::get_id();
+    m.uiThreadKnown = true;
+}
+
+}  // namespace testing
+
+}  // namespace tavrel::platform

@@ -1,0 +1,24 @@
+// Dialog templates: every control's kind, id, position and size in dialog
+// units and its first text. Texts are placeholders; the windows set their
+// texts from the string table at run time.
+#pragma once
+
+#include "platform/dialog.h"
+
+namespace tavrel {
+
+// Control ids of the main window.
+inline constexpr int kIdStatusLine = 1000;
+inline constexpr int kIdCheckButton = 1;
+inline constexpr int kIdCorrectButton = 3;
+inline constexpr int kIdAboutButton = 5;
+inline constexpr int kIdOptionsButton = 101;
+inline constexpr int kIdTimeZoneButton = 1001;
+inline constexpr int kIdLocalClock = 1029;
+inline constexpr int kIdServerClock = 1030;
+inline constexpr int kIdComputerName = 1031;
+inline constexpr int kIdServerName = 1032;
+
+extern const platform::DialogTemplate kMainDialog;
+
+}  // namespace tavrel
