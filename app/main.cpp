@@ -1,7 +1,6 @@
-#include <cstdio>
-
 #include "app/quick_mode.h"
 #include "app/startup.h"
+#include "app/window_program.h"
 #include "platform/process.h"
 
 int main(int argc, char** argv) {
@@ -11,6 +10,6 @@ int main(int argc, char** argv) {
         tavrel::runQuickMode();
         tavrel::platform::exitProcess();
     }
-    std::fprintf(stderr, "tavrel: data prepared; the window program is not part of this build yet (try /q)\n");
+    tavrel::runWindowProgram(sw);
     tavrel::platform::exitProcess();
 }

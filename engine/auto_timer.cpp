@@ -9,20 +9,20 @@
 namespace tavrel {
 
 std::atomic<int32_t> autoTimerKind{kAutoNone};
-std::atomic<uint32_t> autoSyncStart{0};
-std::atomic<uint32_t> autoCheckStart{0};
-std::atomic<uint32_t> countdownBase{0};
-std::atomic<uint32_t> countdownPeriod{0};
+std::atomic<uint64_t> autoSyncStart{0};
+std::atomic<uint64_t> autoCheckStart{0};
+std::atomic<uint64_t> countdownBase{0};
+std::atomic<uint64_t> countdownPeriod{0};
 
 namespace {
 
-constexpr uint32_t kMinuteMs = 60'000;
-constexpr uint32_t kHourMs = 3'600'000;
-constexpr uint32_t kDayMs = 86'400'000;
-constexpr uint32_t kShortestArmMs = 60'000;
-constexpr uint32_t kOverdueAbove = 4'000'000'000u;
+constexpr uint64_t kMinuteMs = 60'000;
+constexpr uint64_t kHourMs = 3'600'000;
+constexpr uint64_t kDayMs = 86'400'000;
+constexpr int64_t kShortestArmMs = 60'000;
 constexpr uint32_t kPostponeMs = 30'000;
-constexpr uint64_t kLongestPeriodMs = 46ULL * kDayMs;
+// A timer that fires this close to the event counts as on time.
+constexpr int64_t kDueWithinMs = 1000;
 constexpr char kAutoSyncError[] = "AutoSync Error";
 constexpr char kErrorCaption[] = "Tavrel.exe";
 constexpr int kSlotDays = 184;
@@ -32,23 +32,33 @@ constexpr int kSlotSeconds = 187;
 constexpr int kSlotUntilAutoSync = 100;
 constexpr int kSlotUntilAutoCheck = 101;
 
-void choose(int32_t kind, uint32_t period, uint32_t base) {
+void choose(int32_t kind, uint64_t period, uint64_t base) {
     autoTimerKind.store(kind);
     countdownPeriod.store(period);
     countdownBase.store(base);
 }
 
-}  // namespace
-
-uint32_t autoPeriodMs(uint32_t count, int32_t unit) {
-    const uint64_t unitMs = unit == 0 ? kMinuteMs : unit == 1 ? kHourMs : kDayMs;
-    const uint64_t period = static_cast<uint64_t>(count) * unitMs;
-    return static_cast<uint32_t>(period > kLongestPeriodMs ? kLongestPeriodMs : period);
+// Ms left of the armed event's period; negative when overdue.
+int64_t countdownLeft() {
+    return static_cast<int64_t>(countdownPeriod.load()) -
+           static_cast<int64_t>(platform::getTickCount64() - countdownBase.load());
 }
 
-uint32_t timeUntilNextAuto() {
-    const uint32_t syncPeriod = autoPeriodMs(settings.autoSyncCount.load(), settings.autoSyncUnit.load());
-    const uint32_t checkPeriod = autoPeriodMs(settings.autoCheckCount.load(), settings.autoCheckUnit.load());
+void setAutoTimer(platform::WindowHandle window, int64_t ms) {
+    const int64_t step = ms < kLongestTimerStepMs ? ms : kLongestTimerStepMs;
+    platform::setTimer(window, kAutoTimerId, static_cast<uint32_t>(step < 1 ? 1 : step));
+}
+
+}  // namespace
+
+uint64_t autoPeriodMs(uint32_t count, int32_t unit) {
+    const uint64_t unitMs = unit == 0 ? kMinuteMs : unit == 1 ? kHourMs : kDayMs;
+    return static_cast<uint64_t>(count) * unitMs;
+}
+
+int64_t timeUntilNextAuto() {
+    const uint64_t syncPeriod = autoPeriodMs(settings.autoSyncCount.load(), settings.autoSyncUnit.load());
+    const uint64_t checkPeriod = autoPeriodMs(settings.autoCheckCount.load(), settings.autoCheckUnit.load());
     const bool syncOn = settings.autoSyncEnabled.load() != 0;
     const bool checkOn = settings.autoCheckEnabled.load() != 0;
     if (syncOn && checkOn) {
@@ -62,16 +72,17 @@ uint32_t timeUntilNextAuto() {
     } else {
         choose(kAutoSync, syncPeriod, autoSyncStart.load());
     }
-    return countdownPeriod.load() - (platform::getTickCount() - countdownBase.load());
+    return countdownLeft();
 }
 
 void armAutoTimer(platform::WindowHandle window) {
-    const uint32_t now = platform::getTickCount();
+    const uint64_t now = platform::getTickCount64();
     if (autoSyncStart.load() == 0) autoSyncStart.store(now);
     if (autoCheckStart.load() == 0) autoCheckStart.store(now);
-    uint32_t left = timeUntilNextAuto();
-    if (left < kShortestArmMs || left > kOverdueAbove) {
-        const uint32_t restart = platform::getTickCount();
+    int64_t left = timeUntilNextAuto();
+    // Less than a minute away, or overdue: both periods start again now.
+    if (left < kShortestArmMs) {
+        const uint64_t restart = platform::getTickCount64();
         autoSyncStart.store(restart);
         autoCheckStart.store(restart);
         left = timeUntilNextAuto();
@@ -80,13 +91,19 @@ void armAutoTimer(platform::WindowHandle window) {
             left = kShortestArmMs;
         }
     }
-    platform::setTimer(window, kAutoTimerId, left);
+    setAutoTimer(window, left);
 }
 
 void autoTimerFired(platform::WindowHandle window) {
     platform::killTimer(window, kAutoTimerId);
+    // A long period is armed in steps: one step ended, the event is not due.
+    const int64_t left = countdownLeft();
+    if (left > kDueWithinMs) {
+        setAutoTimer(window, left);
+        return;
+    }
     if (scanActive.load() != 0 || queryStep.load() != 0) {
-        countdownBase.store(platform::getTickCount());
+        countdownBase.store(platform::getTickCount64());
         countdownPeriod.store(kPostponeMs);
         platform::setTimer(window, kAutoTimerId, kPostponeMs);
         return;
@@ -115,23 +132,23 @@ void resetAutoTimers(platform::WindowHandle window) {
 std::string formatCountdown() {
     int32_t kind = autoTimerKind.load();
     if (kind > kRedrawMark) kind -= kRedrawMark;
-    const uint32_t left = countdownPeriod.load() - (platform::getTickCount() - countdownBase.load());
-    uint32_t s = left / 1000;
+    const int64_t left = countdownLeft();
+    uint64_t s = left > 0 ? static_cast<uint64_t>(left) / 1000 : 0;
     std::string text;
     int written = 0;
-    auto append = [&](uint32_t value, int unitSlot) {
+    auto append = [&](uint64_t value, int unitSlot) {
         if (written > 0) text += " ";
         text += std::to_string(value) + slot(unitSlot);
         ++written;
     };
-    const uint32_t days = s / 86'400;
+    const uint64_t days = s / 86'400;
     if (days != 0) append(days, kSlotDays);
     s -= days * 86'400;
-    const uint32_t hours = s / 3600;
+    const uint64_t hours = s / 3600;
     if (hours != 0) append(hours, kSlotHours);
     if (written < 2) {
         s -= hours * 3600;
-        const uint32_t minutes = s / 60;
+        const uint64_t minutes = s / 60;
         if (minutes != 0) append(minutes, kSlotMinutes);
         if (written < 2) {
             // Seconds may show, so the text is redrawn on every pass.

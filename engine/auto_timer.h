@@ -1,5 +1,7 @@
 // AutoSync and AutoCheck: one window timer (id 10) armed for whichever of
 // the two periodic operations falls due first, and the countdown text.
+// Periods are reckoned in 64-bit milliseconds, so "every 99 Days" means 99
+// days; a period longer than one timer can hold is armed in steps.
 #pragma once
 
 #include <atomic>
@@ -18,22 +20,25 @@ inline constexpr int32_t kAutoSync = 2;
 inline constexpr int32_t kRedrawMark = 10;
 // Commands of the main window that the tray menu also sends.
 inline constexpr int kCommandResetAutoTimers = 1009;
+// The longest single arming of the window timer.
+inline constexpr uint32_t kLongestTimerStepMs = 2'000'000'000;
 
 // The event armed next (kAutoNone, kAutoCheck, kAutoSync), plus kRedrawMark.
 extern std::atomic<int32_t> autoTimerKind;
-// Tick counts at which the current periods began; 0: at the next arming.
-extern std::atomic<uint32_t> autoSyncStart;
-extern std::atomic<uint32_t> autoCheckStart;
+// Tick counts (64-bit ms) at which the current periods began; 0: at the
+// next arming.
+extern std::atomic<uint64_t> autoSyncStart;
+extern std::atomic<uint64_t> autoCheckStart;
 // The armed event's period: its start tick and length in ms.
-extern std::atomic<uint32_t> countdownBase;
-extern std::atomic<uint32_t> countdownPeriod;
+extern std::atomic<uint64_t> countdownBase;
+extern std::atomic<uint64_t> countdownPeriod;
 
 // A period in ms: count units of minutes (0), hours (1) or days (other).
-// Periods longer than the tick count can measure are held at 46 days.
-uint32_t autoPeriodMs(uint32_t count, int32_t unit);
+uint64_t autoPeriodMs(uint32_t count, int32_t unit);
 
-// Chooses the next event and returns the ms left until it.
-uint32_t timeUntilNextAuto();
+// Chooses the next event and returns the ms left until it (negative when
+// overdue).
+int64_t timeUntilNextAuto();
 // Sets timer 10 of the window for the next event, never less than a
 // minute ahead.
 void armAutoTimer(platform::WindowHandle window);

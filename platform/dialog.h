@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tavrel::platform {
 
@@ -61,7 +62,7 @@ enum class MessageKind {
     Destroy,          // the window is being destroyed
     QueryEndSession,  // the session is ending: may it?
     EndSession,       // the session ends
-    TrayCallback,     // id: the mouse event on the notification-area entry
+    TrayCallback,     // id: the icon (0); param: the mouse event on it
     TaskbarCreated,   // the notification area was (re)created
 };
 
@@ -126,6 +127,32 @@ int runMessageLoop();
 // Handles every message already queued and every timer already due,
 // without waiting; false once the loop has been asked to quit.
 bool pumpMessages();
+
+// The notification-area entry that stands for a hidden window: its tip
+// (at most 127 characters) and mouse events arriving as TrayCallback.
+inline constexpr size_t kTrayTipLength = 127;
+inline constexpr int kTrayLeftButtonDown = 0x201;
+inline constexpr int kTrayRightButtonDown = 0x204;
+inline constexpr int kTrayMouseMove = 0x200;
+void trayAddIcon(WindowHandle window, std::string_view tip);
+void trayUpdateTip(WindowHandle window, std::string_view tip);
+void trayDeleteIcon(WindowHandle window);
+bool trayIconShown(WindowHandle window);
+std::string trayTip(WindowHandle window);
+
+// A popup menu at the pointer; returns the chosen item's command, or 0.
+struct MenuItem {
+    std::string text;  // empty: a separator
+    int command;
+};
+int trackPopupMenu(WindowHandle window, const std::vector<MenuItem>& items);
+
+// Brings the window to the front of the others.
+void setForegroundWindow(WindowHandle window);
+
+// Session end (the terminal closed, the system shutting down): the window
+// receives QueryEndSession and then EndSession.
+void watchSessionEnd(WindowHandle window);
 
 enum class MessageBoxKind { Ok, Error };
 // A modal message with an OK button, shown over `owner` (or alone).

@@ -19,6 +19,8 @@ public:
     virtual void handleInput() = 0;
     // Draws what changed; called by the loop before it sleeps.
     virtual void flush() = 0;
+    // Shows a popup menu; the chosen item's command, or 0.
+    virtual int trackPopupMenu(WindowHandle window, const std::vector<MenuItem>& items) = 0;
     // A modal message; returns when dismissed.
     virtual void messageBox(WindowHandle owner, std::string_view text, std::string_view caption,
                             MessageBoxKind kind) = 0;

@@ -22,6 +22,10 @@ void fireTimer(WindowHandle window, int id);
 intptr_t sendMessage(WindowHandle window, const WindowMessage& message);
 // The message boxes shown so far ("caption: text").
 std::vector<std::string> shownMessageBoxes();
+// The items of the popup menus shown so far, one text per menu ("About|Help|-|Exit").
+std::vector<std::string> shownMenus();
+// The command the next popup menu returns (0: none chosen).
+void chooseFromNextMenu(int command);
 // Destroys every window and forgets queued messages, timers and the quit
 // request.
 void resetDialogManager();

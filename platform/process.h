@@ -21,6 +21,25 @@ inline constexpr int kExitStatus = 0;
 // clock).
 bool clockPrivilegeAvailable();
 
+// Takes the per-user single-instance lock of the given name, held until the
+// process ends; false when another process holds it.
+bool acquireSingleInstance(const std::string& name);
+
+// This computer's name, or empty.
+std::string computerName();
+
+// Opens a file with the user's default application; false when that could
+// not be started.
+bool shellOpen(const std::string& path);
+
+// Restarting with more rights: requestElevatedRestart checks that the
+// elevation helper (pkexec, or the command named by TAVREL_ELEVATOR) can be
+// started and remembers the request; performElevatedRestart, called when the
+// program has ended its window, replaces the process with the helper running
+// the program.
+bool requestElevatedRestart(const std::string& program);
+void performElevatedRestart();
+
 // Shows a message with an OK button and returns when it is dismissed.
 // Without a window system the message goes to standard error.
 void messageBox(const std::string& text, const std::string& caption);

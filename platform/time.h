@@ -54,8 +54,10 @@ SystemTime getLocalTime();
 // UTC to local time with the zone's offset in force at that instant.
 [[nodiscard]] bool fileTimeToLocalFileTime(FileTime utc, FileTime& local);
 
-// Milliseconds since an arbitrary start, wrapping at 2^32 (GetTickCount).
-uint32_t getTickCount();
+// Milliseconds since an arbitrary start: the full count, and the same
+// wrapping at 2^32 (GetTickCount).
+uint64_t getTickCount64();
+inline uint32_t getTickCount() { return static_cast<uint32_t>(getTickCount64()); }
 
 // The time formatted with a Win32 time picture (h hh H HH m mm s ss t tt,
 // literal text in single quotes, '' for a quote), as GetTimeFormatA does.
@@ -70,7 +72,7 @@ bool simulatedClockActive();
 // count; nullptr restores the real ones. Not for use while other threads
 // read the clock.
 using WallClockSource = FileTime (*)();
-using TickSource = uint32_t (*)();
+using TickSource = uint64_t (*)();
 void setWallClockSource(WallClockSource source);
 void setTickSource(TickSource source);
 

@@ -2,6 +2,7 @@
 // message queue, timers, and the loop that hands everything to the window
 // procedures on the UI thread.
 #include <poll.h>
+#include <csignal>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -37,6 +38,8 @@ struct Control {
 struct Window {
     WindowProcedure procedure;
     std::string caption;
+    bool trayIcon = false;
+    std::string trayTip;
     ShowCommand show = ShowCommand::Hidden;
     bool topmost = false;
     std::vector<Control> controls;
@@ -79,7 +82,20 @@ struct Manager {
     int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     DialogBackend* backend = nullptr;
     std::vector<std::string> messageBoxes;
+    std::vector<std::string> menus;
+    int nextMenuChoice = 0;
+    WindowHandle sessionWindow = kNoWindow;
 };
+
+// Set by the signal handler; the loop turns it into session-end messages.
+volatile sig_atomic_t sessionEnding = 0;
+int sessionWakeFd = -1;
+
+void onSessionEndSignal(int) {
+    sessionEnding = 1;
+    const uint64_t one = 1;
+    (void)!write(sessionWakeFd, &one, sizeof one);
+}
 
 Manager& manager() {
     static Manager m;
@@ -430,9 +446,98 @@ int runMessageLoop() {
             (void)!read(m.wakeFd, &drained, sizeof drained);
         }
         if (n > 0 && inputFd >= 0 && (fds[1].revents & (POLLIN | POLLHUP)) != 0) m.backend->handleInput();
+        if (sessionEnding != 0) {
+            sessionEnding = 0;
+            WindowHandle window;
+            {
+                std::lock_guard lock(m.mutex);
+                window = m.sessionWindow;
+            }
+            postMessage(window, WindowMessage{MessageKind::QueryEndSession});
+            postMessage(window, WindowMessage{MessageKind::EndSession});
+        }
     }
     std::lock_guard lock(m.mutex);
     return m.exitCode;
+}
+
+void trayAddIcon(WindowHandle window, std::string_view tip) {
+    Manager& m = manager();
+    std::lock_guard lock(m.mutex);
+    const auto it = m.windows.find(window);
+    if (it == m.windows.end()) return;
+    it->second->trayIcon = true;
+    it->second->trayTip.assign(tip.substr(0, kTrayTipLength));
+    notifyChanged(m, window);
+}
+
+void trayUpdateTip(WindowHandle window, std::string_view tip) {
+    Manager& m = manager();
+    std::lock_guard lock(m.mutex);
+    const auto it = m.windows.find(window);
+    if (it == m.windows.end() || !it->second->trayIcon) return;
+    it->second->trayTip.assign(tip.substr(0, kTrayTipLength));
+    notifyChanged(m, window);
+}
+
+void trayDeleteIcon(WindowHandle window) {
+    Manager& m = manager();
+    std::lock_guard lock(m.mutex);
+    const auto it = m.windows.find(window);
+    if (it == m.windows.end()) return;
+    it->second->trayIcon = false;
+    notifyChanged(m, window);
+}
+
+bool trayIconShown(WindowHandle window) {
+    std::lock_guard lock(manager().mutex);
+    const auto it = manager().windows.find(window);
+    return it != manager().windows.end() && it->second->trayIcon;
+}
+
+std::string trayTip(WindowHandle window) {
+    std::lock_guard lock(manager().mutex);
+    const auto it = manager().windows.find(window);
+    return it == manager().windows.end() ? std::string() : it->second->trayTip;
+}
+
+int trackPopupMenu(WindowHandle window, const std::vector<MenuItem>& items) {
+    DialogBackend* backend;
+    int choice;
+    {
+        Manager& m = manager();
+        std::lock_guard lock(m.mutex);
+        std::string record;
+        for (const MenuItem& item : items) {
+            if (!record.empty()) record += "|";
+            record += item.text.empty() ? "-" : item.text;
+        }
+        m.menus.push_back(record);
+        backend = m.backend;
+        choice = m.nextMenuChoice;
+        m.nextMenuChoice = 0;
+    }
+    return backend != nullptr ? backend->trackPopupMenu(window, items) : choice;
+}
+
+void setForegroundWindow(WindowHandle window) {
+    Manager& m = manager();
+    std::lock_guard lock(m.mutex);
+    notifyChanged(m, window);
+}
+
+void watchSessionEnd(WindowHandle window) {
+    Manager& m = manager();
+    {
+        std::lock_guard lock(m.mutex);
+        m.sessionWindow = window;
+        sessionWakeFd = m.wakeFd;
+    }
+    struct sigaction action {};
+    action.sa_handler = onSessionEndSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
 }
 
 void messageBox(WindowHandle owner, std::string_view text, std::string_view caption, MessageBoxKind kind) {
@@ -479,6 +584,16 @@ std::vector<std::string> shownMessageBoxes() {
     return manager().messageBoxes;
 }
 
+std::vector<std::string> shownMenus() {
+    std::lock_guard lock(manager().mutex);
+    return manager().menus;
+}
+
+void chooseFromNextMenu(int command) {
+    std::lock_guard lock(manager().mutex);
+    manager().nextMenuChoice = command;
+}
+
 void resetDialogManager() {
     Manager& m = manager();
     std::lock_guard lock(m.mutex);
@@ -488,6 +603,8 @@ void resetDialogManager() {
     m.quitRequested = false;
     m.exitCode = 0;
     m.messageBoxes.clear();
+    m.menus.clear();
+    m.nextMenuChoice = 0;
     m.uiThread = std::this_thread::get_id();
     m.uiThreadKnown = true;
 }

@@ -1,10 +1,19 @@
 #include "platform/process.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <linux/capability.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <string>
+#include <thread>
 
 #include "platform/time.h"
 
@@ -42,6 +51,85 @@ bool clockPrivilegeAvailable() {
     __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
     if (syscall(SYS_capget, &header, data) != 0) return false;
     return (data[CAP_SYS_TIME / 32].effective & (1u << (CAP_SYS_TIME % 32))) != 0;
+}
+
+namespace {
+
+std::string pendingElevation;
+
+// Finds an executable in PATH (or takes a path as it stands).
+std::string findExecutable(const std::string& name) {
+    if (name.find('/') != std::string::npos) return access(name.c_str(), X_OK) == 0 ? name : std::string();
+    const char* path = std::getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        const size_t end = dirs.find(':', start);
+        const std::string dir = dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return std::string();
+}
+
+std::string elevator() {
+    const char* chosen = std::getenv("TAVREL_ELEVATOR");
+    return findExecutable(chosen != nullptr && *chosen != '\0' ? chosen : "pkexec");
+}
+
+}  // namespace
+
+bool acquireSingleInstance(const std::string& name) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    std::string dir = runtime != nullptr && runtime[0] == '/' ? runtime : "/tmp";
+    const std::string path = dir + "/" + name + "-" + std::to_string(getuid()) + ".lock";
+    // The descriptor stays open (and locked) for the life of the process.
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return true;  // no place for a lock: do not stop the user
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    close(fd);
+    return false;
+}
+
+std::string computerName() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) return std::string();
+    return name;
+}
+
+bool shellOpen(const std::string& path) {
+    const std::string opener = findExecutable("xdg-open");
+    if (opener.empty()) return false;
+    pid_t pid = 0;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    char* argv[] = {const_cast<char*>(opener.c_str()), const_cast<char*>(path.c_str()), nullptr};
+    const int result = posix_spawn(&pid, opener.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (result != 0) return false;
+    // Reap it in the background so no zombie is left behind.
+    std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
+    return true;
+}
+
+bool requestElevatedRestart(const std::string& program) {
+    const std::string helper = elevator();
+    if (helper.empty() || access(program.c_str(), X_OK) != 0) return false;
+    pendingElevation = program;
+    return true;
+}
+
+void performElevatedRestart() {
+    if (pendingElevation.empty()) return;
+    const std::string helper = elevator();
+    if (helper.empty()) return;
+    std::fflush(nullptr);
+    char* argv[] = {const_cast<char*>(helper.c_str()), const_cast<char*>(pendingElevation.c_str()), nullptr};
+    execv(helper.c_str(), argv);
 }
 
 void messageBox(const std::string& text, const std::string& caption) {

@@ -189,12 +189,11 @@ bool fileTimeToLocalFileTime(FileTime utc, FileTime& local) {
     return true;
 }
 
-uint32_t getTickCount() {
+uint64_t getTickCount64() {
     if (TickSource source = tickSource.load()) return source();
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1'000'000u;
-    return static_cast<uint32_t>(ms);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1'000'000u;
 }
 
 std::string formatTime(const SystemTime& t, const char* picture) {

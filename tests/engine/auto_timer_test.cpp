@@ -14,7 +14,7 @@
 namespace tavrel {
 namespace {
 
-uint32_t fakeTick = 0;
+uint64_t fakeTick = 0;
 
 class AutoTimer : public ::testing::Test {
 protected:
@@ -111,6 +111,7 @@ TEST_F(AutoTimer, PeriodOfZeroShowsTheErrorAndArmsOneMinute) {
 TEST_F(AutoTimer, FiringDuringAQueryPostponesBy30Seconds) {
     every(4, 1, 0, 0);
     armAutoTimer(window);
+    fakeTick += 4 * 3'600'000;
     queryStep.store(3);
     autoTimerFired(window);
     queryStep.store(0);
@@ -120,11 +121,27 @@ TEST_F(AutoTimer, FiringDuringAQueryPostponesBy30Seconds) {
     EXPECT_EQ(formatCountdown(), "30 Scs until AutoSync");
 }
 
-TEST_F(AutoTimer, LongPeriodsAreHeldAtWhatTheTickCountMeasures) {
-    EXPECT_EQ(autoPeriodMs(46, 2), 46u * 86'400'000u);
-    EXPECT_EQ(autoPeriodMs(99, 2), 46u * 86'400'000u);
-    EXPECT_EQ(autoPeriodMs(99, 1), 99u * 3'600'000u);
-    EXPECT_EQ(autoPeriodMs(5, 7), 5u * 86'400'000u);
+TEST_F(AutoTimer, LongPeriodsAreArmedInStepsAndFireWhenDue) {
+    EXPECT_EQ(autoPeriodMs(99, 2), 99ULL * 86'400'000ULL);
+    EXPECT_EQ(autoPeriodMs(5, 7), 5ULL * 86'400'000ULL);
+    every(99, 2, 0, 0);
+    armAutoTimer(window);
+    EXPECT_EQ(armedMs(), kLongestTimerStepMs);
+    EXPECT_EQ(formatCountdown(), "99 Dys until AutoSync");
+    // Each step that ends before the event only re-arms.
+    syncState.store(kSyncStopRequested);
+    correctMode.store(7);
+    uint64_t steps = 0;
+    while (fakeTick + kLongestTimerStepMs < 5'000'000 + 99ULL * 86'400'000ULL) {
+        fakeTick += armedMs();
+        autoTimerFired(window);
+        ++steps;
+        ASSERT_EQ(correctMode.load(), 7) << "fired early after " << steps << " steps";
+    }
+    fakeTick = 5'000'000 + 99ULL * 86'400'000ULL;
+    autoTimerFired(window);
+    EXPECT_EQ(correctMode.load(), 1);
+    EXPECT_EQ(autoSyncStart.load(), fakeTick);
 }
 
 TEST_F(AutoTimer, ResetRestartsBothPeriodsFromNow) {
@@ -136,13 +153,13 @@ TEST_F(AutoTimer, ResetRestartsBothPeriodsFromNow) {
     EXPECT_EQ(armedMs(), 4u * 3'600'000u);
 }
 
-TEST_F(AutoTimer, TickCountWrapIsHandled) {
+TEST_F(AutoTimer, PeriodsRunOnPastTheWrapOfTheShortTickCount) {
     every(1, 0, 0, 0);
     fakeTick = 0xFFFFFFF0u;
     armAutoTimer(window);
     EXPECT_EQ(armedMs(), 60'000u);
-    fakeTick += 30'000;  // wrapped past zero
-    EXPECT_EQ(timeUntilNextAuto(), 30'000u);
+    fakeTick += 30'000;  // the 32-bit tick count wrapped meanwhile
+    EXPECT_EQ(timeUntilNextAuto(), 30'000);
 }
 
 }  // namespace

@@ -144,7 +144,7 @@ TEST_F(Supervisor, IdlePassesDrawTheLocalClockOnlyWhileShown) {
 }
 
 TEST_F(Supervisor, ServerClockAdvancesWithTheTickCount) {
-    static uint32_t tick = 1000;
+    static uint64_t tick = 1000;
     platform::setTickSource([] { return tick; });
     const platform::FileTime start = test::fileTimeOf(2009, 6, 1, 12, 0, 0);
     settings.serverClock.store(start);

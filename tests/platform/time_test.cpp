@@ -75,7 +75,7 @@ TEST(TimeFormat, LongDateNamesDayMonthAndYear) {
 }
 
 TEST(TickCount, TestSourceReplacesTheRealOne) {
-    setTickSource([] { return 0xFFFFFFF0u; });
+    setTickSource([] { return uint64_t{0xFFFFFFF0u}; });
     EXPECT_EQ(getTickCount(), 0xFFFFFFF0u);
     setTickSource(nullptr);
     const uint32_t a = getTickCount();

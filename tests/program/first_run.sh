@@ -8,7 +8,9 @@ trap 'rm -rf "$work"' EXIT
 cp "$program" "$work/tavrel"
 export TAVREL_CLOCK_FILE="$work/clock"
 export XDG_CONFIG_HOME="$work/xdg"
-(cd "$work" && ./tavrel >/dev/null 2>&1) || { echo "program failed"; exit 1; }
+# The window program on the headless backend, ended by its Exit command.
+run() { (cd "$work" && echo "command 2" | TAVREL_HEADLESS=1 timeout 60 ./tavrel >/dev/null 2>&1); }
+run || { echo "program failed"; exit 1; }
 
 fail() { echo "FAIL: $*"; exit 1; }
 [ -f "$work/Strings.txt" ] || fail "no Strings.txt"
@@ -17,11 +19,13 @@ head -c 7 "$work/Strings.txt" | cmp -s - <(printf 'Check\r\n') || fail "Strings.
 [ "$(stat -c %s "$work/ServFile.txt")" = 584 ] || fail "ServFile.txt is not 584 bytes"
 [ "$(tr -d '\r' < "$work/ServFile.txt" | grep -vc '#')" = 26 ] || fail "ServFile.txt should list 26 servers"
 [ ! -e "$work/xdg" ] || fail "portable mode must not touch the application-data folder"
+[ "$(stat -c %s "$work/vIvod.dat")" = 508 ] || fail "Exit should save a 508-byte vIvod.dat"
+[ "$(head -c 8 "$work/vIvod.dat")" = SYNC1400 ] || fail "vIvod.dat should begin SYNC1400"
 
 # With DefSet.txt beside it, the program keeps its data in the user's folder.
 touch "$work/DefSet.txt"
 rm "$work/Strings.txt" "$work/ServFile.txt"
-(cd "$work" && ./tavrel >/dev/null 2>&1) || fail "installed run failed"
+run || fail "installed run failed"
 [ -f "$work/xdg/Brennow/Tavrel/Strings.txt" ] || fail "installed mode wrote no Strings.txt in the data folder"
 [ -f "$work/ServFile.txt" ] || fail "the server list belongs beside the program when missing from both places"
 echo "first run: 2 passed, 0 failed"

@@ -1,0 +1,25 @@
+// Windows take their texts and tooltips from the string table through
+// fixed tables of (slot, control id) pairs, so a changed "Strings.txt"
+// relabels the whole program.
+#pragma once
+
+#include <span>
+
+#include "platform/dialog.h"
+
+namespace tavrel {
+
+struct ControlText {
+    int slot;
+    int controlId;
+};
+
+extern const std::span<const ControlText> kMainWindowTexts;
+extern const std::span<const ControlText> kMainWindowTooltips;
+
+// Sets each control's text from its slot; missing controls are skipped.
+void setControlTexts(platform::WindowHandle window, std::span<const ControlText> table);
+// Gives each control its tooltip from its slot.
+void attachTooltips(platform::WindowHandle window, std::span<const ControlText> table);
+
+}  // namespace tavrel
