@@ -40,6 +40,10 @@ bool shellOpen(const std::string& path);
 bool requestElevatedRestart(const std::string& program);
 void performElevatedRestart();
 
+// Runs a program (found in PATH) with its output discarded and waits for
+// it; its exit status, or -1 when it could not be started.
+int runProgram(const std::vector<std::string>& argv);
+
 // Shows a message with an OK button and returns when it is dismissed.
 // Without a window system the message goes to standard error.
 void messageBox(const std::string& text, const std::string& caption);

@@ -78,9 +78,11 @@ void logLine(std::string_view text) {
     (void)file.writeAll(out);
 }
 
-void logServerLine(std::string_view text) {
+void logServerLine(std::string_view text) { logNamedLine(text, currentServerName()); }
+
+void logNamedLine(std::string_view text, std::string_view name) {
     std::string composed(text);
-    composed += currentServerName();
+    composed += name;
     if (composed.size() > kMaxServerLine) composed.resize(kMaxServerLine);
     logLine(composed);
 }

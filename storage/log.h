@@ -27,5 +27,7 @@ std::string logHeader();
 void logLine(std::string_view text);
 // Appends text followed by the current server name, at most 599 characters.
 void logServerLine(std::string_view text);
+// Appends text followed by the given name, at most 599 characters.
+void logNamedLine(std::string_view text, std::string_view name);
 
 }  // namespace tavrel

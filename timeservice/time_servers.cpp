@@ -1,15 +1,160 @@
 #include "timeservice/time_servers.h"
 
+#include <array>
+#include <mutex>
+#include <thread>
+
+#include "engine/operation.h"
+#include "engine/supervisor.h"
+#include "engine/time_query.h"
+#include "platform/thread.h"
+#include "platform/time.h"
+#include "platform/time_service.h"
+#include "resources/dialogs.h"
+#include "storage/log.h"
+#include "storage/settings.h"
 #include "storage/strings.h"
+#include "timeservice/server_protocol.h"
 
 namespace tavrel {
 
 std::atomic<int32_t> serverActivity{0};
 
 namespace {
+
 constexpr int kSlotTimeServerActive = 112;
 constexpr int kSlotSntpServerActive = 113;
 constexpr int kSlotBothServersActive = 102;
+constexpr int kSlotTimeServed = 110;
+constexpr int kSlotSntpServed = 111;
+constexpr uint16_t kTimePort = 37;
+constexpr uint16_t kSntpPort = 123;
+constexpr int kListenBacklog = 5;
+constexpr uint32_t kStatusHoldAfterServing = 40;
+constexpr uint32_t kIdleCheckMs = 500;
+constexpr uint32_t kRetryPauseMs = 1000;
+constexpr uint32_t kServiceStopWaitMs = 1000;
+constexpr uint32_t kServiceRestartWaitMs = 2000;
+constexpr int kMaxReceiveCalls = 101;
+constexpr size_t kNameCacheSize = 16;
+
+std::atomic<platform::WindowHandle> serverWindow{platform::kNoWindow};
+
+std::mutex socketMutex;
+std::shared_ptr<platform::Socket> timeSocket;
+std::shared_ptr<platform::Socket> sntpSocket;
+
+struct CachedName {
+    platform::Ipv4Address address = 0;
+    std::string name;
+    uint64_t used = 0;
+};
+std::mutex nameMutex;
+std::array<CachedName, kNameCacheSize> nameCache;
+uint64_t nameUses = 0;
+
+bool serving() { return settings.timeServerEnabled.load() != 0 && closeRequested.load() == 0; }
+
+void publish(std::shared_ptr<platform::Socket>& slot, std::shared_ptr<platform::Socket> socket) {
+    std::lock_guard lock(socketMutex);
+    slot = std::move(socket);
+}
+
+void showServed(int textSlot, const std::string& client) {
+    statusHold.store(kStatusHoldAfterServing);
+    platform::setDlgItemText(serverWindow.load(), kIdStatusLine, slot(textSlot) + client);
+    if (settings.logSyncs.load() != 0 && settings.logDisabled.load() == 0) logNamedLine(slot(textSlot), client);
+}
+
+void timeServerThread() {
+    serverActivity.fetch_add(kTimeServerRunning);
+    std::shared_ptr<platform::Socket> listener;
+    if (startWinsock() == 0) listener = platform::Socket::create(platform::SocketKind::Tcp);
+    if (listener) {
+        publish(timeSocket, listener);
+        (void)listener->setReuseAddress();
+        bool bound = false;
+        while (serving()) {
+            // Listening without the port would listen on a port of the
+            // system's choosing, so the bind must stand first.
+            if (!bound) bound = listener->bind(platform::kAnyAddress, kTimePort);
+            if (!bound || !listener->listen(kListenBacklog)) {
+                // Port taken or no right to it: try again, but never spin.
+                platform::sleepMs(kRetryPauseMs);
+                continue;
+            }
+            platform::Ipv4Address peer = 0;
+            std::shared_ptr<platform::Socket> client = listener->accept(&peer);
+            if (!client) continue;
+            uint8_t reply[kTimeServerReplySize];
+            buildTimeReply(platform::getSystemTimeAsFileTime(), reply);
+            (void)client->send(reply, sizeof reply);
+            client->close();
+            client.reset();
+            // The status and log lines wait for an idle sync engine; the
+            // reply above did not.
+            while (syncState.load() != kSyncIdle && serving()) platform::sleepMs(kIdleCheckMs);
+            showServed(kSlotTimeServed, clientName(peer));
+        }
+        publish(timeSocket, nullptr);
+    }
+    if (syncState.load() == kSyncIdle) stopWinsock();
+    serverActivity.fetch_sub(kTimeServerRunning);
+}
+
+// Gathers one 48-byte request; false when none came complete.
+bool gatherRequest(platform::Socket& socket, uint8_t (&packet)[kSntpServerPacketSize], platform::Ipv4Address& peer,
+                   uint16_t& peerPort) {
+    size_t have = 0;
+    for (int calls = 1;; ++calls) {
+        // A longer datagram delivers its first bytes only; nothing is ever
+        // written beyond the buffer.
+        const long n = socket.receiveFrom(packet + have, kSntpServerPacketSize - have, peer, peerPort);
+        if (n < 0) return false;
+        have += static_cast<size_t>(n);
+        if (have == kSntpServerPacketSize) return true;
+        if (calls >= kMaxReceiveCalls || settings.abortQuery.load() != 0) return false;
+    }
+}
+
+void sntpServerThread() {
+    serverActivity.fetch_add(kSntpServerRunning);
+    const std::string localService = platform::runningTimeService();
+    if (!localService.empty()) {
+        platform::stopTimeService(localService);
+        platform::sleepMs(kServiceStopWaitMs);
+    }
+    std::shared_ptr<platform::Socket> socket;
+    if (startWinsock() == 0) socket = platform::Socket::create(platform::SocketKind::Udp);
+    const bool ready = socket && socket->setReuseAddress() && socket->bind(platform::kAnyAddress, kSntpPort);
+    if (!localService.empty()) platform::startTimeService(localService);
+
+    if (!ready) {
+        statusHold.store(kStatusHoldAfterServing);
+        platform::setDlgItemText(serverWindow.load(), kIdStatusLine, kSntpPortError);
+    } else {
+        publish(sntpSocket, socket);
+        while (serving()) {
+            uint8_t packet[kSntpServerPacketSize] = {};
+            platform::Ipv4Address peer = 0;
+            uint16_t peerPort = 0;
+            if (!gatherRequest(*socket, packet, peer, peerPort)) continue;
+            buildSntpReply(packet, platform::getSystemTime());
+            (void)socket->sendTo(packet, sizeof packet, peer, peerPort);
+            // The client has its answer; only now is its name looked up.
+            showServed(kSlotSntpServed, clientName(peer));
+        }
+        publish(sntpSocket, nullptr);
+    }
+    if (syncState.load() == kSyncIdle) stopWinsock();
+    if (!localService.empty()) {
+        platform::stopTimeService(localService);
+        platform::sleepMs(kServiceRestartWaitMs);
+        platform::startTimeService(localService);
+    }
+    serverActivity.fetch_sub(kSntpServerRunning);
+}
+
 }  // namespace
 
 std::string serverStateText() {
@@ -21,8 +166,38 @@ std::string serverStateText() {
     }
 }
 
+void startTimeServers(platform::WindowHandle window) {
+    serverWindow.store(window);
+    std::thread(timeServerThread).detach();
+    std::thread(sntpServerThread).detach();
+}
+
 void stopTimeServers() {
-    // No server thread exists in this build, so there is nothing to stop.
+    if (settings.timeServerEnabled.load() == 0) return;
+    std::lock_guard lock(socketMutex);
+    if (timeSocket) timeSocket->close();
+    if (sntpSocket) sntpSocket->close();
+}
+
+std::string clientName(platform::Ipv4Address address) {
+    {
+        std::lock_guard lock(nameMutex);
+        for (CachedName& entry : nameCache) {
+            if (entry.used != 0 && entry.address == address) {
+                entry.used = ++nameUses;
+                return entry.name;
+            }
+        }
+    }
+    std::string name = platform::reverseLookup(address);
+    if (name.empty()) name = platform::dottedQuad(address);
+    std::lock_guard lock(nameMutex);
+    CachedName* oldest = &nameCache[0];
+    for (CachedName& entry : nameCache) {
+        if (entry.used < oldest->used) oldest = &entry;
+    }
+    *oldest = CachedName{address, name, ++nameUses};
+    return name;
 }
 
 }  // namespace tavrel

@@ -116,9 +116,7 @@ void deferredInitialisation(WindowHandle window) {
         correctMode.store(action == 2 ? 1 : 0);
         startOperation(window);
     }
-    if (settings.timeServerEnabled.load() != 0) {
-        // The internal servers are not part of this build yet.
-    }
+    if (settings.timeServerEnabled.load() != 0) startTimeServers(window);
     refreshTimeZone(window);
     if (clockPrivilegeHeld.load() != 0) {
         platform::setControlTooltip(window, kIdCorrectButton, slot(kSlotCorrectTooltip));

@@ -1,0 +1,232 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "engine/operation.h"
+#include "engine/supervisor.h"
+#include "engine/time_protocol.h"
+#include "platform/dialog.h"
+#include "platform/dialog_testing.h"
+#include "resources/dialogs.h"
+#include "servers/server_list.h"
+#include "storage/settings.h"
+#include "tests/support/window_fixture.h"
+#include "timeservice/time_servers.h"
+
+namespace tavrel {
+namespace {
+
+sockaddr_in loopback(uint16_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return sa;
+}
+
+// One TIME query: the bytes the server sent before closing.
+std::vector<uint8_t> askTime() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in sa = loopback(37);
+    std::vector<uint8_t> got;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
+        uint8_t buffer[16];
+        pollfd p{fd, POLLIN, 0};
+        while (poll(&p, 1, 20000) > 0) {
+            const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            got.insert(got.end(), buffer, buffer + n);
+        }
+    }
+    close(fd);
+    return got;
+}
+
+class UdpClient {
+public:
+    UdpClient() : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
+        const sockaddr_in sa = loopback(123);
+        connect(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    }
+    ~UdpClient() { close(fd_); }
+    void send(const std::vector<uint8_t>& datagram) { ::send(fd_, datagram.data(), datagram.size(), 0); }
+    // The next reply within the wait, or empty.
+    std::vector<uint8_t> receive(int waitMs = 20000) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, waitMs) <= 0) return {};
+        uint8_t buffer[512];
+        const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+        return n > 0 ? std::vector<uint8_t>(buffer, buffer + n) : std::vector<uint8_t>{};
+    }
+
+private:
+    int fd_;
+};
+
+std::vector<uint8_t> clientRequest() {
+    std::vector<uint8_t> request(48, 0);
+    request[0] = 0x23;
+    for (int i = 40; i < 48; ++i) request[static_cast<size_t>(i)] = static_cast<uint8_t>(i);
+    return request;
+}
+
+// True when nothing holds the port (connections lingering in TIME_WAIT
+// after a closed server do not count).
+bool portFree(int type, uint16_t port) {
+    const int fd = socket(AF_INET, type, 0);
+    const int on = 1;
+    if (type == SOCK_STREAM) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const sockaddr_in sa = loopback(port);
+    const bool ok = bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
+    close(fd);
+    return ok;
+}
+
+class TimeServers : public test::WindowTest {
+protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        settings.timeServerEnabled.store(1);
+        settings.logSyncs.store(1);
+        setCurrentServerName("operation.server");
+        startTimeServers(window);
+        ASSERT_TRUE(test::waitUntil([] { return serverActivity.load() == 3; }));
+        // Until the ports answer.
+        ASSERT_TRUE(test::waitUntil([] { return !portFree(SOCK_DGRAM, 123) && !portFree(SOCK_STREAM, 37); }));
+    }
+    void TearDown() override {
+        stopTimeServers();
+        settings.timeServerEnabled.store(0);
+        EXPECT_TRUE(test::waitUntil([] { return serverActivity.load() == 0; }));
+        WindowTest::TearDown();
+    }
+    bool statusShows(const std::string& text) {
+        return test::waitUntil([&] {
+            platform::pumpMessages();
+            return status() == text;
+        });
+    }
+};
+
+TEST_F(TimeServers, TimeClientGetsFourBytesOfNow) {
+    const std::vector<uint8_t> reply = askTime();
+    ASSERT_EQ(reply.size(), 4u);
+    const platform::FileTime served = wireSecondsToFileTime(readWord(reply, 0));
+    const platform::FileTime now = platform::getSystemTimeAsFileTime();
+    EXPECT_LE(now - served, 2 * platform::kFileTimeUnitsPerSecond);
+    EXPECT_TRUE(statusShows("TIME Server Tavreled localhost"));
+    EXPECT_EQ(statusHold.load() <= 40u, true);
+    EXPECT_NE(log().find(" : TIME Server Tavreled localhost\r\n"), std::string::npos);
+    EXPECT_EQ(currentServerName(), "operation.server");
+    EXPECT_EQ(serverStateText(), "TIME and SNTP Server Active");
+}
+
+TEST_F(TimeServers, SntpClientGetsAMatchingReply) {
+    UdpClient client;
+    const std::vector<uint8_t> request = clientRequest();
+    client.send(request);
+    const std::vector<uint8_t> reply = client.receive();
+    ASSERT_EQ(reply.size(), 48u);
+    EXPECT_EQ(reply[0], 0x1C);
+    EXPECT_TRUE(std::equal(request.begin() + 40, request.end(), reply.begin() + 24));
+    const platform::FileTime served = ntpToFileTime(readWord(reply, 40), readWord(reply, 44));
+    const platform::FileTime now = platform::getSystemTimeAsFileTime();
+    EXPECT_LE(std::llabs(static_cast<long long>(now - served)), static_cast<long long>(platform::kFileTimeUnitsPerSecond));
+    EXPECT_TRUE(statusShows("SNTP Server Tavreled localhost"));
+    EXPECT_EQ(currentServerName(), "operation.server");
+}
+
+TEST_F(TimeServers, TwoHalfRequestsAreAnsweredOnce) {
+    UdpClient client;
+    const std::vector<uint8_t> request = clientRequest();
+    client.send(std::vector<uint8_t>(request.begin(), request.begin() + 24));
+    client.send(std::vector<uint8_t>(request.begin() + 24, request.end()));
+    EXPECT_EQ(client.receive().size(), 48u);
+    EXPECT_TRUE(client.receive(300).empty());
+}
+
+TEST_F(TimeServers, LongRequestIsAnsweredFromItsFirst48Bytes) {
+    UdpClient client;
+    std::vector<uint8_t> request = clientRequest();
+    request.resize(120, 0xEE);  // an extension field
+    client.send(request);
+    const std::vector<uint8_t> reply = client.receive();
+    ASSERT_EQ(reply.size(), 48u);
+    EXPECT_EQ(reply[0], 0x1C);
+}
+
+TEST_F(TimeServers, NothingIsLoggedWithoutSyncLogging) {
+    settings.logSyncs.store(0);
+    UdpClient client;
+    client.send(clientRequest());
+    ASSERT_EQ(client.receive().size(), 48u);
+    EXPECT_TRUE(statusShows("SNTP Server Tavreled localhost"));
+    EXPECT_EQ(log(), "");
+}
+
+TEST_F(TimeServers, DuringAnOperationTimeClientsAreAnsweredAndShownAfterwards) {
+    syncState.store(kSyncActive);
+    EXPECT_EQ(askTime().size(), 4u);
+    platform::pumpMessages();
+    EXPECT_NE(status(), "TIME Server Tavreled localhost");
+    syncState.store(kSyncIdle);
+    EXPECT_TRUE(statusShows("TIME Server Tavreled localhost"));
+}
+
+TEST_F(TimeServers, SwitchingOffStopsBothThreadsAndFreesThePorts) {
+    stopTimeServers();
+    settings.timeServerEnabled.store(0);
+    ASSERT_TRUE(test::waitUntil([] { return serverActivity.load() == 0; }));
+    EXPECT_TRUE(test::waitUntil([] { return portFree(SOCK_STREAM, 37) && portFree(SOCK_DGRAM, 123); }));
+    // And on again.
+    settings.timeServerEnabled.store(1);
+    startTimeServers(window);
+    ASSERT_TRUE(test::waitUntil([] { return serverActivity.load() == 3; }));
+    EXPECT_TRUE(test::waitUntil([] { return askTime().size() == 4; }));
+}
+
+TEST_F(TimeServers, ClosingTheProgramStopsThemWithinTheSupervisorsWait) {
+    startSupervisor(window);
+    closeRequested.store(1);
+    wakeEvent.set();
+    joinSupervisor();
+    EXPECT_EQ(serverActivity.load(), 0);
+    platform::pumpMessages();
+    EXPECT_EQ(commands, std::vector<int>{kCommandSupervisorEnded});
+    settings.timeServerEnabled.store(0);
+}
+
+TEST(SntpPort, TakenPortShowsTheError) {
+    closeRequested.store(0);
+    // Another socket holds UDP 123 without address reuse.
+    const int holder = socket(AF_INET, SOCK_DGRAM, 0);
+    const sockaddr_in sa = loopback(123);
+    sockaddr_in any = sa;
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(holder, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
+    platform::testing::resetDialogManager();
+    const platform::WindowHandle w = platform::createDialog(kMainDialog, nullptr);
+    settings.timeServerEnabled.store(1);
+    startTimeServers(w);
+    EXPECT_TRUE(test::waitUntil([&] {
+        platform::pumpMessages();
+        return platform::getDlgItemText(w, kIdStatusLine) == kSntpPortError;
+    }));
+    EXPECT_TRUE(test::waitUntil([] { return serverActivity.load() == kTimeServerRunning; }));
+    stopTimeServers();
+    settings.timeServerEnabled.store(0);
+    EXPECT_TRUE(test::waitUntil([] { return serverActivity.load() == 0; }));
+    close(holder);
+    platform::testing::resetDialogManager();
+}
+
+}  // namespace
+}  // namespace tavrel
