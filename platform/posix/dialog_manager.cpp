@@ -26,7 +26,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct Control {
-    ControlTemplate layout;
+    ControlTemplate layout{};
     std::string text;
     bool enabled = true;
     bool checked = false;
@@ -64,7 +64,7 @@ struct Queued {
     WindowHandle window;
     WindowMessage message{MessageKind::Command};
     int controlId = 0;
-    std::string text;
+    std::string text{};
     ShowCommand show = ShowCommand::Normal;
 };
 
@@ -249,7 +249,8 @@ WindowHandle createDialog(const DialogTemplate& dialog, WindowProcedure procedur
     window->procedure = std::move(procedure);
     window->caption = dialog.caption != nullptr ? dialog.caption : "";
     for (const ControlTemplate& layout : dialog.controls) {
-        Control c{layout};
+        Control c;
+        c.layout = layout;
         c.text = layout.text != nullptr ? layout.text : "";
         c.history.push_back(c.text);
         window->controls.push_back(std::move(c));
@@ -333,6 +334,14 @@ void setDlgItemText(WindowHandle window, int id, std::string_view text) {
     if (onUiThread(m)) {
         applyText(m, window, id, text);
         return;
+    }
+    // A text still waiting for the same control is replaced, so a busy
+    // writer never makes the queue grow.
+    for (Queued& waiting : m.queue) {
+        if (waiting.kind == Queued::Kind::Text && waiting.window == window && waiting.controlId == id) {
+            waiting.text.assign(text);
+            return;
+        }
     }
     Queued item{Queued::Kind::Text, window};
     item.controlId = id;

@@ -328,6 +328,11 @@ service time
 	bind		= $PEERS_ADDR
 	port		= 37
 	flags		= IPv4
+	# A test peer never throttles its clients (xinetd's default is 50
+	# connections a second, then 10 s off).
+	cps		= 1000000 1
+	instances	= UNLIMITED
+	per_source	= UNLIMITED
 }
 EOF
     # -dontfork keeps xinetd in the foreground; config and pid file are ours,

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Real clients against Tavrel's own TIME and SNTP servers, run by the window
+# program (headless) in a private network namespace on the real ports:
+# rdate and busybox rdate over RFC 868; sntp, ntpdate -q, rdate -n and
+# chronyd -Q over SNTP. Each must accept the reply and find the time within
+# 1 s (TIME) or 10 ms (SNTP) of the machine's clock. None may set a clock.
+# Usage: served_clients.sh PROGRAM
+set -euo pipefail
+if [ "${TAVREL_SERVED_NETNS:-}" != 1 ]; then
+    exec unshare -n env TAVREL_SERVED_NETNS=1 bash "$0" "$@"
+fi
+program=$(realpath "$1")
+ip link set lo up
+
+work=$(mktemp -d)
+tavrel=""
+cleanup() {
+    [ -n "$tavrel" ] && kill "$tavrel" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+export XDG_CONFIG_HOME="$work/xdg" XDG_RUNTIME_DIR="$work" TAVREL_HEADLESS=1
+unset TAVREL_CLOCK_FILE
+
+passed=0
+failed=0
+check() {
+    if eval "$2"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $1"; fi
+}
+guard() { setpriv --bounding-set -sys_time -- "$@"; }
+seconds_off() {  # a printed date against the clock now, in whole seconds
+    local served now
+    served=$(date -d "$1" +%s) || return 1
+    now=$(date +%s)
+    echo $((served - now))
+}
+within() { awk -v v="$1" -v limit="$2" 'BEGIN { exit !(v != "" && v <= limit && v >= -limit) }'; }
+
+cp "$program" "$work/tavrel"
+printf '127.0.0.1\r\n' > "$work/ServFile.txt"
+{ printf 'SYNC1400'; head -c 124 /dev/zero; printf '\001'; head -c 375 /dev/zero; } > "$work/vIvod.dat"  # servers on
+mkfifo "$work/in"
+(cd "$work" && exec ./tavrel < "$work/in" > "$work/out" 2>&1) &
+tavrel=$!
+exec 3>"$work/in"
+ready() { rdate -p 127.0.0.1 >/dev/null 2>&1 && sntp -t 1 127.0.0.1 >/dev/null 2>&1; }
+end=$((SECONDS + 30))
+until ready; do [ "$SECONDS" -lt "$end" ] || break; sleep 0.2; done
+
+out=$(guard rdate -p 127.0.0.1) || out=""
+check "rdate -p accepts the TIME reply ($out)" "within \"\$(seconds_off \"$out\")\" 1"
+out=$(guard busybox rdate -p 127.0.0.1) || out=""
+check "busybox rdate -p accepts the TIME reply ($out)" "within \"\$(seconds_off \"$out\")\" 1"
+out=$(guard rdate -n -p 127.0.0.1) || out=""
+check "rdate -n -p accepts the SNTP reply ($out)" "within \"\$(seconds_off \"$out\")\" 1"
+out=$(guard sntp 127.0.0.1) || out=""
+check "sntp accepts the SNTP reply ($out)" "within \"$(echo "$out" | awk '{print $4}')\" 0.01"
+out=$(guard ntpdate -q 127.0.0.1) || out=""
+check "ntpdate -q accepts the SNTP reply ($out)" "within \"$(echo "$out" | awk '{print $4}')\" 0.01"
+out=$(guard chronyd -Q -u root -f /dev/null -t 20 "server 127.0.0.1 iburst" 2>&1) || true
+wrong=$(echo "$out" | sed -n 's/.*System clock wrong by \([-0-9.]*\) seconds.*/\1/p')
+check "chronyd -Q takes a sample from the SNTP server (${wrong:-none})" "within \"$wrong\" 0.01"
+
+echo "show 1000" >&3
+shown() { grep -q '^1000: \(TIME\|SNTP\) Server Tavreled ' "$work/out"; }
+end=$((SECONDS + 30))
+until shown; do [ "$SECONDS" -lt "$end" ] || break; sleep 0.1; done
+check "the status line names the client" shown
+
+echo "command 2" >&3
+exec 3>&-
+echo "served clients: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
