@@ -1,4 +1,5 @@
 #include "app/quick_mode.h"
+#include "app/service.h"
 #include "app/startup.h"
 #include "app/window_program.h"
 #include "platform/process.h"
@@ -8,6 +9,14 @@ int main(int argc, char** argv) {
     const std::string sw = tavrel::prepareProcess();
     if (sw == "/q") {
         tavrel::runQuickMode();
+        tavrel::platform::exitProcess();
+    }
+    if (sw == "/x") {
+        tavrel::runServiceProcess();
+        tavrel::platform::exitProcess();
+    }
+    if (sw == "/z") {
+        tavrel::removeServiceSwitch();
         tavrel::platform::exitProcess();
     }
     tavrel::runWindowProgram(sw);

@@ -2,6 +2,7 @@
 
 #include "engine/clock_privilege.h"
 #include "platform/process.h"
+#include "platform/timezone.h"
 #include "storage/data_directory.h"
 #include "storage/settings.h"
 #include "storage/strings.h"
@@ -47,6 +48,7 @@ std::string readSwitch(std::string_view commandLine) {
 }
 
 std::string prepareProcess() {
+    platform::applyLocalTimeSeam();
     clockPrivilegeHeld.store(enableClockPrivilege() ? 1 : 0);
     locateDirectories();
     loadStringTable(kStringsFileName, kRequiredSlots, stringTable());

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "engine/operation.h"
+#include "engine/service_schedule.h"
 #include "engine/time_query.h"
 #include "storage/log.h"
 #include "storage/settings.h"
@@ -33,7 +34,7 @@ void notifyObserver(uint64_t pass) {
 }
 
 void supervise(platform::WindowHandle window) {
-    if (serviceMode.load() != 0) refreshPeriod.store(kRefreshHiddenMs);
+    if (serviceMode.load() != 0) serviceStartSteps();
     countdownTick.store(0);
     uint64_t pass = 0;
     do {
@@ -74,6 +75,7 @@ void startSupervisor(platform::WindowHandle window) {
 void supervisorPass(platform::WindowHandle window) {
     if (syncState.load() == kSyncIdle || scanActive.load() != 0) {
         idleDisplayPass(window);
+        if (serviceMode.load() != 0) serviceAutoSyncPass();
     } else {
         operationPass(window);
     }

@@ -89,5 +89,7 @@ bool onRemovableDrive(const std::string& path);
 // The user's application-data folder without a trailing separator
 // ($XDG_CONFIG_HOME, else ~/.config), or empty when it cannot be found.
 std::string applicationDataFolder();
+// The application-data folder of the account that system services run as.
+std::string serviceAccountDataFolder();
 
 }  // namespace tavrel::platform

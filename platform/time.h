@@ -64,6 +64,9 @@ inline uint32_t getTickCount() { return static_cast<uint32_t>(getTickCount64());
 std::string formatTime(const SystemTime& t, const char* picture);
 // The date in the user's locale's long form (weekday, day, month name, year).
 std::string formatLongDate(const SystemTime& t);
+// The time of day and the date in the user's locale's default forms.
+std::string formatDefaultTime(const SystemTime& t);
+std::string formatShortDate(const SystemTime& t);
 
 // True when the simulated clock (TAVREL_CLOCK_FILE) stands in for the real one.
 bool simulatedClockActive();

@@ -1,7 +1,17 @@
-// The time zone in force, as the Win32 TIME_ZONE_INFORMATION record.
+// The time zone in force, as the Win32 TIME_ZONE_INFORMATION record, and
+// setting it.
+//
+// On Linux the zone in force is the tz-database zone that /etc/localtime
+// (or the path named by TAVREL_LOCALTIME) links to, or TZ when set. The
+// record's StandardName holds the zone's tz-database name (for example
+// "Australia/Sydney"), which is what setTimeZoneInformation restores;
+// DaylightName holds the daylight-saving abbreviation ("AEDT"), or the
+// standard one for a zone without daylight saving. The transition rules
+// come from the zone's POSIX rule (the TZif footer).
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/time.h"
 
@@ -18,7 +28,29 @@ struct TimeZoneInformation {
 };
 static_assert(sizeof(TimeZoneInformation) == 172);
 
-// Reads the zone in force. The bias and the names are always filled.
-void getTimeZoneInformation(TimeZoneInformation& out);
+enum class TimeZoneResult { Failed, Standard, Daylight, NoDaylightSaving };
+
+// Reads the zone in force.
+TimeZoneResult getTimeZoneInformation(TimeZoneInformation& out);
+// Makes the zone that the record names the zone in force; false without
+// the right to, or for a zone this system does not know.
+bool setTimeZoneInformation(const TimeZoneInformation& zone);
+// A readable name for the zone the record names, such as
+// "(UTC+10:00) Australia/Sydney"; empty when there is none.
+std::string timeZoneDisplayName(const TimeZoneInformation& zone);
+
+// Text of a UTF-16 name field (ASCII; other characters become '?').
+std::string zoneNameText(const char16_t (&name)[32]);
+void setZoneNameText(char16_t (&name)[32], const std::string& text);
+
+// What a POSIX TZ rule says ("AEST-10AEDT,M10.1.0,M4.1.0/3"), in the
+// record's terms; false when the text is no rule.
+bool parsePosixZoneRule(const std::string& rule, TimeZoneInformation& out);
+// The POSIX rule in a TZif file's footer; empty when there is none.
+std::string tzifFooter(const std::string& fileBytes);
+
+// Makes the process's local-time functions follow TAVREL_LOCALTIME when it
+// is set; call before any thread starts.
+void applyLocalTimeSeam();
 
 }  // namespace tavrel::platform

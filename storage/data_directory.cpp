@@ -38,14 +38,33 @@ void setDirectories(const std::string& program, const std::string& data) {
     dataDir = data.empty() ? data : withSeparator(data);
 }
 
+namespace {
+
+bool installedMode(const std::string& programFile) {
+    return !platform::onRemovableDrive(programFile) && platform::fileReadable(programDir + kInstalledMarker);
+}
+
+}  // namespace
+
+std::string serviceDataDirectory() {
+    const std::string programFile = platform::programFilePath();
+    if (!installedMode(programFile)) return programDir;
+    const std::string appData = platform::serviceAccountDataFolder();
+    if (appData.empty()) return std::string();
+    const std::string vendor = appData + platform::kPathSeparator + kVendorFolder;
+    (void)platform::createDirectory(vendor);
+    const std::string program = vendor + platform::kPathSeparator + kProgramFolder;
+    (void)platform::createDirectory(program);
+    return withSeparator(program);
+}
+
 void locateDirectories() {
     const std::string programFile = platform::programFilePath();
     const size_t cut = programFile.find_last_of(platform::kPathSeparator);
     programDir = cut == std::string::npos ? std::string() : programFile.substr(0, cut + 1);
     dataDir = programDir;
 
-    if (platform::onRemovableDrive(programFile)) return;
-    if (!platform::fileReadable(programDir + kInstalledMarker)) return;
+    if (!installedMode(programFile)) return;
 
     const std::string appData = platform::applicationDataFolder();
     if (appData.empty()) return;  // no home to keep data in: stay portable

@@ -20,6 +20,11 @@ const std::string& dataDirectory();
 // otherwise programDirectory + name.
 std::string resolveDataFile(const std::string& name);
 
+// The data directory the system service finds for itself: beside the
+// program in portable mode, else the service account's application-data
+// folder + Brennow/Tavrel (created). Empty when it cannot be found.
+std::string serviceDataDirectory();
+
 // Sets both directories directly (tests, and platforms that find them
 // otherwise).
 void setDirectories(const std::string& program, const std::string& data);

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "app/service.h"
 #include "platform/file.h"
 #include "servers/server_list.h"
 #include "storage/data_directory.h"
@@ -257,8 +258,7 @@ void applyDefaults() {
     settings.dateRangeEnabled.store(1);
     settings.programStartAction.store(0);
     platform::TimeZoneInformation zone;
-    platform::getTimeZoneInformation(zone);
-    setLockedTimeZone(zone);
+    if (platform::getTimeZoneInformation(zone) != platform::TimeZoneResult::Failed) setLockedTimeZone(zone);
     settings.timeZoneLocked.store(0);
     settings.logDisabled.store(0);
     settings.logSyncs.store(1);
@@ -307,6 +307,11 @@ void saveSettings() {
     if (serviceMode.load() != 0) return;
     // A failed write leaves the old file and the record as they were.
     (void)writeSettingsFile(dataDirectory());
+    if (serviceInstalled.load() != 0) {
+        const std::string serviceData = serviceDataDirectory();
+        if (!serviceData.empty()) (void)writeSettingsFile(serviceData);
+    }
+    registerWindowsStart();
 }
 
 }  // namespace tavrel

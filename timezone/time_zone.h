@@ -1,11 +1,34 @@
+// The time zone: reading it at every look, restoring a locked zone that
+// somebody changed, naming the current phase in the main window's caption,
+// and the texts that describe a zone's offsets and transitions.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+#include <string>
+
 #include "platform/dialog.h"
+#include "platform/time.h"
 
 namespace tavrel {
 
-// Reads the time zone in force, re-applies a locked zone and names the
-// current phase in the window's caption.
+// 0 standard time, 1 daylight time (also for zones without daylight saving).
+extern std::atomic<int32_t> timeZonePhase;
+
+// Restores a locked zone if its Bias changed, then reads the zone in force
+// into the settings, sets the phase, the caption (not in the service) and
+// the display name (kept when the zone has none).
 void refreshTimeZone(platform::WindowHandle window);
+// The lock: a zone whose Bias differs from the locked one is set back.
+void enforceTimeZoneLock();
+
+// "+ 10 Hrs", "- 1 Hr", "+ 9 Hrs 30 Mns", "None" for 0.
+std::string formatBias(int32_t minutes);
+// The transition's time and date ("None" when the month is 0). A yearly
+// rule (year 0) is resolved against `today`.
+std::string formatTransition(const platform::SystemTime& date, const platform::SystemTime& today);
+// The date a yearly rule (month, week 1-5 with 5 the last, day of week)
+// falls on, in this year or, when its month has passed, the next.
+platform::SystemTime transitionDate(const platform::SystemTime& rule, const platform::SystemTime& today);
 
 }  // namespace tavrel

@@ -5,7 +5,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 # Build: compiler, CMake, GoogleTest; clang and its runtime for the fuzzers.
-packages=(cmake make g++ libgtest-dev libgmock-dev clang libclang-rt-14-dev)
+# libsystemd for the service's notifications; systemd for checking its unit;
+# tzdata for the time-zone tests.
+packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev clang libclang-rt-14-dev libsystemd-dev systemd tzdata)
 
 missing=()
 for p in "${packages[@]}"; do

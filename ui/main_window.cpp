@@ -76,7 +76,10 @@ void onCommand(WindowHandle window, int command) {
             // Their windows are not part of this build yet.
             break;
         case kCommandHelp: (void)platform::shellOpen(programDirectory() + kReadMeFileName); break;
-        case kCommandTimeZone: refreshTimeZone(window); break;
+        case kCommandTimeZone:
+            refreshTimeZone(window);
+            // The time-zone dialog is not part of this build yet.
+            break;
         case kCommandResetAutoTimers: resetAutoTimers(window); break;
         case kCommandSupervisorEnded: platform::destroyWindow(window); break;
         default: return;  // other ids do not wake the supervisor

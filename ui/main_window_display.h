@@ -16,7 +16,7 @@ namespace tavrel {
 inline constexpr int32_t kWindowShown = 0;
 inline constexpr int32_t kWindowMinimised = 1;
 inline constexpr int32_t kWindowInTray = 2;
-inline constexpr int32_t kWindowService = 3;
+inline constexpr int32_t kWindowService = 99;
 extern std::atomic<int32_t> windowState;
 // 0..30, advanced once per pass while shown; the countdown is redrawn at 0.
 extern std::atomic<int32_t> countdownTick;

@@ -214,22 +214,34 @@ bool onRemovableDrive(const std::string& path) {
     return !flag.empty() && flag[0] == '1';
 }
 
+namespace {
+
+std::string homeOf(uid_t uid) {
+    passwd pw{};
+    passwd* found = nullptr;
+    char buffer[4096];
+    if (getpwuid_r(uid, &pw, buffer, sizeof buffer, &found) == 0 && found != nullptr && found->pw_dir != nullptr &&
+        found->pw_dir[0] == '/') {
+        return found->pw_dir;
+    }
+    return std::string();
+}
+
+}  // namespace
+
+std::string serviceAccountDataFolder() {
+    std::string home = homeOf(0);
+    if (home.empty()) return home;
+    while (home.size() > 1 && home.back() == '/') home.pop_back();
+    return home + "/.config";
+}
+
 std::string applicationDataFolder() {
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
     if (xdg != nullptr && xdg[0] == '/') return xdg;
     const char* home = std::getenv("HOME");
     std::string base;
-    if (home != nullptr && home[0] == '/') {
-        base = home;
-    } else {
-        passwd pw{};
-        passwd* found = nullptr;
-        char buffer[4096];
-        if (getpwuid_r(getuid(), &pw, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
-            found->pw_dir != nullptr && found->pw_dir[0] == '/') {
-            base = found->pw_dir;
-        }
-    }
+    base = home != nullptr && home[0] == '/' ? std::string(home) : homeOf(getuid());
     if (base.empty()) return std::string();
     while (base.size() > 1 && base.back() == '/') base.pop_back();
     return base + "/.config";

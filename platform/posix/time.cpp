@@ -239,6 +239,27 @@ std::string formatTime(const SystemTime& t, const char* picture) {
     return out;
 }
 
+namespace {
+
+std::string formatWith(const SystemTime& t, const char* format) {
+    tm fields{};
+    fields.tm_year = t.year - 1900;
+    fields.tm_mon = t.month - 1;
+    fields.tm_mday = t.day;
+    fields.tm_wday = t.dayOfWeek;
+    fields.tm_hour = t.hour;
+    fields.tm_min = t.minute;
+    fields.tm_sec = t.second;
+    char buffer[128];
+    const size_t n = strftime_l(buffer, sizeof buffer, format, &fields, userTimeLocale());
+    return std::string(buffer, n);
+}
+
+}  // namespace
+
+std::string formatDefaultTime(const SystemTime& t) { return formatWith(t, "%X"); }
+std::string formatShortDate(const SystemTime& t) { return formatWith(t, "%x"); }
+
 std::string formatLongDate(const SystemTime& t) {
     tm fields{};
     fields.tm_year = t.year - 1900;

@@ -28,4 +28,10 @@ rm "$work/Strings.txt" "$work/ServFile.txt"
 run || fail "installed run failed"
 [ -f "$work/xdg/Brennow/Tavrel/Strings.txt" ] || fail "installed mode wrote no Strings.txt in the data folder"
 [ -f "$work/ServFile.txt" ] || fail "the server list belongs beside the program when missing from both places"
-echo "first run: 2 passed, 0 failed"
+# "/x" started by hand (not by the service manager) and "/z" without the
+# service both end at once, silently.
+for sw in /x /z; do
+    out=$(cd "$work" && env -u NOTIFY_SOCKET timeout 20 ./tavrel "$sw" 2>&1) || fail "$sw did not end by itself"
+    [ -z "$out" ] || fail "$sw printed: $out"
+done
+echo "first run: 3 passed, 0 failed"

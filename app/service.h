@@ -1,0 +1,38 @@
+// The system service "tavrel" and the start at logon: registration with
+// the service manager, the service process itself, and the logon entry
+// that saving the settings writes for windowsStartAction.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace tavrel {
+
+inline constexpr char kServiceName[] = "tavrel";
+inline constexpr char kServiceDisplayName[] = "Tavrel Internet Time Synchronisation";
+inline constexpr char kServiceDescription[] = "Corrects time and provides a TIME server";
+
+// What the last status query in this process found.
+extern std::atomic<int32_t> serviceInstalled;
+extern std::atomic<int32_t> serviceRunning;
+
+void queryService();
+// Registers the service to run this program with "/x".
+void installService();
+// Stops a running service (waiting a second), then removes it.
+void uninstallService();
+void startService();
+void stopService();
+
+// "/x": runs as the service when the service manager started the process;
+// returns at once otherwise.
+void runServiceProcess();
+// "/z": removes the service when it is installed.
+void removeServiceSwitch();
+
+// Start at logon for windowsStartAction: 1 the window program, 2 "/q",
+// 0 none.
+void registerWindowsStart();
+
+}  // namespace tavrel

@@ -1,0 +1,70 @@
+#include "platform/service_dispatcher.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <systemd/sd-daemon.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+namespace tavrel::platform {
+namespace {
+
+// Tells the waiting control thread that the service main has returned.
+constexpr int kMainEndedSignal = SIGUSR2;
+
+}  // namespace
+
+bool startedByServiceManager() {
+    const char* socket = std::getenv("NOTIFY_SOCKET");
+    return socket != nullptr && *socket != '\0';
+}
+
+void reportServiceStatus(ServiceState state, unsigned waitHintMs, unsigned checkPoint) {
+    std::string message;
+    switch (state) {
+        case ServiceState::StartPending: message = "STATUS=Starting"; break;
+        case ServiceState::Running: message = "READY=1\nSTATUS=Running"; break;
+        case ServiceState::StopPending:
+            message = "STOPPING=1\nSTATUS=Stopping (step " + std::to_string(checkPoint) + ")";
+            break;
+        case ServiceState::Stopped: message = "STATUS=Stopped"; break;
+    }
+    if (waitHintMs != 0) message += "\nEXTEND_TIMEOUT_USEC=" + std::to_string(uint64_t{waitHintMs} * 1000);
+    (void)sd_notify(0, message.c_str());
+}
+
+bool runServiceDispatcher(const std::function<void()>& serviceMain,
+                          const std::function<void(bool stop)>& controlHandler) {
+    if (!startedByServiceManager()) return false;
+    // The controls arrive as signals, taken only by this thread: every
+    // thread started from here on inherits the mask.
+    sigset_t controls;
+    sigemptyset(&controls);
+    sigaddset(&controls, SIGTERM);
+    sigaddset(&controls, SIGHUP);
+    sigaddset(&controls, SIGINT);
+    sigaddset(&controls, SIGUSR1);
+    sigaddset(&controls, kMainEndedSignal);
+    pthread_sigmask(SIG_BLOCK, &controls, nullptr);
+
+    std::atomic<bool> mainEnded{false};
+    const pthread_t controlThread = pthread_self();
+    std::thread worker([&] {
+        serviceMain();
+        mainEnded.store(true);
+        pthread_kill(controlThread, kMainEndedSignal);
+    });
+    while (!mainEnded.load()) {
+        int received = 0;
+        if (sigwait(&controls, &received) != 0) continue;
+        if (received == kMainEndedSignal) continue;
+        controlHandler(received == SIGTERM);
+    }
+    worker.join();
+    return true;
+}
+
+}  // namespace tavrel::platform

@@ -1,0 +1,28 @@
+// Running as a service of the system's service manager (on Linux a
+// systemd unit of Type=notify): status reports go over the notification
+// socket, SIGTERM is the stop control.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace tavrel::platform {
+
+enum class ServiceState { StartPending, Running, StopPending, Stopped };
+
+// True when the service manager started this process (NOTIFY_SOCKET set).
+bool startedByServiceManager();
+
+// Hands the process to the service manager: runs serviceMain on a thread of
+// its own while the calling thread receives the controls and hands each to
+// the handler (true for the stop control). Returns when serviceMain has
+// returned; false at once when the service manager did not start the
+// process.
+bool runServiceDispatcher(const std::function<void()>& serviceMain,
+                          const std::function<void(bool stop)>& controlHandler);
+
+// Reports the service's state; waitHintMs extends the manager's time-out,
+// checkPoint counts the steps of a long stop.
+void reportServiceStatus(ServiceState state, unsigned waitHintMs, unsigned checkPoint);
+
+}  // namespace tavrel::platform

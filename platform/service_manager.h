@@ -1,0 +1,37 @@
+// The system's service manager (on Linux systemd, through systemctl): one
+// service, its unit, and the operations on it. Every operation does one
+// thing and reports only whether the manager could be reached; failures
+// (no rights, no service manager) leave the service as it was.
+#pragma once
+
+#include <string>
+
+namespace tavrel::platform {
+
+struct ServiceIdentity {
+    std::string name;         // "tavrel"
+    std::string displayName;  // shown by the service manager
+    std::string description;
+    std::string program;      // the program file the service runs
+    std::string arguments;    // after the program, e.g. "/x"
+};
+
+// Looks the service up: false when the service manager cannot be reached
+// (the flags are then left alone); otherwise installed tells whether the
+// service is known and running whether it is active.
+bool queryService(const std::string& name, bool& installed, bool& running);
+// Registers the service to start automatically at boot once the network is
+// up, running as the system account; it is not started.
+void installService(const ServiceIdentity& service);
+// Takes the registration away (the caller stops a running service first).
+void uninstallService(const std::string& name);
+// Ask the service to start or stop; neither waits.
+void startService(const std::string& name);
+void stopService(const std::string& name);
+
+// The unit file installService writes (exposed for checks).
+std::string serviceUnitText(const ServiceIdentity& service);
+// Where unit files go: TAVREL_SYSTEMD_UNIT_DIR, else /etc/systemd/system.
+std::string serviceUnitDirectory();
+
+}  // namespace tavrel::platform

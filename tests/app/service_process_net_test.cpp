@@ -1,0 +1,144 @@
+// The program run as the system service would run it: started with "/x"
+// and a notification socket, stopped with SIGTERM.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/fake_time_servers.h"
+#include "tests/support/query_fixture.h"
+#include "tests/support/temp_dir.h"
+
+extern char** environ;
+
+namespace tavrel {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class ServiceProcess : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* program = std::getenv("TAVREL_PROGRAM");
+        ASSERT_NE(program, nullptr) << "the test needs TAVREL_PROGRAM";
+        std::filesystem::copy_file(program, dir.file("tavrel"));
+        notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un sa{};
+        sa.sun_family = AF_UNIX;
+        const std::string path = dir.file("notify");
+        std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path.c_str());
+        ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    }
+    void TearDown() override {
+        if (child > 0) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+        close(notify);
+    }
+    void start(const std::vector<std::string>& extraEnvironment = {}) {
+        std::vector<std::string> env;
+        for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+        env.push_back("NOTIFY_SOCKET=" + dir.file("notify"));
+        env.push_back("XDG_CONFIG_HOME=" + dir.file("xdg"));
+        for (const auto& e : extraEnvironment) env.push_back(e);
+        std::vector<char*> envp;
+        for (auto& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        const std::string program = dir.file("tavrel");
+        char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("/x"), nullptr};
+        ASSERT_EQ(posix_spawn(&child, program.c_str(), nullptr, nullptr, argv, envp.data()), 0);
+    }
+    // Collects notifications until one contains `text` (or the wait ends).
+    bool awaitNotification(const std::string& text, int waitMs = 20000) {
+        const auto end = Clock::now() + std::chrono::milliseconds(waitMs);
+        while (Clock::now() < end) {
+            pollfd p{notify, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            char buffer[1024];
+            const ssize_t n = recv(notify, buffer, sizeof buffer, 0);
+            if (n <= 0) continue;
+            messages.emplace_back(buffer, static_cast<size_t>(n));
+            if (messages.back().find(text) != std::string::npos) return true;
+        }
+        return false;
+    }
+    // Waits for the program to end; its exit status, or -1 after the wait.
+    int awaitExit(int waitMs) {
+        const auto end = Clock::now() + std::chrono::milliseconds(waitMs);
+        while (Clock::now() < end) {
+            int status = 0;
+            if (waitpid(child, &status, WNOHANG) == child) {
+                child = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            awaitNotification("\x01", 20);  // keeps reading while waiting
+        }
+        return -1;
+    }
+    std::string log() { return test::readFile(dir.file("dLog.txt")); }
+
+    test::TempDir dir;
+    int notify = -1;
+    pid_t child = -1;
+    std::vector<std::string> messages;
+};
+
+TEST_F(ServiceProcess, StartsReportsAndStopsOnSigterm) {
+    start();
+    ASSERT_TRUE(awaitNotification("READY=1"));
+    EXPECT_TRUE(messages.front().find("EXTEND_TIMEOUT_USEC=3000000") != std::string::npos) << messages.front();
+    ASSERT_TRUE(test::waitUntil([&] { return log().find("Started Service, ") != std::string::npos; }));
+    EXPECT_NE(log().find(" : Started Service, 4 Hrs until AutoSync\r\n"), std::string::npos) << log();
+
+    const auto stopAt = Clock::now();
+    kill(child, SIGTERM);
+    EXPECT_EQ(awaitExit(10000), 0);
+    EXPECT_LT(Clock::now() - stopAt, std::chrono::seconds(5));
+    EXPECT_TRUE(awaitNotification("STATUS=Stopped", 1000) ||
+                std::any_of(messages.begin(), messages.end(),
+                            [](const std::string& m) { return m.find("STATUS=Stopped") != std::string::npos; }));
+    EXPECT_TRUE(std::any_of(messages.begin(), messages.end(),
+                            [](const std::string& m) { return m.find("STOPPING=1") != std::string::npos; }));
+    EXPECT_NE(log().find(" : Service Stopped\r\n"), std::string::npos);
+    EXPECT_FALSE(test::fileExists(dir.file("vIvod.dat")));
+}
+
+TEST_F(ServiceProcess, OtherControlsLeaveItRunning) {
+    start();
+    ASSERT_TRUE(awaitNotification("READY=1"));
+    kill(child, SIGHUP);
+    EXPECT_TRUE(awaitNotification("READY=1"));
+    EXPECT_EQ(awaitExit(300), -1);
+}
+
+TEST_F(ServiceProcess, StartActionCorrectsTheClock) {
+    test::FakeTimeServer server(test::Reply::Correct);
+    test::writeFile(dir.file("ServFile.txt"), "127.0.0.1\r\n");
+    std::string record(500, '\0');
+    record[172] = 2;  // programStartAction: Correct
+    record[356] = 1;  // logSyncs
+    test::writeFile(dir.file("vIvod.dat"), "SYNC1400" + record);
+    test::setSimulatedOffsetSeconds(120);
+    start();
+    ASSERT_TRUE(awaitNotification("READY=1"));
+    ASSERT_TRUE(test::waitUntil([&] { return log().find("Tavreled") != std::string::npos; }));
+    EXPECT_NEAR(test::simulatedOffsetSeconds(), 0, 2.1);
+    kill(child, SIGTERM);
+    EXPECT_EQ(awaitExit(10000), 0);
+    test::setSimulatedOffsetSeconds(0);
+}
+
+}  // namespace
+}  // namespace tavrel

@@ -1,0 +1,168 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "app/service.h"
+#include "platform/autostart.h"
+#include "platform/service_manager.h"
+#include "storage/data_directory.h"
+#include "storage/settings.h"
+#include "tests/support/temp_dir.h"
+
+namespace tavrel {
+namespace {
+
+// A systemctl stand-in first on PATH: it appends its arguments to a file
+// and answers "cat" and "is-active" as the test says.
+class ServiceManagerStandIn : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::resetProcessState(dir.path(), dir.path());
+        serviceInstalled.store(0);
+        serviceRunning.store(0);
+        mkdir(dir.file("bin").c_str(), 0755);
+        mkdir(dir.file("units").c_str(), 0755);
+        test::writeFile(dir.file("bin/systemctl"),
+                        "#!/bin/sh\n"
+                        "echo \"$*\" >> \"" + dir.file("calls") + "\"\n"
+                        "case \"$1\" in\n"
+                        "  cat) [ -f \"" + dir.file("known") + "\" ] ;;\n"
+                        "  is-active) [ -f \"" + dir.file("active") + "\" ] ;;\n"
+                        "  *) [ ! -f \"" + dir.file("denied") + "\" ] ;;\n"
+                        "esac\n");
+        chmod(dir.file("bin/systemctl").c_str(), 0755);
+        test::writeFile(dir.file("tavrel"), "#!/bin/sh\n");
+        chmod(dir.file("tavrel").c_str(), 0755);
+        savedPath = std::getenv("PATH");
+        setenv("PATH", (dir.file("bin") + ":" + savedPath).c_str(), 1);
+        setenv("TAVREL_SYSTEMD_UNIT_DIR", dir.file("units").c_str(), 1);
+    }
+    void TearDown() override {
+        setenv("PATH", savedPath.c_str(), 1);
+        unsetenv("TAVREL_SYSTEMD_UNIT_DIR");
+    }
+    std::string calls() { return test::readFile(dir.file("calls")); }
+    std::string unit() { return test::readFile(dir.file("units/tavrel.service")); }
+    void mark(const char* name) { test::writeFile(dir.file(name), ""); }
+
+    test::TempDir dir;
+    std::string savedPath;
+};
+
+TEST_F(ServiceManagerStandIn, InstallWritesTheUnitReloadsAndEnablesWithoutStarting) {
+    installService();
+    const std::string text = unit();
+    EXPECT_NE(text.find("Description=Tavrel Internet Time Synchronisation\n"), std::string::npos);
+    EXPECT_NE(text.find("Corrects time and provides a TIME server"), std::string::npos);
+    EXPECT_NE(text.find("ExecStart=\"" + dir.file("tavrel") + "\" /x\n"), std::string::npos);
+    EXPECT_NE(text.find("Type=notify\n"), std::string::npos);
+    EXPECT_NE(text.find("After=network-online.target\n"), std::string::npos);
+    EXPECT_NE(text.find("WantedBy=multi-user.target\n"), std::string::npos);
+    EXPECT_EQ(text.find("User="), std::string::npos);  // runs as root
+    EXPECT_NE(calls().find("daemon-reload\nenable tavrel.service\n"), std::string::npos) << calls();
+    EXPECT_EQ(calls().find("start"), std::string::npos);
+}
+
+TEST_F(ServiceManagerStandIn, UnitPassesSystemdsOwnCheck) {
+    installService();
+    const std::string command = "systemd-analyze verify '" + dir.file("units/tavrel.service") + "' > '" +
+                                dir.file("verify.out") + "' 2>&1";
+    setenv("PATH", savedPath.c_str(), 1);  // the real systemctl for systemd-analyze
+    const int status = std::system(command.c_str());
+    EXPECT_EQ(status, 0) << test::readFile(dir.file("verify.out"));
+}
+
+TEST_F(ServiceManagerStandIn, QuerySetsTheFlags) {
+    queryService();
+    EXPECT_EQ(serviceInstalled.load(), 0);
+    installService();
+    mark("known");
+    queryService();
+    EXPECT_EQ(serviceInstalled.load(), 1);
+    EXPECT_EQ(serviceRunning.load(), 0);
+    mark("active");
+    queryService();
+    EXPECT_EQ(serviceRunning.load(), 1);
+}
+
+TEST_F(ServiceManagerStandIn, QueryWithoutAServiceManagerLeavesTheFlags) {
+    serviceInstalled.store(1);
+    setenv("PATH", "/nonexistent", 1);
+    queryService();
+    EXPECT_EQ(serviceInstalled.load(), 1);
+}
+
+TEST_F(ServiceManagerStandIn, StartAndStopDoNotWait) {
+    startService();
+    stopService();
+    EXPECT_EQ(calls(), "start --no-block tavrel.service\nstop --no-block tavrel.service\n");
+}
+
+TEST_F(ServiceManagerStandIn, UninstallStopsARunningServiceThenRemovesIt) {
+    installService();
+    mark("known");
+    mark("active");
+    queryService();
+    std::remove(dir.file("calls").c_str());
+    uninstallService();
+    EXPECT_EQ(calls(), "stop --no-block tavrel.service\n--version\ndisable tavrel.service\ndaemon-reload\n");
+    EXPECT_FALSE(test::fileExists(dir.file("units/tavrel.service")));
+}
+
+TEST_F(ServiceManagerStandIn, RemoveSwitchDoesNothingWithoutTheService) {
+    removeServiceSwitch();
+    EXPECT_EQ(calls().find("disable"), std::string::npos);
+}
+
+TEST_F(ServiceManagerStandIn, InstallWithoutRightsLeavesNoUnit) {
+    setenv("TAVREL_SYSTEMD_UNIT_DIR", dir.file("no/such/folder").c_str(), 1);
+    installService();
+    EXPECT_EQ(calls().find("enable"), std::string::npos);
+}
+
+class LogonStart : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::resetProcessState(dir.path(), dir.path());
+        saved = std::getenv("XDG_CONFIG_HOME") != nullptr ? std::getenv("XDG_CONFIG_HOME") : "";
+        setenv("XDG_CONFIG_HOME", dir.file("config").c_str(), 1);
+        serviceInstalled.store(0);
+        applyDefaults();
+    }
+    void TearDown() override {
+        if (saved.empty()) unsetenv("XDG_CONFIG_HOME"); else setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+    }
+    std::string entry() { return test::readFile(dir.file("config/autostart/tavrel.desktop")); }
+    test::TempDir dir;
+    std::string saved;
+};
+
+TEST_F(LogonStart, SavingWritesRewritesAndRemovesTheEntry) {
+    settings.windowsStartAction.store(2);
+    saveSettings();
+    EXPECT_NE(entry().find("Exec=\"" + dir.file("tavrel") + "\" /q\n"), std::string::npos) << entry();
+    EXPECT_NE(entry().find("Terminal=false\n"), std::string::npos);
+    settings.windowsStartAction.store(1);
+    saveSettings();
+    EXPECT_NE(entry().find("Exec=\"" + dir.file("tavrel") + "\"\n"), std::string::npos) << entry();
+    EXPECT_NE(entry().find("Terminal=true\n"), std::string::npos);
+    settings.windowsStartAction.store(0);
+    saveSettings();
+    EXPECT_FALSE(test::fileExists(dir.file("config/autostart/tavrel.desktop")));
+    saveSettings();  // a missing entry is no error
+    EXPECT_EQ(test::readFile(dir.file("vIvod.dat")).size(), 508u);
+}
+
+TEST_F(LogonStart, PathsWithBlanksAndQuotesStayOneArgument) {
+    test::TempDir odd;
+    const std::string program = odd.path() + "my \"time\" $dir";
+    platform::setLogonStart("tavrel", program, "/q", false);
+    const std::string text = test::readFile(platform::logonStartPath("tavrel"));
+    EXPECT_NE(text.find("Exec=\"" + odd.path() + "my \\\\\"time\\\\\" \\\\$dir\" /q\n"), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace tavrel

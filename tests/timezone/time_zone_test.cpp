@@ -1,0 +1,231 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "platform/dialog.h"
+#include "platform/dialog_testing.h"
+#include "platform/timezone.h"
+#include "resources/dialogs.h"
+#include "storage/settings.h"
+#include "storage/strings.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/time_values.h"
+#include "timezone/time_zone.h"
+
+namespace tavrel {
+namespace {
+
+using test::makeTime;
+
+class ZoneTexts : public ::testing::Test {
+protected:
+    void SetUp() override {
+        stringTable() = StringTable{};
+        ASSERT_TRUE(fillStringTable(defaultStringsFile(), stringTable(), kRequiredSlots));
+    }
+};
+
+TEST_F(ZoneTexts, BiasTexts) {
+    EXPECT_EQ(formatBias(600), "+ 10 Hrs");
+    EXPECT_EQ(formatBias(570), "+ 9 Hrs 30 Mns");
+    EXPECT_EQ(formatBias(-300), "- 5 Hrs");
+    EXPECT_EQ(formatBias(-60), "- 1 Hr");
+    EXPECT_EQ(formatBias(61), "+ 1 Hr 1 Mn");
+    EXPECT_EQ(formatBias(30), "+  30 Mns");
+    EXPECT_EQ(formatBias(0), "None");
+}
+
+TEST_F(ZoneTexts, YearlyRulesFindTheirDay) {
+    platform::SystemTime secondSundayOfMarch{};
+    secondSundayOfMarch.month = 3;
+    secondSundayOfMarch.day = 2;
+    secondSundayOfMarch.dayOfWeek = 0;
+    platform::SystemTime date = transitionDate(secondSundayOfMarch, makeTime(2010, 1, 15));
+    EXPECT_EQ(date.year, 2010);
+    EXPECT_EQ(date.month, 3);
+    EXPECT_EQ(date.day, 14);
+
+    platform::SystemTime lastThursdayOfFebruary{};
+    lastThursdayOfFebruary.month = 2;
+    lastThursdayOfFebruary.day = 5;
+    lastThursdayOfFebruary.dayOfWeek = 4;
+    date = transitionDate(lastThursdayOfFebruary, makeTime(2024, 1, 15));
+    EXPECT_EQ(date.month, 2);
+    EXPECT_EQ(date.day, 29);
+
+    platform::SystemTime lastSundayOfOctober{};
+    lastSundayOfOctober.month = 10;
+    lastSundayOfOctober.day = 5;
+    lastSundayOfOctober.dayOfWeek = 0;
+    lastSundayOfOctober.hour = 3;
+    date = transitionDate(lastSundayOfOctober, makeTime(2024, 6, 15));
+    EXPECT_EQ(date.year, 2024);
+    EXPECT_EQ(date.month, 10);
+    EXPECT_EQ(date.day, 27);
+    EXPECT_EQ(date.hour, 3);
+    EXPECT_EQ(formatTransition(lastSundayOfOctober, makeTime(2024, 6, 15)), "03:00:00 10/27/24");
+}
+
+TEST_F(ZoneTexts, RulesOfPastMonthsFallInTheNextYear) {
+    platform::SystemTime firstSundayOfApril{};
+    firstSundayOfApril.month = 4;
+    firstSundayOfApril.day = 1;
+    const platform::SystemTime date = transitionDate(firstSundayOfApril, makeTime(2026, 12, 7));
+    EXPECT_EQ(date.year, 2027);
+    EXPECT_EQ(date.day, 4);
+}
+
+TEST_F(ZoneTexts, NoTransitionReadsNone) {
+    EXPECT_EQ(formatTransition(platform::SystemTime{}, makeTime(2026, 1, 1)), "None");
+}
+
+TEST(PosixRules, SouthernZoneWithDaylightSaving) {
+    platform::TimeZoneInformation zone;
+    ASSERT_TRUE(platform::parsePosixZoneRule("AEST-10AEDT,M10.1.0,M4.1.0/3", zone));
+    EXPECT_EQ(zone.bias, -600);
+    EXPECT_EQ(zone.daylightBias, -60);
+    EXPECT_EQ(platform::zoneNameText(zone.daylightName), "AEDT");
+    EXPECT_EQ(zone.daylightDate.month, 10);
+    EXPECT_EQ(zone.daylightDate.day, 1);
+    EXPECT_EQ(zone.daylightDate.hour, 2);
+    EXPECT_EQ(zone.standardDate.month, 4);
+    EXPECT_EQ(zone.standardDate.hour, 3);
+}
+
+TEST(PosixRules, ZonesWithoutDaylightSavingAndQuotedNames) {
+    platform::TimeZoneInformation zone;
+    ASSERT_TRUE(platform::parsePosixZoneRule("JST-9", zone));
+    EXPECT_EQ(zone.bias, -540);
+    EXPECT_EQ(zone.daylightDate.month, 0);
+    ASSERT_TRUE(platform::parsePosixZoneRule("<+0530>-5:30", zone));
+    EXPECT_EQ(zone.bias, -330);
+    ASSERT_TRUE(platform::parsePosixZoneRule("EST5EDT,M3.2.0,M11.1.0", zone));
+    EXPECT_EQ(zone.bias, 300);
+    EXPECT_EQ(zone.daylightDate.day, 2);
+    EXPECT_FALSE(platform::parsePosixZoneRule("", zone));
+    EXPECT_FALSE(platform::parsePosixZoneRule("X1", zone));
+}
+
+// Zones from the system's tz database, through a link of the test's own.
+class ZoneFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::resetProcessState(dir.path(), dir.path());
+        ASSERT_TRUE(fillStringTable(defaultStringsFile(), stringTable(), kRequiredSlots));
+        applyDefaults();
+        settings.logSyncs.store(1);
+        link = dir.file("localtime");
+        setenv("TAVREL_LOCALTIME", link.c_str(), 1);
+        platform::applyLocalTimeSeam();
+        platform::testing::resetDialogManager();
+        window = platform::createDialog(kMainDialog, nullptr);
+    }
+    void TearDown() override {
+        unsetenv("TAVREL_LOCALTIME");
+        unsetenv("TZ");
+        tzset();
+        platform::testing::resetDialogManager();
+    }
+    void pointAt(const std::string& zone) {
+        unlink(link.c_str());
+        ASSERT_EQ(symlink(("/usr/share/zoneinfo/" + zone).c_str(), link.c_str()), 0);
+    }
+    std::string target() {
+        char buffer[512];
+        const ssize_t n = readlink(link.c_str(), buffer, sizeof buffer);
+        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+    }
+    test::TempDir dir;
+    std::string link;
+    platform::WindowHandle window = platform::kNoWindow;
+};
+
+TEST_F(ZoneFiles, SydneyHasDaylightSavingAndItsName) {
+    pointAt("Australia/Sydney");
+    platform::TimeZoneInformation zone;
+    const platform::TimeZoneResult result = platform::getTimeZoneInformation(zone);
+    ASSERT_TRUE(result == platform::TimeZoneResult::Standard || result == platform::TimeZoneResult::Daylight);
+    EXPECT_EQ(platform::zoneNameText(zone.standardName), "Australia/Sydney");
+    EXPECT_EQ(zone.bias, -600);
+    EXPECT_EQ(zone.daylightDate.month, 10);  // southern: daylight saving from October
+    refreshTimeZone(window);
+    EXPECT_EQ(timeZoneDisplayName(), "(UTC+10:00) Australia/Sydney");
+    const std::string caption = platform::windowText(window);
+    EXPECT_TRUE(caption == "Tavrel 1.5 - Australia/Sydney" || caption == "Tavrel 1.5 - AEDT") << caption;
+}
+
+TEST_F(ZoneFiles, BerlinIsANorthernZone) {
+    pointAt("Europe/Berlin");
+    platform::TimeZoneInformation zone;
+    ASSERT_NE(platform::getTimeZoneInformation(zone), platform::TimeZoneResult::Failed);
+    EXPECT_EQ(zone.bias, -60);
+    EXPECT_EQ(zone.daylightDate.month, 3);
+    EXPECT_EQ(zone.standardDate.month, 10);
+}
+
+TEST_F(ZoneFiles, TokyoHasNoDaylightSaving) {
+    pointAt("Asia/Tokyo");
+    platform::TimeZoneInformation zone;
+    EXPECT_EQ(platform::getTimeZoneInformation(zone), platform::TimeZoneResult::NoDaylightSaving);
+    refreshTimeZone(window);
+    EXPECT_EQ(timeZonePhase.load(), 1);
+    EXPECT_EQ(platform::windowText(window), "Tavrel 1.5 - JST");
+    EXPECT_EQ(formatTransition(lockedTimeZone().standardDate, makeTime(2026, 1, 1)), "None");
+    EXPECT_EQ(formatTransition(lockedTimeZone().daylightDate, makeTime(2026, 1, 1)), "None");
+}
+
+TEST_F(ZoneFiles, LockRestoresAChangedZoneAndLogsIt) {
+    pointAt("Australia/Sydney");
+    refreshTimeZone(window);
+    settings.timeZoneLocked.store(1);
+    pointAt("Europe/Berlin");  // changed outside the program
+    refreshTimeZone(window);
+    EXPECT_EQ(target(), "/usr/share/zoneinfo/Australia/Sydney");
+    EXPECT_EQ(lockedTimeZone().bias, -600);
+    EXPECT_NE(test::readFile(dir.file("dLog.txt")).find(" : Time Zone Restored\r\n"), std::string::npos);
+}
+
+TEST_F(ZoneFiles, SameBiasIsNotUndone) {
+    pointAt("Europe/Berlin");
+    refreshTimeZone(window);
+    settings.timeZoneLocked.store(1);
+    pointAt("Europe/Paris");
+    refreshTimeZone(window);
+    EXPECT_EQ(target(), "/usr/share/zoneinfo/Europe/Paris");
+    EXPECT_EQ(platform::zoneNameText(lockedTimeZone().standardName), "Europe/Paris");
+    EXPECT_FALSE(test::fileExists(dir.file("dLog.txt")));
+}
+
+TEST_F(ZoneFiles, UnlockedLooksFollowTheZone) {
+    pointAt("Europe/Berlin");
+    refreshTimeZone(window);
+    pointAt("Asia/Tokyo");
+    refreshTimeZone(window);
+    EXPECT_EQ(lockedTimeZone().bias, -540);
+    EXPECT_EQ(target(), "/usr/share/zoneinfo/Asia/Tokyo");
+}
+
+TEST_F(ZoneFiles, ServiceLeavesTheCaptionAlone) {
+    pointAt("Asia/Tokyo");
+    platform::setWindowText(window, "Tavrel");
+    serviceMode.store(1);
+    refreshTimeZone(window);
+    serviceMode.store(0);
+    EXPECT_EQ(platform::windowText(window), "Tavrel");
+}
+
+TEST_F(ZoneFiles, MissingNameKeepsThePreviousDisplayName) {
+    setTimeZoneDisplayName("earlier name");
+    unlink(link.c_str());
+    test::writeFile(link, test::readFile("/usr/share/zoneinfo/Asia/Tokyo"));  // a copy, not a link
+    refreshTimeZone(window);
+    EXPECT_EQ(timeZoneDisplayName(), "earlier name");
+    EXPECT_EQ(lockedTimeZone().bias, -540);
+}
+
+}  // namespace
+}  // namespace tavrel
