@@ -9,6 +9,7 @@
 #include "platform/dialog_backend.h"
 #include "platform/process.h"
 #include "platform/scripted_backend.h"
+#include "platform/terminal_backend.h"
 #include "platform/thread.h"
 #include "storage/settings.h"
 #include "ui/main_window.h"
@@ -22,6 +23,14 @@ constexpr uint32_t kSecondInstanceWaitMs = 5000;
 }  // namespace
 
 void runWindowProgram(const std::string& startSwitch) {
+    const char* headless = std::getenv("TAVREL_HEADLESS");
+    const bool scripted = headless != nullptr && *headless != '\0';
+    if (!scripted && !platform::terminalAvailable()) {
+        std::fprintf(stderr,
+                     "tavrel: the window program needs a terminal; start it in one "
+                     "(or use /q to sync once, or TAVREL_HEADLESS=1 to drive it from a script)\n");
+        platform::exitProcess();
+    }
     if (startSwitch == "/s") {
         settings.startMinimised.store(1);
         trayIconSuppressed.store(1);
@@ -33,15 +42,13 @@ void runWindowProgram(const std::string& startSwitch) {
     }
 
     platform::WindowHandle mainWindow = platform::kNoWindow;
-    const char* headless = std::getenv("TAVREL_HEADLESS");
-    if (headless == nullptr || *headless == '\0') {
-        std::fprintf(stderr, "tavrel: no screen backend in this build; reading instructions from standard input\n");
-    }
-    std::unique_ptr<platform::DialogBackend> backend = platform::makeScriptedBackend(mainWindow);
+    std::unique_ptr<platform::DialogBackend> backend =
+        scripted ? platform::makeScriptedBackend(mainWindow) : platform::makeTerminalBackend();
     platform::setDialogBackend(backend.get());
     mainWindow = createMainWindow();
     platform::runMessageLoop();
     platform::setDialogBackend(nullptr);
+    backend.reset();  // gives the terminal back before anything else runs in it
     platform::performElevatedRestart();
 }
 

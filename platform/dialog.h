@@ -112,6 +112,12 @@ void setTimer(WindowHandle window, int id, uint32_t periodMs);
 void killTimer(WindowHandle window, int id);
 bool timerActive(WindowHandle window, int id);
 
+// A modal dialog: builds the window over `owner` and runs a message loop
+// of its own until endDialog; returns the value given to endDialog.
+intptr_t runModalDialog(const DialogTemplate& dialog, WindowProcedure procedure, WindowHandle owner);
+// Ends a modal dialog (from its procedure) and destroys its window.
+void endDialog(WindowHandle window, intptr_t result);
+
 // Queues a message for the window's procedure; any thread.
 void postMessage(WindowHandle window, const WindowMessage& message);
 inline void postCommand(WindowHandle window, int id, int64_t param = 0) {
@@ -151,7 +157,8 @@ int trackPopupMenu(WindowHandle window, const std::vector<MenuItem>& items);
 void setForegroundWindow(WindowHandle window);
 
 // Session end (the terminal closed, the system shutting down): the window
-// receives QueryEndSession and then EndSession.
+// receives QueryEndSession and then EndSession. SIGUSR1 stands for the
+// notification area coming back: the window receives TaskbarCreated.
 void watchSessionEnd(WindowHandle window);
 
 enum class MessageBoxKind { Ok, Error };

@@ -2,11 +2,37 @@
 // the shared window model: drawing and user input.
 #pragma once
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/dialog.h"
 
 namespace tavrel::platform {
+
+// What a backend draws: each window with its controls, oldest first (the
+// last is on top).
+struct ControlView {
+    ControlTemplate layout;
+    std::string text;
+    bool enabled;
+    bool checked;
+    bool shield;
+    std::string tooltip;
+};
+
+struct WindowView {
+    WindowHandle handle;
+    int width, height;  // dialog units
+    std::string caption;
+    ShowCommand show;
+    bool trayIcon;
+    std::string trayTip;
+    bool modal;
+    std::vector<ControlView> controls;
+};
+
+std::vector<WindowView> snapshotWindows();
 
 class DialogBackend {
 public:

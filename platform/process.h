@@ -27,6 +27,8 @@ bool acquireSingleInstance(const std::string& name);
 
 // This computer's name, or empty.
 std::string computerName();
+// The operating system, its release and the machine ("Linux 6.1.0 x86_64").
+std::string systemDescription();
 
 // Opens a file with the user's default application; false when that could
 // not be started.

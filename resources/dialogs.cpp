@@ -22,8 +22,21 @@ constexpr std::array kMainControls = {
     ControlTemplate{ControlKind::SunkenStatic, kIdStatusLine, 3, 43, 263, 10, ""},
 };
 
+constexpr std::array kAboutControls = {
+    ControlTemplate{ControlKind::Icon, -1, 4, 4, 20, 20, ""},
+    ControlTemplate{ControlKind::Label, kIdAboutTitle, 28, 4, 230, 8, "Tavrel 1.5"},
+    ControlTemplate{ControlKind::Label, kIdAboutLine1, 28, 16, 230, 8, ""},
+    ControlTemplate{ControlKind::Label, kIdAboutLine2, 28, 24, 230, 8, ""},
+    ControlTemplate{ControlKind::Label, kIdAboutLine3, 28, 32, 230, 8, ""},
+    ControlTemplate{ControlKind::Label, kIdAboutProgramDir, 4, 48, 254, 8, ""},
+    ControlTemplate{ControlKind::Label, kIdAboutDataDir, 4, 56, 254, 8, ""},
+    ControlTemplate{ControlKind::Label, kIdAboutSystem, 4, 64, 254, 8, ""},
+    ControlTemplate{ControlKind::DefaultPushButton, kIdAboutOk, 108, 80, 50, 14, "OK"},
+};
+
 }  // namespace
 
 const platform::DialogTemplate kMainDialog{"MAINDIALOG", "Tavrel", 267, 79, kMainControls};
+const platform::DialogTemplate kAboutDialog{"ABOUT", "About Tavrel", 263, 97, kAboutControls};
 
 }  // namespace tavrel

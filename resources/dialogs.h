@@ -21,4 +21,15 @@ inline constexpr int kIdServerName = 1032;
 
 extern const platform::DialogTemplate kMainDialog;
 
+// The About page (dialog 1025).
+inline constexpr int kIdAboutTitle = 1101;
+inline constexpr int kIdAboutLine1 = 1102;
+inline constexpr int kIdAboutLine2 = 1103;
+inline constexpr int kIdAboutLine3 = 1104;
+inline constexpr int kIdAboutProgramDir = 1105;
+inline constexpr int kIdAboutDataDir = 1106;
+inline constexpr int kIdAboutSystem = 1107;
+inline constexpr int kIdAboutOk = 1;
+extern const platform::DialogTemplate kAboutDialog;
+
 }  // namespace tavrel

@@ -6,8 +6,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 # Build: compiler, CMake, GoogleTest; clang and its runtime for the fuzzers.
 # libsystemd for the service's notifications; systemd for checking its unit;
-# tzdata for the time-zone tests.
-packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev clang libclang-rt-14-dev libsystemd-dev systemd tzdata)
+# tzdata for the time-zone tests; ncurses for the terminal window; tmux to
+# test it as a user would.
+packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev clang libclang-rt-14-dev libsystemd-dev systemd tzdata
+          libncurses-dev tmux)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -15,6 +15,7 @@
 #include "storage/strings.h"
 #include "timeservice/time_servers.h"
 #include "timezone/time_zone.h"
+#include "ui/about.h"
 #include "ui/control_texts.h"
 #include "ui/main_window_display.h"
 #include "ui/tray.h"
@@ -71,9 +72,9 @@ void onCommand(WindowHandle window, int command) {
                 restartElevated(window);
             }
             break;
-        case kCommandAbout:
+        case kCommandAbout: showAboutPage(window); break;
         case kCommandOptions:
-            // Their windows are not part of this build yet.
+            // The Options sheet is not part of this build yet.
             break;
         case kCommandHelp: (void)platform::shellOpen(programDirectory() + kReadMeFileName); break;
         case kCommandTimeZone:

@@ -37,6 +37,11 @@ struct Control {
 
 struct Window {
     WindowProcedure procedure;
+    int width = 0;
+    int height = 0;
+    bool modal = false;
+    bool modalEnded = false;
+    intptr_t modalResult = 0;
     std::string caption;
     bool trayIcon = false;
     std::string trayTip;
@@ -87,12 +92,19 @@ struct Manager {
     WindowHandle sessionWindow = kNoWindow;
 };
 
-// Set by the signal handler; the loop turns it into session-end messages.
+// Set by the signal handlers; the loop turns them into messages.
 volatile sig_atomic_t sessionEnding = 0;
+volatile sig_atomic_t taskbarCreated = 0;
 int sessionWakeFd = -1;
 
 void onSessionEndSignal(int) {
     sessionEnding = 1;
+    const uint64_t one = 1;
+    (void)!write(sessionWakeFd, &one, sizeof one);
+}
+
+void onTaskbarSignal(int) {
+    taskbarCreated = 1;
     const uint64_t one = 1;
     (void)!write(sessionWakeFd, &one, sizeof one);
 }
@@ -247,6 +259,8 @@ WindowHandle createDialog(const DialogTemplate& dialog, WindowProcedure procedur
     Manager& m = manager();
     auto window = std::make_shared<Window>();
     window->procedure = std::move(procedure);
+    window->width = dialog.width;
+    window->height = dialog.height;
     window->caption = dialog.caption != nullptr ? dialog.caption : "";
     for (const ControlTemplate& layout : dialog.controls) {
         Control c;
@@ -434,40 +448,108 @@ bool pumpMessages() {
     }
 }
 
-int runMessageLoop() {
-    Manager& m = manager();
+namespace {
+
+// Turns the signals the handlers noted into messages for the window.
+void deliverSignals(Manager& m) {
+    WindowHandle window;
+    {
+        std::lock_guard lock(m.mutex);
+        window = m.sessionWindow;
+    }
+    if (sessionEnding != 0) {
+        sessionEnding = 0;
+        postMessage(window, WindowMessage{MessageKind::QueryEndSession});
+        postMessage(window, WindowMessage{MessageKind::EndSession});
+    }
+    if (taskbarCreated != 0) {
+        taskbarCreated = 0;
+        postMessage(window, WindowMessage{MessageKind::TaskbarCreated});
+    }
+}
+
+// Runs the loop until `done` holds or the program is asked to quit; false
+// on the quit request.
+bool runLoopUntil(Manager& m, const std::function<bool()>& done) {
     for (;;) {
-        if (!pumpMessages()) break;
+        if (!pumpMessages()) return false;
+        if (done()) return true;
         int timeout;
         int inputFd;
+        DialogBackend* backend;
         {
             std::lock_guard lock(m.mutex);
-            if (m.quitRequested) break;
+            if (m.quitRequested) return false;
             if (!m.queue.empty()) continue;
             timeout = msUntilNextTimer(m);
-            inputFd = m.backend != nullptr ? m.backend->inputDescriptor() : -1;
-            if (m.backend != nullptr) m.backend->flush();
+            backend = m.backend;
+            inputFd = backend != nullptr ? backend->inputDescriptor() : -1;
         }
+        if (backend != nullptr) backend->flush();
         pollfd fds[2] = {{m.wakeFd, POLLIN, 0}, {inputFd, POLLIN, 0}};
         const int n = poll(fds, inputFd >= 0 ? 2 : 1, timeout);
         if (n > 0 && (fds[0].revents & POLLIN) != 0) {
             uint64_t drained;
             (void)!read(m.wakeFd, &drained, sizeof drained);
         }
-        if (n > 0 && inputFd >= 0 && (fds[1].revents & (POLLIN | POLLHUP)) != 0) m.backend->handleInput();
-        if (sessionEnding != 0) {
-            sessionEnding = 0;
-            WindowHandle window;
-            {
-                std::lock_guard lock(m.mutex);
-                window = m.sessionWindow;
-            }
-            postMessage(window, WindowMessage{MessageKind::QueryEndSession});
-            postMessage(window, WindowMessage{MessageKind::EndSession});
-        }
+        if (n > 0 && inputFd >= 0 && (fds[1].revents & (POLLIN | POLLHUP)) != 0) backend->handleInput();
+        deliverSignals(m);
     }
+}
+
+}  // namespace
+
+int runMessageLoop() {
+    Manager& m = manager();
+    runLoopUntil(m, [] { return false; });
     std::lock_guard lock(m.mutex);
     return m.exitCode;
+}
+
+intptr_t runModalDialog(const DialogTemplate& dialog, WindowProcedure procedure, WindowHandle) {
+    Manager& m = manager();
+    const WindowHandle window = createDialog(dialog, std::move(procedure));
+    std::shared_ptr<Window> state;
+    {
+        std::lock_guard lock(m.mutex);
+        const auto it = m.windows.find(window);
+        if (it == m.windows.end()) return 0;
+        state = it->second;
+        state->modal = true;
+        state->show = ShowCommand::Normal;
+        notifyChanged(m, window);
+    }
+    runLoopUntil(m, [&] {
+        std::lock_guard lock(m.mutex);
+        return state->modalEnded;
+    });
+    destroyWindow(window);
+    std::lock_guard lock(m.mutex);
+    return state->modalResult;
+}
+
+void endDialog(WindowHandle window, intptr_t result) {
+    Manager& m = manager();
+    std::lock_guard lock(m.mutex);
+    const auto it = m.windows.find(window);
+    if (it == m.windows.end()) return;
+    it->second->modalEnded = true;
+    it->second->modalResult = result;
+    wakeLoop(m);
+}
+
+std::vector<WindowView> snapshotWindows() {
+    Manager& m = manager();
+    std::lock_guard lock(m.mutex);
+    std::vector<WindowView> views;
+    for (const auto& [handle, w] : m.windows) {
+        WindowView view{handle, w->width, w->height, w->caption, w->show, w->trayIcon, w->trayTip, w->modal, {}};
+        for (const Control& c : w->controls) {
+            view.controls.push_back(ControlView{c.layout, c.text, c.enabled, c.checked, c.shield, c.tooltip});
+        }
+        views.push_back(std::move(view));
+    }
+    return views;
 }
 
 void trayAddIcon(WindowHandle window, std::string_view tip) {
@@ -547,6 +629,10 @@ void watchSessionEnd(WindowHandle window) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
+    struct sigaction taskbar {};
+    taskbar.sa_handler = onTaskbarSignal;
+    sigemptyset(&taskbar.sa_mask);
+    sigaction(SIGUSR1, &taskbar, nullptr);
 }
 
 void messageBox(WindowHandle owner, std::string_view text, std::string_view caption, MessageBoxKind kind) {

@@ -9,6 +9,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -97,6 +98,12 @@ std::string computerName() {
     char name[256] = {};
     if (gethostname(name, sizeof name - 1) != 0) return std::string();
     return name;
+}
+
+std::string systemDescription() {
+    utsname names{};
+    if (uname(&names) != 0) return std::string();
+    return std::string(names.sysname) + " " + names.release + " " + names.machine;
 }
 
 bool shellOpen(const std::string& path) {

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/dialog.h"
+
+namespace tavrel {
+
+// Set while the About page is open; the About command is ignored meanwhile.
+extern std::atomic<int32_t> aboutOpen;
+
+// The About page: the version, the program's folders and the system it
+// runs on; closed by OK or Escape.
+void showAboutPage(platform::WindowHandle owner);
+
+}  // namespace tavrel
