@@ -87,7 +87,8 @@ keys Enter
 check "Enter on the tray entry restores the window" "wait_for Correct"
 
 # Idle cost of the shown window over 10 s.
-pid=$(pgrep -f "^./tavrel$" | head -1)
+shell=$(tmux -S "$socket" list-panes -t tavrel -F '#{pane_pid}')
+pid=$(pgrep -P "$shell" -x tavrel | head -1)
 before=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
 sleep 10
 after=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
