@@ -16,6 +16,9 @@ struct ControlText {
 
 extern const std::span<const ControlText> kMainWindowTexts;
 extern const std::span<const ControlText> kMainWindowTooltips;
+extern const std::span<const ControlText> kOptionsTexts;
+extern const std::span<const ControlText> kOptionsTooltips;
+extern const std::span<const ControlText> kTimeZoneTexts;
 
 // Sets each control's text from its slot; missing controls are skipped.
 void setControlTexts(platform::WindowHandle window, std::span<const ControlText> table);
