@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/time.h"
+
 namespace tavrel::platform {
 
 using WindowHandle = uint32_t;  // 0: no window
@@ -35,6 +37,7 @@ enum class ControlKind {
     DatePicker,
     UpDown,
     ListView,
+    Tab,  // a property sheet's page tab
 };
 
 // One control of a template; positions and sizes in dialog units.
@@ -64,7 +67,12 @@ enum class MessageKind {
     EndSession,       // the session ends
     TrayCallback,     // id: the icon (0); param: the mouse event on it
     TaskbarCreated,   // the notification area was (re)created
+    Notify,           // property sheet page: id kNotifySetActive, kNotifyKillActive or kNotifyReset
 };
+
+inline constexpr int kNotifySetActive = 1;
+inline constexpr int kNotifyKillActive = 2;
+inline constexpr int kNotifyReset = 3;
 
 inline constexpr int kSizeRestored = 0;
 inline constexpr int kSizeMinimised = 1;
@@ -106,6 +114,41 @@ std::string controlTooltip(WindowHandle window, int id);
 // The elevation shield on a button.
 void setButtonShield(WindowHandle window, int id, bool shown);
 bool buttonShield(WindowHandle window, int id);
+
+// Drop-down lists: entries at fixed positions, one selected (-1: none).
+void comboReset(WindowHandle window, int id);
+void comboInsert(WindowHandle window, int id, int index, std::string_view text);
+void comboSetSelection(WindowHandle window, int id, int index);
+int comboSelection(WindowHandle window, int id);
+int comboCount(WindowHandle window, int id);
+// An edit's text as a whole number; ok is false for an empty or non-numeric text.
+void setDlgItemInt(WindowHandle window, int id, long value);
+long getDlgItemInt(WindowHandle window, int id, bool& ok);
+// The range an up-down control keeps its buddy (the edit before it) in.
+void setUpDownRange(WindowHandle window, int id, int low, int high);
+// Date pickers: the date shown, with the time of day given to them.
+void setDatePickerTime(WindowHandle window, int id, const SystemTime& value);
+SystemTime datePickerTime(WindowHandle window, int id);
+// List views in report style: columns, then rows of cells.
+void listViewSetColumns(WindowHandle window, int id, const std::vector<std::string>& headers);
+void listViewInsertRow(WindowHandle window, int id, int row, std::string_view firstCell);
+void listViewSetCell(WindowHandle window, int id, int row, int column, std::string_view text);
+std::vector<std::vector<std::string>> listViewRows(WindowHandle window, int id);
+// Sets the window's area on the screen (dialog units), for windows made at run time.
+void setWindowSize(WindowHandle window, int width, int height);
+
+// A property sheet: modal, one page showing at a time behind its tab, with
+// OK and Cancel. Pages are made when first shown; a page receives Notify
+// kNotifySetActive when shown and kNotifyKillActive when left (by another
+// tab or OK); Cancel sends kNotifyReset. Returns 1 for OK, 0 for Cancel.
+struct PropertyPage {
+    const DialogTemplate* dialog;
+    std::string title;
+    WindowProcedure procedure;
+};
+int runPropertySheet(const std::string& caption, const std::vector<PropertyPage>& pages, WindowHandle owner);
+// The sheet's page windows made so far (tests).
+std::vector<WindowHandle> propertySheetPages();
 
 // Timers, delivered as Timer messages on the UI thread until killed.
 void setTimer(WindowHandle window, int id, uint32_t periodMs);

@@ -19,6 +19,11 @@ struct ControlView {
     bool checked;
     bool shield;
     std::string tooltip;
+    std::vector<std::string> items;  // combo entries, list-view headers
+    int selection;                   // combo selection, list-view first row shown
+    SystemTime date;
+    std::vector<std::vector<std::string>> rows;
+    int low, high;  // an up-down control's range
 };
 
 struct WindowView {
@@ -29,6 +34,7 @@ struct WindowView {
     bool trayIcon;
     std::string trayTip;
     bool modal;
+    WindowHandle embeddedIn;  // a property page: the sheet it shows in
     std::vector<ControlView> controls;
 };
 

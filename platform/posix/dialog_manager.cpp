@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <cstdio>
 #include <deque>
@@ -33,6 +35,12 @@ struct Control {
     bool shield = false;
     std::string tooltip;
     std::vector<std::string> history;
+    std::vector<std::string> items;
+    int selection = -1;
+    SystemTime date{};
+    int rangeLow = 0;
+    int rangeHigh = 99;
+    std::vector<std::vector<std::string>> rows;
 };
 
 struct Window {
@@ -40,6 +48,7 @@ struct Window {
     int width = 0;
     int height = 0;
     bool modal = false;
+    WindowHandle embeddedIn = kNoWindow;
     bool modalEnded = false;
     intptr_t modalResult = 0;
     std::string caption;
@@ -400,6 +409,215 @@ bool buttonShield(WindowHandle window, int id) {
     return readControl(window, id, [](Control& c) { return c.shield; }, false);
 }
 
+void comboReset(WindowHandle window, int id) {
+    editControl(window, id, [](Control& c) {
+        c.items.clear();
+        c.selection = -1;
+        c.text.clear();
+    });
+}
+
+void comboInsert(WindowHandle window, int id, int index, std::string_view text) {
+    editControl(window, id, [&](Control& c) {
+        const size_t at = index < 0 || static_cast<size_t>(index) > c.items.size() ? c.items.size()
+                                                                                   : static_cast<size_t>(index);
+        c.items.insert(c.items.begin() + static_cast<std::ptrdiff_t>(at), std::string(text));
+    });
+}
+
+void comboSetSelection(WindowHandle window, int id, int index) {
+    editControl(window, id, [index](Control& c) {
+        c.selection = index >= 0 && static_cast<size_t>(index) < c.items.size() ? index : -1;
+        c.text = c.selection >= 0 ? c.items[static_cast<size_t>(c.selection)] : std::string();
+    });
+}
+
+int comboSelection(WindowHandle window, int id) {
+    return readControl(window, id, [](Control& c) { return c.selection; }, -1);
+}
+
+int comboCount(WindowHandle window, int id) {
+    return readControl(window, id, [](Control& c) { return static_cast<int>(c.items.size()); }, 0);
+}
+
+void setDlgItemInt(WindowHandle window, int id, long value) { setDlgItemText(window, id, std::to_string(value)); }
+
+long getDlgItemInt(WindowHandle window, int id, bool& ok) {
+    const std::string text = getDlgItemText(window, id);
+    ok = false;
+    if (text.empty()) return 0;
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    ok = errno == 0 && end != nullptr && *end == '\0';
+    return ok ? value : 0;
+}
+
+void setUpDownRange(WindowHandle window, int id, int low, int high) {
+    editControl(window, id, [low, high](Control& c) {
+        c.rangeLow = low;
+        c.rangeHigh = high;
+    });
+}
+
+void setDatePickerTime(WindowHandle window, int id, const SystemTime& value) {
+    editControl(window, id, [&value](Control& c) {
+        c.date = value;
+        c.text = formatShortDate(value);
+    });
+}
+
+SystemTime datePickerTime(WindowHandle window, int id) {
+    return readControl(window, id, [](Control& c) { return c.date; }, SystemTime{});
+}
+
+void listViewSetColumns(WindowHandle window, int id, const std::vector<std::string>& headers) {
+    editControl(window, id, [&headers](Control& c) { c.items = headers; });
+}
+
+void listViewInsertRow(WindowHandle window, int id, int row, std::string_view firstCell) {
+    editControl(window, id, [&](Control& c) {
+        const size_t at = row < 0 || static_cast<size_t>(row) > c.rows.size() ? c.rows.size() : static_cast<size_t>(row);
+        std::vector<std::string> cells(std::max<size_t>(1, c.items.size()));
+        cells[0] = std::string(firstCell);
+        c.rows.insert(c.rows.begin() + static_cast<std::ptrdiff_t>(at), std::move(cells));
+    });
+}
+
+void listViewSetCell(WindowHandle window, int id, int row, int column, std::string_view text) {
+    editControl(window, id, [&](Control& c) {
+        if (row < 0 || static_cast<size_t>(row) >= c.rows.size() || column < 0) return;
+        std::vector<std::string>& cells = c.rows[static_cast<size_t>(row)];
+        if (static_cast<size_t>(column) >= cells.size()) cells.resize(static_cast<size_t>(column) + 1);
+        cells[static_cast<size_t>(column)] = std::string(text);
+    });
+}
+
+std::vector<std::vector<std::string>> listViewRows(WindowHandle window, int id) {
+    return readControl(window, id, [](Control& c) { return c.rows; }, std::vector<std::vector<std::string>>());
+}
+
+void setWindowSize(WindowHandle window, int width, int height) {
+    Manager& m = manager();
+    std::lock_guard lock(m.mutex);
+    const auto it = m.windows.find(window);
+    if (it == m.windows.end()) return;
+    it->second->width = width;
+    it->second->height = height;
+    notifyChanged(m, window);
+}
+
+namespace {
+
+// The sheet in the running property sheet, and its pages.
+struct SheetState {
+    std::vector<PropertyPage> pages;
+    std::vector<WindowHandle> made;
+    size_t current = 0;
+    WindowHandle sheet = kNoWindow;
+};
+SheetState* runningSheet = nullptr;
+
+constexpr int kSheetTabBase = 9000;
+constexpr int kSheetOk = 1;
+constexpr int kSheetCancel = 2;
+// The page lies below the row of tabs (the terminal draws it there too);
+// OK and Cancel follow right under the page.
+constexpr int kTabRowUnits = 16;
+constexpr int kButtonRowUnits = 8;
+
+void markEmbedded(WindowHandle page, WindowHandle sheet, bool shown) {
+    Manager& m = manager();
+    std::lock_guard lock(m.mutex);
+    const auto it = m.windows.find(page);
+    if (it == m.windows.end()) return;
+    it->second->embeddedIn = sheet;
+    it->second->show = shown ? ShowCommand::Normal : ShowCommand::Hidden;
+    notifyChanged(m, page);
+}
+
+void showPage(SheetState& state, size_t index) {
+    if (state.made[index] == kNoWindow) {
+        state.made[index] = createDialog(*state.pages[index].dialog, state.pages[index].procedure);
+    }
+    for (size_t i = 0; i < state.made.size(); ++i) {
+        if (state.made[i] != kNoWindow) markEmbedded(state.made[i], state.sheet, i == index);
+    }
+    for (size_t i = 0; i < state.pages.size(); ++i) checkDlgButton(state.sheet, kSheetTabBase + static_cast<int>(i), i == index);
+    state.current = index;
+    dispatch(state.made[index], WindowMessage{MessageKind::Notify, kNotifySetActive});
+}
+
+}  // namespace
+
+int runPropertySheet(const std::string& caption, const std::vector<PropertyPage>& pages, WindowHandle owner) {
+    if (pages.empty()) return 0;
+    SheetState state;
+    state.pages = pages;
+    state.made.assign(pages.size(), kNoWindow);
+    int width = 0, height = 0;
+    for (const PropertyPage& page : pages) {
+        width = std::max(width, page.dialog->width);
+        height = std::max(height, page.dialog->height);
+    }
+    // The sheet's own controls: the tabs above the page, OK and Cancel below.
+    std::vector<ControlTemplate> controls;
+    std::vector<std::string> titles;
+    for (const PropertyPage& page : pages) titles.push_back(page.title);
+    int x = 2;
+    for (size_t i = 0; i < pages.size(); ++i) {
+        const int w = static_cast<int>(titles[i].size() + 4) * 4;
+        controls.push_back(ControlTemplate{ControlKind::Tab, kSheetTabBase + static_cast<int>(i), x, 0, w, 8, nullptr});
+        x += w + 4;
+    }
+    const int buttonsY = kTabRowUnits + height;
+    controls.push_back(ControlTemplate{ControlKind::PushButton, kSheetOk, width - 110, buttonsY, 50, 8, "OK"});
+    controls.push_back(ControlTemplate{ControlKind::PushButton, kSheetCancel, width - 56, buttonsY, 50, 8, "Cancel"});
+    const DialogTemplate sheetTemplate{"PROPSHEET", caption.c_str(), width, kTabRowUnits + height + kButtonRowUnits,
+                                       controls};
+    SheetState* previous = runningSheet;
+    runningSheet = &state;
+    const intptr_t result = runModalDialog(
+        sheetTemplate,
+        [&state, &titles](WindowHandle sheet, const WindowMessage& message) -> intptr_t {
+            if (message.kind == MessageKind::Create) {
+                state.sheet = sheet;
+                for (size_t i = 0; i < titles.size(); ++i) setDlgItemText(sheet, kSheetTabBase + static_cast<int>(i), titles[i]);
+                showPage(state, 0);
+            } else if (message.kind == MessageKind::Command && message.id == kSheetOk) {
+                dispatch(state.made[state.current], WindowMessage{MessageKind::Notify, kNotifyKillActive});
+                endDialog(sheet, 1);
+            } else if ((message.kind == MessageKind::Command && message.id == kSheetCancel) ||
+                       message.kind == MessageKind::Close) {
+                for (WindowHandle page : state.made) {
+                    if (page != kNoWindow) dispatch(page, WindowMessage{MessageKind::Notify, kNotifyReset});
+                }
+                endDialog(sheet, 0);
+            } else if (message.kind == MessageKind::Command && message.id >= kSheetTabBase &&
+                       message.id < kSheetTabBase + static_cast<int>(state.pages.size())) {
+                const size_t index = static_cast<size_t>(message.id - kSheetTabBase);
+                if (index != state.current) {
+                    dispatch(state.made[state.current], WindowMessage{MessageKind::Notify, kNotifyKillActive});
+                    showPage(state, index);
+                }
+            }
+            return 0;
+        },
+        owner);
+    for (WindowHandle page : state.made) {
+        if (page != kNoWindow) destroyWindow(page);
+    }
+    runningSheet = previous;
+    return static_cast<int>(result);
+}
+
+std::vector<WindowHandle> propertySheetPages() {
+    std::vector<WindowHandle> pages;
+    if (runningSheet == nullptr) return pages;
+    for (WindowHandle page : runningSheet->made) pages.push_back(page);
+    return pages;
+}
+
 void setTimer(WindowHandle window, int id, uint32_t periodMs) {
     Manager& m = manager();
     std::lock_guard lock(m.mutex);
@@ -543,9 +761,11 @@ std::vector<WindowView> snapshotWindows() {
     std::lock_guard lock(m.mutex);
     std::vector<WindowView> views;
     for (const auto& [handle, w] : m.windows) {
-        WindowView view{handle, w->width, w->height, w->caption, w->show, w->trayIcon, w->trayTip, w->modal, {}};
+        WindowView view{handle,     w->width, w->height,     w->caption, w->show, w->trayIcon,
+                        w->trayTip, w->modal, w->embeddedIn, {}};
         for (const Control& c : w->controls) {
-            view.controls.push_back(ControlView{c.layout, c.text, c.enabled, c.checked, c.shield, c.tooltip});
+            view.controls.push_back(ControlView{c.layout, c.text, c.enabled, c.checked, c.shield, c.tooltip, c.items,
+                                                c.selection, c.date, c.rows, c.rangeLow, c.rangeHigh});
         }
         views.push_back(std::move(view));
     }

@@ -165,22 +165,35 @@ private:
         refresh();  // curses sends only the cells that changed
     }
 
-    // The window that takes keys: a modal one, else the topmost shown.
+    // The window that takes keys: the newest shown one (property pages
+    // take theirs through their sheet).
     const WindowView* activeWindow(const std::vector<WindowView>& windows) {
         const WindowView* active = nullptr;
         for (const WindowView& w : windows) {
-            if (w.show == ShowCommand::Normal && (active == nullptr || w.modal || !active->modal)) active = &w;
+            if (w.show == ShowCommand::Normal && w.embeddedIn == kNoWindow) active = &w;
         }
         return active;
     }
 
-    std::vector<int> focusable(const WindowView& w) {
-        std::vector<int> ids;
-        for (const ControlView& c : w.controls) {
-            if (takesFocus(c.layout.kind) && c.enabled && c.layout.id != -1) ids.push_back(c.layout.id);
+    // The controls that take the focus in the active window: its tabs, the
+    // page showing in it, then its other controls.
+    std::vector<Focus> focusable(const std::vector<WindowView>& windows, const WindowView& w) {
+        std::vector<Focus> order;
+        auto add = [&order](const WindowView& owner, bool tabs) {
+            for (const ControlView& c : owner.controls) {
+                if (!takesFocus(c.layout.kind) || !c.enabled || c.layout.id == -1) continue;
+                if ((c.layout.kind == ControlKind::Tab) == tabs) order.push_back(Focus{owner.handle, c.layout.id});
+            }
+        };
+        add(w, true);
+        for (const WindowView& page : windows) {
+            if (page.embeddedIn == w.handle && page.show == ShowCommand::Normal) add(page, false);
         }
-        return ids;
+        add(w, false);
+        return order;
     }
+
+    static bool same(const Focus& a, const Focus& b) { return a.window == b.window && a.controlId == b.controlId; }
 
     void settleFocus(const std::vector<WindowView>& windows) {
         const WindowView* active = activeWindow(windows);
@@ -188,13 +201,13 @@ private:
             focus_ = Focus{};
             return;
         }
-        const std::vector<int> ids = focusable(*active);
-        if (focus_.window != active->handle || std::find(ids.begin(), ids.end(), focus_.controlId) == ids.end()) {
-            focus_.window = active->handle;
-            focus_.controlId = ids.empty() ? -1 : ids.front();
-            for (const ControlView& c : active->controls) {
-                if (c.layout.kind == ControlKind::DefaultPushButton && c.enabled) focus_.controlId = c.layout.id;
-            }
+        const std::vector<Focus> order = focusable(windows, *active);
+        for (const Focus& f : order) {
+            if (same(f, focus_)) return;
+        }
+        focus_ = order.empty() ? Focus{active->handle, -1} : order.front();
+        for (const ControlView& c : active->controls) {
+            if (c.layout.kind == ControlKind::DefaultPushButton && c.enabled) focus_ = Focus{active->handle, c.layout.id};
         }
     }
 
@@ -203,12 +216,83 @@ private:
         settleFocus(windows);
         const WindowView* active = activeWindow(windows);
         if (active == nullptr) return;
-        const std::vector<int> ids = focusable(*active);
-        if (ids.empty()) return;
-        auto it = std::find(ids.begin(), ids.end(), focus_.controlId);
-        const int index = it == ids.end() ? 0 : static_cast<int>(it - ids.begin());
-        focus_.controlId = ids[static_cast<size_t>((index + step + static_cast<int>(ids.size())) % static_cast<int>(ids.size()))];
+        const std::vector<Focus> order = focusable(windows, *active);
+        if (order.empty()) return;
+        size_t index = 0;
+        for (size_t i = 0; i < order.size(); ++i) {
+            if (same(order[i], focus_)) index = i;
+        }
+        const int n = static_cast<int>(order.size());
+        focus_ = order[static_cast<size_t>((static_cast<int>(index) + step + n) % n)];
         dirty_.store(true);
+    }
+
+    const ControlView* focusedControl(const std::vector<WindowView>& windows, const ControlView** next = nullptr) {
+        for (const WindowView& w : windows) {
+            if (w.handle != focus_.window) continue;
+            for (size_t i = 0; i < w.controls.size(); ++i) {
+                if (w.controls[i].layout.id != focus_.controlId) continue;
+                if (next != nullptr) *next = i + 1 < w.controls.size() ? &w.controls[i + 1] : nullptr;
+                return &w.controls[i];
+            }
+        }
+        return nullptr;
+    }
+
+    // Up and Down change the value of a list, a number with arrows, a date
+    // or a list view's first row; true when the focused control took them.
+    bool adjust(const std::vector<WindowView>& windows, int step, bool month) {
+        const ControlView* buddy = nullptr;
+        const ControlView* c = focusedControl(windows, &buddy);
+        if (c == nullptr) return false;
+        const WindowHandle w = focus_.window;
+        const int id = focus_.controlId;
+        switch (c->layout.kind) {
+            case ControlKind::ComboBox: {
+                const int count = static_cast<int>(c->items.size());
+                if (count == 0) return true;
+                const int next = std::clamp(c->selection + step, 0, count - 1);
+                comboSetSelection(w, id, next);
+                postCommand(w, id);
+                return true;
+            }
+            case ControlKind::Edit: {
+                if (buddy == nullptr || buddy->layout.kind != ControlKind::UpDown) return false;
+                bool ok = false;
+                const long value = getDlgItemInt(w, id, ok);
+                setDlgItemInt(w, id, std::clamp(value + step, static_cast<long>(buddy->low), static_cast<long>(buddy->high)));
+                return true;
+            }
+            case ControlKind::DatePicker: {
+                FileTime ft = 0;
+                if (!systemTimeToFileTime(c->date, ft)) return true;
+                const int64_t day = 86'400LL * static_cast<int64_t>(kFileTimeUnitsPerSecond);
+                ft = static_cast<FileTime>(static_cast<int64_t>(ft) + step * day * (month ? 30 : 1));
+                SystemTime next{};
+                if (fileTimeToSystemTime(ft, next)) setDatePickerTime(w, id, next);
+                return true;
+            }
+            default: return false;
+        }
+    }
+
+    // Digits (and dots in an address) typed into the focused edit.
+    bool type(const std::vector<WindowView>& windows, int key) {
+        const ControlView* c = focusedControl(windows);
+        if (c == nullptr) return false;
+        const bool edit = c->layout.kind == ControlKind::Edit;
+        const bool address = c->layout.kind == ControlKind::IpAddress;
+        if (!edit && !address) return false;
+        std::string text = c->text;
+        if (key == KEY_BACKSPACE || key == 127 || key == 8) {
+            if (!text.empty()) text.pop_back();
+        } else if ((key >= '0' && key <= '9') || (address && key == '.')) {
+            if (text.size() < (address ? 15u : 5u)) text += static_cast<char>(key);
+        } else {
+            return false;
+        }
+        setDlgItemText(focus_.window, focus_.controlId, text);
+        return true;
     }
 
     void press(WindowHandle window, int id) {
@@ -217,7 +301,18 @@ private:
             for (const ControlView& c : w.controls) {
                 if (c.layout.id != id || !c.enabled) continue;
                 if (c.layout.kind == ControlKind::CheckBox) checkDlgButton(window, id, !c.checked);
-                if (c.layout.kind == ControlKind::RadioButton) checkDlgButton(window, id, true);
+                if (c.layout.kind == ControlKind::RadioButton) {
+                    // A radio button clears the others of its window's group.
+                    for (const ControlView& other : w.controls) {
+                        if (other.layout.kind == ControlKind::RadioButton) checkDlgButton(window, other.layout.id, false);
+                    }
+                    checkDlgButton(window, id, true);
+                }
+                if (c.layout.kind == ControlKind::ComboBox || c.layout.kind == ControlKind::Edit ||
+                    c.layout.kind == ControlKind::IpAddress || c.layout.kind == ControlKind::DatePicker ||
+                    c.layout.kind == ControlKind::ListView) {
+                    return;  // they change by keys, not by a press
+                }
                 postCommand(window, id);
             }
         }
@@ -255,16 +350,22 @@ private:
             if (isEnter(key)) restoreHidden(windows);
             return;
         }
-        if (key == '\t' || key == KEY_RIGHT || key == KEY_DOWN) {
+        if (key == KEY_DOWN || key == KEY_UP) {
+            if (!adjust(windows, key == KEY_DOWN ? 1 : -1, false)) moveFocus(key == KEY_DOWN ? 1 : -1);
+        } else if (key == KEY_NPAGE || key == KEY_PPAGE) {
+            (void)adjust(windows, key == KEY_NPAGE ? 1 : -1, true);
+        } else if (key == '\t' || key == KEY_RIGHT) {
             moveFocus(1);
-        } else if (key == KEY_BTAB || key == KEY_LEFT || key == KEY_UP) {
+        } else if (key == KEY_BTAB || key == KEY_LEFT) {
             moveFocus(-1);
+        } else if (type(windows, key)) {
+            dirty_.store(true);
         } else if (isEnter(key)) {
             postCommand(active->handle, 1);
         } else if (key == kEscape) {
             postCommand(active->handle, 2);
         } else if (key == ' ') {
-            if (focus_.controlId != -1) press(active->handle, focus_.controlId);
+            if (focus_.controlId != -1) press(focus_.window, focus_.controlId);
         } else if (key == kShiftF10 || key == kMenuKey) {
             postMessage(active->handle, WindowMessage{MessageKind::RightButtonUp});
         } else if (key == kCloseKey) {

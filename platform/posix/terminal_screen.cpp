@@ -7,12 +7,14 @@ namespace {
 
 constexpr int kUnitsPerColumn = 4;
 constexpr int kUnitsPerRow = 8;
+// A property page lies below its sheet's row of tabs.
+constexpr int kPageOffsetUnits = 16;
 
 struct Glyphs {
-    char32_t topLeft, topRight, bottomLeft, bottomRight, horizontal, vertical, icon, tray;
+    char32_t topLeft, topRight, bottomLeft, bottomRight, horizontal, vertical, icon, tray, dropDown, upDown;
 };
-constexpr Glyphs kUnicodeGlyphs{U'┌', U'┐', U'└', U'┘', U'─', U'│', U'◷', U'◷'};
-constexpr Glyphs kAsciiGlyphs{U'+', U'+', U'+', U'+', U'-', U'|', U'@', U'@'};
+constexpr Glyphs kUnicodeGlyphs{U'┌', U'┐', U'└', U'┘', U'─', U'│', U'◷', U'◷', U'▾', U'↕'};
+constexpr Glyphs kAsciiGlyphs{U'+', U'+', U'+', U'+', U'-', U'|', U'@', U'@', U'v', U'^'};
 
 std::vector<std::u32string> splitLines(const std::u32string& text) {
     std::vector<std::u32string> lines(1);
@@ -51,10 +53,10 @@ void drawFrame(Screen& screen, const Placement& p, const Glyphs& g, const Hit& h
     screen.put(p.left, p.top + p.height - 1, bottom, 0, hit);
 }
 
-void drawControl(Screen& screen, int originX, int originY, const WindowView& window, const ControlView& c,
-                 const Focus& focus, const Glyphs& g) {
+void drawControl(Screen& screen, int originX, int originY, int offsetUnits, const WindowView& window,
+                 const ControlView& c, const Focus& focus, const Glyphs& g) {
     const int x = originX + c.layout.x / kUnitsPerColumn;
-    const int y = originY + c.layout.y / kUnitsPerRow;
+    const int y = originY + (c.layout.y + offsetUnits) / kUnitsPerRow;
     const int width = std::max(1, c.layout.width / kUnitsPerColumn);
     const int height = std::max(1, c.layout.height / kUnitsPerRow);
     const Hit hit{Hit::Kind::Control, window.handle, c.layout.id};
@@ -91,11 +93,43 @@ void drawControl(Screen& screen, int originX, int originY, const WindowView& win
         }
         case ControlKind::Edit:
         case ControlKind::IpAddress:
-        case ControlKind::DatePicker:
-        case ControlKind::ComboBox: {
+        case ControlKind::DatePicker: {
             std::u32string shown = text;
             shown.resize(static_cast<size_t>(std::max(0, width - 2)), U'_');
             screen.put(x, y, U"[" + shown + U"]", attr | kAttrUnderline, hit, width);
+            break;
+        }
+        case ControlKind::ComboBox: {
+            std::u32string shown = text;
+            shown.resize(static_cast<size_t>(std::max(0, width - 3)), U' ');
+            screen.put(x, y, U"[" + shown + g.dropDown + U"]", attr | kAttrUnderline, hit, width);
+            break;
+        }
+        case ControlKind::UpDown: screen.put(x, y, std::u32string(1, g.upDown), attr, hit, 1); break;
+        case ControlKind::Tab:
+            screen.put(x, y, U" " + text + U" ", (c.checked ? kAttrReverse | kAttrBold : 0) | attr, hit, width);
+            break;
+        case ControlKind::ListView: {
+            // Header row, then the rows from the first one shown.
+            const size_t columns = std::max<size_t>(1, c.items.size());
+            const int first = (width * 2) / 5;
+            const int rest = columns > 1 ? (width - first) / static_cast<int>(columns - 1) : 0;
+            auto drawRow = [&](int row, const std::vector<std::string>& cells, uint8_t rowAttr) {
+                int cx = x;
+                for (size_t col = 0; col < columns; ++col) {
+                    const int w = col == 0 ? first : rest;
+                    const std::string cell = col < cells.size() ? cells[col] : std::string();
+                    screen.put(cx, row, fromUtf8(cell), rowAttr, hit, w - 1);
+                    cx += w;
+                }
+            };
+            screen.fill(x, y, width, height, hit);
+            drawRow(y, c.items, kAttrUnderline | attr);
+            const int visible = height - 1;
+            const size_t start = c.selection > 0 ? static_cast<size_t>(c.selection) : 0;
+            for (int r = 0; r < visible && start + static_cast<size_t>(r) < c.rows.size(); ++r) {
+                drawRow(y + 1 + r, c.rows[start + static_cast<size_t>(r)], attr & ~kAttrReverse);
+            }
             break;
         }
         default: {
@@ -157,7 +191,8 @@ bool takesFocus(ControlKind kind) {
         case ControlKind::ComboBox:
         case ControlKind::IpAddress:
         case ControlKind::DatePicker:
-        case ControlKind::ListView: return true;
+        case ControlKind::ListView:
+        case ControlKind::Tab: return true;
         default: return false;
     }
 }
@@ -173,12 +208,11 @@ Screen renderScreen(const std::vector<WindowView>& windows, int width, int heigh
                     bool unicode) {
     Screen screen(width, height);
     const Glyphs& g = unicode ? kUnicodeGlyphs : kAsciiGlyphs;
+    // Windows are drawn in the order they were made, so newer ones lie on
+    // top; property pages are drawn inside their sheet.
     std::vector<const WindowView*> order;
     for (const WindowView& w : windows) {
-        if (!w.modal) order.push_back(&w);
-    }
-    for (const WindowView& w : windows) {
-        if (w.modal) order.push_back(&w);
+        if (w.embeddedIn == kNoWindow) order.push_back(&w);
     }
 
     int taskbarX = 0;
@@ -207,9 +241,18 @@ Screen renderScreen(const std::vector<WindowView>& windows, int width, int heigh
         screen.put(p.left + 2, p.top, U" " + fromUtf8(w->caption) + U" ", kAttrBold, background, p.width - 10);
         if (!w->modal) screen.put(p.left + p.width - 7, p.top, U"[_]", 0, Hit{Hit::Kind::MinimiseBox, w->handle, -1});
         screen.put(p.left + p.width - 4, p.top, U"[x]", 0, Hit{Hit::Kind::CloseBox, w->handle, -1});
-        for (const ControlView& c : w->controls) drawControl(screen, p.left + 1, p.top + 1, *w, c, focus, g);
-        if (focus.window == w->handle) {
-            for (const ControlView& c : w->controls) {
+        for (const ControlView& c : w->controls) drawControl(screen, p.left + 1, p.top + 1, 0, *w, c, focus, g);
+        std::vector<const WindowView*> inside{w};
+        for (const WindowView& page : windows) {
+            if (page.embeddedIn != w->handle || page.show != ShowCommand::Normal) continue;
+            inside.push_back(&page);
+            for (const ControlView& c : page.controls) {
+                drawControl(screen, p.left + 1, p.top + 1, kPageOffsetUnits, page, c, focus, g);
+            }
+        }
+        for (const WindowView* owner : inside) {
+            if (focus.window != owner->handle) continue;
+            for (const ControlView& c : owner->controls) {
                 if (c.layout.id == focus.controlId && c.layout.id != -1) tooltip = c.tooltip;
             }
             if (!tooltip.empty() && p.top + p.height < height - 1) {
