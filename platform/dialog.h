@@ -102,6 +102,7 @@ void setTopmost(WindowHandle window, bool topmost);
 
 // Controls. A call naming a missing window or control does nothing (and
 // reads give an empty text, false).
+bool hasDlgItem(WindowHandle window, int id);
 void setDlgItemText(WindowHandle window, int id, std::string_view text);
 std::string getDlgItemText(WindowHandle window, int id);
 void enableDlgItem(WindowHandle window, int id, bool enabled);

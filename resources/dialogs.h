@@ -32,4 +32,23 @@ inline constexpr int kIdAboutSystem = 1107;
 inline constexpr int kIdAboutOk = 1;
 extern const platform::DialogTemplate kAboutDialog;
 
+// The Options sheet's pages: Servers (1026), Auto (1016), System (1028), Misc (1027).
+extern const platform::DialogTemplate kServersPage;
+extern const platform::DialogTemplate kAutoPage;
+extern const platform::DialogTemplate kSystemPage;
+extern const platform::DialogTemplate kMiscPage;
+
+// The QuestionBox (dialog 1601).
+inline constexpr int kIdQuestionText = 1601;
+inline constexpr int kIdQuestionYes = 1;
+inline constexpr int kIdQuestionNo = 2;
+extern const platform::DialogTemplate kQuestionBox;
+
+// The time-zone dialog (dialog 1001).
+extern const platform::DialogTemplate kTimeZoneDialog;
+
+// The server scan's window and its list view.
+inline constexpr int kIdScanList = 1;
+extern const platform::DialogTemplate kScanWindow;
+
 }  // namespace tavrel

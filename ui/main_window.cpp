@@ -16,6 +16,8 @@
 #include "timeservice/time_servers.h"
 #include "timezone/time_zone.h"
 #include "ui/about.h"
+#include "ui/options.h"
+#include "ui/time_zone_dialog.h"
 #include "ui/control_texts.h"
 #include "ui/main_window_display.h"
 #include "ui/tray.h"
@@ -73,13 +75,11 @@ void onCommand(WindowHandle window, int command) {
             }
             break;
         case kCommandAbout: showAboutPage(window); break;
-        case kCommandOptions:
-            // The Options sheet is not part of this build yet.
-            break;
+        case kCommandOptions: openOptions(window); break;
         case kCommandHelp: (void)platform::shellOpen(programDirectory() + kReadMeFileName); break;
         case kCommandTimeZone:
             refreshTimeZone(window);
-            // The time-zone dialog is not part of this build yet.
+            showTimeZoneDialog(window);
             break;
         case kCommandResetAutoTimers: resetAutoTimers(window); break;
         case kCommandSupervisorEnded: platform::destroyWindow(window); break;

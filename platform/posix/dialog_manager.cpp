@@ -373,6 +373,10 @@ void setDlgItemText(WindowHandle window, int id, std::string_view text) {
     wakeLoop(m);
 }
 
+bool hasDlgItem(WindowHandle window, int id) {
+    return readControl(window, id, [](Control&) { return true; }, false);
+}
+
 std::string getDlgItemText(WindowHandle window, int id) {
     return readControl(window, id, [](Control& c) { return c.text; }, std::string());
 }
