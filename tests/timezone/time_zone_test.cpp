@@ -15,6 +15,8 @@
 #include "tests/support/temp_dir.h"
 #include "tests/support/time_values.h"
 #include "timezone/time_zone.h"
+#include "tests/support/modal_helper.h"
+#include "ui/time_zone_dialog.h"
 
 namespace tavrel {
 namespace {
@@ -225,6 +227,65 @@ TEST_F(ZoneFiles, MissingNameKeepsThePreviousDisplayName) {
     refreshTimeZone(window);
     EXPECT_EQ(timeZoneDisplayName(), "earlier name");
     EXPECT_EQ(lockedTimeZone().bias, -540);
+}
+
+TEST_F(ZoneFiles, DialogShowsTheZoneAndTheLockSurvivesARestart) {
+    pointAt("Australia/Sydney");
+    refreshTimeZone(window);
+    std::string bias, name, standardDate, daylightBias, phase;
+    std::thread answer = test::answerModal(
+        "Time Zone",
+        [&](platform::WindowHandle dialog) {
+            bias = platform::getDlgItemText(dialog, 1033);
+            name = platform::getDlgItemText(dialog, 1028);
+            standardDate = platform::getDlgItemText(dialog, 1041);
+            daylightBias = platform::getDlgItemText(dialog, 1045);
+            phase = platform::getDlgItemText(dialog, 1029);
+            platform::checkDlgButton(dialog, 1046, true);
+        },
+        1);
+    showTimeZoneDialog(window);
+    answer.join();
+    EXPECT_EQ(bias, "+ 10 Hrs");
+    EXPECT_EQ(name, "(UTC+10:00) Australia/Sydney");
+    EXPECT_NE(standardDate.find("03:00:00"), std::string::npos) << standardDate;  // first Sunday of April, 3:00
+    EXPECT_EQ(daylightBias, "- 1 Hr");
+    EXPECT_TRUE(phase == "Standard" || phase == "Daylight");
+    EXPECT_EQ(settings.timeZoneLocked.load(), 1);
+
+    // Saved, read back at the next start, and shown again.
+    saveSettings();
+    settings.timeZoneLocked.store(0);
+    loadSettings();
+    EXPECT_EQ(settings.timeZoneLocked.load(), 1);
+    bool ticked = false;
+    std::thread again = test::answerModal(
+        "Time Zone", [&](platform::WindowHandle dialog) { ticked = platform::isDlgButtonChecked(dialog, 1046); }, 1);
+    showTimeZoneDialog(window);
+    again.join();
+    EXPECT_TRUE(ticked);
+}
+
+TEST_F(ZoneFiles, DialogIgnoresEscape) {
+    pointAt("Asia/Tokyo");
+    refreshTimeZone(window);
+    std::thread answer([] {
+        for (int i = 0; i < 30000; ++i) {
+            for (const platform::WindowView& w : platform::snapshotWindows()) {
+                if (w.caption == "Time Zone") {
+                    platform::postCommand(w.handle, 2);  // Escape: nothing
+                    platform::postMessage(w.handle, platform::WindowMessage{platform::MessageKind::Close});
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                    EXPECT_TRUE(platform::windowExists(w.handle));
+                    platform::postCommand(w.handle, 1);
+                    return;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    showTimeZoneDialog(window);
+    answer.join();
 }
 
 }  // namespace
