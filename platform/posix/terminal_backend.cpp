@@ -61,7 +61,12 @@ public:
     }
 
     void handleInput() override {
-        for (int key = getch(); key != ERR; key = getch()) onKey(key);
+        // Each key's consequences are handled before the next key, as the
+        // messages of a window system arrive in order.
+        for (int key = getch(); key != ERR; key = getch()) {
+            onKey(key);
+            if (!pumpMessages()) return;
+        }
     }
 
     int trackPopupMenu(WindowHandle window, const std::vector<MenuItem>& items) override {

@@ -53,6 +53,12 @@ void drawFrame(Screen& screen, const Placement& p, const Glyphs& g, const Hit& h
     screen.put(p.left, p.top + p.height - 1, bottom, 0, hit);
 }
 
+// Cells from a control's first column to the column its right edge falls
+// in, so that short labels are not cut.
+int reach(const ControlTemplate& layout) {
+    return (layout.x + layout.width + kUnitsPerColumn - 1) / kUnitsPerColumn - layout.x / kUnitsPerColumn;
+}
+
 void drawControl(Screen& screen, int originX, int originY, int offsetUnits, const WindowView& window,
                  const ControlView& c, const Focus& focus, const Glyphs& g) {
     const int x = originX + c.layout.x / kUnitsPerColumn;
@@ -70,8 +76,7 @@ void drawControl(Screen& screen, int originX, int originY, int offsetUnits, cons
         case ControlKind::DefaultPushButton: {
             // A button reaches to the column its right edge falls in, so
             // that short labels keep their brackets.
-            const int buttonWidth = (c.layout.x + c.layout.width + kUnitsPerColumn - 1) / kUnitsPerColumn -
-                                    c.layout.x / kUnitsPerColumn;
+            const int buttonWidth = reach(c.layout);
             std::u32string label = text;
             if (c.shield) label = U"!" + label;  // needs more rights
             if (c.layout.kind == ControlKind::DefaultPushButton) attr |= kAttrBold;
@@ -79,10 +84,10 @@ void drawControl(Screen& screen, int originX, int originY, int offsetUnits, cons
             break;
         }
         case ControlKind::CheckBox:
-            screen.put(x, y, std::u32string(c.checked ? U"[x] " : U"[ ] ") + text, attr, hit, width);
+            screen.put(x, y, std::u32string(c.checked ? U"[x] " : U"[ ] ") + text, attr, hit, reach(c.layout));
             break;
         case ControlKind::RadioButton:
-            screen.put(x, y, std::u32string(c.checked ? U"(*) " : U"( ) ") + text, attr, hit, width);
+            screen.put(x, y, std::u32string(c.checked ? U"(*) " : U"( ) ") + text, attr, hit, reach(c.layout));
             break;
         case ControlKind::Icon: screen.put(x, y, std::u32string(1, g.icon), attr, hit, width); break;
         case ControlKind::GroupBox: {

@@ -6,6 +6,10 @@
 #include "engine/clock_correction.h"
 #include "engine/operation.h"
 #include "engine/time_query.h"
+#include "platform/dialog.h"
+#include "platform/dialog_testing.h"
+#include "resources/dialogs.h"
+#include "servers/server_scan.h"
 #include "servers/server_list.h"
 #include "storage/settings.h"
 #include "tests/support/query_fixture.h"
@@ -63,6 +67,36 @@ TEST_F(RealPeers, ReplyOutsideTheDateRangeFailsThenPassesAfterAutoReset) {
     EXPECT_FALSE(runQuery());
     EXPECT_EQ(queryFailed.load(), 1);
     EXPECT_TRUE(runQuery());
+}
+
+TEST_F(RealPeers, ScanMeasuresTheRealServersAndADeadAddress) {
+    test::writeFile(dir.file(kServerFileName), "127.0.0.1\r\n127.0.0.9\r\n");
+    settings.protocol.store(2);
+    settings.selectedServer.store(1);
+    autoProtocolChoice.store(0);
+    platform::testing::resetDialogManager();
+    platform::testing::useManualTimers(true);
+    const platform::WindowHandle owner = platform::createDialog(kMainDialog, nullptr);
+    ASSERT_TRUE(openServerScan(owner));
+    const platform::WindowHandle w = scanWindow();
+    ASSERT_TRUE(test::waitUntil([&] {
+        if (platform::windowText(w) == "Scan Servers - Finished") return true;
+        if (queryThread.load() == 0) platform::testing::fireTimer(w, kScanTimerId);
+        platform::pumpMessages();
+        return false;
+    }));
+    const auto rows = platform::listViewRows(w, kIdScanList);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_FALSE(rows[0][2].empty());
+    EXPECT_EQ(rows[0][2].find_first_not_of("0123456789"), std::string::npos) << rows[0][2];
+    EXPECT_EQ(rows[0][3].find_first_not_of("0123456789"), std::string::npos) << rows[0][3];
+    EXPECT_EQ(rows[1][2], "Error");
+    EXPECT_EQ(rows[1][3], "Error");
+    endServerScan();
+    EXPECT_EQ(settings.protocol.load(), 2);
+    EXPECT_EQ(settings.selectedServer.load(), 1);
+    EXPECT_EQ(autoProtocolChoice.load(), 0);
+    platform::testing::resetDialogManager();
 }
 
 }  // namespace

@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# The Options sheet in a real terminal (tmux), driven by keys: changes made
+# on its pages, OK and Cancel, the log boxes, and Reset to defaults.
+# Usage: terminal_options.sh PROGRAM
+set -euo pipefail
+program=$(realpath "$1")
+work=$(mktemp -d)
+socket="$work/tmux.sock"
+trap 'tmux -S "$socket" kill-server 2>/dev/null || true; sleep 0.2; rm -rf "$work"' EXIT
+
+passed=0
+failed=0
+check() {
+    if eval "$2"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $1"; screen; fi
+}
+screen() { tmux -S "$socket" capture-pane -t tavrel -p; }
+shows() { screen | grep -q -- "$1"; }
+wait_for() {
+    local end=$((SECONDS + 30))
+    until shows "$1"; do
+        [ "$SECONDS" -lt "$end" ] || return 1
+        sleep 0.1
+    done
+}
+gone() {
+    local end=$((SECONDS + 30))
+    while shows "$1"; do
+        [ "$SECONDS" -lt "$end" ] || return 1
+        sleep 0.1
+    done
+}
+keys() { tmux -S "$socket" send-keys -t tavrel "$@"; sleep 0.2; }
+byte() { od -An -tu1 -j $((8 + $1)) -N1 "$work/vIvod.dat" | tr -d ' '; }
+start() {
+    tmux -S "$socket" new-session -d -s tavrel -x 100 -y 30 \
+        "cd '$work' && env TAVREL_CLOCK_FILE='$work/clock' XDG_CONFIG_HOME='$work/xdg' XDG_RUNTIME_DIR='$work' \
+         TERM=screen-256color ./tavrel; echo ENDED; sleep 60"
+    wait_for Ready || true
+}
+stop() { tmux -S "$socket" kill-session -t tavrel 2>/dev/null || true; }
+open_options() {
+    keys Tab Tab Space  # from Check to Options
+    wait_for 'Servers     Auto' || true
+}
+
+cp "$program" "$work/tavrel"
+printf 'one.example\r\ntwo.example\r\n' > "$work/ServFile.txt"
+start
+open_options
+check "Options opens on the Servers page" "shows 'Use List'"
+# Focus: the four tabs, then Use List, the server list, Default server only,
+# Manual A, Manual B and the protocol list.
+keys Tab Tab Tab Tab Tab Tab Tab Tab Tab Up Up
+check "the protocol list shows TIME" "shows 'TIME (RFC-868)'"
+keys BTab BTab BTab BTab BTab BTab BTab Space  # the System tab
+check "the System page shows" "wait_for 'Sync Time-Out'"
+# From the System tab: the Misc tab, then Enable, Reset, After, but before,
+# Auto Reset and the time-out.
+keys Tab Tab Tab Tab Tab Tab Tab BSpace BSpace 2
+check "the time-out field reads 2" "shows '\\[2'"
+keys Enter
+check "OK closes the sheet" "gone 'Sync Time-Out'"
+check "OK saves protocol TIME" "[ \"\$(byte 116)\" = 0 ]"
+check "a time-out of 2 is stored as 5" "[ \"\$(byte 140)\" = 5 ]"
+
+# Cancel: the Servers page left by a tab switch keeps its change, the Misc
+# page showing at Cancel does not.
+open_options
+keys Tab Tab Tab Tab Tab Tab Tab Tab Tab Down  # protocol SNTP
+keys BTab BTab BTab BTab BTab BTab Space         # the Misc tab
+check "the Misc page shows" "wait_for 'No Log'"
+keys Tab Tab Tab Tab Tab Tab Tab Tab Tab Tab Tab Tab Tab Tab Space  # On Top
+check "On Top is ticked on the page" "shows '\\[x\\] On Top'"
+keys Escape
+check "Escape cancels the sheet" "gone 'No Log'"
+check "the page left earlier keeps its change" "[ \"\$(byte 116)\" = 1 ]"
+check "the page showing at Cancel does not" "[ \"\$(byte 96)\" = 0 ]"
+
+# No Log greys the seven boxes: the focus then skips from No Log to View Log.
+open_options
+keys Tab Tab Tab Space  # the Misc tab
+wait_for 'No Log' || true
+keys Tab
+keys Space
+check "No Log is ticked" "wait_for '\\[x\\] No Log'"
+keys Tab
+check "with No Log the focus skips the greyed log boxes" "wait_for 'Opens up the Tavrel log text file'"
+
+# Reset to defaults through the QuestionBox rewrites a changed Strings.txt.
+sed -i '1s/.*/Prove\r/' "$work/Strings.txt"
+keys Escape
+gone 'No Log' || true
+stop
+start
+check "the changed string shows" "shows Prove"
+open_options
+keys Tab Tab Tab Space  # the Misc tab
+wait_for 'No Log' || true
+keys BTab BTab BTab BTab BTab BTab BTab Space  # Reset
+check "Reset asks first" "wait_for 'Reset to default all settings?'"
+keys Enter
+check "the question closes" "gone 'Reset to default all settings?'"
+check "Reset rewrites Strings.txt" "head -c 7 '$work/Strings.txt' | cmp -s - <(printf 'Check\\r\\n')"
+keys Escape
+stop
+
+echo "terminal options: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
