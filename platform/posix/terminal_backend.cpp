@@ -268,15 +268,9 @@ private:
                 setDlgItemInt(w, id, std::clamp(value + step, static_cast<long>(buddy->low), static_cast<long>(buddy->high)));
                 return true;
             }
-            case ControlKind::DatePicker: {
-                FileTime ft = 0;
-                if (!systemTimeToFileTime(c->date, ft)) return true;
-                const int64_t day = 86'400LL * static_cast<int64_t>(kFileTimeUnitsPerSecond);
-                ft = static_cast<FileTime>(static_cast<int64_t>(ft) + step * day * (month ? 30 : 1));
-                SystemTime next{};
-                if (fileTimeToSystemTime(ft, next)) setDatePickerTime(w, id, next);
+            case ControlKind::DatePicker:
+                setDatePickerTime(w, id, month ? movedByMonths(c->date, step) : movedBy(c->date, step));
                 return true;
-            }
             default: return false;
         }
     }
@@ -313,14 +307,119 @@ private:
                     }
                     checkDlgButton(window, id, true);
                 }
+                if (c.layout.kind == ControlKind::DatePicker) {
+                    pickDate(window, id, c.date);
+                    return;
+                }
                 if (c.layout.kind == ControlKind::ComboBox || c.layout.kind == ControlKind::Edit ||
-                    c.layout.kind == ControlKind::IpAddress || c.layout.kind == ControlKind::DatePicker ||
-                    c.layout.kind == ControlKind::ListView) {
+                    c.layout.kind == ControlKind::IpAddress || c.layout.kind == ControlKind::ListView) {
                     return;  // they change by keys, not by a press
                 }
                 postCommand(window, id);
             }
         }
+    }
+
+    static int daysIn(int year, int month) {
+        static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+        const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+        return month == 2 && leap ? 29 : days[month - 1];
+    }
+
+    // A date moved by whole days, keeping its time of day.
+    static SystemTime movedBy(const SystemTime& date, int days) {
+        FileTime ft = 0;
+        if (!systemTimeToFileTime(date, ft)) return date;
+        const int64_t day = 86'400LL * static_cast<int64_t>(kFileTimeUnitsPerSecond);
+        SystemTime moved = date;
+        if (!fileTimeToSystemTime(static_cast<FileTime>(static_cast<int64_t>(ft) + days * day), moved)) return date;
+        return moved;
+    }
+
+    static SystemTime movedByMonths(const SystemTime& date, int months) {
+        SystemTime moved = date;
+        int month = date.month - 1 + months;
+        int year = date.year + (month < 0 ? (month - 11) / 12 : month / 12);
+        month = ((month % 12) + 12) % 12 + 1;
+        moved.year = static_cast<uint16_t>(year);
+        moved.month = static_cast<uint16_t>(month);
+        moved.day = static_cast<uint16_t>(std::min<int>(date.day, daysIn(year, month)));
+        return movedBy(moved, 0);  // sets the day of the week
+    }
+
+    // The drop-down calendar of a date picker: arrows move by a day or a
+    // week, Page Up and Down by a month; Enter or a click takes the date
+    // (with the time of day the picker had), Escape keeps the old one.
+    void pickDate(WindowHandle window, int id, SystemTime date) {
+        const Screen screen = current();
+        int left = COLS / 2 - 11, top = LINES / 2 - 5;
+        for (int y = 0; y < screen.height(); ++y) {
+            for (int x = 0; x < screen.width(); ++x) {
+                const Hit& hit = screen.at(x, y).hit;
+                if (hit.kind == Hit::Kind::Control && hit.window == window && hit.controlId == id) {
+                    left = x;
+                    top = y + 1;
+                    y = screen.height();
+                    break;
+                }
+            }
+        }
+        left = std::max(0, std::min(left, COLS - 22));
+        top = std::max(0, std::min(top, LINES - 9));
+        static constexpr const char* kMonths[] = {"January", "February", "March",     "April",   "May",      "June",
+                                                  "July",    "August",   "September", "October", "November", "December"};
+        nodelay(stdscr, FALSE);
+        bool take = false;
+        for (bool open = true; open;) {
+            drawScreen(screen);
+            const std::string blank(22, ' ');
+            for (int row = 0; row < 9; ++row) mvaddnstr(top + row, left, blank.c_str(), 22);
+            attrset(A_BOLD);
+            const std::string title = std::string(kMonths[date.month - 1]) + " " + std::to_string(date.year);
+            mvaddstr(top, left + (22 - static_cast<int>(title.size())) / 2, title.c_str());
+            attrset(A_NORMAL);
+            mvaddstr(top + 1, left + 1, "Su Mo Tu We Th Fr Sa");
+            SystemTime first = date;
+            first.day = 1;
+            first = movedBy(first, 0);
+            const int lastDay = daysIn(date.year, date.month);
+            for (int day = 1; day <= lastDay; ++day) {
+                const int cell = first.dayOfWeek + day - 1;
+                attrset(day == date.day ? A_REVERSE : A_NORMAL);
+                mvprintw(top + 2 + cell / 7, left + 1 + (cell % 7) * 3, "%2d", day);
+            }
+            attrset(A_NORMAL);
+            refresh();
+            const int key = getch();
+            if (key == KEY_LEFT || key == KEY_RIGHT) {
+                date = movedBy(date, key == KEY_RIGHT ? 1 : -1);
+            } else if (key == KEY_UP || key == KEY_DOWN) {
+                date = movedBy(date, key == KEY_DOWN ? 7 : -7);
+            } else if (key == KEY_NPAGE || key == KEY_PPAGE) {
+                date = movedByMonths(date, key == KEY_NPAGE ? 1 : -1);
+            } else if (isEnter(key) || key == ' ') {
+                take = true;
+                open = false;
+            } else if (key == kEscape) {
+                open = false;
+            } else if (key == KEY_MOUSE) {
+                MEVENT event{};
+                if (getmouse(&event) == OK) {
+                    const int row = event.y - top - 2;
+                    const int column = (event.x - left - 1) / 3;
+                    const int day = row * 7 + column - first.dayOfWeek + 1;
+                    if (row >= 0 && column >= 0 && column < 7 && day >= 1 && day <= lastDay) {
+                        date.day = static_cast<uint16_t>(day);
+                        date = movedBy(date, 0);
+                        take = true;
+                    }
+                    open = false;
+                }
+            }
+        }
+        nodelay(stdscr, TRUE);
+        if (take) setDatePickerTime(window, id, date);
+        dirty_.store(true);
     }
 
     // With no window shown, Enter and a left click bring back the first

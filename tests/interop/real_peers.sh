@@ -10,6 +10,8 @@ fi
 program=$(realpath "$1")
 tests=$(realpath "$2")
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../support/checks.sh
+source "$here/../support/checks.sh"
 
 ip link set lo up
 # shellcheck source=../support/peers.sh
@@ -23,11 +25,6 @@ trap 'peers_stop; rm -rf "$work"' EXIT
 export TAVREL_CLOCK_FILE="$work/clock"
 export XDG_CONFIG_HOME="$work/xdg"
 
-passed=0
-failed=0
-check() {
-    if eval "$2"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $1"; fi
-}
 offset_seconds() { awk '{ printf "%.4f", ($1 + 0) / 1e7 }' "$TAVREL_CLOCK_FILE"; }
 within() { awk -v v="$1" -v limit="$2" 'BEGIN { exit !(v <= limit && v >= -limit) }'; }
 
@@ -79,5 +76,4 @@ check "fallback logs the two silent servers" "[ \$(grep -c 'No response from 127
 check "sntp reaches chronyd" "sntp 127.0.0.1 >/dev/null 2>&1"
 check "rdate reaches the time service" "rdate -p 127.0.0.1 >/dev/null 2>&1"
 
-echo "real peers: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+report "real peers"

@@ -10,6 +10,8 @@ if [ "${TAVREL_SERVED_NETNS:-}" != 1 ]; then
     exec unshare -n env TAVREL_SERVED_NETNS=1 bash "$0" "$@"
 fi
 program=$(realpath "$1")
+# shellcheck source=../support/checks.sh
+source "$(cd "$(dirname "$0")" && pwd)/../support/checks.sh"
 ip link set lo up
 
 work=$(mktemp -d)
@@ -22,11 +24,6 @@ trap cleanup EXIT
 export XDG_CONFIG_HOME="$work/xdg" XDG_RUNTIME_DIR="$work" TAVREL_HEADLESS=1
 unset TAVREL_CLOCK_FILE
 
-passed=0
-failed=0
-check() {
-    if eval "$2"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $1"; fi
-}
 guard() { setpriv --bounding-set -sys_time -- "$@"; }
 seconds_off() {  # a printed date against the clock now, in whole seconds
     local served now
@@ -69,5 +66,4 @@ check "the status line names the client" shown
 
 echo "command 2" >&3
 exec 3>&-
-echo "served clients: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+report "served clients"

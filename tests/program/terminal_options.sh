@@ -4,16 +4,14 @@
 # Usage: terminal_options.sh PROGRAM
 set -euo pipefail
 program=$(realpath "$1")
+# shellcheck source=../support/checks.sh
+source "$(cd "$(dirname "$0")" && pwd)/../support/checks.sh"
 work=$(mktemp -d)
 socket="$work/tmux.sock"
 trap 'tmux -S "$socket" kill-server 2>/dev/null || true; sleep 0.2; rm -rf "$work"' EXIT
 
-passed=0
-failed=0
-check() {
-    if eval "$2"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $1"; screen; fi
-}
 screen() { tmux -S "$socket" capture-pane -t tavrel -p; }
+CHECK_ON_FAIL=screen
 shows() { screen | grep -q -- "$1"; }
 wait_for() {
     local end=$((SECONDS + 30))
@@ -86,6 +84,22 @@ check "No Log is ticked" "wait_for '\\[x\\] No Log'"
 keys Tab
 check "with No Log the focus skips the greyed log boxes" "wait_for 'Opens up the Tavrel log text file'"
 
+# The date picker's drop-down calendar.
+keys Escape
+gone 'No Log' || true
+open_options
+keys Tab Tab Space  # the System tab
+wait_for 'Date Ranges' || true
+keys Tab Tab Tab Tab  # Misc tab, Enable, Reset, then the After date
+before=$(screen | grep 'After' || true)
+keys Space
+check "Space opens the calendar" "wait_for 'Su Mo Tu We Th Fr Sa'"
+keys Right
+keys Enter
+check "the calendar closes" "gone 'Su Mo Tu We Th Fr Sa'"
+after=$(screen | grep 'After' || true)
+check "the chosen date shows in the picker" "[ -n \"\$after\" ] && [ \"\$before\" != \"\$after\" ]"
+
 # Reset to defaults through the QuestionBox rewrites a changed Strings.txt.
 sed -i '1s/.*/Prove\r/' "$work/Strings.txt"
 keys Escape
@@ -104,5 +118,4 @@ check "Reset rewrites Strings.txt" "head -c 7 '$work/Strings.txt' | cmp -s - <(p
 keys Escape
 stop
 
-echo "terminal options: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+report "terminal options"

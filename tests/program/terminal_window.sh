@@ -9,6 +9,8 @@ if [ "${TAVREL_TUI_NETNS:-}" != 1 ]; then
 fi
 program=$(realpath "$1")
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../support/checks.sh
+source "$here/../support/checks.sh"
 ip link set lo up
 # shellcheck source=../support/peers.sh
 source "$here/../support/peers.sh"
@@ -24,12 +26,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-passed=0
-failed=0
-check() {
-    if eval "$2"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $1"; screen; fi
-}
 screen() { tmux -S "$socket" capture-pane -t tavrel -p; }
+CHECK_ON_FAIL=screen
 shows() { screen | grep -q -- "$1"; }
 # Polls the screen for a text, up to 30 s.
 wait_for() {
@@ -99,5 +97,4 @@ check "idle, the window costs under 1% of a core (${share}%)" "awk -v s=$share '
 keys Escape
 check "Escape ends the program" "wait_for ENDED"
 
-echo "terminal window: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+report "terminal window"

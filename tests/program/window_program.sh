@@ -10,6 +10,8 @@ if [ "${TAVREL_WINDOW_NETNS:-}" != 1 ]; then
 fi
 program=$(realpath "$1")
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../support/checks.sh
+source "$here/../support/checks.sh"
 ip link set lo up
 # shellcheck source=../support/peers.sh
 source "$here/../support/peers.sh"
@@ -26,11 +28,6 @@ cleanup() {
 trap cleanup EXIT
 export TAVREL_CLOCK_FILE="$work/clock" XDG_CONFIG_HOME="$work/xdg" XDG_RUNTIME_DIR="$work" TAVREL_HEADLESS=1
 
-passed=0
-failed=0
-check() {
-    if eval "$2"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $1"; fi
-}
 # Polls a condition for up to $1 seconds.
 wait_for() {
     local limit=$1; shift
@@ -78,5 +75,4 @@ check "closing saves a 508-byte settings file" "[ \$(stat -c %s '$work/vIvod.dat
 check "the settings file begins SYNC1400" "[ \"\$(head -c 8 '$work/vIvod.dat')\" = SYNC1400 ]"
 exec 3>&-
 
-echo "window program: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+report "window program"
