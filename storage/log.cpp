@@ -34,9 +34,8 @@ std::mutex& logMutex() {
 }  // namespace
 
 std::string logHeader() {
-    std::string_view title = slotText(kSlotLogTitle);
-    if (title.empty()) title = kHeaderTitle;
-    std::string header(title);
+    std::string header = slot(kSlotLogTitle);
+    if (header.empty()) header = kHeaderTitle;
     header += kLineEnd;
     header += " ";
     header += kLineEnd;

@@ -1,6 +1,9 @@
 #include "storage/strings.h"
 
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
 
 #include "platform/process.h"
 #include "resources/default_strings.h"
@@ -15,6 +18,7 @@ constexpr char kStringFileError[] = "String File Error!";
 constexpr char kErrorCaption[] = "Tavrel.exe";
 
 StringTable processTable;
+std::shared_mutex tableMutex;
 
 bool parseFile(platform::File& file, StringTable& table, int requiredSlots) {
     StringTableFiller filler(table, requiredSlots);
@@ -75,20 +79,32 @@ bool tryLoadStringTable(const std::string& name, int requiredSlots, StringTable&
 }
 
 void loadStringTable(const std::string& name, int requiredSlots, StringTable& table) {
-    if (tryLoadStringTable(name, requiredSlots, table)) return;
+    // Parsed into a table of its own, then copied in whole under the lock,
+    // so that readers never see a half-filled table.
+    auto fresh = std::make_unique<StringTable>(table);
+    if (tryLoadStringTable(name, requiredSlots, *fresh)) {
+        std::unique_lock lock(tableMutex);
+        table = *fresh;
+        return;
+    }
     platform::messageBox(kStringFileError, kErrorCaption);
     platform::exitProcess();
 }
 
 StringTable& stringTable() { return processTable; }
 
-std::string_view slotText(int n) {
+std::string_view slotText(const StringTable& table, int n) {
     if (n < 0 || static_cast<size_t>(n) >= kSlotCount) return std::string_view();
-    const char* at = processTable.bytes + static_cast<size_t>(n) * kSlotSize;
+    const char* at = table.bytes + static_cast<size_t>(n) * kSlotSize;
     const size_t room = kStringTableSize - static_cast<size_t>(n) * kSlotSize;
-    const size_t stored = processTable.lengths[n];
+    const size_t stored = table.lengths[n];
     if (stored != 0) return std::string_view(at, stored);
     return std::string_view(at, strnlen(at, room));
+}
+
+std::string slot(int n) {
+    std::shared_lock lock(tableMutex);
+    return std::string(slotText(processTable, n));
 }
 
 }  // namespace tavrel

@@ -59,10 +59,13 @@ void loadStringTable(const std::string& name, int requiredSlots, StringTable& ta
 // The same search, reporting failure instead of ending the process.
 [[nodiscard]] bool tryLoadStringTable(const std::string& name, int requiredSlots, StringTable& table);
 
-// The process's table.
+// The process's table. Other threads read it through slot() while the
+// Options sheet's Reset may refill it; loadStringTable fills a new table and
+// swaps it in whole under a lock.
 StringTable& stringTable();
-// The text that begins at slot n.
-std::string_view slotText(int n);
-inline std::string slot(int n) { return std::string(slotText(n)); }
+// A copy of the text that begins at slot n.
+std::string slot(int n);
+// The text that begins at slot n of a given table.
+std::string_view slotText(const StringTable& table, int n);
 
 }  // namespace tavrel
