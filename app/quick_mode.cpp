@@ -9,11 +9,11 @@
 #include "storage/log.h"
 #include "storage/settings.h"
 #include "storage/strings.h"
+#include "storage/string_slots.h"
 
 namespace tavrel {
 namespace {
 
-constexpr int kSlotNoResponse = 105;
 constexpr uint32_t kSecondMs = 1000;
 
 // Waits for the running query: until it is accepted, has failed, or

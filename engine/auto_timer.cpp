@@ -5,6 +5,7 @@
 #include "platform/time.h"
 #include "storage/settings.h"
 #include "storage/strings.h"
+#include "storage/string_slots.h"
 
 namespace tavrel {
 
@@ -25,12 +26,6 @@ constexpr uint32_t kPostponeMs = 30'000;
 constexpr int64_t kDueWithinMs = 1000;
 constexpr char kAutoSyncError[] = "AutoSync Error";
 constexpr char kErrorCaption[] = "Tavrel.exe";
-constexpr int kSlotDays = 184;
-constexpr int kSlotHours = 185;
-constexpr int kSlotMinutes = 186;
-constexpr int kSlotSeconds = 187;
-constexpr int kSlotUntilAutoSync = 100;
-constexpr int kSlotUntilAutoCheck = 101;
 
 void choose(int32_t kind, uint64_t period, uint64_t base) {
     autoTimerKind.store(kind);
@@ -142,19 +137,19 @@ std::string formatCountdown() {
         ++written;
     };
     const uint64_t days = s / 86'400;
-    if (days != 0) append(days, kSlotDays);
+    if (days != 0) append(days, kSlotDaysSuffix);
     s -= days * 86'400;
     const uint64_t hours = s / 3600;
-    if (hours != 0) append(hours, kSlotHours);
+    if (hours != 0) append(hours, kSlotHoursSuffix);
     if (written < 2) {
         s -= hours * 3600;
         const uint64_t minutes = s / 60;
-        if (minutes != 0) append(minutes, kSlotMinutes);
+        if (minutes != 0) append(minutes, kSlotMinutesSuffix);
         if (written < 2) {
             // Seconds may show, so the text is redrawn on every pass.
             if (kind < kRedrawMark) kind += kRedrawMark;
             s -= minutes * 60;
-            if (s != 0 || written == 0) append(s, kSlotSeconds);
+            if (s != 0 || written == 0) append(s, kSlotSecondsSuffix);
         }
     }
     autoTimerKind.store(kind);

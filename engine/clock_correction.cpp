@@ -10,6 +10,7 @@
 #include "storage/log.h"
 #include "storage/settings.h"
 #include "storage/strings.h"
+#include "storage/string_slots.h"
 
 namespace tavrel {
 
@@ -22,11 +23,8 @@ constexpr int kSlotTimeCorrected = 94;
 constexpr int kSlotTavreled = 107;
 constexpr int kSlotOldTimeWas = 108;
 constexpr int kSlotServerUsedWas = 109;
-constexpr int kSlotTimeChecked = 180;
 constexpr int kSlotDifferenceFound = 181;
-constexpr int kSlotScs = 187;
 constexpr int kSlotBy = 190;
-constexpr int kSlotErrorSettingTime = 198;
 constexpr int kSlotAs = 209;
 constexpr int kSlotIn = 210;
 // Fraction units (2^-32 s) per 1/100,000 s, for the five decimals.
@@ -109,7 +107,7 @@ std::string formatDifference(DifferenceForm form) {
     if (measuredOffset.load() != 0 && (form != DifferenceForm::Log || settings.logCorrection.load() != 0)) {
         text += slot(form == DifferenceForm::Check ? kSlotAs : kSlotBy);
         text += formatOffsetFigure(shownOffset());
-        text += slot(kSlotScs);
+        text += slot(kSlotSecondsSuffix);
     }
     if (settings.logResponse.load() != 0 || form == DifferenceForm::Status) {
         text += slot(kSlotIn);

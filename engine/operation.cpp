@@ -10,6 +10,7 @@
 #include "storage/settings.h"
 #include "storage/strings.h"
 #include "timezone/time_zone.h"
+#include "storage/string_slots.h"
 
 namespace tavrel {
 namespace {
@@ -23,12 +24,9 @@ constexpr int kSlotWaitingFor = 83;
 constexpr int kSlotConverting = 84;
 constexpr int kSlotTimeOutOn = 85;
 constexpr int kSlotAbort = 90;
-constexpr int kSlotNoResponse = 105;
 constexpr int kSlotCheckTooltip = 123;
 constexpr int kSlotCancelTooltip = 154;
-constexpr int kSlotTimeChecked = 180;
 constexpr int kSlotCreatingSocket = 197;
-constexpr int kSlotErrorSettingTime = 198;
 constexpr uint32_t kHoldAfterSuccess = 40;
 constexpr uint32_t kHoldAfterAbort = 20;
 constexpr uint32_t kAverageSamples = 4;

@@ -7,6 +7,7 @@
 #include "storage/log.h"
 #include "storage/settings.h"
 #include "storage/strings.h"
+#include "storage/string_slots.h"
 
 namespace tavrel {
 
@@ -16,11 +17,6 @@ std::atomic<uint64_t> serviceAutoSyncTick{0};
 namespace {
 
 constexpr int kSlotStartedService = 207;
-constexpr int kSlotBothServersActive = 102;
-constexpr int kSlotDays = 184;
-constexpr int kSlotHours = 185;
-constexpr int kSlotMinutes = 186;
-constexpr int kSlotUntilAutoSync = 100;
 // Counted when the tick count has not advanced since the last step.
 constexpr uint64_t kStalledTickMs = 10'000;
 
@@ -32,7 +28,7 @@ std::string serviceStartText() {
     if (settings.autoSyncEnabled.load() != 0) {
         const int32_t unit = settings.autoSyncUnit.load();
         text += std::to_string(settings.autoSyncCount.load());
-        text += slot(unit == 0 ? kSlotMinutes : unit == 1 ? kSlotHours : kSlotDays);
+        text += slot(unit == 0 ? kSlotMinutesSuffix : unit == 1 ? kSlotHoursSuffix : kSlotDaysSuffix);
         text += slot(kSlotUntilAutoSync);
     }
     return text;

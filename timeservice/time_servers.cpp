@@ -15,6 +15,7 @@
 #include "storage/settings.h"
 #include "storage/strings.h"
 #include "timeservice/server_protocol.h"
+#include "storage/string_slots.h"
 
 namespace tavrel {
 
@@ -22,9 +23,6 @@ std::atomic<int32_t> serverActivity{0};
 
 namespace {
 
-constexpr int kSlotTimeServerActive = 112;
-constexpr int kSlotSntpServerActive = 113;
-constexpr int kSlotBothServersActive = 102;
 constexpr int kSlotTimeServed = 110;
 constexpr int kSlotSntpServed = 111;
 constexpr uint16_t kTimePort = 37;

@@ -4,6 +4,7 @@
 #include "storage/log.h"
 #include "storage/settings.h"
 #include "storage/strings.h"
+#include "storage/string_slots.h"
 
 namespace tavrel {
 
@@ -12,12 +13,7 @@ std::atomic<int32_t> timeZonePhase{0};
 namespace {
 
 constexpr char kCaptionPrefix[] = "Tavrel 1.5 - ";
-constexpr int kSlotNone = 103;
 constexpr int kSlotTimeZoneRestored = 173;
-constexpr int kSlotHours = 185;
-constexpr int kSlotMinutes = 186;
-constexpr int kSlotHour = 188;
-constexpr int kSlotMinute = 189;
 constexpr int kLastWeek = 5;
 
 bool isLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
@@ -73,8 +69,8 @@ std::string formatBias(int32_t minutes) {
     const int32_t magnitude = minutes < 0 ? -minutes : minutes;
     const int32_t hours = magnitude / 60;
     const int32_t rest = magnitude % 60;
-    if (hours != 0) text += std::to_string(hours) + slot(hours == 1 ? kSlotHour : kSlotHours);
-    if (rest != 0) text += " " + std::to_string(rest) + slot(rest == 1 ? kSlotMinute : kSlotMinutes);
+    if (hours != 0) text += std::to_string(hours) + slot(hours == 1 ? kSlotHourSuffix : kSlotHoursSuffix);
+    if (rest != 0) text += " " + std::to_string(rest) + slot(rest == 1 ? kSlotMinuteSuffix : kSlotMinutesSuffix);
     return text;
 }
 

@@ -8,6 +8,7 @@
 #include "storage/strings.h"
 #include "timezone/time_zone.h"
 #include "ui/control_texts.h"
+#include "storage/string_slots.h"
 
 namespace tavrel {
 namespace {
@@ -20,7 +21,6 @@ enum : int {
 constexpr int kSlotCaption = 3;
 constexpr int kSlotStandard = 192;
 constexpr int kSlotDaylight = 193;
-constexpr int kSlotNone = 103;
 constexpr int kSlotLockTip = 242;
 constexpr char kReadMeFileName[] = "ReadMe.htm";
 
