@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 # tzdata for the time-zone tests; ncurses for the terminal window; tmux to
 # test it as a user would.
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev clang libclang-rt-14-dev libsystemd-dev systemd tzdata
-          libncurses-dev tmux)
+          libncurses-dev tmux procps hostname)
 
 missing=()
 for p in "${packages[@]}"; do
