@@ -131,23 +131,23 @@ constexpr std::array kTimeZoneControls = {
     ControlTemplate{ControlKind::Label, 1029, 68, 14, 100, 8, ""},
     ControlTemplate{ControlKind::Label, 1216, 4, 24, 60, 8, ""},
     ControlTemplate{ControlKind::Label, 1033, 68, 24, 100, 8, ""},
-    ControlTemplate{ControlKind::GroupBox, 1217, 4, 36, 126, 44, ""},
+    ControlTemplate{ControlKind::GroupBox, 1217, 4, 36, 126, 52, ""},
     ControlTemplate{ControlKind::Label, 1218, 8, 46, 24, 8, ""},
     ControlTemplate{ControlKind::Label, 1040, 36, 46, 92, 8, ""},
     ControlTemplate{ControlKind::Label, 1219, 8, 56, 24, 8, ""},
     ControlTemplate{ControlKind::Label, 1041, 36, 56, 92, 8, ""},
     ControlTemplate{ControlKind::Label, 1220, 8, 66, 24, 8, ""},
     ControlTemplate{ControlKind::Label, 1042, 36, 66, 92, 8, ""},
-    ControlTemplate{ControlKind::GroupBox, 1221, 134, 36, 126, 44, ""},
+    ControlTemplate{ControlKind::GroupBox, 1221, 134, 36, 126, 52, ""},
     ControlTemplate{ControlKind::Label, 1222, 138, 46, 24, 8, ""},
     ControlTemplate{ControlKind::Label, 1043, 166, 46, 92, 8, ""},
     ControlTemplate{ControlKind::Label, 1223, 138, 56, 24, 8, ""},
     ControlTemplate{ControlKind::Label, 1044, 166, 56, 92, 8, ""},
     ControlTemplate{ControlKind::Label, 1224, 138, 66, 24, 8, ""},
     ControlTemplate{ControlKind::Label, 1045, 166, 66, 92, 8, ""},
-    ControlTemplate{ControlKind::CheckBox, 1046, 4, 86, 120, 10, ""},
-    ControlTemplate{ControlKind::PushButton, 6, 150, 86, 50, 14, ""},
-    ControlTemplate{ControlKind::DefaultPushButton, 1, 206, 86, 50, 14, ""},
+    ControlTemplate{ControlKind::CheckBox, 1046, 4, 94, 120, 10, ""},
+    ControlTemplate{ControlKind::PushButton, 6, 150, 94, 50, 14, ""},
+    ControlTemplate{ControlKind::DefaultPushButton, 1, 206, 94, 50, 14, ""},
 };
 
 // The "SyncScan" window: one list view filling it.
@@ -162,7 +162,7 @@ const platform::DialogTemplate kAutoPage{"1016", "", 250, 150, kAutoControls};
 const platform::DialogTemplate kSystemPage{"1028", "", 250, 150, kSystemControls};
 const platform::DialogTemplate kMiscPage{"1027", "", 250, 150, kMiscControls};
 const platform::DialogTemplate kQuestionBox{"1601", "Tavrel 1.5", 250, 122, kQuestionControls};
-const platform::DialogTemplate kTimeZoneDialog{"1001", "Time Zone", 262, 104, kTimeZoneControls};
+const platform::DialogTemplate kTimeZoneDialog{"1001", "Time Zone", 262, 112, kTimeZoneControls};
 const platform::DialogTemplate kScanWindow{"SyncScan", "Scanning Servers", 300, 150, kScanControls};
 
 const platform::DialogTemplate kMainDialog{"MAINDIALOG", "Tavrel", 267, 79, kMainControls};
