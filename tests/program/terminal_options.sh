@@ -10,24 +10,9 @@ work=$(mktemp -d)
 socket="$work/tmux.sock"
 trap 'tmux -S "$socket" kill-server 2>/dev/null || true; sleep 0.2; rm -rf "$work"' EXIT
 
-screen() { tmux -S "$socket" capture-pane -t tavrel -p; }
-CHECK_ON_FAIL=screen
-shows() { screen | grep -q -- "$1"; }
-wait_for() {
-    local end=$((SECONDS + 30))
-    until shows "$1"; do
-        [ "$SECONDS" -lt "$end" ] || return 1
-        sleep 0.1
-    done
-}
-gone() {
-    local end=$((SECONDS + 30))
-    while shows "$1"; do
-        [ "$SECONDS" -lt "$end" ] || return 1
-        sleep 0.1
-    done
-}
-keys() { tmux -S "$socket" send-keys -t tavrel "$@"; sleep 0.2; }
+# shellcheck source=../support/tmux_screen.sh
+source "$(cd "$(dirname "$0")" && pwd)/../support/tmux_screen.sh"
+TMUX_KEY_PAUSE=0.2
 byte() { od -An -tu1 -j $((8 + $1)) -N1 "$work/vIvod.dat" | tr -d ' '; }
 start() {
     tmux -S "$socket" new-session -d -s tavrel -x 100 -y 30 \

@@ -26,18 +26,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-screen() { tmux -S "$socket" capture-pane -t tavrel -p; }
-CHECK_ON_FAIL=screen
-shows() { screen | grep -q -- "$1"; }
-# Polls the screen for a text, up to 30 s.
-wait_for() {
-    local end=$((SECONDS + 30))
-    until shows "$1"; do
-        [ "$SECONDS" -lt "$end" ] || return 1
-        sleep 0.1
-    done
-}
-keys() { tmux -S "$socket" send-keys -t tavrel "$@"; }
+# shellcheck source=../support/tmux_screen.sh
+source "$(cd "$(dirname "$0")" && pwd)/../support/tmux_screen.sh"
 clock_within() { awk -v limit="$1" '{ v = $1 / 1e7; exit !(v < limit && v > -limit) }' "$work/clock"; }
 start() {
     tmux -S "$socket" new-session -d -s tavrel -x 100 -y 30 \

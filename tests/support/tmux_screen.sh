@@ -1,0 +1,16 @@
+# shellcheck shell=bash
+# Reading and typing into the program's tmux session "tavrel" on the socket
+# in $socket. Needs checks.sh for poll. TMUX_KEY_PAUSE (seconds) is waited
+# after each batch of keys.
+
+screen() { tmux -S "$socket" capture-pane -t tavrel -p; }
+shows() { screen | grep -q -- "$1"; }
+hides() { ! shows "$1"; }
+# Polls the screen for a text to appear (or go), up to 30 s.
+wait_for() { poll 30 shows "$1"; }
+gone() { poll 30 hides "$1"; }
+keys() {
+    tmux -S "$socket" send-keys -t tavrel "$@"
+    sleep "${TMUX_KEY_PAUSE:-0}"
+}
+CHECK_ON_FAIL=screen
