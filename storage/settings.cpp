@@ -203,12 +203,15 @@ SettingsVersion classifySettingsHeader(std::span<const uint8_t> bytes) {
 
 void applySettingsImage(std::span<const uint8_t> fileBytes) {
     const SettingsVersion version = classifySettingsHeader(fileBytes);
-    applyDefaults();
-    if (version == SettingsVersion::Foreign || version == SettingsVersion::Old) return;
-
-    // A short file lays what it has over the defaults.
+    if (version == SettingsVersion::Foreign || version == SettingsVersion::Old) {
+        applyDefaults();
+        return;
+    }
+    // A short file lays what it has over the defaults; a whole record
+    // replaces every default, so they are not worked out for it.
     const size_t present = fileBytes.size() - kHeaderSize;
     const size_t take = present < kSettingsRecordSize ? present : kSettingsRecordSize;
+    if (take < kSettingsRecordSize) applyDefaults();
     {
         std::lock_guard lock(sharedTextMutex());
         std::memcpy(static_cast<void*>(&settings), fileBytes.data() + kHeaderSize, take);
