@@ -9,7 +9,6 @@
 #include "platform/dialog_backend.h"
 #include "platform/process.h"
 #include "platform/scripted_backend.h"
-#include "platform/terminal_backend.h"
 #include "platform/thread.h"
 #include "storage/settings.h"
 #include "ui/main_window.h"
@@ -25,7 +24,7 @@ constexpr uint32_t kSecondInstanceWaitMs = 5000;
 void runWindowProgram(const std::string& startSwitch) {
     const char* headless = std::getenv("TAVREL_HEADLESS");
     const bool scripted = headless != nullptr && *headless != '\0';
-    if (!scripted && !platform::terminalAvailable()) {
+    if (!scripted && !platform::interactiveBackendAvailable()) {
         std::fprintf(stderr,
                      "tavrel: the window program needs a terminal; start it in one "
                      "(or use /q to sync once, or TAVREL_HEADLESS=1 to drive it from a script)\n");
@@ -43,7 +42,7 @@ void runWindowProgram(const std::string& startSwitch) {
 
     platform::WindowHandle mainWindow = platform::kNoWindow;
     std::unique_ptr<platform::DialogBackend> backend =
-        scripted ? platform::makeScriptedBackend(mainWindow) : platform::makeTerminalBackend();
+        scripted ? platform::makeScriptedBackend(mainWindow) : platform::makeInteractiveBackend();
     platform::setDialogBackend(backend.get());
     mainWindow = createMainWindow();
     platform::runMessageLoop();

@@ -2,6 +2,7 @@
 // the shared window model: drawing and user input.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,5 +61,11 @@ public:
 
 // Installs the backend (nullptr: headless). Call before any window exists.
 void setDialogBackend(DialogBackend* backend);
+
+// The backend that shows the windows to the user: character cells in a
+// terminal on Linux, real dialogs on Windows. Available tells whether it
+// can run here (a terminal on standard input and output).
+bool interactiveBackendAvailable();
+std::unique_ptr<DialogBackend> makeInteractiveBackend();
 
 }  // namespace tavrel::platform

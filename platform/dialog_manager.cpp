@@ -1,16 +1,8 @@
 // The window model shared by every backend: windows and controls, the
 // message queue, timers, and the loop that hands everything to the window
 // procedures on the UI thread.
-#include <poll.h>
-#include <csignal>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 #include <chrono>
-#include <cstdio>
 #include <deque>
 #include <map>
 #include <memory>
@@ -21,6 +13,7 @@
 #include "platform/dialog.h"
 #include "platform/dialog_backend.h"
 #include "platform/dialog_testing.h"
+#include "platform/loop_wait.h"
 
 namespace tavrel::platform {
 namespace {
@@ -93,7 +86,6 @@ struct Manager {
     bool manualTimers = false;
     std::thread::id uiThread;
     bool uiThreadKnown = false;
-    int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     DialogBackend* backend = nullptr;
     std::vector<std::string> messageBoxes;
     std::vector<std::string> menus;
@@ -101,32 +93,12 @@ struct Manager {
     WindowHandle sessionWindow = kNoWindow;
 };
 
-// Set by the signal handlers; the loop turns them into messages.
-volatile sig_atomic_t sessionEnding = 0;
-volatile sig_atomic_t taskbarCreated = 0;
-int sessionWakeFd = -1;
-
-void onSessionEndSignal(int) {
-    sessionEnding = 1;
-    const uint64_t one = 1;
-    (void)!write(sessionWakeFd, &one, sizeof one);
-}
-
-void onTaskbarSignal(int) {
-    taskbarCreated = 1;
-    const uint64_t one = 1;
-    (void)!write(sessionWakeFd, &one, sizeof one);
-}
-
 Manager& manager() {
     static Manager m;
     return m;
 }
 
-void wakeLoop(Manager& m) {
-    const uint64_t one = 1;
-    (void)!write(m.wakeFd, &one, sizeof one);
-}
+void wakeLoop(Manager&) { loop::wake(); }
 
 // True when the caller runs on the UI thread (the first thread to use the
 // manager claims it).
@@ -672,22 +644,20 @@ bool pumpMessages() {
 
 namespace {
 
-// Turns the signals the handlers noted into messages for the window.
-void deliverSignals(Manager& m) {
+// Turns the session events noted since the last call into messages for
+// the window that watches them.
+void deliverSessionEvents(Manager& m) {
     WindowHandle window;
     {
         std::lock_guard lock(m.mutex);
         window = m.sessionWindow;
     }
-    if (sessionEnding != 0) {
-        sessionEnding = 0;
+    const loop::SessionEvents events = loop::takeSessionEvents();
+    if (events.ending) {
         postMessage(window, WindowMessage{MessageKind::QueryEndSession});
         postMessage(window, WindowMessage{MessageKind::EndSession});
     }
-    if (taskbarCreated != 0) {
-        taskbarCreated = 0;
-        postMessage(window, WindowMessage{MessageKind::TaskbarCreated});
-    }
+    if (events.taskbarCreated) postMessage(window, WindowMessage{MessageKind::TaskbarCreated});
 }
 
 // Runs the loop until `done` holds or the program is asked to quit; false
@@ -697,7 +667,6 @@ bool runLoopUntil(Manager& m, const std::function<bool()>& done) {
         if (!pumpMessages()) return false;
         if (done()) return true;
         int timeout;
-        int inputFd;
         DialogBackend* backend;
         {
             std::lock_guard lock(m.mutex);
@@ -705,17 +674,10 @@ bool runLoopUntil(Manager& m, const std::function<bool()>& done) {
             if (!m.queue.empty()) continue;
             timeout = msUntilNextTimer(m);
             backend = m.backend;
-            inputFd = backend != nullptr ? backend->inputDescriptor() : -1;
         }
         if (backend != nullptr) backend->flush();
-        pollfd fds[2] = {{m.wakeFd, POLLIN, 0}, {inputFd, POLLIN, 0}};
-        const int n = poll(fds, inputFd >= 0 ? 2 : 1, timeout);
-        if (n > 0 && (fds[0].revents & POLLIN) != 0) {
-            uint64_t drained;
-            (void)!read(m.wakeFd, &drained, sizeof drained);
-        }
-        if (n > 0 && inputFd >= 0 && (fds[1].revents & (POLLIN | POLLHUP)) != 0) backend->handleInput();
-        deliverSignals(m);
+        loop::waitForWork(backend, timeout);
+        deliverSessionEvents(m);
     }
 }
 
@@ -846,17 +808,8 @@ void watchSessionEnd(WindowHandle window) {
     {
         std::lock_guard lock(m.mutex);
         m.sessionWindow = window;
-        sessionWakeFd = m.wakeFd;
     }
-    struct sigaction action {};
-    action.sa_handler = onSessionEndSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
-    struct sigaction taskbar {};
-    taskbar.sa_handler = onTaskbarSignal;
-    sigemptyset(&taskbar.sa_mask);
-    sigaction(SIGUSR1, &taskbar, nullptr);
+    loop::watchSessionEvents();
 }
 
 void messageBox(WindowHandle owner, std::string_view text, std::string_view caption, MessageBoxKind kind) {

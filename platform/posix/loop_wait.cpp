@@ -1,0 +1,83 @@
+// The loop's sleep on Linux: poll on an eventfd (the wake-up) and on the
+// backend's input descriptor. SIGTERM and SIGHUP stand for the session's
+// end, SIGUSR1 for the notification area coming back.
+#include "platform/loop_wait.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdint>
+
+namespace tavrel::platform::loop {
+namespace {
+
+int wakeDescriptor() {
+    static const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    return fd;
+}
+
+// Set by the signal handlers; the loop turns them into messages.
+volatile sig_atomic_t sessionEnding = 0;
+volatile sig_atomic_t taskbarCreated = 0;
+int signalWakeFd = -1;
+
+void onSessionEndSignal(int) {
+    sessionEnding = 1;
+    const uint64_t one = 1;
+    (void)!write(signalWakeFd, &one, sizeof one);
+}
+
+void onTaskbarSignal(int) {
+    taskbarCreated = 1;
+    const uint64_t one = 1;
+    (void)!write(signalWakeFd, &one, sizeof one);
+}
+
+}  // namespace
+
+void wake() {
+    const uint64_t one = 1;
+    (void)!write(wakeDescriptor(), &one, sizeof one);
+}
+
+void waitForWork(DialogBackend* backend, int timeoutMs) {
+    const int wakeFd = wakeDescriptor();
+    const int inputFd = backend != nullptr ? backend->inputDescriptor() : -1;
+    pollfd fds[2] = {{wakeFd, POLLIN, 0}, {inputFd, POLLIN, 0}};
+    const int n = poll(fds, inputFd >= 0 ? 2 : 1, timeoutMs);
+    if (n > 0 && (fds[0].revents & POLLIN) != 0) {
+        uint64_t drained;
+        (void)!read(wakeFd, &drained, sizeof drained);
+    }
+    if (n > 0 && inputFd >= 0 && (fds[1].revents & (POLLIN | POLLHUP)) != 0) backend->handleInput();
+}
+
+void watchSessionEvents() {
+    signalWakeFd = wakeDescriptor();
+    struct sigaction action {};
+    action.sa_handler = onSessionEndSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    struct sigaction taskbar {};
+    taskbar.sa_handler = onTaskbarSignal;
+    sigemptyset(&taskbar.sa_mask);
+    sigaction(SIGUSR1, &taskbar, nullptr);
+}
+
+SessionEvents takeSessionEvents() {
+    SessionEvents events;
+    if (sessionEnding != 0) {
+        sessionEnding = 0;
+        events.ending = true;
+    }
+    if (taskbarCreated != 0) {
+        taskbarCreated = 0;
+        events.taskbarCreated = true;
+    }
+    return events;
+}
+
+}  // namespace tavrel::platform::loop
