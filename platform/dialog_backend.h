@@ -37,9 +37,18 @@ struct WindowView {
     bool modal;
     WindowHandle embeddedIn;  // a property page: the sheet it shows in
     std::vector<ControlView> controls;
+    std::string name;  // the template's name ("MAINDIALOG")
+    bool topmost;
+    bool foreground;  // asked to come to the front since the last snapshot
 };
 
+// Takes the windows' state; clears the requests it reports (foreground).
 std::vector<WindowView> snapshotWindows();
+
+// Hands a message straight to the window's procedure and returns its
+// answer; UI thread only. For input that needs an answer at once, such as
+// the session's end.
+intptr_t deliverMessage(WindowHandle window, const WindowMessage& message);
 
 class DialogBackend {
 public:

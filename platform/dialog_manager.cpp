@@ -49,6 +49,8 @@ struct Window {
     std::string trayTip;
     ShowCommand show = ShowCommand::Hidden;
     bool topmost = false;
+    bool foreground = false;  // asked to come to the front; the backend takes it
+    std::string name;         // the template's name
     std::vector<Control> controls;
 
     Control* control(int id) {
@@ -231,6 +233,8 @@ Result readControl(WindowHandle window, int id, Read&& read, Result fallback) {
 
 }  // namespace
 
+intptr_t deliverMessage(WindowHandle window, const WindowMessage& message) { return dispatch(window, message); }
+
 void setDialogBackend(DialogBackend* backend) {
     std::lock_guard lock(manager().mutex);
     manager().backend = backend;
@@ -243,6 +247,7 @@ WindowHandle createDialog(const DialogTemplate& dialog, WindowProcedure procedur
     window->width = dialog.width;
     window->height = dialog.height;
     window->caption = dialog.caption != nullptr ? dialog.caption : "";
+    window->name = dialog.name != nullptr ? dialog.name : "";
     for (const ControlTemplate& layout : dialog.controls) {
         Control c;
         c.layout = layout;
@@ -319,7 +324,9 @@ std::string windowText(WindowHandle window) {
 void setTopmost(WindowHandle window, bool topmost) {
     std::lock_guard lock(manager().mutex);
     const auto it = manager().windows.find(window);
-    if (it != manager().windows.end()) it->second->topmost = topmost;
+    if (it == manager().windows.end()) return;
+    it->second->topmost = topmost;
+    notifyChanged(manager(), window);
 }
 
 void setDlgItemText(WindowHandle window, int id, std::string_view text) {
@@ -727,8 +734,9 @@ std::vector<WindowView> snapshotWindows() {
     std::lock_guard lock(m.mutex);
     std::vector<WindowView> views;
     for (const auto& [handle, w] : m.windows) {
-        WindowView view{handle,     w->width, w->height,     w->caption, w->show, w->trayIcon,
-                        w->trayTip, w->modal, w->embeddedIn, {}};
+        WindowView view{handle,      w->width,      w->height, w->caption, w->show,    w->trayIcon, w->trayTip,
+                        w->modal,    w->embeddedIn, {},        w->name,    w->topmost, w->foreground};
+        w->foreground = false;
         for (const Control& c : w->controls) {
             view.controls.push_back(ControlView{c.layout, c.text, c.enabled, c.checked, c.shield, c.tooltip, c.items,
                                                 c.selection, c.date, c.rows, c.rangeLow, c.rangeHigh});
@@ -800,6 +808,9 @@ int trackPopupMenu(WindowHandle window, const std::vector<MenuItem>& items) {
 void setForegroundWindow(WindowHandle window) {
     Manager& m = manager();
     std::lock_guard lock(m.mutex);
+    const auto it = m.windows.find(window);
+    if (it == m.windows.end()) return;
+    it->second->foreground = true;
     notifyChanged(m, window);
 }
 
@@ -849,7 +860,7 @@ void fireTimer(WindowHandle window, int id) {
     postMessage(window, WindowMessage{MessageKind::Timer, id});
 }
 
-intptr_t sendMessage(WindowHandle window, const WindowMessage& message) { return dispatch(window, message); }
+intptr_t sendMessage(WindowHandle window, const WindowMessage& message) { return deliverMessage(window, message); }
 
 std::vector<std::string> shownMessageBoxes() {
     std::lock_guard lock(manager().mutex);

@@ -10,7 +10,11 @@
 namespace tavrel::platform {
 
 // The character that separates and ends directory texts.
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
 inline constexpr char kPathSeparator = '/';
+#endif
 
 // An open file; closed when the owner goes. Not copyable.
 class File {
@@ -45,8 +49,9 @@ public:
     void close();
 
 private:
-    explicit File(int fd) : fd_(fd) {}
-    int fd_ = -1;
+    // A descriptor on Linux, a HANDLE on Windows (INVALID_HANDLE_VALUE is -1).
+    explicit File(intptr_t fd) : fd_(fd) {}
+    intptr_t fd_ = -1;
 };
 
 // Hands out a file's bytes one at a time, reading it in large blocks.
@@ -87,7 +92,8 @@ std::string programFilePath();
 // True when the file lies on a drive that the system reports as removable.
 bool onRemovableDrive(const std::string& path);
 // The user's application-data folder without a trailing separator
-// ($XDG_CONFIG_HOME, else ~/.config), or empty when it cannot be found.
+// ($XDG_CONFIG_HOME, else ~/.config; on Windows TAVREL_APPDATA, else the
+// user's AppData folder), or empty when it cannot be found.
 std::string applicationDataFolder();
 // The application-data folder of the account that system services run as.
 std::string serviceAccountDataFolder();

@@ -48,11 +48,13 @@ public:
     void close();
 
 private:
-    Socket(int fd, int wakeFd);
+    // fd_ is the socket and wakeFd_ what close() signals to end a wait (on
+    // Linux descriptors, on Windows a SOCKET and an event HANDLE).
+    Socket(intptr_t fd, intptr_t wakeFd);
     // Waits until fd is ready for `events` or the socket is closed.
     bool waitFor(short events);
-    int fd_;
-    int wakeFd_;
+    intptr_t fd_;
+    intptr_t wakeFd_;
     struct State;
     std::unique_ptr<State> state_;
 };
@@ -67,8 +69,8 @@ std::string dottedQuad(Ipv4Address address);
 // The host name registered for an address, or empty.
 std::string reverseLookup(Ipv4Address address);
 
-// The socket library's start and clean-up (nothing to do on Linux; kept so
-// the callers' bookkeeping stays the same everywhere). 0 means success.
+// The socket library's start and clean-up (nothing to do on Linux; Winsock
+// on Windows, where the calls pair up). 0 means success.
 int socketLibraryStart();
 void socketLibraryStop();
 

@@ -120,30 +120,6 @@ void File::close() {
     }
 }
 
-bool ByteReader::refill() {
-    const long n = file_.read(buffer_, sizeof buffer_);
-    if (n <= 0) return false;
-    pos_ = 0;
-    len_ = static_cast<size_t>(n);
-    return true;
-}
-
-bool fileReadable(const std::string& path) { return File::openForReading(path).valid(); }
-
-bool readSmallFile(const std::string& path, std::string& text, size_t maxBytes) {
-    File f = File::openForReading(path);
-    if (!f.valid()) return false;
-    text.clear();
-    char buffer[512];
-    for (;;) {
-        const long n = f.read(buffer, sizeof buffer);
-        if (n < 0) return false;
-        if (n == 0) return true;
-        if (text.size() + static_cast<size_t>(n) > maxBytes) return false;
-        text.append(buffer, static_cast<size_t>(n));
-    }
-}
-
 bool writeFileReplacing(const std::string& path, std::string_view content) {
     std::string temp = path + ".XXXXXX";
     const int fd = mkostemp(temp.data(), O_CLOEXEC);
@@ -166,20 +142,6 @@ bool writeFileReplacing(const std::string& path, std::string_view content) {
     if (ok && ::rename(temp.c_str(), path.c_str()) == 0) return true;
     ::unlink(temp.c_str());
     return false;
-}
-
-bool copyFile(const std::string& from, const std::string& to) {
-    File in = File::openForReading(from);
-    if (!in.valid()) return false;
-    File out = File::createAlways(to);
-    if (!out.valid()) return false;
-    char buffer[65536];
-    for (;;) {
-        const long n = in.read(buffer, sizeof buffer);
-        if (n < 0) return false;
-        if (n == 0) return true;
-        if (!out.writeAll(buffer, static_cast<size_t>(n))) return false;
-    }
 }
 
 bool createDirectory(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0; }

@@ -30,7 +30,7 @@ sockaddr_in makeAddress(Ipv4Address address, uint16_t port) {
 
 }  // namespace
 
-Socket::Socket(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd), state_(std::make_unique<State>()) {}
+Socket::Socket(intptr_t fd, intptr_t wakeFd) : fd_(fd), wakeFd_(wakeFd), state_(std::make_unique<State>()) {}
 
 Socket::~Socket() {
     ::close(fd_);
@@ -61,7 +61,7 @@ void Socket::close() {
 bool Socket::waitFor(short events) {
     for (;;) {
         if (state_->closed.load()) return false;
-        pollfd fds[2] = {{fd_, events, 0}, {wakeFd_, POLLIN, 0}};
+        pollfd fds[2] = {{static_cast<int>(fd_), events, 0}, {static_cast<int>(wakeFd_), POLLIN, 0}};
         const int n = ::poll(fds, 2, -1);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -192,11 +192,6 @@ bool resolveFirstIpv4(const std::string& name, Ipv4Address& out) {
     out = ntohl(reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr.s_addr);
     freeaddrinfo(result);
     return true;
-}
-
-std::string dottedQuad(Ipv4Address address) {
-    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
-           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
 }
 
 std::string reverseLookup(Ipv4Address address) {

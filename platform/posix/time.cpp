@@ -1,30 +1,20 @@
 // Linux time services. The wall clock may be simulated: with
 // TAVREL_CLOCK_FILE set, it is the real UTC clock plus a signed offset in
-// 100-ns units kept in that file, and setting the clock rewrites the offset.
+// 100-ns units kept in that file, and setting the clock rewrites the offset
+// (platform/clock_file.cpp, shared with the other platforms).
 #include "platform/time.h"
 
-#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <atomic>
 #include <locale.h>
-#include <mutex>
 #include <string>
 
-#include "platform/file.h"
+#include "platform/clock_file.h"
 
 namespace tavrel::platform {
 namespace {
-
-std::atomic<WallClockSource> wallClockSource{nullptr};
-std::atomic<TickSource> tickSource{nullptr};
-
-const char* clockFilePath() {
-    const char* path = std::getenv("TAVREL_CLOCK_FILE");
-    return (path != nullptr && *path != '\0') ? path : nullptr;
-}
 
 FileTime realUtcNow() {
     timespec ts{};
@@ -33,15 +23,10 @@ FileTime realUtcNow() {
            static_cast<FileTime>(ts.tv_nsec / 100);
 }
 
-// The simulated clock's offset; a missing or unreadable file means 0.
-int64_t readClockOffset(const char* path) {
-    std::string text;
-    if (!readSmallFile(path, text, 64)) return 0;
-    errno = 0;
-    char* end = nullptr;
-    long long value = std::strtoll(text.c_str(), &end, 10);
-    if (errno != 0 || end == text.c_str()) return 0;
-    return value;
+uint64_t realTickCount() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1'000'000u;
 }
 
 // Days since 1601-01-01 for a proleptic Gregorian date (Howard Hinnant's
@@ -100,17 +85,7 @@ std::string twoDigits(unsigned v) {
 
 }  // namespace
 
-void setWallClockSource(WallClockSource source) { wallClockSource.store(source); }
-void setTickSource(TickSource source) { tickSource.store(source); }
-
-bool simulatedClockActive() { return clockFilePath() != nullptr; }
-
-FileTime getSystemTimeAsFileTime() {
-    if (WallClockSource source = wallClockSource.load()) return source();
-    FileTime now = realUtcNow();
-    if (const char* path = clockFilePath()) now += static_cast<FileTime>(readClockOffset(path));
-    return now;
-}
+FileTime getSystemTimeAsFileTime() { return clock_file::wallClock(realUtcNow); }
 
 SystemTime getSystemTime() {
     SystemTime st;
@@ -129,9 +104,8 @@ SystemTime getLocalTime() {
 }
 
 bool setSystemFileTime(FileTime utc) {
-    if (const char* path = clockFilePath()) {
-        const int64_t offset = static_cast<int64_t>(utc - realUtcNow());
-        return writeFileReplacing(path, std::to_string(offset) + "\n");
+    if (const char* path = clock_file::simulatedClockPath()) {
+        return clock_file::setSimulatedClock(path, utc, realUtcNow());
     }
     if (utc < kFileTime1970) return false;
     const FileTime sinceEpoch = utc - kFileTime1970;
@@ -189,12 +163,7 @@ bool fileTimeToLocalFileTime(FileTime utc, FileTime& local) {
     return true;
 }
 
-uint64_t getTickCount64() {
-    if (TickSource source = tickSource.load()) return source();
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1'000'000u;
-}
+uint64_t getTickCount64() { return clock_file::tickCount(realTickCount); }
 
 std::string formatTime(const SystemTime& t, const char* picture) {
     std::string out;

@@ -6,6 +6,7 @@
 #include "platform/time.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/time_values.h"
+#include "tests/support/environment.h"
 
 namespace tavrel::platform {
 namespace {
@@ -87,15 +88,15 @@ class SimulatedClock : public ::testing::Test {
 protected:
     void SetUp() override {
         path = dir.file("clock");
-        setenv("TAVREL_CLOCK_FILE", path.c_str(), 1);
+        test::setEnv("TAVREL_CLOCK_FILE", path);
     }
-    void TearDown() override { unsetenv("TAVREL_CLOCK_FILE"); }
+    void TearDown() override { test::unsetEnv("TAVREL_CLOCK_FILE"); }
     test::TempDir dir;
     std::string path;
 };
 
 FileTime realNow() {
-    unsetenv("TAVREL_CLOCK_FILE");
+    test::unsetEnv("TAVREL_CLOCK_FILE");
     const FileTime now = getSystemTimeAsFileTime();
     return now;
 }

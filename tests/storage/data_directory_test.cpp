@@ -6,6 +6,7 @@
 #include "platform/file.h"
 #include "storage/data_directory.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/environment.h"
 
 namespace tavrel {
 namespace {
@@ -29,17 +30,20 @@ TEST(DataDirectory, DirectoriesEndWithTheSeparator) {
 TEST(DataDirectory, ProgramDirectoryIsTheFolderOfTheRunningFile) {
     locateDirectories();
     const std::string self = platform::programFilePath();
-    EXPECT_EQ(programDirectory(), self.substr(0, self.rfind('/') + 1));
+    EXPECT_EQ(programDirectory(), self.substr(0, self.rfind(platform::kPathSeparator) + 1));
 }
 
 TEST(DataDirectory, ApplicationDataFolderFollowsXdg) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows takes the folder from the shell, not from XDG_CONFIG_HOME";
+#endif
     const char* saved = std::getenv("XDG_CONFIG_HOME");
     const std::string restore = saved != nullptr ? saved : "";
-    setenv("XDG_CONFIG_HOME", "/some/where", 1);
+    test::setEnv("XDG_CONFIG_HOME", "/some/where");
     EXPECT_EQ(platform::applicationDataFolder(), "/some/where");
-    setenv("XDG_CONFIG_HOME", "relative", 1);  // not absolute: ignored
+    test::setEnv("XDG_CONFIG_HOME", "relative");  // not absolute: ignored
     EXPECT_NE(platform::applicationDataFolder(), "relative");
-    if (saved != nullptr) setenv("XDG_CONFIG_HOME", restore.c_str(), 1); else unsetenv("XDG_CONFIG_HOME");
+    if (saved != nullptr) test::setEnv("XDG_CONFIG_HOME", restore); else test::unsetEnv("XDG_CONFIG_HOME");
 }
 
 }  // namespace

@@ -1,127 +1,118 @@
 #include "tests/support/fake_time_servers.h"
 
-#include <arpa/inet.h>
+#include <chrono>
 #include <cstring>
-#include <ctime>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace tavrel::test {
 namespace {
 
 constexpr uint32_t kUnixToNtp = 2'208'988'800u;
 
-int boundSocket(int type, uint16_t port, uint32_t address) {
-    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    const int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(address);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || (type == SOCK_STREAM && listen(fd, 5) != 0)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+std::shared_ptr<platform::Socket> boundSocket(platform::SocketKind kind, uint16_t port, uint32_t address) {
+    std::shared_ptr<platform::Socket> s = platform::Socket::create(kind);
+    if (s == nullptr) return nullptr;
+    (void)s->setReuseAddress();
+    if (!s->bind(address, port) || (kind == platform::SocketKind::Tcp && !s->listen(5))) return nullptr;
+    return s;
 }
 
-// Waits until fd is readable; false when asked to stop.
-bool waitReadable(int fd, int stopFd, int timeoutMs = -1) {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
-    const int n = poll(fds, 2, timeoutMs);
-    return n > 0 && (fds[1].revents & POLLIN) == 0 && (fds[0].revents & POLLIN) != 0;
-}
-
-// Sleeps for ms unless asked to stop first.
-bool pause(int stopFd, int ms) {
-    pollfd fd{stopFd, POLLIN, 0};
-    return poll(&fd, 1, ms) == 0;
-}
+// Sleeps for ms unless asked to stop first; false when asked to stop.
+bool pause(platform::ManualResetEvent& stop, int ms) { return !stop.wait(static_cast<uint32_t>(ms)); }
 
 void putWord(uint8_t* at, uint32_t v) {
-    const uint32_t be = htonl(v);
-    std::memcpy(at, &be, 4);
+    at[0] = static_cast<uint8_t>(v >> 24);
+    at[1] = static_cast<uint8_t>(v >> 16);
+    at[2] = static_cast<uint8_t>(v >> 8);
+    at[3] = static_cast<uint8_t>(v);
 }
 
 void ntpNow(int64_t offsetMs, uint32_t& seconds, uint32_t& fraction) {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    int64_t ns = static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec + offsetMs * 1'000'000;
+    const auto since1970 = std::chrono::system_clock::now().time_since_epoch();
+    const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(since1970).count() + offsetMs * 1'000'000;
     seconds = static_cast<uint32_t>(ns / 1'000'000'000 + kUnixToNtp);
     fraction = static_cast<uint32_t>((static_cast<uint64_t>(ns % 1'000'000'000) << 32) / 1'000'000'000);
-}
-
-void stop(int stopFd, std::thread& thread, int fd) {
-    if (stopFd >= 0) {
-        const uint64_t one = 1;
-        (void)!write(stopFd, &one, sizeof one);
-    }
-    if (thread.joinable()) thread.join();
-    if (fd >= 0) close(fd);
-    if (stopFd >= 0) close(stopFd);
 }
 
 }  // namespace
 
 FakeTimeServer::FakeTimeServer(Reply reply, uint32_t seconds, int delayMs, Listen listen)
     : reply_(reply), seconds_(seconds), delayMs_(delayMs), listen_(std::move(listen)) {
-    fd_ = boundSocket(SOCK_STREAM, 37, listen_.address);
-    stopFd_ = eventfd(0, EFD_CLOEXEC);
-    if (fd_ >= 0) thread_ = std::thread(&FakeTimeServer::serve, this);
+    socket_ = boundSocket(platform::SocketKind::Tcp, 37, listen_.address);
+    if (socket_ != nullptr) thread_ = std::thread(&FakeTimeServer::serve, this);
 }
 
-FakeTimeServer::~FakeTimeServer() { stop(stopFd_, thread_, fd_); }
+FakeTimeServer::~FakeTimeServer() {
+    stop_.set();
+    if (socket_ != nullptr) socket_->close();  // wakes accept
+    {
+        std::lock_guard lock(clientMutex_);
+        if (client_ != nullptr) client_->close();  // wakes a silent answer's wait
+    }
+    if (thread_.joinable()) thread_.join();
+}
 
 void FakeTimeServer::serve() {
-    while (waitReadable(fd_, stopFd_)) {
-        const int client = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0) continue;
-        connections_.fetch_add(1);
-        if (listen_.journal != nullptr) listen_.journal->add(listen_.label + "-TIME");
-        uint32_t seconds = seconds_;
-        if (seconds == 0) {
-            uint32_t fraction = 0;
-            ntpNow(0, seconds, fraction);
+    while (!stop_.isSet()) {
+        std::shared_ptr<platform::Socket> client = socket_->accept();
+        if (client == nullptr) {
+            if (stop_.isSet()) return;
+            continue;
         }
-        uint8_t bytes[4];
-        putWord(bytes, seconds);
-        switch (reply_) {
-            case Reply::Correct: (void)!send(client, bytes, 4, MSG_NOSIGNAL); break;
-            case Reply::InPieces:
-                (void)!send(client, bytes, 2, MSG_NOSIGNAL);
-                pause(stopFd_, 50);
-                (void)!send(client, bytes + 2, 2, MSG_NOSIGNAL);
-                break;
-            case Reply::ShortThenClose: (void)!send(client, bytes, 3, MSG_NOSIGNAL); break;
-            case Reply::Late:
-                if (pause(stopFd_, delayMs_)) (void)!send(client, bytes, 4, MSG_NOSIGNAL);
-                break;
-            case Reply::Silent: {
-                // Hold the connection open until the client goes or the test ends.
-                char sink[16];
-                while (waitReadable(client, stopFd_) && recv(client, sink, sizeof sink, 0) > 0) {
-                }
-                break;
-            }
-            default: break;
+        {
+            std::lock_guard lock(clientMutex_);
+            client_ = client;
         }
-        close(client);
+        if (stop_.isSet()) client->close();
+        answer(*client);
+        std::lock_guard lock(clientMutex_);
+        client_.reset();
     }
+}
+
+void FakeTimeServer::answer(platform::Socket& client) {
+    connections_.fetch_add(1);
+    if (listen_.journal != nullptr) listen_.journal->add(listen_.label + "-TIME");
+    uint32_t seconds = seconds_;
+    if (seconds == 0) {
+        uint32_t fraction = 0;
+        ntpNow(0, seconds, fraction);
+    }
+    uint8_t bytes[4];
+    putWord(bytes, seconds);
+    switch (reply_) {
+        case Reply::Correct: (void)client.send(bytes, 4); break;
+        case Reply::InPieces:
+            (void)client.send(bytes, 2);
+            pause(stop_, 50);
+            (void)client.send(bytes + 2, 2);
+            break;
+        case Reply::ShortThenClose: (void)client.send(bytes, 3); break;
+        case Reply::Late:
+            if (pause(stop_, delayMs_)) (void)client.send(bytes, 4);
+            break;
+        case Reply::Silent: {
+            // Hold the connection open until the client goes or the test ends.
+            char sink[16];
+            while (client.receive(sink, sizeof sink) > 0) {
+            }
+            break;
+        }
+        default: break;
+    }
+    client.close();
 }
 
 FakeSntpServer::FakeSntpServer(Reply reply, int64_t offsetMs, int delayMs, Listen listen)
     : reply_(reply), offsetMs_(offsetMs), delayMs_(delayMs), listen_(std::move(listen)) {
-    fd_ = boundSocket(SOCK_DGRAM, 123, listen_.address);
-    stopFd_ = eventfd(0, EFD_CLOEXEC);
-    if (fd_ >= 0) thread_ = std::thread(&FakeSntpServer::serve, this);
+    socket_ = boundSocket(platform::SocketKind::Udp, 123, listen_.address);
+    if (socket_ != nullptr) thread_ = std::thread(&FakeSntpServer::serve, this);
 }
 
-FakeSntpServer::~FakeSntpServer() { stop(stopFd_, thread_, fd_); }
+FakeSntpServer::~FakeSntpServer() {
+    stop_.set();
+    if (socket_ != nullptr) socket_->close();
+    if (thread_.joinable()) thread_.join();
+}
 
 std::vector<uint8_t> FakeSntpServer::lastRequest() {
     if (!haveRequest_.load()) return {};
@@ -129,11 +120,12 @@ std::vector<uint8_t> FakeSntpServer::lastRequest() {
 }
 
 void FakeSntpServer::serve() {
-    while (waitReadable(fd_, stopFd_)) {
+    while (!stop_.isSet()) {
         uint8_t packet[48] = {};
-        sockaddr_in peer{};
-        socklen_t len = sizeof peer;
-        const ssize_t n = recvfrom(fd_, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&peer), &len);
+        platform::Ipv4Address peer = 0;
+        uint16_t peerPort = 0;
+        const long n = socket_->receiveFrom(packet, sizeof packet, peer, peerPort);
+        if (n < 0 && stop_.isSet()) return;
         if (n <= 0) continue;
         if (!haveRequest_.load()) {
             std::memcpy(request_, packet, sizeof request_);
@@ -142,7 +134,7 @@ void FakeSntpServer::serve() {
         requests_.fetch_add(1);
         if (listen_.journal != nullptr) listen_.journal->add(listen_.label + "-SNTP");
         if (reply_ == Reply::Silent) continue;
-        if (reply_ == Reply::Late && !pause(stopFd_, delayMs_)) return;
+        if (reply_ == Reply::Late && !pause(stop_, delayMs_)) return;
 
         uint8_t reply[48] = {};
         reply[0] = 0x1C;  // version 3, server
@@ -158,7 +150,7 @@ void FakeSntpServer::serve() {
             putWord(reply + 44, f);
         }
         const size_t size = reply_ == Reply::ShortThenClose ? 20 : sizeof reply;
-        sendto(fd_, reply, size, 0, reinterpret_cast<sockaddr*>(&peer), len);
+        (void)socket_->sendTo(reply, size, peer, peerPort);
     }
 }
 

@@ -1,13 +1,18 @@
 // Scripted TIME (TCP 37) and SNTP (UDP 123) servers on 127.0.0.1 for the
-// query tests; they run in the tests' private network namespace.
+// query tests; on Linux they run in the tests' private network namespace.
+// Built on the program's own socket layer, so they serve on every system.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/socket.h"
+#include "platform/thread.h"
 
 namespace tavrel::test {
 
@@ -49,17 +54,20 @@ public:
     // Serves wire seconds `seconds` (or, with 0, the real time now).
     explicit FakeTimeServer(Reply reply, uint32_t seconds = 0, int delayMs = 0, Listen listen = {});
     ~FakeTimeServer();
-    bool listening() const { return fd_ >= 0; }
+    bool listening() const { return socket_ != nullptr; }
     int connections() const { return connections_.load(); }
 
 private:
     void serve();
+    void answer(platform::Socket& client);
     Reply reply_;
     uint32_t seconds_;
     int delayMs_;
     Listen listen_;
-    int fd_ = -1;
-    int stopFd_ = -1;
+    std::shared_ptr<platform::Socket> socket_;
+    std::mutex clientMutex_;
+    std::shared_ptr<platform::Socket> client_;  // the connection being answered
+    platform::ManualResetEvent stop_;
     std::atomic<int> connections_{0};
     std::thread thread_;
 };
@@ -69,7 +77,7 @@ public:
     // Answers with the real time shifted by offsetMs.
     explicit FakeSntpServer(Reply reply, int64_t offsetMs = 0, int delayMs = 0, Listen listen = {});
     ~FakeSntpServer();
-    bool listening() const { return fd_ >= 0; }
+    bool listening() const { return socket_ != nullptr; }
     int requests() const { return requests_.load(); }
     // The last request's bytes.
     std::vector<uint8_t> lastRequest();
@@ -80,8 +88,8 @@ private:
     int64_t offsetMs_;
     int delayMs_;
     Listen listen_;
-    int fd_ = -1;
-    int stopFd_ = -1;
+    std::shared_ptr<platform::Socket> socket_;
+    platform::ManualResetEvent stop_;
     std::atomic<int> requests_{0};
     std::atomic<bool> haveRequest_{false};
     uint8_t request_[48] = {};

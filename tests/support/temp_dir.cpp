@@ -1,12 +1,14 @@
 #include "tests/support/temp_dir.h"
 
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
+#include "platform/file.h"
 #include "servers/server_list.h"
 #include "storage/data_directory.h"
 #include "storage/settings.h"
@@ -15,10 +17,22 @@
 namespace tavrel::test {
 
 TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/tavrel-test-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern + "/";
+    // $TMPDIR (or the system's temporary folder), with a name no other
+    // test process picks: created, not just looked for.
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char name[32];
+        std::snprintf(name, sizeof name, "tavrel-test-%012llx",
+                      static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFULL));
+        std::error_code error;
+        if (std::filesystem::create_directory(base / name, error)) {
+            path_ = (base / name).string() + platform::kPathSeparator;
+            return;
+        }
+    }
+    throw std::runtime_error("no temporary folder could be made");
 }
 
 TempDir::~TempDir() {

@@ -17,6 +17,7 @@
 #include "timezone/time_zone.h"
 #include "tests/support/modal_helper.h"
 #include "ui/time_zone_dialog.h"
+#include "tests/support/environment.h"
 
 namespace tavrel {
 namespace {
@@ -121,14 +122,14 @@ protected:
         applyDefaults();
         settings.logSyncs.store(1);
         link = dir.file("localtime");
-        setenv("TAVREL_LOCALTIME", link.c_str(), 1);
+        test::setEnv("TAVREL_LOCALTIME", link);
         platform::applyLocalTimeSeam();
         platform::testing::resetDialogManager();
         window = platform::createDialog(kMainDialog, nullptr);
     }
     void TearDown() override {
-        unsetenv("TAVREL_LOCALTIME");
-        unsetenv("TZ");
+        test::unsetEnv("TAVREL_LOCALTIME");
+        test::unsetEnv("TZ");
         tzset();
         platform::testing::resetDialogManager();
     }

@@ -15,6 +15,7 @@
 #include "tests/support/window_fixture.h"
 #include "ui/main_window.h"
 #include "ui/main_window_display.h"
+#include "tests/support/environment.h"
 
 namespace tavrel {
 namespace {
@@ -75,9 +76,9 @@ TEST_F(MainWindow, CorrectIsIgnoredWhileAQueryRuns) {
 
 TEST_F(MainWindow, CorrectWithoutTheClockRightAsksForARestart) {
     clockPrivilegeHeld.store(0);
-    setenv("TAVREL_ELEVATOR", "/nonexistent/elevator", 1);
+    test::setEnv("TAVREL_ELEVATOR", "/nonexistent/elevator");
     command(kCommandCorrect);
-    unsetenv("TAVREL_ELEVATOR");
+    test::unsetEnv("TAVREL_ELEVATOR");
     EXPECT_TRUE(platform::windowExists(window));  // the restart could not start
     EXPECT_EQ(syncState.load(), kSyncIdle);
 }

@@ -1,0 +1,61 @@
+#include "platform/clock_file.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include "platform/file.h"
+
+namespace tavrel::platform {
+namespace {
+
+std::atomic<WallClockSource> wallClockSource{nullptr};
+std::atomic<TickSource> tickSource{nullptr};
+
+// The simulated clock's offset; a missing or unreadable file means 0.
+int64_t readClockOffset(const char* path) {
+    std::string text;
+    if (!readSmallFile(path, text, 64)) return 0;
+    errno = 0;
+    char* end = nullptr;
+    long long value = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || end == text.c_str()) return 0;
+    return value;
+}
+
+}  // namespace
+
+void setWallClockSource(WallClockSource source) { wallClockSource.store(source); }
+void setTickSource(TickSource source) { tickSource.store(source); }
+
+bool simulatedClockActive() { return clock_file::simulatedClockPath() != nullptr; }
+
+namespace clock_file {
+
+const char* simulatedClockPath() {
+    const char* path = std::getenv("TAVREL_CLOCK_FILE");
+    return (path != nullptr && *path != '\0') ? path : nullptr;
+}
+
+FileTime wallClock(FileTime (*realUtcNow)()) {
+    if (WallClockSource source = wallClockSource.load()) return source();
+    FileTime now = realUtcNow();
+    if (const char* path = simulatedClockPath()) now += static_cast<FileTime>(readClockOffset(path));
+    return now;
+}
+
+bool wallClockIsReal() { return wallClockSource.load() == nullptr && simulatedClockPath() == nullptr; }
+
+bool setSimulatedClock(const char* path, FileTime utc, FileTime realNow) {
+    const int64_t offset = static_cast<int64_t>(utc - realNow);
+    return writeFileReplacing(path, std::to_string(offset) + "\n");
+}
+
+uint64_t tickCount(uint64_t (*realTicks)()) {
+    if (TickSource source = tickSource.load()) return source();
+    return realTicks();
+}
+
+}  // namespace clock_file
+}  // namespace tavrel::platform

@@ -1,0 +1,46 @@
+// The file functions built only on File, the same on every platform.
+#include "platform/file.h"
+
+#include <string>
+
+namespace tavrel::platform {
+
+bool ByteReader::refill() {
+    const long n = file_.read(buffer_, sizeof buffer_);
+    if (n <= 0) return false;
+    pos_ = 0;
+    len_ = static_cast<size_t>(n);
+    return true;
+}
+
+bool fileReadable(const std::string& path) { return File::openForReading(path).valid(); }
+
+bool readSmallFile(const std::string& path, std::string& text, size_t maxBytes) {
+    File f = File::openForReading(path);
+    if (!f.valid()) return false;
+    text.clear();
+    char buffer[512];
+    for (;;) {
+        const long n = f.read(buffer, sizeof buffer);
+        if (n < 0) return false;
+        if (n == 0) return true;
+        if (text.size() + static_cast<size_t>(n) > maxBytes) return false;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+bool copyFile(const std::string& from, const std::string& to) {
+    File in = File::openForReading(from);
+    if (!in.valid()) return false;
+    File out = File::createAlways(to);
+    if (!out.valid()) return false;
+    char buffer[65536];
+    for (;;) {
+        const long n = in.read(buffer, sizeof buffer);
+        if (n < 0) return false;
+        if (n == 0) return true;
+        if (!out.writeAll(buffer, static_cast<size_t>(n))) return false;
+    }
+}
+
+}  // namespace tavrel::platform
