@@ -156,6 +156,7 @@ intptr_t mainWindowProcedure(WindowHandle window, const WindowMessage& message) 
         case MessageKind::QueryEndSession: syncState.store(kSyncStopRequested); return 1;
         case MessageKind::EndSession:
         case MessageKind::Destroy: endProgram(window, true); break;
+        case MessageKind::Notify: break;  // only property pages receive it
     }
     return 0;
 }

@@ -2,35 +2,18 @@
 
 #include <unistd.h>
 
-#include <cstdio>
-#include <sstream>
-#include <string>
+#include "platform/scripted_interpreter.h"
 
 namespace tavrel::platform {
 namespace {
 
-constexpr size_t kLongestLine = 4096;
-
-std::string escaped(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\r') continue;
-        if (c == '\n') {
-            out += "\\n";
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
-class ScriptedBackend : public DialogBackend {
+// Standard input is watched by the loop's poll; each readable moment gives
+// one read.
+class ScriptedBackend : public ScriptedInterpreter {
 public:
-    explicit ScriptedBackend(WindowHandle& target) : target_(target) {}
+    using ScriptedInterpreter::ScriptedInterpreter;
 
-    void windowChanged(WindowHandle) override {}
     int inputDescriptor() override { return open_ ? STDIN_FILENO : -1; }
-    void flush() override { std::fflush(stdout); }
 
     void handleInput() override {
         char buffer[512];
@@ -39,73 +22,11 @@ public:
             open_ = false;  // end of input: keep running, stop listening
             return;
         }
-        pending_.append(buffer, static_cast<size_t>(n));
-        size_t end;
-        while ((end = pending_.find('\n')) != std::string::npos) {
-            const std::string line = pending_.substr(0, end);
-            pending_.erase(0, end + 1);
-            run(line);
-        }
-        if (pending_.size() > kLongestLine) pending_.clear();  // no unbounded buffer
-        std::fflush(stdout);
-    }
-
-    int trackPopupMenu(WindowHandle, const std::vector<MenuItem>& items) override {
-        std::printf("menu:");
-        for (const MenuItem& item : items) std::printf(" [%s]", item.text.empty() ? "-" : item.text.c_str());
-        std::printf("\n");
-        return 0;
-    }
-
-    void messageBox(WindowHandle, std::string_view text, std::string_view caption, MessageBoxKind) override {
-        std::printf("message: %.*s: %.*s\n", static_cast<int>(caption.size()), caption.data(),
-                    static_cast<int>(text.size()), text.data());
+        feed(buffer, static_cast<size_t>(n));
     }
 
 private:
-    void run(const std::string& line) {
-        std::istringstream words(line);
-        std::string verb;
-        words >> verb;
-        int number = 0;
-        words >> number;
-        const WindowHandle w = target_;
-        if (verb == "command") {
-            postCommand(w, number);
-        } else if (verb == "close") {
-            postMessage(w, WindowMessage{MessageKind::Close});
-        } else if (verb == "minimise") {
-            showWindow(w, ShowCommand::Minimised);
-        } else if (verb == "restore") {
-            showWindow(w, ShowCommand::Normal);
-        } else if (verb == "tray") {
-            postMessage(w, WindowMessage{MessageKind::TrayCallback, 0, number});
-        } else if (verb == "rclick") {
-            postMessage(w, WindowMessage{MessageKind::RightButtonUp});
-        } else if (verb == "taskbar") {
-            postMessage(w, WindowMessage{MessageKind::TaskbarCreated});
-        } else if (verb == "endsession") {
-            postMessage(w, WindowMessage{MessageKind::QueryEndSession});
-            postMessage(w, WindowMessage{MessageKind::EndSession});
-        } else if (verb == "show") {
-            std::printf("%d: %s\n", number, escaped(getDlgItemText(w, number)).c_str());
-        } else if (verb == "caption") {
-            std::printf("caption: %s\n", windowText(w).c_str());
-        } else if (verb == "state") {
-            const ShowCommand show = windowShowState(w);
-            std::printf("state: %s", show == ShowCommand::Normal      ? "shown"
-                                     : show == ShowCommand::Minimised ? "minimised"
-                                                                      : "hidden");
-            if (trayIconShown(w)) std::printf(" tray %s", escaped(trayTip(w)).c_str());
-            std::printf("\n");
-        } else if (!verb.empty()) {
-            std::printf("unknown: %s\n", verb.c_str());
-        }
-    }
-
-    WindowHandle& target_;
     bool open_ = true;
-    std::string pending_;
 };
 
 }  // namespace

@@ -22,9 +22,10 @@ TEST(DataDirectory, ResolveFallsBackToTheProgramDirectory) {
 }
 
 TEST(DataDirectory, DirectoriesEndWithTheSeparator) {
-    setDirectories("/a/b", "/c/d/");
-    EXPECT_EQ(programDirectory(), "/a/b/");
-    EXPECT_EQ(dataDirectory(), "/c/d/");
+    const std::string sep(1, platform::kPathSeparator);
+    setDirectories(sep + "a" + sep + "b", sep + "c" + sep + "d" + sep);
+    EXPECT_EQ(programDirectory(), sep + "a" + sep + "b" + sep);
+    EXPECT_EQ(dataDirectory(), sep + "c" + sep + "d" + sep);
 }
 
 TEST(DataDirectory, ProgramDirectoryIsTheFolderOfTheRunningFile) {

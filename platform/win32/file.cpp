@@ -1,0 +1,210 @@
+// Windows files, over HANDLEs from CreateFileA. Every open shares reading,
+// writing and deletion, so that, as on Linux, a file that one handle holds
+// open can still be read, written and renamed over through another.
+#include <windows.h>
+#include <shlobj.h>
+
+#include "platform/file.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/win32/win32_support.h"
+
+namespace tavrel::platform {
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// One call reads or writes at most this much, so that a count always fits
+// the long the callers get back.
+constexpr DWORD kLargestTransfer = 0x40000000;
+
+// lockExclusive locks this one byte, far beyond any data, instead of the
+// file: Windows locks are mandatory, and a lock over the data would refuse
+// reading to every other handle, while the Linux lock (flock) only excludes
+// other lockers. The log copies its file under the lock, for one.
+constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
+constexpr DWORD kLockOffsetLow = 0;
+
+HANDLE handleOf(intptr_t fd) { return reinterpret_cast<HANDLE>(fd); }
+
+intptr_t open(const std::string& path, DWORD access, DWORD disposition) {
+    const HANDLE h = CreateFileA(path.c_str(), access, kShareAll, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return reinterpret_cast<intptr_t>(h);  // INVALID_HANDLE_VALUE is -1
+}
+
+bool writeEverything(HANDLE h, const void* data, size_t size) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const DWORD chunk = size > kLargestTransfer ? kLargestTransfer : static_cast<DWORD>(size);
+        DWORD written = 0;
+        if (!WriteFile(h, p, chunk, &written, nullptr)) return false;
+        p += written;
+        size -= written;
+    }
+    return true;
+}
+
+bool seek(HANDLE h, DWORD method) {
+    LARGE_INTEGER zero{};
+    return SetFilePointerEx(h, zero, nullptr, method) != FALSE;
+}
+
+std::string withoutTrailingSeparators(std::string path) {
+    while (path.size() > 3 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
+    return path;
+}
+
+}  // namespace
+
+File::~File() { close(); }
+
+File::File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+// CreateFileA refuses to open a directory without FILE_FLAG_BACKUP_SEMANTICS,
+// so a directory is never taken for a readable file.
+File File::openForReading(const std::string& path) { return File(open(path, GENERIC_READ, OPEN_EXISTING)); }
+
+File File::openAlways(const std::string& path) {
+    return File(open(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS));
+}
+
+File File::createAlways(const std::string& path) {
+    return File(open(path, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS));
+}
+
+long File::read(void* buffer, size_t size) {
+    if (fd_ < 0) return -1;
+    const DWORD chunk = size > kLargestTransfer ? kLargestTransfer : static_cast<DWORD>(size);
+    DWORD got = 0;
+    if (!ReadFile(handleOf(fd_), buffer, chunk, &got, nullptr)) {
+        return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+    }
+    return static_cast<long>(got);
+}
+
+bool File::writeAll(const void* data, size_t size) { return fd_ >= 0 && writeEverything(handleOf(fd_), data, size); }
+
+int64_t File::size() const {
+    LARGE_INTEGER size{};
+    if (fd_ < 0 || !GetFileSizeEx(handleOf(fd_), &size)) return -1;
+    return size.QuadPart;
+}
+
+bool File::seekToStart() { return fd_ >= 0 && seek(handleOf(fd_), FILE_BEGIN); }
+bool File::seekToEnd() { return fd_ >= 0 && seek(handleOf(fd_), FILE_END); }
+bool File::truncate() { return fd_ >= 0 && seekToStart() && SetEndOfFile(handleOf(fd_)); }
+
+bool File::lockExclusive(int timeoutMs) {
+    if (fd_ < 0) return false;
+    constexpr int kStepMs = 5;
+    for (int waited = 0;; waited += kStepMs) {
+        OVERLAPPED at{};
+        at.Offset = kLockOffsetLow;
+        at.OffsetHigh = kLockOffsetHigh;
+        if (LockFileEx(handleOf(fd_), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) return true;
+        const DWORD error = GetLastError();
+        if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) return false;
+        if (waited >= timeoutMs) return false;
+        Sleep(kStepMs);
+    }
+}
+
+void File::close() {
+    if (fd_ >= 0) {
+        // Closing releases a lock too, but not necessarily at once.
+        (void)UnlockFile(handleOf(fd_), kLockOffsetLow, kLockOffsetHigh, 1, 0);
+        CloseHandle(handleOf(fd_));
+        fd_ = -1;
+    }
+}
+
+bool writeFileReplacing(const std::string& path, std::string_view content) {
+    static std::atomic<unsigned> serial{0};
+    std::string temp;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    while (h == INVALID_HANDLE_VALUE) {
+        temp = path + "." + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(serial++) + ".tmp";
+        h = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return false;
+    }
+    bool ok = writeEverything(h, content.data(), content.size());
+    if (!CloseHandle(h)) ok = false;
+    // Unlike a rename on Linux, the replacement is refused while another
+    // handle has the old file open, as a reader here does for a moment:
+    // such a refusal is tried again for a while.
+    constexpr int kReplaceAttempts = 200;
+    constexpr DWORD kReplacePauseMs = 5;
+    for (int attempt = 1; ok; ++attempt) {
+        if (MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+        const DWORD error = GetLastError();
+        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt == kReplaceAttempts) break;
+        Sleep(kReplacePauseMs);
+    }
+    DeleteFileA(temp.c_str());
+    return false;
+}
+
+bool createDirectory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != FALSE; }
+
+bool directoryExists(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool removeFile(const std::string& path) { return DeleteFileA(path.c_str()) != FALSE; }
+
+std::string programFilePath() {
+    std::vector<char> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD n = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (n == 0) return std::string();
+        if (n < buffer.size()) return std::string(buffer.data(), n);
+        if (buffer.size() >= 32768) return std::string();
+        buffer.resize(buffer.size() * 2);  // cut short: try a larger buffer
+    }
+}
+
+bool onRemovableDrive(const std::string& path) {
+    char full[MAX_PATH];
+    const DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+    if (n == 0 || n >= sizeof full) return false;
+    // Only drive-letter paths have a drive type; network paths are not removable.
+    if (!(((full[0] >= 'A' && full[0] <= 'Z') || (full[0] >= 'a' && full[0] <= 'z')) && full[1] == ':')) return false;
+    const char root[] = {full[0], ':', '\\', '\0'};
+    return GetDriveTypeA(root) == DRIVE_REMOVABLE;
+}
+
+std::string applicationDataFolder() {
+    // TAVREL_APPDATA stands in for the user's folder in tests.
+    const char* chosen = std::getenv("TAVREL_APPDATA");
+    if (chosen != nullptr && *chosen != '\0') return withoutTrailingSeparators(chosen);
+    char folder[MAX_PATH];
+    if (!SHGetSpecialFolderPathA(nullptr, folder, CSIDL_APPDATA, FALSE)) return std::string();
+    return withoutTrailingSeparators(folder);
+}
+
+std::string serviceAccountDataFolder() {
+    // Services run as LocalSystem, whose profile is the .DEFAULT user hive.
+    win32::RegistryKey folders;
+    std::string folder;
+    if (!folders.open(HKEY_USERS, ".DEFAULT\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders",
+                      KEY_QUERY_VALUE) ||
+        !folders.readText("AppData", folder)) {
+        return std::string();
+    }
+    return withoutTrailingSeparators(folder);
+}
+
+}  // namespace tavrel::platform

@@ -1,0 +1,175 @@
+// Windows time services, through the system's own calls. The wall clock may
+// be simulated (TAVREL_CLOCK_FILE, platform/clock_file.cpp): then it is read
+// and set through that file and the system clock is never set. With
+// TAVREL_LOCALTIME set, local time follows the zone that seam names (see
+// platform/win32/timezone.cpp), as it does on Linux.
+#include <windows.h>
+
+#include "platform/time.h"
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/clock_file.h"
+#include "platform/timezone.h"
+#include "platform/win32/win32_support.h"
+
+namespace tavrel::platform {
+namespace {
+
+using win32::fromFileTime;
+using win32::fromSystemTime;
+using win32::toFileTime;
+using win32::toSystemTime;
+
+FileTime realUtcNow() {
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    return fromFileTime(ft);
+}
+
+uint64_t realTickCount() { return GetTickCount64(); }
+
+bool localTimeSeamActive() {
+    const char* seam = std::getenv("TAVREL_LOCALTIME");
+    return seam != nullptr && *seam != '\0';
+}
+
+bool setRealClock(const SYSTEMTIME& utc) { return SetSystemTime(&utc) != FALSE; }
+
+// UTC to local time by the given zone's rules (nullptr: the zone in force)
+// at that instant. The conversion goes through SYSTEMTIME, which holds
+// milliseconds only, so the shift it finds is applied to the full value.
+bool utcToLocal(const TIME_ZONE_INFORMATION* zone, FileTime utc, FileTime& local) {
+    const FILETIME utcFt = toFileTime(utc);
+    SYSTEMTIME utcSt, localSt;
+    if (!FileTimeToSystemTime(&utcFt, &utcSt) || !SystemTimeToTzSpecificLocalTime(zone, &utcSt, &localSt)) {
+        return false;
+    }
+    FILETIME utcMs, localMs;
+    if (!SystemTimeToFileTime(&utcSt, &utcMs) || !SystemTimeToFileTime(&localSt, &localMs)) return false;
+    const int64_t shift = static_cast<int64_t>(fromFileTime(localMs)) - static_cast<int64_t>(fromFileTime(utcMs));
+    const int64_t result = static_cast<int64_t>(utc) + shift;
+    if (result < 0) return false;
+    local = static_cast<FileTime>(result);
+    return true;
+}
+
+// Runs a GetTimeFormatA-style call twice, first for the size it needs.
+template <typename Format>
+std::string formatted(Format format) {
+    const int needed = format(nullptr, 0);
+    if (needed <= 0) return std::string();
+    std::string text(static_cast<size_t>(needed), '\0');
+    const int written = format(text.data(), needed);
+    if (written <= 0) return std::string();
+    text.resize(static_cast<size_t>(written - 1));  // without the closing NUL
+    return text;
+}
+
+std::string formatTimeWith(const SystemTime& t, const char* picture) {
+    const SYSTEMTIME st = toSystemTime(t);
+    return formatted([&](char* buffer, int size) {
+        return GetTimeFormatA(LOCALE_USER_DEFAULT, 0, &st, picture, buffer, size);
+    });
+}
+
+std::string formatDateWith(const SystemTime& t, DWORD flags) {
+    const SYSTEMTIME st = toSystemTime(t);
+    return formatted([&](char* buffer, int size) {
+        return GetDateFormatA(LOCALE_USER_DEFAULT, flags, &st, nullptr, buffer, size);
+    });
+}
+
+}  // namespace
+
+FileTime getSystemTimeAsFileTime() { return clock_file::wallClock(realUtcNow); }
+
+SystemTime getSystemTime() {
+    if (clock_file::wallClockIsReal()) {
+        SYSTEMTIME st;
+        GetSystemTime(&st);
+        return fromSystemTime(st);
+    }
+    SystemTime st;
+    if (!fileTimeToSystemTime(getSystemTimeAsFileTime(), st)) st = SystemTime{};
+    return st;
+}
+
+SystemTime getLocalTime() {
+    if (clock_file::wallClockIsReal() && !localTimeSeamActive()) {
+        SYSTEMTIME st;
+        GetLocalTime(&st);
+        return fromSystemTime(st);
+    }
+    SystemTime st;
+    FileTime local = 0;
+    if (!fileTimeToLocalFileTime(getSystemTimeAsFileTime(), local) || !fileTimeToSystemTime(local, st)) {
+        st = SystemTime{};
+    }
+    return st;
+}
+
+bool setSystemFileTime(FileTime utc) {
+    if (const char* path = clock_file::simulatedClockPath()) {
+        return clock_file::setSimulatedClock(path, utc, realUtcNow());
+    }
+    const FILETIME ft = toFileTime(utc);
+    SYSTEMTIME st;
+    return FileTimeToSystemTime(&ft, &st) && setRealClock(st);
+}
+
+bool setSystemTime(const SystemTime& utc) {
+    if (const char* path = clock_file::simulatedClockPath()) {
+        FileTime ft = 0;
+        return systemTimeToFileTime(utc, ft) && clock_file::setSimulatedClock(path, ft, realUtcNow());
+    }
+    return setRealClock(toSystemTime(utc));
+}
+
+bool systemTimeToFileTime(const SystemTime& st, FileTime& out) {
+    const SYSTEMTIME in = toSystemTime(st);
+    FILETIME ft;
+    SYSTEMTIME back;
+    if (!SystemTimeToFileTime(&in, &ft) || !FileTimeToSystemTime(&ft, &back)) return false;
+    // Not every implementation refuses a day past the month's end (Wine
+    // makes 29 February 2023 the first of March): a time that does not come
+    // back as given was no valid time.
+    if (back.wYear != in.wYear || back.wMonth != in.wMonth || back.wDay != in.wDay || back.wHour != in.wHour ||
+        back.wMinute != in.wMinute || back.wSecond != in.wSecond || back.wMilliseconds != in.wMilliseconds) {
+        return false;
+    }
+    out = fromFileTime(ft);
+    return true;
+}
+
+bool fileTimeToSystemTime(FileTime ft, SystemTime& out) {
+    const FILETIME in = toFileTime(ft);
+    SYSTEMTIME st;
+    if (!FileTimeToSystemTime(&in, &st)) return false;
+    out = fromSystemTime(st);
+    return true;
+}
+
+bool fileTimeToLocalFileTime(FileTime utc, FileTime& local) {
+    if (localTimeSeamActive()) {
+        // As on Linux, a seam that names no zone leaves local time at UTC.
+        TimeZoneInformation zone;
+        if (getTimeZoneInformation(zone) == TimeZoneResult::Failed) {
+            local = utc;
+            return true;
+        }
+        const TIME_ZONE_INFORMATION record = win32::toZoneRecord(zone);
+        return utcToLocal(&record, utc, local);
+    }
+    return utcToLocal(nullptr, utc, local);
+}
+
+uint64_t getTickCount64() { return clock_file::tickCount(realTickCount); }
+
+std::string formatTime(const SystemTime& t, const char* picture) { return formatTimeWith(t, picture); }
+std::string formatDefaultTime(const SystemTime& t) { return formatTimeWith(t, nullptr); }
+std::string formatLongDate(const SystemTime& t) { return formatDateWith(t, DATE_LONGDATE); }
+std::string formatShortDate(const SystemTime& t) { return formatDateWith(t, DATE_SHORTDATE); }
+
+}  // namespace tavrel::platform

@@ -1,0 +1,28 @@
+// The Windows time service, W32Time, through the service manager.
+#include "platform/time_service.h"
+
+#include "platform/service_manager.h"
+
+namespace tavrel::platform {
+namespace {
+
+constexpr char kWindowsTimeService[] = "W32Time";
+
+}  // namespace
+
+std::string runningTimeService() {
+    bool installed = false;
+    bool running = false;
+    if (!queryService(kWindowsTimeService, installed, running) || !running) return std::string();
+    return kWindowsTimeService;
+}
+
+void stopTimeService(const std::string& service) {
+    if (!service.empty()) stopService(service);
+}
+
+void startTimeService(const std::string& service) {
+    if (!service.empty()) startService(service);
+}
+
+}  // namespace tavrel::platform

@@ -1,0 +1,675 @@
+// The dialog manager's backend on Windows: every window of the shared model
+// becomes a real dialog, made from the same template data with
+// CreateDialogIndirectParamA, kept in step with the model whenever the loop
+// is about to sleep, and the user's clicks and keys go back into the model
+// as the same messages the other backends produce. Property pages are child
+// dialogs over a tab control; the tray entry is Shell_NotifyIconA's.
+#include <windows.h>
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/dialog.h"
+#include "platform/dialog_backend.h"
+#include "platform/loop_wait.h"
+#include "platform/win32/dialog_template.h"
+
+namespace tavrel::platform {
+namespace {
+
+using win32::kIconResource;
+using win32::kSheetTabsId;
+
+// The notification-area entry's callback message (WM_USER + 5).
+constexpr UINT kTrayMessage = 1029;
+constexpr UINT kTrayIconId = 0;
+
+// The page of a property sheet lies below its row of tabs.
+constexpr int kPageTopUnits = 16;
+
+HICON programIcon(int size) {
+    return static_cast<HICON>(LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(kIconResource), IMAGE_ICON,
+                                         size, size, LR_DEFAULTCOLOR | LR_SHARED));
+}
+
+void registerWindowClass(const char* name) {
+    WNDCLASSEXA wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = DefDlgProcA;
+    wc.cbWndExtra = DLGWINDOWEXTRA;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.hIcon = programIcon(GetSystemMetrics(SM_CXICON));
+    wc.hIconSm = programIcon(GetSystemMetrics(SM_CXSMICON));
+    wc.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));  // IDC_ARROW
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    wc.lpszClassName = name;
+    RegisterClassExA(&wc);
+}
+
+// The window classes that the main window and the scan window are known by.
+const char* classFor(const std::string& templateName) {
+    if (templateName == "MAINDIALOG") return "TAVREL";
+    if (templateName == "SyncScan") return "SyncScan";
+    return "";
+}
+
+std::string windowTextOf(HWND h) {
+    const int n = GetWindowTextLengthA(h);
+    std::string text(static_cast<size_t>(std::max(n, 0)) + 1, '\0');
+    const int got = GetWindowTextA(h, text.data(), n + 1);
+    text.resize(static_cast<size_t>(std::max(got, 0)));
+    return text;
+}
+
+// The model keeps line breaks as "\n"; static controls want CR LF.
+std::string withCrLf(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+bool parseAddress(const std::string& text, BYTE (&parts)[4]) {
+    unsigned a, b, c, d;
+    char extra;
+    if (std::sscanf(text.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &extra) != 4) return false;
+    if (a > 255 || b > 255 || c > 255 || d > 255) return false;
+    parts[0] = static_cast<BYTE>(a);
+    parts[1] = static_cast<BYTE>(b);
+    parts[2] = static_cast<BYTE>(c);
+    parts[3] = static_cast<BYTE>(d);
+    return true;
+}
+
+bool sameDate(const SystemTime& a, const SystemTime& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+class Win32Backend;
+Win32Backend* activeBackend = nullptr;
+
+class Win32Backend : public DialogBackend {
+public:
+    Win32Backend() {
+        INITCOMMONCONTROLSEX icc{sizeof icc, ICC_STANDARD_CLASSES | ICC_DATE_CLASSES | ICC_INTERNET_CLASSES |
+                                                 ICC_LISTVIEW_CLASSES | ICC_TAB_CLASSES | ICC_UPDOWN_CLASS |
+                                                 ICC_BAR_CLASSES};
+        InitCommonControlsEx(&icc);
+        registerWindowClass("TAVREL");
+        registerWindowClass("SyncScan");
+        taskbarCreated_ = RegisterWindowMessageA("TaskbarCreated");
+        activeBackend = this;
+    }
+
+    ~Win32Backend() override {
+        for (auto& [handle, mirror] : mirrors_) {
+            if (mirror.trayShown) removeTray(mirror);
+        }
+        for (auto it = mirrors_.rbegin(); it != mirrors_.rend(); ++it) {
+            if (it->second.hwnd != nullptr && IsWindow(it->second.hwnd)) DestroyWindow(it->second.hwnd);
+        }
+        activeBackend = nullptr;
+    }
+
+    void windowChanged(WindowHandle window) override {
+        {
+            std::lock_guard lock(dirtyMutex_);
+            dirty_.insert(window);
+        }
+        loop::wake();  // a change from another thread is drawn without delay
+    }
+
+    int inputDescriptor() override { return 0; }
+
+    // Takes the thread's window messages; keys go to the dialog they belong
+    // to first, for Tab, Enter and Escape.
+    void handleInput() override {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) continue;  // the model's own quit ends the loop
+            HWND root = msg.hwnd != nullptr ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
+            if (root != nullptr && byHwnd_.count(root) != 0 && IsDialogMessageA(root, &msg)) continue;
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+    }
+
+    void flush() override {
+        std::set<WindowHandle> dirty;
+        {
+            std::lock_guard lock(dirtyMutex_);
+            dirty.swap(dirty_);
+        }
+        if (dirty.empty()) return;
+        const std::vector<WindowView> views = snapshotWindows();
+        syncing_ = true;
+        std::set<WindowHandle> present;
+        for (const WindowView& v : views) present.insert(v.handle);
+        for (auto it = mirrors_.begin(); it != mirrors_.end();) {
+            if (present.count(it->first) == 0) {
+                destroyMirror(it->second);
+                it = mirrors_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        for (const WindowView& v : views) {
+            if (dirty.count(v.handle) != 0 || mirrors_.count(v.handle) == 0) sync(v);
+        }
+        applyModality(views);
+        syncing_ = false;
+    }
+
+    int trackPopupMenu(WindowHandle window, const std::vector<MenuItem>& items) override {
+        HMENU menu = CreatePopupMenu();
+        for (const MenuItem& item : items) {
+            if (item.text.empty()) {
+                AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+            } else {
+                AppendMenuA(menu, MF_STRING, static_cast<UINT_PTR>(item.command), item.text.c_str());
+            }
+        }
+        HWND owner = hwndOf(window);
+        POINT at{};
+        GetCursorPos(&at);
+        // The menu closes when the user clicks elsewhere only while its owner
+        // is in front.
+        if (owner != nullptr) SetForegroundWindow(owner);
+        const int chosen = static_cast<int>(
+            TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY, at.x, at.y, 0, owner, nullptr));
+        if (owner != nullptr) PostMessageA(owner, WM_NULL, 0, 0);
+        DestroyMenu(menu);
+        return chosen;
+    }
+
+    void messageBox(WindowHandle owner, std::string_view text, std::string_view caption,
+                    MessageBoxKind kind) override {
+        const std::string body(text);
+        const std::string title(caption);
+        MessageBoxA(hwndOf(owner), body.c_str(), title.c_str(),
+                    MB_OK | (kind == MessageBoxKind::Error ? MB_ICONERROR : MB_ICONINFORMATION));
+    }
+
+    static INT_PTR CALLBACK dialogProcedure(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+        if (msg == WM_INITDIALOG) {
+            SetWindowLongPtrA(hwnd, DWLP_USER, lp);
+            SendMessageA(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(programIcon(GetSystemMetrics(SM_CXICON))));
+            SendMessageA(hwnd, WM_SETICON, ICON_SMALL,
+                         reinterpret_cast<LPARAM>(programIcon(GetSystemMetrics(SM_CXSMICON))));
+            return TRUE;
+        }
+        const auto window = static_cast<WindowHandle>(GetWindowLongPtrA(hwnd, DWLP_USER));
+        if (activeBackend == nullptr || window == kNoWindow) return FALSE;
+        return activeBackend->handleMessage(hwnd, window, msg, wp, lp);
+    }
+
+private:
+    struct Mirror {
+        HWND hwnd = nullptr;
+        HWND tooltips = nullptr;
+        bool made = false;  // `last` holds what was applied
+        WindowView last{};
+        std::vector<int> tabIds;  // a sheet's tabs, in order
+        bool trayShown = false;
+        std::string trayTip;
+    };
+
+    HWND hwndOf(WindowHandle window) {
+        const auto it = mirrors_.find(window);
+        return it == mirrors_.end() ? nullptr : it->second.hwnd;
+    }
+
+    const ControlView* controlIn(WindowHandle window, int id) {
+        const auto it = mirrors_.find(window);
+        if (it == mirrors_.end() || !it->second.made) return nullptr;
+        for (const ControlView& c : it->second.last.controls) {
+            if (c.layout.id == id && id != -1) return &c;
+        }
+        return nullptr;
+    }
+
+    INT_PTR handleMessage(HWND hwnd, WindowHandle window, UINT msg, WPARAM wp, LPARAM lp) {
+        if (msg == taskbarCreated_ && taskbarCreated_ != 0) {
+            // The shell started again: every tray entry is gone.
+            for (auto& [handle, mirror] : mirrors_) mirror.trayShown = false;
+            windowChanged(window);
+            postMessage(window, WindowMessage{MessageKind::TaskbarCreated});
+            return TRUE;
+        }
+        switch (msg) {
+            case WM_COMMAND:
+                if (!syncing_) command(window, LOWORD(wp), HIWORD(wp));
+                return TRUE;
+            case WM_NOTIFY:
+                if (!syncing_) notify(window, *reinterpret_cast<const NMHDR*>(lp));
+                return FALSE;
+            case WM_CLOSE: postMessage(window, WindowMessage{MessageKind::Close}); return TRUE;
+            case WM_SIZE:
+                if (wp == SIZE_MINIMIZED && windowShowState(window) != ShowCommand::Minimised) {
+                    showWindow(window, ShowCommand::Minimised);
+                } else if (wp == SIZE_RESTORED && windowShowState(window) == ShowCommand::Minimised) {
+                    showWindow(window, ShowCommand::Normal);
+                }
+                return FALSE;
+            case WM_RBUTTONUP: postMessage(window, WindowMessage{MessageKind::RightButtonUp}); return TRUE;
+            case kTrayMessage:
+                postMessage(window, WindowMessage{MessageKind::TrayCallback, 0, static_cast<int64_t>(LOWORD(lp))});
+                return TRUE;
+            case WM_QUERYENDSESSION: {
+                const intptr_t answer = deliverMessage(window, WindowMessage{MessageKind::QueryEndSession});
+                SetWindowLongPtrA(hwnd, DWLP_MSGRESULT, answer != 0 ? TRUE : FALSE);
+                return TRUE;
+            }
+            case WM_ENDSESSION:
+                if (wp != 0) deliverMessage(window, WindowMessage{MessageKind::EndSession});
+                return TRUE;
+            default: return FALSE;
+        }
+    }
+
+    // A click, a key or a changed entry in a control, as the model's
+    // messages.
+    void command(WindowHandle window, int id, int code) {
+        const ControlView* c = controlIn(window, id);
+        if (c == nullptr) {
+            // Enter and Escape without such a button in the window.
+            if (id == IDOK || id == IDCANCEL) postCommand(window, id);
+            return;
+        }
+        switch (c->layout.kind) {
+            case ControlKind::PushButton:
+            case ControlKind::DefaultPushButton:
+                if (code == BN_CLICKED) postCommand(window, id);
+                break;
+            case ControlKind::CheckBox:
+                if (code == BN_CLICKED) {
+                    checkDlgButton(window, id, !isDlgButtonChecked(window, id));
+                    postCommand(window, id);
+                }
+                break;
+            case ControlKind::RadioButton:
+                if (code == BN_CLICKED) {
+                    // A radio button clears the others of its window's group.
+                    for (const ControlView& other : mirrors_[window].last.controls) {
+                        if (other.layout.kind == ControlKind::RadioButton && other.layout.id != id) {
+                            checkDlgButton(window, other.layout.id, false);
+                        }
+                    }
+                    checkDlgButton(window, id, true);
+                    postCommand(window, id);
+                }
+                break;
+            case ControlKind::Edit:
+                if (code == EN_CHANGE) setDlgItemText(window, id, windowTextOf(GetDlgItem(hwndOf(window), id)));
+                break;
+            case ControlKind::IpAddress:
+                if (code == EN_CHANGE) {
+                    HWND h = GetDlgItem(hwndOf(window), id);
+                    const bool blank = SendMessageA(h, IPM_ISBLANK, 0, 0) != 0;
+                    setDlgItemText(window, id, blank ? std::string() : windowTextOf(h));
+                }
+                break;
+            case ControlKind::ComboBox:
+                if (code == CBN_SELCHANGE) {
+                    const auto selection =
+                        static_cast<int>(SendMessageA(GetDlgItem(hwndOf(window), id), CB_GETCURSEL, 0, 0));
+                    comboSetSelection(window, id, selection);
+                    postCommand(window, id);
+                }
+                break;
+            default: break;
+        }
+    }
+
+    void notify(WindowHandle window, const NMHDR& header) {
+        if (header.idFrom == kSheetTabsId && header.code == TCN_SELCHANGE) {
+            const auto index = static_cast<size_t>(SendMessageA(header.hwndFrom, TCM_GETCURSEL, 0, 0));
+            const std::vector<int>& tabs = mirrors_[window].tabIds;
+            if (index < tabs.size()) postCommand(window, tabs[index]);
+            return;
+        }
+        if (header.code == DTN_DATETIMECHANGE) {
+            const auto& change = reinterpret_cast<const NMDATETIMECHANGE&>(header);
+            if (change.dwFlags != GDT_VALID) return;
+            const int id = static_cast<int>(header.idFrom);
+            // The picker gives the day; the time of day stays the model's.
+            SystemTime value = datePickerTime(window, id);
+            value.year = change.st.wYear;
+            value.month = change.st.wMonth;
+            value.day = change.st.wDay;
+            value.dayOfWeek = change.st.wDayOfWeek;
+            setDatePickerTime(window, id, value);
+        }
+    }
+
+    void destroyMirror(Mirror& mirror) {
+        if (mirror.trayShown) removeTray(mirror);
+        if (mirror.hwnd != nullptr) {
+            byHwnd_.erase(mirror.hwnd);
+            if (IsWindow(mirror.hwnd)) DestroyWindow(mirror.hwnd);
+            mirror.hwnd = nullptr;
+        }
+    }
+
+    bool create(const WindowView& v, Mirror& mirror) {
+        win32::TemplateWindow layout;
+        layout.className = classFor(v.name);
+        layout.caption = v.caption;
+        layout.width = v.width;
+        layout.height = v.height;
+        layout.child = v.embeddedIn != kNoWindow;
+        layout.minimiseBox = !v.modal && !layout.child;
+        for (const ControlView& c : v.controls) {
+            layout.controls.push_back(c.layout);
+            if (c.layout.kind == ControlKind::Tab) mirror.tabIds.push_back(c.layout.id);
+        }
+        const std::vector<uint16_t> words = win32::buildDialogTemplate(layout);
+        HWND parent = nullptr;
+        if (layout.child) {
+            parent = hwndOf(v.embeddedIn);
+            if (parent == nullptr) return false;
+        } else if (v.modal) {
+            parent = ownerForModal(v.handle);
+        }
+        mirror.hwnd = CreateDialogIndirectParamA(GetModuleHandleA(nullptr),
+                                                 reinterpret_cast<LPCDLGTEMPLATEA>(words.data()), parent,
+                                                 &Win32Backend::dialogProcedure, static_cast<LPARAM>(v.handle));
+        if (mirror.hwnd == nullptr) return false;
+        byHwnd_[mirror.hwnd] = v.handle;
+        if (layout.child) {
+            RECT at{0, kPageTopUnits, 0, 0};
+            MapDialogRect(parent, &at);
+            SetWindowPos(mirror.hwnd, HWND_TOP, at.left, at.top, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
+        }
+        return true;
+    }
+
+    // A modal window is owned by the newest other window on the screen, so
+    // it stays in front of it.
+    HWND ownerForModal(WindowHandle self) {
+        HWND owner = nullptr;
+        for (auto& [handle, mirror] : mirrors_) {
+            if (handle == self || mirror.hwnd == nullptr || !mirror.made) continue;
+            if (mirror.last.embeddedIn != kNoWindow || mirror.last.show == ShowCommand::Hidden) continue;
+            owner = mirror.hwnd;
+        }
+        return owner;
+    }
+
+    void sync(const WindowView& v) {
+        Mirror& mirror = mirrors_[v.handle];
+        if (mirror.hwnd == nullptr && !create(v, mirror)) return;
+        const WindowView* before = mirror.made ? &mirror.last : nullptr;
+        HWND hwnd = mirror.hwnd;
+        const bool child = v.embeddedIn != kNoWindow;
+
+        if (!child && (before == nullptr || before->caption != v.caption)) SetWindowTextA(hwnd, v.caption.c_str());
+        if (before != nullptr && (before->width != v.width || before->height != v.height)) resize(hwnd, v);
+
+        std::vector<const ControlView*> tabs;
+        for (size_t i = 0; i < v.controls.size(); ++i) {
+            const ControlView& c = v.controls[i];
+            if (c.layout.kind == ControlKind::Tab) {
+                tabs.push_back(&c);
+                continue;
+            }
+            const ControlView* was = before != nullptr && i < before->controls.size() ? &before->controls[i] : nullptr;
+            syncControl(mirror, c, was);
+        }
+        if (!tabs.empty()) syncTabs(mirror, tabs, before);
+        syncTray(mirror, v);
+
+        if (before == nullptr || before->show != v.show) {
+            int how = SW_HIDE;
+            if (v.show == ShowCommand::Normal) how = child ? SW_SHOW : (IsIconic(hwnd) ? SW_RESTORE : SW_SHOWNORMAL);
+            if (v.show == ShowCommand::Minimised) how = SW_MINIMIZE;
+            ShowWindow(hwnd, how);
+            if (child && v.show == ShowCommand::Normal) {
+                SetWindowPos(hwnd, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+            }
+        }
+        if (!child && (before == nullptr || before->topmost != v.topmost)) {
+            SetWindowPos(hwnd, v.topmost ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0,
+                         SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+        }
+        if (v.foreground && !child) SetForegroundWindow(hwnd);
+        mirror.last = v;
+        mirror.made = true;
+    }
+
+    void resize(HWND hwnd, const WindowView& v) {
+        RECT area{0, 0, v.width, v.height};
+        MapDialogRect(hwnd, &area);
+        const auto style = static_cast<DWORD>(GetWindowLongPtrA(hwnd, GWL_STYLE));
+        const auto exStyle = static_cast<DWORD>(GetWindowLongPtrA(hwnd, GWL_EXSTYLE));
+        AdjustWindowRectEx(&area, style, FALSE, exStyle);
+        SetWindowPos(hwnd, nullptr, 0, 0, area.right - area.left, area.bottom - area.top,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+
+    void syncControl(Mirror& mirror, const ControlView& c, const ControlView* was) {
+        if (c.layout.id < 0) return;  // controls without id never change
+        HWND h = GetDlgItem(mirror.hwnd, c.layout.id);
+        if (h == nullptr) return;
+        const ControlKind kind = c.layout.kind;
+
+        if (was == nullptr || was->text != c.text) {
+            switch (kind) {
+                case ControlKind::IpAddress: {
+                    BYTE parts[4];
+                    if (parseAddress(c.text, parts)) {
+                        SendMessageA(h, IPM_SETADDRESS, 0, MAKEIPADDRESS(parts[0], parts[1], parts[2], parts[3]));
+                    } else {
+                        SendMessageA(h, IPM_CLEARADDRESS, 0, 0);
+                    }
+                    break;
+                }
+                case ControlKind::Edit:
+                    // Typing changed the model from here: leave the caret alone.
+                    if (windowTextOf(h) != c.text) SetWindowTextA(h, c.text.c_str());
+                    break;
+                case ControlKind::ComboBox:
+                case ControlKind::DatePicker:
+                case ControlKind::UpDown:
+                case ControlKind::ListView:
+                case ControlKind::Icon:
+                case ControlKind::Tab: break;
+                default: SetWindowTextA(h, withCrLf(c.text).c_str()); break;
+            }
+        }
+        if (was == nullptr || was->enabled != c.enabled) EnableWindow(h, c.enabled ? TRUE : FALSE);
+        if ((kind == ControlKind::CheckBox || kind == ControlKind::RadioButton) &&
+            (was == nullptr || was->checked != c.checked)) {
+            SendMessageA(h, BM_SETCHECK, c.checked ? BST_CHECKED : BST_UNCHECKED, 0);
+        }
+        if (was == nullptr ? c.shield : was->shield != c.shield) SendMessageA(h, BCM_SETSHIELD, 0, c.shield ? 1 : 0);
+        if (was == nullptr ? !c.tooltip.empty() : was->tooltip != c.tooltip) setTooltip(mirror, h, c.tooltip);
+
+        switch (kind) {
+            case ControlKind::ComboBox:
+                if (was == nullptr || was->items != c.items) {
+                    SendMessageA(h, CB_RESETCONTENT, 0, 0);
+                    for (const std::string& item : c.items) {
+                        SendMessageA(h, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item.c_str()));
+                    }
+                    SendMessageA(h, CB_SETCURSEL, static_cast<WPARAM>(c.selection), 0);
+                } else if (was->selection != c.selection) {
+                    SendMessageA(h, CB_SETCURSEL, static_cast<WPARAM>(c.selection), 0);
+                }
+                break;
+            case ControlKind::DatePicker:
+                if (was == nullptr || !sameDate(was->date, c.date)) {
+                    SYSTEMTIME st;
+                    static_assert(sizeof st == sizeof c.date);
+                    std::memcpy(&st, &c.date, sizeof st);
+                    if (st.wYear >= 1601) SendMessageA(h, DTM_SETSYSTEMTIME, GDT_VALID, reinterpret_cast<LPARAM>(&st));
+                }
+                break;
+            case ControlKind::UpDown:
+                if (was == nullptr || was->low != c.low || was->high != c.high) {
+                    SendMessageA(h, UDM_SETRANGE32, static_cast<WPARAM>(c.low), static_cast<LPARAM>(c.high));
+                }
+                break;
+            case ControlKind::ListView: syncListView(h, c, was); break;
+            default: break;
+        }
+    }
+
+    static void syncListView(HWND h, const ControlView& c, const ControlView* was) {
+        if (was == nullptr || was->items != c.items) {
+            while (SendMessageA(h, LVM_DELETECOLUMN, 0, 0) != 0) {
+            }
+            RECT area{};
+            GetClientRect(h, &area);
+            const int columns = std::max<int>(1, static_cast<int>(c.items.size()));
+            for (size_t i = 0; i < c.items.size(); ++i) {
+                LVCOLUMNA column{};
+                column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
+                column.cx = (area.right - area.left) / columns;
+                column.pszText = const_cast<char*>(c.items[i].c_str());
+                column.iSubItem = static_cast<int>(i);
+                SendMessageA(h, LVM_INSERTCOLUMNA, i, reinterpret_cast<LPARAM>(&column));
+            }
+        }
+        const size_t oldRows = was != nullptr ? was->rows.size() : 0;
+        if (was == nullptr || c.rows.size() < oldRows) {
+            SendMessageA(h, LVM_DELETEALLITEMS, 0, 0);
+            was = nullptr;
+        }
+        for (size_t r = 0; r < c.rows.size(); ++r) {
+            const bool added = was == nullptr || r >= oldRows;
+            const std::vector<std::string>& row = c.rows[r];
+            for (size_t col = 0; col < row.size(); ++col) {
+                if (!added && col < was->rows[r].size() && was->rows[r][col] == row[col]) continue;
+                LVITEMA item{};
+                item.mask = LVIF_TEXT;
+                item.iItem = static_cast<int>(r);
+                item.iSubItem = static_cast<int>(col);
+                item.pszText = const_cast<char*>(row[col].c_str());
+                if (added && col == 0) {
+                    SendMessageA(h, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
+                } else {
+                    SendMessageA(h, LVM_SETITEMTEXTA, r, reinterpret_cast<LPARAM>(&item));
+                }
+            }
+        }
+    }
+
+    void syncTabs(Mirror& mirror, const std::vector<const ControlView*>& tabs, const WindowView* before) {
+        HWND h = GetDlgItem(mirror.hwnd, kSheetTabsId);
+        if (h == nullptr) return;
+        bool titlesChanged = before == nullptr;
+        int selected = -1;
+        for (size_t i = 0; i < tabs.size(); ++i) {
+            if (tabs[i]->checked) selected = static_cast<int>(i);
+            if (before != nullptr) {
+                for (const ControlView& old : before->controls) {
+                    if (old.layout.id == tabs[i]->layout.id && old.text != tabs[i]->text) titlesChanged = true;
+                }
+            }
+        }
+        if (titlesChanged) {
+            SendMessageA(h, TCM_DELETEALLITEMS, 0, 0);
+            for (size_t i = 0; i < tabs.size(); ++i) {
+                TCITEMA item{};
+                item.mask = TCIF_TEXT;
+                item.pszText = const_cast<char*>(tabs[i]->text.c_str());
+                SendMessageA(h, TCM_INSERTITEMA, i, reinterpret_cast<LPARAM>(&item));
+            }
+        }
+        if (selected >= 0 && SendMessageA(h, TCM_GETCURSEL, 0, 0) != selected) {
+            SendMessageA(h, TCM_SETCURSEL, static_cast<WPARAM>(selected), 0);
+        }
+    }
+
+    void setTooltip(Mirror& mirror, HWND control, const std::string& text) {
+        if (mirror.tooltips == nullptr) {
+            mirror.tooltips = CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP,
+                                              CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, mirror.hwnd,
+                                              nullptr, GetModuleHandleA(nullptr), nullptr);
+            if (mirror.tooltips == nullptr) return;
+            SendMessageA(mirror.tooltips, TTM_SETMAXTIPWIDTH, 0, 400);
+        }
+        TOOLINFOA tool{};
+        tool.cbSize = sizeof tool;
+        tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+        tool.hwnd = mirror.hwnd;
+        tool.uId = reinterpret_cast<UINT_PTR>(control);
+        tool.lpszText = const_cast<char*>(text.c_str());
+        if (SendMessageA(mirror.tooltips, TTM_GETTOOLINFOA, 0, reinterpret_cast<LPARAM>(&tool)) == 0) {
+            tool.lpszText = const_cast<char*>(text.c_str());
+            SendMessageA(mirror.tooltips, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
+        } else {
+            tool.lpszText = const_cast<char*>(text.c_str());
+            SendMessageA(mirror.tooltips, TTM_UPDATETIPTEXTA, 0, reinterpret_cast<LPARAM>(&tool));
+        }
+    }
+
+    static NOTIFYICONDATAA trayRecord(const Mirror& mirror) {
+        NOTIFYICONDATAA data{};
+        data.cbSize = sizeof data;
+        data.hWnd = mirror.hwnd;
+        data.uID = kTrayIconId;
+        return data;
+    }
+
+    void syncTray(Mirror& mirror, const WindowView& v) {
+        if (!v.trayIcon) {
+            if (mirror.trayShown) removeTray(mirror);
+            return;
+        }
+        if (mirror.trayShown && mirror.trayTip == v.trayTip) return;
+        NOTIFYICONDATAA data = trayRecord(mirror);
+        data.uFlags = NIF_ICON | NIF_MESSAGE | NIF_TIP;
+        data.uCallbackMessage = kTrayMessage;
+        data.hIcon = programIcon(GetSystemMetrics(SM_CXSMICON));
+        std::strncpy(data.szTip, v.trayTip.c_str(), sizeof data.szTip - 1);
+        if (Shell_NotifyIconA(mirror.trayShown ? NIM_MODIFY : NIM_ADD, &data)) {
+            mirror.trayShown = true;
+            mirror.trayTip = v.trayTip;
+        }
+    }
+
+    void removeTray(Mirror& mirror) {
+        NOTIFYICONDATAA data = trayRecord(mirror);
+        Shell_NotifyIconA(NIM_DELETE, &data);
+        mirror.trayShown = false;
+    }
+
+    // While a modal window shows, only the newest one takes input.
+    void applyModality(const std::vector<WindowView>& views) {
+        WindowHandle newestModal = kNoWindow;
+        for (const WindowView& v : views) {
+            if (v.modal && v.embeddedIn == kNoWindow && v.show != ShowCommand::Hidden) newestModal = v.handle;
+        }
+        for (const WindowView& v : views) {
+            if (v.embeddedIn != kNoWindow) continue;
+            HWND h = hwndOf(v.handle);
+            if (h == nullptr) continue;
+            const bool enabled = newestModal == kNoWindow || v.handle == newestModal;
+            if ((IsWindowEnabled(h) != FALSE) != enabled) EnableWindow(h, enabled ? TRUE : FALSE);
+        }
+    }
+
+    std::mutex dirtyMutex_;
+    std::set<WindowHandle> dirty_;
+    std::map<WindowHandle, Mirror> mirrors_;
+    std::map<HWND, WindowHandle> byHwnd_;
+    bool syncing_ = false;
+    UINT taskbarCreated_ = 0;
+};
+
+}  // namespace
+
+bool interactiveBackendAvailable() { return true; }
+
+std::unique_ptr<DialogBackend> makeInteractiveBackend() { return std::make_unique<Win32Backend>(); }
+
+}  // namespace tavrel::platform
