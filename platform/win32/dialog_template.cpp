@@ -102,6 +102,20 @@ std::vector<uint16_t> buildDialogTemplate(const TemplateWindow& window) {
                                                         std::max(buttonsY - 3, 16), nullptr});
         }
     }
+    // A sheet's OK and Cancel get the height of Windows' own buttons (the
+    // shared layout gives them one text line), below the page with a margin.
+    int height = window.height;
+    if (tabsPlaced) {
+        constexpr int kButtonHeight = 14, kGap = 3, kMargin = 5;
+        int buttonsY = -1;
+        for (ControlTemplate& c : items) {
+            if (c.kind != ControlKind::PushButton || c.height >= kButtonHeight) continue;
+            if (buttonsY < 0) buttonsY = c.y;
+            c.y = buttonsY + kGap;
+            c.height = kButtonHeight;
+        }
+        if (buttonsY >= 0) height = std::max(height, buttonsY + kGap + kButtonHeight + kMargin);
+    }
 
     Writer out;
     uint32_t style = DS_SETFONT | DS_3DLOOK | WS_CLIPCHILDREN;
@@ -119,7 +133,7 @@ std::vector<uint16_t> buildDialogTemplate(const TemplateWindow& window) {
     out.word(0);  // x
     out.word(0);  // y
     out.word(static_cast<uint16_t>(window.width));
-    out.word(static_cast<uint16_t>(window.height));
+    out.word(static_cast<uint16_t>(height));
     out.word(0);  // no menu
     if (window.className.empty()) {
         out.word(0);

@@ -152,6 +152,9 @@ public:
         syncing_ = true;
         std::set<WindowHandle> present;
         for (const WindowView& v : views) present.insert(v.handle);
+        // Owners are enabled again before a closed modal window goes, so
+        // that Windows hands the activation back to them, as EndDialog does.
+        applyModality(views);
         for (auto it = mirrors_.begin(); it != mirrors_.end();) {
             if (present.count(it->first) == 0) {
                 destroyMirror(it->second);

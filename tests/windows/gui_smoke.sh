@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# Tavrel.exe under Wine on a virtual X screen, driven as a user would with
+# the keyboard and the mouse (xdotool): the main window shows its controls,
+# Enter checks the time against a local RFC 868 service (xinetd, in a
+# private network namespace), the Options sheet opens and closes, and
+# Escape ends the program, which saves its settings. Screenshots of the
+# main window and of the Options sheet go to ARTIFACTS.
+# Usage: gui_smoke.sh BUILD_DIR ARTIFACTS
+set -euo pipefail
+if [ "${TAVREL_WINE_NETNS:-}" != 1 ]; then
+    exec unshare -n env TAVREL_WINE_NETNS=1 bash "$0" "$@"
+fi
+build=$(realpath "$1")
+mkdir -p "$2"
+artifacts=$(realpath "$2")
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../support/checks.sh
+source "$here/../support/checks.sh"
+# shellcheck source=wine_session.sh
+source "$here/wine_session.sh"
+ip link set lo up
+# shellcheck source=../support/peers.sh
+source "$here/../support/peers.sh"
+peers_stop_on_exit
+peers_start_time37
+
+xvfb=""
+cleanup() {
+    [ -f "$work/probe.err" ] && tail -5 "$work/probe.err"
+    wine_program_stop
+    [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null || true
+    peers_stop
+}
+trap cleanup EXIT
+
+# A virtual screen of its own: Xvfb picks a free display number.
+display_file=$(mktemp)
+Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$display_file" >/dev/null 2>&1 &
+xvfb=$!
+poll 30 test -s "$display_file"
+DISPLAY=:$(head -n1 "$display_file")
+export DISPLAY
+rm -f "$display_file"
+
+wine_program_start
+screenshot() { xwd -root -silent | convert xwd:- "png:$artifacts/$1"; }
+save_controls() { probe controls "$1" > "$artifacts/$2" || true; }
+CHECK_ON_FAIL=failure_screen
+failure_screen() { screenshot "failure-$failed.png" || true; }
+
+# A virtual desktop gives the windows captions, a taskbar and a notification
+# area, as on Windows.
+(cd "$work/program" && exec wine explorer /desktop=tavrel,1024x768 Tavrel.exe </dev/null >"$work/explorer.out" 2>&1) &
+
+check "the main window shows" "probe find TAVREL 120 > '$work/main-rect'"
+if [ "$failed" -ne 0 ]; then
+    report "Tavrel.exe window under Wine"
+    exit 1
+fi
+sleep 1  # let the first paint finish before the picture
+save_controls TAVREL main-window-controls.txt
+screenshot main-window.png
+for text in Check Correct Options "Time Zone" About "Not Checked Yet"; do
+    check "the main window has \"$text\"" "grep -q ' $text\$' '$artifacts/main-window-controls.txt'"
+done
+
+# Keys go to the window under the pointer (no window manager runs), and a
+# click on the caption makes Tavrel the active window of the desktop.
+read -r left top right _ < "$work/main-rect"
+xdotool mousemove $(((left + right) / 2)) $((top + 8)) click 1
+sleep 0.5
+xdotool key Return
+server_id=$(awk '/ Not Checked Yet$/ { print $1; exit }' "$artifacts/main-window-controls.txt")
+check "Enter checks the time: the server's clock shows" \
+    "probe wait-text TAVREL ${server_id:-0} 'Not Checked Yet' 60 > '$work/server-text'"
+check "the server's clock is a time of day ($(head -n1 "$work/server-text" 2>/dev/null))" \
+    "grep -Eq '^[0-9]{1,2}:[0-9]{2}:[0-9]{2}' '$work/server-text'"
+check "the status reports a difference" "probe wait-text TAVREL 1000 Ready 30 | grep -q 'Difference found'"
+# The simulated clock runs 100 s ahead: the server's time shown is about
+# 100 s behind the computer's (whole seconds, read a moment apart).
+seconds_of() { awk -F: 'NR == 1 { print $1 * 3600 + $2 * 60 + $3 }'; }
+behind=$(( ($(probe text TAVREL 1029 | seconds_of) - $(seconds_of < "$work/server-text") + 86400) % 86400 ))
+check "the server's clock is 100 s behind the simulated one (${behind} s)" "[ $behind -ge 97 ] && [ $behind -le 104 ]"
+
+read -r x y < <(probe center TAVREL 101)
+xdotool mousemove "$x" "$y" click 1
+check "Options opens the sheet" "probe find 'Tavrel 1.5' 60 >/dev/null"
+sleep 1
+save_controls "Tavrel 1.5" options-sheet-controls.txt
+screenshot options-sheet.png
+check "the sheet has its tabs" "grep -q ' SysTabControl32 ' '$artifacts/options-sheet-controls.txt'"
+for text in OK Cancel "Use List" "Edit List"; do
+    check "the sheet shows \"$text\"" "grep -q ' shown $text\$' '$artifacts/options-sheet-controls.txt'"
+done
+xdotool key Escape
+check "Escape closes the sheet" "probe gone 'Tavrel 1.5' 30"
+check "the main window stays" "probe find TAVREL 5 >/dev/null"
+
+xdotool key Escape
+check "Escape on the main window ends the program" "probe gone TAVREL 60"
+check "the settings file is saved (508 bytes)" "[ \$(stat -c %s '$work/program/vIvod.dat') = 508 ]"
+check "the saved settings hold what the program found" "! cmp -s '$work/initial-settings' '$work/program/vIvod.dat'"
+
+report "Tavrel.exe window under Wine"

@@ -1,0 +1,164 @@
+// Looks at another program's windows from inside the same Windows session,
+// for the tests that drive Tavrel.exe under Wine with xdotool: where a
+// window and its controls are, and what they show.
+//
+//   window_probe find TITLE SECONDS      waits for a shown top-level window whose
+//                                        caption or class is TITLE; prints its rect
+//   window_probe gone TITLE SECONDS      waits until no such window shows
+//   window_probe controls TITLE          one line a control: id, class, rect, text
+//   window_probe center TITLE ID         the control's centre in screen pixels ("x y")
+//   window_probe text TITLE ID           the control's text
+//   window_probe wait-text TITLE ID NOT SECONDS
+//                                        waits until the control's text is not NOT
+//   window_probe hold SECONDS            only waits: Wine ends its session (and the
+//                                        services in it) when no program runs
+//
+// With PROBE_DESKTOP set, the probe looks at the windows of that desktop
+// (Wine's "explorer /desktop=NAME" gives its programs a desktop of that
+// name; programs started otherwise are on the default one); it waits up to
+// a minute for the desktop to appear.
+//
+// Exit status 0 on success, 1 when the window or control is not there.
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::string textOf(HWND h) {
+    char buffer[1024] = {};
+    GetWindowTextA(h, buffer, sizeof buffer);
+    return buffer;
+}
+
+std::string classOf(HWND h) {
+    char buffer[256] = {};
+    GetClassNameA(h, buffer, sizeof buffer);
+    return buffer;
+}
+
+struct Search {
+    std::string title;
+    HWND found = nullptr;
+};
+
+BOOL CALLBACK matchTopLevel(HWND h, LPARAM param) {
+    auto* search = reinterpret_cast<Search*>(param);
+    if (!IsWindowVisible(h)) return TRUE;
+    if (textOf(h) == search->title || classOf(h) == search->title) {
+        search->found = h;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND findWindow(const std::string& title) {
+    Search search{title};
+    EnumWindows(matchTopLevel, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+template <class Condition>
+bool waitFor(double seconds, Condition condition) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return true;
+}
+
+// Controls of the window and of the pages inside it.
+BOOL CALLBACK collectChild(HWND h, LPARAM param) {
+    reinterpret_cast<std::vector<HWND>*>(param)->push_back(h);
+    return TRUE;
+}
+
+std::vector<HWND> controlsOf(HWND window) {
+    std::vector<HWND> controls;
+    EnumChildWindows(window, collectChild, reinterpret_cast<LPARAM>(&controls));
+    return controls;
+}
+
+HWND controlOf(HWND window, int id) {
+    for (HWND h : controlsOf(window)) {
+        if (GetDlgCtrlID(h) == id && IsWindowVisible(h)) return h;
+    }
+    return nullptr;
+}
+
+int usage() {
+    std::fprintf(stderr, "usage: window_probe find|gone|controls|center|text|wait-text TITLE ... | hold SECONDS\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "hold") {
+        std::this_thread::sleep_for(std::chrono::duration<double>(std::atof(argv[2])));
+        return 0;
+    }
+    if (argc < 3) return usage();
+    if (const char* desktopName = std::getenv("PROBE_DESKTOP"); desktopName != nullptr && *desktopName != '\0') {
+        // The desktop appears when its explorer has started.
+        HDESK desktop = nullptr;
+        waitFor(60, [&] { return (desktop = OpenDesktopA(desktopName, 0, FALSE, GENERIC_ALL)) != nullptr; });
+        if (desktop == nullptr || !SetThreadDesktop(desktop)) {
+            std::fprintf(stderr, "window_probe: no desktop \"%s\"\n", desktopName);
+            return 1;
+        }
+    }
+    const std::string verb = argv[1];
+    const std::string title = argv[2];
+    if (verb == "find" && argc == 4) {
+        HWND found = nullptr;
+        if (!waitFor(std::atof(argv[3]), [&] { return (found = findWindow(title)) != nullptr; })) return 1;
+        RECT r{};
+        GetWindowRect(found, &r);
+        std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right, r.bottom);
+        return 0;
+    }
+    if (verb == "gone" && argc == 4) {
+        return waitFor(std::atof(argv[3]), [&] { return findWindow(title) == nullptr; }) ? 0 : 1;
+    }
+    HWND window = findWindow(title);
+    if (window == nullptr) return 1;
+    if (verb == "controls") {
+        for (HWND h : controlsOf(window)) {
+            RECT r{};
+            GetWindowRect(h, &r);
+            std::printf("%d %s %ld %ld %ld %ld %s %s\n", GetDlgCtrlID(h), classOf(h).c_str(), r.left, r.top,
+                        r.right - r.left, r.bottom - r.top, IsWindowVisible(h) ? "shown" : "hidden",
+                        textOf(h).c_str());
+        }
+        return 0;
+    }
+    if (argc < 4) return usage();
+    const int id = std::atoi(argv[3]);
+    HWND control = controlOf(window, id);
+    if (control == nullptr) return 1;
+    if (verb == "center") {
+        RECT r{};
+        GetWindowRect(control, &r);
+        std::printf("%ld %ld\n", (r.left + r.right) / 2, (r.top + r.bottom) / 2);
+        return 0;
+    }
+    if (verb == "text") {
+        std::printf("%s\n", textOf(control).c_str());
+        return 0;
+    }
+    if (verb == "wait-text" && argc == 6) {
+        const std::string unwanted = argv[4];
+        std::string text;
+        const bool changed = waitFor(std::atof(argv[5]), [&] { return (text = textOf(control)) != unwanted; });
+        std::printf("%s\n", text.c_str());
+        return changed ? 0 : 1;
+    }
+    return usage();
+}
