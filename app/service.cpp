@@ -4,6 +4,7 @@
 #include "engine/operation.h"
 #include "engine/supervisor.h"
 #include "platform/autostart.h"
+#include "platform/process.h"
 #include "platform/service_dispatcher.h"
 #include "platform/service_manager.h"
 #include "platform/thread.h"
@@ -20,7 +21,6 @@ std::atomic<int32_t> serviceRunning{0};
 
 namespace {
 
-constexpr char kProgramFileName[] = "tavrel";
 constexpr char kServiceSwitch[] = "/x";
 constexpr char kQuickSwitch[] = "/q";
 constexpr char kLogonEntryName[] = "tavrel";
@@ -33,7 +33,7 @@ constexpr uint32_t kServiceStatusHold = 99;
 
 platform::ManualResetEvent stopEvent;
 
-std::string programPath() { return programDirectory() + kProgramFileName; }
+std::string programPath() { return programDirectory() + platform::kProgramFileName; }
 
 void serviceControlHandler(bool stop) {
     if (stop) {

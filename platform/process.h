@@ -7,6 +7,13 @@
 
 namespace tavrel::platform {
 
+// The program's file name in its folder.
+#ifdef _WIN32
+inline constexpr char kProgramFileName[] = "Tavrel.exe";
+#else
+inline constexpr char kProgramFileName[] = "tavrel";
+#endif
+
 // The command line as one text, program path first, arguments holding
 // blanks or quotes written in double quotes (GetCommandLineA).
 std::string commandLine();

@@ -28,7 +28,6 @@ namespace {
 constexpr int kSlotCorrectTooltip = 124;
 constexpr int kSlotElevateTooltip = 248;
 constexpr uint32_t kHoldAtStart = 20;
-constexpr char kProgramFileName[] = "tavrel";
 constexpr char kReadMeFileName[] = "ReadMe.htm";
 
 using platform::MessageKind;
@@ -37,7 +36,7 @@ using platform::WindowMessage;
 
 // The restart with more rights; the window goes only when it could start.
 void restartElevated(WindowHandle window) {
-    if (platform::requestElevatedRestart(programDirectory() + kProgramFileName)) platform::destroyWindow(window);
+    if (platform::requestElevatedRestart(programDirectory() + platform::kProgramFileName)) platform::destroyWindow(window);
 }
 
 // Leaving the program: the settings are saved, the icon removed, and the

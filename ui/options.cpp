@@ -28,7 +28,6 @@ namespace {
 using platform::WindowHandle;
 
 constexpr char kSheetCaption[] = "Tavrel 1.5";
-constexpr char kProgramFileName[] = "tavrel";
 constexpr char kReadMeFileName[] = "ReadMe.htm";
 constexpr int kServiceTimerId = 1;
 constexpr uint32_t kServiceRequeryMs = 1000;
@@ -91,7 +90,7 @@ void restartAutoInterval(std::atomic<uint64_t>& start) {
 
 void serviceButton(WindowHandle page, int id) {
     if (clockPrivilegeHeld.load() == 0) {
-        if (platform::requestElevatedRestart(programDirectory() + kProgramFileName)) {
+        if (platform::requestElevatedRestart(programDirectory() + platform::kProgramFileName)) {
             platform::destroyWindow(mainWindowOfSheet.load());
         }
         return;
