@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only when some
-# are missing. Needs root or sudo. --build-only: just what the build needs.
+# are missing. Needs root or sudo. --build-only: just what the build needs;
+# --windows-build: just what the cross-build of Tavrel.exe needs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -10,6 +11,17 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 # test it as a user would.
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev clang libclang-rt-14-dev libsystemd-dev systemd tzdata
           libncurses-dev tmux procps hostname)
+# Tavrel.exe: MinGW-w64 with the posix thread model, GoogleTest's sources
+# to build its tests with it.
+windows_build=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest)
+# Its tests: Wine with its fonts, a virtual X display driven by xdotool, and
+# xwd with ImageMagick for screenshots.
+windows_test=(wine wine64 fonts-wine xvfb xauth xdotool x11-apps imagemagick)
+case "${1:-}" in
+    --windows-build) packages=("${windows_build[@]}" cmake make) ;;
+    --build-only) ;;
+    *) packages+=("${windows_build[@]}" "${windows_test[@]}") ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
@@ -26,5 +38,5 @@ fi
 
 # The real time servers and clients the tests run against, installed with
 # their services kept from starting. Not needed just to build and run.
-[ "${1:-}" = --build-only ] && exit 0
+[ -n "${1:-}" ] && exit 0
 "${as_root[@]}" bash -c "source '$root/tests/support/peers.sh' && peers_install"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: an
 # AddressSanitizer/UBSan build, a ThreadSanitizer build, the fuzzers for a
-# short bounded time, and last the plain build.
+# short bounded time, the plain build, and last Tavrel.exe under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
@@ -29,3 +29,17 @@ cmake --build build-fuzz -j"$jobs" --target strings_fuzz server_list_fuzz settin
 ctest --test-dir build-fuzz --output-on-failure -L fuzz
 
 run_suite build
+
+# Tavrel.exe: cross-built with MinGW-w64, its tests run under Wine in a
+# session of their own (the GUI and service tests make their own). The
+# screenshots stay in build-windows/artifacts.
+bash tools/build-windows.sh -j"$jobs"
+# shellcheck source=../tests/support/wine.sh
+source tests/support/wine.sh
+wine_prefix=$(mktemp -d)
+wine_start "$wine_prefix"
+windows_status=0
+ctest --test-dir build-windows --output-on-failure -j"$jobs" --timeout 600 || windows_status=$?
+wine_stop
+rm -rf "$wine_prefix"
+exit "$windows_status"
