@@ -8,6 +8,7 @@
 #include "engine/time_query.h"
 #include "servers/server_list.h"
 #include "storage/settings.h"
+#include "tests/support/environment.h"
 #include "tests/support/fake_time_servers.h"
 #include "tests/support/query_fixture.h"
 
@@ -173,6 +174,7 @@ TEST_F(TimeQuery, SilentSntpServerIsAborted) {
 }
 
 TEST_F(TimeQuery, SntpToAClosedPortFails) {
+    if (test::runningUnderWine()) GTEST_SKIP() << "Wine never fails the receive after a datagram to a closed port";
     useSntp();
     EXPECT_FALSE(runQuery());
     expectFailedAndReleased();

@@ -8,6 +8,7 @@
 #include "servers/server_list.h"
 #include "servers/server_scan.h"
 #include "storage/settings.h"
+#include "tests/support/environment.h"
 #include "tests/support/fake_time_servers.h"
 #include "tests/support/window_fixture.h"
 
@@ -48,6 +49,7 @@ protected:
 };
 
 TEST_F(ServerScan, MeasuresEveryListedServerByBothProtocols) {
+    if (test::runningUnderWine()) GTEST_SKIP() << "Wine never fails the receive after a datagram to a closed port";
     FakeTimeServer time(Reply::Correct);
     FakeSntpServer sntp(Reply::Correct);
     test::writeFile(dir.file(kServerFileName), "127.0.0.1\r\n127.0.0.2\r\n");

@@ -22,4 +22,10 @@ inline void unsetEnv(const char* name) {
 #endif
 }
 
+// True when the tests run under Wine rather than Windows. Wine differs from
+// Windows in two socket details that a few tests rely on: a UDP socket bound
+// to one loopback address holds the port on all of them, and a datagram to
+// a closed port never fails the connected socket's receive.
+bool runningUnderWine();
+
 }  // namespace tavrel::test
