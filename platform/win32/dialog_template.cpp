@@ -118,7 +118,9 @@ std::vector<uint16_t> buildDialogTemplate(const TemplateWindow& window) {
     }
 
     Writer out;
-    uint32_t style = DS_SETFONT | DS_3DLOOK | WS_CLIPCHILDREN;
+    // No WS_CLIPCHILDREN: a group box paints no inside, so the dialog must
+    // paint the background under it.
+    uint32_t style = DS_SETFONT | DS_3DLOOK;
     uint32_t exStyle = WS_EX_CONTROLPARENT;
     if (window.child) {
         style |= WS_CHILD | DS_CONTROL;

@@ -96,6 +96,25 @@ xdotool key Escape
 check "Escape closes the sheet" "probe gone 'Tavrel 1.5' 30"
 check "the main window stays" "probe find TAVREL 5 >/dev/null"
 
+# The time zone dialog and the About page: each opens from its button, shows
+# its template's controls, and Enter (its default OK) closes it.
+open_dialog() {  # BUTTON CAPTION PICTURE
+    local x y
+    read -r x y < <(probe center TAVREL "$1") || return 1
+    xdotool mousemove "$x" "$y" click 1
+    probe find "$2" 60 >/dev/null || return 1
+    sleep 1
+    save_controls "$2" "$3-controls.txt"
+    screenshot "$3.png"
+}
+check "Time Zone opens its dialog" "open_dialog 1001 'Time Zone' time-zone"
+check "the dialog shows the lock" "grep -q ' shown Lock this Time Zone\$' '$artifacts/time-zone-controls.txt'"
+xdotool key Return
+check "Enter closes it" "probe gone 'Time Zone' 30"
+check "About opens its page" "open_dialog 5 'About Tavrel' about"
+xdotool key Return
+check "Enter closes it" "probe gone 'About Tavrel' 30"
+
 xdotool key Escape
 check "Escape on the main window ends the program" "probe gone TAVREL 60"
 check "the settings file is saved (508 bytes)" "[ \$(stat -c %s '$work/program/vIvod.dat') = 508 ]"
