@@ -5,6 +5,20 @@
 
 namespace tavrel::platform {
 
+// Owning the descriptor or handle: the same on every system, -1 meaning none.
+File::~File() { close(); }
+
+File::File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
 bool ByteReader::refill() {
     const long n = file_.read(buffer_, sizeof buffer_);
     if (n <= 0) return false;

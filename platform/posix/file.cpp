@@ -38,19 +38,6 @@ std::string directoryOf(const std::string& path) {
 
 }  // namespace
 
-File::~File() { close(); }
-
-File::File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        close();
-        fd_ = other.fd_;
-        other.fd_ = -1;
-    }
-    return *this;
-}
-
 File File::openForReading(const std::string& path) {
     const int fd = openRetrying(path.c_str(), O_RDONLY);
     if (fd < 0) return File();

@@ -59,19 +59,6 @@ std::string withoutTrailingSeparators(std::string path) {
 
 }  // namespace
 
-File::~File() { close(); }
-
-File::File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        close();
-        fd_ = other.fd_;
-        other.fd_ = -1;
-    }
-    return *this;
-}
-
 // CreateFileA refuses to open a directory without FILE_FLAG_BACKUP_SEMANTICS,
 // so a directory is never taken for a readable file.
 File File::openForReading(const std::string& path) { return File(open(path, GENERIC_READ, OPEN_EXISTING)); }
