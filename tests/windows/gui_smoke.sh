@@ -2,9 +2,10 @@
 # Tavrel.exe under Wine on a virtual X screen, driven as a user would with
 # the keyboard and the mouse (xdotool): the main window shows its controls,
 # Enter checks the time against a local RFC 868 service (xinetd, in a
-# private network namespace), the Options sheet opens and closes, and
-# Escape ends the program, which saves its settings. Screenshots of the
-# main window and of the Options sheet go to ARTIFACTS.
+# private network namespace), the Options sheet opens and closes, its Scan
+# measures the server by TIME and by SNTP (chronyd), the time-zone dialog
+# and About open and close, and Escape ends the program, which saves its
+# settings. Screenshots of every window shown go to ARTIFACTS.
 # Usage: gui_smoke.sh BUILD_DIR ARTIFACTS
 set -euo pipefail
 if [ "${TAVREL_WINE_NETNS:-}" != 1 ]; then
@@ -23,6 +24,7 @@ ip link set lo up
 source "$here/../support/peers.sh"
 peers_stop_on_exit
 peers_start_time37
+peers_start_chrony
 
 xvfb=""
 cleanup() {
@@ -95,6 +97,23 @@ done
 xdotool key Escape
 check "Escape closes the sheet" "probe gone 'Tavrel 1.5' 30"
 check "the main window stays" "probe find TAVREL 5 >/dev/null"
+
+# Scan, from the sheet opened again: the "SyncScan" list view measures the
+# one listed server (xinetd and chronyd) and says when it has finished.
+click_control() {  # WINDOW ID
+    local x y
+    read -r x y < <(probe center "$1" "$2") || return 1
+    xdotool mousemove "$x" "$y" click 1
+}
+check "Options opens the sheet again" "click_control TAVREL 101 && probe find 'Tavrel 1.5' 60 >/dev/null"
+check "Scan opens the scan window" "click_control 'Tavrel 1.5' 1028 && probe find SyncScan 60 >/dev/null"
+check "the scan finishes" "probe find 'Scan Servers - Finished' 120 >/dev/null"
+sleep 1
+save_controls SyncScan scan-controls.txt
+screenshot scan.png
+check "the scan window is a list view" "grep -q ' SysListView32 ' '$artifacts/scan-controls.txt'"
+check "Cancel closes the sheet and the scan with it" \
+    "click_control 'Tavrel 1.5' 2 && probe gone 'Tavrel 1.5' 30 && probe gone SyncScan 30"
 
 # The time zone dialog and the About page: each opens from its button, shows
 # its template's controls, and Enter (its default OK) closes it.
