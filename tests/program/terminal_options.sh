@@ -20,7 +20,7 @@ start() {
          TERM=screen-256color ./tavrel; echo ENDED; sleep 60"
     wait_for Ready || true
 }
-stop() { tmux -S "$socket" kill-session -t tavrel 2>/dev/null || true; }
+stop() { end_session; }
 open_options() {
     keys Tab Tab Space  # from Check to Options
     wait_for 'Servers     Auto' || true

@@ -65,7 +65,7 @@ check "Shift-F10 / F10 opens the menu" "wait_for 'Sync Now'"
 keys Up Enter
 check "the menu's Exit ends the program" "wait_for ENDED"
 check "Exit saves the settings" "[ \$(stat -c %s '$work/vIvod.dat') = 508 ]"
-tmux -S "$socket" kill-session -t tavrel
+end_session
 printf '\001' | dd of="$work/vIvod.dat" bs=1 seek=$((8 + 160)) conv=notrunc status=none  # residentEnabled
 start
 check "the window comes back" "wait_for Ready"

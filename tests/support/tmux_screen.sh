@@ -14,3 +14,10 @@ keys() {
     sleep "${TMUX_KEY_PAUSE:-0}"
 }
 CHECK_ON_FAIL=screen
+# Ends the session and its server before the next one starts: killing the
+# last session leaves a server that is still exiting on the socket, and a
+# new session that reaches it fails with "server exited unexpectedly".
+end_session() {
+    tmux -S "$socket" kill-server 2>/dev/null || true
+    rm -f "$socket"
+}
