@@ -51,6 +51,9 @@ private:
     // fd_ is the socket and wakeFd_ what close() signals to end a wait (on
     // Linux descriptors, on Windows a SOCKET and an event HANDLE).
     Socket(intptr_t fd, intptr_t wakeFd);
+    // Wraps a socket just made by socket() or accept() with its wake-up;
+    // closes it and gives null when the wake-up cannot be made.
+    static std::shared_ptr<Socket> adopt(intptr_t fd);
     // Waits until fd is ready for `events` or the socket is closed.
     bool waitFor(short events);
     intptr_t fd_;

@@ -41,9 +41,13 @@ std::shared_ptr<Socket> Socket::create(SocketKind kind) {
     const int type = kind == SocketKind::Tcp ? SOCK_STREAM : SOCK_DGRAM;
     const int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return nullptr;
+    return adopt(fd);
+}
+
+std::shared_ptr<Socket> Socket::adopt(intptr_t fd) {
     const int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wake < 0) {
-        ::close(fd);
+        ::close(static_cast<int>(fd));
         return nullptr;
     }
     return std::shared_ptr<Socket>(new Socket(fd, wake));
@@ -125,13 +129,8 @@ std::shared_ptr<Socket> Socket::accept(Ipv4Address* peer) {
         socklen_t len = sizeof sa;
         const int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd >= 0) {
-            const int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-            if (wake < 0) {
-                ::close(fd);
-                return nullptr;
-            }
             if (peer != nullptr) *peer = ntohl(sa.sin_addr.s_addr);
-            return std::shared_ptr<Socket>(new Socket(fd, wake));
+            return adopt(fd);
         }
         if (errno == EINTR || errno == ECONNABORTED) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return nullptr;

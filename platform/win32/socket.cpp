@@ -97,13 +97,18 @@ std::shared_ptr<Socket> Socket::create(SocketKind kind) {
     const bool tcp = kind == SocketKind::Tcp;
     const SOCKET s = ::socket(AF_INET, tcp ? SOCK_STREAM : SOCK_DGRAM, tcp ? IPPROTO_TCP : IPPROTO_UDP);
     if (s == INVALID_SOCKET) return nullptr;
+    return adopt(static_cast<intptr_t>(s));
+}
+
+std::shared_ptr<Socket> Socket::adopt(intptr_t fd) {
+    const SOCKET s = socketOf(fd);
     WSAEVENT network;
     HANDLE closed;
     if (!prepare(s, network, closed)) {
         closesocket(s);
         return nullptr;
     }
-    std::shared_ptr<Socket> socket(new Socket(static_cast<intptr_t>(s), reinterpret_cast<intptr_t>(closed)));
+    std::shared_ptr<Socket> socket(new Socket(fd, reinterpret_cast<intptr_t>(closed)));
     socket->state_->networkEvent = network;
     return socket;
 }
@@ -210,14 +215,8 @@ std::shared_ptr<Socket> Socket::accept(Ipv4Address* peer) {
         int len = sizeof sa;
         const SOCKET s = ::accept(socketOf(fd_), reinterpret_cast<sockaddr*>(&sa), &len);
         if (s != INVALID_SOCKET) {
-            WSAEVENT network;
-            HANDLE closed;
-            if (!prepare(s, network, closed)) {
-                closesocket(s);
-                return nullptr;
-            }
-            std::shared_ptr<Socket> socket(new Socket(static_cast<intptr_t>(s), reinterpret_cast<intptr_t>(closed)));
-            socket->state_->networkEvent = network;
+            std::shared_ptr<Socket> socket = adopt(static_cast<intptr_t>(s));
+            if (socket == nullptr) return nullptr;
             socket->state_->connected.store(true);
             if (peer != nullptr) *peer = ntohl(sa.sin_addr.s_addr);
             return socket;
