@@ -100,7 +100,8 @@ protected:
         startTimeServers(window);
         ASSERT_TRUE(test::waitUntil([] { return serverActivity.load() == 3; }));
         // Until the ports answer.
-        ASSERT_TRUE(test::waitUntil([] { return !portFree(SOCK_DGRAM, 123) && !portFree(SOCK_STREAM, 37); }));
+        ASSERT_TRUE(test::waitUntil([] { return !portFree(SOCK_DGRAM, 123); })) << "nothing took UDP 123";
+        ASSERT_TRUE(test::waitUntil([] { return !portFree(SOCK_STREAM, 37); })) << "nothing took TCP 37";
     }
     void TearDown() override {
         stopTimeServers();
