@@ -96,6 +96,8 @@ void timeServerThread() {
         }
         publish(timeSocket, nullptr);
     }
+    // The port is free once the thread counts as stopped.
+    listener.reset();
     if (syncState.load() == kSyncIdle) stopWinsock();
     serverActivity.fetch_sub(kTimeServerRunning);
 }
@@ -144,6 +146,9 @@ void sntpServerThread() {
         }
         publish(sntpSocket, nullptr);
     }
+    // Let go of the port before the local time service comes back, and
+    // before the thread counts as stopped.
+    socket.reset();
     if (syncState.load() == kSyncIdle) stopWinsock();
     if (!localService.empty()) {
         platform::stopTimeService(localService);
