@@ -6,8 +6,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "engine/operation.h"
@@ -90,6 +94,27 @@ bool portFree(int type, uint16_t port) {
     return ok;
 }
 
+// True when a socket of this network namespace is bound to the port (for
+// TCP: listens on it), read from /proc/net without touching the port: a
+// probing bind could take it just when a server binds, and the server
+// would find it taken.
+bool portHeld(const char* table, uint16_t port, const char* state) {
+    std::ifstream lines(std::string("/proc/net/") + table);
+    std::string line;
+    std::getline(lines, line);  // the header
+    char wanted[8];
+    std::snprintf(wanted, sizeof wanted, ":%04X", port);
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string slotNumber, local, remote, st;
+        fields >> slotNumber >> local >> remote >> st;
+        if (local.size() > 5 && local.compare(local.size() - 5, 5, wanted) == 0 && (state == nullptr || st == state)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 class TimeServers : public test::WindowTest {
 protected:
     void SetUp() override {
@@ -100,8 +125,8 @@ protected:
         startTimeServers(window);
         ASSERT_TRUE(test::waitUntil([] { return serverActivity.load() == 3; }));
         // Until the ports answer.
-        ASSERT_TRUE(test::waitUntil([] { return !portFree(SOCK_DGRAM, 123); })) << "nothing took UDP 123";
-        ASSERT_TRUE(test::waitUntil([] { return !portFree(SOCK_STREAM, 37); })) << "nothing took TCP 37";
+        ASSERT_TRUE(test::waitUntil([] { return portHeld("udp", 123, nullptr); })) << "nothing took UDP 123";
+        ASSERT_TRUE(test::waitUntil([] { return portHeld("tcp", 37, "0A"); })) << "nothing listens on TCP 37";
     }
     void TearDown() override {
         stopTimeServers();
