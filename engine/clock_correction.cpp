@@ -5,7 +5,7 @@
 
 #include "engine/operation.h"
 #include "engine/time_query.h"
-#include "engine/time_protocol.h"
+#include "protocol/time_protocol.h"
 #include "servers/server_list.h"
 #include "storage/log.h"
 #include "storage/settings.h"

@@ -8,7 +8,7 @@
 #include "engine/clock_correction.h"
 #include "engine/operation.h"
 #include "engine/supervisor.h"
-#include "engine/time_protocol.h"
+#include "protocol/time_protocol.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
 #include "platform/time.h"

@@ -14,7 +14,7 @@
 #include "storage/log.h"
 #include "storage/settings.h"
 #include "storage/strings.h"
-#include "timeservice/server_protocol.h"
+#include "protocol/server_replies.h"
 #include "storage/string_slots.h"
 
 namespace tavrel {
@@ -25,8 +25,6 @@ namespace {
 
 constexpr int kSlotTimeServed = 110;
 constexpr int kSlotSntpServed = 111;
-constexpr uint16_t kTimePort = 37;
-constexpr uint16_t kSntpPort = 123;
 constexpr int kListenBacklog = 5;
 constexpr uint32_t kStatusHoldAfterServing = 40;
 constexpr uint32_t kIdleCheckMs = 500;
@@ -84,7 +82,7 @@ void timeServerThread() {
             platform::Ipv4Address peer = 0;
             std::shared_ptr<platform::Socket> client = listener->accept(&peer);
             if (!client) continue;
-            uint8_t reply[kTimeServerReplySize];
+            uint8_t reply[kTimeReplySize];
             buildTimeReply(platform::getSystemTimeAsFileTime(), reply);
             (void)client->send(reply, sizeof reply);
             client->close();
@@ -103,16 +101,16 @@ void timeServerThread() {
 }
 
 // Gathers one 48-byte request; false when none came complete.
-bool gatherRequest(platform::Socket& socket, uint8_t (&packet)[kSntpServerPacketSize], platform::Ipv4Address& peer,
+bool gatherRequest(platform::Socket& socket, uint8_t (&packet)[kSntpPacketSize], platform::Ipv4Address& peer,
                    uint16_t& peerPort) {
     size_t have = 0;
     for (int calls = 1;; ++calls) {
         // A longer datagram delivers its first bytes only; nothing is ever
         // written beyond the buffer.
-        const long n = socket.receiveFrom(packet + have, kSntpServerPacketSize - have, peer, peerPort);
+        const long n = socket.receiveFrom(packet + have, kSntpPacketSize - have, peer, peerPort);
         if (n < 0) return false;
         have += static_cast<size_t>(n);
-        if (have == kSntpServerPacketSize) return true;
+        if (have == kSntpPacketSize) return true;
         if (calls >= kMaxReceiveCalls || settings.abortQuery.load() != 0) return false;
     }
 }
@@ -135,7 +133,7 @@ void sntpServerThread() {
     } else {
         publish(sntpSocket, socket);
         while (serving()) {
-            uint8_t packet[kSntpServerPacketSize] = {};
+            uint8_t packet[kSntpPacketSize] = {};
             platform::Ipv4Address peer = 0;
             uint16_t peerPort = 0;
             if (!gatherRequest(*socket, packet, peer, peerPort)) continue;

@@ -4,7 +4,7 @@
 
 #include "engine/clock_correction.h"
 #include "engine/operation.h"
-#include "engine/time_protocol.h"
+#include "protocol/time_protocol.h"
 #include "engine/time_query.h"
 #include "servers/server_list.h"
 #include "storage/settings.h"

@@ -7,7 +7,7 @@
 #include <span>
 #include <string_view>
 
-#include "engine/time_protocol.h"
+#include "protocol/time_protocol.h"
 #include "servers/server_list.h"
 #include "storage/settings.h"
 #include "storage/strings.h"

@@ -16,7 +16,7 @@
 
 #include "engine/operation.h"
 #include "engine/supervisor.h"
-#include "engine/time_protocol.h"
+#include "protocol/time_protocol.h"
 #include "platform/dialog.h"
 #include "platform/dialog_testing.h"
 #include "resources/dialogs.h"

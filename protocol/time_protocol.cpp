@@ -1,4 +1,4 @@
-#include "engine/time_protocol.h"
+#include "protocol/time_protocol.h"
 
 #include <cfenv>
 #include <cmath>

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/time_protocol.h"
+#include "protocol/time_protocol.h"
 #include "tests/support/time_values.h"
-#include "timeservice/server_protocol.h"
+#include "protocol/server_replies.h"
 
 namespace tavrel {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/time_protocol.h"
+#include "protocol/time_protocol.h"
 #include "platform/time.h"
 #include "tests/support/time_values.h"
 

@@ -1,8 +1,8 @@
-#include "timeservice/server_protocol.h"
+#include "protocol/server_replies.h"
 
 #include <cstring>
 
-#include "engine/time_protocol.h"
+#include "protocol/time_protocol.h"
 
 namespace tavrel {
 namespace {
@@ -20,11 +20,11 @@ uint32_t wireSecondsOf(platform::FileTime utc) {
     return static_cast<uint32_t>((utc - platform::kFileTime1900) / platform::kFileTimeUnitsPerSecond);
 }
 
-void buildTimeReply(platform::FileTime utc, uint8_t (&reply)[kTimeServerReplySize]) {
+void buildTimeReply(platform::FileTime utc, uint8_t (&reply)[kTimeReplySize]) {
     writeWord(reply, wireSecondsOf(utc));
 }
 
-void buildSntpReply(uint8_t (&packet)[kSntpServerPacketSize], const platform::SystemTime& utc) {
+void buildSntpReply(uint8_t (&packet)[kSntpPacketSize], const platform::SystemTime& utc) {
     platform::FileTime reading = 0;
     (void)platform::systemTimeToFileTime(utc, reading);
     const uint32_t seconds = wireSecondsOf(reading);
