@@ -7,10 +7,7 @@
 int main(int argc, char** argv) {
     tavrel::platform::setProcessArguments(argc, argv);
     const std::string sw = tavrel::prepareProcess();
-    if (sw == "/q") {
-        tavrel::runQuickMode();
-        tavrel::platform::exitProcess();
-    }
+    if (sw == "/q") tavrel::platform::exitProcess(tavrel::runQuickMode());
     if (sw == "/x") {
         tavrel::runServiceProcess();
         tavrel::platform::exitProcess();

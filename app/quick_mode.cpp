@@ -1,83 +1,89 @@
 #include "app/quick_mode.h"
 
+#include <cstdio>
+#include <string>
+
 #include "engine/clock_correction.h"
-#include "engine/operation.h"
-#include "engine/supervisor.h"
 #include "engine/time_query.h"
+#include "platform/thread.h"
 #include "platform/time.h"
 #include "servers/server_list.h"
 #include "storage/log.h"
 #include "storage/settings.h"
-#include "storage/strings.h"
 #include "storage/string_slots.h"
+#include "storage/strings.h"
 
 namespace tavrel {
 namespace {
 
-constexpr uint32_t kSecondMs = 1000;
+constexpr int kSlotUnableToSync = 79;
+constexpr uint64_t kSecondMs = 1000;
 
-// Waits for the running query: until it is accepted, has failed, or
-// syncTimeout whole seconds have passed. Wakes as soon as the query ends.
-// True when the time ran out.
-bool awaitQuery() {
-    uint32_t secondsLeft = settings.syncTimeout.load();
-    uint32_t secondStart = platform::getTickCount();
-    while (secondsLeft > 0) {
-        if (queryStep.load() == 6 || queryFailed.load() != 0) return false;
-        const uint32_t elapsed = platform::getTickCount() - secondStart;
-        if (elapsed >= kSecondMs) {
-            --secondsLeft;
-            secondStart += kSecondMs;
-            continue;
-        }
-        wakeEvent.wait(kSecondMs - elapsed);
-        wakeEvent.reset();
-    }
-    return true;
+void say(const std::string& line) {
+    std::fputs((line + "\n").c_str(), stderr);
+    std::fflush(stderr);
 }
 
 // Picks entry index + 1, wrapping to the first entry past the end; the
 // index actually picked.
-int pickFrom(int index) {
-    if (readServerList(index + 1) != 0) return index;
-    (void)readServerList(1);
+int pickFrom(int index, std::string& name) {
+    if (readServerEntry(index + 1, name)) return index;
+    (void)readServerEntry(1, name);
     return 0;
 }
 
 }  // namespace
 
-void runQuickMode() {
-    correctMode.store(1);
-    settings.forceTimeProtocol.store(0);
+int runQuickMode() {
     if (serverListEmpty.load() != 0 && settings.serverSource.load() == 0) settings.serverSource.store(1);
-    const bool useList = settings.serverSource.load() == 0;
+    const int32_t source = settings.serverSource.load();
+    const bool useList = source == 0;
 
     // Every listed server is tried once, starting at the selected one.
-    const int start = pickFrom(settings.selectedServer.load());
+    std::string name;
+    const int start = pickFrom(settings.selectedServer.load(), name);
     int index = start;
+    std::string tried;
     for (;;) {
-        queryFailed.store(0);
-        measuredOffset.store(0);
-        queryStep.store(0);
-        settings.selectedServer.store(index + 1);
-        syncState.store(kSyncActive);
-        wakeEvent.reset();
-        startTimeQuery();
-
-        if (awaitQuery()) {
-            // Out of time, even if the reply came in the last second.
-            abortRunningQuery();
-            queryFailed.store(1);
+        QueryTarget target;
+        if (!useList) {
+            name = source == 1 ? manualAddressA() : manualAddressB();
+            target.manual = true;
         }
-        waitForQueryThread();
-        if (queryFailed.load() == 0) break;
-        if (settings.logErrors.load() != 0 && settings.logDisabled.load() == 0) logServerLine(slot(kSlotNoResponse));
+        const bool sntp = effectiveProtocol(1) == 1;
+        target.server = name;
+        target.useTime = !sntp;
+        target.dateRangeEnabled = settings.dateRangeEnabled.load() != 0;
+        target.dateRangeLow = settings.dateRangeLow.load();
+        target.dateRangeHigh = settings.dateRangeHigh.load();
+
+        platform::ManualResetEvent progress;
+        TimeQuery query(target, [&progress] { progress.set(); });
+        const uint64_t deadline = platform::getTickCount64() + settings.syncTimeout.load() * kSecondMs;
+        for (uint64_t now = platform::getTickCount64(); !query.finished() && now < deadline;
+             now = platform::getTickCount64()) {
+            progress.wait(static_cast<uint32_t>(deadline - now));
+            progress.reset();
+        }
+        // Out of time, even if the reply came at the last moment.
+        query.abort();
+        if (query.finished() && query.result().accepted) {
+            bool forceTimeProtocol = false;
+            const Correction correction =
+                correctClock(CorrectionMode::Correct, query.result(), sntp, forceTimeProtocol, name);
+            say(correction.outcome);
+            return correction.clockSet ? kQuickCorrected : kQuickClockNotSet;
+        }
+        if (query.finished()) widenDateRange(query.result());
+        if (settings.logErrors.load() != 0 && settings.logDisabled.load() == 0) logNamedLine(slot(kSlotNoResponse), name);
+        say(slot(kSlotNoResponse) + name);
+        tried += (tried.empty() ? "" : ", ") + name;
         if (!useList) break;
-        index = pickFrom(index + 1);
+        index = pickFrom(index + 1, name);
         if (index == start) break;
     }
-    syncState.store(kSyncIdle);
-    if (queryFailed.load() == 0) correctClock(kCorrectMode);
+    say(slot(kSlotUnableToSync) + tried);
+    return kQuickNoAnswer;
 }
 
 }  // namespace tavrel

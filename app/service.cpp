@@ -1,22 +1,19 @@
 #include "app/service.h"
 
-#include "engine/auto_timer.h"
-#include "engine/operation.h"
 #include "engine/supervisor.h"
 #include "platform/autostart.h"
 #include "platform/process.h"
 #include "platform/service_dispatcher.h"
 #include "platform/service_manager.h"
 #include "platform/thread.h"
+#include "servers/server_list.h"
 #include "storage/data_directory.h"
 #include "storage/settings.h"
 #include "timeservice/time_servers.h"
 #include "timezone/time_zone.h"
-#include "ui/main_window_display.h"
 
 namespace tavrel {
 
-std::atomic<int32_t> serviceInstalled{0};
 std::atomic<int32_t> serviceRunning{0};
 
 namespace {
@@ -29,16 +26,29 @@ constexpr uint32_t kStopWaitHintMs = 1000;
 constexpr uint32_t kStopCheckMs = 500;
 constexpr unsigned kStopChecks = 10;
 constexpr uint32_t kStopBeforeRemoveMs = 1000;
-constexpr uint32_t kServiceStatusHold = 99;
 
+// Set by the control handler when the stop comes; never reset, so a stop
+// that arrives while the service is still starting is not lost.
 platform::ManualResetEvent stopEvent;
+
+// The service has no window: the engine's texts go nowhere.
+class ServiceView final : public EngineView {
+public:
+    void showStatus(std::string_view) override {}
+    void showBusy(bool) override {}
+    void showServerName(std::string_view) override {}
+    void showLocalClock(const platform::SystemTime&) override {}
+    void showServerClock(const platform::SystemTime&) override {}
+    std::string statusSuffix() override { return std::string(); }
+    void operationStarting() override { refreshTimeZone(platform::kNoWindow); }
+    void supervisorEnded() override { stopTimeServers(); }
+};
 
 std::string programPath() { return programDirectory() + platform::kProgramFileName; }
 
 void serviceControlHandler(bool stop) {
     if (stop) {
         platform::reportServiceStatus(platform::ServiceState::StopPending, 0, 0);
-        closeRequested.store(1);
         stopEvent.set();
     } else {
         platform::reportServiceStatus(platform::ServiceState::Running, 0, 0);
@@ -48,26 +58,22 @@ void serviceControlHandler(bool stop) {
 void serviceMain() {
     platform::reportServiceStatus(platform::ServiceState::StartPending, kStartWaitHintMs, 0);
     serviceMode.store(1);
-    windowState.store(kWindowService);
-    statusHold.store(kServiceStatusHold);
-    refreshPeriod.store(kRefreshHiddenMs);
-    stopEvent.reset();
-
-    startSupervisor(platform::kNoWindow);
+    ServiceView view;
+    Engine engine(view, EngineConfig{true, readServerEntry, serverListUnusable});
+    engine.start();
     const int32_t action = settings.programStartAction.load();
     if (action == 1 || action == 2) {
-        correctMode.store(action == 2 ? 1 : 0);
-        startOperation(platform::kNoWindow);
+        (void)engine.requestOperation(action == 2 ? OperationKind::Correct : OperationKind::Check);
     }
-    if (settings.timeServerEnabled.load() != 0) startTimeServers(platform::kNoWindow);
+    if (settings.timeServerEnabled.load() != 0) startTimeServers(ServerStatusSink{});
     refreshTimeZone(platform::kNoWindow);
     platform::reportServiceStatus(platform::ServiceState::Running, 0, 0);
 
     while (!stopEvent.wait(UINT32_MAX)) {
     }
-    wakeEvent.set();
-    // The supervisor clears closeRequested when it has finished.
-    for (unsigned i = 0; i < kStopChecks && closeRequested.load() != 0; ++i) {
+    engine.requestClose();
+    engine.wake();
+    for (unsigned i = 0; i < kStopChecks && !engine.ended(); ++i) {
         platform::reportServiceStatus(platform::ServiceState::StopPending, kStopWaitHintMs, i);
         platform::sleepMs(kStopCheckMs);
     }

@@ -7,14 +7,17 @@
 #include <cstdint>
 #include <string>
 
+#include "storage/settings.h"
+
 namespace tavrel {
 
 inline constexpr char kServiceName[] = "tavrel";
 inline constexpr char kServiceDisplayName[] = "Tavrel Internet Time Synchronisation";
 inline constexpr char kServiceDescription[] = "Corrects time and provides a TIME server";
 
-// What the last status query in this process found.
-extern std::atomic<int32_t> serviceInstalled;
+// What the last status query in this process found (serviceInstalled is
+// kept with the settings, whose saving it steers); written by the window
+// thread.
 extern std::atomic<int32_t> serviceRunning;
 
 void queryService();

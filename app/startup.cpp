@@ -3,6 +3,7 @@
 #include "engine/clock_privilege.h"
 #include "platform/process.h"
 #include "platform/timezone.h"
+#include "servers/server_list.h"
 #include "storage/data_directory.h"
 #include "storage/settings.h"
 #include "storage/strings.h"
@@ -53,6 +54,7 @@ std::string prepareProcess() {
     locateDirectories();
     loadStringTable(kStringsFileName, kRequiredSlots, stringTable());
     loadSettings();
+    ensureServerFile();
     return readSwitch(platform::commandLine());
 }
 

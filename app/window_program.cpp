@@ -44,11 +44,14 @@ void runWindowProgram(const std::string& startSwitch) {
     std::unique_ptr<platform::DialogBackend> backend =
         scripted ? platform::makeScriptedBackend(mainWindow) : platform::makeInteractiveBackend();
     platform::setDialogBackend(backend.get());
-    mainWindow = createMainWindow();
+    WindowProgram program;
+    mainWindow = createMainWindow(program);
     platform::runMessageLoop();
     platform::setDialogBackend(nullptr);
     backend.reset();  // gives the terminal back before anything else runs in it
     platform::performElevatedRestart();
+    // Exit quits at once: the engine's threads end with the process.
+    platform::exitProcess();
 }
 
 }  // namespace tavrel

@@ -1,168 +1,123 @@
 #include "engine/auto_timer.h"
 
-#include "engine/operation.h"
-#include "engine/time_query.h"
 #include "platform/time.h"
 #include "storage/settings.h"
-#include "storage/strings.h"
-#include "storage/string_slots.h"
 
 namespace tavrel {
-
-std::atomic<int32_t> autoTimerKind{kAutoNone};
-std::atomic<uint64_t> autoSyncStart{0};
-std::atomic<uint64_t> autoCheckStart{0};
-std::atomic<uint64_t> countdownBase{0};
-std::atomic<uint64_t> countdownPeriod{0};
-
 namespace {
 
-constexpr uint64_t kMinuteMs = 60'000;
-constexpr uint64_t kHourMs = 3'600'000;
-constexpr uint64_t kDayMs = 86'400'000;
-constexpr int64_t kShortestArmMs = 60'000;
+constexpr int64_t kShortestPeriodMs = 60'000;
 constexpr uint32_t kPostponeMs = 30'000;
-// A timer that fires this close to the event counts as on time.
+// Never armed closer than this, so that an overdue event cannot spin.
+constexpr int64_t kShortestArmMs = 1000;
+// An event this close to its due time counts as due.
 constexpr int64_t kDueWithinMs = 1000;
 constexpr char kAutoSyncError[] = "AutoSync Error";
 constexpr char kErrorCaption[] = "Tavrel.exe";
 
-void choose(int32_t kind, uint64_t period, uint64_t base) {
-    autoTimerKind.store(kind);
-    countdownPeriod.store(period);
-    countdownBase.store(base);
-}
+bool syncEnabled() { return settings.autoSyncEnabled.load() != 0; }
+bool checkEnabled() { return settings.autoCheckEnabled.load() != 0; }
 
-// Ms left of the armed event's period; negative when overdue.
-int64_t countdownLeft() {
-    return static_cast<int64_t>(countdownPeriod.load()) -
-           static_cast<int64_t>(platform::getTickCount64() - countdownBase.load());
+// A period of the settings; one shorter than a minute (a count of 0) says
+// so and counts as a minute.
+uint64_t period(uint32_t count, int32_t unit) {
+    const uint64_t ms = autoPeriodMs(count, unit);
+    if (ms >= static_cast<uint64_t>(kShortestPeriodMs)) return ms;
+    platform::messageBox(platform::kNoWindow, kAutoSyncError, kErrorCaption, platform::MessageBoxKind::Ok);
+    return kShortestPeriodMs;
 }
-
-void setAutoTimer(platform::WindowHandle window, int64_t ms) {
-    const int64_t step = ms < kLongestTimerStepMs ? ms : kLongestTimerStepMs;
-    platform::setTimer(window, kAutoTimerId, static_cast<uint32_t>(step < 1 ? 1 : step));
-}
+uint64_t syncPeriod() { return period(settings.autoSyncCount.load(), settings.autoSyncUnit.load()); }
+uint64_t checkPeriod() { return period(settings.autoCheckCount.load(), settings.autoCheckUnit.load()); }
 
 }  // namespace
 
-uint64_t autoPeriodMs(uint32_t count, int32_t unit) {
-    const uint64_t unitMs = unit == 0 ? kMinuteMs : unit == 1 ? kHourMs : kDayMs;
-    return static_cast<uint64_t>(count) * unitMs;
+void AutoTimer::publish(Countdown countdown) {
+    countdown_ = countdown;
+    engine_.setCountdown(countdown);
 }
 
-int64_t timeUntilNextAuto() {
-    const uint64_t syncPeriod = autoPeriodMs(settings.autoSyncCount.load(), settings.autoSyncUnit.load());
-    const uint64_t checkPeriod = autoPeriodMs(settings.autoCheckCount.load(), settings.autoCheckUnit.load());
-    const bool syncOn = settings.autoSyncEnabled.load() != 0;
-    const bool checkOn = settings.autoCheckEnabled.load() != 0;
-    if (syncOn && checkOn) {
-        if (autoCheckStart.load() + checkPeriod > autoSyncStart.load() + syncPeriod) {
-            choose(kAutoSync, syncPeriod, autoSyncStart.load());
-        } else {
-            choose(kAutoCheck, checkPeriod, autoCheckStart.load());
-        }
-    } else if (checkOn) {
-        choose(kAutoCheck, checkPeriod, autoCheckStart.load());
-    } else {
-        choose(kAutoSync, syncPeriod, autoSyncStart.load());
-    }
-    return countdownLeft();
+void AutoTimer::setTimerFor(platform::WindowHandle window, int64_t ms) {
+    if (ms < kShortestArmMs) ms = kShortestArmMs;
+    if (ms > kLongestTimerStepMs) ms = kLongestTimerStepMs;
+    platform::setTimer(window, kAutoTimerId, static_cast<uint32_t>(ms));
 }
 
-void armAutoTimer(platform::WindowHandle window) {
-    const uint64_t now = platform::getTickCount64();
-    if (autoSyncStart.load() == 0) autoSyncStart.store(now);
-    if (autoCheckStart.load() == 0) autoCheckStart.store(now);
-    int64_t left = timeUntilNextAuto();
-    // Less than a minute away, or overdue: both periods start again now.
-    if (left < kShortestArmMs) {
-        const uint64_t restart = platform::getTickCount64();
-        autoSyncStart.store(restart);
-        autoCheckStart.store(restart);
-        left = timeUntilNextAuto();
-        if (left < kShortestArmMs) {
-            platform::messageBox(platform::kNoWindow, kAutoSyncError, kErrorCaption, platform::MessageBoxKind::Ok);
-            left = kShortestArmMs;
-        }
-    }
-    setAutoTimer(window, left);
-}
-
-void autoTimerFired(platform::WindowHandle window) {
+void AutoTimer::disarm(platform::WindowHandle window) {
     platform::killTimer(window, kAutoTimerId);
-    // A long period is armed in steps: one step ended, the event is not due.
-    const int64_t left = countdownLeft();
-    if (left > kDueWithinMs) {
-        setAutoTimer(window, left);
+    publish(Countdown{});
+}
+
+void AutoTimer::arm(platform::WindowHandle window) {
+    const bool sync = syncEnabled();
+    const bool check = checkEnabled();
+    if (!sync && !check) {
+        disarm(window);
         return;
     }
-    if (scanActive.load() != 0 || queryStep.load() != 0) {
-        countdownBase.store(platform::getTickCount64());
-        countdownPeriod.store(kPostponeMs);
+    const uint64_t now = platform::getTickCount64();
+    if (syncStart_ == 0) syncStart_ = now;
+    if (checkStart_ == 0) checkStart_ = now;
+    Countdown next;
+    if (sync) next = Countdown{AutoKind::Sync, syncStart_ + syncPeriod()};
+    if (check) {
+        const uint64_t checkDue = checkStart_ + checkPeriod();
+        if (!sync || checkDue < next.dueTick) next = Countdown{AutoKind::Check, checkDue};
+    }
+    publish(next);
+    setTimerFor(window, static_cast<int64_t>(next.dueTick) - static_cast<int64_t>(now));
+}
+
+void AutoTimer::fired(platform::WindowHandle window) {
+    platform::killTimer(window, kAutoTimerId);
+    const uint64_t now = platform::getTickCount64();
+    // A long period is armed in steps: one step ended, the event is not due.
+    const int64_t left = static_cast<int64_t>(countdown_.dueTick) - static_cast<int64_t>(now);
+    if (left > kDueWithinMs) {
+        setTimerFor(window, left);
+        return;
+    }
+    if (engine_.operationOrScanRunning()) {
+        publish(Countdown{countdown_.kind, now + kPostponeMs});
         platform::setTimer(window, kAutoTimerId, kPostponeMs);
         return;
     }
-    const int32_t kind = autoTimerKind.load() % kRedrawMark;
-    if (kind == kAutoSync) {
-        correctMode.store(1);
-        autoSyncStart.store(0);
-    } else if (kind == kAutoCheck) {
-        correctMode.store(0);
-        autoCheckStart.store(0);
+    const uint64_t dueBy = now + kDueWithinMs;
+    const bool syncDue = syncEnabled() && syncStart_ + syncPeriod() <= dueBy;
+    const bool checkDue = checkEnabled() && checkStart_ + checkPeriod() <= dueBy;
+    if (syncDue && engine_.requestAutoOperation(true)) {
+        syncStart_ = now;
+        if (checkDue) checkStart_ = now;
+    } else if (checkDue && !syncDue && engine_.requestAutoOperation(false)) {
+        checkStart_ = now;
+    } else if (syncDue || checkDue) {
+        // The engine took another request meanwhile: try again in 30 s.
+        publish(Countdown{countdown_.kind, now + kPostponeMs});
+        platform::setTimer(window, kAutoTimerId, kPostponeMs);
+        return;
     }
-    startOperation(window);
-    armAutoTimer(window);
+    arm(window);
 }
 
-void resetAutoTimers(platform::WindowHandle window) {
-    if (autoTimerKind.load() == kAutoNone) return;
+void AutoTimer::reset(platform::WindowHandle window) {
+    if (countdown_.kind == AutoKind::None) return;
     platform::killTimer(window, kAutoTimerId);
-    autoSyncStart.store(0);
-    autoCheckStart.store(0);
-    autoTimerKind.store(kAutoNone);
-    armAutoTimer(window);
+    syncStart_ = 0;
+    checkStart_ = 0;
+    countdown_ = Countdown{};
+    arm(window);
 }
 
-std::string formatCountdown() {
-    int32_t kind = autoTimerKind.load();
-    if (kind > kRedrawMark) kind -= kRedrawMark;
-    const int64_t left = countdownLeft();
-    uint64_t s = left > 0 ? static_cast<uint64_t>(left) / 1000 : 0;
-    std::string text;
-    int written = 0;
-    auto append = [&](uint64_t value, int unitSlot) {
-        if (written > 0) text += " ";
-        text += std::to_string(value) + slot(unitSlot);
-        ++written;
-    };
-    const uint64_t days = s / 86'400;
-    if (days != 0) append(days, kSlotDaysSuffix);
-    s -= days * 86'400;
-    const uint64_t hours = s / 3600;
-    if (hours != 0) append(hours, kSlotHoursSuffix);
-    if (written < 2) {
-        s -= hours * 3600;
-        const uint64_t minutes = s / 60;
-        if (minutes != 0) append(minutes, kSlotMinutesSuffix);
-        if (written < 2) {
-            // Seconds may show, so the text is redrawn on every pass.
-            if (kind < kRedrawMark) kind += kRedrawMark;
-            s -= minutes * 60;
-            if (s != 0 || written == 0) append(s, kSlotSecondsSuffix);
-        }
-    }
-    autoTimerKind.store(kind);
-    text += slot(kind % kRedrawMark == kAutoCheck ? kSlotUntilAutoCheck : kSlotUntilAutoSync);
-    return text;
+void AutoTimer::restartPeriod(platform::WindowHandle window, AutoKind which) {
+    if (countdown_.kind == AutoKind::None) return;
+    if (which == AutoKind::Sync) syncStart_ = 0;
+    if (which == AutoKind::Check) checkStart_ = 0;
+    disarm(window);
 }
 
-void resetAutoTimerState() {
-    autoTimerKind.store(kAutoNone);
-    autoSyncStart.store(0);
-    autoCheckStart.store(0);
-    countdownBase.store(0);
-    countdownPeriod.store(0);
+void AutoTimer::settingsChanged(platform::WindowHandle window) {
+    const bool armedEventOff = (countdown_.kind == AutoKind::Sync && !syncEnabled()) ||
+                               (countdown_.kind == AutoKind::Check && !checkEnabled());
+    if (countdown_.kind == AutoKind::None || armedEventOff) arm(window);
 }
 
 }  // namespace tavrel

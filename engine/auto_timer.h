@@ -1,55 +1,57 @@
 // AutoSync and AutoCheck: one window timer (id 10) armed for whichever of
-// the two periodic operations falls due first, and the countdown text.
-// Periods are reckoned in 64-bit milliseconds, so "every 99 Days" means 99
-// days; a period longer than one timer can hold is armed in steps.
+// the two periodic operations falls due first. The AutoTimer lives on the
+// window thread (the timer fires there, and the Options sheet and the menu
+// change it there); it publishes its next event to the engine, whose idle
+// display shows the countdown. Periods are reckoned in 64-bit milliseconds,
+// so "every 99 Days" means 99 days; a period longer than one timer can hold
+// is armed in steps.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <string>
 
+#include "engine/countdown.h"
 #include "platform/dialog.h"
 
 namespace tavrel {
 
 inline constexpr int kAutoTimerId = 10;
-inline constexpr int32_t kAutoNone = 0;
-inline constexpr int32_t kAutoCheck = 1;
-inline constexpr int32_t kAutoSync = 2;
-// Added to autoTimerKind: the countdown must be redrawn on every pass.
-inline constexpr int32_t kRedrawMark = 10;
-// Commands of the main window that the tray menu also sends.
-inline constexpr int kCommandResetAutoTimers = 1009;
 // The longest single arming of the window timer.
 inline constexpr uint32_t kLongestTimerStepMs = 2'000'000'000;
 
-// The event armed next (kAutoNone, kAutoCheck, kAutoSync), plus kRedrawMark.
-extern std::atomic<int32_t> autoTimerKind;
-// Tick counts (64-bit ms) at which the current periods began; 0: at the
-// next arming.
-extern std::atomic<uint64_t> autoSyncStart;
-extern std::atomic<uint64_t> autoCheckStart;
-// The armed event's period: its start tick and length in ms.
-extern std::atomic<uint64_t> countdownBase;
-extern std::atomic<uint64_t> countdownPeriod;
+class AutoTimer {
+public:
+    explicit AutoTimer(AutoTimerTarget& engine) : engine_(engine) {}
 
-// A period in ms: count units of minutes (0), hours (1) or days (other).
-uint64_t autoPeriodMs(uint32_t count, int32_t unit);
+    // Sets timer 10 of the window for the next event. Each enabled event
+    // keeps its due time; when both fall due together AutoSync comes first.
+    void arm(platform::WindowHandle window);
+    // Timer 10 fired: starts the due operation (AutoSync when both are due:
+    // its Correct also reports the difference, so AutoCheck's period starts
+    // again too), or postpones it by 30 s while an operation or scan runs.
+    void fired(platform::WindowHandle window);
+    // The "Reset Auto Timers" command: both periods start again from now.
+    void reset(platform::WindowHandle window);
+    // The Options sheet's Reset buttons: that event's period starts again at
+    // the next arming.
+    void restartPeriod(platform::WindowHandle window, AutoKind which);
+    // The enable boxes changed: arms, re-arms or stops the timer to match.
+    void settingsChanged(platform::WindowHandle window);
 
-// Chooses the next event and returns the ms left until it (negative when
-// overdue).
-int64_t timeUntilNextAuto();
-// Sets timer 10 of the window for the next event, never less than a
-// minute ahead.
-void armAutoTimer(platform::WindowHandle window);
-// Timer 10 fired: starts the due operation, or postpones it by 30 s while a
-// query or scan runs.
-void autoTimerFired(platform::WindowHandle window);
-// Restarts both periods from now (the "Reset Auto Timers" command).
-void resetAutoTimers(platform::WindowHandle window);
-// "3 Hrs 20 Mns until AutoSync": the two largest non-zero units left.
-std::string formatCountdown();
+    // The event armed next (None when the timer is off).
+    AutoKind armed() const { return countdown_.kind; }
+    Countdown countdown() const { return countdown_; }
 
-void resetAutoTimerState();
+private:
+    void disarm(platform::WindowHandle window);
+    void setTimerFor(platform::WindowHandle window, int64_t ms);
+    void publish(Countdown countdown);
+
+    AutoTimerTarget& engine_;
+    // Tick counts (64-bit ms) at which the current periods began; 0: at the
+    // next arming.
+    uint64_t syncStart_ = 0;
+    uint64_t checkStart_ = 0;
+    Countdown countdown_;
+};
 
 }  // namespace tavrel

@@ -1,22 +1,15 @@
 #include "engine/clock_correction.h"
 
-#include <cmath>
+#include <cstdlib>
 #include <limits>
 
-#include "engine/operation.h"
-#include "engine/time_query.h"
 #include "protocol/time_protocol.h"
-#include "servers/server_list.h"
 #include "storage/log.h"
 #include "storage/settings.h"
-#include "storage/strings.h"
 #include "storage/string_slots.h"
+#include "storage/strings.h"
 
 namespace tavrel {
-
-std::atomic<int32_t> serverClockRunning{0};
-std::atomic<uint32_t> serverClockTick{0};
-
 namespace {
 
 constexpr int kSlotTimeCorrected = 94;
@@ -27,8 +20,8 @@ constexpr int kSlotDifferenceFound = 181;
 constexpr int kSlotBy = 190;
 constexpr int kSlotAs = 209;
 constexpr int kSlotIn = 210;
-// Fraction units (2^-32 s) per 1/100,000 s, for the five decimals.
-constexpr uint32_t kFractionPerDecimal = 42'950;
+// FILETIME units per 1/100,000 s, for the five decimals.
+constexpr uint64_t kUnitsPerDecimal = 100;
 constexpr char kOldTimePicture[] = "HH:mm:ss";
 constexpr platform::FileTime kHour = 3600 * platform::kFileTimeUnitsPerSecond;
 
@@ -50,17 +43,16 @@ int64_t saturatingAdd(int64_t a, int64_t b) {
     return sum;
 }
 
-// The figure the texts show: the measured difference, and with a user
-// offset the difference plus that offset as applied (added or subtracted),
-// which is how far the correction moved the clock.
-int64_t shownOffset() {
-    const int64_t measured = measuredOffset.load();
+// The user's fixed offset as applied: added, or subtracted.
+int64_t appliedUserOffset() {
     const uint32_t amount = settings.offsetAmount.load();
-    if (amount == 0) return measured;
-    const int64_t seconds = userOffsetUnits(amount, settings.offsetMultiplier.load()) /
-                            static_cast<int64_t>(platform::kFileTimeUnitsPerSecond);
-    const int64_t user = seconds * (int64_t{1} << 32);
-    return saturatingAdd(measured, settings.offsetDirection.load() == 1 ? -user : user);
+    if (amount == 0) return 0;
+    const int64_t shift = userOffsetUnits(amount, settings.offsetMultiplier.load());
+    return settings.offsetDirection.load() == 1 ? -shift : shift;
+}
+
+int64_t signedDifference(platform::FileTime to, platform::FileTime from) {
+    return to >= from ? static_cast<int64_t>(to - from) : -static_cast<int64_t>(from - to);
 }
 
 }  // namespace
@@ -76,107 +68,97 @@ int64_t userOffsetUnits(uint32_t amount, int32_t multiplier) {
 }
 
 platform::FileTime minorOnlyClock(platform::FileTime corrected, platform::FileTime now) {
-    const platform::FileTime sameHour = now - now % kHour + corrected % kHour;
-    auto distance = [now](platform::FileTime t) { return t > now ? t - now : now - t; };
-    platform::FileTime best = sameHour;
-    if (distance(sameHour + kHour) < distance(best)) best = sameHour + kHour;
-    if (sameHour >= kHour && distance(sameHour - kHour) < distance(best)) best = sameHour - kHour;
-    return best;
+    if (static_cast<uint64_t>(std::llabs(signedDifference(corrected, now))) < kHour) return corrected;
+    return now - now % kHour + corrected % kHour;
 }
 
-std::string formatOffsetFigure(int64_t offset) {
-    const int32_t seconds = static_cast<int32_t>(offset >> 32);
-    uint32_t fraction = static_cast<uint32_t>(offset);
-    std::string text;
-    int64_t whole = seconds;
-    if (seconds < 0) {
-        // -4.5 s is -5 + 0.5 in 32.32; it reads -4 and the complement of the fraction.
-        if (seconds == -1) text += "- ";
-        whole = static_cast<int64_t>(seconds) + 1;
-        fraction = ~fraction;
-    }
+std::string formatSecondsFigure(int64_t units) {
+    const bool negative = units < 0;
+    // The magnitude, taken without overflowing at the most negative value.
+    const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(units) : static_cast<uint64_t>(units);
+    const uint64_t whole = magnitude / platform::kFileTimeUnitsPerSecond;
+    const uint64_t decimals = magnitude % platform::kFileTimeUnitsPerSecond / kUnitsPerDecimal;
+    std::string text = negative ? (whole == 0 ? "- " : "-") : "";
     text += std::to_string(whole);
-    std::string decimals = std::to_string(fraction / kFractionPerDecimal);
+    const std::string digits = std::to_string(decimals);
     text += ".";
-    text += std::string(5 - decimals.size(), '0') + decimals;
+    text += std::string(5 - digits.size(), '0') + digits;
     return text;
 }
 
-std::string formatDifference(DifferenceForm form) {
+std::string formatDifference(DifferenceForm form, const Difference& difference) {
     std::string text = slot(form == DifferenceForm::Check ? kSlotDifferenceFound : kSlotTimeCorrected);
-    if (measuredOffset.load() != 0 && (form != DifferenceForm::Log || settings.logCorrection.load() != 0)) {
+    if (difference.measured && difference.units != 0 &&
+        (form != DifferenceForm::Log || settings.logCorrection.load() != 0)) {
         text += slot(form == DifferenceForm::Check ? kSlotAs : kSlotBy);
-        text += formatOffsetFigure(shownOffset());
+        text += formatSecondsFigure(difference.units);
         text += slot(kSlotSecondsSuffix);
     }
     if (settings.logResponse.load() != 0 || form == DifferenceForm::Status) {
         text += slot(kSlotIn);
-        text += std::to_string(responseMs.load());
+        text += std::to_string(difference.responseMs);
         text += " ms";
     }
     return text;
 }
 
-void correctClock(int mode) {
-    serverClockRunning.store(0);
-    const int32_t configured = settings.protocol.load();
-    const int32_t protocol = configured == 2 ? autoProtocolChoice.load() : configured;
-    if (protocol == 1 && settings.forceTimeProtocol.load() == 0 &&
-        std::llabs(static_cast<long long>(offsetSeconds())) > kLargestSntpOffset) {
-        settings.forceTimeProtocol.store(1);
+Correction correctClock(CorrectionMode mode, const QueryResult& reply, bool sntp, bool& forceTimeProtocol,
+                        std::string_view server) {
+    Correction out;
+    out.difference.measured = reply.offsetMeasured;
+    out.difference.responseMs = reply.responseMs;
+    constexpr int64_t kLargestUnits = kLargestSntpOffset * static_cast<int64_t>(platform::kFileTimeUnitsPerSecond);
+    if (sntp && !forceTimeProtocol && (reply.offsetUnits > kLargestUnits || reply.offsetUnits < -kLargestUnits)) {
+        forceTimeProtocol = true;
     }
 
     platform::FileTime corrected = 0;
-    if (protocol == 0 || correctMode.load() == 0 || settings.forceTimeProtocol.load() != 0) {
+    if (!sntp || mode == CorrectionMode::Check || forceTimeProtocol) {
         const uint32_t now = platform::getTickCount();
-        serverClockTick.store(now);
-        corrected = wholeSecondClock(serverSeconds.load(), now - replyTick.load());
+        out.serverClockTick = now;
+        corrected = wholeSecondClock(reply.serverSeconds, now - reply.replyTick);
     } else {
-        const long double shift = static_cast<long double>(measuredOffset.load()) / kFractionPerFileTimeUnit;
-        // nearbyint rounds to nearest, ties to even.
-        corrected = platform::getSystemTimeAsFileTime() +
-                    static_cast<platform::FileTime>(static_cast<int64_t>(std::nearbyintl(shift)));
+        corrected = platform::getSystemTimeAsFileTime() + static_cast<platform::FileTime>(reply.offsetUnits);
+        out.serverClockTick = platform::getTickCount();
     }
 
-    if (correctMode.load() != 0) {
-        const uint32_t amount = settings.offsetAmount.load();
-        if (amount != 0) {
-            const int64_t shift = userOffsetUnits(amount, settings.offsetMultiplier.load());
-            corrected += static_cast<platform::FileTime>(settings.offsetDirection.load() == 1 ? -shift : shift);
-        } else {
-            settings.serverClock.store(localOf(corrected));
-            serverClockRunning.store(1);
-        }
+    if (mode == CorrectionMode::Check) {
+        out.serverClock = localOf(corrected);
+        out.difference.units = saturatingAdd(reply.offsetUnits, appliedUserOffset());
+        out.outcome = slot(kSlotTimeChecked) + ", " + formatDifference(DifferenceForm::Check, out.difference) +
+                      slot(kSlotServerUsedWas) + std::string(server);
+        if (logAllowed(settings.logChecks)) logLine(out.outcome);
+        return out;
+    }
+
+    // Correct: the user's offset moves the clock but not the server's clock.
+    const int64_t userOffset = appliedUserOffset();
+    if (userOffset != 0) {
+        corrected += static_cast<platform::FileTime>(userOffset);
     } else {
-        settings.serverClock.store(localOf(corrected));
-        serverClockRunning.store(1);
+        out.serverClock = localOf(corrected);
     }
+    const platform::FileTime before = platform::getSystemTimeAsFileTime();
+    if (settings.minorOnly.load() != 0) corrected = minorOnlyClock(corrected, before);
+    const std::string oldTime = platform::formatTime(platform::getLocalTime(), kOldTimePicture);
+    out.clockSet = platform::setSystemFileTime(corrected);
+    out.difference.units = signedDifference(corrected, before);
+    out.serverClockTick = platform::getTickCount();
+    if (userOffset == 0) out.serverClock = localOf(platform::getSystemTimeAsFileTime());
 
-    if (mode == kCorrectMode) {
-        if (settings.minorOnly.load() != 0) corrected = minorOnlyClock(corrected, platform::getSystemTimeAsFileTime());
-        const std::string oldTime = platform::formatTime(platform::getLocalTime(), kOldTimePicture);
-        const bool set = platform::setSystemFileTime(corrected);
-        if (!set) queryFailed.store(1);
-        serverClockTick.store(platform::getTickCount());
-        if (settings.offsetAmount.load() == 0) settings.serverClock.store(localOf(platform::getSystemTimeAsFileTime()));
-        correctMode.store(0);
-        serverClockRunning.store(1);
-
-        if (!set) {
-            if (logAllowed(settings.logErrors)) logLine(slot(kSlotErrorSettingTime));
-        } else if (logAllowed(settings.logSyncs)) {
-            std::string line = slot(kSlotTavreled);
-            if (settings.logOldTime.load() != 0) line += slot(kSlotOldTimeWas) + oldTime;
-            if (settings.logResponse.load() != 0 || settings.logCorrection.load() != 0) {
-                line += ", " + formatDifference(DifferenceForm::Log);
-            }
-            line += slot(kSlotServerUsedWas) + currentServerName();
-            logLine(line);
-        }
-    } else if (logAllowed(settings.logChecks)) {
-        logLine(slot(kSlotTimeChecked) + ", " + formatDifference(DifferenceForm::Check) + slot(kSlotServerUsedWas) +
-                currentServerName());
+    if (!out.clockSet) {
+        out.outcome = slot(kSlotErrorSettingTime);
+        if (logAllowed(settings.logErrors)) logLine(out.outcome);
+        return out;
     }
+    out.outcome = slot(kSlotTavreled);
+    if (settings.logOldTime.load() != 0) out.outcome += slot(kSlotOldTimeWas) + oldTime;
+    if (settings.logResponse.load() != 0 || settings.logCorrection.load() != 0) {
+        out.outcome += ", " + formatDifference(DifferenceForm::Log, out.difference);
+    }
+    out.outcome += slot(kSlotServerUsedWas) + std::string(server);
+    if (logAllowed(settings.logSyncs)) logLine(out.outcome);
+    return out;
 }
 
 }  // namespace tavrel

@@ -1,37 +1,56 @@
 // Turns an accepted reply into a new clock value (user offset, minutes-only
-// rule), sets the clock for a Correct or only shows the server's clock for a
+// rule), sets the clock for a Correct or only reads the server's clock for a
 // Check, and writes the operation's log line.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
+#include "engine/time_query.h"
 #include "platform/time.h"
 
 namespace tavrel {
 
-// 1 while the window shows the server's clock, advanced by the supervisor.
-extern std::atomic<int32_t> serverClockRunning;
-// Tick count up to which serverClock has been advanced.
-extern std::atomic<uint32_t> serverClockTick;
+enum class CorrectionMode { Check, Correct };
 
-inline constexpr int kCheckMode = 0;
-inline constexpr int kCorrectMode = 1;
 // Seconds of SNTP offset beyond which the whole-second route is used.
 inline constexpr int64_t kLargestSntpOffset = 1'500'000;
 
-// Corrects (mode 1) or checks (mode 0) from the finished query's results.
-// A clock that cannot be set sets queryFailed.
-void correctClock(int mode);
+// What the result texts say of an exchange.
+struct Difference {
+    bool measured = false;  // an SNTP offset was measured: the texts carry a figure
+    int64_t units = 0;      // the figure in FILETIME units: for a Correct the change made
+    uint32_t responseMs = 0;
+};
+
+struct Correction {
+    bool clockSet = false;  // Correct: the clock was set
+    Difference difference;
+    // The server's clock to show from now on (a local time), as of the tick
+    // count given; none when it is to run on from its old value.
+    std::optional<platform::FileTime> serverClock;
+    uint32_t serverClockTick = 0;
+    // The outcome as the log words it ("Tavreled, ...", "Time Checked, ...",
+    // "Error setting Time Change Privileges"); logged as the settings say.
+    std::string outcome;
+};
+
+// Corrects or checks from an accepted reply. `sntp` tells which protocol
+// answered; forceTimeProtocol is set when an SNTP offset is too large to be
+// trusted, and is then honoured here and by the operation's later queries.
+Correction correctClock(CorrectionMode mode, const QueryResult& reply, bool sntp, bool& forceTimeProtocol,
+                        std::string_view server);
 
 enum class DifferenceForm { Log = 0, Status = 1, Check = 2 };
 // "Time Corrected by 0.12345 Scs in 120 ms" and its log and check forms.
-std::string formatDifference(DifferenceForm form);
+std::string formatDifference(DifferenceForm form, const Difference& difference);
 
-// The signed 32.32 figure as the result texts write it: whole seconds, "."
-// and five decimals; a figure between -1 and 0 reads "- 0.xxxxx".
-std::string formatOffsetFigure(int64_t offset);
+// A signed count of FILETIME units as the result texts write it: whole
+// seconds, "." and five decimals, exact (cut, not rounded); a figure between
+// -1 and 0 reads "- 0.xxxxx".
+std::string formatSecondsFigure(int64_t units);
 
 // The pieces of the computation, free of the clock and the settings.
 // The whole-second route: the server's seconds plus the time since the
@@ -39,8 +58,9 @@ std::string formatOffsetFigure(int64_t offset);
 platform::FileTime wholeSecondClock(uint32_t wireSeconds, uint32_t msSinceReply);
 // The user's fixed offset in FILETIME units (0..99 seconds, minutes or hours).
 int64_t userOffsetUnits(uint32_t amount, int32_t multiplier);
-// Keeps the minute, second and millisecond of `corrected` and takes the
-// hour and date that put the result nearest to `now`.
+// Minutes and seconds only: the clock's hour with the minute, second and
+// millisecond of `corrected`; when the two lie less than an hour apart the
+// hour boundary between them is carried, which gives `corrected` itself.
 platform::FileTime minorOnlyClock(platform::FileTime corrected, platform::FileTime now);
 
 }  // namespace tavrel

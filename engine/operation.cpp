@@ -1,21 +1,15 @@
 #include "engine/operation.h"
 
-#include "engine/clock_correction.h"
-#include "engine/supervisor.h"
-#include "engine/time_query.h"
-#include "platform/time.h"
-#include "resources/dialogs.h"
-#include "servers/server_list.h"
+#include <algorithm>
+
 #include "storage/log.h"
 #include "storage/settings.h"
-#include "storage/strings.h"
-#include "timezone/time_zone.h"
 #include "storage/string_slots.h"
+#include "storage/strings.h"
 
 namespace tavrel {
 namespace {
 
-constexpr int kSlotCheck = 0;
 constexpr int kSlotUnableToSync = 79;
 constexpr int kSlotInitialising = 80;
 constexpr int kSlotAborting = 81;
@@ -23,193 +17,226 @@ constexpr int kSlotLookingFor = 82;
 constexpr int kSlotWaitingFor = 83;
 constexpr int kSlotConverting = 84;
 constexpr int kSlotTimeOutOn = 85;
-constexpr int kSlotAbort = 90;
-constexpr int kSlotCheckTooltip = 123;
-constexpr int kSlotCancelTooltip = 154;
 constexpr int kSlotCreatingSocket = 197;
-constexpr uint32_t kHoldAfterSuccess = 40;
-constexpr uint32_t kHoldAfterAbort = 20;
 constexpr uint32_t kAverageSamples = 4;
-
-std::atomic<uint32_t> savedRefreshPeriod{kRefreshShownMs};
-
-bool windowTexts() { return serviceMode.load() == 0; }
-
-void showStatus(platform::WindowHandle window, const std::string& text) {
-    if (windowTexts()) platform::setDlgItemText(window, kIdStatusLine, text);
-}
+constexpr uint64_t kSecondMs = 1000;
 
 bool logErrorsAllowed() { return settings.logErrors.load() != 0 && settings.logDisabled.load() == 0; }
 
-// The progress table: at most one step a pass; false when no row applied.
-bool showProgress(platform::WindowHandle window) {
-    const int32_t shown = shownStep.load();
-    const uint32_t step = queryStep.load();
-    if (shown >= 5 || step <= static_cast<uint32_t>(shown)) return false;
-    switch (shown) {
-        case 0: showStatus(window, slot(kSlotInitialising)); break;
-        case 1: showStatus(window, slot(kSlotCreatingSocket)); break;
-        case 2: showStatus(window, slot(kSlotLookingFor) + serverAddressText()); break;
-        case 3: showStatus(window, slot(kSlotWaitingFor) + currentServerName()); break;
-        case 4: showStatus(window, slot(kSlotConverting)); break;
+}  // namespace
+
+SyncOperation::~SyncOperation() {
+    // Waits for the query threads; only tests destroy an engine while a
+    // query may still be blocked, and theirs end at once when aborted.
+    if (query_) query_->abort();
+    for (auto& retired : retired_) retired->abort();
+}
+
+void SyncOperation::showStatus(const std::string& text) {
+    if (!host_.serviceMode) host_.view.showStatus(text);
+}
+
+void SyncOperation::start(OperationKind kind) {
+    if (state_ != State::Idle) return;
+    host_.view.operationStarting();
+    state_ = State::Running;
+    kind_ = kind;
+    // The operation's own texts replace whatever the line held; a hold left
+    // by an earlier Abort must not bring "Ready" over its failure text.
+    host_.statusHold = 0;
+    forceTimeProtocol_ = false;
+    if (host_.serverListEmpty && host_.serverListEmpty() && settings.serverSource.load() == 0) settings.serverSource.store(1);
+    // A running time server keeps the idle look: Check then aborts.
+    if (!host_.serviceMode && settings.timeServerEnabled.load() == 0) host_.view.showBusy(true);
+    (void)host_.pickServer(settings.selectedServer.load() + 1, serverName_);
+    averageCount_ = 0;
+    averageSum_ = 0;
+    startQuery();
+}
+
+void SyncOperation::startQuery() {
+    const int32_t protocol = effectiveProtocol(host_.autoProtocolChoice);
+    QueryTarget target;
+    const int32_t source = settings.serverSource.load();
+    if (source != 0) {
+        // The manual sources are addresses; every later text names them.
+        serverName_ = source == 1 ? manualAddressA() : manualAddressB();
+        target.manual = true;
     }
-    shownStep.store(shown + 1);
+    target.server = serverName_;
+    target.useTime = protocol == 0 || forceTimeProtocol_;
+    target.dateRangeEnabled = settings.dateRangeEnabled.load() != 0;
+    target.dateRangeLow = settings.dateRangeLow.load();
+    target.dateRangeHigh = settings.dateRangeHigh.load();
+    querySntp_ = !target.useTime;
+    // The server's clock stops while an SNTP exchange measures the offset.
+    if (querySntp_) host_.serverClock.running = false;
+    shown_ = Shown::None;
+    timedOut_ = false;
+    deadline_ = platform::getTickCount64() + settings.syncTimeout.load() * kSecondMs;
+    query_ = std::make_unique<TimeQuery>(std::move(target), host_.wake);
+}
+
+void SyncOperation::retireQuery() {
+    if (!query_) return;
+    if (!query_->finished()) {
+        query_->abort();
+        retired_.push_back(std::move(query_));
+    }
+    query_.reset();
+}
+
+bool SyncOperation::showProgress() {
+    if (!query_ || shown_ == Shown::Converting) return false;
+    const auto step = static_cast<uint32_t>(query_->step());
+    if (step <= static_cast<uint32_t>(shown_)) return false;
+    switch (shown_) {
+        case Shown::None: showStatus(slot(kSlotInitialising)); break;
+        case Shown::Initialising: showStatus(slot(kSlotCreatingSocket)); break;
+        case Shown::CreatingSocket: showStatus(slot(kSlotLookingFor) + query_->addressText()); break;
+        case Shown::LookingFor: showStatus(slot(kSlotWaitingFor) + serverName_); break;
+        case Shown::WaitingFor: showStatus(slot(kSlotConverting)); break;
+        case Shown::Converting: break;
+    }
+    shown_ = static_cast<Shown>(static_cast<int>(shown_) + 1);
     return true;
 }
 
-void failureStep(platform::WindowHandle window) {
-    showStatus(window, slot(kSlotUnableToSync) + currentServerName());
-    queryFailed.store(0);
-    queryStep.store(0);
-    shownStep.store(0);
-    if (logErrorsAllowed()) logServerLine(slot(kSlotNoResponse));
-    if (settings.defaultServerOnly.load() != 0 || settings.serverSource.load() != 0 ||
-        settings.abortQuery.load() != 0) {
-        finishOperation(window);
+void SyncOperation::timeOutStep() {
+    showStatus(slot(kSlotTimeOutOn) + serverName_);
+    retireQuery();
+    timedOut_ = true;
+    shown_ = Shown::None;
+    // A manual or default-only server is not walked on from.
+    if (settings.serverSource.load() != 0 || settings.defaultServerOnly.load() != 0) state_ = State::Stopping;
+}
+
+void SyncOperation::failureStep() {
+    showStatus(slot(kSlotUnableToSync) + serverName_);
+    if (query_) widenDateRange(query_->result());
+    query_.reset();
+    timedOut_ = false;
+    shown_ = Shown::None;
+    if (logErrorsAllowed()) logNamedLine(slot(kSlotNoResponse), serverName_);
+    if (state_ == State::Stopping || settings.defaultServerOnly.load() != 0 || settings.serverSource.load() != 0) {
+        finish();
     } else {
-        nextServer(window);
+        nextServer();
     }
 }
 
-void timeOutStep(platform::WindowHandle window) {
-    showStatus(window, slot(kSlotTimeOutOn) + currentServerName());
-    abortRunningQuery();
-    queryFailed.store(1);
-    queryStep.store(0);
-    shownStep.store(0);
-    if (settings.serverSource.load() == 0 && settings.defaultServerOnly.load() == 0) {
-        settings.abortQuery.store(0);
+void SyncOperation::nextServer() {
+    if (state_ == State::Stopping) {
+        finish();
+        return;
+    }
+    if (settings.protocol.load() == 2 && host_.autoProtocolChoice == 1) {
+        host_.autoProtocolChoice = 0;  // the same server again, by TIME
     } else {
-        syncState.store(kSyncStopRequested);
-    }
-}
-
-void successStep(platform::WindowHandle window) {
-    if (windowTexts()) {
-        platform::setDlgItemText(window, kIdServerName, currentServerName());
-        statusHold.store(kHoldAfterSuccess);
-    }
-    if (correctMode.load() != 0) {
-        correctClock(kCorrectMode);
-        if (settings.dateRangeAutoReset.load() != 0 && settings.dateRangeEnabled.load() != 0) resetDateRange();
-        showStatus(window, queryFailed.load() == 0 ? formatDifference(DifferenceForm::Status)
-                                                   : slot(kSlotErrorSettingTime));
-    } else {
-        showStatus(window, slot(kSlotTimeChecked) + ", " + formatDifference(DifferenceForm::Check));
-        correctClock(kCheckMode);
-        serverClockRunning.store(1);
-    }
-    queryFailed.store(0);
-    finishOperation(window);
-}
-
-}  // namespace
-
-void startOperation(platform::WindowHandle window) {
-    if (syncState.load() != kSyncIdle) return;
-    refreshTimeZone(window);
-    syncState.store(kSyncActive);
-    settings.forceTimeProtocol.store(0);
-    if (serverListEmpty.load() != 0 && settings.serverSource.load() == 0) settings.serverSource.store(1);
-    if (settings.timeServerEnabled.load() == 0) {
-        platform::setDlgItemText(window, kIdCheckButton, slot(kSlotAbort));
-        platform::setControlTooltip(window, kIdCheckButton, slot(kSlotCancelTooltip));
-        platform::enableDlgItem(window, kIdCorrectButton, false);
-        platform::enableDlgItem(window, kIdOptionsButton, false);
-        platform::setDlgItemText(window, kIdStatusLine, "");
-    }
-    (void)readServerList(settings.selectedServer.load() + 1);
-    measuredOffset.store(0);
-    if (settings.averageEnabled.load() != 0) {
-        averageCount.store(0);
-        averageSum.store(0);
-    }
-    savedRefreshPeriod.store(refreshPeriod.load());
-    refreshPeriod.store(kRefreshOperationMs);
-    startTimeQuery();
-}
-
-void finishOperation(platform::WindowHandle window) {
-    platform::setDlgItemText(window, kIdCheckButton, slot(kSlotCheck));
-    platform::setControlTooltip(window, kIdCheckButton, slot(kSlotCheckTooltip));
-    platform::enableDlgItem(window, kIdCorrectButton, true);
-    platform::enableDlgItem(window, kIdOptionsButton, true);
-    queryStep.store(0);
-    shownStep.store(0);
-    syncState.store(kSyncIdle);
-    refreshPeriod.store(savedRefreshPeriod.load());
-}
-
-void nextServer(platform::WindowHandle window) {
-    if (settings.protocol.load() == 2 && autoProtocolChoice.load() == 1) {
-        autoProtocolChoice.store(0);
-    } else {
-        autoProtocolChoice.store(1);
+        host_.autoProtocolChoice = 1;
         settings.selectedServer.store(settings.selectedServer.load() + 1);
-        if (readServerList(settings.selectedServer.load() + 1) == 0) {
+        if (!host_.pickServer(settings.selectedServer.load() + 1, serverName_)) {
             settings.selectedServer.store(0);
-            if (readServerList(1) == 0) {
-                finishOperation(window);
+            if (!host_.pickServer(1, serverName_)) {
+                finish();
                 return;
             }
         }
     }
-    startTimeQuery();
+    startQuery();
 }
 
-void collectAverageSample(platform::WindowHandle window) {
-    if (queryStep.load() != 6 || shownStep.load() != 5) return;
-    if (serverSeconds.load() != 0) {
-        averageSum.store(averageSum.load() + serverSeconds.load() / kAverageSamples);
+bool SyncOperation::collectAverageSample() {
+    const QueryResult& reply = query_->result();
+    if (reply.serverSeconds != 0) {
+        averageSum_ += reply.serverSeconds / kAverageSamples;
+        // Every earlier sample is moved forward by the time since it was taken.
         const uint32_t now = platform::getTickCount();
-        uint32_t elapsed = now - replyTick.load();
-        if (averageCount.load() != 0) elapsed += (now - averageLastTick.load()) * averageCount.load();
-        averageLastTick.store(now);
-        averageSum.store(averageSum.load() + (elapsed / 1000) / kAverageSamples);
-        averageCount.store(averageCount.load() + 1);
+        uint32_t elapsed = now - reply.replyTick;
+        if (averageCount_ != 0) elapsed += (now - averageLastTick_) * averageCount_;
+        averageLastTick_ = now;
+        averageSum_ += (elapsed / 1000) / kAverageSamples;
+        ++averageCount_;
     }
-    if (averageCount.load() == kAverageSamples) {
-        serverSeconds.store(averageSum.load());
-    } else {
-        queryStep.store(0);
-        shownStep.store(0);
-        nextServer(window);
-    }
+    if (averageCount_ == kAverageSamples) return true;
+    // Only a sample: the next query starts (under Auto, the same server by TIME).
+    query_.reset();
+    shown_ = Shown::None;
+    nextServer();
+    return false;
 }
 
-void operationPass(platform::WindowHandle window) {
-    if (shownStep.load() != 0) {
-        const int32_t left = timeoutCountdown.load() - 1;
-        timeoutCountdown.store(left);
-        if (left == 0) timeOutStep(window);
+void SyncOperation::successStep() {
+    QueryResult reply = query_->result();
+    if (settings.averageEnabled.load() != 0) reply.serverSeconds = averageSum_;
+    if (!host_.serviceMode) {
+        host_.view.showServerName(serverName_);
+        host_.statusHold = kHoldAfterSuccess;
     }
-    if (serviceMode.load() != 0 && queryFailed.load() == 0 && queryStep.load() < 6) {
-        shownStep.store(static_cast<int32_t>(queryStep.load()));
+    const CorrectionMode mode = kind_ == OperationKind::Correct ? CorrectionMode::Correct : CorrectionMode::Check;
+    const Correction correction = correctClock(mode, reply, querySntp_, forceTimeProtocol_, serverName_);
+    if (correction.serverClock) {
+        host_.serverClock.value = *correction.serverClock;
+        host_.serverClock.tick = correction.serverClockTick;
     }
-    if (!showProgress(window) && queryFailed.load() == 1) {
-        failureStep(window);
+    host_.serverClock.running = true;
+    if (mode == CorrectionMode::Correct) {
+        if (settings.dateRangeAutoReset.load() != 0 && settings.dateRangeEnabled.load() != 0) resetDateRange();
+        showStatus(correction.clockSet ? formatDifference(DifferenceForm::Status, correction.difference)
+                                       : slot(kSlotErrorSettingTime));
+    } else {
+        showStatus(slot(kSlotTimeChecked) + ", " + formatDifference(DifferenceForm::Check, correction.difference));
+    }
+    query_.reset();
+    finish();
+}
+
+void SyncOperation::finish() {
+    if (!host_.serviceMode) host_.view.showBusy(false);
+    retireQuery();
+    shown_ = Shown::None;
+    timedOut_ = false;
+    state_ = State::Idle;
+}
+
+void SyncOperation::abort() {
+    if (state_ == State::Idle) return;
+    showStatus(slot(kSlotAborting));
+    finish();
+    host_.statusHold = kHoldAfterAbort;
+}
+
+void SyncOperation::stopQueries() {
+    if (state_ == State::Running) state_ = State::Stopping;
+}
+
+uint64_t SyncOperation::msUntilTimeout() const {
+    if (!query_ || query_->finished()) return 0;
+    const uint64_t now = platform::getTickCount64();
+    return deadline_ > now ? deadline_ - now : 0;
+}
+
+void SyncOperation::releaseEndedQueries() {
+    std::erase_if(retired_, [](const std::unique_ptr<TimeQuery>& q) { return q->finished(); });
+}
+
+void SyncOperation::pass() {
+    if (state_ == State::Idle) return;
+
+    if (query_ && !query_->finished() && platform::getTickCount64() >= deadline_) timeOutStep();
+    // The service shows no progress: its steps count as shown at once.
+    if (host_.serviceMode && query_) {
+        shown_ = static_cast<Shown>(std::min<uint32_t>(static_cast<uint32_t>(query_->step()),
+                                                       static_cast<uint32_t>(Shown::Converting)));
+    }
+    const bool failed = timedOut_ || (query_ && query_->finished() && !query_->result().accepted);
+    if (!showProgress() && failed) {
+        failureStep();
         return;
     }
-    if (settings.averageEnabled.load() != 0) collectAverageSample(window);
-    if (queryStep.load() == 6 && shownStep.load() == 5) successStep(window);
-}
-
-void abortOperation(platform::WindowHandle window) {
-    platform::setDlgItemText(window, kIdStatusLine, slot(kSlotAborting));
-    abortRunningQuery();
-    finishOperation(window);
-    statusHold.store(kHoldAfterAbort);
-}
-
-void resetOperationState() {
-    syncState.store(kSyncIdle);
-    correctMode.store(0);
-    shownStep.store(0);
-    scanActive.store(0);
-    averageCount.store(0);
-    averageSum.store(0);
-    averageLastTick.store(0);
-    savedRefreshPeriod.store(kRefreshShownMs);
+    if (!query_ || !query_->finished() || !query_->result().accepted || shown_ != Shown::Converting) return;
+    if (settings.averageEnabled.load() != 0 && !collectAverageSample()) return;
+    successStep();
 }
 
 }  // namespace tavrel

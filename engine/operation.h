@@ -1,51 +1,110 @@
 // The sync operation: one Check or Correct, driven a step a pass by the
 // supervisor. It starts queries one after another, shows their progress in
-// the main window's status line, falls back to the other protocol or the
-// next server after a failure, may average four replies, and on success
-// hands the reply to the clock correction.
+// the status line, falls back to the other protocol or the next server
+// after a failure, may average four replies, and on success hands the reply
+// to the clock correction. It lives on the supervisor thread: only that
+// thread calls it.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
 
-#include "platform/dialog.h"
+#include "engine/clock_correction.h"
+#include "engine/engine_view.h"
+#include "engine/time_query.h"
+#include "platform/time.h"
 
 namespace tavrel {
 
-// 0 idle; 1 an operation or scan runs and a query may start; 2 a query is
-// in flight; 99 stop requested.
-inline constexpr int32_t kSyncIdle = 0;
-inline constexpr int32_t kSyncActive = 1;
-inline constexpr int32_t kSyncQueryInFlight = 2;
-inline constexpr int32_t kSyncStopRequested = 99;
-extern std::atomic<int32_t> syncState;
+enum class OperationKind { Check, Correct };
 
-// 1 while the running operation is a Correct, 0 for a Check.
-extern std::atomic<int32_t> correctMode;
-// The last progress step shown, 0..5.
-extern std::atomic<int32_t> shownStep;
-// Set while the server scan runs; the supervisor then does no operation work.
-extern std::atomic<int32_t> scanActive;
-// The running average: replies folded in, their sum in seconds, and the
-// tick of the previous sample.
-extern std::atomic<uint32_t> averageCount;
-extern std::atomic<uint32_t> averageSum;
-extern std::atomic<uint32_t> averageLastTick;
+// The server's clock as the window shows it: a local time, advanced with the
+// tick count while it runs.
+struct ServerClock {
+    bool running = false;
+    platform::FileTime value = 0;
+    uint32_t tick = 0;
+};
 
-// Begins an operation (nothing unless idle). The caller sets correctMode.
-void startOperation(platform::WindowHandle window);
-// Ends the operation and gives the window back its idle look.
-void finishOperation(platform::WindowHandle window);
-// The fallback step: the other protocol under Auto, else the next server.
-void nextServer(platform::WindowHandle window);
-// Folds an accepted reply into the average.
-void collectAverageSample(platform::WindowHandle window);
-// The operation work of one supervisor pass.
-void operationPass(platform::WindowHandle window);
-// The Abort command: ends the running query and the operation.
-void abortOperation(platform::WindowHandle window);
+// Passes the last status text stays before the idle display replaces it.
+inline constexpr uint32_t kHoldAfterSuccess = 40;
+inline constexpr uint32_t kHoldAfterAbort = 20;
 
-// Back to the state at program start (tests).
-void resetOperationState();
+// What an operation needs of the engine that runs it.
+struct OperationHost {
+    EngineView& view;
+    bool serviceMode;
+    // Entry n (1-based) of the server list; false when there is none.
+    std::function<bool(int n, std::string& name)> pickServer;
+    // The list is unusable: operations on it ask Manual A instead.
+    std::function<bool()> serverListEmpty;
+    // Wakes the supervisor (called from query threads).
+    std::function<void()> wake;
+    uint32_t& statusHold;
+    ServerClock& serverClock;
+    // The protocol Auto uses next: 1 SNTP, 0 TIME; kept from one operation
+    // to the next.
+    int32_t& autoProtocolChoice;
+};
+
+class SyncOperation {
+public:
+    explicit SyncOperation(OperationHost host) : host_(std::move(host)) {}
+    ~SyncOperation();
+
+    bool running() const { return state_ != State::Idle; }
+    OperationKind kind() const { return kind_; }
+    // Begins an operation; nothing while one runs.
+    void start(OperationKind kind);
+    // The Abort command: ends the running query and the operation at once.
+    void abort();
+    // The session is ending: no further query starts; a running one may
+    // still finish.
+    void stopQueries();
+    // The operation work of one supervisor pass.
+    void pass();
+    // Releases the queries given up earlier whose threads have ended.
+    void releaseEndedQueries();
+    // Milliseconds until the running query times out (0 when none runs).
+    uint64_t msUntilTimeout() const;
+
+private:
+    enum class State { Idle, Running, Stopping };
+    // The last progress text shown for the running query.
+    enum class Shown { None, Initialising, CreatingSocket, LookingFor, WaitingFor, Converting };
+
+    void showStatus(const std::string& text);
+    void startQuery();
+    void retireQuery();
+    bool showProgress();
+    void failureStep();
+    void timeOutStep();
+    void nextServer();
+    bool collectAverageSample();
+    void successStep();
+    void finish();
+
+    OperationHost host_;
+    State state_ = State::Idle;
+    OperationKind kind_ = OperationKind::Check;
+    std::unique_ptr<TimeQuery> query_;
+    // Queries given up (aborted or timed out) whose threads have not yet
+    // ended; released once they have, never waited for.
+    std::vector<std::unique_ptr<TimeQuery>> retired_;
+    Shown shown_ = Shown::None;
+    uint64_t deadline_ = 0;  // tick count at which the running query times out
+    bool timedOut_ = false;
+    bool querySntp_ = false;  // the running query asks by SNTP
+    bool forceTimeProtocol_ = false;
+    std::string serverName_;
+    // The running average: replies folded in, their sum in wire seconds
+    // (each term divided by 4), the tick of the previous sample.
+    uint32_t averageCount_ = 0;
+    uint32_t averageSum_ = 0;
+    uint32_t averageLastTick_ = 0;
+};
 
 }  // namespace tavrel

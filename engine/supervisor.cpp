@@ -1,95 +1,265 @@
 #include "engine/supervisor.h"
 
-#include <mutex>
-#include <thread>
-
-#include "engine/operation.h"
-#include "engine/service_schedule.h"
-#include "engine/time_query.h"
 #include "storage/log.h"
 #include "storage/settings.h"
+#include "storage/string_slots.h"
 #include "storage/strings.h"
-#include "timeservice/time_servers.h"
-#include "ui/main_window_display.h"
 
 namespace tavrel {
 namespace {
 
+constexpr int kSlotReady = 9;
+constexpr int kSlotStartedService = 207;
 constexpr int kSlotServiceStopped = 208;
-constexpr int kServerStopWaits = 20;
-constexpr uint32_t kServerStopStepMs = 1000;
-
-std::mutex threadMutex;
-std::thread supervisorThread;
-std::mutex observerMutex;
-std::function<void(uint64_t)> passObserver;
-
-void notifyObserver(uint64_t pass) {
-    std::function<void(uint64_t)> observer;
-    {
-        std::lock_guard lock(observerMutex);
-        observer = passObserver;
-    }
-    if (observer) observer(pass);
-}
-
-void supervise(platform::WindowHandle window) {
-    if (serviceMode.load() != 0) serviceStartSteps();
-    countdownTick.store(0);
-    uint64_t pass = 0;
-    do {
-        notifyObserver(++pass);
-        supervisorPass(window);
-        wakeEvent.wait(refreshPeriod.load());
-        wakeEvent.reset();
-    } while (closeRequested.load() == 0);
-
-    if (serviceMode.load() != 0) {
-        logLine(slot(kSlotServiceStopped));
-        stopTimeServers();
-        stopWinsock();
-        closeRequested.store(0);
-        return;
-    }
-    if (settings.timeServerEnabled.load() != 0 && serverActivity.load() != 0) {
-        stopTimeServers();
-        // Servers that do not stop in time do not hold up the window's end.
-        for (int i = 0; i < kServerStopWaits && serverActivity.load() != 0; ++i) platform::sleepMs(kServerStopStepMs);
-    }
-    platform::postCommand(window, kCommandSupervisorEnded);
-}
+constexpr uint32_t kReadyAt = 20;
+constexpr uint32_t kHoldAtStart = 20;
+constexpr uint32_t kHoldAfterServerLine = 40;
+constexpr int32_t kCountdownPasses = 30;
+constexpr size_t kMostRequests = 16;
+// Counted when the tick count has not advanced since the last step.
+constexpr uint64_t kStalledTickMs = 10'000;
 
 }  // namespace
 
-void startSupervisor(platform::WindowHandle window) {
-    closeRequested.store(0);
-    queryStep.store(0);
-    queryFailed.store(0);
-    shownStep.store(0);
-    wakeEvent.reset();
-    std::lock_guard lock(threadMutex);
-    if (supervisorThread.joinable()) supervisorThread.join();
-    supervisorThread = std::thread(supervise, window);
+Engine::Engine(EngineView& view, EngineConfig config)
+    : view_(view),
+      config_(std::move(config)),
+      windowState_(config_.serviceMode ? WindowState::Service : WindowState::Shown),
+      statusHold_(kHoldAtStart),
+      operation_(OperationHost{view, config_.serviceMode, config_.pickServer, config_.serverListEmpty, [this] { wakeEvent_.set(); },
+                               statusHold_, serverClock_, autoProtocolChoice_}) {}
+
+Engine::~Engine() {
+    requestClose();
+    wake();
+    join();
 }
 
-void supervisorPass(platform::WindowHandle window) {
-    if (syncState.load() == kSyncIdle || scanActive.load() != 0) {
-        idleDisplayPass(window);
-        if (serviceMode.load() != 0) serviceAutoSyncPass();
-    } else {
-        operationPass(window);
+void Engine::start() {
+    if (thread_.joinable()) return;
+    thread_ = std::thread([this] { supervise(); });
+}
+
+void Engine::join() {
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+}
+
+bool Engine::busyAfterRequests() const {
+    // The requests not yet carried out count as done: a Check pressed after
+    // an Abort starts a new operation, one pressed after a Check aborts it.
+    bool running = operationRunning_.load();
+    for (const Request& r : requests_) {
+        if (r.kind == Request::Kind::Start && !scanActive_.load()) running = true;
+        if (r.kind == Request::Kind::Abort) running = false;
     }
-    serverClockPass(window);
+    return running;
 }
 
-void joinSupervisor() {
-    std::lock_guard lock(threadMutex);
-    if (supervisorThread.joinable()) supervisorThread.join();
+bool Engine::requestOperation(OperationKind kind) {
+    {
+        std::lock_guard lock(requestMutex_);
+        if (busyAfterRequests() || requests_.size() >= kMostRequests) return false;
+        requests_.push_back(Request{Request::Kind::Start, kind});
+    }
+    wake();
+    return true;
 }
 
-void setSupervisorPassObserver(std::function<void(uint64_t)> observer) {
-    std::lock_guard lock(observerMutex);
-    passObserver = std::move(observer);
+void Engine::requestAbort() {
+    {
+        std::lock_guard lock(requestMutex_);
+        if (requests_.size() < kMostRequests) requests_.push_back(Request{Request::Kind::Abort});
+    }
+    wake();
+}
+
+void Engine::requestSessionEnd() {
+    {
+        std::lock_guard lock(requestMutex_);
+        if (requests_.size() < kMostRequests) requests_.push_back(Request{Request::Kind::SessionEnd});
+    }
+    wake();
+}
+
+void Engine::showServerStatus(std::string text) {
+    {
+        std::lock_guard lock(requestMutex_);
+        serverStatus_ = std::move(text);
+    }
+    wake();
+}
+
+bool Engine::busy() const {
+    std::lock_guard lock(requestMutex_);
+    return busyAfterRequests();
+}
+
+void Engine::setWindowState(WindowState state) {
+    windowState_.store(state);
+    wake();
+}
+
+void Engine::setCountdown(Countdown countdown) {
+    std::lock_guard lock(requestMutex_);
+    countdown_ = countdown;
+}
+
+uint32_t Engine::refreshPeriod() const {
+    if (operationRunning_.load()) return kRefreshOperationMs;
+    if (config_.serviceMode) return kRefreshHiddenMs;
+    return windowState_.load() == WindowState::Shown ? kRefreshShownMs : kRefreshHiddenMs;
+}
+
+bool Engine::takeRequests() {
+    // Each request stays in the queue until its effect is published, so
+    // that busy() never sees it neither waiting nor done.
+    bool aborted = false;
+    for (;;) {
+        Request request;
+        {
+            std::lock_guard lock(requestMutex_);
+            if (requests_.empty()) break;
+            request = requests_.front();
+        }
+        switch (request.kind) {
+            case Request::Kind::Start:
+                if (!scanActive_.load()) operation_.start(request.operation);
+                break;
+            case Request::Kind::Abort:
+                aborted = aborted || operation_.running();
+                operation_.abort();
+                break;
+            case Request::Kind::SessionEnd: operation_.stopQueries(); break;
+        }
+        std::lock_guard lock(requestMutex_);
+        requests_.pop_front();
+        operationRunning_.store(operation_.running());
+    }
+    std::optional<std::string> serverStatus;
+    {
+        std::lock_guard lock(requestMutex_);
+        // A server's line waits until no operation runs.
+        if (!operation_.running()) serverStatus.swap(serverStatus_);
+    }
+    if (serverStatus && !config_.serviceMode) {
+        view_.showStatus(*serverStatus);
+        statusHold_ = kHoldAfterServerLine;
+    }
+    return aborted;
+}
+
+void Engine::pass() {
+    // "Aborting..." stays until the next pass brings "Ready".
+    const bool aborted = takeRequests();
+    operation_.releaseEndedQueries();
+    if (operation_.running() && !scanActive_.load()) {
+        operation_.pass();
+    } else if (!aborted) {
+        idleDisplay();
+    }
+    {
+        std::lock_guard lock(requestMutex_);
+        operationRunning_.store(operation_.running());
+    }
+    serverClockPass();
+}
+
+void Engine::idleDisplay() {
+    if (statusHold_ > 0) {
+        if (statusHold_ == kReadyAt && !config_.serviceMode) view_.showStatus(slot(kSlotReady) + view_.statusSuffix());
+        // The service's hold is never counted down: it shows nothing.
+        if (!config_.serviceMode) --statusHold_;
+    }
+    if (config_.serviceMode) {
+        serviceAutoSyncPass();
+        return;
+    }
+    const WindowState state = windowState_.load();
+    const bool restored = state == WindowState::Shown && drawnState_ != WindowState::Shown;
+    drawnState_ = state;
+    if (state != WindowState::Shown) return;
+
+    view_.showLocalClock(platform::getLocalTime());
+    Countdown countdown;
+    {
+        std::lock_guard lock(requestMutex_);
+        countdown = countdown_;
+    }
+    // Every 31st pass, on every pass while seconds show, and at once after a restore.
+    if ((countdownTick_ == 0 || countdownShowsSeconds_ || restored) && statusHold_ == 0 &&
+        countdown.kind != AutoKind::None) {
+        const int64_t left =
+            static_cast<int64_t>(countdown.dueTick) - static_cast<int64_t>(platform::getTickCount64());
+        const CountdownText text = formatCountdown(countdown.kind, left);
+        countdownShowsSeconds_ = text.showsSeconds;
+        view_.showStatus(text.text + view_.statusSuffix());
+    }
+    countdownTick_ = countdownTick_ + 1 > kCountdownPasses ? 0 : countdownTick_ + 1;
+}
+
+void Engine::serverClockPass() {
+    if (!serverClock_.running) return;
+    const uint32_t now = platform::getTickCount();
+    // Milliseconds to 100-ns units; the product is taken in 32 bits.
+    serverClock_.value += static_cast<uint32_t>((now - serverClock_.tick) * 10000u);
+    serverClock_.tick = now;
+    if (config_.serviceMode || windowState_.load() != WindowState::Shown) return;
+    platform::SystemTime shown{};
+    if (platform::fileTimeToSystemTime(serverClock_.value, shown)) view_.showServerClock(shown);
+}
+
+void Engine::serviceStartSteps() {
+    // The service always has work: AutoCheck is off, and AutoSync every 4
+    // hours when nothing else would run.
+    settings.autoCheckEnabled.store(0);
+    if (settings.autoSyncEnabled.load() == 0 && settings.timeServerEnabled.load() == 0) {
+        settings.autoSyncUnit.store(1);
+        settings.autoSyncCount.store(4);
+        settings.autoSyncEnabled.store(1);
+    }
+    serviceAutoSyncLeft_ = 0;
+    serviceAutoSyncTick_ = platform::getTickCount64();
+    std::string text = slot(kSlotStartedService);
+    if (settings.timeServerEnabled.load() != 0) text += slot(kSlotBothServersActive) + " ";
+    if (settings.autoSyncEnabled.load() != 0) {
+        const int32_t unit = settings.autoSyncUnit.load();
+        text += std::to_string(settings.autoSyncCount.load());
+        text += slot(unit == 0 ? kSlotMinutesSuffix : unit == 1 ? kSlotHoursSuffix : kSlotDaysSuffix);
+        text += slot(kSlotUntilAutoSync);
+    }
+    logLine(text);  // whatever the log settings say
+}
+
+void Engine::serviceAutoSyncPass() {
+    if (settings.autoSyncEnabled.load() == 0) return;
+    if (serviceAutoSyncLeft_ == 0) {
+        serviceAutoSyncLeft_ = autoPeriodMs(settings.autoSyncCount.load(), settings.autoSyncUnit.load());
+        return;
+    }
+    const uint64_t now = platform::getTickCount64();
+    const uint64_t elapsed = now > serviceAutoSyncTick_ ? now - serviceAutoSyncTick_ : kStalledTickMs;
+    serviceAutoSyncTick_ = now;
+    if (elapsed >= serviceAutoSyncLeft_) {
+        serviceAutoSyncLeft_ = 0;
+        operation_.start(OperationKind::Correct);
+    } else {
+        serviceAutoSyncLeft_ -= elapsed;
+    }
+}
+
+void Engine::supervise() {
+    if (config_.serviceMode) serviceStartSteps();
+    do {
+        pass();
+        uint32_t wait = refreshPeriod();
+        const uint64_t timeout = operation_.msUntilTimeout();
+        if (operation_.running() && timeout < wait) wait = static_cast<uint32_t>(timeout);
+        wakeEvent_.wait(wait);
+        wakeEvent_.reset();
+    } while (!closeRequested_.load());
+    if (config_.serviceMode) logLine(slot(kSlotServiceStopped));  // whatever the log settings say
+    view_.supervisorEnded();
+    ended_.store(true);
 }
 
 }  // namespace tavrel

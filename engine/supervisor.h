@@ -1,43 +1,138 @@
-// The supervisor: the program's one long-lived background thread. In
-// passes it advances the running operation by one step or refreshes the
-// idle display, advances the server clock, then waits on wakeEvent for at
-// most refreshPeriod milliseconds.
+// The engine: the supervisor thread and everything it owns. In passes the
+// supervisor advances the running operation by one step or refreshes the
+// idle display (in the service: counts the AutoSync period down), advances
+// the server clock, then waits until it is woken or its period runs out.
+// Other threads never touch the operation: they leave requests, which the
+// next pass carries out.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
 
-#include "platform/dialog.h"
+#include "engine/countdown.h"
+#include "engine/engine_view.h"
+#include "engine/operation.h"
 #include "platform/thread.h"
 
 namespace tavrel {
 
-// Set by every thread that changes something the supervisor shows or waits
-// for; the supervisor resets it after each wait, so several wake-ups during
-// one pass give one early pass.
-extern platform::ManualResetEvent wakeEvent;
-// Longest wait between passes: 500 ms while the window is shown, 30000 while
-// minimised, in the tray or in the service, 100 while an operation runs.
-extern std::atomic<uint32_t> refreshPeriod;
-// Ends the loop at the end of the current pass.
-extern std::atomic<int32_t> closeRequested;
-// Passes the last status message stays before the idle display replaces it.
-extern std::atomic<uint32_t> statusHold;
-
-inline constexpr int kCommandSupervisorEnded = 2031;
 inline constexpr uint32_t kRefreshShownMs = 500;
 inline constexpr uint32_t kRefreshHiddenMs = 30000;
 inline constexpr uint32_t kRefreshOperationMs = 100;
 
-// Starts the supervisor thread for the window (none in the service).
-void startSupervisor(platform::WindowHandle window);
-// One pass: operation work or idle display, then the server clock.
-void supervisorPass(platform::WindowHandle window);
-// Waits for the supervisor thread to end (tests and the service's stop).
-void joinSupervisor();
+struct EngineConfig {
+    bool serviceMode = false;
+    // Entry n (1-based) of the server list; false when there is none.
+    std::function<bool(int n, std::string& name)> pickServer;
+    // The list is unusable: operations on it ask Manual A instead.
+    std::function<bool()> serverListEmpty;
+};
 
-// Tests: called at the start of every pass with the pass number (from 1).
-void setSupervisorPassObserver(std::function<void(uint64_t)> observer);
+class Engine final : public AutoTimerTarget {
+public:
+    Engine(EngineView& view, EngineConfig config);
+    // Ends the supervisor (when it runs) and waits for it.
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    // Starts the supervisor thread (once).
+    void start();
+    // Waits for the supervisor to end.
+    void join();
+    // The supervisor has left its loop (any thread).
+    bool ended() const { return ended_.load(); }
+
+    // Requests, from any thread; each wakes the supervisor, whose next pass
+    // carries them out in the order they came.
+    // A Check or Correct; false (and nothing happens) while one runs or is
+    // about to start.
+    bool requestOperation(OperationKind kind);
+    void requestAbort();
+    // The session ends: no new query starts.
+    void requestSessionEnd();
+    // Ends the loop at the end of the current pass; does not wake it.
+    void requestClose() { closeRequested_.store(true); }
+    void wake() { wakeEvent_.set(); }
+    // A time server's line for the status line: shown, and held for 40
+    // passes, as soon as no operation runs.
+    void showServerStatus(std::string text);
+
+    // An operation runs or is about to start (any thread).
+    bool busy() const;
+    // The window's state, written by the window thread only.
+    void setWindowState(WindowState state);
+    WindowState windowState() const { return windowState_.load(); }
+    // Set by the server scan while it measures (it runs its own queries);
+    // operations wait meanwhile.
+    void setScanActive(bool active) { scanActive_.store(active); }
+    bool scanActive() const { return scanActive_.load(); }
+    // The next automatic event, published by the AutoTimer.
+    void setCountdown(Countdown countdown) override;
+    bool operationOrScanRunning() const override { return busy() || scanActive(); }
+    bool requestAutoOperation(bool sync) override {
+        return requestOperation(sync ? OperationKind::Correct : OperationKind::Check);
+    }
+
+    // Tests that drive the passes themselves: one pass on the calling
+    // thread (never while the supervisor thread runs).
+    void runPass() { pass(); }
+    // How long the wait after a pass may last.
+    uint32_t refreshPeriod() const;
+    platform::ManualResetEvent& wakeEvent() { return wakeEvent_; }
+
+private:
+    struct Request {
+        enum class Kind { Start, Abort, SessionEnd } kind = Kind::Start;
+        OperationKind operation = OperationKind::Check;
+    };
+
+    // Whether an operation will run once the waiting requests are carried
+    // out; under requestMutex_.
+    bool busyAfterRequests() const;
+    void supervise();
+    void pass();
+    // Carries out the waiting requests; true when one aborted an operation.
+    bool takeRequests();
+    void idleDisplay();
+    void serverClockPass();
+    void serviceStartSteps();
+    void serviceAutoSyncPass();
+
+    EngineView& view_;
+    const EngineConfig config_;
+    platform::ManualResetEvent wakeEvent_;
+
+    // Requests and published values, under requestMutex_.
+    mutable std::mutex requestMutex_;
+    std::deque<Request> requests_;
+    std::optional<std::string> serverStatus_;
+    Countdown countdown_;
+
+    std::atomic<bool> closeRequested_{false};  // written by the window thread or the service
+    std::atomic<bool> operationRunning_{false};  // written by the supervisor
+    std::atomic<bool> ended_{false};             // written by the supervisor
+    std::atomic<WindowState> windowState_;       // written by the window thread
+    std::atomic<bool> scanActive_{false};        // written by the server scan
+
+    // The supervisor's own state: touched by its thread only.
+    uint32_t statusHold_ = 0;
+    int32_t countdownTick_ = 0;
+    bool countdownShowsSeconds_ = false;
+    WindowState drawnState_ = WindowState::Shown;
+    ServerClock serverClock_;
+    int32_t autoProtocolChoice_ = 1;
+    uint64_t serviceAutoSyncLeft_ = 0;
+    uint64_t serviceAutoSyncTick_ = 0;
+    SyncOperation operation_;
+
+    std::thread thread_;
+};
 
 }  // namespace tavrel

@@ -1,59 +1,108 @@
 // One time query to one server, on a thread of its own: resolve, exchange
-// one TIME or SNTP request and reply, convert, measure, test the date range,
-// and publish the progress and results in the shared query status.
+// one TIME or SNTP request and reply, convert, measure, test the date range.
+// Each query is an object of its own: its starter reads its progress and,
+// once it has finished, its result; nothing of it outlives the object, so
+// a new query always starts from a clean state.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+
+#include "platform/socket.h"
+#include "platform/time.h"
 
 namespace tavrel {
 
-// Progress of the running query: 0 none, 1 started, 2 socket being created,
-// 3 address known and connecting, 4 waiting for the reply, 5 converting,
-// 6 done with the reply accepted.
-extern std::atomic<uint32_t> queryStep;
-// 1 once the query has failed.
-extern std::atomic<int32_t> queryFailed;
-// The server's time of the reply in wire seconds since 1900 (host order).
-extern std::atomic<uint32_t> serverSeconds;
-// The SNTP clock offset, server minus this computer, signed 32.32 seconds.
-extern std::atomic<int64_t> measuredOffset;
-inline int32_t offsetSeconds() { return static_cast<int32_t>(measuredOffset.load() >> 32); }
-inline uint32_t offsetFraction() { return static_cast<uint32_t>(measuredOffset.load()); }
-// Tick count when the reply was complete, and milliseconds from start to reply.
-extern std::atomic<uint32_t> replyTick;
-extern std::atomic<uint32_t> responseMs;
-// Non-zero while a query thread exists; the query sets it to 0 at its end.
-extern std::atomic<uint64_t> queryThread;
-// Tenths of a second the supervisor still gives the query.
-extern std::atomic<int32_t> timeoutCountdown;
-// The protocol Auto uses next: 1 SNTP, 0 TIME.
-extern std::atomic<int32_t> autoProtocolChoice;
-// This process has started the socket library and not cleaned it up.
-extern std::atomic<int32_t> winsockStarted;
+// How far a query has come. A failure leaves the last step reached.
+enum class QueryStep : uint32_t {
+    None = 0,
+    Started = 1,          // the thread runs
+    CreatingSocket = 2,   // the socket library is ready
+    Connecting = 3,       // the address is known
+    WaitingForReply = 4,  // connected, the request is out
+    Converting = 5,       // the reply is complete
+    Accepted = 6,         // done, the reply was accepted
+};
 
-// The dotted-quad address last contacted.
-std::string serverAddressText();
+// What to ask and what to accept.
+struct QueryTarget {
+    std::string server;   // host name or dotted-quad address
+    bool manual = false;  // a manually entered address: never looked up as a name
+    bool useTime = false; // TIME (TCP 37) instead of SNTP (UDP 123)
+    bool dateRangeEnabled = false;
+    // Replies whose time lies outside these bounds (upper words compared,
+    // as local times) are refused.
+    platform::FileTime dateRangeLow = 0;
+    platform::FileTime dateRangeHigh = 0;
+};
 
-// Starts the socket library once; 0 on success.
-int startWinsock();
-// Cleans the socket library up unless the internal time server is enabled.
-void stopWinsock();
+// The outcome of a finished query.
+struct QueryResult {
+    bool accepted = false;
+    uint32_t serverSeconds = 0;  // the reply's time in wire seconds since 1900
+    bool offsetMeasured = false; // an SNTP exchange measured the offset below
+    int64_t offsetUnits = 0;     // server minus this computer, 100 ns, half the round trip compensated
+    uint32_t replyTick = 0;      // tick count when the reply was complete
+    uint32_t responseMs = 0;     // from the query's start to the reply
+    // The reply fell below or above the accepted date range.
+    bool belowDateRange = false;
+    bool aboveDateRange = false;
+};
 
-// The query thread's procedure. Runs only when its starter has set
-// syncState to 1.
-void timeQuery();
-// Starts timeQuery on a new thread and records it in queryThread. The
-// previous query thread must have ended.
-void startTimeQuery();
-// Makes a running query give up: sets abortQuery, closes its socket (a
-// blocked connect or receive fails at once) and waits for the thread to end.
-void abortRunningQuery();
-// Waits until the query thread has ended (queryThread 0) and releases it.
-void waitForQueryThread();
+class TimeQuery {
+public:
+    // Starts the query on its own thread; onProgress runs on that thread at
+    // every step from CreatingSocket on and when the query has finished.
+    TimeQuery(QueryTarget target, std::function<void()> onProgress);
+    // Aborts the query if it still runs and waits for its thread.
+    ~TimeQuery();
+    TimeQuery(const TimeQuery&) = delete;
+    TimeQuery& operator=(const TimeQuery&) = delete;
 
-// Back to the state at program start (tests and start-up).
-void resetQueryState();
+    QueryStep step() const { return step_.load(); }
+    // True once the thread has done all its work; result() is then final.
+    bool finished() const { return finished_.load(std::memory_order_acquire); }
+    // Only after finished().
+    const QueryResult& result() const { return result_; }
+    // The dotted-quad address contacted, once known.
+    std::string addressText() const;
+    const QueryTarget& target() const { return target_; }
+
+    // Makes the query give up: its socket is closed, so a blocked connect
+    // or receive fails at once. Never waits.
+    void abort();
+
+private:
+    void run();
+    bool contactServer(platform::FileTime t1, uint16_t t1Ms);
+    bool timeExchange(platform::Socket& socket, uint32_t startTick);
+    bool sntpExchange(platform::Socket& socket, platform::FileTime t1, uint16_t t1Ms, uint32_t startTick);
+    void advance(QueryStep step);
+
+    const QueryTarget target_;
+    const std::function<void()> onProgress_;
+    std::atomic<QueryStep> step_{QueryStep::None};
+    std::atomic<bool> aborted_{false};
+    std::atomic<bool> finished_{false};
+    QueryResult result_;  // written by the query thread before finished_ is set
+    mutable std::mutex mutex_;  // guards socket_ and address_
+    std::shared_ptr<platform::Socket> socket_;
+    std::string address_;
+    std::thread thread_;  // last: starts once everything above exists
+};
+
+// A refused reply moves the bound that refused it out by 1500 upper-word
+// units (about 7.5 days) when the date range resets itself, so that a later
+// reply of about the same time is accepted.
+void widenDateRange(const QueryResult& result);
+
+// The protocol the next query uses, 0 TIME or 1 SNTP: the setting, or under
+// Auto (2) the choice the fallback walk made.
+int32_t effectiveProtocol(int32_t autoChoice);
 
 }  // namespace tavrel

@@ -20,9 +20,10 @@ std::string commandLine();
 // Keeps the process's arguments for commandLine(); called first by main.
 void setProcessArguments(int argc, char** argv);
 
-// The one exit status of every path that ends the process.
+// The exit status of every path that ends the process, but "/q", which
+// tells its outcome.
 inline constexpr int kExitStatus = 0;
-[[noreturn]] void exitProcess();
+[[noreturn]] void exitProcess(int status = kExitStatus);
 
 // True when this process may set the wall clock (always with the simulated
 // clock).

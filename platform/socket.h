@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace tavrel::platform {
 
@@ -67,6 +68,9 @@ private:
 bool parseIpv4Address(const std::string& text, Ipv4Address& out);
 // The first IPv4 address the resolver gives for a name.
 bool resolveFirstIpv4(const std::string& name, Ipv4Address& out);
+// True for exactly four decimal numbers 0..255 joined by dots, as the IP
+// address control takes them ("192.168.0.1", not "999.1" or "1.2").
+bool isDottedQuad(std::string_view text);
 // The address as "a.b.c.d".
 std::string dottedQuad(Ipv4Address address);
 // The host name registered for an address, or empty.
@@ -76,5 +80,21 @@ std::string reverseLookup(Ipv4Address address);
 // on Windows, where the calls pair up). 0 means success.
 int socketLibraryStart();
 void socketLibraryStop();
+
+// Holds the socket library started for as long as it lives; every query
+// and server holds one, so none pulls the library from under another.
+class SocketLibraryUse {
+public:
+    SocketLibraryUse() : started_(socketLibraryStart() == 0) {}
+    ~SocketLibraryUse() {
+        if (started_) socketLibraryStop();
+    }
+    SocketLibraryUse(const SocketLibraryUse&) = delete;
+    SocketLibraryUse& operator=(const SocketLibraryUse&) = delete;
+    bool ready() const { return started_; }
+
+private:
+    bool started_;
+};
 
 }  // namespace tavrel::platform

@@ -1,7 +1,5 @@
 #include "protocol/time_protocol.h"
 
-#include <cfenv>
-#include <cmath>
 #include <limits>
 
 namespace tavrel {
@@ -50,16 +48,16 @@ bool readSntpReply(std::span<const uint8_t> reply, SntpTimestamps& out) {
     return out.transmitSeconds != 0 || out.transmitFraction != 0;
 }
 
-int64_t sntpOffset(platform::FileTime t1, platform::FileTime t2, platform::FileTime t3, platform::FileTime t4) {
-    const long double sum = static_cast<long double>(static_cast<int64_t>(t2) - static_cast<int64_t>(t1)) +
-                            static_cast<long double>(static_cast<int64_t>(t3) - static_cast<int64_t>(t4));
-    const long double scaled = sum / 2 * kFractionPerFileTimeUnit;
-    constexpr long double kMax = static_cast<long double>(std::numeric_limits<int64_t>::max());
-    constexpr long double kMin = static_cast<long double>(std::numeric_limits<int64_t>::min());
-    if (scaled >= kMax) return std::numeric_limits<int64_t>::max();
-    if (scaled <= kMin) return std::numeric_limits<int64_t>::min();
-    // nearbyint rounds in the current mode, which is to nearest, ties to even.
-    return static_cast<int64_t>(std::nearbyintl(scaled));
+int64_t sntpOffsetUnits(platform::FileTime t1, platform::FileTime t2, platform::FileTime t3, platform::FileTime t4) {
+    // 128-bit sums: four 64-bit readings cannot overflow them.
+    const __int128 sum = (static_cast<__int128>(t2) - static_cast<__int128>(t1)) +
+                         (static_cast<__int128>(t3) - static_cast<__int128>(t4));
+    __int128 half = sum / 2;
+    const __int128 rest = sum % 2;  // -1, 0 or 1: a tie between two units
+    if (rest != 0 && (half % 2) != 0) half += rest;
+    constexpr __int128 kMax = std::numeric_limits<int64_t>::max();
+    constexpr __int128 kMin = std::numeric_limits<int64_t>::min();
+    return static_cast<int64_t>(half > kMax ? kMax : half < kMin ? kMin : half);
 }
 
 }  // namespace tavrel

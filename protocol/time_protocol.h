@@ -47,9 +47,9 @@ struct SntpTimestamps {
 // one without a transmit timestamp (an empty or kiss-of-death packet).
 bool readSntpReply(std::span<const uint8_t> reply, SntpTimestamps& out);
 
-// The 32.32 fixed-point clock offset ((T2 - T1) + (T3 - T4)) / 2, from
-// FILETIME values, scaled by the integer factor 429 and rounded to nearest,
-// ties to even, in extended precision; clamped to the 64-bit range.
-int64_t sntpOffset(platform::FileTime t1, platform::FileTime t2, platform::FileTime t3, platform::FileTime t4);
+// The clock offset ((T2 - T1) + (T3 - T4)) / 2 in FILETIME units (100 ns),
+// server minus this computer with half the round trip compensated; the
+// half rounds to nearest, ties to even; clamped to the 64-bit range.
+int64_t sntpOffsetUnits(platform::FileTime t1, platform::FileTime t2, platform::FileTime t3, platform::FileTime t4);
 
 }  // namespace tavrel

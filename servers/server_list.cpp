@@ -5,27 +5,15 @@
 #include "platform/file.h"
 #include "resources/default_servers.h"
 #include "storage/data_directory.h"
-#include "storage/shared_text.h"
 
 namespace tavrel {
 namespace {
 
 constexpr size_t kMinEntryLength = 3;
-char currentServer[kServerNameSize] = {};
 
 }  // namespace
 
 std::atomic<int32_t> serverListEmpty{0};
-
-std::string currentServerName() {
-    std::lock_guard lock(sharedTextMutex());
-    return boundedText(currentServer, sizeof currentServer);
-}
-
-void setCurrentServerName(std::string_view name) {
-    std::lock_guard lock(sharedTextMutex());
-    copyBoundedText(currentServer, sizeof currentServer, name);
-}
 
 bool ServerListParser::feed(uint8_t byte) {
     if (!lines_.feed(byte)) return false;
@@ -67,16 +55,16 @@ int readServerList(const ServerEntrySink& insert) {
     return count > 0 ? 1 : 0;
 }
 
-int readServerList(int n) {
-    if (n < 1) return 0;
+bool readServerEntry(int n, std::string& name) {
+    if (n < 1) return false;
     bool found = false;
-    walkServerList([&](int index, std::string_view name) {
+    walkServerList([&](int index, std::string_view entry) {
         if (index + 1 != n) return true;
-        setCurrentServerName(name);
+        name.assign(entry);
         found = true;
         return false;
     });
-    return found ? 1 : 0;
+    return found;
 }
 
 }  // namespace tavrel

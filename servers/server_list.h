@@ -13,14 +13,9 @@
 namespace tavrel {
 
 inline constexpr char kServerFileName[] = "ServFile.txt";
-inline constexpr size_t kServerNameSize = 600;
 
-// The server the next query contacts, or the client a time server last
-// answered (at most 599 characters).
-std::string currentServerName();
-void setCurrentServerName(std::string_view name);
-
-// Set when the list is unusable, so syncs fall back to Manual A.
+// Set when the list is unusable, so syncs fall back to Manual A; written at
+// start-up and by the window thread (the Options sheet's list).
 extern std::atomic<int32_t> serverListEmpty;
 
 // Reads list entries one byte at a time: lines of 3 or more characters that
@@ -43,8 +38,11 @@ void ensureServerFile();
 // Returns 1 when at least one entry was handed out, else 0.
 using ServerEntrySink = std::function<void(int index, std::string_view name)>;
 int readServerList(const ServerEntrySink& insert);
-// Pick mode: copies entry n (1-based) into the current server name.
-// Returns 1 when it exists, else 0 (the name is then left unchanged).
-int readServerList(int n);
+// The list is unusable (serverListEmpty set).
+inline bool serverListUnusable() { return serverListEmpty.load() != 0; }
+
+// Pick mode: entry n (1-based) into name; false when there is none (the
+// name is then left unchanged).
+bool readServerEntry(int n, std::string& name);
 
 }  // namespace tavrel

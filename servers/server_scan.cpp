@@ -1,6 +1,9 @@
 #include "servers/server_scan.h"
 
-#include "engine/operation.h"
+#include <memory>
+#include <string>
+#include <vector>
+
 #include "engine/time_query.h"
 #include "resources/dialogs.h"
 #include "servers/server_list.h"
@@ -8,9 +11,6 @@
 #include "storage/strings.h"
 
 namespace tavrel {
-
-std::atomic<int32_t> scanRow{0};
-
 namespace {
 
 constexpr int kSlotServer = 8;
@@ -19,78 +19,103 @@ constexpr int kSlotTimeOut = 86;
 constexpr int kSlotScanning = 178;
 constexpr int kSlotFinished = 179;
 constexpr uint32_t kTickMs = 1000;
+// The time-out in tenths of a second, losing 7 a tick.
 constexpr int32_t kCountdownPerTick = 7;
 constexpr int32_t kTimedOutBelow = 10;
 constexpr int kColumnAddress = 1;
 constexpr int kColumnTime = 2;
 constexpr int kColumnSntp = 3;
 
-std::atomic<platform::WindowHandle> window{platform::kNoWindow};
-// The settings the scan borrows, given back when it ends.
-int32_t savedAutoChoice = 1;
-int32_t savedProtocol = 2;
-int32_t savedSelected = 0;
-int32_t savedSource = 0;
-bool ending = false;
+// The open scan; it lives on the window thread.
+struct Scan {
+    explicit Scan(Engine& owner) : engine(owner) {}
+    Engine& engine;
+    platform::WindowHandle window = platform::kNoWindow;
+    std::vector<std::string> servers;
+    size_t row = 0;
+    bool measuringTime = true;  // the row's TIME query, then its SNTP query
+    std::unique_ptr<TimeQuery> query;
+    int32_t countdown = 0;
+    QueryTarget limits;  // the date range, as it stood when the scan began
+};
+std::unique_ptr<Scan> scan;
+// Queries given up, released once their threads have ended; never waited
+// for on the window thread.
+std::vector<std::unique_ptr<TimeQuery>> givenUp;
 
-void startMeasurement(platform::WindowHandle w) {
-    syncState.store(kSyncActive);
-    queryStep.store(0);
-    startTimeQuery();
-    if (settings.protocol.load() == 0) platform::listViewInsertRow(w, kIdScanList, scanRow.load(), currentServerName());
-    platform::setTimer(w, kScanTimerId, kTickMs);
+void releaseEnded() {
+    std::erase_if(givenUp, [](const std::unique_ptr<TimeQuery>& q) { return q->finished(); });
 }
 
-void finish(platform::WindowHandle w) { platform::setWindowText(w, slot(kSlotFinished)); }
+void giveUpQuery() {
+    if (!scan->query) return;
+    scan->query->abort();
+    if (!scan->query->finished()) givenUp.push_back(std::move(scan->query));
+    scan->query.reset();
+}
 
-void nextStep(platform::WindowHandle w) {
-    if (settings.protocol.load() == 0) {
-        settings.protocol.store(1);
-        startMeasurement(w);
+void startMeasurement() {
+    const std::string& server = scan->servers[scan->row];
+    if (scan->measuringTime) {
+        platform::listViewInsertRow(scan->window, kIdScanList, static_cast<int>(scan->row), server);
+    }
+    QueryTarget target = scan->limits;
+    target.server = server;
+    target.useTime = scan->measuringTime;
+    scan->query = std::make_unique<TimeQuery>(std::move(target), nullptr);
+    scan->countdown = static_cast<int32_t>(settings.syncTimeout.load() * 10);
+    platform::setTimer(scan->window, kScanTimerId, kTickMs);
+}
+
+void nextStep() {
+    if (scan->measuringTime) {
+        scan->measuringTime = false;
+    } else {
+        scan->measuringTime = true;
+        ++scan->row;
+    }
+    if (scan->row < scan->servers.size()) {
+        startMeasurement();
+    } else {
+        platform::setWindowText(scan->window, slot(kSlotFinished));
+    }
+}
+
+void record(const std::string& address, const std::string& result) {
+    const int row = static_cast<int>(scan->row);
+    if (scan->measuringTime) {
+        platform::listViewSetCell(scan->window, kIdScanList, row, kColumnAddress, address);
+        platform::listViewSetCell(scan->window, kIdScanList, row, kColumnTime, result);
+    } else {
+        platform::listViewSetCell(scan->window, kIdScanList, row, kColumnSntp, result);
+    }
+}
+
+void tick() {
+    releaseEnded();
+    if (!scan->query) return;
+    if (scan->query->finished()) {
+        platform::killTimer(scan->window, kScanTimerId);
+        const QueryResult& result = scan->query->result();
+        record(scan->query->addressText(),
+               result.accepted ? std::to_string(result.responseMs) : slot(kSlotError));
+        scan->query.reset();
+        nextStep();
         return;
     }
-    scanRow.store(scanRow.load() + 1);
-    settings.selectedServer.store(settings.selectedServer.load() + 1);
-    if (readServerList(settings.selectedServer.load() + 1) != 0) {
-        settings.protocol.store(0);
-        startMeasurement(w);
-    } else {
-        finish(w);
-    }
+    scan->countdown -= kCountdownPerTick;
+    if (scan->countdown >= kTimedOutBelow) return;
+    platform::killTimer(scan->window, kScanTimerId);
+    const std::string address = scan->query->addressText();
+    giveUpQuery();
+    record(address, slot(kSlotTimeOut));
+    nextStep();
 }
 
-void record(platform::WindowHandle w, const std::string& result) {
-    const int row = scanRow.load();
-    if (settings.protocol.load() == 0) {
-        platform::listViewSetCell(w, kIdScanList, row, kColumnAddress, serverAddressText());
-        platform::listViewSetCell(w, kIdScanList, row, kColumnTime, result);
-    } else {
-        platform::listViewSetCell(w, kIdScanList, row, kColumnSntp, result);
-    }
-}
-
-void tick(platform::WindowHandle w) {
-    if (queryThread.load() == 0) {
-        platform::killTimer(w, kScanTimerId);
-        waitForQueryThread();
-        record(w, queryFailed.load() == 0 ? std::to_string(responseMs.load()) : slot(kSlotError));
-        nextStep(w);
-        return;
-    }
-    const int32_t left = timeoutCountdown.load() - kCountdownPerTick;
-    timeoutCountdown.store(left);
-    if (left >= kTimedOutBelow) return;
-    platform::killTimer(w, kScanTimerId);
-    abortRunningQuery();
-    record(w, slot(kSlotTimeOut));
-    settings.abortQuery.store(0);
-    nextStep(w);
-}
-
-intptr_t scanProcedure(platform::WindowHandle w, const platform::WindowMessage& message) {
+intptr_t scanProcedure(platform::WindowHandle, const platform::WindowMessage& message) {
     switch (message.kind) {
         case platform::MessageKind::Timer:
-            if (message.id == kScanTimerId) tick(w);
+            if (message.id == kScanTimerId && scan) tick();
             break;
         case platform::MessageKind::Close:
         case platform::MessageKind::Command:
@@ -104,52 +129,50 @@ intptr_t scanProcedure(platform::WindowHandle w, const platform::WindowMessage& 
 
 }  // namespace
 
-platform::WindowHandle scanWindow() { return window.load(); }
+platform::WindowHandle scanWindow() { return scan ? scan->window : platform::kNoWindow; }
 
-bool openServerScan(platform::WindowHandle) {
-    if (window.load() != platform::kNoWindow || syncState.load() != kSyncIdle) return false;
+bool scanQueriesPending() {
+    releaseEnded();
+    return !givenUp.empty();
+}
+
+bool scanMeasurementDone() { return scan && scan->query && scan->query->finished(); }
+
+bool openServerScan(platform::WindowHandle, Engine& engine) {
+    releaseEnded();
+    if (scan || engine.busy()) return false;
+    engine.setScanActive(true);
+    scan = std::make_unique<Scan>(engine);
+    scan->limits.dateRangeEnabled = settings.dateRangeEnabled.load() != 0;
+    scan->limits.dateRangeLow = settings.dateRangeLow.load();
+    scan->limits.dateRangeHigh = settings.dateRangeHigh.load();
+    // The scan measures the list's entries whatever source is selected.
+    (void)readServerList([](int, std::string_view name) { scan->servers.emplace_back(name); });
     const platform::WindowHandle w = platform::createDialog(kScanWindow, scanProcedure);
-    window.store(w);
-    ending = false;
-    scanActive.store(1);
+    scan->window = w;
     platform::setWindowText(w, slot(kSlotScanning));
     platform::listViewSetColumns(w, kIdScanList, {slot(kSlotServer), "IP", "TIME (ms)", "SNTP (ms)"});
     platform::showWindow(w, platform::ShowCommand::Normal);
     platform::setForegroundWindow(w);
-    savedAutoChoice = autoProtocolChoice.load();
-    savedProtocol = settings.protocol.load();
-    savedSelected = settings.selectedServer.load();
-    savedSource = settings.serverSource.load();
-    // The scan measures the list's entries whatever source is selected.
-    settings.serverSource.store(0);
-    settings.selectedServer.store(0);
-    settings.protocol.store(0);
-    scanRow.store(0);
-    syncState.store(kSyncActive);
-    if (readServerList(1) == 0) {
-        finish(w);
+    if (scan->servers.empty()) {
+        platform::setWindowText(w, slot(kSlotFinished));
     } else {
-        startMeasurement(w);
+        startMeasurement();
     }
     return true;
 }
 
 void endServerScan() {
-    const platform::WindowHandle w = window.load();
-    if (w == platform::kNoWindow || ending) return;
-    ending = true;
-    platform::killTimer(w, kScanTimerId);
-    if (queryThread.load() != 0) abortRunningQuery();
-    settings.abortQuery.store(0);
-    syncState.store(kSyncIdle);
-    queryStep.store(0);
-    autoProtocolChoice.store(savedAutoChoice);
-    settings.protocol.store(savedProtocol);
-    settings.selectedServer.store(savedSelected);
-    settings.serverSource.store(savedSource);
-    scanActive.store(0);
-    window.store(platform::kNoWindow);
-    platform::destroyWindow(w);
+    if (!scan) return;
+    // Taken first: destroying the window comes back here.
+    const std::unique_ptr<Scan> ending = std::move(scan);
+    platform::killTimer(ending->window, kScanTimerId);
+    if (ending->query) {
+        ending->query->abort();
+        if (!ending->query->finished()) givenUp.push_back(std::move(ending->query));
+    }
+    ending->engine.setScanActive(false);
+    platform::destroyWindow(ending->window);
 }
 
 }  // namespace tavrel

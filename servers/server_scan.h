@@ -1,26 +1,27 @@
 // The server scan: the response time of every listed server by TIME and by
-// SNTP, one query at a time, listed in the "SyncScan" window.
+// SNTP, one query at a time, listed in the "SyncScan" window. The scan works
+// on its own copy of the list and runs its own queries; it changes no
+// setting.
 #pragma once
 
-#include <atomic>
-#include <cstdint>
-
+#include "engine/supervisor.h"
 #include "platform/dialog.h"
 
 namespace tavrel {
 
 inline constexpr int kScanTimerId = 1;
 
-// Row of the server being measured.
-extern std::atomic<int32_t> scanRow;
-
 // Opens the scan window and starts measuring; refused (false) while a Check
-// or Correct runs, so that the two never share the query.
-bool openServerScan(platform::WindowHandle owner);
+// or Correct runs or a scan is open. Operations wait while it measures.
+bool openServerScan(platform::WindowHandle owner, Engine& engine);
 // The scan window, or none.
 platform::WindowHandle scanWindow();
-// Ends the scan: aborts a running query, gives the borrowed settings back
-// and closes the window.
+// Ends the scan: gives up a running query and closes the window.
 void endServerScan();
+// True while a query the scan gave up has not yet ended (tests).
+bool scanQueriesPending();
+// The measurement under way has its answer (or failure): the next tick
+// records it (tests).
+bool scanMeasurementDone();
 
 }  // namespace tavrel

@@ -3,7 +3,6 @@
 #include <mutex>
 
 #include "platform/file.h"
-#include "servers/server_list.h"
 #include "storage/data_directory.h"
 #include "storage/strings.h"
 
@@ -77,7 +76,6 @@ void logLine(std::string_view text) {
     (void)file.writeAll(out);
 }
 
-void logServerLine(std::string_view text) { logNamedLine(text, currentServerName()); }
 
 void logNamedLine(std::string_view text, std::string_view name) {
     std::string composed(text);

@@ -25,8 +25,6 @@ std::string logHeader();
 // (a short bounded wait between processes) so that no line is lost to a
 // concurrent writer; a file that cannot be opened loses the line silently.
 void logLine(std::string_view text);
-// Appends text followed by the current server name, at most 599 characters.
-void logServerLine(std::string_view text);
 // Appends text followed by the given name, at most 599 characters.
 void logNamedLine(std::string_view text, std::string_view name);
 

@@ -3,9 +3,8 @@
 #include <cstring>
 #include <type_traits>
 
-#include "app/service.h"
 #include "platform/file.h"
-#include "servers/server_list.h"
+#include "platform/socket.h"
 #include "storage/data_directory.h"
 #include "storage/shared_text.h"
 
@@ -13,6 +12,7 @@ namespace tavrel {
 
 SettingsRecord settings{};
 std::atomic<int32_t> serviceMode{0};
+std::atomic<int32_t> serviceInstalled{0};
 
 // Every 32-bit word of the record with its offset: the layout checks and
 // the consistent snapshot both come from this one list.
@@ -93,6 +93,8 @@ constexpr int kOldestTakenVersion = 300;
 // Offsets of the upper-word moves that centre the date range on now.
 constexpr uint32_t kDateRangeBelow = 6119;
 constexpr uint32_t kDateRangeAbove = 73426;
+// The largest offset of a zone from UTC, in minutes, that a record may hold.
+constexpr int32_t kMostBiasMinutes = 24 * 60;
 
 // Bytes of the display name beyond the part kept in the record.
 char timeZoneDisplayNameTail[kTimeZoneDisplayNameSize - sizeof(SettingsRecord::timeZoneDisplayNameHead)];
@@ -201,6 +203,117 @@ SettingsVersion classifySettingsHeader(std::span<const uint8_t> bytes) {
     return SettingsVersion::Taken;
 }
 
+namespace {
+
+// A word outside its range takes its default.
+template <class T>
+void keepWithin(Word<T>& word, T low, T high, T fallback) {
+    const T value = word.load();
+    if (value < low || value > high) word.store(fallback);
+}
+void keepFlag(Word<int32_t>& flag, int32_t fallback) { keepWithin<int32_t>(flag, 0, 1, fallback); }
+
+// A text field must end within its bytes and hold a dotted-quad address.
+bool addressValid(const char (&field)[kManualAddressSize]) {
+    const void* end = std::memchr(field, 0, sizeof field);
+    return end != nullptr && platform::isDottedQuad(std::string_view(field, static_cast<const char*>(end) - field));
+}
+
+bool nameValid(const char16_t (&name)[32]) {
+    for (char16_t c : name) {
+        if (c == 0) return true;
+    }
+    return false;
+}
+
+// A transition: none (month 0), a yearly rule (year 0: week 1..5 of the
+// month, day of week 0..6) or a fixed date.
+bool transitionValid(const platform::SystemTime& t) {
+    if (t.month == 0) return true;
+    if (t.month > 12 || t.dayOfWeek > 6 || t.hour > 23 || t.minute > 59 || t.second > 59 || t.milliseconds > 999) {
+        return false;
+    }
+    return t.year == 0 ? t.day >= 1 && t.day <= 5 : t.day >= 1 && t.day <= 31;
+}
+
+bool biasValid(int32_t minutes) { return minutes >= -kMostBiasMinutes && minutes <= kMostBiasMinutes; }
+
+bool zoneValid(const platform::TimeZoneInformation& zone) {
+    return biasValid(zone.bias) && biasValid(zone.standardBias) && biasValid(zone.daylightBias) &&
+           nameValid(zone.standardName) && nameValid(zone.daylightName) && transitionValid(zone.standardDate) &&
+           transitionValid(zone.daylightDate);
+}
+
+bool dateValid(platform::FileTime t) {
+    platform::SystemTime unused{};
+    return platform::fileTimeToSystemTime(t, unused);
+}
+
+}  // namespace
+
+void checkSettingsRanges() {
+    // Runtime words are never taken from the file.
+    settings.forceTimeProtocol.store(0);
+    settings.abortQuery.store(0);
+    settings.serverClock.store(0);
+    {
+        std::lock_guard lock(sharedTextMutex());
+        std::memset(settings.timeZoneDisplayNameHead, 0, sizeof settings.timeZoneDisplayNameHead);
+    }
+    keepWithin<int32_t>(settings.selectedServer, 0, INT32_MAX, 0);
+    keepWithin<int32_t>(settings.offsetDirection, 0, 1, 0);
+    keepWithin<uint32_t>(settings.offsetAmount, 0, 99, 0);
+    keepFlag(settings.defaultServerOnly, 0);
+    {
+        std::lock_guard lock(sharedTextMutex());
+        if (!addressValid(settings.manualAddressA)) {
+            copyBoundedText(settings.manualAddressA, kManualAddressSize, kDefaultManualAddressA);
+        }
+        if (!addressValid(settings.manualAddressB)) {
+            copyBoundedText(settings.manualAddressB, kManualAddressSize, kDefaultManualAddressB);
+        }
+    }
+    keepFlag(settings.trayEnabled, 1);
+    keepFlag(settings.averageEnabled, 0);
+    keepFlag(settings.onTop, 0);
+    keepFlag(settings.autoSyncEnabled, 1);
+    keepWithin<uint32_t>(settings.autoSyncCount, 1, 99, 4);
+    keepWithin<int32_t>(settings.autoSyncUnit, 0, 2, 1);
+    keepWithin<int32_t>(settings.protocol, 0, 2, 2);
+    keepWithin<int32_t>(settings.serverSource, 0, 2, 0);
+    keepFlag(settings.timeServerEnabled, 0);
+    keepFlag(settings.minorOnly, 0);
+    keepFlag(settings.startMinimised, 0);
+    keepWithin<int32_t>(settings.windowsStartAction, 0, 2, 0);
+    keepWithin<uint32_t>(settings.syncTimeout, 5, 99, 15);
+    const platform::FileTime low = settings.dateRangeLow.load();
+    const platform::FileTime high = settings.dateRangeHigh.load();
+    if (!dateValid(low) || !dateValid(high) || low > high) resetDateRange();
+    keepFlag(settings.residentEnabled, 0);
+    keepFlag(settings.dateRangeAutoReset, 1);
+    keepFlag(settings.dateRangeEnabled, 1);
+    keepWithin<int32_t>(settings.programStartAction, 0, 2, 0);
+    if (!zoneValid(lockedTimeZone())) {
+        platform::TimeZoneInformation zone;
+        setLockedTimeZone(platform::getTimeZoneInformation(zone) != platform::TimeZoneResult::Failed
+                              ? zone
+                              : platform::TimeZoneInformation{});
+    }
+    keepFlag(settings.timeZoneLocked, 0);
+    keepFlag(settings.logDisabled, 0);
+    keepFlag(settings.logSyncs, 1);
+    keepFlag(settings.logChecks, 0);
+    keepFlag(settings.logErrors, 1);
+    keepFlag(settings.logServer, 1);
+    keepFlag(settings.logOldTime, 0);
+    keepFlag(settings.logResponse, 1);
+    keepFlag(settings.logCorrection, 1);
+    keepFlag(settings.autoCheckEnabled, 0);
+    keepWithin<uint32_t>(settings.autoCheckCount, 1, 99, 4);
+    keepWithin<int32_t>(settings.autoCheckUnit, 0, 2, 1);
+    keepWithin<int32_t>(settings.offsetMultiplier, 0, 2, 1);
+}
+
 void applySettingsImage(std::span<const uint8_t> fileBytes) {
     const SettingsVersion version = classifySettingsHeader(fileBytes);
     if (version == SettingsVersion::Foreign || version == SettingsVersion::Old) {
@@ -220,10 +333,7 @@ void applySettingsImage(std::span<const uint8_t> fileBytes) {
         resetDateRange();
         settings.offsetMultiplier.store(1);
     }
-    // Zero counts would stop the timers and time-outs working at all.
-    if (settings.syncTimeout.load() == 0) settings.syncTimeout.store(15);
-    if (settings.autoSyncCount.load() == 0) settings.autoSyncCount.store(4);
-    if (settings.autoCheckCount.load() == 0) settings.autoCheckCount.store(4);
+    checkSettingsRanges();
 }
 
 void resetDateRange() {
@@ -292,7 +402,6 @@ void loadSettings() {
     } else {
         applyDefaults();
     }
-    ensureServerFile();
 }
 
 bool writeSettingsFile(const std::string& directory) {
@@ -314,7 +423,6 @@ void saveSettings() {
         const std::string serviceData = serviceDataDirectory();
         if (!serviceData.empty()) (void)writeSettingsFile(serviceData);
     }
-    registerWindowsStart();
 }
 
 }  // namespace tavrel

@@ -128,16 +128,23 @@ void applyDefaults();
 // Centres the accepted date range on the local time now: the upper word of
 // the low bound 6119 below now, that of the high bound 73426 above.
 void resetDateRange();
-// Reads DataDirectory + "vIvod.dat" (or applies the defaults), then makes
-// sure the server list file exists.
+// Reads DataDirectory + "vIvod.dat" (or applies the defaults).
 void loadSettings();
 // Writes "SYNC1400" and the record to directory + "vIvod.dat".
 [[nodiscard]] bool writeSettingsFile(const std::string& directory);
-// Persists the settings; does nothing in the service.
+// Persists the settings (and the service's copy while it is installed);
+// does nothing in the service.
 void saveSettings();
+// Checks every field read from a file against its range: a value outside
+// it takes the field's default. Runtime words start clear.
+void checkSettingsRanges();
 
-// Set for the whole run of the service process.
+// Set for the whole run of the service process, before its threads start.
 extern std::atomic<int32_t> serviceMode;
+// The last look at the service manager found the service installed: saving
+// then also writes the service's own copy of the settings. Written by the
+// window thread.
+extern std::atomic<int32_t> serviceInstalled;
 
 // The default manual addresses (public servers answering TIME and SNTP).
 inline constexpr const char* kDefaultManualAddressA = "129.6.15.28";

@@ -4,13 +4,9 @@
 #include <mutex>
 #include <thread>
 
-#include "engine/operation.h"
-#include "engine/supervisor.h"
-#include "engine/time_query.h"
 #include "platform/thread.h"
 #include "platform/time.h"
 #include "platform/time_service.h"
-#include "resources/dialogs.h"
 #include "storage/log.h"
 #include "storage/settings.h"
 #include "storage/strings.h"
@@ -26,19 +22,22 @@ namespace {
 constexpr int kSlotTimeServed = 110;
 constexpr int kSlotSntpServed = 111;
 constexpr int kListenBacklog = 5;
-constexpr uint32_t kStatusHoldAfterServing = 40;
-constexpr uint32_t kIdleCheckMs = 500;
 constexpr uint32_t kRetryPauseMs = 1000;
 constexpr uint32_t kServiceStopWaitMs = 1000;
 constexpr uint32_t kServiceRestartWaitMs = 2000;
 constexpr int kMaxReceiveCalls = 101;
 constexpr size_t kNameCacheSize = 16;
 
-std::atomic<platform::WindowHandle> serverWindow{platform::kNoWindow};
-
-std::mutex socketMutex;
+// The two server threads, their sockets (published so that a stop can
+// close them under a blocked call) and where their status lines go.
+std::mutex threadMutex;  // start and join
+std::thread timeThread;
+std::thread sntpThread;
+std::atomic<bool> stopRequested{false};
+std::mutex socketMutex;  // the sockets and the sink
 std::shared_ptr<platform::Socket> timeSocket;
 std::shared_ptr<platform::Socket> sntpSocket;
+ServerStatusSink statusSink;
 
 struct CachedName {
     platform::Ipv4Address address = 0;
@@ -49,23 +48,34 @@ std::mutex nameMutex;
 std::array<CachedName, kNameCacheSize> nameCache;
 uint64_t nameUses = 0;
 
-bool serving() { return settings.timeServerEnabled.load() != 0 && closeRequested.load() == 0; }
+bool serving() { return !stopRequested.load(); }
 
+// Publishes a server's socket; one published after the stop is closed at once.
 void publish(std::shared_ptr<platform::Socket>& slot, std::shared_ptr<platform::Socket> socket) {
     std::lock_guard lock(socketMutex);
+    if (socket && stopRequested.load()) socket->close();
     slot = std::move(socket);
 }
 
+void report(const std::string& text) {
+    ServerStatusSink sink;
+    {
+        std::lock_guard lock(socketMutex);
+        sink = statusSink;
+    }
+    if (sink) sink(text);
+}
+
 void showServed(int textSlot, const std::string& client) {
-    statusHold.store(kStatusHoldAfterServing);
-    platform::setDlgItemText(serverWindow.load(), kIdStatusLine, slot(textSlot) + client);
+    report(slot(textSlot) + client);
     if (settings.logSyncs.load() != 0 && settings.logDisabled.load() == 0) logNamedLine(slot(textSlot), client);
 }
 
 void timeServerThread() {
     serverActivity.fetch_add(kTimeServerRunning);
+    const platform::SocketLibraryUse library;
     std::shared_ptr<platform::Socket> listener;
-    if (startWinsock() == 0) listener = platform::Socket::create(platform::SocketKind::Tcp);
+    if (library.ready()) listener = platform::Socket::create(platform::SocketKind::Tcp);
     if (listener) {
         publish(timeSocket, listener);
         (void)listener->setReuseAddress();
@@ -87,16 +97,12 @@ void timeServerThread() {
             (void)client->send(reply, sizeof reply);
             client->close();
             client.reset();
-            // The status and log lines wait for an idle sync engine; the
-            // reply above did not.
-            while (syncState.load() != kSyncIdle && serving()) platform::sleepMs(kIdleCheckMs);
             showServed(kSlotTimeServed, clientName(peer));
         }
         publish(timeSocket, nullptr);
     }
     // The port is free once the thread counts as stopped.
     listener.reset();
-    if (syncState.load() == kSyncIdle) stopWinsock();
     serverActivity.fetch_sub(kTimeServerRunning);
 }
 
@@ -111,7 +117,7 @@ bool gatherRequest(platform::Socket& socket, uint8_t (&packet)[kSntpPacketSize],
         if (n < 0) return false;
         have += static_cast<size_t>(n);
         if (have == kSntpPacketSize) return true;
-        if (calls >= kMaxReceiveCalls || settings.abortQuery.load() != 0) return false;
+        if (calls >= kMaxReceiveCalls || !serving()) return false;
     }
 }
 
@@ -122,14 +128,14 @@ void sntpServerThread() {
         platform::stopTimeService(localService);
         platform::sleepMs(kServiceStopWaitMs);
     }
+    const platform::SocketLibraryUse library;
     std::shared_ptr<platform::Socket> socket;
-    if (startWinsock() == 0) socket = platform::Socket::create(platform::SocketKind::Udp);
+    if (library.ready()) socket = platform::Socket::create(platform::SocketKind::Udp);
     const bool ready = socket && socket->setReuseAddress() && socket->bind(platform::kAnyAddress, kSntpPort);
     if (!localService.empty()) platform::startTimeService(localService);
 
     if (!ready) {
-        statusHold.store(kStatusHoldAfterServing);
-        platform::setDlgItemText(serverWindow.load(), kIdStatusLine, kSntpPortError);
+        report(kSntpPortError);
     } else {
         publish(sntpSocket, socket);
         while (serving()) {
@@ -147,7 +153,6 @@ void sntpServerThread() {
     // Let go of the port before the local time service comes back, and
     // before the thread counts as stopped.
     socket.reset();
-    if (syncState.load() == kSyncIdle) stopWinsock();
     if (!localService.empty()) {
         platform::stopTimeService(localService);
         platform::sleepMs(kServiceRestartWaitMs);
@@ -167,15 +172,29 @@ std::string serverStateText() {
     }
 }
 
-void startTimeServers(platform::WindowHandle window) {
-    serverWindow.store(window);
-    std::thread(timeServerThread).detach();
-    std::thread(sntpServerThread).detach();
+void joinTimeServers() {
+    std::lock_guard lock(threadMutex);
+    if (timeThread.joinable()) timeThread.join();
+    if (sntpThread.joinable()) sntpThread.join();
+}
+
+void startTimeServers(ServerStatusSink sink) {
+    // The threads of an earlier start were asked to stop; they end first.
+    stopTimeServers();
+    joinTimeServers();
+    std::lock_guard lock(threadMutex);
+    {
+        std::lock_guard sockets(socketMutex);
+        statusSink = std::move(sink);
+    }
+    stopRequested.store(false);
+    timeThread = std::thread(timeServerThread);
+    sntpThread = std::thread(sntpServerThread);
 }
 
 void stopTimeServers() {
-    if (settings.timeServerEnabled.load() == 0) return;
     std::lock_guard lock(socketMutex);
+    stopRequested.store(true);
     if (timeSocket) timeSocket->close();
     if (sntpSocket) sntpSocket->close();
 }

@@ -7,7 +7,8 @@
 
 namespace tavrel {
 
-// Set while the About page is open; the About command is ignored meanwhile.
+// Set while the About page is open; the About command is ignored meanwhile
+// (written by the window thread).
 extern std::atomic<int32_t> aboutOpen;
 
 // The About page: the version, the program's folders and the system it

@@ -1,25 +1,21 @@
 #include "ui/main_window.h"
 
 #include "app/startup.h"
-#include "engine/auto_timer.h"
 #include "engine/clock_privilege.h"
-#include "engine/operation.h"
-#include "engine/supervisor.h"
-#include "engine/time_query.h"
 #include "platform/process.h"
 #include "platform/thread.h"
 #include "platform/time.h"
 #include "resources/dialogs.h"
+#include "servers/server_list.h"
 #include "storage/data_directory.h"
 #include "storage/settings.h"
 #include "storage/strings.h"
 #include "timeservice/time_servers.h"
 #include "timezone/time_zone.h"
 #include "ui/about.h"
+#include "ui/control_texts.h"
 #include "ui/options.h"
 #include "ui/time_zone_dialog.h"
-#include "ui/control_texts.h"
-#include "ui/main_window_display.h"
 #include "ui/tray.h"
 
 namespace tavrel {
@@ -27,7 +23,6 @@ namespace {
 
 constexpr int kSlotCorrectTooltip = 124;
 constexpr int kSlotElevateTooltip = 248;
-constexpr uint32_t kHoldAtStart = 20;
 constexpr char kReadMeFileName[] = "ReadMe.htm";
 
 using platform::MessageKind;
@@ -41,85 +36,78 @@ void restartElevated(WindowHandle window) {
 
 // Leaving the program: the settings are saved, the icon removed, and the
 // loop ends.
-void endProgram(WindowHandle window, bool stopServices) {
+void endProgram(WindowProgram& program, WindowHandle window, bool stopServices) {
     saveSettings();
-    if (stopServices) {
-        stopTimeServers();
-        stopWinsock();
-    }
-    if (windowState.load() == kWindowInTray) platform::trayDeleteIcon(window);
+    if (stopServices) stopTimeServers();
+    if (program.engine.windowState() == WindowState::InTray) platform::trayDeleteIcon(window);
     platform::postQuitMessage(0);
 }
 
-void onCommand(WindowHandle window, int command) {
+void onCommand(WindowProgram& program, WindowHandle window, int command) {
+    Engine& engine = program.engine;
     switch (command) {
         case kCommandCheck:
-            if (syncState.load() == kSyncIdle) {
-                correctMode.store(0);
-                settings.abortQuery.store(0);
-                startOperation(window);
-            } else {
-                abortOperation(window);
-            }
+            if (!engine.requestOperation(OperationKind::Check)) engine.requestAbort();
             break;
-        case kCommandExit: endProgram(window, false); break;
+        case kCommandExit: endProgram(program, window, false); break;
         case kCommandCorrect:
-            if (queryStep.load() != 0) return;
+            if (engine.busy()) return;
             if (clockPrivilegeHeld.load() != 0) {
-                correctMode.store(1);
-                settings.abortQuery.store(0);
-                startOperation(window);
+                (void)engine.requestOperation(OperationKind::Correct);
             } else {
                 restartElevated(window);
             }
             break;
         case kCommandAbout: showAboutPage(window); break;
-        case kCommandOptions: openOptions(window); break;
+        case kCommandOptions: openOptions(program, window); break;
         case kCommandHelp: (void)platform::shellOpen(programDirectory() + kReadMeFileName); break;
         case kCommandTimeZone:
             refreshTimeZone(window);
             showTimeZoneDialog(window);
             break;
-        case kCommandResetAutoTimers: resetAutoTimers(window); break;
+        case kCommandResetAutoTimers: program.autoTimer.reset(window); break;
         case kCommandSupervisorEnded: platform::destroyWindow(window); break;
+        case kCommandRefreshTimeZone: refreshTimeZone(window); return;
         default: return;  // other ids do not wake the supervisor
     }
-    wakeEvent.set();
+    engine.wake();
 }
 
-void onSize(WindowHandle window, int kind) {
+void onSize(WindowProgram& program, WindowHandle window, int kind) {
     if (kind == platform::kSizeMinimised) {
         if (settings.trayEnabled.load() != 0) {
-            hideToTray(window);
+            hideToTray(program, window);
         } else {
-            windowState.store(kWindowMinimised);
-            refreshPeriod.store(kRefreshHiddenMs);
+            program.engine.setWindowState(WindowState::Minimised);
         }
     } else {
-        windowState.store(kWindowShown);
-        refreshPeriod.store(kRefreshShownMs);
-        const int32_t autoKind = autoTimerKind.load();
-        if (autoKind == kAutoCheck || autoKind == kAutoSync) autoTimerKind.store(autoKind + kRedrawMark);
+        // Shown again: the engine redraws the countdown in its next pass.
+        program.engine.setWindowState(WindowState::Shown);
     }
-    wakeEvent.set();
 }
 
 }  // namespace
 
-void deferredInitialisation(WindowHandle window) {
+ServerStatusSink serverStatusTo(Engine& engine) {
+    return [&engine](std::string text) { engine.showServerStatus(std::move(text)); };
+}
+
+WindowProgram::WindowProgram()
+    : engine(view, EngineConfig{false, readServerEntry, serverListUnusable}), autoTimer(engine) {}
+
+void deferredInitialisation(WindowProgram& program, WindowHandle window) {
     platform::setDlgItemText(window, kIdComputerName, platform::computerName());
     setControlTexts(window, kMainWindowTexts);
     attachTooltips(window, kMainWindowTooltips);
     platform::killTimer(window, kDeferredInitTimerId);
     // The supervisor's passes start on a whole second.
     platform::sleepMs(1000 - platform::getLocalTime().milliseconds);
-    startSupervisor(window);
+    program.engine.start();
     const int32_t action = settings.programStartAction.load();
     if (action == 1 || action == 2) {
-        correctMode.store(action == 2 ? 1 : 0);
-        startOperation(window);
+        (void)program.engine.requestOperation(action == 2 ? OperationKind::Correct : OperationKind::Check);
     }
-    if (settings.timeServerEnabled.load() != 0) startTimeServers(window);
+    if (settings.timeServerEnabled.load() != 0) startTimeServers(serverStatusTo(program.engine));
     refreshTimeZone(window);
     if (clockPrivilegeHeld.load() != 0) {
         platform::setControlTooltip(window, kIdCorrectButton, slot(kSlotCorrectTooltip));
@@ -127,41 +115,46 @@ void deferredInitialisation(WindowHandle window) {
         platform::setControlTooltip(window, kIdCorrectButton, slot(kSlotElevateTooltip));
         platform::setButtonShield(window, kIdCorrectButton, true);
     }
-    if (settings.autoSyncEnabled.load() != 0 || settings.autoCheckEnabled.load() != 0) armAutoTimer(window);
+    if (settings.autoSyncEnabled.load() != 0 || settings.autoCheckEnabled.load() != 0) program.autoTimer.arm(window);
     platform::setTopmost(window, settings.onTop.load() != 0);
-    statusHold.store(kHoldAtStart);
 }
 
-intptr_t mainWindowProcedure(WindowHandle window, const WindowMessage& message) {
+intptr_t mainWindowProcedure(WindowProgram& program, WindowHandle window, const WindowMessage& message) {
     switch (message.kind) {
-        case MessageKind::Create: platform::setTimer(window, kDeferredInitTimerId, kDeferredInitMs); break;
-        case MessageKind::Command: onCommand(window, message.id); break;
-        case MessageKind::Timer:
-            if (message.id == kDeferredInitTimerId) deferredInitialisation(window);
-            if (message.id == kAutoTimerId) autoTimerFired(window);
+        case MessageKind::Create:
+            program.view.attach(window);
+            platform::setTimer(window, kDeferredInitTimerId, kDeferredInitMs);
             break;
-        case MessageKind::Size: onSize(window, message.id); break;
+        case MessageKind::Command: onCommand(program, window, message.id); break;
+        case MessageKind::Timer:
+            if (message.id == kDeferredInitTimerId) deferredInitialisation(program, window);
+            if (message.id == kAutoTimerId) program.autoTimer.fired(window);
+            break;
+        case MessageKind::Size: onSize(program, window, message.id); break;
         case MessageKind::Close:
             if (settings.trayEnabled.load() != 0 && settings.residentEnabled.load() != 0) {
-                hideToTray(window);
+                hideToTray(program, window);
             } else {
                 // Seen by the supervisor at the end of its current wait.
-                closeRequested.store(1);
+                program.engine.requestClose();
             }
             break;
-        case MessageKind::RightButtonUp: showTrayMenu(window); break;
-        case MessageKind::TrayCallback: onTrayCallback(window, message.id, static_cast<int>(message.param)); break;
-        case MessageKind::TaskbarCreated: onTaskbarCreated(window); break;
-        case MessageKind::QueryEndSession: syncState.store(kSyncStopRequested); return 1;
+        case MessageKind::RightButtonUp: showTrayMenu(program, window); break;
+        case MessageKind::TrayCallback:
+            onTrayCallback(program, window, message.id, static_cast<int>(message.param));
+            break;
+        case MessageKind::TaskbarCreated: onTaskbarCreated(program, window); break;
+        case MessageKind::QueryEndSession: program.engine.requestSessionEnd(); return 1;
         case MessageKind::EndSession:
-        case MessageKind::Destroy: endProgram(window, true); break;
+        case MessageKind::Destroy: endProgram(program, window, true); break;
         case MessageKind::Notify: break;  // only property pages receive it
     }
     return 0;
 }
 
-WindowHandle createMainWindow() {
-    const WindowHandle window = platform::createDialog(kMainDialog, mainWindowProcedure);
+WindowHandle createMainWindow(WindowProgram& program) {
+    const WindowHandle window = platform::createDialog(
+        kMainDialog, [&program](WindowHandle w, const WindowMessage& m) { return mainWindowProcedure(program, w, m); });
     platform::watchSessionEnd(window);
     platform::showWindow(window, settings.startMinimised.load() != 0 ? platform::ShowCommand::Minimised
                                                                      : platform::ShowCommand::Normal);

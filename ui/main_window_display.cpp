@@ -1,30 +1,22 @@
 #include "ui/main_window_display.h"
 
-#include "engine/auto_timer.h"
-#include "engine/clock_correction.h"
-#include "engine/supervisor.h"
+#include "platform/thread.h"
 #include "resources/dialogs.h"
 #include "storage/settings.h"
 #include "storage/strings.h"
 #include "timeservice/time_servers.h"
+#include "ui/main_window.h"
 
 namespace tavrel {
-
-std::atomic<int32_t> windowState{kWindowShown};
-std::atomic<int32_t> countdownTick{0};
-
 namespace {
 
-constexpr int kSlotReady = 9;
-constexpr uint32_t kReadyAt = 20;
-constexpr int32_t kCountdownPasses = 30;
+constexpr int kSlotCheck = 0;
+constexpr int kSlotAbort = 90;
+constexpr int kSlotCheckTooltip = 123;
+constexpr int kSlotCancelTooltip = 154;
 constexpr char kClockPicture[] = "HH:mm:ss";
-
-// " (TIME Server Active)" and the like while a time server runs.
-std::string serverStateSuffix() {
-    const std::string state = serverStateText();
-    return state.empty() ? state : " (" + state + ")";
-}
+constexpr int kServerStopWaits = 20;
+constexpr uint32_t kServerStopStepMs = 1000;
 
 }  // namespace
 
@@ -32,35 +24,42 @@ std::string clockText(const platform::SystemTime& local) {
     return platform::formatTime(local, kClockPicture) + "\r\n" + platform::formatLongDate(local);
 }
 
-void idleDisplayPass(platform::WindowHandle window) {
-    const uint32_t hold = statusHold.load();
-    if (hold > 0) {
-        if (hold == kReadyAt) platform::setDlgItemText(window, kIdStatusLine, slot(kSlotReady) + serverStateSuffix());
-        if (serviceMode.load() == 0) statusHold.store(hold - 1);
-    }
-    if (windowState.load() != kWindowShown) return;
+void MainWindowView::showStatus(std::string_view text) { platform::setDlgItemText(window(), kIdStatusLine, text); }
 
-    platform::setDlgItemText(window, kIdLocalClock, clockText(platform::getLocalTime()));
-    const int32_t kind = autoTimerKind.load();
-    if ((countdownTick.load() == 0 || kind > kRedrawMark) && statusHold.load() == 0 && kind != kAutoNone) {
-        platform::setDlgItemText(window, kIdStatusLine, formatCountdown() + serverStateSuffix());
-    }
-    const int32_t tick = countdownTick.load() + 1;
-    countdownTick.store(tick > kCountdownPasses ? 0 : tick);
+void MainWindowView::showBusy(bool busy) {
+    const platform::WindowHandle w = window();
+    platform::setDlgItemText(w, kIdCheckButton, slot(busy ? kSlotAbort : kSlotCheck));
+    platform::setControlTooltip(w, kIdCheckButton, slot(busy ? kSlotCancelTooltip : kSlotCheckTooltip));
+    platform::enableDlgItem(w, kIdCorrectButton, !busy);
+    platform::enableDlgItem(w, kIdOptionsButton, !busy);
+    if (busy) platform::setDlgItemText(w, kIdStatusLine, "");
 }
 
-void serverClockPass(platform::WindowHandle window) {
-    if (serverClockRunning.load() == 0) return;
-    const uint32_t now = platform::getTickCount();
-    // Milliseconds to 100-ns units; the product is taken in 32 bits.
-    const uint32_t advance = (now - serverClockTick.load()) * 10000u;
-    settings.serverClock.store(settings.serverClock.load() + advance);
-    serverClockTick.store(now);
-    if (windowState.load() != kWindowShown) return;
-    platform::SystemTime shown{};
-    if (platform::fileTimeToSystemTime(settings.serverClock.load(), shown)) {
-        platform::setDlgItemText(window, kIdServerClock, clockText(shown));
+void MainWindowView::showServerName(std::string_view name) { platform::setDlgItemText(window(), kIdServerName, name); }
+
+void MainWindowView::showLocalClock(const platform::SystemTime& local) {
+    platform::setDlgItemText(window(), kIdLocalClock, clockText(local));
+}
+
+void MainWindowView::showServerClock(const platform::SystemTime& local) {
+    platform::setDlgItemText(window(), kIdServerClock, clockText(local));
+}
+
+std::string MainWindowView::statusSuffix() {
+    const std::string state = serverStateText();
+    return state.empty() ? state : " (" + state + ")";
+}
+
+// The zone is refreshed on the window thread, which owns the caption.
+void MainWindowView::operationStarting() { platform::postCommand(window(), kCommandRefreshTimeZone); }
+
+void MainWindowView::supervisorEnded() {
+    if (settings.timeServerEnabled.load() != 0 && serverActivity.load() != 0) {
+        stopTimeServers();
+        // Servers that do not stop in time do not hold up the window's end.
+        for (int i = 0; i < kServerStopWaits && serverActivity.load() != 0; ++i) platform::sleepMs(kServerStopStepMs);
     }
+    platform::postCommand(window(), kCommandSupervisorEnded);
 }
 
 }  // namespace tavrel

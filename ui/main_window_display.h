@@ -1,33 +1,40 @@
-// What the supervisor draws into the main window between operations: the
-// "Ready" line, the clocks, the AutoSync/AutoCheck countdown and the
-// server's clock.
+// The main window as the engine sees it: the status line, the Check/Abort
+// caption, the clocks and the server's name, written from the supervisor
+// thread (the dialog manager hands each text to the window thread).
 #pragma once
 
 #include <atomic>
-#include <cstdint>
 #include <string>
+#include <string_view>
 
+#include "engine/engine_view.h"
 #include "platform/dialog.h"
 #include "platform/time.h"
 
 namespace tavrel {
 
-// Shown 0 (visible), Minimised 1, InTray 2; the service sets kWindowService.
-inline constexpr int32_t kWindowShown = 0;
-inline constexpr int32_t kWindowMinimised = 1;
-inline constexpr int32_t kWindowInTray = 2;
-inline constexpr int32_t kWindowService = 99;
-extern std::atomic<int32_t> windowState;
-// 0..30, advanced once per pass while shown; the countdown is redrawn at 0.
-extern std::atomic<int32_t> countdownTick;
-
 // A clock text: the time, a line break and the long date.
 std::string clockText(const platform::SystemTime& local);
 
-// The idle branch of a supervisor pass.
-void idleDisplayPass(platform::WindowHandle window);
-// Advances the server's clock while it runs and shows it while the window
-// is shown.
-void serverClockPass(platform::WindowHandle window);
+class MainWindowView final : public EngineView {
+public:
+    // The window the texts go to, once it exists.
+    void attach(platform::WindowHandle window) { window_.store(window); }
+    platform::WindowHandle window() const { return window_.load(); }
+
+    void showStatus(std::string_view text) override;
+    void showBusy(bool busy) override;
+    void showServerName(std::string_view name) override;
+    void showLocalClock(const platform::SystemTime& local) override;
+    void showServerClock(const platform::SystemTime& local) override;
+    std::string statusSuffix() override;
+    void operationStarting() override;
+    // Stops the time servers (waiting at most 20 s), then asks the window
+    // thread to destroy the window.
+    void supervisorEnded() override;
+
+private:
+    std::atomic<platform::WindowHandle> window_{platform::kNoWindow};
+};
 
 }  // namespace tavrel

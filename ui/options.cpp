@@ -5,7 +5,6 @@
 
 #include "app/service.h"
 #include "app/startup.h"
-#include "engine/auto_timer.h"
 #include "engine/clock_privilege.h"
 #include "platform/process.h"
 #include "resources/dialogs.h"
@@ -18,6 +17,7 @@
 #include "storage/strings.h"
 #include "timeservice/time_servers.h"
 #include "ui/control_texts.h"
+#include "ui/main_window.h"
 
 namespace tavrel {
 
@@ -59,6 +59,8 @@ constexpr int kSlotInstallTip = 202, kSlotUninstallTip = 203, kSlotRunTip = 204,
 constexpr int kSlotResetQuestion = 120, kSlotYes = 121, kSlotNo = 106;
 
 std::atomic<WindowHandle> mainWindowOfSheet{platform::kNoWindow};
+// The program the open sheet belongs to (none for pages made alone).
+WindowProgram* sheetProgram = nullptr;
 
 void fillCombo(WindowHandle page, int id, const std::vector<std::string>& entries) {
     platform::comboReset(page, id);
@@ -81,11 +83,8 @@ void enable(WindowHandle page, std::initializer_list<int> ids, bool on) {
 }
 
 // Restarting the AutoSync (or AutoCheck) interval from now.
-void restartAutoInterval(std::atomic<uint64_t>& start) {
-    if (autoTimerKind.load() == kAutoNone) return;
-    start.store(0);
-    autoTimerKind.store(kAutoNone);
-    platform::killTimer(mainWindowOfSheet.load(), kAutoTimerId);
+void restartAutoInterval(AutoKind which) {
+    if (sheetProgram != nullptr) sheetProgram->autoTimer.restartPeriod(mainWindowOfSheet.load(), which);
 }
 
 void serviceButton(WindowHandle page, int id) {
@@ -223,23 +222,11 @@ void readAutoPage(WindowHandle page) {
     settings.autoSyncCount.store(readCount(page, kAutoSyncCount, 1, 99));
     settings.autoSyncUnit.store(platform::comboSelection(page, kAutoSyncUnit));
     settings.autoSyncEnabled.store(checked(page, kAutoSyncOn) ? 1 : 0);
-    if (settings.autoSyncEnabled.load() == 0 && autoTimerKind.load() != kAutoNone) {
-        platform::killTimer(main, kAutoTimerId);
-        autoTimerKind.store(kAutoNone);
-        if (settings.autoCheckEnabled.load() != 0) armAutoTimer(main);
-    } else if (settings.autoSyncEnabled.load() != 0 && autoTimerKind.load() == kAutoNone) {
-        armAutoTimer(main);
-    }
     settings.autoCheckCount.store(readCount(page, kAutoCheckCount, 1, 99));
     settings.autoCheckUnit.store(platform::comboSelection(page, kAutoCheckUnit));
     settings.autoCheckEnabled.store(checked(page, kAutoCheckOn) ? 1 : 0);
-    if (settings.autoCheckEnabled.load() == 0 && autoTimerKind.load() != kAutoNone) {
-        platform::killTimer(main, kAutoTimerId);
-        autoTimerKind.store(kAutoNone);
-        if (settings.autoSyncEnabled.load() != 0) armAutoTimer(main);
-    } else if (settings.autoCheckEnabled.load() != 0 && autoTimerKind.load() == kAutoNone) {
-        armAutoTimer(main);
-    }
+    // A changed count or unit alone takes effect at the next arming.
+    if (sheetProgram != nullptr) sheetProgram->autoTimer.settingsChanged(main);
 }
 
 void readSystemPage(WindowHandle page) {
@@ -272,7 +259,7 @@ void readMiscPage(WindowHandle page) {
     settings.trayEnabled.store(checked(page, kTray) ? 1 : 0);
     const bool serverWanted = checked(page, kTimeServer);
     if (serverWanted && settings.timeServerEnabled.load() == 0) {
-        startTimeServers(mainWindowOfSheet.load());
+        startTimeServers(sheetProgram != nullptr ? serverStatusTo(sheetProgram->engine) : ServerStatusSink{});
         settings.timeServerEnabled.store(1);
     } else if (!serverWanted && settings.timeServerEnabled.load() != 0) {
         stopTimeServers();
@@ -314,7 +301,9 @@ bool optionClick(WindowHandle page, int id) {
     switch (id) {
         case kEditList: (void)platform::shellOpen(resolveDataFile(kServerFileName)); return true;
         case kRefreshList: refreshServerCombo(page); return true;
-        case kScan: (void)openServerScan(page); return true;
+        case kScan:
+            if (sheetProgram != nullptr) (void)openServerScan(page, sheetProgram->engine);
+            return true;
         case kUseList:
         case kUseManualA:
         case kUseManualB:
@@ -323,13 +312,13 @@ bool optionClick(WindowHandle page, int id) {
             return true;
         case kResetAutoSync:
         case kAutoSyncOn:
-            restartAutoInterval(autoSyncStart);
+            restartAutoInterval(AutoKind::Sync);
             readAutoPage(page);
             applyEnableRules(page);
             return true;
         case kAutoCheckOn:
         case kResetAutoCheck:
-            restartAutoInterval(autoCheckStart);
+            restartAutoInterval(AutoKind::Check);
             readAutoPage(page);
             applyEnableRules(page);
             return true;
@@ -378,9 +367,10 @@ bool askQuestion(WindowHandle owner, const std::string& question, const std::str
     return answer == kIdQuestionYes;
 }
 
-void openOptions(WindowHandle mainWindow) {
+void openOptions(WindowProgram& program, WindowHandle mainWindow) {
     if (optionsOpen.exchange(1) != 0) return;
     mainWindowOfSheet.store(mainWindow);
+    sheetProgram = &program;
     const std::vector<platform::PropertyPage> pages = {
         {&kServersPage, slot(kSlotServers),
          [](WindowHandle p, const platform::WindowMessage& m) { return pageProcedure(p, m, readServersPage, false); }},
@@ -396,6 +386,8 @@ void openOptions(WindowHandle mainWindow) {
     endServerScan();
     platform::setTopmost(mainWindow, settings.onTop.load() != 0);
     saveSettings();
+    registerWindowsStart();
+    sheetProgram = nullptr;
     optionsOpen.store(0);
 }
 

@@ -12,10 +12,13 @@
 
 namespace tavrel {
 
+struct WindowProgram;
+
+// Set while the Options sheet is open (written by the window thread).
 extern std::atomic<int32_t> optionsOpen;
 
 // Command 101 of the main window.
-void openOptions(platform::WindowHandle mainWindow);
+void openOptions(WindowProgram& program, platform::WindowHandle mainWindow);
 
 // The pieces, for the pages and for tests.
 void fillOptionPage(platform::WindowHandle page);

@@ -8,17 +8,19 @@
 
 namespace tavrel {
 
+struct WindowProgram;
+
 inline constexpr char kProgramTitle[] = "Tavrel 1.5";
 
 // Hides the window and (unless "/s" suppressed it) shows the icon.
-void hideToTray(platform::WindowHandle window);
+void hideToTray(WindowProgram& program, platform::WindowHandle window);
 // The tip: the countdown (or the program title) and the server state.
-std::string trayTipText();
+std::string trayTipText(const WindowProgram& program);
 // A mouse event on the icon (the id of the icon, the mouse message).
-void onTrayCallback(platform::WindowHandle window, int iconId, int mouseMessage);
+void onTrayCallback(WindowProgram& program, platform::WindowHandle window, int iconId, int mouseMessage);
 // The popup menu: About, Help, Reset Auto Timers (while armed), Sync Now, Exit.
-void showTrayMenu(platform::WindowHandle window);
+void showTrayMenu(const WindowProgram& program, platform::WindowHandle window);
 // The notification area came back: show the icon again while in the tray.
-void onTaskbarCreated(platform::WindowHandle window);
+void onTaskbarCreated(const WindowProgram& program, platform::WindowHandle window);
 
 }  // namespace tavrel

@@ -41,9 +41,9 @@ std::string commandLine() {
     return line;
 }
 
-void exitProcess() {
+void exitProcess(int status) {
     std::fflush(nullptr);
-    std::_Exit(kExitStatus);
+    std::_Exit(status);
 }
 
 bool clockPrivilegeAvailable() {

@@ -127,9 +127,9 @@ std::string commandLine() {
     return line != nullptr ? line : std::string();
 }
 
-void exitProcess() {
+void exitProcess(int status) {
     std::fflush(nullptr);
-    ExitProcess(kExitStatus);
+    ExitProcess(static_cast<UINT>(status));
 }
 
 bool clockPrivilegeAvailable() {

@@ -37,6 +37,17 @@ bool localTimeSeamActive() {
 
 bool setRealClock(const SYSTEMTIME& utc) { return SetSystemTime(&utc) != FALSE; }
 
+// Tells every top-level window that the time changed (as Windows programs
+// expect of whoever sets the clock); a window that hangs is not waited for.
+constexpr UINT kTimeChangeWaitMs = 1000;
+bool announced(bool set) {
+    if (set) {
+        DWORD_PTR ignored = 0;
+        SendMessageTimeoutA(HWND_BROADCAST, WM_TIMECHANGE, 0, 0, SMTO_ABORTIFHUNG, kTimeChangeWaitMs, &ignored);
+    }
+    return set;
+}
+
 // UTC to local time by the given zone's rules (nullptr: the zone in force)
 // at that instant. The conversion goes through SYSTEMTIME, which holds
 // milliseconds only, so the shift it finds is applied to the full value.
@@ -112,19 +123,19 @@ SystemTime getLocalTime() {
 
 bool setSystemFileTime(FileTime utc) {
     if (const char* path = clock_file::simulatedClockPath()) {
-        return clock_file::setSimulatedClock(path, utc, realUtcNow());
+        return announced(clock_file::setSimulatedClock(path, utc, realUtcNow()));
     }
     const FILETIME ft = toFileTime(utc);
     SYSTEMTIME st;
-    return FileTimeToSystemTime(&ft, &st) && setRealClock(st);
+    return announced(FileTimeToSystemTime(&ft, &st) && setRealClock(st));
 }
 
 bool setSystemTime(const SystemTime& utc) {
     if (const char* path = clock_file::simulatedClockPath()) {
         FileTime ft = 0;
-        return systemTimeToFileTime(utc, ft) && clock_file::setSimulatedClock(path, ft, realUtcNow());
+        return announced(systemTimeToFileTime(utc, ft) && clock_file::setSimulatedClock(path, ft, realUtcNow()));
     }
-    return setRealClock(toSystemTime(utc));
+    return announced(setRealClock(toSystemTime(utc)));
 }
 
 bool systemTimeToFileTime(const SystemTime& st, FileTime& out) {

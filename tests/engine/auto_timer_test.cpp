@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "engine/auto_timer.h"
-#include "engine/operation.h"
-#include "engine/time_query.h"
 #include "platform/dialog.h"
 #include "platform/dialog_testing.h"
 #include "platform/time.h"
@@ -15,15 +16,31 @@ namespace tavrel {
 namespace {
 
 uint64_t fakeTick = 0;
+constexpr uint64_t kMinute = 60'000;
+constexpr uint64_t kHour = 3'600'000;
 
-class AutoTimer : public ::testing::Test {
+// An engine stand-in that records what the timer starts; an operation runs
+// while `busyFor` says so.
+class RecordingTarget final : public AutoTimerTarget {
+public:
+    bool operationOrScanRunning() const override { return busy; }
+    bool requestAutoOperation(bool sync) override {
+        if (busy) return false;
+        started.push_back(sync ? 'S' : 'C');
+        return true;
+    }
+    void setCountdown(Countdown c) override { countdown = c; }
+    bool busy = false;
+    std::string started;
+    Countdown countdown;
+};
+
+class AutoTimerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         test::resetProcessState(dir.path(), dir.path());
         ASSERT_TRUE(fillStringTable(defaultStringsFile(), stringTable(), kRequiredSlots));
         applyDefaults();
-        resetAutoTimerState();
-        resetOperationState();
         platform::testing::resetDialogManager();
         platform::testing::useManualTimers(true);
         fakeTick = 5'000'000;
@@ -34,132 +51,136 @@ protected:
         platform::setTickSource(nullptr);
         platform::testing::resetDialogManager();
     }
-    void every(int32_t syncCount, int32_t syncUnit, int32_t checkCount, int32_t checkUnit) {
+    void every(uint32_t syncCount, int32_t syncUnit, uint32_t checkCount, int32_t checkUnit) {
         settings.autoSyncEnabled.store(syncCount != 0);
-        settings.autoSyncCount.store(static_cast<uint32_t>(syncCount));
+        settings.autoSyncCount.store(syncCount);
         settings.autoSyncUnit.store(syncUnit);
         settings.autoCheckEnabled.store(checkCount != 0);
-        settings.autoCheckCount.store(static_cast<uint32_t>(checkCount));
+        settings.autoCheckCount.store(checkCount);
         settings.autoCheckUnit.store(checkUnit);
     }
     uint32_t armedMs() { return platform::testing::timerPeriod(window, kAutoTimerId); }
-    std::string countdownFor(uint32_t leftMs, int32_t kind) {
-        autoTimerKind.store(kind);
-        countdownBase.store(fakeTick);
-        countdownPeriod.store(leftMs);
-        return formatCountdown();
+    // Lets time run to the armed timer and fires it.
+    void runToTimer() {
+        fakeTick += armedMs();
+        timer.fired(window);
+    }
+    std::string countdownText() {
+        return formatCountdown(target.countdown.kind,
+                               static_cast<int64_t>(target.countdown.dueTick) - static_cast<int64_t>(fakeTick))
+            .text;
     }
     test::TempDir dir;
     platform::WindowHandle window = platform::kNoWindow;
+    RecordingTarget target;
+    AutoTimer timer{target};
 };
 
-TEST_F(AutoTimer, CountdownShowsTheTwoLargestUnits) {
-    EXPECT_EQ(countdownFor(90'061'000, kAutoSync), "1 Dys 1 Hrs until AutoSync");
-    EXPECT_EQ(autoTimerKind.load(), kAutoSync);
-    EXPECT_EQ(countdownFor(3'725'000, kAutoCheck), "1 Hrs 2 Mns until AutoCheck");
-    EXPECT_EQ(countdownFor(65'000, kAutoSync), "1 Mns 5 Scs until AutoSync");
-    EXPECT_EQ(autoTimerKind.load(), kAutoSync + kRedrawMark);
-    EXPECT_EQ(countdownFor(500, kAutoSync + kRedrawMark), "0 Scs until AutoSync");
-    EXPECT_EQ(countdownFor(2 * 86'400'000 + 5 * 60'000, kAutoSync), "2 Dys 5 Mns until AutoSync");
-    EXPECT_EQ(countdownFor(2 * 86'400'000 + 7'000, kAutoSync), "2 Dys 7 Scs until AutoSync");
-    EXPECT_EQ(countdownFor(2 * 86'400'000, kAutoSync), "2 Dys until AutoSync");
+TEST(Countdown, ShowsTheTwoLargestUnits) {
+    test::TempDir dir;
+    test::resetProcessState(dir.path(), dir.path());
+    ASSERT_TRUE(fillStringTable(defaultStringsFile(), stringTable(), kRequiredSlots));
+    EXPECT_EQ(formatCountdown(AutoKind::Sync, 90'061'000).text, "1 Dys 1 Hrs until AutoSync");
+    EXPECT_FALSE(formatCountdown(AutoKind::Sync, 90'061'000).showsSeconds);
+    EXPECT_EQ(formatCountdown(AutoKind::Check, 3'725'000).text, "1 Hrs 2 Mns until AutoCheck");
+    EXPECT_EQ(formatCountdown(AutoKind::Sync, 65'000).text, "1 Mns 5 Scs until AutoSync");
+    EXPECT_TRUE(formatCountdown(AutoKind::Sync, 65'000).showsSeconds);
+    EXPECT_EQ(formatCountdown(AutoKind::Sync, 500).text, "0 Scs until AutoSync");
+    EXPECT_EQ(formatCountdown(AutoKind::Sync, -4000).text, "0 Scs until AutoSync");
+    EXPECT_EQ(formatCountdown(AutoKind::Sync, 2 * 86'400'000 + 5 * 60'000).text, "2 Dys 5 Mns until AutoSync");
+    EXPECT_EQ(formatCountdown(AutoKind::Sync, 2 * 86'400'000 + 7'000).text, "2 Dys 7 Scs until AutoSync");
+    EXPECT_EQ(formatCountdown(AutoKind::Sync, 2 * 86'400'000).text, "2 Dys until AutoSync");
 }
 
-TEST_F(AutoTimer, CheckEveryHourComesBeforeSyncEveryFourHours) {
+TEST_F(AutoTimerTest, CheckEveryHourComesBeforeSyncEveryFourHours) {
     every(4, 1, 1, 1);
-    armAutoTimer(window);
-    EXPECT_EQ(autoTimerKind.load(), kAutoCheck);
-    EXPECT_EQ(armedMs(), 3'600'000u);
-    fakeTick += 3'600'000;
-    syncState.store(kSyncStopRequested);  // keeps the operation from starting
-    autoTimerFired(window);
-    EXPECT_EQ(correctMode.load(), 0);
-    EXPECT_EQ(autoTimerKind.load(), kAutoCheck);
-    EXPECT_EQ(armedMs(), 3'600'000u);
+    timer.arm(window);
+    EXPECT_EQ(timer.armed(), AutoKind::Check);
+    EXPECT_EQ(armedMs(), kHour);
+    for (int hour = 1; hour <= 8; ++hour) runToTimer();
+    // Checks at hours 1, 2, 3, 5, 6, 7; at hours 4 and 8 the AutoSync,
+    // whose Correct also reports the difference.
+    EXPECT_EQ(target.started, "CCCSCCCS");
 }
 
-TEST_F(AutoTimer, EqualPeriodsArmTheCheckAndRestartBoth) {
-    every(1, 1, 60, 0);
-    armAutoTimer(window);
-    EXPECT_EQ(autoTimerKind.load(), kAutoCheck);
-    fakeTick += 3'600'000;
-    syncState.store(kSyncStopRequested);
-    autoTimerFired(window);
-    EXPECT_EQ(autoTimerKind.load(), kAutoCheck);
-    EXPECT_EQ(autoSyncStart.load(), fakeTick);
-    EXPECT_EQ(armedMs(), 3'600'000u);
+// With AutoCheck on at its defaults (both every 4 hours) the clock was never
+// corrected: ties went to AutoCheck and restarted both periods.
+TEST_F(AutoTimerTest, WhenBothAreDueAutoSyncRuns) {
+    every(4, 1, 4, 1);
+    timer.arm(window);
+    EXPECT_EQ(timer.armed(), AutoKind::Sync);
+    for (int i = 0; i < 6; ++i) runToTimer();
+    EXPECT_EQ(target.started, "SSSSSS");
+    EXPECT_EQ(fakeTick, 5'000'000 + 6 * 4 * kHour);
 }
 
-TEST_F(AutoTimer, AnEventLessThanAMinuteAwayRestartsBothPeriods) {
-    every(4, 1, 1, 1);
-    autoSyncStart.store(fakeTick - 4 * 3'600'000 + 30'000);  // AutoSync due in 30 s
-    autoCheckStart.store(fakeTick);
-    armAutoTimer(window);
-    EXPECT_EQ(autoSyncStart.load(), fakeTick);
-    EXPECT_EQ(autoTimerKind.load(), kAutoCheck);
-    EXPECT_EQ(armedMs(), 3'600'000u);
+// AutoSync every 2 minutes with AutoCheck every minute: a Correct every two
+// minutes, a Check in between, none lost to the other.
+TEST_F(AutoTimerTest, SyncEveryTwoMinutesWithACheckEveryMinute) {
+    every(2, 0, 1, 0);
+    timer.arm(window);
+    for (int i = 0; i < 6; ++i) runToTimer();
+    EXPECT_EQ(target.started, "CSCSCS");
+    EXPECT_EQ(fakeTick, 5'000'000 + 6 * kMinute);
 }
 
-TEST_F(AutoTimer, PeriodOfZeroShowsTheErrorAndArmsOneMinute) {
-    every(0, 0, 0, 0);
-    settings.autoSyncEnabled.store(1);
-    armAutoTimer(window);
-    EXPECT_EQ(armedMs(), 60'000u);
-    EXPECT_EQ(platform::testing::shownMessageBoxes(), std::vector<std::string>{"Tavrel.exe: AutoSync Error"});
-}
-
-TEST_F(AutoTimer, FiringDuringAQueryPostponesBy30Seconds) {
+TEST_F(AutoTimerTest, FiringDuringAnOperationPostponesBy30Seconds) {
     every(4, 1, 0, 0);
-    armAutoTimer(window);
-    fakeTick += 4 * 3'600'000;
-    queryStep.store(3);
-    autoTimerFired(window);
-    queryStep.store(0);
+    timer.arm(window);
+    fakeTick += 4 * kHour;
+    target.busy = true;
+    timer.fired(window);
     EXPECT_EQ(armedMs(), 30'000u);
-    EXPECT_EQ(countdownPeriod.load(), 30'000u);
-    EXPECT_EQ(autoTimerKind.load(), kAutoSync);
-    EXPECT_EQ(formatCountdown(), "30 Scs until AutoSync");
+    EXPECT_EQ(countdownText(), "30 Scs until AutoSync");
+    EXPECT_TRUE(target.started.empty());
+    target.busy = false;
+    runToTimer();
+    EXPECT_EQ(target.started, "S");
+    // The next period runs from when it ran.
+    EXPECT_EQ(armedMs(), 4 * kHour);
 }
 
-TEST_F(AutoTimer, LongPeriodsAreArmedInStepsAndFireWhenDue) {
+TEST_F(AutoTimerTest, LongPeriodsAreArmedInStepsAndFireWhenDue) {
     EXPECT_EQ(autoPeriodMs(99, 2), 99ULL * 86'400'000ULL);
-    EXPECT_EQ(autoPeriodMs(5, 7), 5ULL * 86'400'000ULL);
     every(99, 2, 0, 0);
-    armAutoTimer(window);
+    timer.arm(window);
     EXPECT_EQ(armedMs(), kLongestTimerStepMs);
-    EXPECT_EQ(formatCountdown(), "99 Dys until AutoSync");
-    // Each step that ends before the event only re-arms.
-    syncState.store(kSyncStopRequested);
-    correctMode.store(7);
-    uint64_t steps = 0;
-    while (fakeTick + kLongestTimerStepMs < 5'000'000 + 99ULL * 86'400'000ULL) {
-        fakeTick += armedMs();
-        autoTimerFired(window);
-        ++steps;
-        ASSERT_EQ(correctMode.load(), 7) << "fired early after " << steps << " steps";
+    EXPECT_EQ(countdownText(), "99 Dys until AutoSync");
+    while (target.started.empty()) {
+        ASSERT_LE(fakeTick, 5'000'000 + 99ULL * 86'400'000ULL) << "did not fire when due";
+        runToTimer();
     }
-    fakeTick = 5'000'000 + 99ULL * 86'400'000ULL;
-    autoTimerFired(window);
-    EXPECT_EQ(correctMode.load(), 1);
-    EXPECT_EQ(autoSyncStart.load(), fakeTick);
+    EXPECT_EQ(fakeTick, 5'000'000 + 99ULL * 86'400'000ULL);
 }
 
-TEST_F(AutoTimer, ResetRestartsBothPeriodsFromNow) {
+TEST_F(AutoTimerTest, ResetRestartsBothPeriodsFromNow) {
     every(4, 1, 0, 0);
-    armAutoTimer(window);
+    timer.arm(window);
     fakeTick += 3'000'000;
-    resetAutoTimers(window);
-    EXPECT_EQ(autoSyncStart.load(), fakeTick);
-    EXPECT_EQ(armedMs(), 4u * 3'600'000u);
+    timer.reset(window);
+    EXPECT_EQ(armedMs(), 4 * kHour);
 }
 
-TEST_F(AutoTimer, PeriodsRunOnPastTheWrapOfTheShortTickCount) {
+TEST_F(AutoTimerTest, SwitchingBothOffStopsTheTimer) {
+    every(4, 1, 1, 1);
+    timer.arm(window);
+    settings.autoCheckEnabled.store(0);
+    timer.settingsChanged(window);
+    EXPECT_EQ(timer.armed(), AutoKind::Sync);
+    EXPECT_EQ(armedMs(), 4 * kHour);
+    settings.autoSyncEnabled.store(0);
+    timer.settingsChanged(window);
+    EXPECT_EQ(timer.armed(), AutoKind::None);
+    EXPECT_FALSE(platform::timerActive(window, kAutoTimerId));
+}
+
+TEST_F(AutoTimerTest, PeriodsRunOnPastTheWrapOfTheShortTickCount) {
     every(1, 0, 0, 0);
     fakeTick = 0xFFFFFFF0u;
-    armAutoTimer(window);
-    EXPECT_EQ(armedMs(), 60'000u);
-    fakeTick += 30'000;  // the 32-bit tick count wrapped meanwhile
-    EXPECT_EQ(timeUntilNextAuto(), 30'000);
+    timer.arm(window);
+    EXPECT_EQ(armedMs(), kMinute);
+    runToTimer();  // the 32-bit tick count wrapped meanwhile
+    EXPECT_EQ(target.started, "S");
 }
 
 }  // namespace

@@ -1,13 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <cstdlib>
 
 #include "engine/clock_correction.h"
-#include "engine/operation.h"
-#include "engine/time_query.h"
-#include "platform/time.h"
-#include "servers/server_list.h"
 #include "storage/settings.h"
+#include "tests/support/environment.h"
 #include "tests/support/fake_time_servers.h"
 #include "tests/support/query_fixture.h"
 
@@ -22,35 +19,38 @@ class ClockCorrection : public test::QueryTest {
 protected:
     void SetUp() override {
         QueryTest::SetUp();
-        setCurrentServerName("127.0.0.1");
         settings.logChecks.store(1);
+        settings.dateRangeEnabled.store(0);
     }
+    Correction correct(CorrectionMode mode, bool sntp) {
+        const QueryResult reply = runQuery();
+        EXPECT_TRUE(reply.accepted);
+        return correctClock(mode, reply, sntp, forceTime, "127.0.0.1");
+    }
+    bool forceTime = false;
 };
 
-TEST_F(ClockCorrection, SntpCorrectBringsTheClockWithin20Ms) {
+TEST_F(ClockCorrection, SntpCorrectBringsTheClockWithin20MsAndLogsTheChange) {
     FakeSntpServer server(Reply::Correct, 0);
     settings.protocol.store(1);
     test::setSimulatedOffsetSeconds(3600);
-    ASSERT_TRUE(runQuery());
-    EXPECT_NEAR(measuredOffset.load() / 4294967296.0, -3600 * 429 / 429.4967296, 0.02);
-    correctMode.store(1);
-    correctClock(kCorrectMode);
-    EXPECT_EQ(queryFailed.load(), 0);
+    const Correction c = correct(CorrectionMode::Correct, true);
+    EXPECT_TRUE(c.clockSet);
     EXPECT_NEAR(test::simulatedOffsetSeconds(), 0, 0.02);
-    EXPECT_EQ(correctMode.load(), 0);
-    EXPECT_EQ(serverClockRunning.load(), 1);
+    ASSERT_TRUE(c.serverClock.has_value());
     const std::string text = log();
-    EXPECT_NE(text.find(" : Tavreled, Time Corrected by -3595.8"), std::string::npos) << text;
+    const size_t figure = text.find(" : Tavreled, Time Corrected by -");
+    ASSERT_NE(figure, std::string::npos) << text;
+    EXPECT_NEAR(std::strtod(text.c_str() + figure + 31, nullptr), -3600, 0.02) << text;
     EXPECT_NE(text.find(", Server used was 127.0.0.1\r\n"), std::string::npos) << text;
+    EXPECT_EQ(c.outcome + "\r\n", text.substr(text.find("Tavreled")));
 }
 
 TEST_F(ClockCorrection, TimeCorrectBringsTheClockWithinASecond) {
     FakeTimeServer server(Reply::Correct, 0);
     settings.protocol.store(0);
     test::setSimulatedOffsetSeconds(-7200);
-    ASSERT_TRUE(runQuery());
-    correctMode.store(1);
-    correctClock(kCorrectMode);
+    EXPECT_TRUE(correct(CorrectionMode::Correct, false).clockSet);
     EXPECT_NEAR(test::simulatedOffsetSeconds(), 0, 1.1);
 }
 
@@ -58,11 +58,8 @@ TEST_F(ClockCorrection, CheckLeavesTheClockAndLogsTheDifference) {
     FakeSntpServer server(Reply::Correct, 0);
     settings.protocol.store(1);
     test::setSimulatedOffsetSeconds(2.5);
-    ASSERT_TRUE(runQuery());
-    correctMode.store(0);
-    correctClock(kCheckMode);
+    (void)correct(CorrectionMode::Check, true);
     EXPECT_NEAR(test::simulatedOffsetSeconds(), 2.5, 1e-6);
-    EXPECT_EQ(serverClockRunning.load(), 1);
     const std::string text = log();
     EXPECT_NE(text.find(" : Time Checked, Difference found as -2.4"), std::string::npos) << text;
 }
@@ -71,8 +68,7 @@ TEST_F(ClockCorrection, NoCheckLineWhenLoggingIsDisabled) {
     FakeSntpServer server(Reply::Correct, 0);
     settings.protocol.store(1);
     settings.logDisabled.store(1);
-    ASSERT_TRUE(runQuery());
-    correctClock(kCheckMode);
+    (void)correct(CorrectionMode::Check, true);
     EXPECT_EQ(log(), "");
 }
 
@@ -80,24 +76,38 @@ TEST_F(ClockCorrection, HugeSntpOffsetFallsBackToWholeSeconds) {
     FakeSntpServer server(Reply::Correct, 0);
     settings.protocol.store(1);
     test::setSimulatedOffsetSeconds(-2'000'000);
-    ASSERT_TRUE(runQuery());
-    ASSERT_GT(offsetSeconds(), 1'500'000);
-    correctMode.store(1);
-    correctClock(kCorrectMode);
-    EXPECT_EQ(settings.forceTimeProtocol.load(), 1);
+    EXPECT_TRUE(correct(CorrectionMode::Correct, true).clockSet);
+    EXPECT_TRUE(forceTime);
     EXPECT_NEAR(test::simulatedOffsetSeconds(), 0, 1.1);
 }
 
-TEST_F(ClockCorrection, UserOffsetIsApplied) {
+TEST_F(ClockCorrection, UserOffsetIsAppliedAndPartOfTheFigure) {
     FakeSntpServer server(Reply::Correct, 0);
     settings.protocol.store(1);
     settings.offsetAmount.store(5);
     settings.offsetMultiplier.store(1);
     settings.offsetDirection.store(1);
-    ASSERT_TRUE(runQuery());
-    correctMode.store(1);
-    correctClock(kCorrectMode);
+    const Correction c = correct(CorrectionMode::Correct, true);
     EXPECT_NEAR(test::simulatedOffsetSeconds(), -300, 0.02);
+    EXPECT_NEAR(c.difference.units / 1e7, -300, 0.02);
+    EXPECT_FALSE(c.serverClock.has_value());
+}
+
+// A clock that cannot be set says so, in the log and in the outcome.
+TEST_F(ClockCorrection, UnsettableClockIsReported) {
+    FakeTimeServer server(Reply::Correct, 0);
+    settings.protocol.store(0);
+    const QueryResult reply = runQuery();
+    ASSERT_TRUE(reply.accepted);
+    const char* clock = std::getenv("TAVREL_CLOCK_FILE");
+    ASSERT_NE(clock, nullptr);
+    const std::string saved = clock;
+    test::setEnv("TAVREL_CLOCK_FILE", dir.path());  // a folder cannot be rewritten as a file
+    const Correction c = correctClock(CorrectionMode::Correct, reply, false, forceTime, "127.0.0.1");
+    test::setEnv("TAVREL_CLOCK_FILE", saved);
+    EXPECT_FALSE(c.clockSet);
+    EXPECT_EQ(c.outcome, "Error setting Time Change Privileges");
+    EXPECT_NE(log().find(" : Error setting Time Change Privileges\r\n"), std::string::npos);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "engine/clock_correction.h"
-#include "engine/time_query.h"
 #include "platform/time.h"
 #include "storage/settings.h"
 #include "storage/strings.h"
@@ -15,9 +14,6 @@ using test::fileTimeOf;
 using platform::FileTime;
 
 
-int64_t fixed(int32_t seconds, uint32_t fraction) {
-    return static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(seconds)) << 32) | fraction);
-}
 
 TEST(WholeSecondRoute, AddsTheTimeSinceTheReplyInUnitsOf1024Ms) {
     EXPECT_EQ(wholeSecondClock(3'452'846'400u, 1500), fileTimeOf(2009, 6, 1, 12, 0, 1));
@@ -31,27 +27,34 @@ TEST(UserOffset, FiveMinutesSubtracted) {
     EXPECT_EQ(userOffsetUnits(7, 0), 7LL * 10'000'000);
 }
 
-TEST(MinorOnly, TakesTheHourNearestTheCurrentClock) {
-    // Clock 10:59:58, server 11:00:01: the minutes and seconds of the server
-    // with the hour that lands nearest the clock, across the hour boundary.
+TEST(MinorOnly, KeepsTheClocksHourUnlessTheTwoLieWithinAnHour) {
+    // Clock 10:59:58, server 11:00:01: the hour boundary between them is
+    // carried, so the clock moves 3 s and not back by an hour.
     EXPECT_EQ(minorOnlyClock(fileTimeOf(2009, 6, 1, 11, 0, 1), fileTimeOf(2009, 6, 1, 10, 59, 58)),
               fileTimeOf(2009, 6, 1, 11, 0, 1));
     EXPECT_EQ(minorOnlyClock(fileTimeOf(2009, 6, 1, 10, 59, 58), fileTimeOf(2009, 6, 1, 11, 0, 1)),
               fileTimeOf(2009, 6, 1, 10, 59, 58));
-    // Hours apart: only minutes and seconds move.
+    // Clock 16:04:05, server 16:39:05: same hour, the minutes move forward.
+    EXPECT_EQ(minorOnlyClock(fileTimeOf(2009, 6, 1, 16, 39, 5), fileTimeOf(2009, 6, 1, 16, 4, 5)),
+              fileTimeOf(2009, 6, 1, 16, 39, 5));
+    // Hours apart: only minutes and seconds move; the clock keeps its hour.
     EXPECT_EQ(minorOnlyClock(fileTimeOf(2009, 6, 1, 15, 20, 30), fileTimeOf(2009, 6, 1, 10, 21, 0)),
               fileTimeOf(2009, 6, 1, 10, 20, 30));
+    EXPECT_EQ(minorOnlyClock(fileTimeOf(2009, 6, 1, 15, 50, 30), fileTimeOf(2009, 6, 1, 10, 5, 0)),
+              fileTimeOf(2009, 6, 1, 10, 50, 30));
     // Across midnight the date follows.
     EXPECT_EQ(minorOnlyClock(fileTimeOf(2009, 6, 2, 0, 0, 2), fileTimeOf(2009, 6, 1, 23, 59, 59)),
               fileTimeOf(2009, 6, 2, 0, 0, 2));
 }
 
-TEST(OffsetFigure, WorkedExamples) {
-    EXPECT_EQ(formatOffsetFigure(fixed(1, 2'147'483'648u)), "1.49999");
-    EXPECT_EQ(formatOffsetFigure(fixed(-1, 3'222'467'296u)), "- 0.24970");
-    EXPECT_EQ(formatOffsetFigure(fixed(-5, 2'147'483'648u)), "-4.49999");
-    EXPECT_EQ(formatOffsetFigure(fixed(0, 4'290'000'000u)), "0.99883");
-    EXPECT_EQ(formatOffsetFigure(fixed(12, 0)), "12.00000");
+TEST(SecondsFigure, WorkedExamples) {
+    EXPECT_EQ(formatSecondsFigure(15'000'000), "1.50000");
+    EXPECT_EQ(formatSecondsFigure(-2'500'000), "- 0.25000");
+    EXPECT_EQ(formatSecondsFigure(-45'000'000), "-4.50000");
+    EXPECT_EQ(formatSecondsFigure(9'999'999), "0.99999");
+    EXPECT_EQ(formatSecondsFigure(120'000'000), "12.00000");
+    EXPECT_EQ(formatSecondsFigure(0), "0.00000");
+    EXPECT_EQ(formatSecondsFigure(INT64_MIN), "-922337203685.47758");
 }
 
 class DifferenceText : public ::testing::Test {
@@ -60,56 +63,46 @@ protected:
         stringTable() = StringTable{};
         ASSERT_TRUE(fillStringTable(defaultStringsFile(), stringTable(), kRequiredSlots));
         applyDefaults();
-        measuredOffset.store(fixed(0, 530'000'000u));  // about 0.1234 s
-        responseMs.store(120);
     }
-    void TearDown() override {
-        measuredOffset.store(0);
-        responseMs.store(0);
-    }
+    // 0.12345 s measured, 120 ms round trip.
+    Difference difference{true, 1'234'500, 120};
 };
 
 TEST_F(DifferenceText, StatusForm) {
-    EXPECT_EQ(formatDifference(DifferenceForm::Status), "Time Corrected by 0.12339 Scs in 120 ms");
+    EXPECT_EQ(formatDifference(DifferenceForm::Status, difference), "Time Corrected by 0.12345 Scs in 120 ms");
     settings.logResponse.store(0);
-    EXPECT_EQ(formatDifference(DifferenceForm::Status), "Time Corrected by 0.12339 Scs in 120 ms");
+    EXPECT_EQ(formatDifference(DifferenceForm::Status, difference), "Time Corrected by 0.12345 Scs in 120 ms");
 }
 
 TEST_F(DifferenceText, CheckForm) {
     settings.logResponse.store(0);
-    EXPECT_EQ(formatDifference(DifferenceForm::Check), "Difference found as 0.12339 Scs");
+    EXPECT_EQ(formatDifference(DifferenceForm::Check, difference), "Difference found as 0.12345 Scs");
     settings.logResponse.store(1);
-    EXPECT_EQ(formatDifference(DifferenceForm::Check), "Difference found as 0.12339 Scs in 120 ms");
+    EXPECT_EQ(formatDifference(DifferenceForm::Check, difference), "Difference found as 0.12345 Scs in 120 ms");
 }
 
 TEST_F(DifferenceText, LogFormFollowsTheLogFlags) {
-    EXPECT_EQ(formatDifference(DifferenceForm::Log), "Time Corrected by 0.12339 Scs in 120 ms");
+    EXPECT_EQ(formatDifference(DifferenceForm::Log, difference), "Time Corrected by 0.12345 Scs in 120 ms");
     settings.logCorrection.store(0);
-    EXPECT_EQ(formatDifference(DifferenceForm::Log), "Time Corrected in 120 ms");
+    EXPECT_EQ(formatDifference(DifferenceForm::Log, difference), "Time Corrected in 120 ms");
     settings.logResponse.store(0);
-    EXPECT_EQ(formatDifference(DifferenceForm::Log), "Time Corrected");
+    EXPECT_EQ(formatDifference(DifferenceForm::Log, difference), "Time Corrected");
 }
 
 TEST_F(DifferenceText, NoFigureAfterATimeQuery) {
-    measuredOffset.store(0);
     settings.logResponse.store(0);
-    EXPECT_EQ(formatDifference(DifferenceForm::Check), "Difference found ");
+    EXPECT_EQ(formatDifference(DifferenceForm::Check, Difference{false, 0, 120}), "Difference found ");
 }
 
-TEST_F(DifferenceText, UserOffsetIsPartOfTheFigureWithItsSign) {
-    settings.offsetAmount.store(2);
-    settings.offsetMultiplier.store(0);  // seconds
-    settings.offsetDirection.store(0);   // add
-    measuredOffset.store(fixed(0, 2'147'483'648u));  // +0.5 s
-    EXPECT_EQ(formatDifference(DifferenceForm::Status), "Time Corrected by 2.49999 Scs in 120 ms");
-    settings.offsetDirection.store(1);  // subtract: 0.5 - 2 = -1.5
-    EXPECT_EQ(formatDifference(DifferenceForm::Status), "Time Corrected by -1.49999 Scs in 120 ms");
-    measuredOffset.store(fixed(-4, 2'147'483'648u));  // -3.5 s, minus 2 = -5.5
-    EXPECT_EQ(formatDifference(DifferenceForm::Status), "Time Corrected by -5.49999 Scs in 120 ms");
-    settings.offsetDirection.store(0);  // -3.5 + 2 = -1.5
-    EXPECT_EQ(formatDifference(DifferenceForm::Status), "Time Corrected by -1.49999 Scs in 120 ms");
-    settings.offsetAmount.store(3);  // -3.5 + 3 = -0.5
-    EXPECT_EQ(formatDifference(DifferenceForm::Status), "Time Corrected by - 0.49999 Scs in 120 ms");
+TEST_F(DifferenceText, FiguresAreExact) {
+    // 300 s and 20 days, which read 299.65 and 1,726,001.5 when the figure
+    // was taken as a scaled offset.
+    EXPECT_EQ(formatDifference(DifferenceForm::Status, Difference{true, 300 * 10'000'000LL, 7}),
+              "Time Corrected by 300.00000 Scs in 7 ms");
+    EXPECT_EQ(formatDifference(DifferenceForm::Status, Difference{true, 20 * 86'400 * 10'000'000LL, 7}),
+              "Time Corrected by 1728000.00000 Scs in 7 ms");
+    EXPECT_EQ(formatDifference(DifferenceForm::Status, Difference{true, -2'500'000, 7}),
+              "Time Corrected by - 0.25000 Scs in 7 ms");
 }
 
 }  // namespace

@@ -4,17 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/clock_correction.h"
-#include "engine/operation.h"
 #include "engine/supervisor.h"
-#include "engine/time_query.h"
-#include "platform/dialog.h"
-#include "resources/dialogs.h"
 #include "servers/server_list.h"
 #include "storage/settings.h"
+#include "tests/support/engine_fixture.h"
 #include "tests/support/environment.h"
 #include "tests/support/fake_time_servers.h"
-#include "tests/support/window_fixture.h"
 
 namespace tavrel {
 namespace {
@@ -32,84 +27,66 @@ bool contains(const std::vector<std::string>& texts, const std::string& prefix) 
     return std::any_of(texts.begin(), texts.end(), [&](const std::string& t) { return t.starts_with(prefix); });
 }
 
-class Operation : public test::WindowTest {
+// The figure of a result text ("... by 299.99871 Scs ...").
+double figureAfter(const std::string& text, const std::string& lead) {
+    const size_t at = text.find(lead);
+    return at == std::string::npos ? 0.0 : std::strtod(text.c_str() + at + lead.size(), nullptr);
+}
+
+class Operation : public test::EngineTest {
 protected:
-    void SetUp() override {
-        WindowTest::SetUp();
-        settings.dateRangeEnabled.store(0);
-        settings.syncTimeout.store(5);
-        listServers({"127.0.0.1"});
-    }
-    void listServers(const std::vector<std::string>& names) {
-        std::string content;
-        for (const auto& n : names) content += n + "\r\n";
-        test::writeFile(dir.file(kServerFileName), content);
-    }
-    void start(int mode) {
-        correctMode.store(mode);
-        settings.abortQuery.store(0);
-        startOperation(window);
-    }
-    bool runToEnd() { return runPassesUntil([] { return syncState.load() == kSyncIdle; }); }
+    void start(OperationKind kind) { ASSERT_TRUE(engine->requestOperation(kind)); }
 };
 
-TEST_F(Operation, CheckBySntpShowsEveryStepAndLeavesTheClock) {
+TEST_F(Operation, CheckBySntpShowsEveryStepAndTheExactDifference) {
     FakeSntpServer server(Reply::Correct);
     settings.protocol.store(1);
-    test::setSimulatedOffsetSeconds(5);
-    start(0);
-    EXPECT_EQ(platform::getDlgItemText(window, kIdCheckButton), "Abort");
-    EXPECT_FALSE(platform::isDlgItemEnabled(window, kIdCorrectButton));
-    EXPECT_FALSE(platform::isDlgItemEnabled(window, kIdOptionsButton));
-    EXPECT_EQ(platform::controlTooltip(window, kIdCheckButton), "Cancel Tavrel operation");
-    EXPECT_EQ(refreshPeriod.load(), kRefreshOperationMs);
+    test::setSimulatedOffsetSeconds(-300);  // the server is 300 s ahead
+    start(OperationKind::Check);
+    engine->runPass();
+    EXPECT_TRUE(view.busy());
+    EXPECT_EQ(engine->refreshPeriod(), kRefreshOperationMs);
     ASSERT_TRUE(runToEnd());
 
     const std::vector<std::string> texts = statusTexts();
-    const std::vector<std::string> expected = {"", "", "Initialising...", "Creating Socket...",
+    const std::vector<std::string> expected = {"Initialising...", "Creating Socket...",
                                                "Looking for server at 127.0.0.1",
                                                "Waiting for reply from 127.0.0.1", "Converting..."};
     ASSERT_GE(texts.size(), expected.size() + 1);
-    EXPECT_EQ(std::vector<std::string>(texts.begin(), texts.begin() + 7), expected);
-    EXPECT_TRUE(texts.back().starts_with("Time Checked, Difference found as -4.99")) << texts.back();
-    EXPECT_NEAR(test::simulatedOffsetSeconds(), 5, 1e-6);
-    EXPECT_EQ(platform::getDlgItemText(window, kIdServerName), "127.0.0.1");
-    EXPECT_EQ(statusHold.load(), 40u);
-    EXPECT_EQ(serverClockRunning.load(), 1);
-    EXPECT_EQ(platform::getDlgItemText(window, kIdCheckButton), "Check");
-    EXPECT_TRUE(platform::isDlgItemEnabled(window, kIdCorrectButton));
-    EXPECT_EQ(platform::controlTooltip(window, kIdCheckButton), "Check the time but don't change it");
-    EXPECT_EQ(refreshPeriod.load(), kRefreshShownMs);
+    EXPECT_EQ(std::vector<std::string>(texts.end() - 6, texts.end() - 1), expected);
+    EXPECT_TRUE(texts.back().starts_with("Time Checked, Difference found as ")) << texts.back();
+    // Not 0.12% short of the true difference.
+    EXPECT_NEAR(figureAfter(texts.back(), " as "), 300, 0.05) << texts.back();
+    EXPECT_NEAR(test::simulatedOffsetSeconds(), -300, 1e-6);
+    EXPECT_EQ(view.serverName(), "127.0.0.1");
+    EXPECT_FALSE(view.busy());
+    EXPECT_EQ(engine->refreshPeriod(), kRefreshShownMs);
 }
 
-TEST_F(Operation, CorrectBySntpSetsTheClockAndRecentresTheDateRange) {
+TEST_F(Operation, CorrectBySntpSetsTheClockAndShowsTheChangeMade) {
     FakeSntpServer server(Reply::Correct);
     settings.protocol.store(1);
     settings.dateRangeEnabled.store(1);
     settings.dateRangeAutoReset.store(1);
     test::setSimulatedOffsetSeconds(-90);
-    start(1);
+    start(OperationKind::Correct);
     ASSERT_TRUE(runToEnd());
     EXPECT_NEAR(test::simulatedOffsetSeconds(), 0, 0.02);
-    // About 90 s: the exact figure moves with the time the exchange took.
     const std::string shown = status();
     ASSERT_TRUE(shown.starts_with("Time Corrected by ")) << shown;
-    const double figure = std::strtod(shown.c_str() + std::strlen("Time Corrected by "), nullptr);
-    EXPECT_GT(figure, 89.7) << shown;
-    EXPECT_LT(figure, 90.1) << shown;
-    EXPECT_TRUE(status().ends_with(" ms")) << status();
-    EXPECT_EQ(correctMode.load(), 0);
+    EXPECT_NEAR(figureAfter(shown, " by "), 90, 0.05) << shown;
+    EXPECT_TRUE(shown.ends_with(" ms")) << shown;
 }
 
 TEST_F(Operation, CheckAndCorrectByTime) {
     FakeTimeServer server(Reply::Correct);
     settings.protocol.store(0);
     test::setSimulatedOffsetSeconds(30);
-    start(0);
+    start(OperationKind::Check);
     ASSERT_TRUE(runToEnd());
-    EXPECT_EQ(status(), "Time Checked, Difference found  in " + std::to_string(responseMs.load()) + " ms");
+    EXPECT_TRUE(status().starts_with("Time Checked, Difference found  in ")) << status();
     EXPECT_NEAR(test::simulatedOffsetSeconds(), 30, 1e-6);
-    start(1);
+    start(OperationKind::Correct);
     ASSERT_TRUE(runToEnd());
     EXPECT_NEAR(test::simulatedOffsetSeconds(), 0, 1.1);
     EXPECT_TRUE(status().starts_with("Time Corrected in ")) << status();
@@ -125,17 +102,17 @@ TEST_F(Operation, AutoFallsBackThroughProtocolsAndServers) {
     FakeTimeServer timeB(Reply::Silent, 0, 0, Listen{kSecondLoopback, &journal, "B"});
     listServers({"127.0.0.1", "127.0.0.2"});
     settings.protocol.store(2);
-    autoProtocolChoice.store(1);
-    start(0);
+    start(OperationKind::Check);
     ASSERT_TRUE(runPassesUntil([&] { return journal.entries().size() >= 5; }));
-    abortOperation(window);
+    engine->requestAbort();
+    engine->runPass();
     EXPECT_EQ(journal.entries(), (std::vector<std::string>{"A-SNTP", "A-TIME", "B-SNTP", "B-TIME", "A-SNTP"}));
     const std::vector<std::string> texts = statusTexts();
     EXPECT_TRUE(contains(texts, "Time out on127.0.0.1"));
     EXPECT_TRUE(contains(texts, "Unable to sync from 127.0.0.1"));
     EXPECT_TRUE(contains(texts, "Unable to sync from 127.0.0.2"));
-    EXPECT_EQ(syncState.load(), kSyncIdle);
-    EXPECT_EQ(queryThread.load(), 0u);
+    EXPECT_EQ(status(), "Aborting...");
+    EXPECT_FALSE(engine->busy());
 }
 
 TEST_F(Operation, ManualAddressTimingOutEndsTheOperation) {
@@ -143,7 +120,7 @@ TEST_F(Operation, ManualAddressTimingOutEndsTheOperation) {
     settings.protocol.store(0);
     settings.serverSource.store(1);
     setManualAddressA("127.0.0.1");
-    start(1);
+    start(OperationKind::Correct);
     ASSERT_TRUE(runToEnd());
     const std::vector<std::string> texts = statusTexts();
     const auto timeOut = std::find(texts.begin(), texts.end(), "Time out on127.0.0.1");
@@ -154,20 +131,17 @@ TEST_F(Operation, ManualAddressTimingOutEndsTheOperation) {
     EXPECT_NE(log().find("No response from 127.0.0.1"), std::string::npos);
 }
 
-TEST_F(Operation, DefaultServerOnlyStopsAfterOneTry) {
+TEST_F(Operation, ListWalkMovesTheSelectionAndWraps) {
     listServers({"127.0.0.2", "127.0.0.3"});
     settings.protocol.store(0);
     settings.defaultServerOnly.store(1);
-    start(0);
+    start(OperationKind::Check);
     ASSERT_TRUE(runToEnd());
     EXPECT_EQ(status(), "Unable to sync from 127.0.0.2");
     EXPECT_EQ(settings.selectedServer.load(), 0);
-}
 
-TEST_F(Operation, SelectedServerMovesOnAndWraps) {
-    listServers({"127.0.0.2", "127.0.0.3"});
-    settings.protocol.store(0);
-    start(0);
+    settings.defaultServerOnly.store(0);
+    start(OperationKind::Check);
     std::vector<int32_t> selected;
     ASSERT_TRUE(runPassesUntil([&] {
         if (selected.empty() || selected.back() != settings.selectedServer.load()) {
@@ -175,35 +149,19 @@ TEST_F(Operation, SelectedServerMovesOnAndWraps) {
         }
         return selected.size() >= 4;
     }));
-    abortOperation(window);
+    engine->requestAbort();
+    engine->runPass();
     EXPECT_EQ(selected, (std::vector<int32_t>{0, 1, 0, 1}));
-    EXPECT_EQ(syncState.load(), kSyncIdle);
+    EXPECT_FALSE(engine->busy());
 }
 
 TEST_F(Operation, AveragingFoldsFourReplies) {
     FakeTimeServer server(Reply::Correct, kJune2009);
     settings.protocol.store(0);
     settings.averageEnabled.store(1);
-    start(0);
+    start(OperationKind::Check);
     ASSERT_TRUE(runToEnd());
     EXPECT_EQ(server.connections(), 4);
-    EXPECT_EQ(averageCount.load(), 4u);
-    EXPECT_EQ(serverSeconds.load(), kJune2009);
-}
-
-TEST_F(Operation, AbortWhileWaitingForTheReply) {
-    FakeSntpServer server(Reply::Silent);
-    settings.protocol.store(1);
-    start(0);
-    ASSERT_TRUE(runPassesUntil([&] { return status() == "Waiting for reply from 127.0.0.1"; }));
-    abortOperation(window);
-    EXPECT_EQ(status(), "Aborting...");
-    EXPECT_EQ(queryThread.load(), 0u);
-    EXPECT_EQ(syncState.load(), kSyncIdle);
-    EXPECT_EQ(platform::getDlgItemText(window, kIdCheckButton), "Check");
-    EXPECT_EQ(statusHold.load(), 20u);
-    supervisorPass(window);
-    EXPECT_EQ(status(), "Ready");
 }
 
 TEST_F(Operation, EmptyListSwitchesToManualA) {
@@ -211,9 +169,9 @@ TEST_F(Operation, EmptyListSwitchesToManualA) {
     settings.protocol.store(0);
     serverListEmpty.store(1);
     setManualAddressA("127.0.0.1");
-    start(0);
-    EXPECT_EQ(settings.serverSource.load(), 1);
+    start(OperationKind::Check);
     ASSERT_TRUE(runToEnd());
+    EXPECT_EQ(settings.serverSource.load(), 1);
     EXPECT_EQ(server.connections(), 1);
 }
 
@@ -221,51 +179,62 @@ TEST_F(Operation, RunningTimeServerKeepsTheIdleLook) {
     FakeTimeServer server(Reply::Correct);
     settings.protocol.store(0);
     settings.timeServerEnabled.store(1);
-    start(0);
-    EXPECT_EQ(platform::getDlgItemText(window, kIdCheckButton), "Check");
-    EXPECT_TRUE(platform::isDlgItemEnabled(window, kIdCorrectButton));
+    start(OperationKind::Check);
+    engine->runPass();
+    EXPECT_FALSE(view.busy());
     ASSERT_TRUE(runToEnd());
 }
 
-TEST_F(Operation, ServiceModeShowsNothingAndStillLogs) {
+TEST_F(Operation, ServiceShowsNothingAndStillLogs) {
     FakeTimeServer server(Reply::Correct);
     settings.protocol.store(0);
-    serviceMode.store(1);
-    const platform::WindowHandle none = platform::kNoWindow;
-    correctMode.store(1);
-    startOperation(none);
-    bool ended = false;
-    for (int i = 0; i < 20000 && !ended; ++i) {
-        supervisorPass(none);
-        ended = syncState.load() == kSyncIdle;
-        if (!ended) {
-            wakeEvent.wait(5);
-            wakeEvent.reset();
-        }
-    }
-    serviceMode.store(0);
-    ASSERT_TRUE(ended);
+    makeEngine(true);
+    start(OperationKind::Correct);
+    ASSERT_TRUE(runToEnd());
+    EXPECT_TRUE(statusTexts().empty());
     EXPECT_NE(log().find("Tavreled"), std::string::npos);
     EXPECT_NEAR(test::simulatedOffsetSeconds(), 0, 1.1);
 }
 
-TEST_F(Operation, CloseDuringAnOperationEndsTheSupervisor) {
+// Abort leaves nothing behind: the next Check waits for its own query
+// instead of failing at once with a false "No response" (and never waits
+// for a query whose time-out nobody counts).
+TEST_F(Operation, CheckAfterAbortStartsClean) {
     FakeSntpServer server(Reply::Silent);
     settings.protocol.store(1);
-    startSupervisor(window);
-    start(0);
-    ASSERT_TRUE(test::waitUntil([&] {
-        platform::pumpMessages();
-        return shownStep.load() >= 4;
+    settings.defaultServerOnly.store(1);
+    for (int round = 0; round < 3; ++round) {
+        start(OperationKind::Check);
+        ASSERT_TRUE(runPassesUntil([&] { return status().starts_with("Waiting for reply from"); }));
+        engine->requestAbort();
+        start(OperationKind::Check);
+        view.clear();
+        engine->runPass();
+        engine->runPass();
+        EXPECT_FALSE(contains(statusTexts(), "Unable to sync")) << "round " << round;
+        EXPECT_TRUE(engine->busy());
+        ASSERT_TRUE(runPassesUntil([&] { return status().starts_with("Waiting for reply from"); }));
+        engine->requestAbort();
+        engine->runPass();
+    }
+    EXPECT_EQ(log().find("No response"), std::string::npos) << log();
+}
+
+// What runs stays what it was started as: a Correct asked for (or an
+// AutoSync due) while a Check walks the list does not turn it into one.
+TEST_F(Operation, ACheckStaysACheckWhileItRuns) {
+    FakeSntpServer server(Reply::Correct);
+    listServers({"127.0.0.2", "127.0.0.1"});  // nobody answers at 127.0.0.2
+    settings.protocol.store(1);
+    test::setSimulatedOffsetSeconds(40);
+    start(OperationKind::Check);
+    ASSERT_TRUE(runPassesUntil([&] {
+        if (!engine->busy()) return true;
+        if (engine->requestOperation(OperationKind::Correct)) ADD_FAILURE() << "a second operation was taken";
+        return false;
     }));
-    closeRequested.store(1);
-    wakeEvent.set();
-    joinSupervisor();
-    platform::pumpMessages();
-    EXPECT_EQ(commands, std::vector<int>{kCommandSupervisorEnded});
-    // The query that was waiting is abandoned; it can still be ended.
-    abortRunningQuery();
-    EXPECT_EQ(queryThread.load(), 0u);
+    EXPECT_TRUE(status().starts_with("Time Checked")) << status();
+    EXPECT_NEAR(test::simulatedOffsetSeconds(), 40, 1e-6);
 }
 
 }  // namespace

@@ -34,8 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 #elif TAVREL_FUZZ_TARGET == 4
     SntpTimestamps stamps{};
     if (readSntpReply(bytes, stamps)) {
-        (void)sntpOffset(0, ntpToFileTime(stamps.receiveSeconds, stamps.receiveFraction),
-                         ntpToFileTime(stamps.transmitSeconds, stamps.transmitFraction), UINT64_MAX / 2);
+        (void)sntpOffsetUnits(0, ntpToFileTime(stamps.receiveSeconds, stamps.receiveFraction),
+                              ntpToFileTime(stamps.transmitSeconds, stamps.transmitFraction), UINT64_MAX / 2);
     }
     if (size >= 4) (void)wireSecondsToFileTime(readWord(bytes, 0));
 #endif

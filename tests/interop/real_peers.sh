@@ -38,11 +38,11 @@ cp "$program" "$work/sntp/tavrel"
 printf '127.0.0.1\r\n' > "$work/sntp/ServFile.txt"
 echo 36000000000 > "$TAVREL_CLOCK_FILE"
 start=$(date +%s.%N)
-(cd "$work/sntp" && timeout 60 ./tavrel /q)
+(cd "$work/sntp" && timeout 60 ./tavrel /q) || true
 end=$(date +%s.%N)
 echo "quick mode by SNTP took $(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }') s"
 check "SNTP quick mode leaves the clock within 20 ms" "within $(offset_seconds) 0.02"
-check "SNTP quick mode logs the correction" "grep -q ' : Tavreled, Time Corrected by -3595.*Server used was 127.0.0.1' '$work/sntp/dLog.txt'"
+check "SNTP quick mode logs the exact correction" "grep -Eq ' : Tavreled, Time Corrected by -3(599\\.9|600\\.0).*Server used was 127.0.0.1' '$work/sntp/dLog.txt'"
 check "quick mode saves nothing" "[ ! -e '$work/sntp/vIvod.dat' ]"
 
 # By TIME: a settings file whose record says TIME, the date range off and
@@ -57,7 +57,7 @@ printf '127.0.0.1\r\n' > "$work/time/ServFile.txt"
     head -c 143 /dev/zero
 } > "$work/time/vIvod.dat"
 echo -36000000000 > "$TAVREL_CLOCK_FILE"
-(cd "$work/time" && timeout 60 ./tavrel /q)
+(cd "$work/time" && timeout 60 ./tavrel /q) || true
 check "TIME quick mode leaves the clock within 1.1 s" "within $(offset_seconds) 1.1"
 check "TIME quick mode logs the correction" "grep -q ' : Tavreled' '$work/time/dLog.txt'"
 
@@ -68,7 +68,7 @@ printf '127.0.0.2\r\n127.0.0.3\r\n127.0.0.1\r\n' > "$work/fallback/ServFile.txt"
 cp "$work/time/vIvod.dat" "$work/fallback/vIvod.dat"
 printf '\001' | dd of="$work/fallback/vIvod.dat" bs=1 seek=$((8 + 364)) conv=notrunc status=none  # logErrors
 echo 50000000 > "$TAVREL_CLOCK_FILE"
-(cd "$work/fallback" && timeout 120 ./tavrel /q)
+(cd "$work/fallback" && timeout 120 ./tavrel /q) || true
 check "fallback reaches the third server" "within $(offset_seconds) 1.1"
 check "fallback logs the two silent servers" "[ \$(grep -c 'No response from 127.0.0.[23]' '$work/fallback/dLog.txt') = 2 ]"
 

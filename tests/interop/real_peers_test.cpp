@@ -4,34 +4,32 @@
 #include <gtest/gtest.h>
 
 #include "engine/clock_correction.h"
-#include "engine/operation.h"
 #include "engine/time_query.h"
 #include "platform/dialog.h"
 #include "platform/dialog_testing.h"
 #include "resources/dialogs.h"
-#include "servers/server_scan.h"
 #include "servers/server_list.h"
+#include "servers/server_scan.h"
 #include "storage/settings.h"
-#include "tests/support/query_fixture.h"
+#include "tests/support/engine_fixture.h"
 
 namespace tavrel {
 namespace {
 
-class RealPeers : public test::QueryTest {
+class RealPeers : public test::EngineTest {
 protected:
-    void SetUp() override {
-        QueryTest::SetUp();
-        setCurrentServerName("127.0.0.1");
+    Correction correct(CorrectionMode mode) {
+        const QueryResult reply = runQuery();
+        EXPECT_TRUE(reply.accepted);
+        bool force = false;
+        return correctClock(mode, reply, settings.protocol.load() == 1, force, "127.0.0.1");
     }
 };
 
 TEST_F(RealPeers, SntpCorrectFromChronyWithin20Ms) {
     settings.protocol.store(1);
     test::setSimulatedOffsetSeconds(3600);
-    ASSERT_TRUE(runQuery());
-    correctMode.store(1);
-    correctClock(kCorrectMode);
-    EXPECT_EQ(queryFailed.load(), 0);
+    EXPECT_TRUE(correct(CorrectionMode::Correct).clockSet);
     EXPECT_NEAR(test::simulatedOffsetSeconds(), 0, 0.02);
     EXPECT_NE(log().find("Tavreled"), std::string::npos);
 }
@@ -39,21 +37,18 @@ TEST_F(RealPeers, SntpCorrectFromChronyWithin20Ms) {
 TEST_F(RealPeers, TimeCorrectFromXinetdWithinASecond) {
     settings.protocol.store(0);
     test::setSimulatedOffsetSeconds(-3600);
-    ASSERT_TRUE(runQuery());
-    correctMode.store(1);
-    correctClock(kCorrectMode);
+    EXPECT_TRUE(correct(CorrectionMode::Correct).clockSet);
     EXPECT_NEAR(test::simulatedOffsetSeconds(), 0, 1.1);
 }
 
-TEST_F(RealPeers, SntpCheckLeavesTheClockAndLogs) {
+TEST_F(RealPeers, SntpCheckLeavesTheClockAndLogsTheExactDifference) {
     settings.protocol.store(1);
     settings.logChecks.store(1);
     test::setSimulatedOffsetSeconds(3600);
-    ASSERT_TRUE(runQuery());
-    correctClock(kCheckMode);
+    (void)correct(CorrectionMode::Check);
     EXPECT_NEAR(test::simulatedOffsetSeconds(), 3600, 1e-6);
     const std::string text = log();
-    EXPECT_NE(text.find(" : Time Checked, Difference found as -3595."), std::string::npos) << text;
+    EXPECT_NE(text.find(" : Time Checked, Difference found as -3599.9"), std::string::npos) << text;
     EXPECT_NE(text.find(", Server used was 127.0.0.1"), std::string::npos) << text;
 }
 
@@ -64,24 +59,22 @@ TEST_F(RealPeers, ReplyOutsideTheDateRangeFailsThenPassesAfterAutoReset) {
     // A range that ends a little before now.
     const platform::FileTime now = platform::getSystemTimeAsFileTime();
     settings.dateRangeHigh.store(platform::makeFileTime(platform::upperWord(now) - 2, 0));
-    EXPECT_FALSE(runQuery());
-    EXPECT_EQ(queryFailed.load(), 1);
-    EXPECT_TRUE(runQuery());
+    const QueryResult refused = runQuery();
+    EXPECT_FALSE(refused.accepted);
+    widenDateRange(refused);
+    EXPECT_TRUE(runQuery().accepted);
 }
 
 TEST_F(RealPeers, ScanMeasuresTheRealServersAndADeadAddress) {
-    test::writeFile(dir.file(kServerFileName), "127.0.0.1\r\n127.0.0.9\r\n");
-    settings.protocol.store(2);
-    settings.selectedServer.store(1);
-    autoProtocolChoice.store(0);
+    listServers({"127.0.0.1", "127.0.0.9"});
     platform::testing::resetDialogManager();
     platform::testing::useManualTimers(true);
     const platform::WindowHandle owner = platform::createDialog(kMainDialog, nullptr);
-    ASSERT_TRUE(openServerScan(owner));
+    ASSERT_TRUE(openServerScan(owner, *engine));
     const platform::WindowHandle w = scanWindow();
     ASSERT_TRUE(test::waitUntil([&] {
         if (platform::windowText(w) == "Scan Servers - Finished") return true;
-        if (queryThread.load() == 0) platform::testing::fireTimer(w, kScanTimerId);
+        if (scanMeasurementDone()) platform::testing::fireTimer(w, kScanTimerId);
         platform::pumpMessages();
         return false;
     }));
@@ -93,9 +86,6 @@ TEST_F(RealPeers, ScanMeasuresTheRealServersAndADeadAddress) {
     EXPECT_EQ(rows[1][2], "Error");
     EXPECT_EQ(rows[1][3], "Error");
     endServerScan();
-    EXPECT_EQ(settings.protocol.load(), 2);
-    EXPECT_EQ(settings.selectedServer.load(), 1);
-    EXPECT_EQ(autoProtocolChoice.load(), 0);
     platform::testing::resetDialogManager();
 }
 

@@ -1,16 +1,14 @@
 #include <gtest/gtest.h>
 
-#include "engine/operation.h"
-#include "engine/time_query.h"
 #include "platform/dialog.h"
 #include "platform/dialog_testing.h"
 #include "resources/dialogs.h"
 #include "servers/server_list.h"
 #include "servers/server_scan.h"
 #include "storage/settings.h"
+#include "tests/support/engine_fixture.h"
 #include "tests/support/environment.h"
 #include "tests/support/fake_time_servers.h"
-#include "tests/support/window_fixture.h"
 
 namespace tavrel {
 namespace {
@@ -23,45 +21,49 @@ bool isNumber(const std::string& text) {
     return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
 }
 
-class ServerScan : public test::WindowTest {
+class ServerScan : public test::EngineTest {
 protected:
     void SetUp() override {
-        WindowTest::SetUp();
-        settings.dateRangeEnabled.store(0);
-        settings.syncTimeout.store(5);
+        EngineTest::SetUp();
+        platform::testing::resetDialogManager();
+        platform::testing::useManualTimers(true);
+        owner = platform::createDialog(kMainDialog, nullptr);
     }
     void TearDown() override {
         endServerScan();
-        WindowTest::TearDown();
+        EXPECT_TRUE(test::waitUntil([] { return !scanQueriesPending(); }));
+        platform::testing::resetDialogManager();
+        EngineTest::TearDown();
     }
-    // Fires the scan's one-second timer whenever the query it waits for has
-    // ended, until the title says the scan is finished.
+    // Fires the scan's one-second timer whenever its measurement is done,
+    // until the title says the scan is finished.
     bool runScan() {
         return test::waitUntil([] {
             const platform::WindowHandle w = scanWindow();
             if (w == platform::kNoWindow) return true;
             if (platform::windowText(w) == "Scan Servers - Finished") return true;
-            if (queryThread.load() == 0) platform::testing::fireTimer(w, kScanTimerId);
+            if (scanMeasurementDone()) platform::testing::fireTimer(w, kScanTimerId);
             platform::pumpMessages();
             return false;
         });
     }
+    platform::WindowHandle owner = platform::kNoWindow;
 };
 
-TEST_F(ServerScan, MeasuresEveryListedServerByBothProtocols) {
+TEST_F(ServerScan, MeasuresEveryListedServerByBothProtocolsAndChangesNoSetting) {
     if (test::runningUnderWine()) GTEST_SKIP() << "Wine never fails the receive after a datagram to a closed port";
     FakeTimeServer time(Reply::Correct);
     FakeSntpServer sntp(Reply::Correct);
-    test::writeFile(dir.file(kServerFileName), "127.0.0.1\r\n127.0.0.2\r\n");
+    listServers({"127.0.0.1", "127.0.0.2"});
     settings.protocol.store(2);
     settings.selectedServer.store(1);
     settings.serverSource.store(1);  // Manual A: the scan measures the list all the same
-    autoProtocolChoice.store(0);
-    ASSERT_TRUE(openServerScan(window));
-    EXPECT_EQ(scanActive.load(), 1);
+    ASSERT_TRUE(openServerScan(owner, *engine));
+    EXPECT_TRUE(engine->scanActive());
+    // A page change while the scan runs stands.
+    settings.serverSource.store(2);
     ASSERT_TRUE(runScan());
-    const platform::WindowHandle w = scanWindow();
-    const auto rows = platform::listViewRows(w, kIdScanList);
+    const auto rows = platform::listViewRows(scanWindow(), kIdScanList);
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0][0], "127.0.0.1");
     EXPECT_EQ(rows[0][1], "127.0.0.1");
@@ -75,30 +77,37 @@ TEST_F(ServerScan, MeasuresEveryListedServerByBothProtocols) {
     endServerScan();
     EXPECT_EQ(settings.protocol.load(), 2);
     EXPECT_EQ(settings.selectedServer.load(), 1);
-    EXPECT_EQ(settings.serverSource.load(), 1);
-    EXPECT_EQ(autoProtocolChoice.load(), 0);
-    EXPECT_EQ(scanActive.load(), 0);
-    EXPECT_EQ(syncState.load(), kSyncIdle);
+    EXPECT_EQ(settings.serverSource.load(), 2);
+    EXPECT_FALSE(engine->scanActive());
 }
 
-TEST_F(ServerScan, ClosingMidQueryAbortsAtOnce) {
+TEST_F(ServerScan, AnUnknownNameShowsNoAddress) {
+    listServers({"127.0.0.1", "no-such-host.invalid"});
+    FakeTimeServer time(Reply::Correct);
+    FakeSntpServer sntp(Reply::Correct);
+    ASSERT_TRUE(openServerScan(owner, *engine));
+    ASSERT_TRUE(runScan());
+    const auto rows = platform::listViewRows(scanWindow(), kIdScanList);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1][1], "");
+    EXPECT_EQ(rows[1][2], "Error");
+}
+
+TEST_F(ServerScan, ClosingMidQueryReturnsAtOnce) {
     FakeTimeServer time(Reply::Silent);
-    test::writeFile(dir.file(kServerFileName), "127.0.0.1\r\n");
-    ASSERT_TRUE(openServerScan(window));
-    ASSERT_TRUE(test::waitUntil([] { return queryStep.load() >= 4; }));
+    ASSERT_TRUE(openServerScan(owner, *engine));
+    ASSERT_TRUE(test::waitUntil([&] { return time.connections() > 0; }));
     platform::postMessage(scanWindow(), platform::WindowMessage{platform::MessageKind::Close});
     platform::pumpMessages();
     EXPECT_EQ(scanWindow(), platform::kNoWindow);
-    EXPECT_EQ(queryThread.load(), 0u);
-    EXPECT_EQ(syncState.load(), kSyncIdle);
+    EXPECT_FALSE(engine->scanActive());
 }
 
 TEST_F(ServerScan, SilentServerTimesOutByTheCountdown) {
     FakeTimeServer time(Reply::Silent);
-    test::writeFile(dir.file(kServerFileName), "127.0.0.1\r\n");
-    ASSERT_TRUE(openServerScan(window));
+    ASSERT_TRUE(openServerScan(owner, *engine));
     const platform::WindowHandle w = scanWindow();
-    ASSERT_TRUE(test::waitUntil([] { return queryStep.load() >= 4; }));
+    ASSERT_TRUE(test::waitUntil([&] { return time.connections() > 0; }));
     // 50 tenths lose 7 a tick: the sixth tick falls below 10.
     for (int tick = 0; tick < 6; ++tick) {
         platform::testing::fireTimer(w, kScanTimerId);
@@ -107,17 +116,16 @@ TEST_F(ServerScan, SilentServerTimesOutByTheCountdown) {
     EXPECT_EQ(platform::listViewRows(w, kIdScanList)[0][2], "Time out");
 }
 
-TEST_F(ServerScan, RefusedWhileAnOperationRuns) {
-    syncState.store(kSyncActive);
-    EXPECT_FALSE(openServerScan(window));
-    syncState.store(kSyncIdle);
-}
-
-TEST_F(ServerScan, EmptyListFinishesAtOnce) {
-    test::writeFile(dir.file(kServerFileName), "");
-    ASSERT_TRUE(openServerScan(window));
+TEST_F(ServerScan, RefusedWhileAnOperationRunsAndHoldsOperationsBack) {
+    ASSERT_TRUE(engine->requestOperation(OperationKind::Check));
+    EXPECT_FALSE(openServerScan(owner, *engine));
+    engine->requestAbort();
+    engine->runPass();
+    listServers({});
+    ASSERT_TRUE(openServerScan(owner, *engine));
     EXPECT_EQ(platform::windowText(scanWindow()), "Scan Servers - Finished");
     EXPECT_TRUE(platform::listViewRows(scanWindow(), kIdScanList).empty());
+    EXPECT_TRUE(engine->operationOrScanRunning());
 }
 
 }  // namespace

@@ -88,15 +88,13 @@ TEST_F(LogFile, ExactlyOneMillionBytesIsNotRotated) {
     EXPECT_EQ(log().size(), 1'000'000 + 47 + 4 + 2u);
 }
 
-TEST_F(LogFile, ServerLineAppendsTheCurrentServer) {
-    setCurrentServerName("time.example.test");
-    logServerLine("No response from ");
+TEST_F(LogFile, ServerLineAppendsTheServer) {
+    logNamedLine("No response from ", "time.example.test");
     EXPECT_TRUE(log().ends_with(" : No response from time.example.test\r\n"));
 }
 
 TEST_F(LogFile, ServerLineIsLimitedTo599Characters) {
-    setCurrentServerName(std::string(599, 's'));
-    logServerLine(std::string(100, 't'));
+    logNamedLine(std::string(100, 't'), std::string(599, 's'));
     const std::string text = log();
     const size_t start = text.find(" : ") + 3;
     EXPECT_EQ(text.size() - start - 2, 599u);

@@ -3,10 +3,6 @@
 #include <cstdlib>
 #include <thread>
 
-#include "engine/clock_correction.h"
-#include "engine/operation.h"
-#include "engine/time_query.h"
-#include "platform/file.h"
 #include "storage/log.h"
 #include "storage/settings.h"
 #include "storage/strings.h"
@@ -41,31 +37,31 @@ double simulatedOffsetSeconds() {
 
 void QueryTest::SetUp() {
     resetProcessState(dir.path(), dir.path());
-    resetQueryState();
     ASSERT_TRUE(fillStringTable(defaultStringsFile(), stringTable(), kRequiredSlots));
     applyDefaults();
     setSimulatedOffsetSeconds(0);
-    syncState.store(kSyncIdle);
-    correctMode.store(0);
-    serverClockRunning.store(0);
 }
 
-void QueryTest::TearDown() {
-    waitForQueryThread();
-    syncState.store(kSyncIdle);
-    setSimulatedOffsetSeconds(0);
+void QueryTest::TearDown() { setSimulatedOffsetSeconds(0); }
+
+QueryTarget QueryTest::target(const std::string& server) {
+    QueryTarget t;
+    t.server = server;
+    t.useTime = effectiveProtocol(1) == 0;
+    t.dateRangeEnabled = settings.dateRangeEnabled.load() != 0;
+    t.dateRangeLow = settings.dateRangeLow.load();
+    t.dateRangeHigh = settings.dateRangeHigh.load();
+    return t;
 }
 
-bool QueryTest::runQuery(bool abortWhenWaiting) {
-    syncState.store(kSyncActive);
-    startTimeQuery();
+QueryResult QueryTest::runQuery(const QueryTarget& target, bool abortWhenWaiting) {
+    TimeQuery query(target, nullptr);
     if (abortWhenWaiting) {
-        EXPECT_TRUE(waitUntil([] { return queryStep.load() >= 4 || queryThread.load() == 0; }));
-        abortRunningQuery();
+        EXPECT_TRUE(waitUntil([&] { return query.step() >= QueryStep::WaitingForReply || query.finished(); }));
+        query.abort();
     }
-    waitForQueryThread();
-    syncState.store(kSyncIdle);
-    return queryStep.load() == 6 && queryFailed.load() == 0;
+    EXPECT_TRUE(waitUntil([&] { return query.finished(); }));
+    return query.result();
 }
 
 std::string QueryTest::log() { return readFile(dir.file(kLogFileName)); }

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/time_query.h"
 #include "tests/support/temp_dir.h"
 
 namespace tavrel::test {
@@ -24,9 +25,13 @@ class QueryTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+    // What a query to `server` asks under the settings: their protocol
+    // (SNTP under Auto) and date range.
+    static QueryTarget target(const std::string& server = "127.0.0.1");
     // Runs one query to its end (aborting it once it waits for a reply when
-    // `abortWhenWaiting`); true when the reply was accepted.
-    bool runQuery(bool abortWhenWaiting = false);
+    // `abortWhenWaiting`) and gives its result.
+    static QueryResult runQuery(const QueryTarget& target, bool abortWhenWaiting = false);
+    static QueryResult runQuery(bool abortWhenWaiting = false) { return runQuery(target(), abortWhenWaiting); }
     std::string log();
     TempDir dir;
 };

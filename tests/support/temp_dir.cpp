@@ -57,7 +57,6 @@ bool fileExists(const std::string& path) { return std::filesystem::exists(path);
 void resetProcessState(const std::string& programDir, const std::string& dataDir) {
     setDirectories(programDir, dataDir);
     std::memset(static_cast<void*>(&settings), 0, sizeof settings);
-    setCurrentServerName("");
     serverListEmpty.store(0);
     stringTable() = StringTable{};
 }

@@ -26,7 +26,7 @@ std::string readFile(const std::string& path);
 bool fileExists(const std::string& path);
 
 // Points the data and program directories at `dir` and zeroes the
-// process-wide settings, server name and string table.
+// process-wide settings and string table.
 void resetProcessState(const std::string& programDir, const std::string& dataDir);
 
 }  // namespace tavrel::test

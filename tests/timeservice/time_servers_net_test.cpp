@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <mutex>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -14,15 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/operation.h"
-#include "engine/supervisor.h"
 #include "protocol/time_protocol.h"
-#include "platform/dialog.h"
-#include "platform/dialog_testing.h"
-#include "resources/dialogs.h"
-#include "servers/server_list.h"
 #include "storage/settings.h"
-#include "tests/support/window_fixture.h"
+#include "tests/support/query_fixture.h"
 #include "timeservice/time_servers.h"
 
 namespace tavrel {
@@ -115,14 +110,34 @@ bool portHeld(const char* table, uint16_t port, const char* state) {
     return false;
 }
 
-class TimeServers : public test::WindowTest {
+// What the servers reported for the status line.
+class StatusLines {
+public:
+    ServerStatusSink sink() {
+        return [this](std::string text) {
+            std::lock_guard lock(mutex_);
+            lines_.push_back(std::move(text));
+        };
+    }
+    bool shows(const std::string& text) {
+        return test::waitUntil([&] {
+            std::lock_guard lock(mutex_);
+            return !lines_.empty() && lines_.back() == text;
+        });
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+class TimeServers : public test::QueryTest {
 protected:
     void SetUp() override {
-        WindowTest::SetUp();
+        QueryTest::SetUp();
         settings.timeServerEnabled.store(1);
         settings.logSyncs.store(1);
-        setCurrentServerName("operation.server");
-        startTimeServers(window);
+        startTimeServers(lines.sink());
         ASSERT_TRUE(test::waitUntil([] { return serverActivity.load() == 3; }));
         // Until the ports answer.
         ASSERT_TRUE(test::waitUntil([] { return portHeld("udp", 123, nullptr); })) << "nothing took UDP 123";
@@ -130,16 +145,12 @@ protected:
     }
     void TearDown() override {
         stopTimeServers();
+        joinTimeServers();
         settings.timeServerEnabled.store(0);
-        EXPECT_TRUE(test::waitUntil([] { return serverActivity.load() == 0; }));
-        WindowTest::TearDown();
+        EXPECT_EQ(serverActivity.load(), 0);
+        QueryTest::TearDown();
     }
-    bool statusShows(const std::string& text) {
-        return test::waitUntil([&] {
-            platform::pumpMessages();
-            return status() == text;
-        });
-    }
+    StatusLines lines;
 };
 
 TEST_F(TimeServers, TimeClientGetsFourBytesOfNow) {
@@ -148,10 +159,8 @@ TEST_F(TimeServers, TimeClientGetsFourBytesOfNow) {
     const platform::FileTime served = wireSecondsToFileTime(readWord(reply, 0));
     const platform::FileTime now = platform::getSystemTimeAsFileTime();
     EXPECT_LE(now - served, 2 * platform::kFileTimeUnitsPerSecond);
-    EXPECT_TRUE(statusShows("TIME Server Tavreled localhost"));
-    EXPECT_EQ(statusHold.load() <= 40u, true);
+    EXPECT_TRUE(lines.shows("TIME Server Tavreled localhost"));
     EXPECT_TRUE(test::waitUntil([&] { return log().find(" : TIME Server Tavreled localhost\r\n") != std::string::npos; }));
-    EXPECT_EQ(currentServerName(), "operation.server");
     EXPECT_EQ(serverStateText(), "TIME and SNTP Server Active");
 }
 
@@ -166,8 +175,7 @@ TEST_F(TimeServers, SntpClientGetsAMatchingReply) {
     const platform::FileTime served = ntpToFileTime(readWord(reply, 40), readWord(reply, 44));
     const platform::FileTime now = platform::getSystemTimeAsFileTime();
     EXPECT_LE(std::llabs(static_cast<long long>(now - served)), static_cast<long long>(platform::kFileTimeUnitsPerSecond));
-    EXPECT_TRUE(statusShows("SNTP Server Tavreled localhost"));
-    EXPECT_EQ(currentServerName(), "operation.server");
+    EXPECT_TRUE(lines.shows("SNTP Server Tavreled localhost"));
 }
 
 TEST_F(TimeServers, TwoHalfRequestsAreAnsweredOnce) {
@@ -194,64 +202,38 @@ TEST_F(TimeServers, NothingIsLoggedWithoutSyncLogging) {
     UdpClient client;
     client.send(clientRequest());
     ASSERT_EQ(client.receive().size(), 48u);
-    EXPECT_TRUE(statusShows("SNTP Server Tavreled localhost"));
+    EXPECT_TRUE(lines.shows("SNTP Server Tavreled localhost"));
     EXPECT_EQ(log(), "");
-}
-
-TEST_F(TimeServers, DuringAnOperationTimeClientsAreAnsweredAndShownAfterwards) {
-    syncState.store(kSyncActive);
-    EXPECT_EQ(askTime().size(), 4u);
-    platform::pumpMessages();
-    EXPECT_NE(status(), "TIME Server Tavreled localhost");
-    syncState.store(kSyncIdle);
-    EXPECT_TRUE(statusShows("TIME Server Tavreled localhost"));
 }
 
 TEST_F(TimeServers, SwitchingOffStopsBothThreadsAndFreesThePorts) {
     stopTimeServers();
-    settings.timeServerEnabled.store(0);
-    ASSERT_TRUE(test::waitUntil([] { return serverActivity.load() == 0; }));
+    joinTimeServers();
+    EXPECT_EQ(serverActivity.load(), 0);
     EXPECT_TRUE(test::waitUntil([] { return portFree(SOCK_STREAM, 37) && portFree(SOCK_DGRAM, 123); }));
     // And on again.
-    settings.timeServerEnabled.store(1);
-    startTimeServers(window);
+    startTimeServers(lines.sink());
     ASSERT_TRUE(test::waitUntil([] { return serverActivity.load() == 3; }));
     EXPECT_TRUE(test::waitUntil([] { return askTime().size() == 4; }));
 }
 
-TEST_F(TimeServers, ClosingTheProgramStopsThemWithinTheSupervisorsWait) {
-    startSupervisor(window);
-    closeRequested.store(1);
-    wakeEvent.set();
-    joinSupervisor();
-    EXPECT_EQ(serverActivity.load(), 0);
-    platform::pumpMessages();
-    EXPECT_EQ(commands, std::vector<int>{kCommandSupervisorEnded});
-    settings.timeServerEnabled.store(0);
-}
-
 TEST(SntpPort, TakenPortShowsTheError) {
-    closeRequested.store(0);
     // Another socket holds UDP 123 without address reuse.
     const int holder = socket(AF_INET, SOCK_DGRAM, 0);
     const sockaddr_in sa = loopback(123);
     sockaddr_in any = sa;
     any.sin_addr.s_addr = htonl(INADDR_ANY);
     ASSERT_EQ(bind(holder, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
-    platform::testing::resetDialogManager();
-    const platform::WindowHandle w = platform::createDialog(kMainDialog, nullptr);
+    StatusLines lines;
     settings.timeServerEnabled.store(1);
-    startTimeServers(w);
-    EXPECT_TRUE(test::waitUntil([&] {
-        platform::pumpMessages();
-        return platform::getDlgItemText(w, kIdStatusLine) == kSntpPortError;
-    }));
+    startTimeServers(lines.sink());
+    EXPECT_TRUE(lines.shows(kSntpPortError));
     EXPECT_TRUE(test::waitUntil([] { return serverActivity.load() == kTimeServerRunning; }));
     stopTimeServers();
+    joinTimeServers();
     settings.timeServerEnabled.store(0);
-    EXPECT_TRUE(test::waitUntil([] { return serverActivity.load() == 0; }));
+    EXPECT_EQ(serverActivity.load(), 0);
     close(holder);
-    platform::testing::resetDialogManager();
 }
 
 }  // namespace

@@ -1,21 +1,16 @@
 #include <gtest/gtest.h>
 
 #include "app/startup.h"
-#include "engine/auto_timer.h"
 #include "engine/clock_privilege.h"
-#include "engine/operation.h"
-#include "engine/supervisor.h"
-#include "engine/time_query.h"
 #include "platform/dialog.h"
 #include "platform/dialog_testing.h"
 #include "resources/dialogs.h"
 #include "servers/server_list.h"
 #include "storage/settings.h"
-#include "tests/support/fake_time_servers.h"
-#include "tests/support/window_fixture.h"
-#include "ui/main_window.h"
-#include "ui/main_window_display.h"
 #include "tests/support/environment.h"
+#include "tests/support/fake_time_servers.h"
+#include "tests/support/query_fixture.h"
+#include "ui/main_window.h"
 
 namespace tavrel {
 namespace {
@@ -23,55 +18,80 @@ namespace {
 using platform::MessageKind;
 using platform::WindowMessage;
 using test::FakeSntpServer;
-using test::FakeTimeServer;
 using test::Reply;
 
-class MainWindow : public test::WindowTest {
+class MainWindow : public test::QueryTest {
 protected:
     void SetUp() override {
-        WindowTest::SetUp();
+        QueryTest::SetUp();
+        platform::testing::resetDialogManager();
+        platform::testing::useManualTimers(true);
         settings.dateRangeEnabled.store(0);
         settings.protocol.store(1);
+        settings.syncTimeout.store(5);
         test::writeFile(dir.file(kServerFileName), "127.0.0.1\r\n");
         clockPrivilegeHeld.store(1);
-        window = platform::createDialog(kMainDialog, mainWindowProcedure);
+        program = std::make_unique<WindowProgram>();
+        window = createMainWindow(*program);
         platform::killTimer(window, kDeferredInitTimerId);
     }
     void TearDown() override {
-        joinSupervisor();
-        WindowTest::TearDown();
+        program.reset();
+        platform::testing::resetDialogManager();
+        QueryTest::TearDown();
     }
     void command(int id) { platform::testing::sendMessage(window, WindowMessage{MessageKind::Command, id}); }
     void send(MessageKind kind, int id = 0, int64_t param = 0) {
         platform::testing::sendMessage(window, WindowMessage{kind, id, param});
     }
+    // Supervisor passes on this thread, the window's messages between them.
+    bool runPassesUntil(const std::function<bool()>& done, int maxPasses = 20000) {
+        for (int i = 0; i < maxPasses; ++i) {
+            if (done()) return true;
+            program->engine.runPass();
+            platform::pumpMessages();
+            if (done()) return true;
+            program->engine.wakeEvent().wait(5);
+            program->engine.wakeEvent().reset();
+        }
+        return done();
+    }
+    std::string status() { return platform::getDlgItemText(window, kIdStatusLine); }
+    std::string caption() { return platform::getDlgItemText(window, kIdCheckButton); }
+
+    std::unique_ptr<WindowProgram> program;
+    platform::WindowHandle window = platform::kNoWindow;
 };
 
 TEST_F(MainWindow, CheckCommandStartsACheckAndAbortsWhileBusy) {
     FakeSntpServer server(Reply::Silent);
     command(kCommandCheck);
-    EXPECT_EQ(syncState.load() != kSyncIdle, true);
-    EXPECT_EQ(correctMode.load(), 0);
-    EXPECT_EQ(platform::getDlgItemText(window, kIdCheckButton), "Abort");
+    EXPECT_TRUE(program->engine.busy());
     ASSERT_TRUE(runPassesUntil([&] { return status().starts_with("Waiting for reply from"); }));
+    EXPECT_EQ(caption(), "Abort");
+    EXPECT_FALSE(platform::isDlgItemEnabled(window, kIdCorrectButton));
+    EXPECT_EQ(platform::controlTooltip(window, kIdCheckButton), "Cancel Tavrel operation");
     command(kCommandCheck);
-    EXPECT_EQ(status(), "Aborting...");
-    EXPECT_EQ(syncState.load(), kSyncIdle);
-    EXPECT_EQ(queryThread.load(), 0u);
-    EXPECT_EQ(statusHold.load(), 20u);
-    EXPECT_TRUE(wakeEvent.isSet());
+    EXPECT_FALSE(program->engine.busy());
+    ASSERT_TRUE(runPassesUntil([&] { return status() == "Aborting..."; }));
+    EXPECT_EQ(caption(), "Check");
+    EXPECT_TRUE(platform::isDlgItemEnabled(window, kIdCorrectButton));
+    EXPECT_EQ(platform::controlTooltip(window, kIdCheckButton), "Check the time but don't change it");
+    // 20 passes later "Ready".
+    ASSERT_TRUE(runPassesUntil([&] { return status() == "Ready"; }, 21));
 }
 
 TEST_F(MainWindow, CorrectIsIgnoredWhileAQueryRuns) {
     FakeSntpServer server(Reply::Silent);
     settings.timeServerEnabled.store(1);  // the idle look: Correct stays enabled
+    test::setSimulatedOffsetSeconds(20);
     command(kCommandCheck);
-    ASSERT_TRUE(runPassesUntil([] { return queryStep.load() >= 4; }));
+    ASSERT_TRUE(runPassesUntil([&] { return status().starts_with("Waiting for reply from"); }));
     command(kCommandCorrect);
-    EXPECT_EQ(correctMode.load(), 0);
-    EXPECT_EQ(platform::getDlgItemText(window, kIdCheckButton), "Check");
+    EXPECT_EQ(caption(), "Check");
     command(kCommandCheck);  // still aborts
-    EXPECT_EQ(syncState.load(), kSyncIdle);
+    ASSERT_TRUE(runPassesUntil([&] { return status() == "Aborting..."; }));
+    EXPECT_NEAR(test::simulatedOffsetSeconds(), 20, 1e-6);
 }
 
 TEST_F(MainWindow, CorrectWithoutTheClockRightAsksForARestart) {
@@ -80,7 +100,7 @@ TEST_F(MainWindow, CorrectWithoutTheClockRightAsksForARestart) {
     command(kCommandCorrect);
     test::unsetEnv("TAVREL_ELEVATOR");
     EXPECT_TRUE(platform::windowExists(window));  // the restart could not start
-    EXPECT_EQ(syncState.load(), kSyncIdle);
+    EXPECT_FALSE(program->engine.busy());
 }
 
 TEST_F(MainWindow, ExitSavesAndQuitsAtOnce) {
@@ -94,52 +114,36 @@ TEST_F(MainWindow, ExitSavesAndQuitsAtOnce) {
 
 TEST_F(MainWindow, MinimiseHidesToTheTrayAndTheIconRestores) {
     settings.trayEnabled.store(1);
-    platform::showWindow(window, platform::ShowCommand::Normal);
     platform::showWindow(window, platform::ShowCommand::Minimised);
-    EXPECT_EQ(windowState.load(), kWindowInTray);
-    EXPECT_EQ(refreshPeriod.load(), kRefreshHiddenMs);
+    EXPECT_EQ(program->engine.windowState(), WindowState::InTray);
+    EXPECT_EQ(program->engine.refreshPeriod(), kRefreshHiddenMs);
     EXPECT_TRUE(platform::trayIconShown(window));
     EXPECT_EQ(platform::trayTip(window), "Tavrel 1.5");
     send(MessageKind::TrayCallback, 0, platform::kTrayLeftButtonDown);
-    EXPECT_EQ(windowState.load(), kWindowShown);
+    EXPECT_EQ(program->engine.windowState(), WindowState::Shown);
     EXPECT_FALSE(platform::trayIconShown(window));
     EXPECT_EQ(platform::windowShowState(window), platform::ShowCommand::Normal);
-    EXPECT_EQ(refreshPeriod.load(), kRefreshShownMs);
+    EXPECT_EQ(program->engine.refreshPeriod(), kRefreshShownMs);
 }
 
 TEST_F(MainWindow, MinimiseWithoutTrayGoesToTheTaskbar) {
     settings.trayEnabled.store(0);
-    platform::showWindow(window, platform::ShowCommand::Normal);
     platform::showWindow(window, platform::ShowCommand::Minimised);
-    EXPECT_EQ(windowState.load(), kWindowMinimised);
+    EXPECT_EQ(program->engine.windowState(), WindowState::Minimised);
     EXPECT_FALSE(platform::trayIconShown(window));
 }
 
-TEST_F(MainWindow, CloseBoxHidesWhenResidentElseRequestsTheEnd) {
+TEST_F(MainWindow, CloseBoxHidesWhenResidentElseEndsTheProgram) {
     settings.trayEnabled.store(1);
     settings.residentEnabled.store(1);
     send(MessageKind::Close);
-    EXPECT_EQ(windowState.load(), kWindowInTray);
-    EXPECT_EQ(closeRequested.load(), 0);
+    EXPECT_EQ(program->engine.windowState(), WindowState::InTray);
     settings.residentEnabled.store(0);
+    program->engine.start();
     send(MessageKind::Close);
-    EXPECT_EQ(closeRequested.load(), 1);
-    EXPECT_FALSE(wakeEvent.isSet());
-}
-
-TEST_F(MainWindow, CloseWhileMinimisedWaitsForTheEndOfTheWait) {
-    settings.trayEnabled.store(0);
-    platform::showWindow(window, platform::ShowCommand::Normal);
-    platform::showWindow(window, platform::ShowCommand::Minimised);
-    ASSERT_EQ(refreshPeriod.load(), kRefreshHiddenMs);
-    startSupervisor(window);
-    send(MessageKind::Close);
-    EXPECT_EQ(closeRequested.load(), 1);
-    // Nothing wakes the supervisor: the window is still there.
-    platform::pumpMessages();
-    EXPECT_TRUE(platform::windowExists(window));
-    // Any command wakes it, and the close takes effect at the end of that pass.
-    command(kCommandResetAutoTimers);
+    // Seen at the end of the supervisor's wait (30 s in the tray) or at
+    // once when something wakes it.
+    program->engine.wake();
     ASSERT_TRUE(test::waitUntil([&] {
         platform::pumpMessages();
         return !platform::windowExists(window);
@@ -149,25 +153,21 @@ TEST_F(MainWindow, CloseWhileMinimisedWaitsForTheEndOfTheWait) {
 
 TEST_F(MainWindow, SessionEndStopsOperationsAndSaves) {
     EXPECT_EQ(platform::testing::sendMessage(window, WindowMessage{MessageKind::QueryEndSession}), 1);
-    EXPECT_EQ(syncState.load(), kSyncStopRequested);
     send(MessageKind::EndSession);
     EXPECT_EQ(test::readFile(dir.file("vIvod.dat")).size(), 508u);
     EXPECT_FALSE(platform::pumpMessages());
-    syncState.store(kSyncIdle);
 }
 
 TEST_F(MainWindow, ReadyComesFirstAndTheCountdownAfterTheHold) {
     settings.autoSyncEnabled.store(1);
-    armAutoTimer(window);
-    statusHold.store(20);
-    countdownTick.store(0);
+    program->autoTimer.arm(window);
     platform::testing::clearTextHistory(window, kIdStatusLine);
     int passes = 0;
     ASSERT_TRUE(runPassesUntil([&] {
         ++passes;
         return status().ends_with(" until AutoSync");
-    }, 100, 0));
-    const std::vector<std::string> texts = statusTexts();
+    }, 100));
+    const std::vector<std::string> texts = platform::testing::textHistory(window, kIdStatusLine);
     ASSERT_GE(texts.size(), 2u);
     EXPECT_EQ(texts.front(), "Ready");
     EXPECT_GT(passes, 20);
@@ -177,19 +177,21 @@ TEST_F(MainWindow, ReadyComesFirstAndTheCountdownAfterTheHold) {
 TEST_F(MainWindow, RestoringRedrawsTheCountdownAtOnce) {
     settings.autoSyncEnabled.store(1);
     settings.trayEnabled.store(0);
-    armAutoTimer(window);
-    countdownTick.store(5);
+    program->autoTimer.arm(window);
+    ASSERT_TRUE(runPassesUntil([&] { return status().ends_with(" until AutoSync"); }, 100));
     platform::showWindow(window, platform::ShowCommand::Minimised);
+    program->engine.runPass();
+    platform::setDlgItemText(window, kIdStatusLine, "");
     platform::showWindow(window, platform::ShowCommand::Normal);
-    EXPECT_EQ(autoTimerKind.load(), kAutoSync + kRedrawMark);
-    supervisorPass(window);
+    program->engine.runPass();
+    platform::pumpMessages();
     EXPECT_TRUE(status().ends_with(" until AutoSync")) << status();
 }
 
 TEST_F(MainWindow, TrayMenuOffersResetOnlyWhileArmed) {
     send(MessageKind::RightButtonUp);
     settings.autoSyncEnabled.store(1);
-    armAutoTimer(window);
+    program->autoTimer.arm(window);
     platform::testing::chooseFromNextMenu(kCommandExit);
     send(MessageKind::RightButtonUp);
     const std::vector<std::string> menus = platform::testing::shownMenus();
@@ -203,7 +205,6 @@ TEST_F(MainWindow, TrayMenuOffersResetOnlyWhileArmed) {
 TEST_F(MainWindow, SuppressedTrayIconReturnsWithTheTaskbar) {
     settings.trayEnabled.store(1);
     trayIconSuppressed.store(1);
-    platform::showWindow(window, platform::ShowCommand::Normal);
     platform::showWindow(window, platform::ShowCommand::Minimised);
     EXPECT_FALSE(platform::trayIconShown(window));
     send(MessageKind::TaskbarCreated);

@@ -13,6 +13,7 @@
 #include "storage/strings.h"
 #include "tests/support/modal_helper.h"
 #include "tests/support/temp_dir.h"
+#include "ui/main_window.h"
 #include "ui/options.h"
 
 namespace tavrel {
@@ -184,7 +185,8 @@ TEST_F(OptionPages, SheetSavesOnCancelButOnlyPagesAlreadyLeft) {
         platform::checkDlgButton(misc, 1015, true);  // On Top, then Cancel
         platform::postCommand(sheet, 2);
     });
-    openOptions(main);
+    WindowProgram program;
+    openOptions(program, main);
     driver.join();
     EXPECT_EQ(settings.protocol.load(), 0);
     EXPECT_EQ(settings.onTop.load(), 0);

@@ -84,6 +84,16 @@ seconds_of() { awk -F: 'NR == 1 { print $1 * 3600 + $2 * 60 + $3 }'; }
 behind=$(( ($(probe text TAVREL 1029 | seconds_of) - $(seconds_of < "$work/server-text") + 86400) % 86400 ))
 check "the server's clock is 100 s behind the simulated one (${behind} s)" "[ $behind -ge 97 ] && [ $behind -le 104 ]"
 
+# Correct sets the (simulated) clock and tells every window so.
+(cd "$work/program" && PROBE_DESKTOP=tavrel exec wine window_probe.exe timechange 90 </dev/null \
+    >/dev/null 2>>"$work/probe.err") &
+listener=$!
+check "a window listens for clock changes" "probe find 'Time change listener' 60 >/dev/null"
+check "Correct runs" "read -r x y < <(probe center TAVREL 3) && xdotool mousemove \$x \$y click 1"
+check "setting the clock tells the other windows (WM_TIMECHANGE)" "wait $listener"
+corrected() { probe text TAVREL 1000 | grep -q 'Time Corrected'; }
+check "the status reports the correction" "poll 30 corrected"
+
 read -r x y < <(probe center TAVREL 101)
 xdotool mousemove "$x" "$y" click 1
 check "Options opens the sheet" "probe find 'Tavrel 1.5' 60 >/dev/null"

@@ -12,6 +12,8 @@
 //                                        waits until the control's text is not NOT
 //   window_probe hold SECONDS            only waits: Wine ends its session (and the
 //                                        services in it) when no program runs
+//   window_probe timechange SECONDS      shows a window titled "Time change listener"
+//                                        and waits for a WM_TIMECHANGE to reach it
 //
 // With PROBE_DESKTOP set, the probe looks at the windows of that desktop
 // (Wine's "explorer /desktop=NAME" gives its programs a desktop of that
@@ -92,8 +94,36 @@ HWND controlOf(HWND window, int id) {
     return nullptr;
 }
 
+bool timeChanged = false;
+
+LRESULT CALLBACK listen(HWND window, UINT message, WPARAM w, LPARAM l) {
+    if (message == WM_TIMECHANGE) timeChanged = true;
+    return DefWindowProcA(window, message, w, l);
+}
+
+// A top-level window that waits for the broadcast of a clock change.
+bool waitForTimeChange(double seconds) {
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = listen;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "TimeChangeListener";
+    if (RegisterClassA(&windowClass) == 0) return false;
+    HWND window = CreateWindowA("TimeChangeListener", "Time change listener", WS_OVERLAPPEDWINDOW, 0, 0, 200, 50,
+                                nullptr, nullptr, windowClass.hInstance, nullptr);
+    if (window == nullptr) return false;
+    ShowWindow(window, SW_SHOWNOACTIVATE);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!timeChanged && std::chrono::steady_clock::now() < deadline) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+    }
+    DestroyWindow(window);
+    return timeChanged;
+}
+
 int usage() {
-    std::fprintf(stderr, "usage: window_probe find|gone|controls|center|text|wait-text TITLE ... | hold SECONDS\n");
+    std::fprintf(stderr, "usage: window_probe find|gone|controls|center|text|wait-text TITLE ... | hold|timechange SECONDS\n");
     return 2;
 }
 
@@ -116,6 +146,7 @@ int main(int argc, char** argv) {
     }
     const std::string verb = argv[1];
     const std::string title = argv[2];
+    if (verb == "timechange") return waitForTimeChange(std::atof(argv[2])) ? 0 : 1;
     if (verb == "find" && argc == 4) {
         HWND found = nullptr;
         if (!waitFor(std::atof(argv[3]), [&] { return (found = findWindow(title)) != nullptr; })) return 1;
