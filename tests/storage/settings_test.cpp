@@ -177,6 +177,55 @@ TEST_F(SettingsFile, ZeroCountsTakeTheirDefaults) {
     EXPECT_EQ(settings.autoCheckCount.load(), 4u);
 }
 
+// A damaged record starts like a default one: nothing out of range (an
+// offset of 4,000,000,000 hours, a day of week 7) and no runtime word (an
+// Abort's flag) is taken from the file.
+TEST_F(SettingsFile, ValuesOutOfRangeTakeTheirDefaults) {
+    applyDefaults();
+    const std::string defaults = [&] {
+        uint8_t image[kSettingsRecordSize];
+        snapshotSettings(image);
+        return std::string(reinterpret_cast<const char*>(image), sizeof image);
+    }();
+    writeFile(dir.file("vIvod.dat"), fileWith("SYNC1400", 0xFF));
+    std::memset(static_cast<void*>(&settings), 0, sizeof settings);
+    loadSettings();
+    uint8_t loaded[kSettingsRecordSize];
+    snapshotSettings(loaded);
+    // Every field but the date range (centred on the moment of loading) and
+    // the reserved bytes, which are kept as they stand.
+    for (size_t at = 0; at < kSettingsRecordSize; ++at) {
+        const bool reserved = (at >= 12 && at < 16) || (at >= 20 && at < 24) || (at >= 112 && at < 116) ||
+                              (at >= 400 && at < 420);
+        const bool dateRange = at >= 144 && at < 160;
+        if (reserved || dateRange) continue;
+        EXPECT_EQ(loaded[at], static_cast<uint8_t>(defaults[at])) << "byte " << at;
+    }
+    EXPECT_LE(settings.dateRangeLow.load(), settings.dateRangeHigh.load());
+
+    std::string content = fileWith("SYNC1400", 0);
+    auto word = [&content](size_t at, uint32_t value) { std::memcpy(&content[8 + at], &value, 4); };
+    word(8, 4'000'000'000u);  // offsetAmount
+    word(396, 2);             // in hours
+    word(104, 150);           // autoSyncCount
+    word(116, 3);             // protocol
+    word(420, 1);             // forceTimeProtocol
+    word(424, 1);             // abortQuery
+    content[8 + 246] = 3;     // lockedTimeZone.standardDate: March,
+    content[8 + 248] = 7;     // on day of week 7
+    std::memcpy(&content[8 + 24], "999.1", 6);  // manualAddressA
+    writeFile(dir.file("vIvod.dat"), content);
+    loadSettings();
+    EXPECT_EQ(settings.offsetAmount.load(), 0u);
+    EXPECT_EQ(settings.offsetMultiplier.load(), 2);
+    EXPECT_EQ(settings.autoSyncCount.load(), 4u);
+    EXPECT_EQ(settings.protocol.load(), 2);
+    EXPECT_EQ(settings.forceTimeProtocol.load(), 0);
+    EXPECT_EQ(settings.abortQuery.load(), 0);
+    EXPECT_EQ(manualAddressA(), kDefaultManualAddressA);
+    EXPECT_LE(lockedTimeZone().standardDate.dayOfWeek, 6);
+}
+
 TEST_F(SettingsFile, HeaderOnlyAndEmptyFiles) {
     writeFile(dir.file("vIvod.dat"), "SYNC1400");
     loadSettings();
