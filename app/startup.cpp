@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
 #include "engine/clock_privilege.h"
+#include "platform/file.h"
 #include "platform/process.h"
 #include "platform/timezone.h"
 #include "servers/server_list.h"
@@ -52,6 +53,11 @@ std::string prepareProcess() {
     platform::applyLocalTimeSeam();
     clockPrivilegeHeld.store(enableClockPrivilege() ? 1 : 0);
     locateDirectories();
+    // A save killed half-way left its temporary beside the file it was for.
+    for (const char* name : {kSettingsFileName, kStringsFileName, kServerFileName}) {
+        platform::removeStaleReplacements(dataDirectory() + name);
+        platform::removeStaleReplacements(programDirectory() + name);
+    }
     loadStringTable(kStringsFileName, kRequiredSlots, stringTable());
     loadSettings();
     ensureServerFile();

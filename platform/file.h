@@ -76,9 +76,15 @@ private:
 bool fileReadable(const std::string& path);
 // Reads a file of at most maxBytes into text; false when missing or larger.
 bool readSmallFile(const std::string& path, std::string& text, size_t maxBytes);
-// Replaces a file whole: writes a temporary file beside it and renames it
-// over the old one, so a crash never leaves half a file.
+// Replaces a file whole: writes a temporary file beside it (named after it,
+// ending ".new-" and a unique part), flushes it to the disk and renames it
+// over the old one, so neither a crash nor a full disk leaves half a file;
+// on failure the old file stays as it was.
 [[nodiscard]] bool writeFileReplacing(const std::string& path, std::string_view content);
+// Removes the temporaries writeFileReplacing left beside `path` when a
+// process died mid-write (those older than a minute, so another process's
+// save in progress is left alone).
+void removeStaleReplacements(const std::string& path);
 // Copies a file byte for byte, replacing the target.
 [[nodiscard]] bool copyFile(const std::string& from, const std::string& to);
 // Creates one directory; false when it could not be created (also when it

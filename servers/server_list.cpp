@@ -15,18 +15,38 @@ constexpr size_t kMinEntryLength = 3;
 
 std::atomic<int32_t> serverListEmpty{0};
 
-bool ServerListParser::feed(uint8_t byte) {
-    if (!lines_.feed(byte)) return false;
-    return !lines_.comment() && lines_.length() >= kMinEntryLength && !lines_.overLong();
+bool ServerListParser::lineEnded() {
+    pending_ = false;
+    if (!lines_.feed('\r') || lines_.comment() || lines_.length() < kMinEntryLength || lines_.overLong()) return false;
+    const std::string_view text = lines_.text();
+    return text.find_first_not_of(" \t") != std::string_view::npos;
 }
+
+bool ServerListParser::feed(uint8_t byte) {
+    const bool afterCr = afterCr_;
+    afterCr_ = byte == '\r';
+    if (byte == '\r') return lineEnded();
+    if (byte == '\n') return afterCr ? false : lineEnded();
+    pending_ = true;
+    (void)lines_.feed(byte);
+    return false;
+}
+
+bool ServerListParser::finish() { return pending_ && lineEnded(); }
 
 std::string_view ServerListParser::entry() const { return lines_.text(); }
 
 void ensureServerFile() {
     const std::string path = resolveDataFile(kServerFileName);
-    if (platform::fileReadable(path)) return;
-    platform::File file = platform::File::createAlways(path);
-    if (!file.valid() || !file.writeAll(kDefaultServerList)) serverListEmpty.store(1);
+    platform::File existing = platform::File::openForReading(path);
+    if (existing.valid() && existing.size() > 0) return;
+    existing.close();
+    // Written whole or not at all; an installed program's folder is often
+    // read-only, and the data folder takes the list then.
+    if (platform::writeFileReplacing(path, kDefaultServerList)) return;
+    const std::string inData = dataDirectory() + kServerFileName;
+    if (inData != path && platform::writeFileReplacing(inData, kDefaultServerList)) return;
+    serverListEmpty.store(1);
 }
 
 namespace {
@@ -40,8 +60,9 @@ int walkServerList(Visit&& visit) {
     ServerListParser parser;
     int count = 0;
     for (int byte = reader.next(); byte >= 0; byte = reader.next()) {
-        if (parser.feed(static_cast<uint8_t>(byte)) && !visit(count++, parser.entry())) break;
+        if (parser.feed(static_cast<uint8_t>(byte)) && !visit(count++, parser.entry())) return count;
     }
+    if (parser.finish()) (void)visit(count++, parser.entry());
     return count;
 }
 

@@ -19,19 +19,28 @@ inline constexpr char kServerFileName[] = "ServFile.txt";
 extern std::atomic<int32_t> serverListEmpty;
 
 // Reads list entries one byte at a time: lines of 3 or more characters that
-// are no comment; a line over 599 characters is dropped whole, as a cut
-// host name would name another host.
+// are no comment and not blank; a line over 599 characters is dropped
+// whole, as a cut host name would name another host. A line ends with CR
+// LF, CR or LF alone, or the end of the file.
 class ServerListParser {
 public:
     // Takes one byte; true when it completed an entry, then readable as entry().
     bool feed(uint8_t byte);
+    // The end of the file: true when a last line without a line end made an
+    // entry.
+    bool finish();
     std::string_view entry() const;
 
 private:
+    bool lineEnded();
     TextLineSplitter lines_;
+    bool afterCr_ = false;
+    bool pending_ = false;  // bytes of a line not yet ended
 };
 
-// Writes the built-in list when the file is missing from both places.
+// Writes the built-in list when the file is missing (or empty) in both
+// places: beside the program, or in the data folder when the program's
+// folder cannot be written.
 void ensureServerFile();
 
 // Fill mode: hands every entry, in file order, to insert(index, name).

@@ -83,7 +83,6 @@ static_assert(offsetof(SettingsRecord, timeZoneDisplayNameHead) == 436);
 
 namespace {
 
-constexpr char kSettingsFileName[] = "vIvod.dat";
 constexpr char kMagic[] = "SYNC1";
 constexpr size_t kMagicSize = 5;
 constexpr size_t kHeaderSize = 8;
@@ -226,14 +225,18 @@ bool nameValid(const char16_t (&name)[32]) {
     return false;
 }
 
-// A transition: none (month 0), a yearly rule (year 0: week 1..5 of the
+constexpr platform::SystemTime kNoTransition{};
+
+// A transition: none (all zero), a yearly rule (year 0: week 1..5 of the
 // month, day of week 0..6) or a fixed date.
 bool transitionValid(const platform::SystemTime& t) {
-    if (t.month == 0) return true;
-    if (t.month > 12 || t.dayOfWeek > 6 || t.hour > 23 || t.minute > 59 || t.second > 59 || t.milliseconds > 999) {
-        return false;
-    }
-    return t.year == 0 ? t.day >= 1 && t.day <= 5 : t.day >= 1 && t.day <= 31;
+    if (t.month == 0) return std::memcmp(&t, &kNoTransition, sizeof t) == 0;
+    if (t.month > 12 || t.dayOfWeek > 6 || t.minute > 59 || t.second > 59 || t.milliseconds > 999) return false;
+    // A yearly rule's hour is signed and may reach a week either side
+    // (-167 to 167); a fixed date's is a time of day.
+    const int hour = static_cast<int16_t>(t.hour);
+    return t.year == 0 ? t.day >= 1 && t.day <= 5 && hour >= -167 && hour <= 167
+                       : t.day >= 1 && t.day <= 31 && t.hour <= 23;
 }
 
 bool biasValid(int32_t minutes) { return minutes >= -kMostBiasMinutes && minutes <= kMostBiasMinutes; }
@@ -415,14 +418,15 @@ bool writeSettingsFile(const std::string& directory) {
     return platform::writeFileReplacing(directory + kSettingsFileName, content);
 }
 
-void saveSettings() {
-    if (serviceMode.load() != 0) return;
+bool saveSettings() {
+    if (serviceMode.load() != 0) return true;
     // A failed write leaves the old file and the record as they were.
-    (void)writeSettingsFile(dataDirectory());
+    const bool saved = writeSettingsFile(dataDirectory());
     if (serviceInstalled.load() != 0) {
         const std::string serviceData = serviceDataDirectory();
         if (!serviceData.empty()) (void)writeSettingsFile(serviceData);
     }
+    return saved;
 }
 
 }  // namespace tavrel

@@ -87,6 +87,7 @@ struct SettingsRecord {
     char timeZoneDisplayNameHead[64];        // 436: runtime, first bytes of the display name
 };
 
+inline constexpr char kSettingsFileName[] = "vIvod.dat";
 inline constexpr size_t kSettingsRecordSize = 500;
 inline constexpr size_t kSettingsFileSize = 508;
 inline constexpr size_t kManualAddressSize = 32;
@@ -133,8 +134,9 @@ void loadSettings();
 // Writes "SYNC1400" and the record to directory + "vIvod.dat".
 [[nodiscard]] bool writeSettingsFile(const std::string& directory);
 // Persists the settings (and the service's copy while it is installed);
-// does nothing in the service.
-void saveSettings();
+// does nothing in the service. False when the data folder's file could not
+// be written (it then keeps what it held).
+bool saveSettings();
 // Checks every field read from a file against its range: a value outside
 // it takes the field's default. Runtime words start clear.
 void checkSettingsRanges();

@@ -15,6 +15,7 @@ namespace {
 constexpr size_t kMinLineLength = 2;
 constexpr char kLineEnd[] = "\r\n";
 constexpr char kStringFileError[] = "String File Error!";
+constexpr char kStringsNotWritten[] = "Strings.txt could not be written; the built-in texts are used.";
 constexpr char kErrorCaption[] = "Tavrel.exe";
 
 StringTable processTable;
@@ -62,27 +63,29 @@ std::string defaultStringsFile() {
     return content;
 }
 
-platform::File writeDefaultStrings(const std::string& name) {
-    platform::File file = platform::File::createAlways(dataDirectory() + name);
-    if (!file.valid()) return file;
-    if (!file.writeAll(defaultStringsFile()) || !file.seekToStart()) return platform::File();
-    return file;
+bool writeDefaultStrings(const std::string& name) {
+    return platform::writeFileReplacing(dataDirectory() + name, defaultStringsFile());
 }
 
-bool tryLoadStringTable(const std::string& name, int requiredSlots, StringTable& table) {
+bool tryLoadStringTable(const std::string& name, int requiredSlots, StringTable& table, bool* builtIn) {
+    if (builtIn != nullptr) *builtIn = false;
     platform::File file = platform::File::openForReading(dataDirectory() + name);
     if (!file.valid()) file = platform::File::openForReading(programDirectory() + name);
-    if (!file.valid()) file = writeDefaultStrings(name);
-    if (!file.valid()) file = platform::File::openForReading(programDirectory() + name);
-    if (!file.valid()) return false;
-    return parseFile(file, table, requiredSlots);
+    if (!file.valid() && writeDefaultStrings(name)) file = platform::File::openForReading(dataDirectory() + name);
+    if (file.valid()) return parseFile(file, table, requiredSlots);
+    // Nowhere to read or write one (a full disk, a read-only folder): the
+    // built-in texts serve, and the next start writes the file.
+    if (builtIn != nullptr) *builtIn = true;
+    return fillStringTable(defaultStringsFile(), table, requiredSlots);
 }
 
 void loadStringTable(const std::string& name, int requiredSlots, StringTable& table) {
     // Parsed into a table of its own, then copied in whole under the lock,
     // so that readers never see a half-filled table.
     auto fresh = std::make_unique<StringTable>(table);
-    if (tryLoadStringTable(name, requiredSlots, *fresh)) {
+    bool builtIn = false;
+    if (tryLoadStringTable(name, requiredSlots, *fresh, &builtIn)) {
+        if (builtIn) platform::messageBox(kStringsNotWritten, kErrorCaption);
         std::unique_lock lock(tableMutex);
         table = *fresh;
         return;

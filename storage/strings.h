@@ -48,16 +48,19 @@ bool fillStringTable(std::string_view fileBytes, StringTable& table, int require
 // The built-in strings file, CR LF line ends.
 std::string defaultStringsFile();
 
-// Creates or truncates DataDirectory + name, writes the built-in default
-// into it and returns it open at its start; an invalid file on failure.
-platform::File writeDefaultStrings(const std::string& name);
+// Replaces DataDirectory + name whole by the built-in default; false (and
+// the old file kept) when it could not be written.
+[[nodiscard]] bool writeDefaultStrings(const std::string& name);
 
 // Finds and parses the strings file (DataDirectory, then beside the
-// program, then the default written out). On failure shows "String File
+// program, then the default written out, and when that cannot be written
+// the built-in texts). A file with too few texts shows "String File
 // Error!" and ends the process.
 void loadStringTable(const std::string& name, int requiredSlots, StringTable& table);
-// The same search, reporting failure instead of ending the process.
-[[nodiscard]] bool tryLoadStringTable(const std::string& name, int requiredSlots, StringTable& table);
+// The same search, reporting failure instead of ending the process;
+// builtIn tells that no file could be read or written.
+[[nodiscard]] bool tryLoadStringTable(const std::string& name, int requiredSlots, StringTable& table,
+                                      bool* builtIn = nullptr);
 
 // The process's table. Other threads read it through slot() while the
 // Options sheet's Reset may refill it; loadStringTable fills a new table and

@@ -29,6 +29,9 @@ using platform::WindowHandle;
 
 constexpr char kSheetCaption[] = "Tavrel 1.5";
 constexpr char kReadMeFileName[] = "ReadMe.htm";
+constexpr char kErrorCaption[] = "Tavrel.exe";
+constexpr char kStringsNotWritten[] = "Strings.txt could not be written; it keeps its texts.";
+constexpr char kSettingsNotSaved[] = "vIvod.dat could not be written; it keeps the settings saved before.";
 constexpr int kServiceTimerId = 1;
 constexpr uint32_t kServiceRequeryMs = 1000;
 
@@ -112,9 +115,11 @@ void serviceButton(WindowHandle page, int id) {
 void resetToDefaults(WindowHandle page) {
     if (!askQuestion(mainWindowOfSheet.load(), slot(kSlotResetQuestion), slot(kSlotYes), slot(kSlotNo))) return;
     applyDefaults();
-    platform::File file = writeDefaultStrings(kStringsFileName);
-    file.close();
-    loadStringTable(kStringsFileName, kRequiredSlots, stringTable());
+    if (writeDefaultStrings(kStringsFileName)) {
+        loadStringTable(kStringsFileName, kRequiredSlots, stringTable());
+    } else {
+        platform::messageBox(mainWindowOfSheet.load(), kStringsNotWritten, kErrorCaption, platform::MessageBoxKind::Error);
+    }
     loadOptionValues(page);
 }
 
@@ -385,7 +390,9 @@ void openOptions(WindowProgram& program, WindowHandle mainWindow) {
     // The scan belongs to the sheet and ends with it.
     endServerScan();
     platform::setTopmost(mainWindow, settings.onTop.load() != 0);
-    saveSettings();
+    if (!saveSettings()) {
+        platform::messageBox(mainWindow, kSettingsNotSaved, kErrorCaption, platform::MessageBoxKind::Error);
+    }
     registerWindowsStart();
     sheetProgram = nullptr;
     optionsOpen.store(0);

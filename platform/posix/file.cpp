@@ -2,6 +2,7 @@
 #include "platform/file.h"
 
 #include <cerrno>
+#include <dirent.h>
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
@@ -107,8 +108,11 @@ void File::close() {
     }
 }
 
+constexpr char kReplacementMark[] = ".new-";
+constexpr time_t kStaleReplacementSeconds = 60;
+
 bool writeFileReplacing(const std::string& path, std::string_view content) {
-    std::string temp = path + ".XXXXXX";
+    std::string temp = path + kReplacementMark + "XXXXXX";
     const int fd = mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) return false;
     bool ok = true;
@@ -125,10 +129,39 @@ bool writeFileReplacing(const std::string& path, std::string_view content) {
         left -= static_cast<size_t>(n);
     }
     if (ok) ok = fchmod(fd, 0644) == 0;
+    // On the disk before it replaces the old file: a full disk or a crash
+    // shows here, not as a short file later.
+    if (ok) ok = fsync(fd) == 0;
     if (::close(fd) != 0) ok = false;
-    if (ok && ::rename(temp.c_str(), path.c_str()) == 0) return true;
+    if (ok && ::rename(temp.c_str(), path.c_str()) == 0) {
+        // The rename itself reaches the disk with the folder.
+        const int folder = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folder >= 0) {
+            (void)fsync(folder);
+            ::close(folder);
+        }
+        return true;
+    }
     ::unlink(temp.c_str());
     return false;
+}
+
+void removeStaleReplacements(const std::string& path) {
+    const std::string folder = directoryOf(path);
+    const std::string prefix = path.substr(path.find_last_of('/') + 1) + kReplacementMark;
+    DIR* listing = ::opendir(folder.c_str());
+    if (listing == nullptr) return;
+    const time_t now = ::time(nullptr);
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name.rfind(prefix, 0) != 0) continue;
+        const std::string full = folder + "/" + name;
+        struct stat st {};
+        if (::lstat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode) && now - st.st_mtime > kStaleReplacementSeconds) {
+            ::unlink(full.c_str());
+        }
+    }
+    ::closedir(listing);
 }
 
 bool createDirectory(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0; }

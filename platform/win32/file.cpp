@@ -117,16 +117,21 @@ void File::close() {
     }
 }
 
+constexpr char kReplacementMark[] = ".new-";
+
 bool writeFileReplacing(const std::string& path, std::string_view content) {
     static std::atomic<unsigned> serial{0};
     std::string temp;
     HANDLE h = INVALID_HANDLE_VALUE;
     while (h == INVALID_HANDLE_VALUE) {
-        temp = path + "." + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(serial++) + ".tmp";
+        temp = path + kReplacementMark + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(serial++);
         h = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return false;
     }
     bool ok = writeEverything(h, content.data(), content.size());
+    // On the disk before it replaces the old file: a full disk or a crash
+    // shows here, not as a short file later.
+    if (ok) ok = FlushFileBuffers(h) != FALSE;
     if (!CloseHandle(h)) ok = false;
     // Unlike a rename on Linux, the replacement is refused while another
     // handle has the old file open, as a reader here does for a moment:
@@ -141,6 +146,26 @@ bool writeFileReplacing(const std::string& path, std::string_view content) {
     }
     DeleteFileA(temp.c_str());
     return false;
+}
+
+void removeStaleReplacements(const std::string& path) {
+    constexpr ULONGLONG kStaleUnits = 60ULL * 10'000'000ULL;  // a minute in FILETIME units
+    const size_t cut = path.find_last_of("\\/");
+    const std::string folder = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((path + kReplacementMark + "*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    FILETIME nowFt;
+    GetSystemTimeAsFileTime(&nowFt);
+    const ULONGLONG now = (static_cast<ULONGLONG>(nowFt.dwHighDateTime) << 32) | nowFt.dwLowDateTime;
+    do {
+        const ULONGLONG written = (static_cast<ULONGLONG>(found.ftLastWriteTime.dwHighDateTime) << 32) |
+                                  found.ftLastWriteTime.dwLowDateTime;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && now > written && now - written > kStaleUnits) {
+            DeleteFileA((folder + found.cFileName).c_str());
+        }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
 }
 
 bool createDirectory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != FALSE; }

@@ -79,15 +79,26 @@ TEST_F(ServerList, DataDirectoryCopyComesFirst) {
     EXPECT_EQ(pick(1), "in.data.dir");
 }
 
-TEST_F(ServerList, LfOnlyLinesYieldNoEntry) {
-    writeList("one.example\ntwo.example\n");
-    EXPECT_TRUE(fill().empty());
-    EXPECT_EQ(pick(1), "<none>");
-}
-
-TEST_F(ServerList, LastLineWithoutCrIsNoEntry) {
+// Lists edited on Linux: LF line ends, no line end after the last name,
+// empty and blank lines; no empty name is ever asked.
+TEST_F(ServerList, AnyLineEndAndALastLineWithoutOne) {
+    writeList("one.example\ntwo.example\r\n\n   \n\r\nthree.example");
+    EXPECT_EQ(fill(), (std::vector<std::string>{"one.example", "two.example", "three.example"}));
+    EXPECT_EQ(pick(3), "three.example");
     writeList("first.example\r\n" + std::string(1000, 'x'));
     EXPECT_EQ(fill(), std::vector<std::string>{"first.example"});
+}
+
+TEST_F(ServerList, EmptyFileIsWrittenAfreshAndAReadOnlyProgramFolderUsesTheDataFolder) {
+    test::writeFile(programDir.file(kServerFileName), "");
+    ensureServerFile();
+    EXPECT_EQ(test::readFile(programDir.file(kServerFileName)), kDefaultServerList);
+    // The program folder cannot be written: the list goes to the data folder.
+    test::resetProcessState(programDir.file("missing/"), dataDir.path());
+    ensureServerFile();
+    EXPECT_EQ(test::readFile(dataDir.file(kServerFileName)), kDefaultServerList);
+    EXPECT_EQ(serverListEmpty.load(), 0);
+    EXPECT_NE(pick(1), "<none>");
 }
 
 TEST_F(ServerList, CommentAndShortLinesAreSkippedWithoutShiftingNumbers) {

@@ -165,13 +165,20 @@ TEST_F(StringFileSearch, TooFewSlotsFails) {
     EXPECT_FALSE(tryLoadStringTable(kStringsFileName, kRequiredSlots, table));
 }
 
-TEST_F(StringFileSearch, WriteDefaultReturnsTheFileAtItsStart) {
+TEST_F(StringFileSearch, WriteDefaultReplacesTheFileWhole) {
     test::writeFile(dataDir.file(kStringsFileName), "edited\r\n");
-    platform::File file = writeDefaultStrings(kStringsFileName);
-    ASSERT_TRUE(file.valid());
-    char first[5] = {};
-    ASSERT_EQ(file.read(first, 5), 5);
-    EXPECT_EQ(std::string(first, 5), "Check");
+    ASSERT_TRUE(writeDefaultStrings(kStringsFileName));
+    EXPECT_EQ(test::readFile(dataDir.file(kStringsFileName)), defaultStringsFile());
+}
+
+// Nowhere to write the default (a full disk, a read-only folder): the
+// built-in texts serve, and no empty or partial file is left behind.
+TEST_F(StringFileSearch, UnwritableFolderStillGivesTheTexts) {
+    test::resetProcessState(dataDir.file("missing/"), dataDir.file("missing/"));
+    StringTable table;
+    ASSERT_TRUE(tryLoadStringTable(kStringsFileName, kRequiredSlots, table));
+    EXPECT_EQ(textAt(table, 0), "Check");
+    EXPECT_FALSE(test::fileExists(dataDir.file("missing/") + kStringsFileName));
 }
 
 }  // namespace
