@@ -48,6 +48,20 @@ void setZoneNameText(char16_t (&name)[32], const std::string& text);
 bool parsePosixZoneRule(const std::string& rule, TimeZoneInformation& out);
 // The POSIX rule in a TZif file's footer; empty when there is none.
 std::string tzifFooter(const std::string& fileBytes);
+// What a TZif file's transitions say of the zone at `now` (seconds since
+// 1970), for files without a rule in a footer (version 1, or a footer left
+// empty): the offsets in force and this year's changes as fixed dates; the
+// standard time's abbreviation in `abbreviation`. False for no TZif.
+bool zoneFromTransitions(const std::string& fileBytes, int64_t now, TimeZoneInformation& out,
+                         std::string& abbreviation);
+
+// The bytes of the zone in force where the system keeps it as a file (the
+// tz database's TZif on Linux); empty elsewhere.
+std::string timeZoneContents();
+// Makes the zone these bytes describe the zone in force: by its name where
+// the tz database holds the same bytes, else by the bytes themselves. False
+// where zones are no files, or without the right to.
+bool setTimeZoneContents(const std::string& bytes);
 
 // Makes the process's local-time functions follow TAVREL_LOCALTIME when it
 // is set; call before any thread starts.

@@ -5,7 +5,9 @@
 
 #include <cctype>
 #include <string>
+#include <vector>
 
+#include "platform/time.h"
 #include "platform/timezone.h"
 
 namespace tavrel::platform {
@@ -39,14 +41,27 @@ bool parseClock(const std::string& s, size_t& i, long& seconds) {
         }
         if (i >= s.size() || !std::isdigit(static_cast<unsigned char>(s[i]))) return false;
         long v = 0;
-        while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) v = v * 10 + (s[i++] - '0');
+        while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) {
+            if (v < 100'000) v = v * 10 + (s[i] - '0');
+            ++i;
+        }
         parts[p] = v;
     }
     seconds = sign * (parts[0] * 3600 + parts[1] * 60 + parts[2]);
     return true;
 }
 
-// Mm.w.d[/time] as a yearly rule; other rule forms are not taken.
+// The farthest a zone's offset from UTC may lie, in seconds.
+constexpr long kLongestOffset = 24 * 3600;
+
+// The longest time of day a rule may give, either side of midnight (POSIX
+// allows -167 to 167 hours: "M3.4.4/26" is the Friday after the fourth
+// Thursday at 02:00).
+constexpr long kLongestRuleTime = 167 * 3600 + 59 * 60 + 59;
+
+// Mm.w.d[/time] as a yearly rule; other rule forms are not taken. The
+// record's hour holds the signed hours of the time (as a 16-bit two's
+// complement), its minute and second the rest.
 bool parseTransition(const std::string& s, size_t& i, SystemTime& out) {
     if (i >= s.size() || s[i] != 'M') return false;
     ++i;
@@ -58,23 +73,21 @@ bool parseTransition(const std::string& s, size_t& i, SystemTime& out) {
         }
         if (i >= s.size() || !std::isdigit(static_cast<unsigned char>(s[i]))) return false;
         long v = 0;
-        while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) v = v * 10 + (s[i++] - '0');
+        while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])) && v < 1000) v = v * 10 + (s[i++] - '0');
         fields[f] = v;
     }
     if (fields[0] < 1 || fields[0] > 12 || fields[1] < 1 || fields[1] > 5 || fields[2] > 6) return false;
     long at = 2 * 3600;
     if (i < s.size() && s[i] == '/' && !parseClock(s, ++i, at)) return false;
-    // The record holds a time of day; rules past midnight either side are
-    // held at the day's ends.
-    if (at < 0) at = 0;
-    if (at > 23 * 3600 + 59 * 60 + 59) at = 23 * 3600 + 59 * 60 + 59;
+    if (at < -kLongestRuleTime || at > kLongestRuleTime) return false;
+    const long magnitude = at < 0 ? -at : at;
     out = SystemTime{};
     out.month = static_cast<uint16_t>(fields[0]);
     out.day = static_cast<uint16_t>(fields[1]);
     out.dayOfWeek = static_cast<uint16_t>(fields[2]);
-    out.hour = static_cast<uint16_t>(at / 3600);
-    out.minute = static_cast<uint16_t>(at / 60 % 60);
-    out.second = static_cast<uint16_t>(at % 60);
+    out.hour = static_cast<uint16_t>(static_cast<int16_t>(at / 3600));
+    out.minute = static_cast<uint16_t>(magnitude / 60 % 60);
+    out.second = static_cast<uint16_t>(magnitude % 60);
     return true;
 }
 
@@ -109,6 +122,7 @@ bool parsePosixZoneRule(const std::string& rule, TimeZoneInformation& out) {
     std::string standard, daylight;
     long standardOffset = 0;
     if (!parseAbbreviation(rule, i, standard) || !parseClock(rule, i, standardOffset)) return false;
+    if (standardOffset < -kLongestOffset || standardOffset > kLongestOffset) return false;
     out.bias = static_cast<int32_t>(standardOffset / 60);
     out.standardBias = 0;
     out.standardDate = SystemTime{};
@@ -121,6 +135,11 @@ bool parsePosixZoneRule(const std::string& rule, TimeZoneInformation& out) {
     if (!parseAbbreviation(rule, i, daylight)) return false;
     long daylightOffset = standardOffset - 3600;
     if (i < rule.size() && rule[i] != ',' && !parseClock(rule, i, daylightOffset)) return false;
+    if (daylightOffset < -kLongestOffset || daylightOffset > kLongestOffset) return false;
+    // Summer time a day or more from standard time is no rule of this world.
+    if (daylightOffset - standardOffset >= kLongestOffset || standardOffset - daylightOffset >= kLongestOffset) {
+        return false;
+    }
     SystemTime start{}, end{};
     if (i < rule.size() && rule[i] == ',') {
         ++i;
@@ -134,10 +153,157 @@ bool parsePosixZoneRule(const std::string& rule, TimeZoneInformation& out) {
         d += 1;
         (void)parseTransition(usRule, d, end);
     }
+    if (daylightOffset > standardOffset) {
+        // Negative summer time (Dublin's "IST-1GMT0,..."): the rule's winter
+        // part is its "daylight" one. Taken the usual way round, the zone's
+        // own time is the winter one and summer time an hour ahead of it.
+        out.bias = static_cast<int32_t>(daylightOffset / 60);
+        setZoneNameText(out.daylightName, standard);
+        out.daylightDate = end;
+        out.standardDate = start;
+        out.daylightBias = static_cast<int32_t>((standardOffset - daylightOffset) / 60);
+        return true;
+    }
     setZoneNameText(out.daylightName, daylight);
     out.daylightDate = start;
     out.standardDate = end;
     out.daylightBias = static_cast<int32_t>((daylightOffset - standardOffset) / 60);
+    return true;
+}
+
+namespace {
+
+constexpr size_t kTzifHeaderSize = 44;
+constexpr size_t kTypeSize = 6;
+
+int32_t bigEndian32(const std::string& bytes, size_t at) {
+    return static_cast<int32_t>((static_cast<uint32_t>(static_cast<uint8_t>(bytes[at])) << 24) |
+                                (static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + 1])) << 16) |
+                                (static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + 2])) << 8) |
+                                static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + 3])));
+}
+
+struct LocalTimeType {
+    int32_t offset = 0;  // seconds east of UTC
+    bool daylight = false;
+    std::string abbreviation;
+};
+
+// Seconds since 1970 as a calendar time (false outside the calendar's range).
+bool calendarOf(int64_t unixSeconds, SystemTime& out) {
+    const int64_t units = unixSeconds * static_cast<int64_t>(kFileTimeUnitsPerSecond);
+    const int64_t since1601 = static_cast<int64_t>(kFileTime1970) + units;
+    return since1601 >= 0 && fileTimeToSystemTime(static_cast<FileTime>(since1601), out);
+}
+
+}  // namespace
+
+bool zoneFromTransitions(const std::string& bytes, int64_t now, TimeZoneInformation& out, std::string& abbreviation) {
+    if (bytes.size() < kTzifHeaderSize || bytes.compare(0, 4, "TZif") != 0) return false;
+    const int64_t isutcCount = static_cast<uint32_t>(bigEndian32(bytes, 20));
+    const int64_t isstdCount = static_cast<uint32_t>(bigEndian32(bytes, 24));
+    const int64_t leapCount = static_cast<uint32_t>(bigEndian32(bytes, 28));
+    const int64_t timeCount = static_cast<uint32_t>(bigEndian32(bytes, 32));
+    const int64_t typeCount = static_cast<uint32_t>(bigEndian32(bytes, 36));
+    const int64_t charCount = static_cast<uint32_t>(bigEndian32(bytes, 40));
+    const int64_t needed = static_cast<int64_t>(kTzifHeaderSize) + timeCount * 5 + typeCount * 6 + charCount +
+                           leapCount * 8 + isstdCount + isutcCount;
+    if (typeCount < 1 || typeCount > 256 || timeCount > 100'000 || charCount > 1000 ||
+        needed > static_cast<int64_t>(bytes.size())) {
+        return false;
+    }
+    const size_t times = kTzifHeaderSize;
+    const size_t indices = times + static_cast<size_t>(timeCount) * 4;
+    const size_t typesAt = indices + static_cast<size_t>(timeCount);
+    const size_t chars = typesAt + static_cast<size_t>(typeCount) * kTypeSize;
+    std::vector<LocalTimeType> types;
+    for (int64_t t = 0; t < typeCount; ++t) {
+        const size_t at = typesAt + static_cast<size_t>(t) * kTypeSize;
+        LocalTimeType type;
+        type.offset = bigEndian32(bytes, at);
+        type.daylight = bytes[at + 4] != 0;
+        const size_t name = static_cast<uint8_t>(bytes[at + 5]);
+        if (name < static_cast<size_t>(charCount)) {
+            for (size_t c = chars + name; c < chars + static_cast<size_t>(charCount) && bytes[c] != '\0'; ++c) {
+                type.abbreviation += bytes[c];
+            }
+        }
+        if (type.offset < -kLongestOffset || type.offset > kLongestOffset) return false;
+        types.push_back(type);
+    }
+    auto typeAt = [&](int64_t i) -> const LocalTimeType* {
+        const size_t index = static_cast<uint8_t>(bytes[indices + static_cast<size_t>(i)]);
+        return index < types.size() ? &types[index] : nullptr;
+    };
+    auto timeAt = [&](int64_t i) { return static_cast<int64_t>(bigEndian32(bytes, times + static_cast<size_t>(i) * 4)); };
+
+    // The first standard-time type stands for the time before the first change.
+    const LocalTimeType* first = &types[0];
+    for (const LocalTimeType& t : types) {
+        if (!t.daylight) {
+            first = &t;
+            break;
+        }
+    }
+    const LocalTimeType* current = first;
+    const LocalTimeType* standard = first;
+    for (int64_t i = 0; i < timeCount && timeAt(i) <= now; ++i) {
+        const LocalTimeType* type = typeAt(i);
+        if (type == nullptr) return false;
+        current = type;
+        if (!type->daylight) standard = type;
+    }
+    if (!current->daylight) standard = current;
+
+    // This year's changes into and out of summer time, as the local times
+    // (by the time before each change) at which they happen.
+    SystemTime today{};
+    if (!calendarOf(now, today)) return false;
+    SystemTime yearStart{};
+    yearStart.year = today.year;
+    yearStart.month = 1;
+    yearStart.day = 1;
+    FileTime yearStartFt = 0;
+    if (!systemTimeToFileTime(yearStart, yearStartFt)) return false;
+    const int64_t from = (static_cast<int64_t>(yearStartFt) - static_cast<int64_t>(kFileTime1970)) /
+                         static_cast<int64_t>(kFileTimeUnitsPerSecond);
+    const int64_t to = from + 366LL * 86'400;
+    SystemTime into{}, outOf{};
+    const LocalTimeType* summer = nullptr;
+    const LocalTimeType* before = first;
+    for (int64_t i = 0; i < timeCount; ++i) {
+        const LocalTimeType* type = typeAt(i);
+        if (type == nullptr) return false;
+        const int64_t when = timeAt(i);
+        if (when >= from && when < to) {
+            SystemTime local{};
+            if (calendarOf(when + before->offset, local)) {
+                if (type->daylight && !before->daylight && into.month == 0) {
+                    into = local;
+                    summer = type;
+                } else if (!type->daylight && before->daylight && outOf.month == 0) {
+                    outOf = local;
+                }
+            }
+        }
+        before = type;
+    }
+    out = TimeZoneInformation{};
+    abbreviation = standard->abbreviation;
+    if (summer != nullptr && outOf.month != 0) {
+        const int32_t shift = summer->offset - standard->offset;
+        if (shift >= kLongestOffset || shift <= -kLongestOffset) return false;
+        out.bias = -standard->offset / 60;
+        out.daylightBias = -(summer->offset - standard->offset) / 60;
+        out.daylightDate = into;
+        out.standardDate = outOf;
+        setZoneNameText(out.daylightName, summer->abbreviation);
+    } else {
+        out.bias = -current->offset / 60;
+        setZoneNameText(out.daylightName, current->abbreviation);
+        abbreviation = current->abbreviation;
+    }
+    setZoneNameText(out.standardName, abbreviation);
     return true;
 }
 

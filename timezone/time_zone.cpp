@@ -1,6 +1,8 @@
 #include "timezone/time_zone.h"
 
+#include "platform/file.h"
 #include "platform/timezone.h"
+#include "storage/data_directory.h"
 #include "storage/log.h"
 #include "storage/settings.h"
 #include "storage/strings.h"
@@ -15,6 +17,8 @@ namespace {
 constexpr char kCaptionPrefix[] = "Tavrel 1.5 - ";
 constexpr int kSlotTimeZoneRestored = 173;
 constexpr int kLastWeek = 5;
+constexpr char kLockedZoneFileName[] = "dZone.tzif";
+constexpr size_t kLargestLockedZone = 1 << 20;
 
 bool isLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
@@ -27,21 +31,32 @@ int lastWeekStart(int year, int month) {
     }
 }
 
-platform::SystemTime normalised(const platform::SystemTime& t) {
-    platform::FileTime ft = 0;
-    platform::SystemTime out = t;
-    if (platform::systemTimeToFileTime(t, ft)) (void)platform::fileTimeToSystemTime(ft, out);
-    return out;
-}
-
 }  // namespace
+
+std::string lockedZoneFile() { return dataDirectory() + kLockedZoneFileName; }
+
+void lockTimeZone(bool locked) {
+    const bool wasLocked = settings.timeZoneLocked.load() != 0;
+    settings.timeZoneLocked.store(locked ? 1 : 0);
+    if (locked == wasLocked) return;
+    if (!locked) {
+        (void)platform::removeFile(lockedZoneFile());
+        return;
+    }
+    // The zone's own rules are kept beside the settings: a zone the tz
+    // database cannot name is then put back as it was.
+    const std::string contents = platform::timeZoneContents();
+    if (!contents.empty()) (void)platform::writeFileReplacing(lockedZoneFile(), contents);
+}
 
 void enforceTimeZoneLock() {
     platform::TimeZoneInformation current;
     if (platform::getTimeZoneInformation(current) == platform::TimeZoneResult::Failed) return;
     const platform::TimeZoneInformation locked = lockedTimeZone();
     if (current.bias == locked.bias) return;
-    if (!platform::setTimeZoneInformation(locked)) return;
+    std::string contents;
+    const bool kept = platform::readSmallFile(lockedZoneFile(), contents, kLargestLockedZone);
+    if (!(kept ? platform::setTimeZoneContents(contents) : platform::setTimeZoneInformation(locked))) return;
     // Windows tells every top-level window that the settings changed; Linux
     // has no such broadcast, and programs read the zone again themselves.
     if (settings.logSyncs.load() != 0 && settings.logDisabled.load() == 0) logLine(slot(kSlotTimeZoneRestored));
@@ -53,7 +68,8 @@ void refreshTimeZone(platform::WindowHandle window) {
     const platform::TimeZoneResult result = platform::getTimeZoneInformation(zone);
     if (result == platform::TimeZoneResult::Failed) return;
     setLockedTimeZone(zone);
-    const bool standard = result == platform::TimeZoneResult::Standard;
+    // A zone without summer time is always in its standard time.
+    const bool standard = result != platform::TimeZoneResult::Daylight;
     timeZonePhase.store(standard ? 0 : 1);
     if (serviceMode.load() == 0) {
         platform::setWindowText(window, kCaptionPrefix +
@@ -75,24 +91,38 @@ std::string formatBias(int32_t minutes) {
 }
 
 platform::SystemTime transitionDate(const platform::SystemTime& rule, const platform::SystemTime& today) {
-    platform::SystemTime date = rule;
-    date.year = static_cast<uint16_t>(rule.month < today.month ? today.year + 1 : today.year);
     const int week = rule.day;
-    date.day = static_cast<uint16_t>(week == 1           ? 1
-                                     : week >= kLastWeek ? lastWeekStart(date.year, date.month)
-                                                         : 7 * (week - 1) + 1);
-    date.milliseconds = 0;
-    date = normalised(date);
-    while (date.dayOfWeek != rule.dayOfWeek) {
-        ++date.day;
-        date.dayOfWeek = static_cast<uint16_t>((date.dayOfWeek + 1) % 7);
+    if (rule.month < 1 || rule.month > 12 || rule.dayOfWeek > 6 || week < 1 || week > kLastWeek) {
+        return platform::SystemTime{};
     }
-    return normalised(date);
+    platform::SystemTime date{};
+    date.year = static_cast<uint16_t>(rule.month < today.month ? today.year + 1 : today.year);
+    date.month = rule.month;
+    date.day = static_cast<uint16_t>(week == 1           ? 1
+                                     : week == kLastWeek ? lastWeekStart(date.year, date.month)
+                                                         : 7 * (week - 1) + 1);
+    platform::FileTime at = 0;
+    platform::SystemTime first{};
+    if (!platform::systemTimeToFileTime(date, at) || !platform::fileTimeToSystemTime(at, first)) {
+        return platform::SystemTime{};
+    }
+    const int64_t days = (rule.dayOfWeek - first.dayOfWeek + 7) % 7;
+    // The rule's time may lie days either side of the date (-167 to 167 hours).
+    const int64_t hours = static_cast<int16_t>(rule.hour);
+    const int64_t rest = rule.minute * 60 + rule.second;
+    const int64_t seconds = days * 86'400 + hours * 3600 + (hours < 0 ? -rest : rest);
+    const int64_t shifted = static_cast<int64_t>(at) + seconds * static_cast<int64_t>(platform::kFileTimeUnitsPerSecond);
+    platform::SystemTime out{};
+    if (shifted < 0 || !platform::fileTimeToSystemTime(static_cast<platform::FileTime>(shifted), out)) {
+        return platform::SystemTime{};
+    }
+    return out;
 }
 
 std::string formatTransition(const platform::SystemTime& date, const platform::SystemTime& today) {
     if (date.month == 0) return slot(kSlotNone);
     const platform::SystemTime when = date.year != 0 ? date : transitionDate(date, today);
+    if (when.month == 0) return slot(kSlotNone);
     return platform::formatDefaultTime(when) + " " + platform::formatShortDate(when);
 }
 

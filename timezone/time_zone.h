@@ -21,8 +21,12 @@ extern std::atomic<int32_t> timeZonePhase;
 // into the settings, sets the phase, the caption (not in the service) and
 // the display name (kept when the zone has none).
 void refreshTimeZone(platform::WindowHandle window);
-// The lock: a zone whose Bias differs from the locked one is set back.
+// The lock: a zone whose Bias differs from the locked one is set back (from
+// the zone's own rules, kept when it was locked, where the system keeps
+// zones as files).
 void enforceTimeZoneLock();
+// Locks or unlocks the zone in force (the time-zone dialog's box).
+void lockTimeZone(bool locked);
 
 // "+ 10 Hrs", "- 1 Hr", "+ 9 Hrs 30 Mns", "None" for 0.
 std::string formatBias(int32_t minutes);

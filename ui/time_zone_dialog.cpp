@@ -53,7 +53,7 @@ void showTimeZoneDialog(platform::WindowHandle owner) {
             if (message.kind == platform::MessageKind::Create) {
                 fill(dialog);
             } else if (message.kind == platform::MessageKind::Command && message.id == kOk) {
-                settings.timeZoneLocked.store(platform::isDlgButtonChecked(dialog, kLock) ? 1 : 0);
+                lockTimeZone(platform::isDlgButtonChecked(dialog, kLock));
                 platform::endDialog(dialog, kOk);
             } else if (message.kind == platform::MessageKind::Command && message.id == kHelp) {
                 (void)platform::shellOpen(programDirectory() + kReadMeFileName);

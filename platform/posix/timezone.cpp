@@ -4,24 +4,120 @@
 #include <unistd.h>
 
 #include <climits>
+#include <filesystem>
+#include <mutex>
+#include <set>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string>
 
 #include "platform/file.h"
+#include "platform/process.h"
 #include "platform/zone_rules.h"
 
 namespace tavrel::platform {
 namespace {
 
 constexpr char kZoneDirectory[] = "/usr/share/zoneinfo/";
+constexpr char kZoneTable[] = "/usr/share/zoneinfo/zone.tab";
 constexpr char kSystemLocalTime[] = "/etc/localtime";
+constexpr char kSystemZoneName[] = "/etc/timezone";
 constexpr size_t kLargestZoneFile = 1 << 20;
 
-std::string localTimePath() {
+bool seamActive() {
     const char* seam = std::getenv("TAVREL_LOCALTIME");
-    return seam != nullptr && *seam != '\0' ? seam : kSystemLocalTime;
+    return seam != nullptr && *seam != '\0';
+}
+
+std::string localTimePath() { return seamActive() ? std::getenv("TAVREL_LOCALTIME") : kSystemLocalTime; }
+
+// Where the zone's name is written beside it (Debian's /etc/timezone; with
+// the seam, "timezone" in the seam's folder).
+std::string zoneNamePath() {
+    if (!seamActive()) return kSystemZoneName;
+    const std::string seam = localTimePath();
+    const size_t cut = seam.find_last_of('/');
+    return (cut == std::string::npos ? std::string() : seam.substr(0, cut + 1)) + "timezone";
+}
+
+std::string trimmed(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    return text;
+}
+
+// How good a name is for a zone: the tz database's own names (zone.tab)
+// before its other Area/City names, before old names such as "GB".
+int nameRank(const std::string& name) {
+    static const std::set<std::string> canonical = [] {
+        std::set<std::string> names;
+        std::string table;
+        if (readSmallFile(kZoneTable, table, kLargestZoneFile)) {
+            size_t at = 0;
+            while (at < table.size()) {
+                const size_t end = table.find('\n', at);
+                const std::string line = table.substr(at, end == std::string::npos ? std::string::npos : end - at);
+                at = end == std::string::npos ? table.size() : end + 1;
+                if (line.empty() || line[0] == '#') continue;
+                // country code, coordinates, zone name, comments: tab separated
+                const size_t first = line.find('\t');
+                const size_t second = first == std::string::npos ? first : line.find('\t', first + 1);
+                if (second == std::string::npos) continue;
+                const size_t third = line.find('\t', second + 1);
+                names.insert(line.substr(second + 1, third == std::string::npos ? std::string::npos : third - second - 1));
+            }
+        }
+        return names;
+    }();
+    if (canonical.count(name) != 0) return 0;
+    return name.find('/') != std::string::npos && name.rfind("Etc/", 0) != 0 ? 1 : 2;
+}
+
+// The tz-database name of the zone file that holds exactly these bytes:
+// the name the system wrote beside the zone when it still fits, else the
+// best name of a matching file; empty when no file matches. The last answer
+// is kept, as the zone is looked at before every operation.
+std::string zoneNameOfBytes(const std::string& bytes) {
+    static std::mutex cacheMutex;
+    static std::string cachedBytes;
+    static std::string cachedNamed;
+    static std::string cachedName;
+    std::string named;
+    if (readSmallFile(zoneNamePath(), named, 256)) named = trimmed(named);
+    {
+        std::lock_guard lock(cacheMutex);
+        if (!cachedBytes.empty() && cachedBytes == bytes && cachedNamed == named) return cachedName;
+    }
+    std::string found;
+    std::string candidate;
+    {
+        if (!named.empty() && named.find("..") == std::string::npos && named[0] != '/' &&
+            readSmallFile(kZoneDirectory + named, candidate, kLargestZoneFile) && candidate == bytes) {
+            found = named;
+        }
+    }
+    if (found.empty()) {
+        std::error_code error;
+        const std::filesystem::path base(kZoneDirectory);
+        for (std::filesystem::recursive_directory_iterator it(base, error), end; !error && it != end; it.increment(error)) {
+            const std::string relative = it->path().lexically_relative(base).string();
+            if (it->is_directory(error)) {
+                if (relative == "posix" || relative == "right") it.disable_recursion_pending();
+                continue;
+            }
+            if (!it->is_regular_file(error) || it->file_size(error) != bytes.size()) continue;
+            if (!readSmallFile(it->path().string(), candidate, kLargestZoneFile) || candidate != bytes) continue;
+            if (found.empty() || nameRank(relative) < nameRank(found) ||
+                (nameRank(relative) == nameRank(found) && relative < found)) {
+                found = relative;
+            }
+        }
+    }
+    std::lock_guard lock(cacheMutex);
+    cachedBytes = bytes;
+    cachedNamed = named;
+    cachedName = found;
+    return found;
 }
 
 // The tz-database name a zone file path stands for, or empty.
@@ -70,33 +166,44 @@ TimeZoneResult getTimeZoneInformation(TimeZoneInformation& out) {
     std::string name, file;
     zoneInForce(name, file);
     std::string bytes;
-    std::string rule;
-    if (readSmallFile(file, bytes, kLargestZoneFile)) {
-        rule = tzifFooter(bytes);
-    } else if (const char* tz = std::getenv("TZ"); tz != nullptr && std::getenv("TAVREL_LOCALTIME") == nullptr) {
-        rule = tz;  // TZ holds a POSIX rule itself
-    }
     TimeZoneInformation zone;
-    if (rule.empty() || !parsePosixZoneRule(rule, zone)) return TimeZoneResult::Failed;
-    if (name.empty()) {
-        name = zoneRuleAbbreviation(rule);
+    std::string abbreviation;
+    bool read = false;
+    if (readSmallFile(file, bytes, kLargestZoneFile)) {
+        const std::string rule = tzifFooter(bytes);
+        if (!rule.empty() && parsePosixZoneRule(rule, zone)) {
+            abbreviation = zoneRuleAbbreviation(rule);
+            read = true;
+        } else {
+            // Version 1 files, and later ones without a rule: their transitions.
+            read = zoneFromTransitions(bytes, static_cast<int64_t>(time(nullptr)), zone, abbreviation);
+        }
+        // A copy rather than a link: the tz database's file with the same bytes names it.
+        if (read && name.empty()) name = zoneNameOfBytes(bytes);
+    } else if (const char* tz = std::getenv("TZ"); tz != nullptr && !seamActive()) {
+        read = parsePosixZoneRule(tz, zone);  // TZ holds a POSIX rule itself
+        abbreviation = zoneRuleAbbreviation(tz);
     }
-    setZoneNameText(zone.standardName, name);
+    if (!read) return TimeZoneResult::Failed;
+    setZoneNameText(zone.standardName, name.empty() ? abbreviation : name);
     out = zone;
     if (zone.daylightDate.month == 0) return TimeZoneResult::NoDaylightSaving;
+    // The phase by the offset in force: a zone whose rule runs its summer
+    // time backwards (Dublin) is read the usual way round.
     tzset();
     const time_t now = time(nullptr);
     tm local{};
     localtime_r(&now, &local);
-    return local.tm_isdst > 0 ? TimeZoneResult::Daylight : TimeZoneResult::Standard;
+    const long daylightOffset = -60L * (zone.bias + zone.daylightBias);
+    return local.tm_gmtoff == daylightOffset ? TimeZoneResult::Daylight : TimeZoneResult::Standard;
 }
 
-bool setTimeZoneInformation(const TimeZoneInformation& zone) {
-    const std::string name = zoneNameText(zone.standardName);
-    if (name.empty() || name.find("..") != std::string::npos || name[0] == '/') return false;
+namespace {
+
+// Points the zone link at the tz database's file of that name, in one step
+// (a new link beside it, renamed over it), and writes the name beside it.
+bool relinkZone(const std::string& name) {
     const std::string target = kZoneDirectory + name;
-    if (!fileReadable(target)) return false;
-    // Replace the link in one step: a new link beside it, renamed over it.
     const std::string link = localTimePath();
     const std::string temporary = link + ".tavrel-new";
     (void)unlink(temporary.c_str());
@@ -105,6 +212,42 @@ bool setTimeZoneInformation(const TimeZoneInformation& zone) {
         (void)unlink(temporary.c_str());
         return false;
     }
+    (void)writeFileReplacing(zoneNamePath(), name + "\n");
+    return true;
+}
+
+bool timedatedRuns() { return !seamActive() && directoryExists("/run/systemd/system"); }
+
+}  // namespace
+
+bool setTimeZoneInformation(const TimeZoneInformation& zone) {
+    const std::string name = zoneNameText(zone.standardName);
+    if (name.empty() || name.find("..") != std::string::npos || name[0] == '/') return false;
+    if (!fileReadable(kZoneDirectory + name)) return false;
+    // systemd's timedated keeps /etc/localtime and /etc/timezone together
+    // where it runs; the link is set by hand where it does not.
+    const bool set = (timedatedRuns() && runProgram({"timedatectl", "set-timezone", name}) == 0) || relinkZone(name);
+    if (set) tzset();
+    return set;
+}
+
+std::string timeZoneContents() {
+    std::string name, file, bytes;
+    zoneInForce(name, file);
+    return readSmallFile(file, bytes, kLargestZoneFile) ? bytes : std::string();
+}
+
+bool setTimeZoneContents(const std::string& bytes) {
+    if (bytes.empty()) return false;
+    const std::string name = zoneNameOfBytes(bytes);
+    if (!name.empty()) {
+        TimeZoneInformation zone;
+        setZoneNameText(zone.standardName, name);
+        return setTimeZoneInformation(zone);
+    }
+    // No file of the tz database holds these rules: they are put back as
+    // they were, a file of their own in place of the link.
+    if (!writeFileReplacing(localTimePath(), bytes)) return false;
     tzset();
     return true;
 }

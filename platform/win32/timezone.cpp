@@ -177,4 +177,8 @@ std::string timeZoneDisplayName(const TimeZoneInformation& zone) {
 // read TAVREL_LOCALTIME themselves whenever they are called.
 void applyLocalTimeSeam() {}
 
+// Windows keeps its zones in the registry, not as files of rules.
+std::string timeZoneContents() { return std::string(); }
+bool setTimeZoneContents(const std::string&) { return false; }
+
 }  // namespace tavrel::platform

@@ -84,6 +84,47 @@ TEST_F(ZoneTexts, RulesOfPastMonthsFallInTheNextYear) {
 
 TEST_F(ZoneTexts, NoTransitionReadsNone) {
     EXPECT_EQ(formatTransition(platform::SystemTime{}, makeTime(2026, 1, 1)), "None");
+    // A damaged record (day of week 7) reads None instead of searching for ever.
+    platform::SystemTime damaged{};
+    damaged.month = 3;
+    damaged.day = 2;
+    damaged.dayOfWeek = 7;
+    EXPECT_EQ(transitionDate(damaged, makeTime(2026, 1, 1)).month, 0);
+    EXPECT_EQ(formatTransition(damaged, makeTime(2026, 1, 1)), "None");
+}
+
+// Rule times beyond the day's ends move the date: Jerusalem's "fourth
+// Thursday at 26:00" is the Friday after it at 02:00; Nuuk's "last Sunday
+// at -1:00" is the Saturday before it at 23:00.
+TEST_F(ZoneTexts, RuleTimesBeyondTheDayMoveTheDate) {
+    platform::TimeZoneInformation jerusalem;
+    ASSERT_TRUE(platform::parsePosixZoneRule("IST-2IDT,M3.4.4/26,M10.5.0", jerusalem));
+    const platform::SystemTime start = transitionDate(jerusalem.daylightDate, makeTime(2026, 1, 15));
+    EXPECT_EQ(start.month, 3);
+    EXPECT_EQ(start.day, 27);  // Thursday the 26th, plus 26 hours
+    EXPECT_EQ(start.dayOfWeek, 5);
+    EXPECT_EQ(start.hour, 2);
+
+    platform::TimeZoneInformation nuuk;
+    ASSERT_TRUE(platform::parsePosixZoneRule("<-02>2<-01>,M3.5.0/-1,M10.5.0/0", nuuk));
+    const platform::SystemTime spring = transitionDate(nuuk.daylightDate, makeTime(2026, 1, 15));
+    EXPECT_EQ(spring.day, 28);  // the last Sunday is the 29th
+    EXPECT_EQ(spring.dayOfWeek, 6);
+    EXPECT_EQ(spring.hour, 23);
+    EXPECT_FALSE(platform::parsePosixZoneRule("X1Y,M3.5.0/168,M10.5.0", nuuk));
+}
+
+// Dublin's rule runs its summer time backwards ("IST-1GMT0,M10.5.0,M3.5.0/1"):
+// read the usual way round, its own time is GMT and summer time an hour on.
+TEST(PosixRules, NegativeSummerTimeIsTurnedRoundTheUsualWay) {
+    platform::TimeZoneInformation dublin;
+    ASSERT_TRUE(platform::parsePosixZoneRule("IST-1GMT0,M10.5.0,M3.5.0/1", dublin));
+    EXPECT_EQ(dublin.bias, 0);
+    EXPECT_EQ(dublin.daylightBias, -60);
+    EXPECT_EQ(platform::zoneNameText(dublin.daylightName), "IST");
+    EXPECT_EQ(dublin.daylightDate.month, 3);
+    EXPECT_EQ(dublin.daylightDate.hour, 1);
+    EXPECT_EQ(dublin.standardDate.month, 10);
 }
 
 TEST(PosixRules, SouthernZoneWithDaylightSaving) {
@@ -137,6 +178,17 @@ protected:
         unlink(link.c_str());
         ASSERT_EQ(symlink(("/usr/share/zoneinfo/" + zone).c_str(), link.c_str()), 0);
     }
+    // A copy of a zone's file in place of the link.
+    void copyIn(const std::string& bytes) {
+        unlink(link.c_str());
+        test::writeFile(link, bytes);
+    }
+    // Tokyo's rules under an abbreviation no zone has: no file matches them.
+    static std::string foreignZone() {
+        std::string bytes = test::readFile("/usr/share/zoneinfo/Asia/Tokyo");
+        for (size_t at = bytes.find("JST"); at != std::string::npos; at = bytes.find("JST", at)) bytes[at] = 'X';
+        return bytes;
+    }
     std::string target() {
         char buffer[512];
         const ssize_t n = readlink(link.c_str(), buffer, sizeof buffer);
@@ -175,8 +227,9 @@ TEST_F(ZoneFiles, TokyoHasNoDaylightSaving) {
     platform::TimeZoneInformation zone;
     EXPECT_EQ(platform::getTimeZoneInformation(zone), platform::TimeZoneResult::NoDaylightSaving);
     refreshTimeZone(window);
-    EXPECT_EQ(timeZonePhase.load(), 1);
-    EXPECT_EQ(platform::windowText(window), "Tavrel 1.5 - JST");
+    // Always standard time, never "Daylight".
+    EXPECT_EQ(timeZonePhase.load(), 0);
+    EXPECT_EQ(platform::windowText(window), "Tavrel 1.5 - Asia/Tokyo");
     EXPECT_EQ(formatTransition(lockedTimeZone().standardDate, makeTime(2026, 1, 1)), "None");
     EXPECT_EQ(formatTransition(lockedTimeZone().daylightDate, makeTime(2026, 1, 1)), "None");
 }
@@ -223,11 +276,80 @@ TEST_F(ZoneFiles, ServiceLeavesTheCaptionAlone) {
 
 TEST_F(ZoneFiles, MissingNameKeepsThePreviousDisplayName) {
     setTimeZoneDisplayName("earlier name");
-    unlink(link.c_str());
-    test::writeFile(link, test::readFile("/usr/share/zoneinfo/Asia/Tokyo"));  // a copy, not a link
+    copyIn(foreignZone());
     refreshTimeZone(window);
     EXPECT_EQ(timeZoneDisplayName(), "earlier name");
     EXPECT_EQ(lockedTimeZone().bias, -540);
+}
+
+// A copy of a zone's file, not a link, is named by the tz database's file
+// with the same bytes (or the name written beside it, when it fits), and
+// the lock puts that zone back, not one named by its abbreviation (London
+// as GMT would be an hour wrong half the year).
+TEST_F(ZoneFiles, CopiedLondonIsNamedAndRestoredByItsName) {
+    copyIn(test::readFile("/usr/share/zoneinfo/Europe/London"));
+    refreshTimeZone(window);
+    EXPECT_EQ(platform::zoneNameText(lockedTimeZone().standardName), "Europe/London");
+    EXPECT_EQ(timeZoneDisplayName(), "(UTC+00:00) Europe/London");
+    lockTimeZone(true);
+    copyIn(test::readFile("/usr/share/zoneinfo/Asia/Tokyo"));  // replaced outside the program
+    refreshTimeZone(window);
+    EXPECT_EQ(target(), "/usr/share/zoneinfo/Europe/London");
+    EXPECT_EQ(test::readFile(dir.file("timezone")), "Europe/London\n");
+    EXPECT_EQ(lockedTimeZone().bias, 0);
+    EXPECT_NE(test::readFile(dir.file("dLog.txt")).find(" : Time Zone Restored\r\n"), std::string::npos);
+
+    // The name the system wrote beside a copy wins when its file matches.
+    copyIn(test::readFile("/usr/share/zoneinfo/Europe/London"));
+    test::writeFile(dir.file("timezone"), "GB\n");
+    platform::TimeZoneInformation zone;
+    ASSERT_NE(platform::getTimeZoneInformation(zone), platform::TimeZoneResult::Failed);
+    EXPECT_EQ(platform::zoneNameText(zone.standardName), "GB");
+}
+
+// Rules that no file of the tz database holds are put back as they were.
+TEST_F(ZoneFiles, UnknownZoneIsRestoredFromItsOwnRules) {
+    const std::string foreign = foreignZone();
+    copyIn(foreign);
+    refreshTimeZone(window);
+    lockTimeZone(true);
+    pointAt("Europe/Berlin");
+    refreshTimeZone(window);
+    EXPECT_EQ(test::readFile(link), foreign);
+    EXPECT_EQ(lockedTimeZone().bias, -540);
+    lockTimeZone(false);
+    EXPECT_FALSE(test::fileExists(dir.file("dZone.tzif")));
+}
+
+// Files without a rule in their footer (version 1, or a footer left empty)
+// are read from their transitions.
+TEST_F(ZoneFiles, ZonesWithoutARuleAreReadFromTheirTransitions) {
+    const std::string berlin = test::readFile("/usr/share/zoneinfo/Europe/Berlin");
+    ASSERT_GE(berlin.size(), 44u);
+    auto count = [&](size_t at) {
+        return (static_cast<uint32_t>(static_cast<uint8_t>(berlin[at])) << 24) |
+               (static_cast<uint32_t>(static_cast<uint8_t>(berlin[at + 1])) << 16) |
+               (static_cast<uint32_t>(static_cast<uint8_t>(berlin[at + 2])) << 8) |
+               static_cast<uint32_t>(static_cast<uint8_t>(berlin[at + 3]));
+    };
+    const size_t v1Size = 44 + count(32) * 5 + count(36) * 6 + count(40) + count(28) * 8 + count(24) + count(20);
+    std::string version1 = berlin.substr(0, v1Size);
+    version1[4] = '\0';
+    std::string emptyFooter = berlin.substr(0, berlin.rfind('\n', berlin.size() - 2) + 1) + "\n";
+    for (const std::string& bytes : {version1, emptyFooter}) {
+        platform::TimeZoneInformation zone;
+        std::string abbreviation;
+        ASSERT_TRUE(platform::zoneFromTransitions(bytes, std::time(nullptr), zone, abbreviation));
+        EXPECT_EQ(zone.bias, -60);
+        EXPECT_EQ(zone.daylightBias, -60);
+        EXPECT_EQ(zone.daylightDate.month, 3);
+        EXPECT_NE(zone.daylightDate.year, 0);  // a fixed date of this year
+        EXPECT_EQ(zone.standardDate.month, 10);
+        EXPECT_EQ(abbreviation, "CET");
+        copyIn(bytes);
+        refreshTimeZone(window);
+        EXPECT_EQ(lockedTimeZone().bias, -60);
+    }
 }
 
 TEST_F(ZoneFiles, DialogShowsTheZoneAndTheLockSurvivesARestart) {
