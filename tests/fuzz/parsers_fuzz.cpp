@@ -1,18 +1,35 @@
 // Feeds arbitrary bytes to the parsers of outside input: the strings file,
-// the server list, the settings file and the TIME and SNTP replies.
+// the server list, the settings file, the TIME and SNTP replies, and the
+// zone readers (TZif files, POSIX rules, transition dates). Each target
+// checks what its parser promises, not only that it does not crash.
 // TAVREL_FUZZ_TARGET picks the parser at build time.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <string>
 #include <string_view>
 
+#include "platform/timezone.h"
 #include "protocol/time_protocol.h"
 #include "servers/server_list.h"
 #include "storage/settings.h"
 #include "storage/strings.h"
+#include "timezone/time_zone.h"
 
 using namespace tavrel;
+
+namespace {
+
+[[maybe_unused]] bool within(int64_t value, int64_t low, int64_t high) { return value >= low && value <= high; }
+
+[[maybe_unused]] void checkTransition(const platform::SystemTime& rule) {
+    const platform::SystemTime today{2026, 6, 0, 15, 12, 0, 0, 0};
+    const platform::SystemTime date = transitionDate(rule, today);
+    if (date.month != 0 && (date.month > 12 || date.day < 1 || date.day > 31 || date.hour > 23)) __builtin_trap();
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::span<const uint8_t> bytes(data, size);
@@ -25,12 +42,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 #elif TAVREL_FUZZ_TARGET == 2
     ServerListParser parser;
+    auto check = [&parser] {
+        const std::string_view entry = parser.entry();
+        if (entry.size() < 3 || entry.size() > 599 || entry.find_first_not_of(" \t") == std::string_view::npos) {
+            __builtin_trap();
+        }
+    };
     for (uint8_t b : bytes) {
-        if (parser.feed(b) && (parser.entry().size() < 3 || parser.entry().size() > 599)) __builtin_trap();
+        if (parser.feed(b)) check();
     }
+    if (parser.finish()) check();
 #elif TAVREL_FUZZ_TARGET == 3
+    // Whatever the file holds, every field the program reads lies in its range.
     applySettingsImage(bytes);
-    if (settings.syncTimeout.load() == 0) __builtin_trap();
+    if (!within(settings.syncTimeout.load(), 5, 99) || !within(settings.autoSyncCount.load(), 1, 99) ||
+        !within(settings.autoCheckCount.load(), 1, 99) || settings.offsetAmount.load() > 99 ||
+        !within(settings.protocol.load(), 0, 2) || !within(settings.serverSource.load(), 0, 2) ||
+        !within(settings.offsetMultiplier.load(), 0, 2) || !within(settings.autoSyncUnit.load(), 0, 2) ||
+        !within(settings.selectedServer.load(), 0, INT32_MAX) || settings.abortQuery.load() != 0 ||
+        !within(settings.timeServerEnabled.load(), 0, 1) || settings.dateRangeLow.load() > settings.dateRangeHigh.load()) {
+        __builtin_trap();
+    }
+    const platform::TimeZoneInformation zone = lockedTimeZone();
+    if (zone.daylightDate.dayOfWeek > 6 || zone.standardDate.month > 12) __builtin_trap();
+    checkTransition(zone.daylightDate);
+    checkTransition(zone.standardDate);
 #elif TAVREL_FUZZ_TARGET == 4
     SntpTimestamps stamps{};
     if (readSntpReply(bytes, stamps)) {
@@ -38,6 +74,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                               ntpToFileTime(stamps.transmitSeconds, stamps.transmitFraction), UINT64_MAX / 2);
     }
     if (size >= 4) (void)wireSecondsToFileTime(readWord(bytes, 0));
+#elif TAVREL_FUZZ_TARGET == 5
+    // A zone file: its footer's rule, or its transitions.
+    const std::string file(reinterpret_cast<const char*>(data), size);
+    platform::TimeZoneInformation zone;
+    const std::string rule = platform::tzifFooter(file);
+    std::string abbreviation;
+    if ((!rule.empty() && platform::parsePosixZoneRule(rule, zone)) ||
+        platform::zoneFromTransitions(file, 1'780'000'000, zone, abbreviation)) {
+        if (!within(zone.bias, -1440, 1440) || !within(zone.daylightBias, -1440, 1440)) __builtin_trap();
+        if (zone.daylightDate.year == 0) checkTransition(zone.daylightDate);
+        if (zone.standardDate.year == 0) checkTransition(zone.standardDate);
+    }
+#elif TAVREL_FUZZ_TARGET == 6
+    // A POSIX rule, and transition dates over any record.
+    const std::string rule(reinterpret_cast<const char*>(data), size);
+    platform::TimeZoneInformation zone;
+    if (platform::parsePosixZoneRule(rule, zone)) {
+        if (!within(zone.bias, -1440, 1440) || !within(zone.daylightBias, -1440, 1440)) __builtin_trap();
+        checkTransition(zone.daylightDate);
+        checkTransition(zone.standardDate);
+    }
+    if (size >= sizeof(platform::SystemTime)) {
+        platform::SystemTime any{};
+        std::memcpy(&any, data, sizeof any);
+        checkTransition(any);
+    }
 #endif
     return 0;
 }
