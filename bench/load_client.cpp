@@ -63,9 +63,11 @@ long runSntp(int concurrency, double seconds) {
         const Clock::time_point now = Clock::now();
         for (size_t i = 0; i < slots.size(); ++i) {
             UdpSlot& slot = slots[i];
-            uint8_t reply[64];
             bool answered = false;
-            for (;;) {
+            // Only the sockets with something to read are read: the load
+            // must not spend its time on empty receives.
+            while ((fds[i].revents & POLLIN) != 0) {
+                uint8_t reply[64];
                 const ssize_t n = recv(slot.fd, reply, sizeof reply, 0);
                 if (n < 0) break;
                 uint64_t origin = 0;

@@ -115,7 +115,7 @@ bool TimeQuery::contactServer(platform::FileTime t1, uint16_t t1Ms) {
     }
     advance(QueryStep::Connecting);
 
-    if (!socket->connect(address, target_.useTime ? kTimePort : kSntpPort)) return false;
+    if (!socket->connect(platform::NetAddress::v4(address, target_.useTime ? kTimePort : kSntpPort))) return false;
     advance(QueryStep::WaitingForReply);
     return target_.useTime ? timeExchange(*socket, startTick) : sntpExchange(*socket, t1, t1Ms, startTick);
 }

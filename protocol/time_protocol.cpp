@@ -6,6 +6,8 @@ namespace tavrel {
 
 namespace {
 constexpr uint64_t kEraSeconds = 1ULL << 32;
+constexpr uint8_t kLeapAlarm = 3;
+constexpr uint8_t kKissOfDeathStratum = 0;
 constexpr uint32_t kEraTopBit = 0x80000000u;
 }  // namespace
 
@@ -14,8 +16,9 @@ uint64_t wireSecondsSince1900(uint32_t wireSeconds) {
 }
 
 platform::FileTime ntpToFileTime(uint32_t seconds, uint32_t fraction) {
-    return platform::kFileTime1900 + wireSecondsSince1900(seconds) * platform::kFileTimeUnitsPerSecond +
-           fraction / kFractionPerFileTimeUnit;
+    // The fraction to the nearest 100-ns unit: 2^-32 s is finer than it.
+    const uint64_t units = (static_cast<uint64_t>(fraction) * platform::kFileTimeUnitsPerSecond + (1ULL << 31)) >> 32;
+    return platform::kFileTime1900 + wireSecondsSince1900(seconds) * platform::kFileTimeUnitsPerSecond + units;
 }
 
 uint32_t readWord(std::span<const uint8_t> bytes, size_t offset) {
@@ -41,6 +44,9 @@ void buildSntpRequest(platform::FileTime t1, uint16_t t1Milliseconds, uint8_t (&
 
 bool readSntpReply(std::span<const uint8_t> reply, SntpTimestamps& out) {
     if (reply.size() < kSntpPacketSize) return false;
+    // RFC 4330 section 5: a server whose clock is not synchronised (leap
+    // indicator 3) or that sends a kiss-o'-death (stratum 0) is not believed.
+    if ((reply[0] >> 6) == kLeapAlarm || reply[1] == kKissOfDeathStratum) return false;
     out.receiveSeconds = readWord(reply, 32);
     out.receiveFraction = readWord(reply, 36);
     out.transmitSeconds = readWord(reply, 40);

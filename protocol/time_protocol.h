@@ -18,15 +18,14 @@ inline constexpr size_t kSntpPacketSize = 48;
 inline constexpr uint8_t kSntpClientHeader = 0x1B;
 // Milliseconds to NTP fraction units (2^-32 s).
 inline constexpr uint32_t kFractionPerMs = 4'294'967;
-// FILETIME units per NTP fraction unit, as an integer divisor.
-inline constexpr uint32_t kFractionPerFileTimeUnit = 429;
 
 // Seconds since 1900 of a 32-bit wire value. Values with the top bit clear
 // belong to the era that starts in 2036 (RFC 4330's rule), so the client
 // keeps working after 2036-02-07.
 uint64_t wireSecondsSince1900(uint32_t wireSeconds);
 
-// A wire timestamp (seconds and 2^-32 s fraction) as a FILETIME.
+// A wire timestamp (seconds and 2^-32 s fraction) as a FILETIME, exact to
+// the nearest 100-ns unit.
 platform::FileTime ntpToFileTime(uint32_t seconds, uint32_t fraction);
 inline platform::FileTime wireSecondsToFileTime(uint32_t seconds) { return ntpToFileTime(seconds, 0); }
 
@@ -43,8 +42,9 @@ struct SntpTimestamps {
     uint32_t receiveSeconds, receiveFraction;    // T2, bytes 32..39
     uint32_t transmitSeconds, transmitFraction;  // T3, bytes 40..47
 };
-// Reads T2 and T3 from a reply. False for a reply shorter than 48 bytes or
-// one without a transmit timestamp (an empty or kiss-of-death packet).
+// Reads T2 and T3 from a reply. False for a reply shorter than 48 bytes,
+// one from an unsynchronised server (leap indicator 3) or a kiss-o'-death
+// (stratum 0), and one without a transmit timestamp.
 bool readSntpReply(std::span<const uint8_t> reply, SntpTimestamps& out);
 
 // The clock offset ((T2 - T1) + (T3 - T4)) / 2 in FILETIME units (100 ns),

@@ -3,15 +3,15 @@
 #include <array>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/thread.h"
 #include "platform/time.h"
 #include "platform/time_service.h"
-#include "storage/log.h"
-#include "storage/settings.h"
-#include "storage/strings.h"
 #include "protocol/server_replies.h"
 #include "storage/string_slots.h"
+#include "storage/strings.h"
+#include "timeservice/client_reports.h"
 
 namespace tavrel {
 
@@ -19,34 +19,31 @@ std::atomic<int32_t> serverActivity{0};
 
 namespace {
 
-constexpr int kSlotTimeServed = 110;
-constexpr int kSlotSntpServed = 111;
-constexpr int kListenBacklog = 5;
+// Requests taken and answered in one go.
+constexpr int kBatch = 32;
+// A TIME port that cannot be had is tried again this often.
 constexpr uint32_t kRetryPauseMs = 1000;
-constexpr uint32_t kServiceStopWaitMs = 1000;
+// How long a stopped local time service is given to let go of the port.
+constexpr uint32_t kPortFreeWaitMs = 5000;
+constexpr uint32_t kPortFreeStepMs = 100;
 constexpr uint32_t kServiceRestartWaitMs = 2000;
-constexpr int kMaxReceiveCalls = 101;
-constexpr size_t kNameCacheSize = 16;
+// Pieces of one request from one sender are joined when they come this
+// close together; a sender's piece waits no longer.
+constexpr uint64_t kJoinWithinMs = 500;
+constexpr size_t kMostPartials = 16;
+constexpr char kTimePortError[] = "TIME Server Port Error; another program holds TCP port 37, or the right to it is missing.";
 
 // The two server threads, their sockets (published so that a stop can
-// close them under a blocked call) and where their status lines go.
+// close them under a blocked call) and what they report to.
 std::mutex threadMutex;  // start and join
 std::thread timeThread;
 std::thread sntpThread;
 std::atomic<bool> stopRequested{false};
-std::mutex socketMutex;  // the sockets and the sink
+platform::ManualResetEvent stopSignal;
+std::mutex socketMutex;  // the sockets
 std::shared_ptr<platform::Socket> timeSocket;
 std::shared_ptr<platform::Socket> sntpSocket;
-ServerStatusSink statusSink;
-
-struct CachedName {
-    platform::Ipv4Address address = 0;
-    std::string name;
-    uint64_t used = 0;
-};
-std::mutex nameMutex;
-std::array<CachedName, kNameCacheSize> nameCache;
-uint64_t nameUses = 0;
+ClientReports reports;
 
 bool serving() { return !stopRequested.load(); }
 
@@ -57,108 +54,175 @@ void publish(std::shared_ptr<platform::Socket>& slot, std::shared_ptr<platform::
     slot = std::move(socket);
 }
 
-void report(const std::string& text) {
-    ServerStatusSink sink;
-    {
-        std::lock_guard lock(socketMutex);
-        sink = statusSink;
-    }
-    if (sink) sink(text);
-}
-
-void showServed(int textSlot, const std::string& client) {
-    report(slot(textSlot) + client);
-    if (settings.logSyncs.load() != 0 && settings.logDisabled.load() == 0) logNamedLine(slot(textSlot), client);
-}
-
 void timeServerThread() {
-    serverActivity.fetch_add(kTimeServerRunning);
+    platform::raiseThreadPriority();
     const platform::SocketLibraryUse library;
     std::shared_ptr<platform::Socket> listener;
     if (library.ready()) listener = platform::Socket::create(platform::SocketKind::Tcp);
-    if (listener) {
-        publish(timeSocket, listener);
-        (void)listener->setReuseAddress();
-        bool bound = false;
-        while (serving()) {
-            // Listening without the port would listen on a port of the
-            // system's choosing, so the bind must stand first.
-            if (!bound) bound = listener->bind(platform::kAnyAddress, kTimePort);
-            if (!bound || !listener->listen(kListenBacklog)) {
-                // Port taken or no right to it: try again, but never spin.
-                platform::sleepMs(kRetryPauseMs);
-                continue;
-            }
-            platform::Ipv4Address peer = 0;
-            std::shared_ptr<platform::Socket> client = listener->accept(&peer);
-            if (!client) continue;
-            uint8_t reply[kTimeReplySize];
-            buildTimeReply(platform::getSystemTimeAsFileTime(), reply);
-            (void)client->send(reply, sizeof reply);
-            client->close();
-            client.reset();
-            showServed(kSlotTimeServed, clientName(peer));
-        }
-        publish(timeSocket, nullptr);
+    if (!listener) {
+        reports.problem(kTimePortError);
+        return;
     }
+    publish(timeSocket, listener);
+    // Address reuse lets a restart bind while old connections linger in
+    // TIME_WAIT; it never lets two listeners share the port.
+    (void)listener->setReuseAddress();
+    (void)listener->setExclusiveAddress();
+    bool reported = false;
+    while (serving() && !(listener->bind(platform::NetAddress::any(platform::AddressFamily::V4, kTimePort)) &&
+                          listener->listen(platform::Socket::kSystemBacklog))) {
+        // Port taken or no right to it: say so once, and try again now and then.
+        if (!reported) reports.problem(kTimePortError);
+        reported = true;
+        (void)stopSignal.wait(kRetryPauseMs);
+    }
+    if (serving()) serverActivity.fetch_or(kTimeServerRunning);
+    std::array<platform::Connection, kBatch> connections;
+    std::array<platform::NetAddress, kBatch> clients;
+    while (serving()) {
+        const int taken = listener->acceptConnections(connections.data(), kBatch);
+        if (taken < 0) break;
+        uint8_t reply[kTimeReplySize];
+        buildTimeReply(platform::getSystemTimeAsFileTime(), reply);
+        for (int i = 0; i < taken; ++i) {
+            platform::Socket::answerAndClose(connections[static_cast<size_t>(i)], reply, sizeof reply);
+            clients[static_cast<size_t>(i)] = connections[static_cast<size_t>(i)].peer;
+        }
+        reports.served(ServedBy::Time, clients.data(), taken);
+    }
+    publish(timeSocket, nullptr);
     // The port is free once the thread counts as stopped.
     listener.reset();
-    serverActivity.fetch_sub(kTimeServerRunning);
+    serverActivity.fetch_and(~kTimeServerRunning);
 }
 
-// Gathers one 48-byte request; false when none came complete.
-bool gatherRequest(platform::Socket& socket, uint8_t (&packet)[kSntpPacketSize], platform::Ipv4Address& peer,
-                   uint16_t& peerPort) {
-    size_t have = 0;
-    for (int calls = 1;; ++calls) {
-        // A longer datagram delivers its first bytes only; nothing is ever
-        // written beyond the buffer.
-        const long n = socket.receiveFrom(packet + have, kSntpPacketSize - have, peer, peerPort);
-        if (n < 0) return false;
-        have += static_cast<size_t>(n);
-        if (have == kSntpPacketSize) return true;
-        if (calls >= kMaxReceiveCalls || !serving()) return false;
+// Requests that came in pieces: the first bytes a sender sent, waiting for
+// the rest from the same address and port.
+class Partials {
+public:
+    // Adds a piece; true when it completed a request, then in `request`.
+    bool join(const platform::Datagram& piece, uint64_t now, uint8_t (&request)[kSntpPacketSize]) {
+        Partial* slot = nullptr;
+        for (Partial& p : partials_) {
+            if (p.used && p.sender == piece.peer && now - p.at <= kJoinWithinMs) slot = &p;
+        }
+        if (slot == nullptr) {
+            // A new sender's first piece: the stalest entry makes room.
+            slot = &partials_.front();
+            for (Partial& p : partials_) {
+                if (!p.used || p.at < slot->at) slot = &p;
+            }
+            *slot = Partial{true, piece.peer, now, {}, 0};
+        }
+        const size_t room = kSntpPacketSize - slot->size;
+        const size_t take = piece.size < room ? piece.size : room;
+        std::copy(piece.bytes, piece.bytes + take, slot->bytes + slot->size);
+        slot->size += take;
+        slot->at = now;
+        if (slot->size < kSntpPacketSize) return false;
+        std::copy(slot->bytes, slot->bytes + kSntpPacketSize, request);
+        slot->used = false;
+        return true;
     }
+
+private:
+    struct Partial {
+        bool used = false;
+        platform::NetAddress sender;
+        uint64_t at = 0;
+        uint8_t bytes[kSntpPacketSize] = {};
+        size_t size = 0;
+    };
+    std::array<Partial, kMostPartials> partials_;
+};
+
+// Binds UDP 123 alone. When it is taken and a local time service of the
+// system's is what holds it, that service is stopped for the bind and
+// started again after it (it then runs without the port); its name comes
+// back in `stopped`, to give the port back when the server ends.
+bool bindSntpPort(platform::Socket& socket, std::string& stopped) {
+    const platform::NetAddress port = platform::NetAddress::any(platform::AddressFamily::V4, kSntpPort);
+    if (socket.bind(port)) return true;
+    const std::string service = platform::runningTimeService();
+    if (service.empty()) return false;
+    platform::stopTimeService(service);
+    bool bound = false;
+    for (uint32_t waited = 0; !bound && waited < kPortFreeWaitMs && serving(); waited += kPortFreeStepMs) {
+        (void)stopSignal.wait(kPortFreeStepMs);
+        bound = socket.bind(port);
+    }
+    platform::startTimeService(service);
+    if (bound) stopped = service;
+    return bound;
 }
 
 void sntpServerThread() {
-    serverActivity.fetch_add(kSntpServerRunning);
-    const std::string localService = platform::runningTimeService();
-    if (!localService.empty()) {
-        platform::stopTimeService(localService);
-        platform::sleepMs(kServiceStopWaitMs);
-    }
+    // Above normal, as the queries: the times in a reply are taken promptly.
+    platform::raiseThreadPriority();
     const platform::SocketLibraryUse library;
     std::shared_ptr<platform::Socket> socket;
     if (library.ready()) socket = platform::Socket::create(platform::SocketKind::Udp);
-    const bool ready = socket && socket->setReuseAddress() && socket->bind(platform::kAnyAddress, kSntpPort);
-    if (!localService.empty()) platform::startTimeService(localService);
-
+    std::string stoppedService;
+    const bool ready = socket && socket->setExclusiveAddress() && bindSntpPort(*socket, stoppedService) &&
+                       socket->enableDestinationAddress();
     if (!ready) {
-        report(kSntpPortError);
+        reports.problem(kSntpPortError);
     } else {
         publish(sntpSocket, socket);
+        socket->enableBlockingBatches();
+        serverActivity.fetch_or(kSntpServerRunning);
+        std::array<platform::Datagram, kBatch> received;
+        std::array<platform::Datagram, kBatch> replies;
+        std::array<platform::NetAddress, kBatch> clients;
+        Partials partials;
+        int n = 0;
         while (serving()) {
-            uint8_t packet[kSntpPacketSize] = {};
-            platform::Ipv4Address peer = 0;
-            uint16_t peerPort = 0;
-            if (!gatherRequest(*socket, packet, peer, peerPort)) continue;
-            buildSntpReply(packet, platform::getSystemTime());
-            (void)socket->sendTo(packet, sizeof packet, peer, peerPort);
-            // The client has its answer; only now is its name looked up.
-            showServed(kSlotSntpServed, clientName(peer));
+            // One request at a time: wait before trying; under load, try first.
+            n = socket->receiveDatagrams(received.data(), kBatch, n <= 1);
+            if (n < 0) break;
+            // The time the requests came, taken as they are taken.
+            const platform::FileTime arrived = platform::getSystemTimeAsFileTime();
+            const uint64_t now = platform::getTickCount64();
+            int answering = 0;
+            for (int i = 0; i < n; ++i) {
+                const platform::Datagram& d = received[static_cast<size_t>(i)];
+                platform::Datagram& reply = replies[static_cast<size_t>(answering)];
+                uint8_t request[kSntpPacketSize] = {};
+                if (d.size >= kSntpPacketSize) {
+                    // A longer datagram (extension fields) is read from its first bytes.
+                    std::copy(d.bytes, d.bytes + kSntpPacketSize, request);
+                } else if (!partials.join(d, now, request)) {
+                    continue;
+                }
+                if (!isSntpClientRequest(request)) continue;
+                std::copy(request, request + kSntpPacketSize, reply.bytes);
+                reply.size = kSntpPacketSize;
+                reply.peer = d.peer;
+                reply.local = d.local;
+                clients[static_cast<size_t>(answering)] = d.peer;
+                ++answering;
+            }
+            if (answering == 0) continue;
+            // The time the replies leave, taken just before they do.
+            const platform::FileTime leaving = platform::getSystemTimeAsFileTime();
+            for (int i = 0; i < answering; ++i) {
+                uint8_t(&packet)[kSntpPacketSize] = replies[static_cast<size_t>(i)].bytes;
+                buildSntpReply(packet, arrived, leaving);
+            }
+            (void)socket->sendDatagrams(replies.data(), answering);
+            reports.served(ServedBy::Sntp, clients.data(), answering);
         }
         publish(sntpSocket, nullptr);
     }
     // Let go of the port before the local time service comes back, and
     // before the thread counts as stopped.
     socket.reset();
-    if (!localService.empty()) {
-        platform::stopTimeService(localService);
+    if (!stoppedService.empty()) {
+        platform::stopTimeService(stoppedService);
         platform::sleepMs(kServiceRestartWaitMs);
-        platform::startTimeService(localService);
+        platform::startTimeService(stoppedService);
     }
-    serverActivity.fetch_sub(kSntpServerRunning);
+    serverActivity.fetch_and(~kSntpServerRunning);
 }
 
 }  // namespace
@@ -176,6 +240,7 @@ void joinTimeServers() {
     std::lock_guard lock(threadMutex);
     if (timeThread.joinable()) timeThread.join();
     if (sntpThread.joinable()) sntpThread.join();
+    reports.stop();
 }
 
 void startTimeServers(ServerStatusSink sink) {
@@ -183,11 +248,9 @@ void startTimeServers(ServerStatusSink sink) {
     stopTimeServers();
     joinTimeServers();
     std::lock_guard lock(threadMutex);
-    {
-        std::lock_guard sockets(socketMutex);
-        statusSink = std::move(sink);
-    }
     stopRequested.store(false);
+    stopSignal.reset();
+    reports.start(std::move(sink));
     timeThread = std::thread(timeServerThread);
     sntpThread = std::thread(sntpServerThread);
 }
@@ -195,29 +258,9 @@ void startTimeServers(ServerStatusSink sink) {
 void stopTimeServers() {
     std::lock_guard lock(socketMutex);
     stopRequested.store(true);
+    stopSignal.set();
     if (timeSocket) timeSocket->close();
     if (sntpSocket) sntpSocket->close();
-}
-
-std::string clientName(platform::Ipv4Address address) {
-    {
-        std::lock_guard lock(nameMutex);
-        for (CachedName& entry : nameCache) {
-            if (entry.used != 0 && entry.address == address) {
-                entry.used = ++nameUses;
-                return entry.name;
-            }
-        }
-    }
-    std::string name = platform::reverseLookup(address);
-    if (name.empty()) name = platform::dottedQuad(address);
-    std::lock_guard lock(nameMutex);
-    CachedName* oldest = &nameCache[0];
-    for (CachedName& entry : nameCache) {
-        if (entry.used < oldest->used) oldest = &entry;
-    }
-    *oldest = CachedName{address, name, ++nameUses};
-    return name;
 }
 
 }  // namespace tavrel

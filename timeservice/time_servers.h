@@ -1,6 +1,7 @@
 // The internal TIME (RFC 868, TCP 37) and SNTP (UDP 123) servers. Both
-// start and stop together; each answers one client at a time from the local
-// clock, reports the client for the status line and logs it.
+// start and stop together; each answers its clients a batch at a time from
+// the local clock and hands them to the reports (status line, log, names),
+// which never stand in front of an answer.
 #pragma once
 
 #include <atomic>
@@ -8,7 +9,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/socket.h"
+#include "timeservice/client_reports.h"
 
 namespace tavrel {
 
@@ -21,24 +22,18 @@ extern std::atomic<int32_t> serverActivity;
 inline constexpr char kSntpPortError[] =
     "SNTP Server Port Error; Restart in Admin mode or disable Windows Time service.";
 
-// Where the servers' status lines go ("TIME Server Tavreled client", the
-// port error); called from the server threads. Empty: nowhere.
-using ServerStatusSink = std::function<void(std::string)>;
 
 // "TIME Server Active", "SNTP Server Active" or both, for the running
 // servers; empty when none runs.
 std::string serverStateText();
 
 // Starts the TIME server thread and the SNTP server thread (after the
-// threads of an earlier start have ended).
+// threads of an earlier start have ended). A port that cannot be had is
+// said through the sink and the log.
 void startTimeServers(ServerStatusSink sink);
 // Asks both servers to stop and closes their sockets; does not wait.
 void stopTimeServers();
 // Waits until both server threads have ended.
 void joinTimeServers();
-
-// The name shown for a client: its host name, else its dotted-quad address.
-// Recent answers are kept, so a client that asks often is looked up once.
-std::string clientName(platform::Ipv4Address address);
 
 }  // namespace tavrel

@@ -16,41 +16,131 @@ namespace tavrel::platform {
 
 struct Socket::State {
     std::atomic<bool> closed{false};
+    bool blockingBatches = false;
 };
 
 namespace {
 
-sockaddr_in makeAddress(Ipv4Address address, uint16_t port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(address);
-    return sa;
+// The largest number of messages one batch call moves.
+constexpr int kMostInBatch = 64;
+
+socklen_t toSockaddr(const NetAddress& address, sockaddr_storage& out) {
+    out = sockaddr_storage{};
+    if (address.family == AddressFamily::V6) {
+        auto* sa = reinterpret_cast<sockaddr_in6*>(&out);
+        sa->sin6_family = AF_INET6;
+        sa->sin6_port = htons(address.port);
+        std::memcpy(&sa->sin6_addr, address.bytes, 16);
+        return sizeof(sockaddr_in6);
+    }
+    auto* sa = reinterpret_cast<sockaddr_in*>(&out);
+    sa->sin_family = AF_INET;
+    sa->sin_port = htons(address.port);
+    std::memcpy(&sa->sin_addr, address.bytes, 4);
+    return sizeof(sockaddr_in);
+}
+
+NetAddress fromSockaddr(const sockaddr* sa) {
+    NetAddress address;
+    if (sa->sa_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(sa);
+        address.family = AddressFamily::V6;
+        std::memcpy(address.bytes, &v6->sin6_addr, 16);
+        address.port = ntohs(v6->sin6_port);
+    } else if (sa->sa_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(sa);
+        std::memcpy(address.bytes, &v4->sin_addr, 4);
+        address.port = ntohs(v4->sin_port);
+    }
+    return address;
+}
+
+// The destination of a received datagram, from its IP_PKTINFO or
+// IPV6_PKTINFO control message.
+void readDestination(msghdr& message, NetAddress& local) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            local.family = AddressFamily::V4;
+            std::memcpy(local.bytes, &info.ipi_addr, 4);
+        } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+            in6_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            local.family = AddressFamily::V6;
+            std::memcpy(local.bytes, &info.ipi6_addr, 16);
+        }
+    }
+}
+
+// The control message that makes a reply leave from `local`.
+size_t writeSource(const NetAddress& local, char* buffer, size_t room) {
+    msghdr message{};
+    message.msg_control = buffer;
+    message.msg_controllen = room;
+    cmsghdr* c = CMSG_FIRSTHDR(&message);
+    if (local.family == AddressFamily::V6) {
+        c->cmsg_level = IPPROTO_IPV6;
+        c->cmsg_type = IPV6_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof(in6_pktinfo));
+        in6_pktinfo info{};
+        std::memcpy(&info.ipi6_addr, local.bytes, 16);
+        std::memcpy(CMSG_DATA(c), &info, sizeof info);
+        return CMSG_SPACE(sizeof(in6_pktinfo));
+    }
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo info{};
+    std::memcpy(&info.ipi_spec_dst, local.bytes, 4);
+    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+    return CMSG_SPACE(sizeof(in_pktinfo));
+}
+
+constexpr size_t kControlRoom = CMSG_SPACE(sizeof(in6_pktinfo)) + CMSG_SPACE(sizeof(in_pktinfo));
+
+// Fills datagrams from a batch the system delivered.
+int takeBatch(AddressFamily family, mmsghdr* messages, const sockaddr_storage* names, int n, Datagram* into) {
+    for (int i = 0; i < n; ++i) {
+        Datagram& d = into[i];
+        d.length = messages[i].msg_len;
+        d.size = d.length < Datagram::kKept ? d.length : Datagram::kKept;
+        d.peer = fromSockaddr(reinterpret_cast<const sockaddr*>(&names[i]));
+        d.local = NetAddress::any(family);
+        readDestination(messages[i].msg_hdr, d.local);
+    }
+    return n;
 }
 
 }  // namespace
 
-Socket::Socket(intptr_t fd, intptr_t wakeFd) : fd_(fd), wakeFd_(wakeFd), state_(std::make_unique<State>()) {}
+Socket::Socket(intptr_t fd, intptr_t wakeFd, AddressFamily family)
+    : fd_(fd), wakeFd_(wakeFd), family_(family), state_(std::make_unique<State>()) {}
 
 Socket::~Socket() {
     ::close(fd_);
     ::close(wakeFd_);
 }
 
-std::shared_ptr<Socket> Socket::create(SocketKind kind) {
+std::shared_ptr<Socket> Socket::create(SocketKind kind, AddressFamily family) {
     const int type = kind == SocketKind::Tcp ? SOCK_STREAM : SOCK_DGRAM;
-    const int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int domain = family == AddressFamily::V6 ? AF_INET6 : AF_INET;
+    const int fd = ::socket(domain, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return nullptr;
-    return adopt(fd);
+    if (family == AddressFamily::V6) {
+        const int on = 1;
+        (void)setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    }
+    return adopt(fd, family);
 }
 
-std::shared_ptr<Socket> Socket::adopt(intptr_t fd) {
+std::shared_ptr<Socket> Socket::adopt(intptr_t fd, AddressFamily family) {
     const int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wake < 0) {
         ::close(static_cast<int>(fd));
         return nullptr;
     }
-    return std::shared_ptr<Socket>(new Socket(fd, wake));
+    return std::shared_ptr<Socket>(new Socket(fd, wake, family));
 }
 
 void Socket::close() {
@@ -76,15 +166,16 @@ bool Socket::waitFor(short events) {
     }
 }
 
-bool Socket::connect(Ipv4Address address, uint16_t port) {
+bool Socket::connect(const NetAddress& address) {
     if (state_->closed.load()) return false;
-    const sockaddr_in sa = makeAddress(address, port);
-    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return true;
+    sockaddr_storage sa;
+    const socklen_t len = toSockaddr(address, sa);
+    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&sa), len) == 0) return true;
     if (errno != EINPROGRESS && errno != EINTR) return false;
     if (!waitFor(POLLOUT)) return false;
     int error = 0;
-    socklen_t len = sizeof error;
-    if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len) != 0) return false;
+    socklen_t errorLen = sizeof error;
+    if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &errorLen) != 0) return false;
     return error == 0;
 }
 
@@ -115,22 +206,27 @@ bool Socket::setReuseAddress() {
     return setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
 }
 
-bool Socket::bind(Ipv4Address address, uint16_t port) {
-    const sockaddr_in sa = makeAddress(address, port);
-    return ::bind(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
+// Linux never lets two sockets bind one port without SO_REUSEADDR or
+// SO_REUSEPORT on both: a socket that sets neither holds its port alone.
+bool Socket::setExclusiveAddress() { return true; }
+
+bool Socket::bind(const NetAddress& address) {
+    sockaddr_storage sa;
+    const socklen_t len = toSockaddr(address, sa);
+    return ::bind(fd_, reinterpret_cast<const sockaddr*>(&sa), len) == 0;
 }
 
-bool Socket::listen(int backlog) { return ::listen(fd_, backlog) == 0; }
+bool Socket::listen(int backlog) { return ::listen(fd_, backlog < 0 ? SOMAXCONN : backlog) == 0; }
 
-std::shared_ptr<Socket> Socket::accept(Ipv4Address* peer) {
+std::shared_ptr<Socket> Socket::accept(NetAddress* peer) {
     for (;;) {
         if (state_->closed.load()) return nullptr;
-        sockaddr_in sa{};
+        sockaddr_storage sa{};
         socklen_t len = sizeof sa;
         const int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd >= 0) {
-            if (peer != nullptr) *peer = ntohl(sa.sin_addr.s_addr);
-            return adopt(fd);
+            if (peer != nullptr) *peer = fromSockaddr(reinterpret_cast<const sockaddr*>(&sa));
+            return adopt(fd, family_);
         }
         if (errno == EINTR || errno == ECONNABORTED) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return nullptr;
@@ -138,15 +234,14 @@ std::shared_ptr<Socket> Socket::accept(Ipv4Address* peer) {
     }
 }
 
-long Socket::receiveFrom(void* buffer, size_t size, Ipv4Address& peer, uint16_t& peerPort) {
+long Socket::receiveFrom(void* buffer, size_t size, NetAddress& peer) {
     for (;;) {
         if (state_->closed.load()) return -1;
-        sockaddr_in sa{};
+        sockaddr_storage sa{};
         socklen_t len = sizeof sa;
         const ssize_t n = ::recvfrom(fd_, buffer, size, 0, reinterpret_cast<sockaddr*>(&sa), &len);
         if (n >= 0) {
-            peer = ntohl(sa.sin_addr.s_addr);
-            peerPort = ntohs(sa.sin_port);
+            peer = fromSockaddr(reinterpret_cast<const sockaddr*>(&sa));
             return static_cast<long>(n);
         }
         if (errno == EINTR) continue;
@@ -155,12 +250,12 @@ long Socket::receiveFrom(void* buffer, size_t size, Ipv4Address& peer, uint16_t&
     }
 }
 
-long Socket::sendTo(const void* data, size_t size, Ipv4Address peer, uint16_t peerPort) {
-    const sockaddr_in sa = makeAddress(peer, peerPort);
+long Socket::sendTo(const void* data, size_t size, const NetAddress& peer) {
+    sockaddr_storage sa;
+    const socklen_t len = toSockaddr(peer, sa);
     for (;;) {
         if (state_->closed.load()) return -1;
-        const ssize_t n =
-            ::sendto(fd_, data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+        const ssize_t n = ::sendto(fd_, data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&sa), len);
         if (n >= 0) return static_cast<long>(n);
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
@@ -169,16 +264,144 @@ long Socket::sendTo(const void* data, size_t size, Ipv4Address peer, uint16_t pe
 }
 
 uint16_t Socket::localPort() const {
-    sockaddr_in sa{};
+    sockaddr_storage sa{};
     socklen_t len = sizeof sa;
     if (getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
-    return ntohs(sa.sin_port);
+    return fromSockaddr(reinterpret_cast<const sockaddr*>(&sa)).port;
+}
+
+bool Socket::enableDestinationAddress() {
+    const int on = 1;
+    return family_ == AddressFamily::V6 ? setsockopt(fd_, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on) == 0
+                                        : setsockopt(fd_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) == 0;
+}
+
+void Socket::enableBlockingBatches() {
+    const int flags = fcntl(static_cast<int>(fd_), F_GETFL);
+    if (flags >= 0 && fcntl(static_cast<int>(fd_), F_SETFL, flags & ~O_NONBLOCK) == 0) state_->blockingBatches = true;
+}
+
+int Socket::receiveDatagrams(Datagram* into, int count, bool likelyEmpty) {
+    if (count > kMostInBatch) count = kMostInBatch;
+    mmsghdr messages[kMostInBatch] = {};
+    iovec vectors[kMostInBatch];
+    sockaddr_storage names[kMostInBatch];
+    alignas(cmsghdr) char controls[kMostInBatch][kControlRoom];
+    for (int i = 0; i < count; ++i) {
+        vectors[i] = iovec{into[i].bytes, Datagram::kKept};
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+        messages[i].msg_hdr.msg_name = &names[i];
+        messages[i].msg_hdr.msg_namelen = sizeof names[i];
+        messages[i].msg_hdr.msg_control = controls[i];
+        messages[i].msg_hdr.msg_controllen = sizeof controls[i];
+    }
+    if (likelyEmpty && state_->blockingBatches) {
+        // Sleeps in the receive; close() (shutdown) wakes it with nothing.
+        for (;;) {
+            if (state_->closed.load()) return -1;
+            const int n = ::recvmmsg(fd_, messages, static_cast<unsigned>(count), MSG_WAITFORONE | MSG_TRUNC, nullptr);
+            if (n > 0) return takeBatch(family_, messages, names, n, into);
+            if (n == 0 || errno != EINTR) break;
+        }
+        if (state_->closed.load()) return -1;
+    } else if (likelyEmpty && !waitFor(POLLIN)) {
+        return -1;
+    }
+    for (;;) {
+        if (state_->closed.load()) return -1;
+        // MSG_TRUNC: each length is the datagram's own, not what was kept.
+        const int n = ::recvmmsg(fd_, messages, static_cast<unsigned>(count), MSG_DONTWAIT | MSG_TRUNC, nullptr);
+        if (n > 0) return takeBatch(family_, messages, names, n, into);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return 0;  // a passing error: nothing taken
+        if (!waitFor(POLLIN)) return -1;
+    }
+}
+
+int Socket::sendDatagrams(const Datagram* replies, int count) {
+    if (count > kMostInBatch) count = kMostInBatch;
+    mmsghdr messages[kMostInBatch] = {};
+    iovec vectors[kMostInBatch];
+    sockaddr_storage names[kMostInBatch];
+    alignas(cmsghdr) char controls[kMostInBatch][kControlRoom];
+    for (int i = 0; i < count; ++i) {
+        vectors[i] = iovec{const_cast<uint8_t*>(replies[i].bytes), replies[i].size};
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+        messages[i].msg_hdr.msg_name = &names[i];
+        messages[i].msg_hdr.msg_namelen = toSockaddr(replies[i].peer, names[i]);
+        const bool unspecified = NetAddress::any(replies[i].local.family).sameHost(replies[i].local);
+        if (!unspecified) {
+            std::memset(controls[i], 0, sizeof controls[i]);
+            messages[i].msg_hdr.msg_control = controls[i];
+            messages[i].msg_hdr.msg_controllen = writeSource(replies[i].local, controls[i], sizeof controls[i]);
+        }
+    }
+    int sent = 0;
+    while (sent < count) {
+        if (state_->closed.load()) break;
+        const int n = ::sendmmsg(fd_, messages + sent, static_cast<unsigned>(count - sent), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += n;
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!waitFor(POLLOUT)) break;
+        } else {
+            ++sent;  // this one cannot go (an unreachable peer): the others still do
+        }
+    }
+    return sent;
+}
+
+int Socket::acceptConnections(Connection* into, int count) {
+    for (;;) {
+        if (state_->closed.load()) return -1;
+        int taken = 0;
+        while (taken < count) {
+            sockaddr_storage sa{};
+            socklen_t len = sizeof sa;
+            const int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0) {
+                if (errno == EINTR || errno == ECONNABORTED) continue;
+                break;
+            }
+            into[taken].handle = fd;
+            into[taken].peer = fromSockaddr(reinterpret_cast<const sockaddr*>(&sa));
+            ++taken;
+        }
+        if (taken > 0) return taken;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return 0;  // e.g. out of descriptors for a moment
+        if (!waitFor(POLLIN)) return -1;
+    }
+}
+
+void Socket::answerAndClose(const Connection& connection, const void* data, size_t size) {
+    const int fd = static_cast<int>(connection.handle);
+    (void)::send(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+    ::close(fd);
 }
 
 bool parseIpv4Address(const std::string& text, Ipv4Address& out) {
     in_addr addr{};
     if (inet_aton(text.c_str(), &addr) == 0) return false;
     out = ntohl(addr.s_addr);
+    return true;
+}
+
+bool parseAddress(const std::string& text, NetAddress& out) {
+    std::string bare = text;
+    if (bare.size() > 2 && bare.front() == '[' && bare.back() == ']') bare = bare.substr(1, bare.size() - 2);
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, bare.c_str(), &v6) == 1) {
+        out = NetAddress::any(AddressFamily::V6);
+        std::memcpy(out.bytes, &v6, 16);
+        return true;
+    }
+    Ipv4Address v4 = 0;
+    if (bare != text || !parseIpv4Address(text, v4)) return false;
+    out = NetAddress::v4(v4);
     return true;
 }
 
@@ -193,11 +416,38 @@ bool resolveFirstIpv4(const std::string& name, Ipv4Address& out) {
     return true;
 }
 
-std::string reverseLookup(Ipv4Address address) {
-    const sockaddr_in sa = makeAddress(address, 0);
+std::vector<NetAddress> resolveAll(const std::string& name) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* result = nullptr;
+    std::vector<NetAddress> addresses;
+    if (name.empty() || getaddrinfo(name.c_str(), nullptr, &hints, &result) != 0) return addresses;
+    for (const addrinfo* a = result; a != nullptr; a = a->ai_next) {
+        if (a->ai_family != AF_INET && a->ai_family != AF_INET6) continue;
+        const NetAddress address = fromSockaddr(a->ai_addr);
+        bool seen = false;
+        for (const NetAddress& earlier : addresses) seen = seen || earlier.sameHost(address);
+        if (!seen) addresses.push_back(address);
+    }
+    freeaddrinfo(result);
+    return addresses;
+}
+
+std::string addressText(const NetAddress& address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.family == AddressFamily::V6) {
+        inet_ntop(AF_INET6, address.bytes, text, sizeof text);
+        return text;
+    }
+    return dottedQuad(address.ipv4());
+}
+
+std::string reverseLookup(const NetAddress& address) {
+    sockaddr_storage sa;
+    const socklen_t len = toSockaddr(address, sa);
     char host[NI_MAXHOST];
-    if (getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0,
-                    NI_NAMEREQD) != 0) {
+    if (getnameinfo(reinterpret_cast<const sockaddr*>(&sa), len, host, sizeof host, nullptr, 0, NI_NAMEREQD) != 0) {
         return std::string();
     }
     return host;

@@ -13,6 +13,7 @@
 // event objects, the others on a condition variable.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mswsock.h>
 #include <windows.h>
 
 #include "platform/socket.h"
@@ -58,13 +59,50 @@ void ensureLibrary() {
 SOCKET socketOf(intptr_t fd) { return static_cast<SOCKET>(fd); }
 HANDLE eventOf(intptr_t fd) { return reinterpret_cast<HANDLE>(fd); }
 
-sockaddr_in makeAddress(Ipv4Address address, uint16_t port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(address);
-    return sa;
+int toSockaddr(const NetAddress& address, sockaddr_storage& out) {
+    out = sockaddr_storage{};
+    if (address.family == AddressFamily::V6) {
+        auto* sa = reinterpret_cast<sockaddr_in6*>(&out);
+        sa->sin6_family = AF_INET6;
+        sa->sin6_port = htons(address.port);
+        std::memcpy(&sa->sin6_addr, address.bytes, 16);
+        return sizeof(sockaddr_in6);
+    }
+    auto* sa = reinterpret_cast<sockaddr_in*>(&out);
+    sa->sin_family = AF_INET;
+    sa->sin_port = htons(address.port);
+    std::memcpy(&sa->sin_addr, address.bytes, 4);
+    return sizeof(sockaddr_in);
 }
+
+NetAddress fromSockaddr(const sockaddr* sa) {
+    NetAddress address;
+    if (sa->sa_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(sa);
+        address.family = AddressFamily::V6;
+        std::memcpy(address.bytes, &v6->sin6_addr, 16);
+        address.port = ntohs(v6->sin6_port);
+    } else if (sa->sa_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(sa);
+        std::memcpy(address.bytes, &v4->sin_addr, 4);
+        address.port = ntohs(v4->sin_port);
+    }
+    return address;
+}
+
+// WSARecvMsg is reached through the socket itself.
+LPFN_WSARECVMSG recvMsgOf(SOCKET s) {
+    GUID guid = WSAID_WSARECVMSG;
+    LPFN_WSARECVMSG function = nullptr;
+    DWORD bytes = 0;
+    if (WSAIoctl(s, SIO_GET_EXTENSION_FUNCTION_POINTER, &guid, sizeof guid, &function, sizeof function, &bytes,
+                 nullptr, nullptr) != 0) {
+        return nullptr;
+    }
+    return function;
+}
+
+constexpr size_t kControlRoom = 64;
 
 int lengthOf(size_t size) { return size > INT_MAX ? INT_MAX : static_cast<int>(size); }
 
@@ -84,7 +122,8 @@ bool prepare(SOCKET s, WSAEVENT& network, HANDLE& closed) {
 
 }  // namespace
 
-Socket::Socket(intptr_t fd, intptr_t wakeFd) : fd_(fd), wakeFd_(wakeFd), state_(std::make_unique<State>()) {}
+Socket::Socket(intptr_t fd, intptr_t wakeFd, AddressFamily family)
+    : fd_(fd), wakeFd_(wakeFd), family_(family), state_(std::make_unique<State>()) {}
 
 Socket::~Socket() {
     closesocket(socketOf(fd_));
@@ -92,15 +131,20 @@ Socket::~Socket() {
     if (state_->networkEvent != WSA_INVALID_EVENT) WSACloseEvent(state_->networkEvent);
 }
 
-std::shared_ptr<Socket> Socket::create(SocketKind kind) {
+std::shared_ptr<Socket> Socket::create(SocketKind kind, AddressFamily family) {
     ensureLibrary();
     const bool tcp = kind == SocketKind::Tcp;
-    const SOCKET s = ::socket(AF_INET, tcp ? SOCK_STREAM : SOCK_DGRAM, tcp ? IPPROTO_TCP : IPPROTO_UDP);
+    const int domain = family == AddressFamily::V6 ? AF_INET6 : AF_INET;
+    const SOCKET s = ::socket(domain, tcp ? SOCK_STREAM : SOCK_DGRAM, tcp ? IPPROTO_TCP : IPPROTO_UDP);
     if (s == INVALID_SOCKET) return nullptr;
-    return adopt(static_cast<intptr_t>(s));
+    if (family == AddressFamily::V6) {
+        const DWORD on = 1;
+        (void)setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof on);
+    }
+    return adopt(static_cast<intptr_t>(s), family);
 }
 
-std::shared_ptr<Socket> Socket::adopt(intptr_t fd) {
+std::shared_ptr<Socket> Socket::adopt(intptr_t fd, AddressFamily family) {
     const SOCKET s = socketOf(fd);
     WSAEVENT network;
     HANDLE closed;
@@ -108,7 +152,7 @@ std::shared_ptr<Socket> Socket::adopt(intptr_t fd) {
         closesocket(s);
         return nullptr;
     }
-    std::shared_ptr<Socket> socket(new Socket(fd, reinterpret_cast<intptr_t>(closed)));
+    std::shared_ptr<Socket> socket(new Socket(fd, reinterpret_cast<intptr_t>(closed), family));
     socket->state_->networkEvent = network;
     return socket;
 }
@@ -154,10 +198,11 @@ bool Socket::waitFor(short events) {
     }
 }
 
-bool Socket::connect(Ipv4Address address, uint16_t port) {
+bool Socket::connect(const NetAddress& address) {
     if (state_->closed.load()) return false;
-    const sockaddr_in sa = makeAddress(address, port);
-    if (::connect(socketOf(fd_), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+    sockaddr_storage sa;
+    const int len = toSockaddr(address, sa);
+    if (::connect(socketOf(fd_), reinterpret_cast<const sockaddr*>(&sa), len) != 0) {
         if (WSAGetLastError() != WSAEWOULDBLOCK) return false;
         if (!waitFor(FD_CONNECT)) return false;
         std::lock_guard lock(state_->mutex);
@@ -201,24 +246,31 @@ bool Socket::setReuseAddress() {
     return true;
 }
 
-bool Socket::bind(Ipv4Address address, uint16_t port) {
-    const sockaddr_in sa = makeAddress(address, port);
-    return ::bind(socketOf(fd_), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
+bool Socket::setExclusiveAddress() {
+    const DWORD on = 1;
+    return setsockopt(socketOf(fd_), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on) ==
+           0;
 }
 
-bool Socket::listen(int backlog) { return ::listen(socketOf(fd_), backlog) == 0; }
+bool Socket::bind(const NetAddress& address) {
+    sockaddr_storage sa;
+    const int len = toSockaddr(address, sa);
+    return ::bind(socketOf(fd_), reinterpret_cast<const sockaddr*>(&sa), len) == 0;
+}
 
-std::shared_ptr<Socket> Socket::accept(Ipv4Address* peer) {
+bool Socket::listen(int backlog) { return ::listen(socketOf(fd_), backlog < 0 ? SOMAXCONN : backlog) == 0; }
+
+std::shared_ptr<Socket> Socket::accept(NetAddress* peer) {
     for (;;) {
         if (state_->closed.load()) return nullptr;
-        sockaddr_in sa{};
+        sockaddr_storage sa{};
         int len = sizeof sa;
         const SOCKET s = ::accept(socketOf(fd_), reinterpret_cast<sockaddr*>(&sa), &len);
         if (s != INVALID_SOCKET) {
-            std::shared_ptr<Socket> socket = adopt(static_cast<intptr_t>(s));
+            std::shared_ptr<Socket> socket = adopt(static_cast<intptr_t>(s), family_);
             if (socket == nullptr) return nullptr;
             socket->state_->connected.store(true);
-            if (peer != nullptr) *peer = ntohl(sa.sin_addr.s_addr);
+            if (peer != nullptr) *peer = fromSockaddr(reinterpret_cast<const sockaddr*>(&sa));
             return socket;
         }
         const int error = WSAGetLastError();
@@ -228,11 +280,11 @@ std::shared_ptr<Socket> Socket::accept(Ipv4Address* peer) {
     }
 }
 
-long Socket::receiveFrom(void* buffer, size_t size, Ipv4Address& peer, uint16_t& peerPort) {
+long Socket::receiveFrom(void* buffer, size_t size, NetAddress& peer) {
     const int length = lengthOf(size);
     for (;;) {
         if (state_->closed.load()) return -1;
-        sockaddr_in sa{};
+        sockaddr_storage sa{};
         int len = sizeof sa;
         int n = ::recvfrom(socketOf(fd_), static_cast<char*>(buffer), length, 0, reinterpret_cast<sockaddr*>(&sa), &len);
         if (n < 0) {
@@ -250,19 +302,19 @@ long Socket::receiveFrom(void* buffer, size_t size, Ipv4Address& peer, uint16_t&
                 return -1;
             }
         }
-        peer = ntohl(sa.sin_addr.s_addr);
-        peerPort = ntohs(sa.sin_port);
+        peer = fromSockaddr(reinterpret_cast<const sockaddr*>(&sa));
         return n;
     }
 }
 
-long Socket::sendTo(const void* data, size_t size, Ipv4Address peer, uint16_t peerPort) {
-    const sockaddr_in sa = makeAddress(peer, peerPort);
+long Socket::sendTo(const void* data, size_t size, const NetAddress& peer) {
+    sockaddr_storage sa;
+    const int saLength = toSockaddr(peer, sa);
     const int length = lengthOf(size);
     for (;;) {
         if (state_->closed.load()) return -1;
         const int n = ::sendto(socketOf(fd_), static_cast<const char*>(data), length, 0,
-                               reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+                               reinterpret_cast<const sockaddr*>(&sa), saLength);
         if (n >= 0) return n;
         if (WSAGetLastError() != WSAEWOULDBLOCK) return -1;
         if (!waitFor(FD_WRITE)) return -1;
@@ -270,10 +322,137 @@ long Socket::sendTo(const void* data, size_t size, Ipv4Address peer, uint16_t pe
 }
 
 uint16_t Socket::localPort() const {
-    sockaddr_in sa{};
+    sockaddr_storage sa{};
     int len = sizeof sa;
     if (getsockname(socketOf(fd_), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
-    return ntohs(sa.sin_port);
+    return fromSockaddr(reinterpret_cast<const sockaddr*>(&sa)).port;
+}
+
+bool Socket::enableDestinationAddress() {
+    const DWORD on = 1;
+    const char* value = reinterpret_cast<const char*>(&on);
+    return family_ == AddressFamily::V6 ? setsockopt(socketOf(fd_), IPPROTO_IPV6, IPV6_PKTINFO, value, sizeof on) == 0
+                                        : setsockopt(socketOf(fd_), IPPROTO_IP, IP_PKTINFO, value, sizeof on) == 0;
+}
+
+// Windows' waits already sleep in one call.
+void Socket::enableBlockingBatches() {}
+
+// One datagram a call: WSARecvMsg takes no batch.
+int Socket::receiveDatagrams(Datagram* into, int count, bool) {
+    if (count < 1) return 0;
+    static thread_local LPFN_WSARECVMSG recvMsg = nullptr;
+    if (recvMsg == nullptr) recvMsg = recvMsgOf(socketOf(fd_));
+    if (recvMsg == nullptr) return -1;
+    for (;;) {
+        if (state_->closed.load()) return -1;
+        Datagram& d = into[0];
+        sockaddr_storage name{};
+        alignas(WSACMSGHDR) char control[kControlRoom] = {};
+        WSABUF buffer{static_cast<ULONG>(Datagram::kKept), reinterpret_cast<char*>(d.bytes)};
+        WSAMSG message{};
+        message.name = reinterpret_cast<sockaddr*>(&name);
+        message.namelen = sizeof name;
+        message.lpBuffers = &buffer;
+        message.dwBufferCount = 1;
+        message.Control = WSABUF{sizeof control, control};
+        DWORD received = 0;
+        const int result = recvMsg(socketOf(fd_), &message, &received, nullptr, nullptr);
+        const int error = result == 0 ? 0 : WSAGetLastError();
+        if (result == 0 || error == WSAEMSGSIZE) {
+            const bool cut = (message.dwFlags & MSG_TRUNC) != 0 || error == WSAEMSGSIZE;
+            d.size = received < Datagram::kKept ? received : Datagram::kKept;
+            d.length = cut ? Datagram::kKept + 1 : received;
+            d.peer = fromSockaddr(reinterpret_cast<const sockaddr*>(&name));
+            d.local = NetAddress::any(family_);
+            for (WSACMSGHDR* c = WSA_CMSG_FIRSTHDR(&message); c != nullptr; c = WSA_CMSG_NXTHDR(&message, c)) {
+                if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                    IN_PKTINFO info{};
+                    std::memcpy(&info, WSA_CMSG_DATA(c), sizeof info);
+                    std::memcpy(d.local.bytes, &info.ipi_addr, 4);
+                } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+                    IN6_PKTINFO info{};
+                    std::memcpy(&info, WSA_CMSG_DATA(c), sizeof info);
+                    std::memcpy(d.local.bytes, &info.ipi6_addr, 16);
+                }
+            }
+            return 1;
+        }
+        // An earlier reply that found nobody (ICMP) is no failure of this socket.
+        if (error == WSAECONNRESET || error == WSAENETRESET) continue;
+        if (error != WSAEWOULDBLOCK) return 0;
+        if (!waitFor(FD_READ)) return -1;
+    }
+}
+
+int Socket::sendDatagrams(const Datagram* replies, int count) {
+    int sent = 0;
+    for (int i = 0; i < count; ++i) {
+        const Datagram& d = replies[i];
+        sockaddr_storage name;
+        const int nameLength = toSockaddr(d.peer, name);
+        alignas(WSACMSGHDR) char control[kControlRoom] = {};
+        WSABUF buffer{static_cast<ULONG>(d.size), reinterpret_cast<char*>(const_cast<uint8_t*>(d.bytes))};
+        WSAMSG message{};
+        message.name = reinterpret_cast<sockaddr*>(&name);
+        message.namelen = nameLength;
+        message.lpBuffers = &buffer;
+        message.dwBufferCount = 1;
+        if (!NetAddress::any(d.local.family).sameHost(d.local)) {
+            message.Control = WSABUF{sizeof control, control};
+            WSACMSGHDR* c = WSA_CMSG_FIRSTHDR(&message);
+            if (d.local.family == AddressFamily::V6) {
+                c->cmsg_level = IPPROTO_IPV6;
+                c->cmsg_type = IPV6_PKTINFO;
+                c->cmsg_len = WSA_CMSG_LEN(sizeof(IN6_PKTINFO));
+                IN6_PKTINFO info{};
+                std::memcpy(&info.ipi6_addr, d.local.bytes, 16);
+                std::memcpy(WSA_CMSG_DATA(c), &info, sizeof info);
+                message.Control.len = WSA_CMSG_SPACE(sizeof(IN6_PKTINFO));
+            } else {
+                c->cmsg_level = IPPROTO_IP;
+                c->cmsg_type = IP_PKTINFO;
+                c->cmsg_len = WSA_CMSG_LEN(sizeof(IN_PKTINFO));
+                IN_PKTINFO info{};
+                std::memcpy(&info.ipi_addr, d.local.bytes, 4);
+                std::memcpy(WSA_CMSG_DATA(c), &info, sizeof info);
+                message.Control.len = WSA_CMSG_SPACE(sizeof(IN_PKTINFO));
+            }
+        }
+        DWORD bytes = 0;
+        if (WSASendMsg(socketOf(fd_), &message, 0, &bytes, nullptr, nullptr) == 0) ++sent;
+    }
+    return sent;
+}
+
+int Socket::acceptConnections(Connection* into, int count) {
+    for (;;) {
+        if (state_->closed.load()) return -1;
+        int taken = 0;
+        int error = 0;
+        while (taken < count) {
+            sockaddr_storage sa{};
+            int len = sizeof sa;
+            const SOCKET s = ::accept(socketOf(fd_), reinterpret_cast<sockaddr*>(&sa), &len);
+            if (s == INVALID_SOCKET) {
+                error = WSAGetLastError();
+                if (error == WSAECONNRESET) continue;
+                break;
+            }
+            into[taken].handle = static_cast<intptr_t>(s);
+            into[taken].peer = fromSockaddr(reinterpret_cast<const sockaddr*>(&sa));
+            ++taken;
+        }
+        if (taken > 0) return taken;
+        if (error != WSAEWOULDBLOCK) return 0;
+        if (!waitFor(FD_ACCEPT)) return -1;
+    }
+}
+
+void Socket::answerAndClose(const Connection& connection, const void* data, size_t size) {
+    const SOCKET s = socketOf(connection.handle);
+    (void)::send(s, static_cast<const char*>(data), lengthOf(size), 0);
+    closesocket(s);
 }
 
 bool parseIpv4Address(const std::string& text, Ipv4Address& out) {
@@ -299,11 +478,59 @@ bool resolveFirstIpv4(const std::string& name, Ipv4Address& out) {
     return true;
 }
 
-std::string reverseLookup(Ipv4Address address) {
+bool parseAddress(const std::string& text, NetAddress& out) {
     ensureLibrary();
-    const uint32_t networkOrder = htonl(address);
-    const hostent* host = gethostbyaddr(reinterpret_cast<const char*>(&networkOrder), sizeof networkOrder, AF_INET);
-    return host != nullptr && host->h_name != nullptr ? std::string(host->h_name) : std::string();
+    std::string bare = text;
+    if (bare.size() > 2 && bare.front() == '[' && bare.back() == ']') bare = bare.substr(1, bare.size() - 2);
+    IN6_ADDR v6{};
+    if (inet_pton(AF_INET6, bare.c_str(), &v6) == 1) {
+        out = NetAddress::any(AddressFamily::V6);
+        std::memcpy(out.bytes, &v6, 16);
+        return true;
+    }
+    Ipv4Address v4 = 0;
+    if (bare != text || !parseIpv4Address(text, v4)) return false;
+    out = NetAddress::v4(v4);
+    return true;
+}
+
+std::vector<NetAddress> resolveAll(const std::string& name) {
+    std::vector<NetAddress> addresses;
+    if (name.empty()) return addresses;
+    ensureLibrary();
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* result = nullptr;
+    if (getaddrinfo(name.c_str(), nullptr, &hints, &result) != 0) return addresses;
+    for (const addrinfo* a = result; a != nullptr; a = a->ai_next) {
+        if (a->ai_family != AF_INET && a->ai_family != AF_INET6) continue;
+        const NetAddress address = fromSockaddr(a->ai_addr);
+        bool seen = false;
+        for (const NetAddress& earlier : addresses) seen = seen || earlier.sameHost(address);
+        if (!seen) addresses.push_back(address);
+    }
+    freeaddrinfo(result);
+    return addresses;
+}
+
+std::string addressText(const NetAddress& address) {
+    if (address.family == AddressFamily::V4) return dottedQuad(address.ipv4());
+    ensureLibrary();
+    char text[INET6_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET6, address.bytes, text, sizeof text);
+    return text;
+}
+
+std::string reverseLookup(const NetAddress& address) {
+    ensureLibrary();
+    sockaddr_storage sa;
+    const int len = toSockaddr(address, sa);
+    char host[NI_MAXHOST];
+    if (getnameinfo(reinterpret_cast<const sockaddr*>(&sa), len, host, sizeof host, nullptr, 0, NI_NAMEREQD) != 0) {
+        return std::string();
+    }
+    return host;
 }
 
 int socketLibraryStart() {

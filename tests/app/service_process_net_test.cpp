@@ -115,6 +115,30 @@ TEST_F(ServiceProcess, StartsReportsAndStopsOnSigterm) {
     EXPECT_FALSE(test::fileExists(dir.file("vIvod.dat")));
 }
 
+// A stop that comes while the service is still starting is not lost: the
+// service ends within 5 s, logging "Service Stopped".
+TEST_F(ServiceProcess, AStopDuringStartUpIsNotLost) {
+    for (const char* step : {"STATUS=Starting", "READY=1"}) {
+        // The stop may come a moment before or after each step: rounds.
+        for (int round = 0; round < (step[0] == 'S' ? 20 : 5); ++round) {
+            messages.clear();
+            std::filesystem::remove(dir.file("dLog.txt"));
+            start();
+            ASSERT_TRUE(awaitNotification(step)) << step;
+            const auto stopAt = Clock::now();
+            kill(child, SIGTERM);
+            EXPECT_EQ(awaitExit(10000), 0) << "stopped at " << step << ", round " << round;
+            EXPECT_LT(Clock::now() - stopAt, std::chrono::seconds(5)) << step;
+            EXPECT_NE(log().find(" : Service Stopped\r\n"), std::string::npos) << step << ", round " << round;
+            if (child > 0) {
+                kill(child, SIGKILL);
+                waitpid(child, nullptr, 0);
+                child = -1;
+            }
+        }
+    }
+}
+
 TEST_F(ServiceProcess, OtherControlsLeaveItRunning) {
     start();
     ASSERT_TRUE(awaitNotification("READY=1"));

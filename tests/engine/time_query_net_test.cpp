@@ -108,8 +108,10 @@ TEST_F(TimeQueries, SntpReplyGivesTheExactOffset) {
 
 TEST_F(TimeQueries, SntpRepliesThatFail) {
     useSntp();
-    {
-        FakeSntpServer server(Reply::ZeroTransmit);
+    // No transmit timestamp; a server whose clock is not synchronised; a
+    // kiss-o'-death: the reply came, and is not believed.
+    for (const Reply reply : {Reply::ZeroTransmit, Reply::Unsynchronised, Reply::KissOfDeath}) {
+        FakeSntpServer server(reply);
         EXPECT_EQ(stepReachedBy(target()), QueryStep::Converting);
     }
     if (!test::runningUnderWine()) {

@@ -37,42 +37,64 @@ protected:
         packet[0] = 0x23;  // v4 client
         for (int i = 40; i < 48; ++i) packet[i] = static_cast<uint8_t>(0xA0 + i);
     }
+    const platform::FileTime received = fileTimeOf(2009, 6, 1, 12, 0, 0, 500);
 };
 
-TEST_F(SntpReplyLayout, FixedHeaderAndSmallRootFigures) {
-    buildSntpReply(packet, makeTime(2009, 6, 1, 12, 0, 0, 500));
-    EXPECT_EQ(bytes(packet, 4), (std::vector<uint8_t>{0x1C, 0x02, 0x06, 0xF6}));
+TEST_F(SntpReplyLayout, HeaderAnswersInTheRequestsVersion) {
+    buildSntpReply(packet, received, received);
+    EXPECT_EQ(bytes(packet, 4), (std::vector<uint8_t>{0x24, 0x02, 0x06, 0xF6}));
+    packet[0] = 0x1B;  // v3 client
+    buildSntpReply(packet, received, received);
+    EXPECT_EQ(packet[0], 0x1C);
     // Root delay and dispersion in 16.16 seconds: well under a second.
     EXPECT_LT(readWord(packet, 4), 0x00010000u);
     EXPECT_LT(readWord(packet, 8), 0x00010000u);
 }
 
+// Only a client's request is answered: never a server's reply (two
+// servers would answer each other for ever), a broadcast or a control
+// message, nor a version no client uses.
+TEST(SntpRequests, OnlyClientRequestsAreAnswered) {
+    uint8_t packet[48] = {};
+    int answered = 0;
+    for (int version = 0; version < 8; ++version) {
+        for (int mode = 0; mode < 8; ++mode) {
+            packet[0] = static_cast<uint8_t>((version << 3) | mode);
+            if (isSntpClientRequest(packet)) {
+                ++answered;
+                EXPECT_EQ(mode, 3);
+            }
+        }
+    }
+    EXPECT_EQ(answered, 4);  // versions 1 to 4
+}
+
 TEST_F(SntpReplyLayout, ReferenceIdentifierKeepsTheRequestsLastBytes) {
-    buildSntpReply(packet, makeTime(2009, 6, 1, 12, 0, 0, 0));
+    buildSntpReply(packet, received, received);
     EXPECT_EQ(bytes(packet + 12, 4), (std::vector<uint8_t>{0x64, 0, 0, 0}));
     uint8_t other[48] = {};
     other[12] = 9;
     other[13] = 1;
     other[14] = 2;
     other[15] = 3;
-    buildSntpReply(other, makeTime(2009, 6, 1, 12, 0, 0, 0));
+    buildSntpReply(other, received, received);
     EXPECT_EQ(bytes(other + 12, 4), (std::vector<uint8_t>{0x64, 1, 2, 3}));
 }
 
 TEST_F(SntpReplyLayout, OriginateIsTheRequestsTransmitTimestamp) {
     const std::vector<uint8_t> transmitted = bytes(packet + 40, 8);
-    buildSntpReply(packet, makeTime(2009, 6, 1, 12, 0, 0, 0));
+    buildSntpReply(packet, received, received);
     EXPECT_EQ(bytes(packet + 24, 8), transmitted);
 }
 
-TEST_F(SntpReplyLayout, TimestampsCarryTheReadingInMillisecondSteps) {
-    buildSntpReply(packet, makeTime(2009, 6, 1, 12, 0, 0, 500));
-    for (size_t at : {16u, 32u, 40u}) {
-        EXPECT_EQ(readWord(packet, at), 3'452'846'400u) << at;
-        EXPECT_EQ(readWord(packet, at + 4), 2'147'483'500u) << at;
-    }
-    buildSntpReply(packet, makeTime(2009, 6, 1, 12, 0, 0, 999));
-    EXPECT_EQ(readWord(packet, 44), 4'290'672'033u);
+TEST_F(SntpReplyLayout, ReceiveAndTransmitTimesAtFullPrecision) {
+    buildSntpReply(packet, received + 1234, received + 5678);
+    EXPECT_EQ(readWord(packet, 32), 3'452'846'400u);
+    EXPECT_EQ(ntpToFileTime(readWord(packet, 32), readWord(packet, 36)), received + 1234);
+    EXPECT_EQ(ntpToFileTime(readWord(packet, 16), readWord(packet, 20)), received + 1234);
+    // Back to within one 100-ns unit (the 2^-32 s fraction is finer).
+    const platform::FileTime sent = ntpToFileTime(readWord(packet, 40), readWord(packet, 44));
+    EXPECT_LE(received + 5678 - sent, 1u);
 }
 
 }  // namespace

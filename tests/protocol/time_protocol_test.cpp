@@ -43,8 +43,11 @@ TEST(WireTime, SecondsWithTheTopBitClearBelongToTheEraFrom2036) {
     EXPECT_EQ(readWord(packet, 24), 100u);
 }
 
-TEST(WireTime, FractionsBecomeFileTimeUnitsByDividingBy429) {
-    EXPECT_EQ(ntpToFileTime(3'452'846'400u, 0xFFFFFFFFu) - ntpToFileTime(3'452'846'400u, 0), 0xFFFFFFFFu / 429);
+TEST(WireTime, FractionsBecomeFileTimeUnitsExactly) {
+    // Half a second is 5,000,000 units, not the 5,005,828 of a division by 429.
+    EXPECT_EQ(ntpToFileTime(3'452'846'400u, 0x80000000u) - ntpToFileTime(3'452'846'400u, 0), 5'000'000u);
+    EXPECT_EQ(ntpToFileTime(3'452'846'400u, 0xFFFFFFFFu) - ntpToFileTime(3'452'846'400u, 0), 10'000'000u);
+    EXPECT_EQ(ntpToFileTime(3'452'846'400u, 429) - ntpToFileTime(3'452'846'400u, 0), 1u);
 }
 
 TEST(SntpOffset, ServerOneSecondAheadWithoutDelay) {
@@ -72,6 +75,8 @@ TEST(SntpOffset, ExtremeDifferencesSaturate) {
 
 TEST(SntpReply, ShortAndEmptyRepliesAreRefused) {
     std::vector<uint8_t> reply(48, 0);
+    reply[0] = 0x1C;
+    reply[1] = 2;
     SntpTimestamps stamps{};
     EXPECT_FALSE(readSntpReply(reply, stamps));  // no transmit timestamp
     reply[47] = 1;
@@ -81,8 +86,26 @@ TEST(SntpReply, ShortAndEmptyRepliesAreRefused) {
     EXPECT_FALSE(readSntpReply(reply, stamps));
 }
 
+// RFC 4330 section 5: an unsynchronised server's time (leap indicator 3)
+// and a kiss-o'-death (stratum 0) are never taken.
+TEST(SntpReply, UnsynchronisedAndKissOfDeathRepliesAreRefused) {
+    std::vector<uint8_t> reply(48, 0);
+    reply[0] = 0x1C;
+    reply[1] = 2;
+    writeWord(reply.data() + 40, 3'452'846'400u);
+    SntpTimestamps stamps{};
+    EXPECT_TRUE(readSntpReply(reply, stamps));
+    reply[0] = 0xDC;  // leap indicator 3
+    EXPECT_FALSE(readSntpReply(reply, stamps));
+    reply[0] = 0x5C;  // leap indicator 1: a leap second ahead, still good
+    EXPECT_TRUE(readSntpReply(reply, stamps));
+    reply[1] = 0;  // stratum 0
+    EXPECT_FALSE(readSntpReply(reply, stamps));
+}
+
 TEST(SntpReply, ReadsReceiveAndTransmitTimestamps) {
     std::vector<uint8_t> reply(48, 0);
+    reply[1] = 2;
     writeWord(reply.data() + 32, 1);
     writeWord(reply.data() + 36, 2);
     writeWord(reply.data() + 40, 3);

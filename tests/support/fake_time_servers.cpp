@@ -12,7 +12,7 @@ std::shared_ptr<platform::Socket> boundSocket(platform::SocketKind kind, uint16_
     std::shared_ptr<platform::Socket> s = platform::Socket::create(kind);
     if (s == nullptr) return nullptr;
     (void)s->setReuseAddress();
-    if (!s->bind(address, port) || (kind == platform::SocketKind::Tcp && !s->listen(5))) return nullptr;
+    if (!s->bind(platform::NetAddress::v4(address, port)) || (kind == platform::SocketKind::Tcp && !s->listen(5))) return nullptr;
     return s;
 }
 
@@ -122,9 +122,8 @@ std::vector<uint8_t> FakeSntpServer::lastRequest() {
 void FakeSntpServer::serve() {
     while (!stop_.isSet()) {
         uint8_t packet[48] = {};
-        platform::Ipv4Address peer = 0;
-        uint16_t peerPort = 0;
-        const long n = socket_->receiveFrom(packet, sizeof packet, peer, peerPort);
+        platform::NetAddress peer;
+        const long n = socket_->receiveFrom(packet, sizeof packet, peer);
         if (n < 0 && stop_.isSet()) return;
         if (n <= 0) continue;
         if (!haveRequest_.load()) {
@@ -137,8 +136,8 @@ void FakeSntpServer::serve() {
         if (reply_ == Reply::Late && !pause(stop_, delayMs_)) return;
 
         uint8_t reply[48] = {};
-        reply[0] = 0x1C;  // version 3, server
-        reply[1] = 2;     // stratum
+        reply[0] = reply_ == Reply::Unsynchronised ? 0xDC : 0x1C;  // leap indicator 3 or 0, version 3, server
+        reply[1] = reply_ == Reply::KissOfDeath ? 0 : 2;             // stratum
         std::memcpy(reply + 24, packet + 40, 8);
         uint32_t s = 0, f = 0;
         ntpNow(offsetMs_, s, f);
@@ -150,7 +149,7 @@ void FakeSntpServer::serve() {
             putWord(reply + 44, f);
         }
         const size_t size = reply_ == Reply::ShortThenClose ? 20 : sizeof reply;
-        (void)socket_->sendTo(reply, size, peer, peerPort);
+        (void)socket_->sendTo(reply, size, peer);
     }
 }
 

@@ -24,6 +24,8 @@ enum class Reply {
     Silent,        // accept or receive, then never answer
     ZeroTransmit,  // SNTP: 48 bytes with no transmit timestamp
     Late,          // answer correctly after `delayMs`
+    Unsynchronised,// SNTP: leap indicator 3 (the server's clock is not synchronised)
+    KissOfDeath,   // SNTP: stratum 0
 };
 
 // A shared record of which server was asked, in order ("A-TIME", ...).

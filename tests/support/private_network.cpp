@@ -6,6 +6,7 @@
 #include <sched.h>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -37,18 +38,28 @@ bool bringLoopbackUp() {
 }  // namespace
 
 bool enterPrivateNetwork() {
-    if (unshare(CLONE_NEWNET) != 0) {
+    // A mount namespace too, so that tests may put files (a resolv.conf) in
+    // place for this process alone.
+    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) {
         // Not root: a user namespace of our own grants the rights in it.
         const uid_t uid = getuid();
         const gid_t gid = getgid();
-        if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) return false;
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNET | CLONE_NEWNS) != 0) return false;
         writeText("/proc/self/setgroups", "deny");
         if (!writeText("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
             !writeText("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1")) {
             return false;
         }
     }
+    // Mounts made here stay here.
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
     return bringLoopbackUp();
 }
+
+bool placeFileOver(const std::string& file, const std::string& over) {
+    return mount(file.c_str(), over.c_str(), nullptr, MS_BIND, nullptr) == 0;
+}
+
+void removeFileOver(const std::string& over) { (void)umount(over.c_str()); }
 
 }  // namespace tavrel::test

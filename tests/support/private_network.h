@@ -1,10 +1,18 @@
 #pragma once
 
+#include <string>
+
 namespace tavrel::test {
 
-// Moves this process into a network namespace of its own with loopback up,
-// so tests may use the real TIME and SNTP ports. Must run before any thread
-// starts. False when the system refuses.
+// Moves this process into network and mount namespaces of its own with
+// loopback up, so tests may use the real TIME and SNTP ports and put files
+// in place. Must run before any thread starts. False when the system
+// refuses.
 bool enterPrivateNetwork();
+
+// Puts a file in place of another for this process (a bind mount in its
+// own namespace), and takes it away again.
+bool placeFileOver(const std::string& file, const std::string& over);
+void removeFileOver(const std::string& over);
 
 }  // namespace tavrel::test

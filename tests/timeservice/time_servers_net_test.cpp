@@ -3,11 +3,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <mutex>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -17,6 +19,7 @@
 
 #include "protocol/time_protocol.h"
 #include "storage/settings.h"
+#include "tests/support/private_network.h"
 #include "tests/support/query_fixture.h"
 #include "timeservice/time_servers.h"
 
@@ -51,8 +54,17 @@ std::vector<uint8_t> askTime() {
 
 class UdpClient {
 public:
-    UdpClient() : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
-        const sockaddr_in sa = loopback(123);
+    // From `from` (0: the system's choice) to `to`, port 123; the socket is
+    // connected, so it hears replies from `to` only.
+    explicit UdpClient(uint32_t to = INADDR_LOOPBACK, uint32_t from = 0) : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
+        if (from != 0) {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            local.sin_addr.s_addr = htonl(from);
+            bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local);
+        }
+        sockaddr_in sa = loopback(123);
+        sa.sin_addr.s_addr = htonl(to);
         connect(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
     }
     ~UdpClient() { close(fd_); }
@@ -170,7 +182,7 @@ TEST_F(TimeServers, SntpClientGetsAMatchingReply) {
     client.send(request);
     const std::vector<uint8_t> reply = client.receive();
     ASSERT_EQ(reply.size(), 48u);
-    EXPECT_EQ(reply[0], 0x1C);
+    EXPECT_EQ(reply[0], 0x24);  // version 4, as asked; server
     EXPECT_TRUE(std::equal(request.begin() + 40, request.end(), reply.begin() + 24));
     const platform::FileTime served = ntpToFileTime(readWord(reply, 40), readWord(reply, 44));
     const platform::FileTime now = platform::getSystemTimeAsFileTime();
@@ -194,7 +206,7 @@ TEST_F(TimeServers, LongRequestIsAnsweredFromItsFirst48Bytes) {
     client.send(request);
     const std::vector<uint8_t> reply = client.receive();
     ASSERT_EQ(reply.size(), 48u);
-    EXPECT_EQ(reply[0], 0x1C);
+    EXPECT_EQ(reply[0], 0x24);  // version 4, as asked; server
 }
 
 TEST_F(TimeServers, NothingIsLoggedWithoutSyncLogging) {
@@ -215,6 +227,180 @@ TEST_F(TimeServers, SwitchingOffStopsBothThreadsAndFreesThePorts) {
     startTimeServers(lines.sink());
     ASSERT_TRUE(test::waitUntil([] { return serverActivity.load() == 3; }));
     EXPECT_TRUE(test::waitUntil([] { return askTime().size() == 4; }));
+}
+
+// --- The hostile network ---------------------------------------------------
+
+// Replies within `waitMs` to requests already sent.
+int repliesWithin(UdpClient& client, int waitMs) {
+    int replies = 0;
+    while (!client.receive(waitMs).empty()) ++replies;
+    return replies;
+}
+
+size_t linesIn(const std::string& log, const std::string& text) {
+    size_t n = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+    return n;
+}
+
+TEST_F(TimeServers, OnlyClientRequestsAreAnswered) {
+    UdpClient client;
+    std::vector<uint8_t> request = clientRequest();
+    for (int version = 0; version < 8; ++version) {
+        for (int mode = 0; mode < 8; ++mode) {
+            request[0] = static_cast<uint8_t>((version << 3) | mode);
+            client.send(request);
+        }
+    }
+    EXPECT_EQ(repliesWithin(client, 1000), 4);  // mode 3, versions 1 to 4
+}
+
+// A server's reply sent with a forged source, 127.0.0.1:123 to itself:
+// answering it would answer itself for ever.
+TEST_F(TimeServers, AForgedServerReplyStartsNoLoop) {
+    const int raw = socket(AF_INET, SOCK_RAW, IPPROTO_UDP);
+    ASSERT_GE(raw, 0) << "raw sockets need the network namespace's rights";
+    uint8_t datagram[8 + 48] = {};
+    datagram[0] = 0;
+    datagram[1] = 123;  // source port 123
+    datagram[2] = 0;
+    datagram[3] = 123;  // destination port 123
+    datagram[5] = sizeof datagram;
+    datagram[8] = 0x24;  // version 4, mode 4: a server's reply
+    const sockaddr_in to = loopback(123);
+    ASSERT_EQ(sendto(raw, datagram, sizeof datagram, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to),
+              static_cast<ssize_t>(sizeof datagram));
+    close(raw);
+    // An ordinary client shows the server still answers; no line ever came
+    // for the forged one.
+    UdpClient client;
+    client.send(clientRequest());
+    ASSERT_EQ(client.receive().size(), 48u);
+    EXPECT_TRUE(test::waitUntil([&] { return linesIn(log(), "SNTP Server Tavreled") == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(linesIn(log(), "SNTP Server Tavreled"), 1u) << log();
+}
+
+// A piece of a request from one sender is never finished by another's.
+TEST_F(TimeServers, PiecesFromTwoSendersAreNotJoined) {
+    UdpClient stray(INADDR_LOOPBACK, 0x7F000009);
+    stray.send(std::vector<uint8_t>(1, 0x23));
+    UdpClient client;
+    const std::vector<uint8_t> request = clientRequest();
+    client.send(request);
+    const std::vector<uint8_t> reply = client.receive();
+    ASSERT_EQ(reply.size(), 48u);
+    EXPECT_TRUE(std::equal(request.begin() + 40, request.end(), reply.begin() + 24));
+    EXPECT_TRUE(stray.receive(300).empty());
+}
+
+// The reply comes from the address the request went to (a client that
+// asked 127.0.0.5 refuses one from 127.0.0.1).
+TEST_F(TimeServers, RepliesComeFromTheAddressAsked) {
+    UdpClient client(0x7F000005);
+    client.send(clientRequest());
+    EXPECT_EQ(client.receive(5000).size(), 48u);
+}
+
+// A flood from one client leaves one line in the log, not one a request.
+TEST_F(TimeServers, AFloodLeavesOneLinePerClient) {
+    UdpClient client;
+    const std::vector<uint8_t> request = clientRequest();
+    int answered = 0;
+    for (int round = 0; round < 100; ++round) {
+        for (int i = 0; i < 50; ++i) client.send(request);
+        answered += repliesWithin(client, 50);
+    }
+    EXPECT_GT(answered, 4000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(linesIn(log(), "SNTP Server Tavreled localhost"), 1u);
+}
+
+// A thousand clients at once, each answered.
+TEST_F(TimeServers, AThousandTimeConnectionsAtOnceAreAnswered) {
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    const rlim_t wanted = 4096;
+    if (files.rlim_cur < wanted && files.rlim_max >= wanted) {
+        files.rlim_cur = wanted;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+    getrlimit(RLIMIT_NOFILE, &files);
+    if (files.rlim_cur < 2200) GTEST_SKIP() << "too few descriptors allowed";
+    constexpr int kClients = 1000;
+    std::vector<pollfd> clients;
+    const sockaddr_in to = loopback(37);
+    for (int i = 0; i < kClients; ++i) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ASSERT_GE(fd, 0);
+        (void)connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        clients.push_back(pollfd{fd, POLLIN, 0});
+    }
+    int answered = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (answered < kClients && std::chrono::steady_clock::now() < end) {
+        if (poll(clients.data(), clients.size(), 1000) <= 0) continue;
+        for (pollfd& p : clients) {
+            if (p.fd < 0 || p.revents == 0) continue;
+            uint8_t reply[8];
+            if (recv(p.fd, reply, sizeof reply, 0) == 4) ++answered;
+            close(p.fd);
+            p.fd = -1;
+        }
+    }
+    for (pollfd& p : clients) {
+        if (p.fd >= 0) close(p.fd);
+    }
+    EXPECT_EQ(answered, kClients);
+}
+
+// A DNS server that never answers holds up no answer: names are looked up
+// beside the serving, and the log gives the address when no name comes in
+// time.
+TEST_F(TimeServers, ASilentDnsServerHoldsUpNoAnswer) {
+    const int silent = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in dns = loopback(53);
+    dns.sin_addr.s_addr = htonl(0x7F000035);
+    ASSERT_EQ(bind(silent, reinterpret_cast<const sockaddr*>(&dns), sizeof dns), 0);
+    test::writeFile(dir.file("resolv.conf"), "nameserver 127.0.0.53\noptions timeout:5 attempts:2\n");
+    ASSERT_TRUE(test::placeFileOver(dir.file("resolv.conf"), "/etc/resolv.conf"));
+    UdpClient stranger(INADDR_LOOPBACK, 0x7F000009);  // no name in /etc/hosts: asked of the DNS
+    UdpClient client;
+    for (UdpClient* c : {&stranger, &client, &stranger, &client}) {
+        const auto asked = std::chrono::steady_clock::now();
+        c->send(clientRequest());
+        const std::vector<uint8_t> reply = c->receive(5000);
+        const auto took = std::chrono::steady_clock::now() - asked;
+        ASSERT_EQ(reply.size(), 48u);
+        EXPECT_LT(took, std::chrono::milliseconds(1000));
+        // Its timestamps are the time it came and went, not seconds later.
+        const platform::FileTime sent = ntpToFileTime(readWord(reply, 40), readWord(reply, 44));
+        const int64_t late = static_cast<int64_t>(platform::getSystemTimeAsFileTime()) - static_cast<int64_t>(sent);
+        EXPECT_LT(std::llabs(late), 1'000'000) << late;  // 100 ms
+    }
+    EXPECT_TRUE(test::waitUntil([&] { return log().find("SNTP Server Tavreled 127.0.0.9\r\n") != std::string::npos; }));
+    test::removeFileOver("/etc/resolv.conf");
+    close(silent);
+}
+
+TEST(SntpPort, APortSharedWithAddressReuseIsNotTaken) {
+    // Another socket holds UDP 123 and lets others share it: the server
+    // must not take it beside it (the later one would get every datagram).
+    const int holder = socket(AF_INET, SOCK_DGRAM, 0);
+    const int on = 1;
+    setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in any = loopback(123);
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(holder, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
+    StatusLines lines;
+    startTimeServers(lines.sink());
+    EXPECT_TRUE(lines.shows(kSntpPortError));
+    EXPECT_TRUE(test::waitUntil([] { return serverActivity.load() == kTimeServerRunning; }));
+    stopTimeServers();
+    joinTimeServers();
+    EXPECT_EQ(serverActivity.load(), 0);
+    close(holder);
 }
 
 TEST(SntpPort, TakenPortShowsTheError) {

@@ -1,0 +1,47 @@
+#include <gtest/gtest.h>
+
+#include "timeservice/served_tally.h"
+
+namespace tavrel {
+namespace {
+
+platform::NetAddress client(uint32_t n) { return platform::NetAddress::v4(0x0A000000u + n, 123); }
+
+constexpr uint64_t kMinute = ServedTally::kMinuteMs;
+
+TEST(ServedTally, AClientsFirstRequestEachMinuteHasALine) {
+    ServedTally tally;
+    EXPECT_TRUE(tally.served(client(1), 1000));
+    for (uint64_t t = 1001; t < 1000 + kMinute; t += 997) EXPECT_FALSE(tally.served(client(1), t));
+    EXPECT_TRUE(tally.served(client(1), 1000 + kMinute));
+    EXPECT_TRUE(tally.served(client(2), 2000));
+}
+
+TEST(ServedTally, TheRestGoesIntoOneSummaryAMinute) {
+    ServedTally tally;
+    uint64_t t = 0;
+    for (int i = 0; i < 30'000; ++i, t += 1) (void)tally.served(client(static_cast<uint32_t>(i % 3)), t);
+    EXPECT_FALSE(tally.summaryDue(t).has_value());  // not a minute yet
+    const auto summary = tally.summaryDue(kMinute);
+    ASSERT_TRUE(summary.has_value());
+    EXPECT_EQ(summary->requests, 30'000u - 3);
+    EXPECT_EQ(summary->clients, 3u);
+    EXPECT_FALSE(tally.summaryDue(kMinute + 10).has_value());
+    EXPECT_FALSE(tally.summaryDue(2 * kMinute).has_value());  // nothing unwritten since
+}
+
+// Forged sources by the thousand earn at most a fixed number of lines a
+// minute and keep the table bounded; the rest is counted.
+TEST(ServedTally, ManyClientsEarnAFixedNumberOfLines) {
+    ServedTally tally;
+    uint64_t lines = 0;
+    for (uint32_t i = 0; i < 100'000; ++i) lines += tally.served(client(i), 5000) ? 1 : 0;
+    EXPECT_EQ(lines, ServedTally::kMostLinesAMinute);
+    const auto summary = tally.summaryDue(5000 + kMinute);
+    ASSERT_TRUE(summary.has_value());
+    EXPECT_EQ(summary->requests, 100'000u - ServedTally::kMostLinesAMinute);
+    EXPECT_TRUE(tally.served(client(7), 5000 + kMinute));  // a new minute, new lines
+}
+
+}  // namespace
+}  // namespace tavrel

@@ -1,0 +1,88 @@
+// What the time servers tell of the clients they answer: the status line,
+// the log (by the ServedTally's rules, so a flood never erases it) and the
+// clients' names, looked up on a thread of their own. The serving threads
+// only hand over addresses, so no lookup or write ever stands in front of
+// an answer.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/socket.h"
+#include "timeservice/served_tally.h"
+
+namespace tavrel {
+
+enum class ServedBy { Time = 0, Sntp = 1 };
+
+// Where the status lines go ("TIME Server Tavreled client", a port error);
+// called from the reporting thread. Empty: nowhere.
+using ServerStatusSink = std::function<void(std::string)>;
+
+class ClientReports {
+public:
+    // A client's name waits this long for its lookup before the line gives
+    // the address instead.
+    static constexpr uint64_t kNameWaitMs = 1000;
+
+    ClientReports() = default;
+    ~ClientReports() { stop(); }
+    ClientReports(const ClientReports&) = delete;
+    ClientReports& operator=(const ClientReports&) = delete;
+
+    void start(ServerStatusSink sink);
+    // Ends and joins both threads (lines still waiting for names are
+    // written with addresses first).
+    void stop();
+    // Answered clients, from a serving thread; never waits on I/O.
+    void served(ServedBy by, const platform::NetAddress* clients, int count);
+    // A server's trouble (a port it cannot have): the status line and the log.
+    void problem(const std::string& text);
+
+private:
+    // Requests in a row from one client, kept as one.
+    struct Event {
+        ServedBy by;
+        platform::NetAddress client;
+        uint64_t requests = 1;
+    };
+    struct Line {
+        ServedBy by;
+        platform::NetAddress client;
+        uint64_t queuedAt;
+    };
+    void report();
+    void resolve();
+    bool nameOf(const platform::NetAddress& client, std::string& name);
+    void writeLines(bool flush);
+
+    ServerStatusSink sink_;
+    std::mutex mutex_;  // guards everything below but the threads
+    std::condition_variable changed_;
+    bool stopping_ = false;
+    std::vector<Event> events_;
+    uint64_t droppedEvents_[2] = {0, 0};
+    std::vector<std::string> problems_;
+    std::vector<platform::NetAddress> lookups_;  // waiting for the resolver
+    struct Name {
+        platform::NetAddress address;
+        std::string name;  // the address's text when it has none
+        uint64_t used;
+    };
+    std::vector<Name> names_;
+    uint64_t nameUses_ = 0;
+
+    // The reporting thread's own.
+    ServedTally tallies_[2];
+    std::vector<Line> lines_;
+
+    std::thread reporter_;
+    std::thread resolver_;
+};
+
+}  // namespace tavrel

@@ -1,0 +1,56 @@
+// How the log keeps up with the clients the time servers answer, whatever
+// the request rate: a client's request earns a line of its own when the
+// client had none in the last minute (and fewer than kMostLinesAMinute
+// clients had one this minute); every other request is counted, and once a
+// minute the count goes into one summary line. Pure bookkeeping, the times
+// given by the caller.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "platform/socket.h"
+
+namespace tavrel {
+
+class ServedTally {
+public:
+    static constexpr uint64_t kMinuteMs = 60'000;
+    static constexpr uint64_t kMostLinesAMinute = 60;
+    static constexpr size_t kMostClients = 1024;
+
+    // `requests` requests from `client` at `nowMs`: true when the first
+    // earns a line of its own (the others are counted).
+    bool served(const platform::NetAddress& client, uint64_t nowMs, uint64_t requests = 1);
+
+    // Requests that came with no client to count them by (the reporting
+    // queue was full).
+    void countWithoutClient(uint64_t requests) { unlogged_.requests += requests; }
+
+    struct Summary {
+        uint64_t requests = 0;
+        uint64_t clients = 0;
+    };
+    // When a minute has passed since the last summary: the requests (and
+    // the clients they came from) that had no line of their own since.
+    std::optional<Summary> summaryDue(uint64_t nowMs);
+
+private:
+    struct Client {
+        platform::NetAddress address;
+        uint64_t lastLine = 0;
+        bool lined = false;    // ever had a line
+        bool counted = false;  // counted in this minute's summary
+        uint64_t lastSeen = 0;
+    };
+    Client& find(const platform::NetAddress& client, uint64_t nowMs);
+
+    std::vector<Client> clients_;
+    bool started_ = false;
+    uint64_t windowStart_ = 0;
+    uint64_t linesThisMinute_ = 0;
+    Summary unlogged_;
+};
+
+}  // namespace tavrel
