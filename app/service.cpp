@@ -65,7 +65,10 @@ void serviceMain() {
     if (action == 1 || action == 2) {
         (void)engine.requestOperation(action == 2 ? OperationKind::Correct : OperationKind::Check);
     }
-    if (settings.timeServerEnabled.load() != 0) startTimeServers(ServerStatusSink{});
+    // The servers' troubles (a port they cannot have) show in the service's status.
+    if (settings.timeServerEnabled.load() != 0) {
+        startTimeServers(ServerStatusSink{}, [](std::string text) { platform::reportServiceText(text); });
+    }
     refreshTimeZone(platform::kNoWindow);
     platform::reportServiceStatus(platform::ServiceState::Running, 0, 0);
 

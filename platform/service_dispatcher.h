@@ -24,5 +24,8 @@ bool runServiceDispatcher(const std::function<void()>& serviceMain,
 // Reports the service's state; waitHintMs extends the manager's time-out,
 // checkPoint counts the steps of a long stop.
 void reportServiceStatus(ServiceState state, unsigned waitHintMs, unsigned checkPoint);
+// A line the service manager shows with the service's state (systemd's
+// STATUS=); nothing where the manager has no such line.
+void reportServiceText(const std::string& text);
 
 }  // namespace tavrel::platform

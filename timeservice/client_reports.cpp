@@ -25,10 +25,11 @@ bool syncsLogged() { return settings.logSyncs.load() != 0 && settings.logDisable
 
 }  // namespace
 
-void ClientReports::start(ServerStatusSink sink) {
+void ClientReports::start(ServerStatusSink sink, ServerStatusSink trouble) {
     stop();
     {
         std::lock_guard lock(mutex_);
+        trouble_ = trouble ? std::move(trouble) : sink;
         sink_ = std::move(sink);
         stopping_ = false;
         events_.clear();
@@ -169,6 +170,7 @@ void ClientReports::report() {
         // The status line, at most twice a second: the last client answered,
         // by name once it is known (or by address when the lookup is slow).
         ServerStatusSink sink = sink_;
+        ServerStatusSink trouble = trouble_;
         std::string status;
         if (!events.empty()) {
             if (!statusPending) statusSince = now;
@@ -200,7 +202,7 @@ void ClientReports::report() {
         }
         lock.unlock();
         for (const std::string& problem : problems) {
-            if (sink) sink(problem);
+            if (trouble) trouble(problem);
             if (settings.logErrors.load() != 0 && settings.logDisabled.load() == 0) logLine(problem);
         }
         if (!status.empty() && sink) sink(status);

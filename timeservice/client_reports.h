@@ -35,7 +35,8 @@ public:
     ClientReports(const ClientReports&) = delete;
     ClientReports& operator=(const ClientReports&) = delete;
 
-    void start(ServerStatusSink sink);
+    // Trouble goes to `trouble`, or where the status lines go when empty.
+    void start(ServerStatusSink sink, ServerStatusSink trouble = {});
     // Ends and joins both threads (lines still waiting for names are
     // written with addresses first).
     void stop();
@@ -62,6 +63,7 @@ private:
     void writeLines(bool flush);
 
     ServerStatusSink sink_;
+    ServerStatusSink trouble_;
     std::mutex mutex_;  // guards everything below but the threads
     std::condition_variable changed_;
     bool stopping_ = false;

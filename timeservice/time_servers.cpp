@@ -243,14 +243,14 @@ void joinTimeServers() {
     reports.stop();
 }
 
-void startTimeServers(ServerStatusSink sink) {
+void startTimeServers(ServerStatusSink sink, ServerStatusSink trouble) {
     // The threads of an earlier start were asked to stop; they end first.
     stopTimeServers();
     joinTimeServers();
     std::lock_guard lock(threadMutex);
     stopRequested.store(false);
     stopSignal.reset();
-    reports.start(std::move(sink));
+    reports.start(std::move(sink), std::move(trouble));
     timeThread = std::thread(timeServerThread);
     sntpThread = std::thread(sntpServerThread);
 }

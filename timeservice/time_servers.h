@@ -29,8 +29,8 @@ std::string serverStateText();
 
 // Starts the TIME server thread and the SNTP server thread (after the
 // threads of an earlier start have ended). A port that cannot be had is
-// said through the sink and the log.
-void startTimeServers(ServerStatusSink sink);
+// said through `trouble` (else the sink) and the log.
+void startTimeServers(ServerStatusSink sink, ServerStatusSink trouble = {});
 // Asks both servers to stop and closes their sockets; does not wait.
 void stopTimeServers();
 // Waits until both server threads have ended.

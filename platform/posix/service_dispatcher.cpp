@@ -36,6 +36,14 @@ void reportServiceStatus(ServiceState state, unsigned waitHintMs, unsigned check
     (void)sd_notify(0, message.c_str());
 }
 
+void reportServiceText(const std::string& text) {
+    std::string line = text;
+    for (char& c : line) {
+        if (c == '\n' || c == '\r') c = ' ';
+    }
+    (void)sd_notify(0, ("STATUS=" + line).c_str());
+}
+
 bool runServiceDispatcher(const std::function<void()>& serviceMain,
                           const std::function<void(bool stop)>& controlHandler) {
     if (!startedByServiceManager()) return false;

@@ -87,4 +87,7 @@ bool runServiceDispatcher(const std::function<void()>& serviceMain,
     return true;
 }
 
+// The service control manager keeps no status line.
+void reportServiceText(const std::string&) {}
+
 }  // namespace tavrel::platform

@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <netinet/in.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -137,6 +138,23 @@ TEST_F(ServiceProcess, AStopDuringStartUpIsNotLost) {
             }
         }
     }
+}
+
+// A port the service cannot have shows in its status, not "Running" alone.
+TEST_F(ServiceProcess, APortItCannotHaveShowsInItsStatus) {
+    const int holder = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(123);
+    ASSERT_EQ(bind(holder, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
+    std::string record(500, '\0');
+    record[124] = 1;  // timeServerEnabled
+    test::writeFile(dir.file("vIvod.dat"), "SYNC1400" + record);
+    start();
+    EXPECT_TRUE(awaitNotification("STATUS=SNTP Server Port Error"));
+    kill(child, SIGTERM);
+    EXPECT_EQ(awaitExit(10000), 0);
+    close(holder);
 }
 
 TEST_F(ServiceProcess, OtherControlsLeaveItRunning) {
