@@ -20,7 +20,9 @@ namespace {
 
 constexpr char kServiceSwitch[] = "/x";
 constexpr char kQuickSwitch[] = "/q";
-constexpr char kLogonEntryName[] = "tavrel";
+// The logon entry is named after the program file: "Tavrel.exe" in the Run
+// key, "tavrel.desktop" among the XDG autostart entries.
+constexpr const char* kLogonEntryName = platform::kProgramFileName;
 constexpr uint32_t kStartWaitHintMs = 3000;
 constexpr uint32_t kStopWaitHintMs = 1000;
 constexpr uint32_t kStopCheckMs = 500;

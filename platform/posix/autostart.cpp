@@ -8,12 +8,13 @@ namespace {
 constexpr char kAutostartFolder[] = "/autostart";
 
 // A path as one quoted argument of a desktop entry's Exec key: inside the
-// quotes " ` $ and \ take a backslash, and the value's own escaping then
-// doubles every backslash.
+// quotes " ` $ and \ take a backslash, a % is written %% (a field code
+// otherwise), and the value's own escaping then doubles every backslash.
 std::string quotedForExec(const std::string& path) {
     std::string quoted = "\"";
     for (char c : path) {
         if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
+        if (c == '%') quoted += '%';
         quoted += c;
     }
     quoted += '"';

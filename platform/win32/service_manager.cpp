@@ -1,5 +1,6 @@
 // The Windows service manager (the SCM): one service of its own process,
-// started automatically at boot after the TCP/IP driver, as LocalSystem.
+// started automatically (delayed, once the system's boot-time services have
+// started, the network among them) as LocalSystem.
 #include <windows.h>
 
 #include "platform/service_manager.h"
@@ -11,9 +12,9 @@
 namespace tavrel::platform {
 namespace {
 
-// The services the service starts after, as a list that ends with an empty
-// name (the literal's own NUL ends "Tcpip", the one added ends the list).
-constexpr char kDependencies[] = "Tcpip\0";
+// No dependencies: the delayed start comes after the network is up, and a
+// dependency on TCP/IP would only hold the service back if it failed.
+constexpr const char* kDependencies = nullptr;
 
 // A handle of the service manager or of a service, closed when the owner goes.
 class ServiceHandle {
@@ -89,6 +90,8 @@ void installService(const ServiceIdentity& service) {
     std::string description = service.description;
     SERVICE_DESCRIPTIONA text{description.data()};
     (void)ChangeServiceConfig2A(handle.get(), SERVICE_CONFIG_DESCRIPTION, &text);
+    SERVICE_DELAYED_AUTO_START_INFO delayed{TRUE};
+    (void)ChangeServiceConfig2A(handle.get(), SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed);
 }
 
 void uninstallService(const std::string& name) {

@@ -158,10 +158,10 @@ TEST_F(LogonStart, RegisteringWritesRewritesAndRemovesTheEntry) {
 
 TEST_F(LogonStart, PathsWithBlanksAndQuotesStayOneArgument) {
     test::TempDir odd;
-    const std::string program = odd.path() + "my \"time\" $dir";
+    const std::string program = odd.path() + "100%done/my \"time\" $dir";
     platform::setLogonStart("tavrel", program, "/q", false);
     const std::string text = test::readFile(platform::logonStartPath("tavrel"));
-    EXPECT_NE(text.find("Exec=\"" + odd.path() + "my \\\\\"time\\\\\" \\\\$dir\" /q\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Exec=\"" + odd.path() + "100%%done/my \\\\\"time\\\\\" \\\\$dir\" /q\n"), std::string::npos) << text;
 }
 
 }  // namespace
