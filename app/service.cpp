@@ -46,7 +46,7 @@ public:
     void supervisorEnded() override { stopTimeServers(); }
 };
 
-std::string programPath() { return programDirectory() + platform::kProgramFileName; }
+std::string programPath() { return programFile(); }
 
 void serviceControlHandler(bool stop) {
     if (stop) {
@@ -95,8 +95,8 @@ void queryService() {
     serviceRunning.store(running ? 1 : 0);
 }
 
-void installService() {
-    platform::installService(
+std::string installService() {
+    return platform::installService(
         platform::ServiceIdentity{kServiceName, kServiceDisplayName, kServiceDescription, programPath(), kServiceSwitch});
 }
 

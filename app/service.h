@@ -21,8 +21,9 @@ inline constexpr char kServiceDescription[] = "Corrects time and provides a TIME
 extern std::atomic<int32_t> serviceRunning;
 
 void queryService();
-// Registers the service to run this program with "/x".
-void installService();
+// Registers the service to run this program with "/x". Returns what the
+// user should be told when the system refuses it, else empty.
+std::string installService();
 // Stops a running service (waiting a second), then removes it.
 void uninstallService();
 void startService();

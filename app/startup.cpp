@@ -52,7 +52,8 @@ std::string readSwitch(std::string_view commandLine) {
 std::string prepareProcess() {
     platform::applyLocalTimeSeam();
     clockPrivilegeHeld.store(enableClockPrivilege() ? 1 : 0);
-    locateDirectories();
+    const std::string sw = readSwitch(platform::commandLine());
+    locateDirectories(sw == "/x");
     // A save killed half-way left its temporary beside the file it was for.
     for (const char* name : {kSettingsFileName, kStringsFileName, kServerFileName}) {
         platform::removeStaleReplacements(dataDirectory() + name);
@@ -61,7 +62,7 @@ std::string prepareProcess() {
     loadStringTable(kStringsFileName, kRequiredSlots, stringTable());
     loadSettings();
     ensureServerFile();
-    return readSwitch(platform::commandLine());
+    return sw;
 }
 
 }  // namespace tavrel

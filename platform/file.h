@@ -101,7 +101,20 @@ bool onRemovableDrive(const std::string& path);
 // ($XDG_CONFIG_HOME, else ~/.config; on Windows TAVREL_APPDATA, else the
 // user's AppData folder), or empty when it cannot be found.
 std::string applicationDataFolder();
-// The application-data folder of the account that system services run as.
+// The application-data folder of the account that system services run as
+// (Windows; empty where services keep their data in a state folder).
 std::string serviceAccountDataFolder();
+// The folder holding the program's own files (the read-me, "DefSet.txt", the
+// shipped defaults), without a trailing separator: the program file's
+// folder, or for a program installed as PREFIX/bin/tavrel with
+// PREFIX/share/tavrel beside it, that folder.
+std::string programFilesFolder(const std::string& programFile);
+// The state folder the system gives the service for its data (systemd's
+// StateDirectory, /var/lib/tavrel; TAVREL_SERVICE_STATE_DIR stands in for it),
+// or empty where the service finds its data as the window program does.
+std::string serviceStateFolder();
+// In the service process: the state folder the service manager handed it
+// ($STATE_DIRECTORY), or empty.
+std::string givenServiceStateFolder();
 
 }  // namespace tavrel::platform

@@ -21,8 +21,16 @@ struct ServiceIdentity {
 // service is known and running whether it is active.
 bool queryService(const std::string& name, bool& installed, bool& running);
 // Registers the service to start automatically at boot once the network is
-// up, running as the system account; it is not started.
-void installService(const ServiceIdentity& service);
+// up, running as the system account; it is not started. On Linux an
+// installed package's unit is enabled; otherwise a unit is written, but
+// never one that runs a program from its build folder. Returns what the
+// user should be told when it refuses, else empty.
+std::string installService(const ServiceIdentity& service);
+
+// Why a program in its build folder is not registered as the service.
+inline constexpr char kServiceFromBuildTree[] =
+    "The service runs an installed program only. Install Tavrel's package, or copy the program out of its "
+    "build folder, and install the service from there.";
 // Takes the registration away (the caller stops a running service first).
 void uninstallService(const std::string& name);
 // Ask the service to start or stop; neither waits.
@@ -33,5 +41,8 @@ void stopService(const std::string& name);
 std::string serviceUnitText(const ServiceIdentity& service);
 // Where unit files go: TAVREL_SYSTEMD_UNIT_DIR, else /etc/systemd/system.
 std::string serviceUnitDirectory();
+// Where the package puts its unit: TAVREL_SYSTEMD_PACKAGE_UNIT_DIR, else
+// /lib/systemd/system.
+std::string servicePackageUnitDirectory();
 
 }  // namespace tavrel::platform

@@ -36,6 +36,9 @@ bool ServerListParser::finish() { return pending_ && lineEnded(); }
 
 std::string_view ServerListParser::entry() const { return lines_.text(); }
 
+// A shared list larger than this is not copied for editing.
+constexpr size_t kLargestCopiedList = 16 * 1024 * 1024;
+
 void ensureServerFile() {
     const std::string path = resolveDataFile(kServerFileName);
     platform::File existing = platform::File::openForReading(path);
@@ -47,6 +50,17 @@ void ensureServerFile() {
     const std::string inData = dataDirectory() + kServerFileName;
     if (inData != path && platform::writeFileReplacing(inData, kDefaultServerList)) return;
     serverListEmpty.store(1);
+}
+
+std::string editableServerFile() {
+    const std::string inUse = resolveDataFile(kServerFileName);
+    const std::string own = dataDirectory() + kServerFileName;
+    if (inUse == own || platform::fileReadable(own)) return inUse;
+    std::string bytes;
+    if (!platform::readSmallFile(inUse, bytes, kLargestCopiedList) || !platform::writeFileReplacing(own, bytes)) {
+        return inUse;
+    }
+    return own;
 }
 
 namespace {

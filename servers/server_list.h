@@ -42,6 +42,11 @@ private:
 // places: beside the program, or in the data folder when the program's
 // folder cannot be written.
 void ensureServerFile();
+// The list the user edits: the one in the data folder. An installed
+// program's shared list is copied there first, so the user changes a copy of
+// their own (the shared one stays read-only); falls back to the list in use
+// when no copy can be written.
+std::string editableServerFile();
 
 // Fill mode: hands every entry, in file order, to insert(index, name).
 // Returns 1 when at least one entry was handed out, else 0.

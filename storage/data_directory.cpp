@@ -1,10 +1,12 @@
 #include "storage/data_directory.h"
 
 #include "platform/file.h"
+#include "platform/process.h"
 
 namespace tavrel {
 namespace {
 
+std::string programFileName;
 std::string programDir;
 std::string dataDir;
 
@@ -30,12 +32,14 @@ void createDirectories(const std::string& path) {
 
 }  // namespace
 
+const std::string& programFile() { return programFileName; }
 const std::string& programDirectory() { return programDir; }
 const std::string& dataDirectory() { return dataDir; }
 
 void setDirectories(const std::string& program, const std::string& data) {
     programDir = program.empty() ? program : withSeparator(program);
     dataDir = data.empty() ? data : withSeparator(data);
+    programFileName = programDir + platform::kProgramFileName;
 }
 
 namespace {
@@ -47,6 +51,13 @@ bool installedMode(const std::string& programFile) {
 }  // namespace
 
 std::string serviceDataDirectory() {
+    // A service manager that gives the service a state folder of its own
+    // (systemd's StateDirectory) has it keep its data there, in either mode.
+    const std::string state = platform::serviceStateFolder();
+    if (!state.empty()) {
+        createDirectories(state);
+        return withSeparator(state);
+    }
     const std::string programFile = platform::programFilePath();
     if (!installedMode(programFile)) return programDir;
     const std::string appData = platform::serviceAccountDataFolder();
@@ -58,11 +69,21 @@ std::string serviceDataDirectory() {
     return withSeparator(program);
 }
 
-void locateDirectories() {
+void locateDirectories(bool forService) {
     const std::string programFile = platform::programFilePath();
-    const size_t cut = programFile.find_last_of(platform::kPathSeparator);
-    programDir = cut == std::string::npos ? std::string() : programFile.substr(0, cut + 1);
+    programFileName = programFile;
+    const std::string ownFiles = platform::programFilesFolder(programFile);
+    programDir = ownFiles.empty() ? ownFiles : withSeparator(ownFiles);
     dataDir = programDir;
+
+    if (forService) {
+        const std::string given = platform::givenServiceStateFolder();
+        if (!given.empty()) {
+            createDirectories(given);
+            dataDir = withSeparator(given);
+            return;
+        }
+    }
 
     if (!installedMode(programFile)) return;
 

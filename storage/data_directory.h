@@ -8,11 +8,17 @@
 namespace tavrel {
 
 // Decides both directories once at start-up. Installed mode needs
-// "DefSet.txt" beside the program and the program on a fixed drive.
-void locateDirectories();
+// "DefSet.txt" among the program's own files and the program on a fixed
+// drive. The service takes the state folder its service manager gives it,
+// when it gives one.
+void locateDirectories(bool forService = false);
 
+// The running program file's full path (to start it again, or register it).
+const std::string& programFile();
 // Directory texts, each ending with the path separator; empty before
-// locateDirectories.
+// locateDirectories. The program directory is the folder of the program's
+// own files: beside the program, or PREFIX/share/tavrel for a program
+// installed as PREFIX/bin/tavrel.
 const std::string& programDirectory();
 const std::string& dataDirectory();
 
@@ -20,7 +26,8 @@ const std::string& dataDirectory();
 // otherwise programDirectory + name.
 std::string resolveDataFile(const std::string& name);
 
-// The data directory the system service finds for itself: beside the
+// The data directory the system service finds for itself: its state folder
+// where the service manager gives one (/var/lib/tavrel), else beside the
 // program in portable mode, else the service account's application-data
 // folder + Brennow/Tavrel (created). Empty when it cannot be found.
 std::string serviceDataDirectory();

@@ -22,7 +22,7 @@ intptr_t aboutProcedure(platform::WindowHandle window, const platform::WindowMes
         platform::setDlgItemText(window, kIdAboutLine1, slot(kSlotAboutLines[0]));
         platform::setDlgItemText(window, kIdAboutLine2, slot(kSlotAboutLines[1]));
         platform::setDlgItemText(window, kIdAboutLine3, slot(kSlotAboutLines[2]));
-        platform::setDlgItemText(window, kIdAboutProgramDir, "Program: " + programDirectory());
+        platform::setDlgItemText(window, kIdAboutProgramDir, "Program: " + programFile());
         platform::setDlgItemText(window, kIdAboutDataDir, "Data: " + dataDirectory());
         platform::setDlgItemText(window, kIdAboutSystem, "System: " + platform::systemDescription());
         platform::setDlgItemText(window, kIdAboutOk, slot(kSlotOk));

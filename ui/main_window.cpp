@@ -31,7 +31,7 @@ using platform::WindowMessage;
 
 // The restart with more rights; the window goes only when it could start.
 void restartElevated(WindowHandle window) {
-    if (platform::requestElevatedRestart(programDirectory() + platform::kProgramFileName)) platform::destroyWindow(window);
+    if (platform::requestElevatedRestart(programFile())) platform::destroyWindow(window);
 }
 
 // Leaving the program: the settings are saved, the icon removed, and the

@@ -92,7 +92,7 @@ void restartAutoInterval(AutoKind which) {
 
 void serviceButton(WindowHandle page, int id) {
     if (clockPrivilegeHeld.load() == 0) {
-        if (platform::requestElevatedRestart(programDirectory() + platform::kProgramFileName)) {
+        if (platform::requestElevatedRestart(programFile())) {
             platform::destroyWindow(mainWindowOfSheet.load());
         }
         return;
@@ -102,7 +102,10 @@ void serviceButton(WindowHandle page, int id) {
         if (serviceInstalled.load() != 0) {
             uninstallService();
         } else {
-            installService();
+            const std::string problem = installService();
+            if (!problem.empty()) {
+                platform::messageBox(mainWindowOfSheet.load(), problem, kErrorCaption, platform::MessageBoxKind::Error);
+            }
         }
     } else if (serviceRunning.load() != 0) {
         stopService();
@@ -304,7 +307,7 @@ void applyEnableRules(WindowHandle page) {
 
 bool optionClick(WindowHandle page, int id) {
     switch (id) {
-        case kEditList: (void)platform::shellOpen(resolveDataFile(kServerFileName)); return true;
+        case kEditList: (void)platform::shellOpen(editableServerFile()); return true;
         case kRefreshList: refreshServerCombo(page); return true;
         case kScan:
             if (sheetProgram != nullptr) (void)openServerScan(page, sheetProgram->engine);

@@ -211,11 +211,35 @@ std::string homeOf(uid_t uid) {
 
 }  // namespace
 
-std::string serviceAccountDataFolder() {
-    std::string home = homeOf(0);
-    if (home.empty()) return home;
-    while (home.size() > 1 && home.back() == '/') home.pop_back();
-    return home + "/.config";
+// The service keeps its data in its state folder, not in a home.
+std::string serviceAccountDataFolder() { return std::string(); }
+
+std::string programFilesFolder(const std::string& programFile) {
+    if (programFile.find('/') == std::string::npos) return std::string();
+    const std::string folder = directoryOf(programFile);
+    constexpr std::string_view kBin = "/bin";
+    if (folder.size() > kBin.size() && folder.ends_with(kBin)) {
+        const std::string shared = folder.substr(0, folder.size() - kBin.size()) + "/share/tavrel";
+        if (directoryExists(shared)) return shared;
+    }
+    return folder;
+}
+
+std::string serviceStateFolder() {
+    const char* chosen = std::getenv("TAVREL_SERVICE_STATE_DIR");
+    if (chosen != nullptr && chosen[0] == '/') return chosen;
+    return "/var/lib/tavrel";
+}
+
+std::string givenServiceStateFolder() {
+    // systemd lists the unit's state folders separated by colons; the first
+    // is the service's own.
+    const char* given = std::getenv("STATE_DIRECTORY");
+    if (given == nullptr || given[0] != '/') return std::string();
+    std::string folder(given);
+    folder = folder.substr(0, folder.find(':'));
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    return folder;
 }
 
 std::string applicationDataFolder() {

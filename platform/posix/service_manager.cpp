@@ -9,9 +9,18 @@ namespace tavrel::platform {
 namespace {
 
 constexpr char kDefaultUnitDirectory[] = "/etc/systemd/system";
+constexpr char kDefaultPackageUnitDirectory[] = "/lib/systemd/system";
+// What the build system leaves in every build folder.
+constexpr char kBuildTreeMark[] = "CMakeCache.txt";
 
 std::string unitName(const std::string& name) { return name + ".service"; }
 std::string unitPath(const std::string& name) { return serviceUnitDirectory() + "/" + unitName(name); }
+std::string packageUnitPath(const std::string& name) { return servicePackageUnitDirectory() + "/" + unitName(name); }
+
+bool inBuildTree(const std::string& program) {
+    const size_t cut = program.find_last_of('/');
+    return cut != std::string::npos && fileReadable(program.substr(0, cut + 1) + kBuildTreeMark);
+}
 
 // The service manager is there when systemctl can be run.
 bool managerReachable() { return runProgram({"systemctl", "--version"}) == 0; }
@@ -34,17 +43,52 @@ std::string serviceUnitDirectory() {
     return dir != nullptr && *dir != '\0' ? dir : kDefaultUnitDirectory;
 }
 
+std::string servicePackageUnitDirectory() {
+    const char* dir = std::getenv("TAVREL_SYSTEMD_PACKAGE_UNIT_DIR");
+    return dir != nullptr && *dir != '\0' ? dir : kDefaultPackageUnitDirectory;
+}
+
 std::string serviceUnitText(const ServiceIdentity& service) {
+    // Runs as root, but holds only the capabilities it uses: setting the
+    // clock, and binding ports 37 and 123. The rest of the system is
+    // read-only to it but its state folder (/var/lib/tavrel, its data).
     return "[Unit]\n"
-           "Description=" + service.displayName + "\n"
-           "X-Tavrel-Description=" + service.description + "\n"
-           "Wants=network-online.target\n"
+           // systemctl status shows the one line: the name and what it does.
+           "Description=" + service.displayName + " - " + service.description + "\n"
+           "Documentation=man:tavrel(1)\n"
+           "Wants=network-online.target time-sync.target\n"
            "After=network-online.target\n"
+           "Before=time-sync.target\n"
            "\n"
            "[Service]\n"
            "Type=notify\n"
            "NotifyAccess=main\n"
            "ExecStart=" + quotedForUnit(service.program) + " " + service.arguments + "\n"
+           "Restart=on-failure\n"
+           "StateDirectory=tavrel\n"
+           "UMask=0077\n"
+           "CapabilityBoundingSet=CAP_SYS_TIME CAP_NET_BIND_SERVICE\n"
+           "NoNewPrivileges=yes\n"
+           "ProtectSystem=strict\n"
+           "ProtectHome=yes\n"
+           "PrivateTmp=yes\n"
+           "PrivateDevices=yes\n"
+           "ProtectKernelTunables=yes\n"
+           "ProtectKernelModules=yes\n"
+           "ProtectKernelLogs=yes\n"
+           "ProtectControlGroups=yes\n"
+           "ProtectHostname=yes\n"
+           "ProtectProc=invisible\n"
+           "ProcSubset=pid\n"
+           "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX\n"
+           "RestrictNamespaces=yes\n"
+           "RestrictRealtime=yes\n"
+           "RestrictSUIDSGID=yes\n"
+           "LockPersonality=yes\n"
+           "MemoryDenyWriteExecute=yes\n"
+           "SystemCallArchitectures=native\n"
+           "SystemCallFilter=@system-service @clock\n"
+           "SystemCallErrorNumber=EPERM\n"
            "\n"
            "[Install]\n"
            "WantedBy=multi-user.target\n";
@@ -52,16 +96,27 @@ std::string serviceUnitText(const ServiceIdentity& service) {
 
 bool queryService(const std::string& name, bool& installed, bool& running) {
     if (!managerReachable()) return false;
-    installed = fileReadable(unitPath(name)) && runProgram({"systemctl", "cat", unitName(name)}) == 0;
+    const bool own = fileReadable(unitPath(name)) && runProgram({"systemctl", "cat", unitName(name)}) == 0;
+    // The package's unit counts once it is enabled.
+    const bool packaged = !own && fileReadable(packageUnitPath(name)) &&
+                          runProgram({"systemctl", "is-enabled", "--quiet", unitName(name)}) == 0;
+    installed = own || packaged;
     running = installed && runProgram({"systemctl", "is-active", "--quiet", unitName(name)}) == 0;
     return true;
 }
 
-void installService(const ServiceIdentity& service) {
-    if (!managerReachable()) return;
-    if (!writeFileReplacing(unitPath(service.name), serviceUnitText(service))) return;
-    (void)runProgram({"systemctl", "daemon-reload"});
+std::string installService(const ServiceIdentity& service) {
+    if (!managerReachable()) return std::string();
+    // An installed package brings the unit: it only needs enabling.
+    if (!fileReadable(packageUnitPath(service.name))) {
+        // A unit must not run a program that the next build replaces or
+        // removes, from a folder the user may delete.
+        if (inBuildTree(service.program)) return kServiceFromBuildTree;
+        if (!writeFileReplacing(unitPath(service.name), serviceUnitText(service))) return std::string();
+        (void)runProgram({"systemctl", "daemon-reload"});
+    }
     (void)runProgram({"systemctl", "enable", unitName(service.name)});
+    return std::string();
 }
 
 void uninstallService(const std::string& name) {

@@ -219,4 +219,13 @@ std::string serviceAccountDataFolder() {
     return withoutTrailingSeparators(folder);
 }
 
+std::string programFilesFolder(const std::string& programFile) {
+    const size_t cut = programFile.find_last_of("\\/");
+    return cut == std::string::npos ? std::string() : programFile.substr(0, cut);
+}
+
+// The service finds its data in the LocalSystem profile, as above.
+std::string serviceStateFolder() { return std::string(); }
+std::string givenServiceStateFolder() { return std::string(); }
+
 }  // namespace tavrel::platform

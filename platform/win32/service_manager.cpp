@@ -67,24 +67,24 @@ bool queryService(const std::string& name, bool& installed, bool& running) {
     return true;
 }
 
-void installService(const ServiceIdentity& service) {
+std::string installService(const ServiceIdentity& service) {
     ServiceHandle manager(openManager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
-    if (!manager) return;
+    if (!manager) return std::string();
     const std::string command = serviceUnitText(service);
     ServiceHandle handle(CreateServiceA(manager.get(), service.name.c_str(), service.displayName.c_str(),
                                         SERVICE_CHANGE_CONFIG, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                         SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, kDependencies,
                                         nullptr /* LocalSystem */, nullptr));
     if (!handle) {
-        if (GetLastError() != ERROR_SERVICE_EXISTS) return;
+        if (GetLastError() != ERROR_SERVICE_EXISTS) return std::string();
         // Registered already: bring the registration up to date, as Linux
         // rewrites its unit.
         handle.reset(OpenServiceA(manager.get(), service.name.c_str(), SERVICE_CHANGE_CONFIG));
-        if (!handle) return;
+        if (!handle) return std::string();
         if (!ChangeServiceConfigA(handle.get(), SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                   command.c_str(), nullptr, nullptr, kDependencies, nullptr, nullptr,
                                   service.displayName.c_str())) {
-            return;
+            return std::string();
         }
     }
     std::string description = service.description;
@@ -92,7 +92,11 @@ void installService(const ServiceIdentity& service) {
     (void)ChangeServiceConfig2A(handle.get(), SERVICE_CONFIG_DESCRIPTION, &text);
     SERVICE_DELAYED_AUTO_START_INFO delayed{TRUE};
     (void)ChangeServiceConfig2A(handle.get(), SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed);
+    return std::string();
 }
+
+// Windows services have no package folder of units.
+std::string servicePackageUnitDirectory() { return std::string(); }
 
 void uninstallService(const std::string& name) {
     ServiceHandle manager, service;

@@ -31,6 +31,7 @@ protected:
                         "case \"$1\" in\n"
                         "  cat) [ -f \"" + dir.file("known") + "\" ] ;;\n"
                         "  is-active) [ -f \"" + dir.file("active") + "\" ] ;;\n"
+                        "  is-enabled) [ -f \"" + dir.file("enabled") + "\" ] ;;\n"
                         "  *) [ ! -f \"" + dir.file("denied") + "\" ] ;;\n"
                         "esac\n");
         chmod(dir.file("bin/systemctl").c_str(), 0755);
@@ -39,10 +40,12 @@ protected:
         savedPath = std::getenv("PATH");
         setenv("PATH", (dir.file("bin") + ":" + savedPath).c_str(), 1);
         setenv("TAVREL_SYSTEMD_UNIT_DIR", dir.file("units").c_str(), 1);
+        setenv("TAVREL_SYSTEMD_PACKAGE_UNIT_DIR", dir.file("packaged").c_str(), 1);
     }
     void TearDown() override {
         setenv("PATH", savedPath.c_str(), 1);
         unsetenv("TAVREL_SYSTEMD_UNIT_DIR");
+        unsetenv("TAVREL_SYSTEMD_PACKAGE_UNIT_DIR");
     }
     std::string calls() { return test::readFile(dir.file("calls")); }
     std::string unit() { return test::readFile(dir.file("units/tavrel.service")); }
@@ -53,26 +56,62 @@ protected:
 };
 
 TEST_F(ServiceManagerStandIn, InstallWritesTheUnitReloadsAndEnablesWithoutStarting) {
-    installService();
+    EXPECT_EQ(installService(), "");
     const std::string text = unit();
-    EXPECT_NE(text.find("Description=Tavrel Internet Time Synchronisation\n"), std::string::npos);
-    EXPECT_NE(text.find("Corrects time and provides a TIME server"), std::string::npos);
+    EXPECT_NE(text.find("Description=Tavrel Internet Time Synchronisation - Corrects time and provides a TIME server\n"),
+              std::string::npos);
     EXPECT_NE(text.find("ExecStart=\"" + dir.file("tavrel") + "\" /x\n"), std::string::npos);
     EXPECT_NE(text.find("Type=notify\n"), std::string::npos);
-    EXPECT_NE(text.find("After=network-online.target\n"), std::string::npos);
+    EXPECT_NE(text.find("Before=time-sync.target\n"), std::string::npos);
+    EXPECT_NE(text.find("StateDirectory=tavrel\n"), std::string::npos);
     EXPECT_NE(text.find("WantedBy=multi-user.target\n"), std::string::npos);
-    EXPECT_EQ(text.find("User="), std::string::npos);  // runs as root
     EXPECT_NE(calls().find("daemon-reload\nenable tavrel.service\n"), std::string::npos) << calls();
     EXPECT_EQ(calls().find("start"), std::string::npos);
 }
 
-TEST_F(ServiceManagerStandIn, UnitPassesSystemdsOwnCheck) {
+// systemd's own checks: the unit is valid, and its sandbox rates no worse
+// than Debian's chrony.service (3.7).
+TEST_F(ServiceManagerStandIn, UnitPassesSystemdsChecksAndIsHardened) {
     installService();
-    const std::string command = "systemd-analyze verify '" + dir.file("units/tavrel.service") + "' > '" +
-                                dir.file("verify.out") + "' 2>&1";
     setenv("PATH", savedPath.c_str(), 1);  // the real systemctl for systemd-analyze
-    const int status = std::system(command.c_str());
-    EXPECT_EQ(status, 0) << test::readFile(dir.file("verify.out"));
+    const std::string path = dir.file("units/tavrel.service");
+    const std::string verify = "systemd-analyze verify --man=no '" + path + "' > '" + dir.file("verify.out") + "' 2>&1";
+    EXPECT_EQ(std::system(verify.c_str()), 0) << test::readFile(dir.file("verify.out"));
+    const std::string rate = "systemd-analyze security --offline=yes --no-pager '" + path + "' > '" +
+                             dir.file("security.out") + "' 2>&1";
+    EXPECT_EQ(std::system(rate.c_str()), 0) << test::readFile(dir.file("security.out"));
+    const std::string report = test::readFile(dir.file("security.out"));
+    const std::string mark = "Overall exposure level for tavrel.service: ";
+    const size_t at = report.find(mark);
+    ASSERT_NE(at, std::string::npos) << report;
+    EXPECT_LE(std::stod(report.substr(at + mark.size())), 3.7) << report;
+}
+
+TEST_F(ServiceManagerStandIn, AProgramInItsBuildFolderIsNotRegistered) {
+    test::writeFile(dir.file("CMakeCache.txt"), "");
+    EXPECT_NE(installService(), "");
+    EXPECT_FALSE(test::fileExists(dir.file("units/tavrel.service")));
+    EXPECT_EQ(calls().find("enable"), std::string::npos);
+}
+
+// With the package's unit in place, Install and Remove enable and disable it
+// and write no unit of their own.
+TEST_F(ServiceManagerStandIn, ThePackagesUnitIsEnabledNotWritten) {
+    mkdir(dir.file("packaged").c_str(), 0755);
+    test::writeFile(dir.file("packaged/tavrel.service"), "[Service]\nExecStart=/usr/bin/tavrel /x\n");
+    test::writeFile(dir.file("CMakeCache.txt"), "");
+    queryService();
+    EXPECT_EQ(serviceInstalled.load(), 0);
+    EXPECT_EQ(installService(), "");
+    EXPECT_FALSE(test::fileExists(dir.file("units/tavrel.service")));
+    EXPECT_EQ(calls().find("daemon-reload"), std::string::npos) << calls();
+    EXPECT_NE(calls().find("enable tavrel.service\n"), std::string::npos) << calls();
+    mark("enabled");
+    queryService();
+    EXPECT_EQ(serviceInstalled.load(), 1);
+    uninstallService();
+    EXPECT_NE(calls().find("disable tavrel.service\n"), std::string::npos) << calls();
+    EXPECT_TRUE(test::fileExists(dir.file("packaged/tavrel.service")));
 }
 
 TEST_F(ServiceManagerStandIn, QuerySetsTheFlags) {

@@ -79,6 +79,16 @@ TEST_F(ServerList, DataDirectoryCopyComesFirst) {
     EXPECT_EQ(pick(1), "in.data.dir");
 }
 
+TEST_F(ServerList, EditingAnInstalledProgramsSharedListEditsTheUsersOwnCopy) {
+    test::writeFile(programDir.file(kServerFileName), "shared.example\r\n");
+    EXPECT_EQ(editableServerFile(), dataDir.file(kServerFileName));
+    EXPECT_EQ(test::readFile(dataDir.file(kServerFileName)), "shared.example\r\n");
+    test::writeFile(dataDir.file(kServerFileName), "mine.example\r\n");
+    EXPECT_EQ(editableServerFile(), dataDir.file(kServerFileName));
+    EXPECT_EQ(pick(1), "mine.example");
+    EXPECT_EQ(test::readFile(programDir.file(kServerFileName)), "shared.example\r\n");
+}
+
 // Lists edited on Linux: LF line ends, no line end after the last name,
 // empty and blank lines; no empty name is ever asked.
 TEST_F(ServerList, AnyLineEndAndALastLineWithoutOne) {

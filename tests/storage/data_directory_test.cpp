@@ -47,5 +47,39 @@ TEST(DataDirectory, ApplicationDataFolderFollowsXdg) {
     if (saved != nullptr) test::setEnv("XDG_CONFIG_HOME", restore); else test::unsetEnv("XDG_CONFIG_HOME");
 }
 
+#ifndef _WIN32
+// A program installed as PREFIX/bin/tavrel finds its own files (the
+// read-me, DefSet.txt, the shipped lists) in PREFIX/share/tavrel; a program
+// anywhere else finds them beside itself.
+TEST(DataDirectory, InstalledProgramsOwnFilesLieInTheSharedFolder) {
+    test::TempDir prefix;
+    platform::createDirectory(prefix.file("bin"));
+    EXPECT_EQ(platform::programFilesFolder(prefix.file("bin/tavrel")), prefix.file("bin"));
+    platform::createDirectory(prefix.file("share"));
+    platform::createDirectory(prefix.file("share/tavrel"));
+    EXPECT_EQ(platform::programFilesFolder(prefix.file("bin/tavrel")), prefix.file("share/tavrel"));
+    EXPECT_EQ(platform::programFilesFolder(prefix.file("share/tavrel/tavrel")), prefix.file("share/tavrel"));
+    EXPECT_EQ(platform::programFilesFolder("tavrel"), "");
+}
+
+// The service keeps its data in the state folder systemd gives it, and the
+// window program saves the service's settings there.
+TEST(DataDirectory, TheServiceKeepsItsDataInItsStateFolder) {
+    test::TempDir state;
+    test::setEnv("STATE_DIRECTORY", state.path() + "tavrel:" + state.path() + "other");
+    locateDirectories(true);
+    EXPECT_EQ(dataDirectory(), state.file("tavrel/"));
+    EXPECT_TRUE(platform::directoryExists(state.file("tavrel")));
+    locateDirectories(false);  // only the service takes it
+    EXPECT_NE(dataDirectory(), state.file("tavrel/"));
+    test::unsetEnv("STATE_DIRECTORY");
+
+    test::setEnv("TAVREL_SERVICE_STATE_DIR", state.file("service"));
+    EXPECT_EQ(serviceDataDirectory(), state.file("service/"));
+    EXPECT_TRUE(platform::directoryExists(state.file("service")));
+    test::unsetEnv("TAVREL_SERVICE_STATE_DIR");
+}
+#endif
+
 }  // namespace
 }  // namespace tavrel

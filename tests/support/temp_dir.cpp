@@ -1,6 +1,7 @@
 #include "tests/support/temp_dir.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -56,6 +57,11 @@ bool fileExists(const std::string& path) { return std::filesystem::exists(path);
 
 void resetProcessState(const std::string& programDir, const std::string& dataDir) {
     setDirectories(programDir, dataDir);
+#ifndef _WIN32
+    // Settings saved for an installed service land in the test's folder,
+    // never in the machine's /var/lib/tavrel.
+    setenv("TAVREL_SERVICE_STATE_DIR", (dataDir + "service-state").c_str(), 1);
+#endif
     std::memset(static_cast<void*>(&settings), 0, sizeof settings);
     serverListEmpty.store(0);
     stringTable() = StringTable{};
