@@ -1,3 +1,4 @@
+#include "app/help.h"
 #include "app/quick_mode.h"
 #include "app/service.h"
 #include "app/startup.h"
@@ -6,6 +7,11 @@
 
 int main(int argc, char** argv) {
     tavrel::platform::setProcessArguments(argc, argv);
+    // Help and version come before anything starts: no files, no window.
+    if (const auto information = tavrel::informationRequested(tavrel::platform::commandLine())) {
+        tavrel::platform::showInformation(*information, "Tavrel");
+        tavrel::platform::exitProcess(0);
+    }
     const std::string sw = tavrel::prepareProcess();
     if (sw == "/q") tavrel::platform::exitProcess(tavrel::runQuickMode());
     if (sw == "/x") {

@@ -57,5 +57,8 @@ int runProgram(const std::vector<std::string>& argv);
 // Shows a message with an OK button and returns when it is dismissed.
 // Without a window system the message goes to standard error.
 void messageBox(const std::string& text, const std::string& caption);
+// Shows an answer the user asked for (the usage, the version): on standard
+// output, or on Windows in a message box.
+void showInformation(const std::string& text, const std::string& caption);
 
 }  // namespace tavrel::platform

@@ -166,4 +166,9 @@ void messageBox(const std::string& text, const std::string& caption) {
     std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
 }
 
+void showInformation(const std::string& text, const std::string&) {
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+}
+
 }  // namespace tavrel::platform

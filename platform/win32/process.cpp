@@ -237,4 +237,15 @@ void messageBox(const std::string& text, const std::string& caption) {
     MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK);
 }
 
+void showInformation(const std::string& text, const std::string& caption) {
+    const char* headless = std::getenv("TAVREL_HEADLESS");
+    if ((headless != nullptr && *headless != '\0') || !windowSystemAvailable()) {
+        std::fputs(text.c_str(), stdout);
+        std::fflush(stdout);
+        return;
+    }
+    // A message box shows its text in a proportional font: lines, not columns.
+    MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK | MB_ICONINFORMATION);
+}
+
 }  // namespace tavrel::platform

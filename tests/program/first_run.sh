@@ -8,11 +8,23 @@ trap 'rm -rf "$work"' EXIT
 cp "$program" "$work/tavrel"
 export TAVREL_CLOCK_FILE="$work/clock"
 export XDG_CONFIG_HOME="$work/xdg"
+fail() { echo "FAIL: $*"; exit 1; }
+
+# Help and version answer at once, with status 0, and lay out no files.
+for ask in --help -h; do
+    out=$(cd "$work" && timeout 20 ./tavrel "$ask" </dev/null) || fail "$ask did not exit 0"
+    for word in "Usage: tavrel" "/q" "/s" "/x" "/z" vIvod.dat ServFile.txt TAVREL_CLOCK_FILE; do
+        grep -qF -- "$word" <<<"$out" || fail "$ask does not mention $word"
+    done
+done
+out=$(cd "$work" && timeout 20 ./tavrel --version </dev/null) || fail "--version did not exit 0"
+[[ $out =~ ^Tavrel\ [0-9]+\.[0-9]+ ]] || fail "--version printed: $out"
+[ "$(ls -A "$work")" = tavrel ] || fail "help or version wrote files: $(ls -A "$work")"
+
 # The window program on the headless backend, ended by its Exit command.
 run() { (cd "$work" && echo "command 2" | TAVREL_HEADLESS=1 timeout 60 ./tavrel >/dev/null 2>&1); }
 run || { echo "program failed"; exit 1; }
 
-fail() { echo "FAIL: $*"; exit 1; }
 [ -f "$work/Strings.txt" ] || fail "no Strings.txt"
 head -c 7 "$work/Strings.txt" | cmp -s - <(printf 'Check\r\n') || fail "Strings.txt does not start with Check CR LF"
 [ "$(grep -c $'\r$' "$work/Strings.txt")" = 250 ] || fail "Strings.txt should hold 250 CR LF lines"
@@ -34,4 +46,4 @@ for sw in /x /z; do
     out=$(cd "$work" && env -u NOTIFY_SOCKET timeout 20 ./tavrel "$sw" 2>&1) || fail "$sw did not end by itself"
     [ -z "$out" ] || fail "$sw printed: $out"
 done
-echo "first run: 3 passed, 0 failed"
+echo "first run: 4 passed, 0 failed"

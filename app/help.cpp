@@ -1,0 +1,61 @@
+#include "app/help.h"
+
+#include "app/startup.h"
+
+namespace tavrel {
+
+std::string helpText() {
+    return "Usage: tavrel [/q | /s | /x | /z]\n"
+           "       tavrel --help | -h | --version\n"
+           "\n"
+           "Tavrel keeps this computer's clock right. It asks a time server for the time\n"
+           "by the TIME protocol (RFC 868, TCP 37) or SNTP (RFC 2030, UDP 123), shows the\n"
+           "difference or sets the clock, now or on a schedule, and can serve the time to\n"
+           "other machines.\n"
+           "\n"
+           "Without a switch the window program starts (on Linux, in the terminal).\n"
+           "  /q  sync the clock once from the server list, then exit: status 0 when the\n"
+           "      clock was corrected, 1 when no server answered or every reply was\n"
+           "      refused, 2 when the clock could not be set\n"
+           "  /s  start the window program minimised, without a notification-area entry\n"
+           "  /x  run as the system service (only the service manager starts it so)\n"
+           "  /z  remove the system service\n"
+           "Only the last two characters of the first argument count, so /Q works too.\n"
+           "\n"
+           "Files, in the data folder: beside the program, or, when \"DefSet.txt\" lies\n"
+           "among the program's own files, in the user's Brennow/Tavrel folder\n"
+           "(~/.config/Brennow/Tavrel on Linux, %APPDATA%\\Brennow\\Tavrel on Windows);\n"
+           "the Linux service keeps its own in /var/lib/tavrel.\n"
+           "  vIvod.dat     the settings\n"
+           "  Strings.txt   every text the program shows\n"
+           "  ServFile.txt  the time servers, one a line (# starts a comment)\n"
+           "  dLog.txt      the log (dLogOld.txt: the one before)\n"
+           "  dZone.tzif    the rules of a locked time zone\n"
+           "\n"
+           "Environment:\n"
+           "  TAVREL_CLOCK_FILE  a simulated clock: the real clock plus the signed count\n"
+           "                     of 100-ns units in this file; setting the clock\n"
+           "                     rewrites the file, never the machine's clock\n"
+           "  TAVREL_HEADLESS    1: the window program takes instructions on standard\n"
+           "                     input instead of showing its window\n"
+           "  TAVREL_LOCALTIME   a file that stands in for the system's time zone\n"
+           "  TAVREL_ELEVATOR    the program that restarts Tavrel with the right to set\n"
+           "                     the clock (else pkexec)\n"
+           "  TAVREL_SYSTEMD_UNIT_DIR  where Install writes the service's unit (else\n"
+           "                     /etc/systemd/system)\n"
+           "  TAVREL_APPDATA     on Windows, the user's application-data folder\n"
+           "  XDG_CONFIG_HOME    the folder that holds Brennow/Tavrel (else ~/.config)\n"
+           "  XDG_RUNTIME_DIR    where the one-window-program lock lives (else /tmp)\n";
+}
+
+std::string versionText() { return std::string("Tavrel ") + kProgramVersion + "\n"; }
+
+std::optional<std::string> informationRequested(std::string_view commandLine) {
+    const std::vector<std::string> args = splitCommandLine(commandLine);
+    if (args.size() < 2) return std::nullopt;
+    if (args[1] == "--help" || args[1] == "-h" || args[1] == "/?") return helpText();
+    if (args[1] == "--version") return versionText();
+    return std::nullopt;
+}
+
+}  // namespace tavrel
