@@ -75,7 +75,7 @@ int runQuickMode() {
             return correction.clockSet ? kQuickCorrected : kQuickClockNotSet;
         }
         if (query.finished()) widenDateRange(query.result());
-        if (settings.logErrors.load() != 0 && settings.logDisabled.load() == 0) logNamedLine(slot(kSlotNoResponse), name);
+        if (settings.logErrors.load() != 0 && settings.logDisabled.load() == 0) logNamedLine(slot(kSlotNoResponse), name, LogLevel::Warning);
         say(slot(kSlotNoResponse) + name);
         tried += (tried.empty() ? "" : ", ") + name;
         if (!useList) break;

@@ -8,6 +8,7 @@
 #include "platform/thread.h"
 #include "servers/server_list.h"
 #include "storage/data_directory.h"
+#include "storage/log.h"
 #include "storage/settings.h"
 #include "timeservice/time_servers.h"
 #include "timezone/time_zone.h"
@@ -28,6 +29,7 @@ constexpr uint32_t kStopWaitHintMs = 1000;
 constexpr uint32_t kStopCheckMs = 500;
 constexpr unsigned kStopChecks = 10;
 constexpr uint32_t kStopBeforeRemoveMs = 1000;
+constexpr char kOutcomeTimePicture[] = "HH':'mm";
 
 // Set by the control handler when the stop comes; never reset, so a stop
 // that arrives while the service is still starting is not lost.
@@ -38,6 +40,12 @@ class ServiceView final : public EngineView {
 public:
     void showStatus(std::string_view) override {}
     void showBusy(bool) override {}
+    // The service manager's status line carries the last outcome and when
+    // it came ("systemctl status" shows it).
+    void showOutcome(std::string_view text) override {
+        platform::reportServiceText(std::string(text) + " at " +
+                                    platform::formatTime(platform::getLocalTime(), kOutcomeTimePicture));
+    }
     void showServerName(std::string_view) override {}
     void showLocalClock(const platform::SystemTime&) override {}
     void showServerClock(const platform::SystemTime&) override {}
@@ -60,6 +68,7 @@ void serviceControlHandler(bool stop) {
 void serviceMain() {
     platform::reportServiceStatus(platform::ServiceState::StartPending, kStartWaitHintMs, 0);
     serviceMode.store(1);
+    echoLogToStandardError(true);
     ServiceView view;
     Engine engine(view, EngineConfig{true, readServerEntry, serverListUnusable});
     engine.start();

@@ -127,6 +127,7 @@ Correction correctClock(CorrectionMode mode, const QueryResult& reply, bool sntp
         out.difference.units = saturatingAdd(reply.offsetUnits, appliedUserOffset());
         out.outcome = slot(kSlotTimeChecked) + ", " + formatDifference(DifferenceForm::Check, out.difference) +
                       slot(kSlotServerUsedWas) + std::string(server);
+        out.summary = out.outcome;
         if (logAllowed(settings.logChecks)) logLine(out.outcome);
         return out;
     }
@@ -148,7 +149,8 @@ Correction correctClock(CorrectionMode mode, const QueryResult& reply, bool sntp
 
     if (!out.clockSet) {
         out.outcome = slot(kSlotErrorSettingTime);
-        if (logAllowed(settings.logErrors)) logLine(out.outcome);
+        out.summary = out.outcome;
+        if (logAllowed(settings.logErrors)) logLine(out.outcome, LogLevel::Warning);
         return out;
     }
     out.outcome = slot(kSlotTavreled);
@@ -157,6 +159,8 @@ Correction correctClock(CorrectionMode mode, const QueryResult& reply, bool sntp
         out.outcome += ", " + formatDifference(DifferenceForm::Log, out.difference);
     }
     out.outcome += slot(kSlotServerUsedWas) + std::string(server);
+    out.summary = slot(kSlotTavreled) + ", " + formatDifference(DifferenceForm::Status, out.difference) +
+                  slot(kSlotServerUsedWas) + std::string(server);
     if (logAllowed(settings.logSyncs)) logLine(out.outcome);
     return out;
 }

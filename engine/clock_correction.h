@@ -35,6 +35,9 @@ struct Correction {
     // The outcome as the log words it ("Tavreled, ...", "Time Checked, ...",
     // "Error setting Time Change Privileges"); logged as the settings say.
     std::string outcome;
+    // The same in full, the figure and the response time always included
+    // (for the service's status line).
+    std::string summary;
 };
 
 // Corrects or checks from an accepted reply. `sntp` tells which protocol

@@ -20,6 +20,9 @@ public:
     // The busy look while an operation runs (Abort instead of Check, Correct
     // and Options greyed, the status line emptied), or the idle look.
     virtual void showBusy(bool busy) = 0;
+    // How a sync ended, in the log's words and in full ("Tavreled, Time
+    // Corrected by ...", "No response from ..."), whatever the log takes.
+    virtual void showOutcome(std::string_view) {}
     // The server of the last successful operation.
     virtual void showServerName(std::string_view name) = 0;
     // The clocks, as local times, while the window is shown.

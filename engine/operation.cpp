@@ -117,7 +117,8 @@ void SyncOperation::failureStep() {
     query_.reset();
     timedOut_ = false;
     shown_ = Shown::None;
-    if (logErrorsAllowed()) logNamedLine(slot(kSlotNoResponse), serverName_);
+    if (logErrorsAllowed()) logNamedLine(slot(kSlotNoResponse), serverName_, LogLevel::Warning);
+    host_.view.showOutcome(slot(kSlotNoResponse) + serverName_);
     if (state_ == State::Stopping || settings.defaultServerOnly.load() != 0 || settings.serverSource.load() != 0) {
         finish();
     } else {
@@ -180,6 +181,7 @@ void SyncOperation::successStep() {
         host_.serverClock.tick = correction.serverClockTick;
     }
     host_.serverClock.running = true;
+    host_.view.showOutcome(correction.summary);
     if (mode == CorrectionMode::Correct) {
         if (settings.dateRangeAutoReset.load() != 0 && settings.dateRangeEnabled.load() != 0) resetDateRange();
         showStatus(correction.clockSet ? formatDifference(DifferenceForm::Status, correction.difference)

@@ -1,5 +1,7 @@
 #include "storage/log.h"
 
+#include <atomic>
+#include <cstdio>
 #include <mutex>
 
 #include "platform/file.h"
@@ -24,6 +26,8 @@ std::string fixedWidth(std::string text, size_t width) {
     text.resize(width, ' ');
     return text;
 }
+
+std::atomic<bool> echoLog{false};
 
 std::mutex& logMutex() {
     static std::mutex mutex;
@@ -50,11 +54,21 @@ std::string formatLogLine(const platform::SystemTime& local, std::string_view te
     return line;
 }
 
-void logLine(std::string_view text) {
+void echoLogToStandardError(bool on) { echoLog.store(on); }
+
+void logLine(std::string_view text, LogLevel level) {
     const std::string line = formatLogLine(platform::getLocalTime(), text);
     const std::string path = dataDirectory() + kLogFileName;
 
     std::lock_guard inProcess(logMutex());
+    if (echoLog.load()) {
+        // One write per line, so lines from several threads never mix.
+        std::string echoed = level == LogLevel::Warning ? "<4>" : "<6>";
+        echoed.append(text);
+        echoed += '\n';
+        (void)std::fwrite(echoed.data(), 1, echoed.size(), stderr);
+        (void)std::fflush(stderr);
+    }
     platform::File file = platform::File::openAlways(path);
     if (!file.valid()) return;
     if (!file.lockExclusive(kLockWaitMs)) return;
@@ -77,11 +91,11 @@ void logLine(std::string_view text) {
 }
 
 
-void logNamedLine(std::string_view text, std::string_view name) {
+void logNamedLine(std::string_view text, std::string_view name, LogLevel level) {
     std::string composed(text);
     composed += name;
     if (composed.size() > kMaxServerLine) composed.resize(kMaxServerLine);
-    logLine(composed);
+    logLine(composed, level);
 }
 
 }  // namespace tavrel

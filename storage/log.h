@@ -21,11 +21,19 @@ std::string formatLogLine(const platform::SystemTime& local, std::string_view te
 // The two header lines written into an empty log.
 std::string logHeader();
 
+// How much a line matters to whoever reads the system's journal.
+enum class LogLevel { Info, Warning };
+
 // Appends one event line. Writers in this process and in others take turns
 // (a short bounded wait between processes) so that no line is lost to a
 // concurrent writer; a file that cannot be opened loses the line silently.
-void logLine(std::string_view text);
+void logLine(std::string_view text, LogLevel level = LogLevel::Info);
 // Appends text followed by the given name, at most 599 characters.
-void logNamedLine(std::string_view text, std::string_view name);
+void logNamedLine(std::string_view text, std::string_view name, LogLevel level = LogLevel::Info);
+
+// The service's lines also go to standard error, each with its syslog
+// priority in front ("<6>" information, "<4>" a warning), which is how the
+// journal takes them; off until switched on.
+void echoLogToStandardError(bool on);
 
 }  // namespace tavrel

@@ -203,7 +203,7 @@ void ClientReports::report() {
         lock.unlock();
         for (const std::string& problem : problems) {
             if (trouble) trouble(problem);
-            if (settings.logErrors.load() != 0 && settings.logDisabled.load() == 0) logLine(problem);
+            if (settings.logErrors.load() != 0 && settings.logDisabled.load() == 0) logLine(problem, LogLevel::Warning);
         }
         if (!status.empty() && sink) sink(status);
         for (const std::string& summary : summaries) logLine(summary);

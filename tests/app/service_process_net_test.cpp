@@ -4,6 +4,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -59,7 +60,12 @@ protected:
         envp.push_back(nullptr);
         const std::string program = dir.file("tavrel");
         char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("/x"), nullptr};
-        ASSERT_EQ(posix_spawn(&child, program.c_str(), nullptr, nullptr, argv, envp.data()), 0);
+        // Standard error is what the journal would take.
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 2, dir.file("stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        ASSERT_EQ(posix_spawn(&child, program.c_str(), &actions, nullptr, argv, envp.data()), 0);
+        posix_spawn_file_actions_destroy(&actions);
     }
     // Collects notifications until one contains `text` (or the wait ends).
     bool awaitNotification(const std::string& text, int waitMs = 20000) {
@@ -89,6 +95,7 @@ protected:
         return -1;
     }
     std::string log() { return test::readFile(dir.file("dLog.txt")); }
+    std::string journal() { return test::fileExists(dir.file("stderr")) ? test::readFile(dir.file("stderr")) : ""; }
 
     test::TempDir dir;
     int notify = -1;
@@ -177,9 +184,30 @@ TEST_F(ServiceProcess, StartActionCorrectsTheClock) {
     ASSERT_TRUE(awaitNotification("READY=1"));
     ASSERT_TRUE(test::waitUntil([&] { return log().find("Tavreled") != std::string::npos; }));
     EXPECT_NEAR(test::simulatedOffsetSeconds(), 0, 2.1);
+    // The outcome shows in the service's status, and every line of the log
+    // reaches the journal with its priority.
+    EXPECT_TRUE(awaitNotification("STATUS=Tavreled, Time Corrected")) << ::testing::PrintToString(messages);
+    EXPECT_NE(messages.back().find("Server used was 127.0.0.1 at "), std::string::npos) << messages.back();
+    EXPECT_NE(journal().find("<6>Started Service, "), std::string::npos) << journal();
+    EXPECT_NE(journal().find("<6>Tavreled, Server used was 127.0.0.1\n"), std::string::npos) << journal();
     kill(child, SIGTERM);
     EXPECT_EQ(awaitExit(10000), 0);
+    EXPECT_NE(journal().find("<6>Service Stopped\n"), std::string::npos) << journal();
     test::setSimulatedOffsetSeconds(0);
+}
+
+TEST_F(ServiceProcess, AServerThatDoesNotAnswerIsAWarningAndTheStatus) {
+    test::writeFile(dir.file("ServFile.txt"), "127.0.0.1\r\n");  // nothing listens there
+    std::string record(500, '\0');
+    record[172] = 1;  // programStartAction: Check
+    record[364] = 1;  // logErrors
+    test::writeFile(dir.file("vIvod.dat"), "SYNC1400" + record);
+    start();
+    EXPECT_TRUE(awaitNotification("STATUS=No response from 127.0.0.1 at ", 60000));
+    EXPECT_TRUE(test::waitUntil([&] { return journal().find("<4>No response from 127.0.0.1\n") != std::string::npos; }))
+        << journal();
+    kill(child, SIGTERM);
+    EXPECT_EQ(awaitExit(10000), 0);
 }
 
 }  // namespace
