@@ -8,6 +8,8 @@
 # Usage: bench/time_servers.sh [BUILD_DIR] [SECONDS]
 set -euo pipefail
 if [ "${TAVREL_BENCH_NETNS:-}" != 1 ]; then
+    # The peers are unpacked (downloaded once) while the network is still there.
+    bash "$(dirname "$0")/../tests/support/peers.sh" peers_install
     exec unshare -n env TAVREL_BENCH_NETNS=1 bash "$0" "$@"
 fi
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -1,16 +1,31 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, only when some
-# are missing. Needs root or sudo. --build-only: just what the build needs;
-# --windows-build: just what the cross-build of Tavrel.exe needs.
+# Installs the Debian packages that are missing, and nothing else: no package
+# is removed or replaced and no service is started or stopped. Needs root or
+# sudo only when something is missing.
+#   --build-only     what building the program needs (tools/run.sh)
+#   --package        that, and what packing it as a .deb needs
+#   --windows-build  what cross-building Tavrel.exe needs
+#   (no option)      everything the tests need, then the real time servers
+#                    and clients they run against, unpacked into build-peers/
+#                    rather than installed
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-# Build: compiler, CMake, GoogleTest; clang and its runtime for the fuzzers.
-# libsystemd for the service's notifications; systemd for checking its unit;
-# tzdata for the time-zone tests; ncurses for the terminal window; tmux to
-# test it as a user would.
-packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev clang libclang-rt-14-dev libsystemd-dev systemd tzdata
-          libncurses-dev tmux procps hostname)
+# Build: compiler, CMake, libsystemd for the service's notifications,
+# ncurses for the terminal window.
+build=(cmake make g++ pkg-config libsystemd-dev libncurses-dev)
+# Packing: dpkg-shlibdeps for the package's dependencies.
+package=(dpkg-dev)
+# Tests: GoogleTest; clang and its runtime for the fuzzers; systemd for
+# systemd-analyze; tzdata for the time-zone tests; tmux to drive the terminal
+# window as a user would; man to read the man page; ip, unshare and setpriv
+# for private network namespaces and capability-less peers.
+tests=(libgtest-dev libgmock-dev clang libclang-rt-14-dev systemd tzdata tmux procps hostname man-db
+       iproute2 util-linux)
+# What the unpacked peers load from the system: chronyd's, xinetd's and
+# rdate's libraries, and Python for ntpdig (sntp, ntpdate).
+peer_libraries=(libcap2 libedit2 libgnutls30 libnettle8 libseccomp2 libselinux1 libtirpc3 libwrap0 libbsd0 libssl3
+                netbase python3)
 # Tavrel.exe: MinGW-w64 with the posix thread model, GoogleTest's sources
 # to build its tests with it.
 windows_build=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest)
@@ -18,9 +33,12 @@ windows_build=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest)
 # xwd with ImageMagick for screenshots.
 windows_test=(wine wine64 fonts-wine xvfb xauth xdotool x11-apps imagemagick)
 case "${1:-}" in
-    --windows-build) packages=("${windows_build[@]}" cmake make) ;;
-    --build-only) ;;
-    *) packages+=("${windows_build[@]}" "${windows_test[@]}") ;;
+    --build-only) packages=("${build[@]}") ;;
+    --package) packages=("${build[@]}" "${package[@]}") ;;
+    --windows-build) packages=(cmake make "${windows_build[@]}") ;;
+    "") packages=("${build[@]}" "${package[@]}" "${tests[@]}" "${peer_libraries[@]}" "${windows_build[@]}"
+                  "${windows_test[@]}") ;;
+    *) echo "usage: $0 [--build-only | --package | --windows-build]" >&2; exit 2 ;;
 esac
 
 missing=()
@@ -33,10 +51,11 @@ as_root=()
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     "${as_root[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    # Refuses rather than removes: a package that would take another away
+    # (as chrony takes systemd-timesyncd) stops the install instead.
+    DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
+        --no-remove "${missing[@]}"
 fi
 
-# The real time servers and clients the tests run against, installed with
-# their services kept from starting. Not needed just to build and run.
 [ -n "${1:-}" ] && exit 0
-"${as_root[@]}" bash -c "source '$root/tests/support/peers.sh' && peers_install"
+bash "$root/tests/support/peers.sh" peers_install

@@ -4,12 +4,38 @@
 # short bounded time, the plain build, and last Tavrel.exe under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+# The machine as found: its installed packages, its services' unit states
+# and (under systemd) the services running. At the end every one of them
+# must still be so; the tests may add packages but never remove or change.
+machine_state() {
+    dpkg-query -W -f='package ${Package}:${Architecture} ${Status}\n' | awk '$5 == "installed" {print $1, $2}'
+    systemctl list-unit-files --type=service --no-legend --no-pager 2>/dev/null | awk '{print "unit", $1, $2}'
+    if [ -d /run/systemd/system ]; then
+        systemctl list-units --type=service --state=running --no-legend --no-pager --plain 2>/dev/null |
+            awk '{print "running", $1}'
+    fi
+}
+state_before=$(mktemp)
+machine_state | sort > "$state_before"
+check_machine_state() {
+    local changed
+    changed=$(comm -23 "$state_before" <(machine_state | sort))
+    rm -f "$state_before"
+    if [ -n "$changed" ]; then
+        echo "The tests changed the machine; no longer so:"
+        echo "$changed"
+        return 1
+    fi
+    echo "Every package and service found before the tests is as it was."
+}
+
 bash tools/install-deps.sh
 
 jobs=$(nproc)
 configure() {
     local dir=$1; shift
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON "$@" >/dev/null
 }
 run_suite() {
     local dir=$1; shift
@@ -42,4 +68,5 @@ windows_status=0
 ctest --test-dir build-windows --output-on-failure -j"$jobs" --timeout 600 || windows_status=$?
 wine_stop
 rm -rf "$wine_prefix"
+check_machine_state
 exit "$windows_status"

@@ -5,6 +5,8 @@
 # Usage: real_peers.sh PROGRAM INTEROP_TEST_BINARY
 set -euo pipefail
 if [ "${TAVREL_PEERS_NETNS:-}" != 1 ]; then
+    # The peers are unpacked (downloaded once) while the network is still there.
+    bash "$(dirname "$0")/../support/peers.sh" peers_install
     exec unshare -n env TAVREL_PEERS_NETNS=1 bash "$0" "$@"
 fi
 program=$(realpath "$1")

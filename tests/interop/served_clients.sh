@@ -8,11 +8,16 @@
 # Usage: served_clients.sh PROGRAM
 set -euo pipefail
 if [ "${TAVREL_SERVED_NETNS:-}" != 1 ]; then
+    # The peers are unpacked (downloaded once) while the network is still there.
+    bash "$(dirname "$0")/../support/peers.sh" peers_install
     exec unshare -n env TAVREL_SERVED_NETNS=1 bash "$0" "$@"
 fi
 program=$(realpath "$1")
 # shellcheck source=../support/checks.sh
 source "$(cd "$(dirname "$0")" && pwd)/../support/checks.sh"
+# shellcheck source=../support/peers.sh
+source "$(cd "$(dirname "$0")" && pwd)/../support/peers.sh"
+peers_require rdate busybox sntp ntpdate chronyd
 ip link set lo up
 
 work=$(mktemp -d)

@@ -7,6 +7,8 @@
 # Usage: sync_engine.sh PROGRAM   (SYNC_CYCLES sets the Check/Abort rounds)
 set -euo pipefail
 if [ "${TAVREL_SYNC_NETNS:-}" != 1 ]; then
+    # The peers are unpacked (downloaded once) while the network is still there.
+    bash "$(dirname "$0")/../support/peers.sh" peers_install
     exec unshare -n env TAVREL_SYNC_NETNS=1 bash "$0" "$@"
 fi
 program=$(realpath "$1")

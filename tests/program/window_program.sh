@@ -6,6 +6,8 @@
 # Usage: window_program.sh PROGRAM
 set -euo pipefail
 if [ "${TAVREL_WINDOW_NETNS:-}" != 1 ]; then
+    # The peers are unpacked (downloaded once) while the network is still there.
+    bash "$(dirname "$0")/../support/peers.sh" peers_install
     exec unshare -n env TAVREL_WINDOW_NETNS=1 bash "$0" "$@"
 fi
 program=$(realpath "$1")

@@ -5,7 +5,8 @@
 # Source this file from a test script that runs as root inside its own network
 # namespace (for example under `unshare -n`), then:
 #
-#   peers_install          install the packages the peers and probes need
+#   peers_install          unpack the peers' packages into a cache folder
+#                          (never into the system) and put them on PATH
 #   peers_start_chrony     chronyd answering NTP/SNTP on 127.0.0.1:123
 #   peers_start_time37     xinetd's built-in RFC 868 time service on TCP 127.0.0.1:37
 #   peers_stop             stop everything started here and remove its files
@@ -36,113 +37,82 @@ PEERS_DIR=${PEERS_DIR:-}
 PEERS_CHRONY_PID=${PEERS_CHRONY_PID:-}
 PEERS_TIME37_PID=${PEERS_TIME37_PID:-}
 
-# Packages whose programs are used here or by the tests that source this file.
-PEERS_PACKAGES=(chrony xinetd rdate sntp ntpdate busybox iproute2 util-linux)
+# The peers are never installed into the system (chrony would replace
+# systemd-timesyncd, xinetd would start a service, ntpsec-ntpdate would set
+# the clock from public servers whenever a network comes up): their packages
+# are downloaded and unpacked into a cache folder, and the programs run from
+# there, first on PATH. The libraries they load are ordinary Debian
+# packages, installed by tools/install-deps.sh.
+PEERS_PACKAGES=(chrony xinetd rdate busybox sntp ntpsec-ntpdig ntpsec-ntpdate python3-ntp)
+PEERS_CACHE=${TAVREL_PEERS_CACHE:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/build-peers}
 
 _peers_log() { printf 'peers: %s\n' "$*" >&2; }
 
 # ---------------------------------------------------------------------------
-# Installation
+# The unpacked peers
 
-_peers_missing_packages() {
-    local p
-    for p in "${PEERS_PACKAGES[@]}"; do
-        [[ $(dpkg-query -W -f='${Status}' "$p" 2>/dev/null) == "install ok installed" ]] \
-            || printf '%s\n' "$p"
-    done
+# Puts the unpacked programs first on PATH, and their Python module (for
+# ntpdig, which sntp and ntpdate run) first on PYTHONPATH.
+peers_use() {
+    local root=$PEERS_CACHE/root
+    [[ -d $root ]] || return 0
+    case ":$PATH:" in
+        *":$root/usr/bin:"*) ;;
+        *) PATH="$root/usr/sbin:$root/usr/bin:$root/sbin:$root/bin:$PATH" ;;
+    esac
+    case ":${PYTHONPATH:-}:" in
+        *":$root/usr/lib/python3/dist-packages:"*) ;;
+        *) PYTHONPATH="$root/usr/lib/python3/dist-packages${PYTHONPATH:+:$PYTHONPATH}" ;;
+    esac
+    export PATH PYTHONPATH
 }
 
-# Runs apt-get with a policy-rc.d that forbids every service action, so no
-# package starts (or stops) a daemon on the host, then puts back whatever
-# policy-rc.d was there before. Runs in a subshell so its traps stay local.
-_peers_apt_install() (
-    policy=/usr/sbin/policy-rc.d
-    saved=/usr/sbin/policy-rc.d.tavrel-peers
-    # shellcheck disable=SC2317  # called from the EXIT trap
-    restore() {
-        if [[ -e $saved ]]; then mv -f "$saved" "$policy"; else rm -f "$policy"; fi
-    }
-    if [[ -e $policy ]]; then cp -p "$policy" "$saved" || exit 1; fi
-    trap restore EXIT
-    trap 'exit 130' INT TERM HUP
-    printf '#!/bin/sh\n# Written by tests/support/peers.sh for the length of one install.\nexit 101\n' \
-        >"$policy" || exit 1
-    chmod 755 "$policy"
-
-    export DEBIAN_FRONTEND=noninteractive
-    apt=(apt-get -q -y -o DPkg::Lock::Timeout=600
-         -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold)
-    "${apt[@]}" update >/dev/null || exit 1
-    "${apt[@]}" install --no-install-recommends "$@"
-)
-
-# Keeps a newly installed package's daemon from starting at boot. Only the
-# packages installed here are touched, never one the host already had.
-_peers_disable_boot_service() {
-    local unit=$1
-    if command -v systemctl >/dev/null; then
-        systemctl disable "$unit.service" >/dev/null 2>&1 || true
-    fi
-    if [[ -e /etc/init.d/$unit ]] && command -v update-rc.d >/dev/null; then
-        update-rc.d "$unit" disable >/dev/null 2>&1 || true
-    fi
-}
-
-# ntpsec-ntpdate ships network hooks that run ntpdate-debian (which sets the
-# clock from public servers) whenever an interface comes up or a DHCP lease
-# arrives. Deleted conffiles stay deleted across upgrades.
-_peers_remove_ntpdate_hooks() {
-    local f
-    while IFS= read -r f; do
-        case $f in
-            /etc/network/if-up.d/* | /etc/dhcp/dhclient-exit-hooks.d/* | \
-            /etc/NetworkManager/dispatcher.d/* | /etc/ppp/ip-up.d/*)
-                if [[ -f $f ]]; then rm -f "$f"; fi
-                ;;
-        esac
-    done < <(dpkg-query -L ntpsec-ntpdate 2>/dev/null)
-}
-
-# Stops a chronyd running as the host's service (pidfile /run/chrony/), which
-# only the chrony install could have started; ours keep their pidfile elsewhere.
-_peers_kill_host_chronyd() {
-    local pid
-    pid=$(cat /run/chrony/chronyd.pid 2>/dev/null) || return 0
-    if [[ $pid =~ ^[0-9]+$ ]] && _peers_is "$pid" chronyd; then
-        _peers_log "stopping chronyd $pid that the chrony install started"
-        _peers_kill "$pid"
-    fi
-}
-
-# Installs whatever is missing; returns at once when everything is there.
-# Serialized with a lock so parallel test scripts do not race on dpkg.
+# Downloads the peers' packages and unpacks them into the cache, once (again
+# when the list changes); returns at once when they are there. Never touches
+# the system's packages. Serialized with a lock so parallel test scripts do
+# not race on the cache.
 peers_install() {
-    local -a missing
-    mapfile -t missing < <(_peers_missing_packages)
-    ((${#missing[@]} == 0)) && return 0
-    if ((EUID != 0)); then
-        _peers_log "installing ${missing[*]} needs root"
-        return 1
-    fi
-
+    local want="${PEERS_PACKAGES[*]}"
+    [[ -f $PEERS_CACHE/root/.unpacked && $(cat "$PEERS_CACHE/root/.unpacked") == "$want" ]] && return 0
+    mkdir -p "$PEERS_CACHE" || return 1
     (
-        flock -w 900 9 || { _peers_log "timed out waiting for the install lock"; exit 1; }
-        mapfile -t missing < <(_peers_missing_packages)
-        ((${#missing[@]} == 0)) && exit 0
-        _peers_log "installing ${missing[*]}"
-        _peers_apt_install "${missing[@]}" >&2 || exit 1
-        for p in "${missing[@]}"; do
-            case $p in
-                chrony)
-                    _peers_disable_boot_service chrony
-                    _peers_kill_host_chronyd
-                    ;;
-                xinetd) _peers_disable_boot_service xinetd ;;
-                ntpdate) _peers_remove_ntpdate_hooks ;;
-            esac
+        flock -w 900 9 || { _peers_log "timed out waiting for the cache lock"; exit 1; }
+        [[ -f $PEERS_CACHE/root/.unpacked && $(cat "$PEERS_CACHE/root/.unpacked") == "$want" ]] && exit 0
+        debs=$PEERS_CACHE/debs
+        rm -rf "$debs" "$PEERS_CACHE/root.new" && mkdir -p "$debs" "$PEERS_CACHE/root.new" || exit 1
+        download() {
+            (cd "$debs" && apt-get download -q -o APT::Sandbox::User=root "${PEERS_PACKAGES[@]}") >&2
+        }
+        _peers_log "downloading ${PEERS_PACKAGES[*]} into $PEERS_CACHE"
+        if ! download; then
+            # No package lists yet (a fresh machine): fetch them, then again.
+            if ((EUID == 0)); then apt-get update -qq >&2 || exit 1; else sudo apt-get update -qq >&2 || exit 1; fi
+            download || exit 1
+        fi
+        for deb in "$debs"/*.deb; do
+            dpkg-deb -x "$deb" "$PEERS_CACHE/root.new" || exit 1
         done
-        [[ -z $(_peers_missing_packages) ]]
-    ) 9>/var/lock/tavrel-peers-install.lock
+        # The Python module finds its C library beside itself first.
+        lib=$(find "$PEERS_CACHE/root.new/usr/lib" -name 'libntpc.so.*' -print -quit)
+        module=$PEERS_CACHE/root.new/usr/lib/python3/dist-packages/ntp
+        if [[ -n $lib && -d $module ]]; then ln -sf "$(realpath --relative-to="$module" "$lib")" "$module/libntpc.so"; fi
+        rm -rf "$PEERS_CACHE/root"
+        mv "$PEERS_CACHE/root.new" "$PEERS_CACHE/root" || exit 1
+        echo "$want" > "$PEERS_CACHE/root/.unpacked"
+    ) 9>"$PEERS_CACHE/.lock" || return 1
+    peers_use
+}
+
+# Makes sure the named programs can be run, unpacking the peers first when
+# they are missing.
+peers_require() {
+    local program missing=0
+    for program in "$@"; do command -v "$program" >/dev/null || missing=1; done
+    ((missing == 0)) && return 0
+    peers_install || return 1
+    for program in "$@"; do
+        command -v "$program" >/dev/null || { _peers_log "$program is not available"; return 1; }
+    done
 }
 
 # ---------------------------------------------------------------------------
@@ -272,6 +242,7 @@ peers_start_chrony() {
     if [[ -n $PEERS_CHRONY_PID ]] && _peers_is "$PEERS_CHRONY_PID" chronyd; then
         return 0
     fi
+    peers_require chronyd sntp || return 1
     _peers_check_private_netns || return 1
     _peers_make_dir chrony || return 1
     local dir=$PEERS_DIR/chrony
@@ -307,6 +278,7 @@ peers_start_time37() {
     if [[ -n $PEERS_TIME37_PID ]] && _peers_is "$PEERS_TIME37_PID" xinetd; then
         return 0
     fi
+    peers_require xinetd rdate || return 1
     _peers_check_private_netns || return 1
     _peers_make_dir xinetd || return 1
     local dir=$PEERS_DIR/xinetd
@@ -379,6 +351,14 @@ peers_stop_on_exit() {
     trap "peers_stop; ${parts[2]}" EXIT
 }
 
+peers_use
+
 if [[ ${PEERS_STOP_ON_EXIT:-0} == 1 ]]; then
     peers_stop_on_exit
+fi
+
+# Run rather than sourced: `bash peers.sh peers_install`.
+if [[ ${BASH_SOURCE[0]} == "$0" && $# -gt 0 ]]; then
+    set -euo pipefail
+    "$@"
 fi

@@ -9,6 +9,8 @@
 # Usage: gui_smoke.sh BUILD_DIR ARTIFACTS
 set -euo pipefail
 if [ "${TAVREL_WINE_NETNS:-}" != 1 ]; then
+    # The peers are unpacked (downloaded once) while the network is still there.
+    bash "$(dirname "$0")/../support/peers.sh" peers_install
     exec unshare -n env TAVREL_WINE_NETNS=1 bash "$0" "$@"
 fi
 build=$(realpath "$1")

@@ -1,0 +1,72 @@
+# Installing on Linux, and the Debian package built from the same rules
+# ("cpack -G DEB" in a build folder; tools/package.sh does it all):
+#   PREFIX/bin/tavrel
+#   PREFIX/share/tavrel/           the shipped defaults and DefSet.txt, so the
+#                                  installed program keeps each user's data
+#                                  in ~/.config/Brennow/Tavrel
+#   /lib/systemd/system/tavrel.service
+#   the man page, bash completion, a desktop launcher and its icon.
+include(GNUInstallDirs)
+
+# The built-in strings as a file, and the service's unit, both made by the
+# program's own code.
+add_executable(tavrel_package_files app/package_files.cpp)
+target_link_libraries(tavrel_package_files PRIVATE tavrel_core)
+set(TAVREL_PACKAGE_DIR ${CMAKE_BINARY_DIR}/package)
+add_custom_command(OUTPUT ${TAVREL_PACKAGE_DIR}/Strings.txt
+                   COMMAND ${CMAKE_COMMAND} -E make_directory ${TAVREL_PACKAGE_DIR}
+                   COMMAND tavrel_package_files strings ${TAVREL_PACKAGE_DIR}/Strings.txt
+                   DEPENDS tavrel_package_files)
+add_custom_command(OUTPUT ${TAVREL_PACKAGE_DIR}/tavrel.1.gz
+                   COMMAND ${CMAKE_COMMAND} -E make_directory ${TAVREL_PACKAGE_DIR}
+                   COMMAND gzip -9 -n -c ${CMAKE_SOURCE_DIR}/resources/linux/tavrel.1 > ${TAVREL_PACKAGE_DIR}/tavrel.1.gz
+                   DEPENDS ${CMAKE_SOURCE_DIR}/resources/linux/tavrel.1)
+add_custom_target(tavrel_package_data ALL DEPENDS ${TAVREL_PACKAGE_DIR}/Strings.txt ${TAVREL_PACKAGE_DIR}/tavrel.1.gz)
+
+install(TARGETS tavrel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES resources/ReadMe.htm resources/ServFile.txt ${TAVREL_PACKAGE_DIR}/Strings.txt
+              resources/linux/DefSet.txt
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/tavrel)
+install(FILES ${TAVREL_PACKAGE_DIR}/tavrel.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES resources/linux/tavrel.bash-completion DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+        RENAME tavrel)
+install(FILES resources/linux/tavrel.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES resources/linux/tavrel.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+# The unit names the program where it is installed, which is known only when
+# installing (the package installs under /usr whatever the build's prefix).
+install(CODE "
+  set(unit \"${TAVREL_PACKAGE_DIR}/unit/tavrel.service\")
+  file(MAKE_DIRECTORY \"${TAVREL_PACKAGE_DIR}/unit\")
+  execute_process(COMMAND \"$<TARGET_FILE:tavrel_package_files>\" unit
+                          \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/tavrel\" \"\${unit}\"
+                  RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR \"could not write the service's unit\")
+  endif()
+  file(INSTALL \"\${unit}\" DESTINATION /lib/systemd/system
+       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tavrel)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR Brennow)
+set(CPACK_PACKAGE_CONTACT "Tavrel developers <tavrel@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "keeps the computer's clock right by TIME and SNTP")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "keeps the computer's clock right by TIME and SNTP\n Tavrel asks an internet time server for the time by the TIME protocol\n (RFC 868) or SNTP (RFC 2030), shows the difference or sets the clock,\n now or on a schedule, walks a server list with fallback, and can serve\n the time to other machines. It runs as a terminal window program, as a\n one-shot sync (tavrel /q) or as a hardened systemd service.")
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS pkexec)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_SOURCE_DIR}/resources/linux/postinst ${CMAKE_SOURCE_DIR}/resources/linux/prerm
+    ${CMAKE_SOURCE_DIR}/resources/linux/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+# The package installs under /usr whatever the build's own prefix; absolute
+# destinations (the unit) land in the package, never on this machine.
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+include(CPack)

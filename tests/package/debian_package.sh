@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a build folder and checks it as a user of
+# it would meet it, without installing it on this machine: what it holds and
+# needs, its unit under systemd's own checks, its man page and completion,
+# and the program run from the unpacked tree (which is laid out as under /)
+# keeping a user's data in ~/.config/Brennow/Tavrel with the shipped defaults.
+# Usage: debian_package.sh BUILD_DIR
+set -euo pipefail
+build=$(realpath "$1")
+# shellcheck source=../support/checks.sh
+source "$(cd "$(dirname "$0")" && pwd)/../support/checks.sh"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+(cd "$build" && cpack -G DEB -B "$work/out") >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; exit 1; }
+deb=$(echo "$work"/out/tavrel_*_*.deb)
+root="$work/root"
+dpkg-deb -x "$deb" "$root"
+has() { dpkg-deb -c "$deb" | awk '{print $6}' | grep -qx "./$1"; }
+for f in usr/bin/tavrel lib/systemd/system/tavrel.service usr/share/man/man1/tavrel.1.gz \
+         usr/share/tavrel/Strings.txt usr/share/tavrel/ServFile.txt usr/share/tavrel/ReadMe.htm \
+         usr/share/tavrel/DefSet.txt usr/share/bash-completion/completions/tavrel \
+         usr/share/applications/tavrel.desktop usr/share/icons/hicolor/scalable/apps/tavrel.svg; do
+    check "the package holds /$f" "has '$f'"
+done
+check "it depends on the libraries the program links" \
+      "dpkg-deb -f '$deb' Depends | grep -q libsystemd0 && dpkg-deb -f '$deb' Depends | grep -q libncursesw6"
+check "its maintainer scripts take the unit away on removal" \
+      "dpkg-deb -I '$deb' prerm | grep -q 'systemctl disable tavrel.service'"
+
+# The unit as shipped, with its program pointed at the unpacked one, passes
+# systemd's checks and rates no worse than Debian's chrony.service.
+unit="$work/tavrel.service"
+sed "s|^ExecStart=\"/usr/bin/tavrel\"|ExecStart=\"$root/usr/bin/tavrel\"|" "$root/lib/systemd/system/tavrel.service" > "$unit"
+check "the unit runs /usr/bin/tavrel /x" "grep -qx 'ExecStart=\"/usr/bin/tavrel\" /x' '$root/lib/systemd/system/tavrel.service'"
+check "systemd-analyze verify passes the unit" "systemd-analyze verify --man=no '$unit' >'$work/verify.log' 2>&1 || { cat '$work/verify.log'; false; }"
+exposure=$(systemd-analyze security --offline=yes --no-pager "$unit" 2>/dev/null | sed -n 's/.*Overall exposure level for tavrel.service: \([0-9.]*\).*/\1/p')
+check "systemd-analyze security rates it at most 3.7 ($exposure)" "awk -v e='$exposure' 'BEGIN { exit !(e != \"\" && e <= 3.7) }'"
+
+check "man renders the page without warnings" \
+      "[ -z \"\$(MANWIDTH=80 man --warnings -l '$root/usr/share/man/man1/tavrel.1.gz' 2>&1 >/dev/null)\" ]"
+check "the man page names every switch" \
+      "MANWIDTH=80 man -l '$root/usr/share/man/man1/tavrel.1.gz' 2>/dev/null | grep -q -- '--version'"
+completion=$(bash -c "source '$root/usr/share/bash-completion/completions/tavrel'; COMP_WORDS=(tavrel /); COMP_CWORD=1; _tavrel; echo \"\${COMPREPLY[*]}\"")
+check "bash completes the switches ($completion)" "[ '$completion' = '/q /s /x /z' ]"
+
+# The unpacked program: help, then a run as an ordinary user's first.
+tavrel="$root/usr/bin/tavrel"
+check "tavrel --help exits 0 with the usage" "'$tavrel' --help | grep -q '^Usage: tavrel'"
+home="$work/home"
+mkdir -p "$home"
+export XDG_CONFIG_HOME="$home/.config" TAVREL_CLOCK_FILE="$work/clock" XDG_RUNTIME_DIR="$work"
+(cd "$work" && echo "command 2" | TAVREL_HEADLESS=1 timeout 60 "$tavrel" >/dev/null 2>&1) || true
+data="$home/.config/Brennow/Tavrel"
+check "the settings go to ~/.config/Brennow/Tavrel" "[ -s '$data/vIvod.dat' ]"
+check "the shipped strings and server list serve without copies" \
+      "[ ! -e '$data/Strings.txt' ] && [ ! -e '$data/ServFile.txt' ]"
+check "nothing is written beside the program" "[ \"\$(ls '$root/usr/bin')\" = tavrel ] && [ \"\$(ls '$root/usr/share/tavrel' | wc -l)\" = 4 ]"
+report "debian package"
