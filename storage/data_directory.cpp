@@ -71,7 +71,11 @@ std::string serviceDataDirectory() {
 
 void locateDirectories(bool forService) {
     const std::string programFile = platform::programFilePath();
-    programFileName = programFile;
+    // The program is found by its fixed name in its own folder (a helper
+    // program beside it, as the tests have, names the program too).
+    const size_t cut = programFile.find_last_of(platform::kPathSeparator);
+    programFileName = (cut == std::string::npos ? std::string() : programFile.substr(0, cut + 1)) +
+                      platform::kProgramFileName;
     const std::string ownFiles = platform::programFilesFolder(programFile);
     programDir = ownFiles.empty() ? ownFiles : withSeparator(ownFiles);
     dataDir = programDir;

@@ -13,7 +13,8 @@ namespace tavrel {
 // when it gives one.
 void locateDirectories(bool forService = false);
 
-// The running program file's full path (to start it again, or register it).
+// The program file's full path (to start it again, or register it): the
+// program's fixed name in the running file's folder.
 const std::string& programFile();
 // Directory texts, each ending with the path separator; empty before
 // locateDirectories. The program directory is the folder of the program's

@@ -34,6 +34,12 @@ holder=$!
 
 control install
 check "the service is registered, not running" "control wait-state stopped 60"
+service_key='HKLM\System\CurrentControlSet\Services\tavrel'
+reg() { wine reg query "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+# (Wine's service manager does not keep the delayed start, so it is not
+# looked for here.)
+check "it starts automatically with no dependencies" \
+      "reg '$service_key' /v Start | grep -q 0x2 && ! reg '$service_key' /v DependOnService | grep -q REG_"
 control start
 check "the service starts" "control wait-state running 60"
 check "the service logs its start" "poll 60 log_has 'Started Service, '"
@@ -44,6 +50,13 @@ check "it started once" "[ \$(grep -c 'Started Service, ' '$work/program/dLog.tx
 check "the clock was left alone" "[ \"\$(cat '$work/clock')\" = 1000000000 ]"
 control remove
 check "the service is removed" "control wait-state removed 60"
+
+run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
+control logon 2
+check "the start at logon is the value Tavrel.exe, with /q" \
+      "reg '$run_key' /v Tavrel.exe | grep -q 'Tavrel.exe\" /q'"
+control logon 0
+check "and goes again" "! reg '$run_key' /v Tavrel.exe | grep -q REG_SZ"
 [ "$failed" -eq 0 ] || cat "$work/control.out" "$work/program/dLog.txt" 2>/dev/null || true
 
 report "Tavrel.exe service under Wine"

@@ -5,6 +5,7 @@
 //
 //   service_control install|start|stop|remove
 //   service_control wait-state running|stopped|removed SECONDS
+//   service_control logon 0|1|2    the start at logon for windowsStartAction
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +44,9 @@ int main(int argc, char** argv) {
     } else if (verb == "remove") {
         tavrel::queryService();
         tavrel::uninstallService();
+    } else if (verb == "logon" && argc == 3) {
+        tavrel::settings.windowsStartAction.store(std::atoi(argv[2]));
+        tavrel::registerWindowsStart();
     } else if (verb == "wait-state" && argc == 4) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(std::atof(argv[3]));
         while (!stateReached(argv[2])) {
