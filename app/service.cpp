@@ -50,7 +50,7 @@ public:
     void showLocalClock(const platform::SystemTime&) override {}
     void showServerClock(const platform::SystemTime&) override {}
     std::string statusSuffix() override { return std::string(); }
-    void operationStarting() override { refreshTimeZone(platform::kNoWindow); }
+    void operationStarting() override { refreshTimeZone(gui::kNoWindow); }
     void supervisorEnded() override { stopTimeServers(); }
 };
 
@@ -80,7 +80,7 @@ void serviceMain() {
     if (settings.timeServerEnabled.load() != 0) {
         startTimeServers(ServerStatusSink{}, [](std::string text) { platform::reportServiceText(text); });
     }
-    refreshTimeZone(platform::kNoWindow);
+    refreshTimeZone(gui::kNoWindow);
     platform::reportServiceStatus(platform::ServiceState::Running, 0, 0);
 
     while (!stopEvent.wait(UINT32_MAX)) {

@@ -5,10 +5,10 @@
 #include <memory>
 
 #include "app/startup.h"
-#include "platform/dialog.h"
-#include "platform/dialog_backend.h"
+#include "gui/dialog.h"
+#include "gui/dialog_backend.h"
 #include "platform/process.h"
-#include "platform/scripted_backend.h"
+#include "gui/scripted/scripted_backend.h"
 #include "platform/thread.h"
 #include "storage/settings.h"
 #include "ui/main_window.h"
@@ -24,7 +24,7 @@ constexpr uint32_t kSecondInstanceWaitMs = 5000;
 void runWindowProgram(const std::string& startSwitch) {
     const char* headless = std::getenv("TAVREL_HEADLESS");
     const bool scripted = headless != nullptr && *headless != '\0';
-    if (!scripted && !platform::interactiveBackendAvailable()) {
+    if (!scripted && !gui::interactiveBackendAvailable()) {
         std::fprintf(stderr,
                      "tavrel: the window program needs a terminal; start it in one "
                      "(or use /q to sync once, or TAVREL_HEADLESS=1 to drive it from a script)\n");
@@ -40,14 +40,14 @@ void runWindowProgram(const std::string& startSwitch) {
         if (!platform::acquireSingleInstance(kInstanceName)) platform::exitProcess();
     }
 
-    platform::WindowHandle mainWindow = platform::kNoWindow;
-    std::unique_ptr<platform::DialogBackend> backend =
-        scripted ? platform::makeScriptedBackend(mainWindow) : platform::makeInteractiveBackend();
-    platform::setDialogBackend(backend.get());
+    gui::WindowHandle mainWindow = gui::kNoWindow;
+    std::unique_ptr<gui::DialogBackend> backend =
+        scripted ? gui::makeScriptedBackend(mainWindow) : gui::makeInteractiveBackend();
+    gui::setDialogBackend(backend.get());
     WindowProgram program;
     mainWindow = createMainWindow(program);
-    platform::runMessageLoop();
-    platform::setDialogBackend(nullptr);
+    gui::runMessageLoop();
+    gui::setDialogBackend(nullptr);
     backend.reset();  // gives the terminal back before anything else runs in it
     platform::performElevatedRestart();
     // Exit quits at once: the engine's threads end with the process.

@@ -23,7 +23,7 @@ bool checkEnabled() { return settings.autoCheckEnabled.load() != 0; }
 uint64_t period(uint32_t count, int32_t unit) {
     const uint64_t ms = autoPeriodMs(count, unit);
     if (ms >= static_cast<uint64_t>(kShortestPeriodMs)) return ms;
-    platform::messageBox(platform::kNoWindow, kAutoSyncError, kErrorCaption, platform::MessageBoxKind::Ok);
+    gui::messageBox(gui::kNoWindow, kAutoSyncError, kErrorCaption, gui::MessageBoxKind::Ok);
     return kShortestPeriodMs;
 }
 uint64_t syncPeriod() { return period(settings.autoSyncCount.load(), settings.autoSyncUnit.load()); }
@@ -36,18 +36,18 @@ void AutoTimer::publish(Countdown countdown) {
     engine_.setCountdown(countdown);
 }
 
-void AutoTimer::setTimerFor(platform::WindowHandle window, int64_t ms) {
+void AutoTimer::setTimerFor(gui::WindowHandle window, int64_t ms) {
     if (ms < kShortestArmMs) ms = kShortestArmMs;
     if (ms > kLongestTimerStepMs) ms = kLongestTimerStepMs;
-    platform::setTimer(window, kAutoTimerId, static_cast<uint32_t>(ms));
+    gui::setTimer(window, kAutoTimerId, static_cast<uint32_t>(ms));
 }
 
-void AutoTimer::disarm(platform::WindowHandle window) {
-    platform::killTimer(window, kAutoTimerId);
+void AutoTimer::disarm(gui::WindowHandle window) {
+    gui::killTimer(window, kAutoTimerId);
     publish(Countdown{});
 }
 
-void AutoTimer::arm(platform::WindowHandle window) {
+void AutoTimer::arm(gui::WindowHandle window) {
     const bool sync = syncEnabled();
     const bool check = checkEnabled();
     if (!sync && !check) {
@@ -67,8 +67,8 @@ void AutoTimer::arm(platform::WindowHandle window) {
     setTimerFor(window, static_cast<int64_t>(next.dueTick) - static_cast<int64_t>(now));
 }
 
-void AutoTimer::fired(platform::WindowHandle window) {
-    platform::killTimer(window, kAutoTimerId);
+void AutoTimer::fired(gui::WindowHandle window) {
+    gui::killTimer(window, kAutoTimerId);
     const uint64_t now = platform::getTickCount64();
     // A long period is armed in steps: one step ended, the event is not due.
     const int64_t left = static_cast<int64_t>(countdown_.dueTick) - static_cast<int64_t>(now);
@@ -78,7 +78,7 @@ void AutoTimer::fired(platform::WindowHandle window) {
     }
     if (engine_.operationOrScanRunning()) {
         publish(Countdown{countdown_.kind, now + kPostponeMs});
-        platform::setTimer(window, kAutoTimerId, kPostponeMs);
+        gui::setTimer(window, kAutoTimerId, kPostponeMs);
         return;
     }
     const uint64_t dueBy = now + kDueWithinMs;
@@ -92,29 +92,29 @@ void AutoTimer::fired(platform::WindowHandle window) {
     } else if (syncDue || checkDue) {
         // The engine took another request meanwhile: try again in 30 s.
         publish(Countdown{countdown_.kind, now + kPostponeMs});
-        platform::setTimer(window, kAutoTimerId, kPostponeMs);
+        gui::setTimer(window, kAutoTimerId, kPostponeMs);
         return;
     }
     arm(window);
 }
 
-void AutoTimer::reset(platform::WindowHandle window) {
+void AutoTimer::reset(gui::WindowHandle window) {
     if (countdown_.kind == AutoKind::None) return;
-    platform::killTimer(window, kAutoTimerId);
+    gui::killTimer(window, kAutoTimerId);
     syncStart_ = 0;
     checkStart_ = 0;
     countdown_ = Countdown{};
     arm(window);
 }
 
-void AutoTimer::restartPeriod(platform::WindowHandle window, AutoKind which) {
+void AutoTimer::restartPeriod(gui::WindowHandle window, AutoKind which) {
     if (countdown_.kind == AutoKind::None) return;
     if (which == AutoKind::Sync) syncStart_ = 0;
     if (which == AutoKind::Check) checkStart_ = 0;
     disarm(window);
 }
 
-void AutoTimer::settingsChanged(platform::WindowHandle window) {
+void AutoTimer::settingsChanged(gui::WindowHandle window) {
     const bool armedEventOff = (countdown_.kind == AutoKind::Sync && !syncEnabled()) ||
                                (countdown_.kind == AutoKind::Check && !checkEnabled());
     if (countdown_.kind == AutoKind::None || armedEventOff) arm(window);

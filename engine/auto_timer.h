@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "engine/countdown.h"
-#include "platform/dialog.h"
+#include "gui/dialog.h"
 
 namespace tavrel {
 
@@ -24,26 +24,26 @@ public:
 
     // Sets timer 10 of the window for the next event. Each enabled event
     // keeps its due time; when both fall due together AutoSync comes first.
-    void arm(platform::WindowHandle window);
+    void arm(gui::WindowHandle window);
     // Timer 10 fired: starts the due operation (AutoSync when both are due:
     // its Correct also reports the difference, so AutoCheck's period starts
     // again too), or postpones it by 30 s while an operation or scan runs.
-    void fired(platform::WindowHandle window);
+    void fired(gui::WindowHandle window);
     // The "Reset Auto Timers" command: both periods start again from now.
-    void reset(platform::WindowHandle window);
+    void reset(gui::WindowHandle window);
     // The Options sheet's Reset buttons: that event's period starts again at
     // the next arming.
-    void restartPeriod(platform::WindowHandle window, AutoKind which);
+    void restartPeriod(gui::WindowHandle window, AutoKind which);
     // The enable boxes changed: arms, re-arms or stops the timer to match.
-    void settingsChanged(platform::WindowHandle window);
+    void settingsChanged(gui::WindowHandle window);
 
     // The event armed next (None when the timer is off).
     AutoKind armed() const { return countdown_.kind; }
     Countdown countdown() const { return countdown_; }
 
 private:
-    void disarm(platform::WindowHandle window);
-    void setTimerFor(platform::WindowHandle window, int64_t ms);
+    void disarm(gui::WindowHandle window);
+    void setTimerFor(gui::WindowHandle window, int64_t ms);
     void publish(Countdown countdown);
 
     AutoTimerTarget& engine_;

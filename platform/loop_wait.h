@@ -1,18 +1,18 @@
-// How the dialog manager's loop sleeps and is woken on each system: the
-// wake-up that other threads give it, the wait for that wake-up, the
-// backend's input or the next timer, and the session's end.
+// How a window toolkit's loop sleeps and is woken on each system: the
+// wake-up that other threads give it, the wait for that wake-up, input or
+// the next timer, and the session's end.
 #pragma once
-
-#include "platform/dialog_backend.h"
 
 namespace tavrel::platform::loop {
 
 // Wakes the loop from any thread; a wake-up given while the loop runs is
 // kept for its next wait.
 void wake();
-// Sleeps until woken, the backend has input, or timeoutMs passed (-1: no
-// limit); hands arrived input to backend->handleInput().
-void waitForWork(DialogBackend* backend, int timeoutMs);
+// Sleeps until woken, input is ready on inputDescriptor, or timeoutMs
+// passed (-1: no limit). inputDescriptor -1 watches no input; on Windows
+// any other value stands for the thread's window messages. True when
+// there may be input to take.
+bool waitForWork(int inputDescriptor, int timeoutMs);
 
 // Starts noting the session's end and the notification area coming back.
 void watchSessionEvents();

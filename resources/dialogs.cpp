@@ -5,8 +5,8 @@
 namespace tavrel {
 namespace {
 
-using platform::ControlKind;
-using platform::ControlTemplate;
+using gui::ControlKind;
+using gui::ControlTemplate;
 
 constexpr std::array kMainControls = {
     ControlTemplate{ControlKind::DefaultPushButton, kIdCheckButton, 30, 63, 50, 14, "Check"},
@@ -157,15 +157,15 @@ constexpr std::array kScanControls = {
 
 }  // namespace
 
-const platform::DialogTemplate kServersPage{"1026", "", 250, 149, kServersControls};
-const platform::DialogTemplate kAutoPage{"1016", "", 250, 150, kAutoControls};
-const platform::DialogTemplate kSystemPage{"1028", "", 250, 150, kSystemControls};
-const platform::DialogTemplate kMiscPage{"1027", "", 250, 150, kMiscControls};
-const platform::DialogTemplate kQuestionBox{"1601", "Tavrel 1.5", 250, 122, kQuestionControls};
-const platform::DialogTemplate kTimeZoneDialog{"1001", "Time Zone", 262, 112, kTimeZoneControls};
-const platform::DialogTemplate kScanWindow{"SyncScan", "Scanning Servers", 300, 150, kScanControls};
+const gui::DialogTemplate kServersPage{"1026", "", 250, 149, kServersControls};
+const gui::DialogTemplate kAutoPage{"1016", "", 250, 150, kAutoControls};
+const gui::DialogTemplate kSystemPage{"1028", "", 250, 150, kSystemControls};
+const gui::DialogTemplate kMiscPage{"1027", "", 250, 150, kMiscControls};
+const gui::DialogTemplate kQuestionBox{"1601", "Tavrel 1.5", 250, 122, kQuestionControls};
+const gui::DialogTemplate kTimeZoneDialog{"1001", "Time Zone", 262, 112, kTimeZoneControls};
+const gui::DialogTemplate kScanWindow{"SyncScan", "Scanning Servers", 300, 150, kScanControls};
 
-const platform::DialogTemplate kMainDialog{"MAINDIALOG", "Tavrel", 267, 79, kMainControls};
-const platform::DialogTemplate kAboutDialog{"ABOUT", "About Tavrel", 263, 97, kAboutControls};
+const gui::DialogTemplate kMainDialog{"MAINDIALOG", "Tavrel", 267, 79, kMainControls};
+const gui::DialogTemplate kAboutDialog{"ABOUT", "About Tavrel", 263, 97, kAboutControls};
 
 }  // namespace tavrel

@@ -3,7 +3,7 @@
 // texts from the string table at run time.
 #pragma once
 
-#include "platform/dialog.h"
+#include "gui/dialog.h"
 
 namespace tavrel {
 
@@ -19,7 +19,7 @@ inline constexpr int kIdServerClock = 1030;
 inline constexpr int kIdComputerName = 1031;
 inline constexpr int kIdServerName = 1032;
 
-extern const platform::DialogTemplate kMainDialog;
+extern const gui::DialogTemplate kMainDialog;
 
 // The About page (dialog 1025).
 inline constexpr int kIdAboutTitle = 1101;
@@ -30,25 +30,25 @@ inline constexpr int kIdAboutProgramDir = 1105;
 inline constexpr int kIdAboutDataDir = 1106;
 inline constexpr int kIdAboutSystem = 1107;
 inline constexpr int kIdAboutOk = 1;
-extern const platform::DialogTemplate kAboutDialog;
+extern const gui::DialogTemplate kAboutDialog;
 
 // The Options sheet's pages: Servers (1026), Auto (1016), System (1028), Misc (1027).
-extern const platform::DialogTemplate kServersPage;
-extern const platform::DialogTemplate kAutoPage;
-extern const platform::DialogTemplate kSystemPage;
-extern const platform::DialogTemplate kMiscPage;
+extern const gui::DialogTemplate kServersPage;
+extern const gui::DialogTemplate kAutoPage;
+extern const gui::DialogTemplate kSystemPage;
+extern const gui::DialogTemplate kMiscPage;
 
 // The QuestionBox (dialog 1601).
 inline constexpr int kIdQuestionText = 1601;
 inline constexpr int kIdQuestionYes = 1;
 inline constexpr int kIdQuestionNo = 2;
-extern const platform::DialogTemplate kQuestionBox;
+extern const gui::DialogTemplate kQuestionBox;
 
 // The time-zone dialog (dialog 1001).
-extern const platform::DialogTemplate kTimeZoneDialog;
+extern const gui::DialogTemplate kTimeZoneDialog;
 
 // The server scan's window and its list view.
 inline constexpr int kIdScanList = 1;
-extern const platform::DialogTemplate kScanWindow;
+extern const gui::DialogTemplate kScanWindow;
 
 }  // namespace tavrel

@@ -9,13 +9,13 @@ namespace {
 constexpr int kIdServerCombo = 1034;
 }  // namespace
 
-void refreshServerCombo(platform::WindowHandle page) {
-    platform::comboReset(page, kIdServerCombo);
+void refreshServerCombo(gui::WindowHandle page) {
+    gui::comboReset(page, kIdServerCombo);
     const int filled = readServerList(
-        [page](int index, std::string_view name) { platform::comboInsert(page, kIdServerCombo, index, name); });
+        [page](int index, std::string_view name) { gui::comboInsert(page, kIdServerCombo, index, name); });
     serverListEmpty.store(filled == 0 ? 1 : 0);
     if (serverListEmpty.load() != 0 && settings.serverSource.load() == 0) settings.serverSource.store(1);
-    platform::comboSetSelection(page, kIdServerCombo, settings.selectedServer.load());
+    gui::comboSetSelection(page, kIdServerCombo, settings.selectedServer.load());
 }
 
 }  // namespace tavrel

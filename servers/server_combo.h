@@ -1,11 +1,11 @@
 #pragma once
 
-#include "platform/dialog.h"
+#include "gui/dialog.h"
 
 namespace tavrel {
 
 // Refills the server combo (1034) from the list, marks an empty list (which
 // moves "Use List" to Manual A) and selects selectedServer.
-void refreshServerCombo(platform::WindowHandle page);
+void refreshServerCombo(gui::WindowHandle page);
 
 }  // namespace tavrel

@@ -30,7 +30,7 @@ constexpr int kColumnSntp = 3;
 struct Scan {
     explicit Scan(Engine& owner) : engine(owner) {}
     Engine& engine;
-    platform::WindowHandle window = platform::kNoWindow;
+    gui::WindowHandle window = gui::kNoWindow;
     std::vector<std::string> servers;
     size_t row = 0;
     bool measuringTime = true;  // the row's TIME query, then its SNTP query
@@ -57,14 +57,14 @@ void giveUpQuery() {
 void startMeasurement() {
     const std::string& server = scan->servers[scan->row];
     if (scan->measuringTime) {
-        platform::listViewInsertRow(scan->window, kIdScanList, static_cast<int>(scan->row), server);
+        gui::listViewInsertRow(scan->window, kIdScanList, static_cast<int>(scan->row), server);
     }
     QueryTarget target = scan->limits;
     target.server = server;
     target.useTime = scan->measuringTime;
     scan->query = std::make_unique<TimeQuery>(std::move(target), nullptr);
     scan->countdown = static_cast<int32_t>(settings.syncTimeout.load() * 10);
-    platform::setTimer(scan->window, kScanTimerId, kTickMs);
+    gui::setTimer(scan->window, kScanTimerId, kTickMs);
 }
 
 void nextStep() {
@@ -77,17 +77,17 @@ void nextStep() {
     if (scan->row < scan->servers.size()) {
         startMeasurement();
     } else {
-        platform::setWindowText(scan->window, slot(kSlotFinished));
+        gui::setWindowText(scan->window, slot(kSlotFinished));
     }
 }
 
 void record(const std::string& address, const std::string& result) {
     const int row = static_cast<int>(scan->row);
     if (scan->measuringTime) {
-        platform::listViewSetCell(scan->window, kIdScanList, row, kColumnAddress, address);
-        platform::listViewSetCell(scan->window, kIdScanList, row, kColumnTime, result);
+        gui::listViewSetCell(scan->window, kIdScanList, row, kColumnAddress, address);
+        gui::listViewSetCell(scan->window, kIdScanList, row, kColumnTime, result);
     } else {
-        platform::listViewSetCell(scan->window, kIdScanList, row, kColumnSntp, result);
+        gui::listViewSetCell(scan->window, kIdScanList, row, kColumnSntp, result);
     }
 }
 
@@ -95,7 +95,7 @@ void tick() {
     releaseEnded();
     if (!scan->query) return;
     if (scan->query->finished()) {
-        platform::killTimer(scan->window, kScanTimerId);
+        gui::killTimer(scan->window, kScanTimerId);
         const QueryResult& result = scan->query->result();
         record(scan->query->addressText(),
                result.accepted ? std::to_string(result.responseMs) : slot(kSlotError));
@@ -105,23 +105,23 @@ void tick() {
     }
     scan->countdown -= kCountdownPerTick;
     if (scan->countdown >= kTimedOutBelow) return;
-    platform::killTimer(scan->window, kScanTimerId);
+    gui::killTimer(scan->window, kScanTimerId);
     const std::string address = scan->query->addressText();
     giveUpQuery();
     record(address, slot(kSlotTimeOut));
     nextStep();
 }
 
-intptr_t scanProcedure(platform::WindowHandle, const platform::WindowMessage& message) {
+intptr_t scanProcedure(gui::WindowHandle, const gui::WindowMessage& message) {
     switch (message.kind) {
-        case platform::MessageKind::Timer:
+        case gui::MessageKind::Timer:
             if (message.id == kScanTimerId && scan) tick();
             break;
-        case platform::MessageKind::Close:
-        case platform::MessageKind::Command:
-            if (message.kind == platform::MessageKind::Close || message.id == 2) endServerScan();
+        case gui::MessageKind::Close:
+        case gui::MessageKind::Command:
+            if (message.kind == gui::MessageKind::Close || message.id == 2) endServerScan();
             break;
-        case platform::MessageKind::Destroy: endServerScan(); break;
+        case gui::MessageKind::Destroy: endServerScan(); break;
         default: break;
     }
     return 0;
@@ -129,7 +129,7 @@ intptr_t scanProcedure(platform::WindowHandle, const platform::WindowMessage& me
 
 }  // namespace
 
-platform::WindowHandle scanWindow() { return scan ? scan->window : platform::kNoWindow; }
+gui::WindowHandle scanWindow() { return scan ? scan->window : gui::kNoWindow; }
 
 bool scanQueriesPending() {
     releaseEnded();
@@ -138,7 +138,7 @@ bool scanQueriesPending() {
 
 bool scanMeasurementDone() { return scan && scan->query && scan->query->finished(); }
 
-bool openServerScan(platform::WindowHandle, Engine& engine) {
+bool openServerScan(gui::WindowHandle, Engine& engine) {
     releaseEnded();
     if (scan || engine.busy()) return false;
     engine.setScanActive(true);
@@ -148,14 +148,14 @@ bool openServerScan(platform::WindowHandle, Engine& engine) {
     scan->limits.dateRangeHigh = settings.dateRangeHigh.load();
     // The scan measures the list's entries whatever source is selected.
     (void)readServerList([](int, std::string_view name) { scan->servers.emplace_back(name); });
-    const platform::WindowHandle w = platform::createDialog(kScanWindow, scanProcedure);
+    const gui::WindowHandle w = gui::createDialog(kScanWindow, scanProcedure);
     scan->window = w;
-    platform::setWindowText(w, slot(kSlotScanning));
-    platform::listViewSetColumns(w, kIdScanList, {slot(kSlotServer), "IP", "TIME (ms)", "SNTP (ms)"});
-    platform::showWindow(w, platform::ShowCommand::Normal);
-    platform::setForegroundWindow(w);
+    gui::setWindowText(w, slot(kSlotScanning));
+    gui::listViewSetColumns(w, kIdScanList, {slot(kSlotServer), "IP", "TIME (ms)", "SNTP (ms)"});
+    gui::showWindow(w, gui::ShowCommand::Normal);
+    gui::setForegroundWindow(w);
     if (scan->servers.empty()) {
-        platform::setWindowText(w, slot(kSlotFinished));
+        gui::setWindowText(w, slot(kSlotFinished));
     } else {
         startMeasurement();
     }
@@ -166,13 +166,13 @@ void endServerScan() {
     if (!scan) return;
     // Taken first: destroying the window comes back here.
     const std::unique_ptr<Scan> ending = std::move(scan);
-    platform::killTimer(ending->window, kScanTimerId);
+    gui::killTimer(ending->window, kScanTimerId);
     if (ending->query) {
         ending->query->abort();
         if (!ending->query->finished()) givenUp.push_back(std::move(ending->query));
     }
     ending->engine.setScanActive(false);
-    platform::destroyWindow(ending->window);
+    gui::destroyWindow(ending->window);
 }
 
 }  // namespace tavrel

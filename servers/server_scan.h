@@ -5,7 +5,7 @@
 #pragma once
 
 #include "engine/supervisor.h"
-#include "platform/dialog.h"
+#include "gui/dialog.h"
 
 namespace tavrel {
 
@@ -13,9 +13,9 @@ inline constexpr int kScanTimerId = 1;
 
 // Opens the scan window and starts measuring; refused (false) while a Check
 // or Correct runs or a scan is open. Operations wait while it measures.
-bool openServerScan(platform::WindowHandle owner, Engine& engine);
+bool openServerScan(gui::WindowHandle owner, Engine& engine);
 // The scan window, or none.
-platform::WindowHandle scanWindow();
+gui::WindowHandle scanWindow();
 // Ends the scan: gives up a running query and closes the window.
 void endServerScan();
 // True while a query the scan gave up has not yet ended (tests).

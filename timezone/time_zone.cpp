@@ -62,7 +62,7 @@ void enforceTimeZoneLock() {
     if (settings.logSyncs.load() != 0 && settings.logDisabled.load() == 0) logLine(slot(kSlotTimeZoneRestored));
 }
 
-void refreshTimeZone(platform::WindowHandle window) {
+void refreshTimeZone(gui::WindowHandle window) {
     if (settings.timeZoneLocked.load() != 0) enforceTimeZoneLock();
     platform::TimeZoneInformation zone;
     const platform::TimeZoneResult result = platform::getTimeZoneInformation(zone);
@@ -72,7 +72,7 @@ void refreshTimeZone(platform::WindowHandle window) {
     const bool standard = result != platform::TimeZoneResult::Daylight;
     timeZonePhase.store(standard ? 0 : 1);
     if (serviceMode.load() == 0) {
-        platform::setWindowText(window, kCaptionPrefix +
+        gui::setWindowText(window, kCaptionPrefix +
                                             platform::zoneNameText(standard ? zone.standardName : zone.daylightName));
     }
     const std::string display = platform::timeZoneDisplayName(zone);

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/dialog.h"
+#include "gui/dialog.h"
 #include "platform/time.h"
 
 namespace tavrel {
@@ -20,7 +20,7 @@ extern std::atomic<int32_t> timeZonePhase;
 // Restores a locked zone if its Bias changed, then reads the zone in force
 // into the settings, sets the phase, the caption (not in the service) and
 // the display name (kept when the zone has none).
-void refreshTimeZone(platform::WindowHandle window);
+void refreshTimeZone(gui::WindowHandle window);
 // The lock: a zone whose Bias differs from the locked one is set back (from
 // the zone's own rules, kept when it was locked, where the system keeps
 // zones as files).

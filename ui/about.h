@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "platform/dialog.h"
+#include "gui/dialog.h"
 
 namespace tavrel {
 
@@ -13,6 +13,6 @@ extern std::atomic<int32_t> aboutOpen;
 
 // The About page: the version, the program's folders and the system it
 // runs on; closed by OK or Escape.
-void showAboutPage(platform::WindowHandle owner);
+void showAboutPage(gui::WindowHandle owner);
 
 }  // namespace tavrel

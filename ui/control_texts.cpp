@@ -148,12 +148,12 @@ const std::span<const ControlText> kOptionsTooltips = kOptionsTooltipPairs;
 const std::span<const ControlText> kTimeZoneTexts = kTimeZoneTextPairs;
 const std::span<const ControlText> kMainWindowTooltips = kMainTooltips;
 
-void setControlTexts(platform::WindowHandle window, std::span<const ControlText> table) {
-    for (const ControlText& pair : table) platform::setDlgItemText(window, pair.controlId, slot(pair.slot));
+void setControlTexts(gui::WindowHandle window, std::span<const ControlText> table) {
+    for (const ControlText& pair : table) gui::setDlgItemText(window, pair.controlId, slot(pair.slot));
 }
 
-void attachTooltips(platform::WindowHandle window, std::span<const ControlText> table) {
-    for (const ControlText& pair : table) platform::setControlTooltip(window, pair.controlId, slot(pair.slot));
+void attachTooltips(gui::WindowHandle window, std::span<const ControlText> table) {
+    for (const ControlText& pair : table) gui::setControlTooltip(window, pair.controlId, slot(pair.slot));
 }
 
 }  // namespace tavrel

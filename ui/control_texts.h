@@ -5,7 +5,7 @@
 
 #include <span>
 
-#include "platform/dialog.h"
+#include "gui/dialog.h"
 
 namespace tavrel {
 
@@ -21,8 +21,8 @@ extern const std::span<const ControlText> kOptionsTooltips;
 extern const std::span<const ControlText> kTimeZoneTexts;
 
 // Sets each control's text from its slot; missing controls are skipped.
-void setControlTexts(platform::WindowHandle window, std::span<const ControlText> table);
+void setControlTexts(gui::WindowHandle window, std::span<const ControlText> table);
 // Gives each control its tooltip from its slot.
-void attachTooltips(platform::WindowHandle window, std::span<const ControlText> table);
+void attachTooltips(gui::WindowHandle window, std::span<const ControlText> table);
 
 }  // namespace tavrel

@@ -25,13 +25,13 @@ constexpr int kSlotCorrectTooltip = 124;
 constexpr int kSlotElevateTooltip = 248;
 constexpr char kReadMeFileName[] = "ReadMe.htm";
 
-using platform::MessageKind;
-using platform::WindowHandle;
-using platform::WindowMessage;
+using gui::MessageKind;
+using gui::WindowHandle;
+using gui::WindowMessage;
 
 // The restart with more rights; the window goes only when it could start.
 void restartElevated(WindowHandle window) {
-    if (platform::requestElevatedRestart(programFile())) platform::destroyWindow(window);
+    if (platform::requestElevatedRestart(programFile())) gui::destroyWindow(window);
 }
 
 // Leaving the program: the settings are saved, the icon removed, and the
@@ -39,8 +39,8 @@ void restartElevated(WindowHandle window) {
 void endProgram(WindowProgram& program, WindowHandle window, bool stopServices) {
     saveSettings();
     if (stopServices) stopTimeServers();
-    if (program.engine.windowState() == WindowState::InTray) platform::trayDeleteIcon(window);
-    platform::postQuitMessage(0);
+    if (program.engine.windowState() == WindowState::InTray) gui::trayDeleteIcon(window);
+    gui::postQuitMessage(0);
 }
 
 void onCommand(WindowProgram& program, WindowHandle window, int command) {
@@ -66,7 +66,7 @@ void onCommand(WindowProgram& program, WindowHandle window, int command) {
             showTimeZoneDialog(window);
             break;
         case kCommandResetAutoTimers: program.autoTimer.reset(window); break;
-        case kCommandSupervisorEnded: platform::destroyWindow(window); break;
+        case kCommandSupervisorEnded: gui::destroyWindow(window); break;
         case kCommandRefreshTimeZone: refreshTimeZone(window); return;
         default: return;  // other ids do not wake the supervisor
     }
@@ -74,7 +74,7 @@ void onCommand(WindowProgram& program, WindowHandle window, int command) {
 }
 
 void onSize(WindowProgram& program, WindowHandle window, int kind) {
-    if (kind == platform::kSizeMinimised) {
+    if (kind == gui::kSizeMinimised) {
         if (settings.trayEnabled.load() != 0) {
             hideToTray(program, window);
         } else {
@@ -96,10 +96,10 @@ WindowProgram::WindowProgram()
     : engine(view, EngineConfig{false, readServerEntry, serverListUnusable}), autoTimer(engine) {}
 
 void deferredInitialisation(WindowProgram& program, WindowHandle window) {
-    platform::setDlgItemText(window, kIdComputerName, platform::computerName());
+    gui::setDlgItemText(window, kIdComputerName, platform::computerName());
     setControlTexts(window, kMainWindowTexts);
     attachTooltips(window, kMainWindowTooltips);
-    platform::killTimer(window, kDeferredInitTimerId);
+    gui::killTimer(window, kDeferredInitTimerId);
     // The supervisor's passes start on a whole second.
     platform::sleepMs(1000 - platform::getLocalTime().milliseconds);
     program.engine.start();
@@ -110,20 +110,20 @@ void deferredInitialisation(WindowProgram& program, WindowHandle window) {
     if (settings.timeServerEnabled.load() != 0) startTimeServers(serverStatusTo(program.engine));
     refreshTimeZone(window);
     if (clockPrivilegeHeld.load() != 0) {
-        platform::setControlTooltip(window, kIdCorrectButton, slot(kSlotCorrectTooltip));
+        gui::setControlTooltip(window, kIdCorrectButton, slot(kSlotCorrectTooltip));
     } else {
-        platform::setControlTooltip(window, kIdCorrectButton, slot(kSlotElevateTooltip));
-        platform::setButtonShield(window, kIdCorrectButton, true);
+        gui::setControlTooltip(window, kIdCorrectButton, slot(kSlotElevateTooltip));
+        gui::setButtonShield(window, kIdCorrectButton, true);
     }
     if (settings.autoSyncEnabled.load() != 0 || settings.autoCheckEnabled.load() != 0) program.autoTimer.arm(window);
-    platform::setTopmost(window, settings.onTop.load() != 0);
+    gui::setTopmost(window, settings.onTop.load() != 0);
 }
 
 intptr_t mainWindowProcedure(WindowProgram& program, WindowHandle window, const WindowMessage& message) {
     switch (message.kind) {
         case MessageKind::Create:
             program.view.attach(window);
-            platform::setTimer(window, kDeferredInitTimerId, kDeferredInitMs);
+            gui::setTimer(window, kDeferredInitTimerId, kDeferredInitMs);
             break;
         case MessageKind::Command: onCommand(program, window, message.id); break;
         case MessageKind::Timer:
@@ -153,11 +153,11 @@ intptr_t mainWindowProcedure(WindowProgram& program, WindowHandle window, const 
 }
 
 WindowHandle createMainWindow(WindowProgram& program) {
-    const WindowHandle window = platform::createDialog(
+    const WindowHandle window = gui::createDialog(
         kMainDialog, [&program](WindowHandle w, const WindowMessage& m) { return mainWindowProcedure(program, w, m); });
-    platform::watchSessionEnd(window);
-    platform::showWindow(window, settings.startMinimised.load() != 0 ? platform::ShowCommand::Minimised
-                                                                     : platform::ShowCommand::Normal);
+    gui::watchSessionEnd(window);
+    gui::showWindow(window, settings.startMinimised.load() != 0 ? gui::ShowCommand::Minimised
+                                                                     : gui::ShowCommand::Normal);
     return window;
 }
 

@@ -8,7 +8,7 @@
 
 #include "engine/auto_timer.h"
 #include "engine/supervisor.h"
-#include "platform/dialog.h"
+#include "gui/dialog.h"
 #include "timeservice/time_servers.h"
 #include "ui/main_window_display.h"
 
@@ -44,13 +44,13 @@ struct WindowProgram {
 ServerStatusSink serverStatusTo(Engine& engine);
 
 // The main window's procedure.
-intptr_t mainWindowProcedure(WindowProgram& program, platform::WindowHandle window,
-                             const platform::WindowMessage& message);
+intptr_t mainWindowProcedure(WindowProgram& program, gui::WindowHandle window,
+                             const gui::WindowMessage& message);
 
 // Builds the main window and shows it (minimised when startMinimised).
-platform::WindowHandle createMainWindow(WindowProgram& program);
+gui::WindowHandle createMainWindow(WindowProgram& program);
 
 // The window's deferred initialisation (timer 5), in its fixed order.
-void deferredInitialisation(WindowProgram& program, platform::WindowHandle window);
+void deferredInitialisation(WindowProgram& program, gui::WindowHandle window);
 
 }  // namespace tavrel

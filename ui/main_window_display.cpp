@@ -24,25 +24,25 @@ std::string clockText(const platform::SystemTime& local) {
     return platform::formatTime(local, kClockPicture) + "\r\n" + platform::formatLongDate(local);
 }
 
-void MainWindowView::showStatus(std::string_view text) { platform::setDlgItemText(window(), kIdStatusLine, text); }
+void MainWindowView::showStatus(std::string_view text) { gui::setDlgItemText(window(), kIdStatusLine, text); }
 
 void MainWindowView::showBusy(bool busy) {
-    const platform::WindowHandle w = window();
-    platform::setDlgItemText(w, kIdCheckButton, slot(busy ? kSlotAbort : kSlotCheck));
-    platform::setControlTooltip(w, kIdCheckButton, slot(busy ? kSlotCancelTooltip : kSlotCheckTooltip));
-    platform::enableDlgItem(w, kIdCorrectButton, !busy);
-    platform::enableDlgItem(w, kIdOptionsButton, !busy);
-    if (busy) platform::setDlgItemText(w, kIdStatusLine, "");
+    const gui::WindowHandle w = window();
+    gui::setDlgItemText(w, kIdCheckButton, slot(busy ? kSlotAbort : kSlotCheck));
+    gui::setControlTooltip(w, kIdCheckButton, slot(busy ? kSlotCancelTooltip : kSlotCheckTooltip));
+    gui::enableDlgItem(w, kIdCorrectButton, !busy);
+    gui::enableDlgItem(w, kIdOptionsButton, !busy);
+    if (busy) gui::setDlgItemText(w, kIdStatusLine, "");
 }
 
-void MainWindowView::showServerName(std::string_view name) { platform::setDlgItemText(window(), kIdServerName, name); }
+void MainWindowView::showServerName(std::string_view name) { gui::setDlgItemText(window(), kIdServerName, name); }
 
 void MainWindowView::showLocalClock(const platform::SystemTime& local) {
-    platform::setDlgItemText(window(), kIdLocalClock, clockText(local));
+    gui::setDlgItemText(window(), kIdLocalClock, clockText(local));
 }
 
 void MainWindowView::showServerClock(const platform::SystemTime& local) {
-    platform::setDlgItemText(window(), kIdServerClock, clockText(local));
+    gui::setDlgItemText(window(), kIdServerClock, clockText(local));
 }
 
 std::string MainWindowView::statusSuffix() {
@@ -51,7 +51,7 @@ std::string MainWindowView::statusSuffix() {
 }
 
 // The zone is refreshed on the window thread, which owns the caption.
-void MainWindowView::operationStarting() { platform::postCommand(window(), kCommandRefreshTimeZone); }
+void MainWindowView::operationStarting() { gui::postCommand(window(), kCommandRefreshTimeZone); }
 
 void MainWindowView::supervisorEnded() {
     if (settings.timeServerEnabled.load() != 0 && serverActivity.load() != 0) {
@@ -59,7 +59,7 @@ void MainWindowView::supervisorEnded() {
         // Servers that do not stop in time do not hold up the window's end.
         for (int i = 0; i < kServerStopWaits && serverActivity.load() != 0; ++i) platform::sleepMs(kServerStopStepMs);
     }
-    platform::postCommand(window(), kCommandSupervisorEnded);
+    gui::postCommand(window(), kCommandSupervisorEnded);
 }
 
 }  // namespace tavrel

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "engine/engine_view.h"
-#include "platform/dialog.h"
+#include "gui/dialog.h"
 #include "platform/time.h"
 
 namespace tavrel {
@@ -19,8 +19,8 @@ std::string clockText(const platform::SystemTime& local);
 class MainWindowView final : public EngineView {
 public:
     // The window the texts go to, once it exists.
-    void attach(platform::WindowHandle window) { window_.store(window); }
-    platform::WindowHandle window() const { return window_.load(); }
+    void attach(gui::WindowHandle window) { window_.store(window); }
+    gui::WindowHandle window() const { return window_.load(); }
 
     void showStatus(std::string_view text) override;
     void showBusy(bool busy) override;
@@ -34,7 +34,7 @@ public:
     void supervisorEnded() override;
 
 private:
-    std::atomic<platform::WindowHandle> window_{platform::kNoWindow};
+    std::atomic<gui::WindowHandle> window_{gui::kNoWindow};
 };
 
 }  // namespace tavrel

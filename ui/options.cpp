@@ -25,7 +25,7 @@ std::atomic<int32_t> optionsOpen{0};
 
 namespace {
 
-using platform::WindowHandle;
+using gui::WindowHandle;
 
 constexpr char kSheetCaption[] = "Tavrel 1.5";
 constexpr char kReadMeFileName[] = "ReadMe.htm";
@@ -61,28 +61,28 @@ constexpr int kSlotInstallTip = 202, kSlotUninstallTip = 203, kSlotRunTip = 204,
               kSlotElevateTip = 212;
 constexpr int kSlotResetQuestion = 120, kSlotYes = 121, kSlotNo = 106;
 
-std::atomic<WindowHandle> mainWindowOfSheet{platform::kNoWindow};
+std::atomic<WindowHandle> mainWindowOfSheet{gui::kNoWindow};
 // The program the open sheet belongs to (none for pages made alone).
 WindowProgram* sheetProgram = nullptr;
 
 void fillCombo(WindowHandle page, int id, const std::vector<std::string>& entries) {
-    platform::comboReset(page, id);
-    for (size_t i = 0; i < entries.size(); ++i) platform::comboInsert(page, id, static_cast<int>(i), entries[i]);
+    gui::comboReset(page, id);
+    for (size_t i = 0; i < entries.size(); ++i) gui::comboInsert(page, id, static_cast<int>(i), entries[i]);
 }
 
-bool checked(WindowHandle page, int id) { return platform::isDlgButtonChecked(page, id); }
-void check(WindowHandle page, int id, const Word<int32_t>& flag) { platform::checkDlgButton(page, id, flag.load() != 0); }
+bool checked(WindowHandle page, int id) { return gui::isDlgButtonChecked(page, id); }
+void check(WindowHandle page, int id, const Word<int32_t>& flag) { gui::checkDlgButton(page, id, flag.load() != 0); }
 
 // A count edit read back as unsigned and clamped (an empty field reads 0).
 uint32_t readCount(WindowHandle page, int id, uint32_t low, uint32_t high) {
     bool ok = false;
-    const long value = platform::getDlgItemInt(page, id, ok);
+    const long value = gui::getDlgItemInt(page, id, ok);
     const unsigned long raw = ok ? static_cast<unsigned long>(value) : 0;
     return static_cast<uint32_t>(raw < low ? low : raw > high ? high : raw);
 }
 
 void enable(WindowHandle page, std::initializer_list<int> ids, bool on) {
-    for (int id : ids) platform::enableDlgItem(page, id, on);
+    for (int id : ids) gui::enableDlgItem(page, id, on);
 }
 
 // Restarting the AutoSync (or AutoCheck) interval from now.
@@ -93,7 +93,7 @@ void restartAutoInterval(AutoKind which) {
 void serviceButton(WindowHandle page, int id) {
     if (clockPrivilegeHeld.load() == 0) {
         if (platform::requestElevatedRestart(programFile())) {
-            platform::destroyWindow(mainWindowOfSheet.load());
+            gui::destroyWindow(mainWindowOfSheet.load());
         }
         return;
     }
@@ -104,7 +104,7 @@ void serviceButton(WindowHandle page, int id) {
         } else {
             const std::string problem = installService();
             if (!problem.empty()) {
-                platform::messageBox(mainWindowOfSheet.load(), problem, kErrorCaption, platform::MessageBoxKind::Error);
+                gui::messageBox(mainWindowOfSheet.load(), problem, kErrorCaption, gui::MessageBoxKind::Error);
             }
         }
     } else if (serviceRunning.load() != 0) {
@@ -112,7 +112,7 @@ void serviceButton(WindowHandle page, int id) {
     } else {
         startService();
     }
-    platform::setTimer(page, kServiceTimerId, kServiceRequeryMs);
+    gui::setTimer(page, kServiceTimerId, kServiceRequeryMs);
 }
 
 void resetToDefaults(WindowHandle page) {
@@ -121,35 +121,35 @@ void resetToDefaults(WindowHandle page) {
     if (writeDefaultStrings(kStringsFileName)) {
         loadStringTable(kStringsFileName, kRequiredSlots, stringTable());
     } else {
-        platform::messageBox(mainWindowOfSheet.load(), kStringsNotWritten, kErrorCaption, platform::MessageBoxKind::Error);
+        gui::messageBox(mainWindowOfSheet.load(), kStringsNotWritten, kErrorCaption, gui::MessageBoxKind::Error);
     }
     loadOptionValues(page);
 }
 
 struct PageKind {
-    const platform::DialogTemplate* dialog;
+    const gui::DialogTemplate* dialog;
     int titleSlot;
     void (*readBack)(WindowHandle);
 };
 
-intptr_t pageProcedure(WindowHandle page, const platform::WindowMessage& message, void (*readBack)(WindowHandle),
+intptr_t pageProcedure(WindowHandle page, const gui::WindowMessage& message, void (*readBack)(WindowHandle),
                        bool systemPage) {
     switch (message.kind) {
-        case platform::MessageKind::Create:
+        case gui::MessageKind::Create:
             if (systemPage) queryService();
             fillOptionPage(page);
             return 1;
-        case platform::MessageKind::Command: (void)optionClick(page, message.id); return 1;
-        case platform::MessageKind::Timer:
+        case gui::MessageKind::Command: (void)optionClick(page, message.id); return 1;
+        case gui::MessageKind::Timer:
             if (systemPage && message.id == kServiceTimerId) {
-                platform::killTimer(page, kServiceTimerId);
+                gui::killTimer(page, kServiceTimerId);
                 queryService();
-                platform::enableDlgItem(page, kServiceInstall, true);
+                gui::enableDlgItem(page, kServiceInstall, true);
                 applyEnableRules(page);
             }
             return 1;
-        case platform::MessageKind::Notify:
-            if (message.id == platform::kNotifyKillActive) readBack(page);
+        case gui::MessageKind::Notify:
+            if (message.id == gui::kNotifyKillActive) readBack(page);
             return 1;
         default: return 0;
     }
@@ -168,22 +168,22 @@ void fillOptionPage(WindowHandle page) {
     fillCombo(page, kOffsetUnit, {slot(kSlotSeconds), slot(kSlotMinutes), slot(kSlotHours)});
     fillCombo(page, kOffsetDirection, {slot(kSlotAdd), slot(kSlotSubtract)});
     for (int upDown : {kUpDownOffset, kUpDownAutoSync, kUpDownTimeout, kUpDownAutoCheck}) {
-        platform::setUpDownRange(page, upDown, 0, 99);
+        gui::setUpDownRange(page, upDown, 0, 99);
     }
     loadOptionValues(page);
 }
 
 void loadOptionValues(WindowHandle page) {
-    platform::setDlgItemText(page, kManualA, manualAddressA());
-    platform::setDlgItemText(page, kManualB, manualAddressB());
-    platform::comboSetSelection(page, kOffsetDirection, settings.offsetDirection.load());
-    if (platform::hasDlgItem(page, kServerCombo)) refreshServerCombo(page);
-    for (int id : {kUseList, kUseManualA, kUseManualB}) platform::checkDlgButton(page, id, false);
-    platform::checkDlgButton(page, kUseList + settings.serverSource.load(), true);
-    platform::setDlgItemInt(page, kOffsetAmount, static_cast<long>(settings.offsetAmount.load()));
-    platform::setDlgItemInt(page, kSyncTimeout, static_cast<long>(settings.syncTimeout.load()));
-    platform::setDlgItemInt(page, kAutoSyncCount, static_cast<long>(settings.autoSyncCount.load()));
-    platform::setDlgItemInt(page, kAutoCheckCount, static_cast<long>(settings.autoCheckCount.load()));
+    gui::setDlgItemText(page, kManualA, manualAddressA());
+    gui::setDlgItemText(page, kManualB, manualAddressB());
+    gui::comboSetSelection(page, kOffsetDirection, settings.offsetDirection.load());
+    if (gui::hasDlgItem(page, kServerCombo)) refreshServerCombo(page);
+    for (int id : {kUseList, kUseManualA, kUseManualB}) gui::checkDlgButton(page, id, false);
+    gui::checkDlgButton(page, kUseList + settings.serverSource.load(), true);
+    gui::setDlgItemInt(page, kOffsetAmount, static_cast<long>(settings.offsetAmount.load()));
+    gui::setDlgItemInt(page, kSyncTimeout, static_cast<long>(settings.syncTimeout.load()));
+    gui::setDlgItemInt(page, kAutoSyncCount, static_cast<long>(settings.autoSyncCount.load()));
+    gui::setDlgItemInt(page, kAutoCheckCount, static_cast<long>(settings.autoCheckCount.load()));
     check(page, kNoLog, settings.logDisabled);
     check(page, kDefaultOnly, settings.defaultServerOnly);
     check(page, kAverage, settings.averageEnabled);
@@ -204,53 +204,53 @@ void loadOptionValues(WindowHandle page) {
     check(page, kLogResponse, settings.logResponse);
     check(page, kLogOld, settings.logOldTime);
     check(page, kDateAutoReset, settings.dateRangeAutoReset);
-    platform::comboSetSelection(page, kProtocol, settings.protocol.load());
-    platform::comboSetSelection(page, kAutoSyncUnit, settings.autoSyncUnit.load());
-    platform::comboSetSelection(page, kWindowsStart, settings.windowsStartAction.load());
-    platform::comboSetSelection(page, kProgramStart, settings.programStartAction.load());
-    platform::comboSetSelection(page, kAutoCheckUnit, settings.autoCheckUnit.load());
-    platform::comboSetSelection(page, kOffsetUnit, settings.offsetMultiplier.load());
+    gui::comboSetSelection(page, kProtocol, settings.protocol.load());
+    gui::comboSetSelection(page, kAutoSyncUnit, settings.autoSyncUnit.load());
+    gui::comboSetSelection(page, kWindowsStart, settings.windowsStartAction.load());
+    gui::comboSetSelection(page, kProgramStart, settings.programStartAction.load());
+    gui::comboSetSelection(page, kAutoCheckUnit, settings.autoCheckUnit.load());
+    gui::comboSetSelection(page, kOffsetUnit, settings.offsetMultiplier.load());
     platform::SystemTime date{};
-    if (platform::fileTimeToSystemTime(settings.dateRangeLow.load(), date)) platform::setDatePickerTime(page, kDateLow, date);
-    if (platform::fileTimeToSystemTime(settings.dateRangeHigh.load(), date)) platform::setDatePickerTime(page, kDateHigh, date);
+    if (platform::fileTimeToSystemTime(settings.dateRangeLow.load(), date)) gui::setDatePickerTime(page, kDateLow, date);
+    if (platform::fileTimeToSystemTime(settings.dateRangeHigh.load(), date)) gui::setDatePickerTime(page, kDateHigh, date);
     applyEnableRules(page);
 }
 
 void readServersPage(WindowHandle page) {
     settings.serverSource.store(checked(page, kUseList) ? 0 : checked(page, kUseManualA) ? 1 : 2);
-    setManualAddressA(platform::getDlgItemText(page, kManualA));
-    setManualAddressB(platform::getDlgItemText(page, kManualB));
+    setManualAddressA(gui::getDlgItemText(page, kManualA));
+    setManualAddressB(gui::getDlgItemText(page, kManualB));
     settings.defaultServerOnly.store(checked(page, kDefaultOnly) ? 1 : 0);
-    settings.protocol.store(platform::comboSelection(page, kProtocol));
-    settings.selectedServer.store(platform::comboSelection(page, kServerCombo));
+    settings.protocol.store(gui::comboSelection(page, kProtocol));
+    settings.selectedServer.store(gui::comboSelection(page, kServerCombo));
 }
 
 void readAutoPage(WindowHandle page) {
     const WindowHandle main = mainWindowOfSheet.load();
     settings.autoSyncCount.store(readCount(page, kAutoSyncCount, 1, 99));
-    settings.autoSyncUnit.store(platform::comboSelection(page, kAutoSyncUnit));
+    settings.autoSyncUnit.store(gui::comboSelection(page, kAutoSyncUnit));
     settings.autoSyncEnabled.store(checked(page, kAutoSyncOn) ? 1 : 0);
     settings.autoCheckCount.store(readCount(page, kAutoCheckCount, 1, 99));
-    settings.autoCheckUnit.store(platform::comboSelection(page, kAutoCheckUnit));
+    settings.autoCheckUnit.store(gui::comboSelection(page, kAutoCheckUnit));
     settings.autoCheckEnabled.store(checked(page, kAutoCheckOn) ? 1 : 0);
     // A changed count or unit alone takes effect at the next arming.
     if (sheetProgram != nullptr) sheetProgram->autoTimer.settingsChanged(main);
 }
 
 void readSystemPage(WindowHandle page) {
-    settings.offsetDirection.store(platform::comboSelection(page, kOffsetDirection));
-    settings.offsetMultiplier.store(platform::comboSelection(page, kOffsetUnit));
-    settings.windowsStartAction.store(platform::comboSelection(page, kWindowsStart));
-    settings.programStartAction.store(platform::comboSelection(page, kProgramStart));
+    settings.offsetDirection.store(gui::comboSelection(page, kOffsetDirection));
+    settings.offsetMultiplier.store(gui::comboSelection(page, kOffsetUnit));
+    settings.windowsStartAction.store(gui::comboSelection(page, kWindowsStart));
+    settings.programStartAction.store(gui::comboSelection(page, kProgramStart));
     bool ok = false;
-    const long amount = platform::getDlgItemInt(page, kOffsetAmount, ok);
+    const long amount = gui::getDlgItemInt(page, kOffsetAmount, ok);
     settings.offsetAmount.store(!ok ? 0u : amount < 0 || amount > 99 ? 99u : static_cast<uint32_t>(amount));
     settings.dateRangeEnabled.store(checked(page, kDateRangeOn) ? 1 : 0);
     settings.dateRangeAutoReset.store(checked(page, kDateAutoReset) ? 1 : 0);
     settings.syncTimeout.store(readCount(page, kSyncTimeout, 5, 99));
     platform::FileTime ft = 0;
-    if (platform::systemTimeToFileTime(platform::datePickerTime(page, kDateLow), ft)) settings.dateRangeLow.store(ft);
-    if (platform::systemTimeToFileTime(platform::datePickerTime(page, kDateHigh), ft)) settings.dateRangeHigh.store(ft);
+    if (platform::systemTimeToFileTime(gui::datePickerTime(page, kDateLow), ft)) settings.dateRangeLow.store(ft);
+    if (platform::systemTimeToFileTime(gui::datePickerTime(page, kDateHigh), ft)) settings.dateRangeHigh.store(ft);
 }
 
 void readMiscPage(WindowHandle page) {
@@ -292,15 +292,15 @@ void applyEnableRules(WindowHandle page) {
 
     const bool installed = serviceInstalled.load() != 0;
     const bool running = serviceRunning.load() != 0;
-    platform::setDlgItemText(page, kServiceInstall, slot(installed ? kSlotRemove : kSlotInstall));
-    platform::setControlTooltip(page, kServiceInstall, slot(installed ? kSlotUninstallTip : kSlotInstallTip));
-    platform::setDlgItemText(page, kServiceRun, slot(installed && running ? kSlotStop : kSlotRun));
-    if (installed) platform::setControlTooltip(page, kServiceRun, slot(running ? kSlotStopTip : kSlotRunTip));
-    platform::enableDlgItem(page, kServiceRun, installed);
+    gui::setDlgItemText(page, kServiceInstall, slot(installed ? kSlotRemove : kSlotInstall));
+    gui::setControlTooltip(page, kServiceInstall, slot(installed ? kSlotUninstallTip : kSlotInstallTip));
+    gui::setDlgItemText(page, kServiceRun, slot(installed && running ? kSlotStop : kSlotRun));
+    if (installed) gui::setControlTooltip(page, kServiceRun, slot(running ? kSlotStopTip : kSlotRunTip));
+    gui::enableDlgItem(page, kServiceRun, installed);
     if (clockPrivilegeHeld.load() == 0) {
         for (int id : {kServiceInstall, kServiceRun}) {
-            platform::setControlTooltip(page, id, slot(kSlotElevateTip));
-            platform::setButtonShield(page, id, true);
+            gui::setControlTooltip(page, id, slot(kSlotElevateTip));
+            gui::setButtonShield(page, id, true);
         }
     }
 }
@@ -337,8 +337,8 @@ bool optionClick(WindowHandle page, int id) {
         case kResetDateRange: {
             resetDateRange();
             platform::SystemTime date{};
-            if (platform::fileTimeToSystemTime(settings.dateRangeLow.load(), date)) platform::setDatePickerTime(page, kDateLow, date);
-            if (platform::fileTimeToSystemTime(settings.dateRangeHigh.load(), date)) platform::setDatePickerTime(page, kDateHigh, date);
+            if (platform::fileTimeToSystemTime(settings.dateRangeLow.load(), date)) gui::setDatePickerTime(page, kDateLow, date);
+            if (platform::fileTimeToSystemTime(settings.dateRangeHigh.load(), date)) gui::setDatePickerTime(page, kDateHigh, date);
             return true;
         }
         case kServiceInstall:
@@ -357,17 +357,17 @@ bool optionClick(WindowHandle page, int id) {
 }
 
 bool askQuestion(WindowHandle owner, const std::string& question, const std::string& yes, const std::string& no) {
-    const intptr_t answer = platform::runModalDialog(
+    const intptr_t answer = gui::runModalDialog(
         kQuestionBox,
-        [&](WindowHandle box, const platform::WindowMessage& message) -> intptr_t {
-            if (message.kind == platform::MessageKind::Create) {
-                platform::setDlgItemText(box, kIdQuestionText, question);
-                platform::setDlgItemText(box, kIdQuestionYes, yes);
-                platform::setDlgItemText(box, kIdQuestionNo, no);
-                platform::setTopmost(box, true);
-            } else if (message.kind == platform::MessageKind::Command &&
+        [&](WindowHandle box, const gui::WindowMessage& message) -> intptr_t {
+            if (message.kind == gui::MessageKind::Create) {
+                gui::setDlgItemText(box, kIdQuestionText, question);
+                gui::setDlgItemText(box, kIdQuestionYes, yes);
+                gui::setDlgItemText(box, kIdQuestionNo, no);
+                gui::setTopmost(box, true);
+            } else if (message.kind == gui::MessageKind::Command &&
                        (message.id == kIdQuestionYes || message.id == kIdQuestionNo)) {
-                platform::endDialog(box, message.id);
+                gui::endDialog(box, message.id);
             }
             return 0;
         },
@@ -379,22 +379,22 @@ void openOptions(WindowProgram& program, WindowHandle mainWindow) {
     if (optionsOpen.exchange(1) != 0) return;
     mainWindowOfSheet.store(mainWindow);
     sheetProgram = &program;
-    const std::vector<platform::PropertyPage> pages = {
+    const std::vector<gui::PropertyPage> pages = {
         {&kServersPage, slot(kSlotServers),
-         [](WindowHandle p, const platform::WindowMessage& m) { return pageProcedure(p, m, readServersPage, false); }},
+         [](WindowHandle p, const gui::WindowMessage& m) { return pageProcedure(p, m, readServersPage, false); }},
         {&kAutoPage, slot(kSlotAuto),
-         [](WindowHandle p, const platform::WindowMessage& m) { return pageProcedure(p, m, readAutoPage, false); }},
+         [](WindowHandle p, const gui::WindowMessage& m) { return pageProcedure(p, m, readAutoPage, false); }},
         {&kSystemPage, slot(kSlotSystem),
-         [](WindowHandle p, const platform::WindowMessage& m) { return pageProcedure(p, m, readSystemPage, true); }},
+         [](WindowHandle p, const gui::WindowMessage& m) { return pageProcedure(p, m, readSystemPage, true); }},
         {&kMiscPage, slot(kSlotMisc),
-         [](WindowHandle p, const platform::WindowMessage& m) { return pageProcedure(p, m, readMiscPage, false); }},
+         [](WindowHandle p, const gui::WindowMessage& m) { return pageProcedure(p, m, readMiscPage, false); }},
     };
-    (void)platform::runPropertySheet(kSheetCaption, pages, mainWindow);
+    (void)gui::runPropertySheet(kSheetCaption, pages, mainWindow);
     // The scan belongs to the sheet and ends with it.
     endServerScan();
-    platform::setTopmost(mainWindow, settings.onTop.load() != 0);
+    gui::setTopmost(mainWindow, settings.onTop.load() != 0);
     if (!saveSettings()) {
-        platform::messageBox(mainWindow, kSettingsNotSaved, kErrorCaption, platform::MessageBoxKind::Error);
+        gui::messageBox(mainWindow, kSettingsNotSaved, kErrorCaption, gui::MessageBoxKind::Error);
     }
     registerWindowsStart();
     sheetProgram = nullptr;

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/dialog.h"
+#include "gui/dialog.h"
 
 namespace tavrel {
 
@@ -18,21 +18,21 @@ struct WindowProgram;
 extern std::atomic<int32_t> optionsOpen;
 
 // Command 101 of the main window.
-void openOptions(WindowProgram& program, platform::WindowHandle mainWindow);
+void openOptions(WindowProgram& program, gui::WindowHandle mainWindow);
 
 // The pieces, for the pages and for tests.
-void fillOptionPage(platform::WindowHandle page);
-void loadOptionValues(platform::WindowHandle page);
-void readServersPage(platform::WindowHandle page);
-void readAutoPage(platform::WindowHandle page);
-void readSystemPage(platform::WindowHandle page);
-void readMiscPage(platform::WindowHandle page);
-void applyEnableRules(platform::WindowHandle page);
+void fillOptionPage(gui::WindowHandle page);
+void loadOptionValues(gui::WindowHandle page);
+void readServersPage(gui::WindowHandle page);
+void readAutoPage(gui::WindowHandle page);
+void readSystemPage(gui::WindowHandle page);
+void readMiscPage(gui::WindowHandle page);
+void applyEnableRules(gui::WindowHandle page);
 // A page's click actions; true when the id is one of them.
-bool optionClick(platform::WindowHandle page, int id);
+bool optionClick(gui::WindowHandle page, int id);
 
 // The QuestionBox: true for the yes answer.
-bool askQuestion(platform::WindowHandle owner, const std::string& question, const std::string& yes,
+bool askQuestion(gui::WindowHandle owner, const std::string& question, const std::string& yes,
                  const std::string& no);
 
 }  // namespace tavrel

@@ -24,38 +24,38 @@ constexpr int kSlotDaylight = 193;
 constexpr int kSlotLockTip = 242;
 constexpr char kReadMeFileName[] = "ReadMe.htm";
 
-void fill(platform::WindowHandle dialog) {
-    platform::setWindowText(dialog, slot(kSlotCaption));
+void fill(gui::WindowHandle dialog) {
+    gui::setWindowText(dialog, slot(kSlotCaption));
     setControlTexts(dialog, kTimeZoneTexts);
     const platform::TimeZoneInformation zone = lockedTimeZone();
     const platform::SystemTime today = platform::getLocalTime();
-    platform::setDlgItemText(dialog, kDisplayName, timeZoneDisplayName());
-    platform::setDlgItemText(dialog, kPhase, slot(timeZonePhase.load() == 0 ? kSlotStandard : kSlotDaylight));
-    platform::setDlgItemText(dialog, kBias, formatBias(-zone.bias));
-    platform::setDlgItemText(dialog, kStandardName, platform::zoneNameText(zone.standardName));
-    platform::setDlgItemText(dialog, kStandardDate, formatTransition(zone.standardDate, today));
-    platform::setDlgItemText(dialog, kStandardBias,
+    gui::setDlgItemText(dialog, kDisplayName, timeZoneDisplayName());
+    gui::setDlgItemText(dialog, kPhase, slot(timeZonePhase.load() == 0 ? kSlotStandard : kSlotDaylight));
+    gui::setDlgItemText(dialog, kBias, formatBias(-zone.bias));
+    gui::setDlgItemText(dialog, kStandardName, platform::zoneNameText(zone.standardName));
+    gui::setDlgItemText(dialog, kStandardDate, formatTransition(zone.standardDate, today));
+    gui::setDlgItemText(dialog, kStandardBias,
                              zone.standardDate.month == 0 ? slot(kSlotNone) : formatBias(zone.standardBias));
-    platform::setDlgItemText(dialog, kDaylightName, platform::zoneNameText(zone.daylightName));
-    platform::setDlgItemText(dialog, kDaylightDate, formatTransition(zone.daylightDate, today));
-    platform::setDlgItemText(dialog, kDaylightBias,
+    gui::setDlgItemText(dialog, kDaylightName, platform::zoneNameText(zone.daylightName));
+    gui::setDlgItemText(dialog, kDaylightDate, formatTransition(zone.daylightDate, today));
+    gui::setDlgItemText(dialog, kDaylightBias,
                              zone.daylightDate.month == 0 ? slot(kSlotNone) : formatBias(zone.daylightBias));
-    platform::checkDlgButton(dialog, kLock, settings.timeZoneLocked.load() != 0);
-    platform::setControlTooltip(dialog, kLock, slot(kSlotLockTip));
+    gui::checkDlgButton(dialog, kLock, settings.timeZoneLocked.load() != 0);
+    gui::setControlTooltip(dialog, kLock, slot(kSlotLockTip));
 }
 
 }  // namespace
 
-void showTimeZoneDialog(platform::WindowHandle owner) {
-    (void)platform::runModalDialog(
+void showTimeZoneDialog(gui::WindowHandle owner) {
+    (void)gui::runModalDialog(
         kTimeZoneDialog,
-        [](platform::WindowHandle dialog, const platform::WindowMessage& message) -> intptr_t {
-            if (message.kind == platform::MessageKind::Create) {
+        [](gui::WindowHandle dialog, const gui::WindowMessage& message) -> intptr_t {
+            if (message.kind == gui::MessageKind::Create) {
                 fill(dialog);
-            } else if (message.kind == platform::MessageKind::Command && message.id == kOk) {
-                lockTimeZone(platform::isDlgButtonChecked(dialog, kLock));
-                platform::endDialog(dialog, kOk);
-            } else if (message.kind == platform::MessageKind::Command && message.id == kHelp) {
+            } else if (message.kind == gui::MessageKind::Command && message.id == kOk) {
+                lockTimeZone(gui::isDlgButtonChecked(dialog, kLock));
+                gui::endDialog(dialog, kOk);
+            } else if (message.kind == gui::MessageKind::Command && message.id == kHelp) {
                 (void)platform::shellOpen(programDirectory() + kReadMeFileName);
             }
             // Nothing else closes it: no Escape, no close box.

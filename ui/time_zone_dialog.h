@@ -1,11 +1,11 @@
 #pragma once
 
-#include "platform/dialog.h"
+#include "gui/dialog.h"
 
 namespace tavrel {
 
 // The time-zone dialog (1001): the zone in force and its two phases, with
 // the lock box; closed only by OK, which applies the lock.
-void showTimeZoneDialog(platform::WindowHandle owner);
+void showTimeZoneDialog(gui::WindowHandle owner);
 
 }  // namespace tavrel

@@ -18,9 +18,9 @@ constexpr int kSlotResetAutoTimers = 92;
 
 }  // namespace
 
-void hideToTray(WindowProgram& program, platform::WindowHandle window) {
-    platform::showWindow(window, platform::ShowCommand::Hidden);
-    if (trayIconSuppressed.load() == 0) platform::trayAddIcon(window, kProgramTitle);
+void hideToTray(WindowProgram& program, gui::WindowHandle window) {
+    gui::showWindow(window, gui::ShowCommand::Hidden);
+    if (trayIconSuppressed.load() == 0) gui::trayAddIcon(window, kProgramTitle);
     program.engine.setWindowState(WindowState::InTray);
 }
 
@@ -37,36 +37,36 @@ std::string trayTipText(const WindowProgram& program) {
     return tip;
 }
 
-void onTrayCallback(WindowProgram& program, platform::WindowHandle window, int iconId, int mouseMessage) {
+void onTrayCallback(WindowProgram& program, gui::WindowHandle window, int iconId, int mouseMessage) {
     if (iconId != 0) return;
-    platform::trayUpdateTip(window, trayTipText(program));
-    if (mouseMessage == platform::kTrayLeftButtonDown) {
+    gui::trayUpdateTip(window, trayTipText(program));
+    if (mouseMessage == gui::kTrayLeftButtonDown) {
         // The restore steps are taken here: a window hidden by the close box
         // was never minimised, and showing it again reports no size change.
         program.engine.setWindowState(WindowState::Shown);
-        platform::trayDeleteIcon(window);
-        platform::showWindow(window, platform::ShowCommand::Normal);
-        platform::setForegroundWindow(window);
-    } else if (mouseMessage == platform::kTrayRightButtonDown) {
-        platform::postMessage(window, platform::WindowMessage{platform::MessageKind::RightButtonUp});
+        gui::trayDeleteIcon(window);
+        gui::showWindow(window, gui::ShowCommand::Normal);
+        gui::setForegroundWindow(window);
+    } else if (mouseMessage == gui::kTrayRightButtonDown) {
+        gui::postMessage(window, gui::WindowMessage{gui::MessageKind::RightButtonUp});
     }
     program.engine.wake();
 }
 
-void showTrayMenu(const WindowProgram& program, platform::WindowHandle window) {
-    std::vector<platform::MenuItem> items = {{"About", kCommandAbout}, {slot(kSlotHelp), kCommandHelp}, {"", 0}};
+void showTrayMenu(const WindowProgram& program, gui::WindowHandle window) {
+    std::vector<gui::MenuItem> items = {{"About", kCommandAbout}, {slot(kSlotHelp), kCommandHelp}, {"", 0}};
     if (program.autoTimer.armed() != AutoKind::None) {
         items.push_back({slot(kSlotResetAutoTimers), kCommandResetAutoTimers});
     }
     items.push_back({slot(kSlotSyncNow), kCommandCorrect});
     items.push_back({slot(kSlotExit), kCommandExit});
-    platform::setForegroundWindow(window);
-    const int chosen = platform::trackPopupMenu(window, items);
-    if (chosen != 0) platform::postCommand(window, chosen);
+    gui::setForegroundWindow(window);
+    const int chosen = gui::trackPopupMenu(window, items);
+    if (chosen != 0) gui::postCommand(window, chosen);
 }
 
-void onTaskbarCreated(const WindowProgram& program, platform::WindowHandle window) {
-    if (program.engine.windowState() == WindowState::InTray) platform::trayAddIcon(window, kProgramTitle);
+void onTaskbarCreated(const WindowProgram& program, gui::WindowHandle window) {
+    if (program.engine.windowState() == WindowState::InTray) gui::trayAddIcon(window, kProgramTitle);
 }
 
 }  // namespace tavrel

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/dialog.h"
+#include "gui/dialog.h"
 
 namespace tavrel {
 
@@ -13,14 +13,14 @@ struct WindowProgram;
 inline constexpr char kProgramTitle[] = "Tavrel 1.5";
 
 // Hides the window and (unless "/s" suppressed it) shows the icon.
-void hideToTray(WindowProgram& program, platform::WindowHandle window);
+void hideToTray(WindowProgram& program, gui::WindowHandle window);
 // The tip: the countdown (or the program title) and the server state.
 std::string trayTipText(const WindowProgram& program);
 // A mouse event on the icon (the id of the icon, the mouse message).
-void onTrayCallback(WindowProgram& program, platform::WindowHandle window, int iconId, int mouseMessage);
+void onTrayCallback(WindowProgram& program, gui::WindowHandle window, int iconId, int mouseMessage);
 // The popup menu: About, Help, Reset Auto Timers (while armed), Sync Now, Exit.
-void showTrayMenu(const WindowProgram& program, platform::WindowHandle window);
+void showTrayMenu(const WindowProgram& program, gui::WindowHandle window);
 // The notification area came back: show the icon again while in the tray.
-void onTaskbarCreated(const WindowProgram& program, platform::WindowHandle window);
+void onTaskbarCreated(const WindowProgram& program, gui::WindowHandle window);
 
 }  // namespace tavrel

@@ -42,16 +42,16 @@ void wake() {
     (void)!write(wakeDescriptor(), &one, sizeof one);
 }
 
-void waitForWork(DialogBackend* backend, int timeoutMs) {
+bool waitForWork(int inputFd, int timeoutMs) {
     const int wakeFd = wakeDescriptor();
-    const int inputFd = backend != nullptr ? backend->inputDescriptor() : -1;
     pollfd fds[2] = {{wakeFd, POLLIN, 0}, {inputFd, POLLIN, 0}};
     const int n = poll(fds, inputFd >= 0 ? 2 : 1, timeoutMs);
     if (n > 0 && (fds[0].revents & POLLIN) != 0) {
         uint64_t drained;
         (void)!read(wakeFd, &drained, sizeof drained);
     }
-    if (n > 0 && inputFd >= 0 && (fds[1].revents & (POLLIN | POLLHUP)) != 0) backend->handleInput();
+    // A hang-up or an error is input too: the reader learns of it by reading.
+    return n > 0 && inputFd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
 void watchSessionEvents() {

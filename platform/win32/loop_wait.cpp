@@ -18,17 +18,17 @@ HANDLE wakeEvent() {
 
 void wake() { SetEvent(wakeEvent()); }
 
-void waitForWork(DialogBackend* backend, int timeoutMs) {
+bool waitForWork(int inputDescriptor, int timeoutMs) {
     HANDLE event = wakeEvent();
     const DWORD timeout = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
-    if (backend == nullptr || backend->inputDescriptor() < 0) {
+    if (inputDescriptor < 0) {
         WaitForSingleObject(event, timeout);
-        return;
+        return false;
     }
     // MWMO_INPUTAVAILABLE: messages already seen but not yet taken also end
     // the wait, so none sits unhandled while the loop sleeps.
     MsgWaitForMultipleObjectsEx(1, &event, timeout, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    backend->handleInput();
+    return true;
 }
 
 void watchSessionEvents() {}

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "engine/auto_timer.h"
-#include "platform/dialog.h"
-#include "platform/dialog_testing.h"
+#include "gui/dialog.h"
+#include "gui/dialog_testing.h"
 #include "platform/time.h"
 #include "resources/dialogs.h"
 #include "storage/settings.h"
@@ -41,15 +41,15 @@ protected:
         test::resetProcessState(dir.path(), dir.path());
         ASSERT_TRUE(fillStringTable(defaultStringsFile(), stringTable(), kRequiredSlots));
         applyDefaults();
-        platform::testing::resetDialogManager();
-        platform::testing::useManualTimers(true);
+        gui::testing::resetDialogManager();
+        gui::testing::useManualTimers(true);
         fakeTick = 5'000'000;
         platform::setTickSource([] { return fakeTick; });
-        window = platform::createDialog(kMainDialog, nullptr);
+        window = gui::createDialog(kMainDialog, nullptr);
     }
     void TearDown() override {
         platform::setTickSource(nullptr);
-        platform::testing::resetDialogManager();
+        gui::testing::resetDialogManager();
     }
     void every(uint32_t syncCount, int32_t syncUnit, uint32_t checkCount, int32_t checkUnit) {
         settings.autoSyncEnabled.store(syncCount != 0);
@@ -59,7 +59,7 @@ protected:
         settings.autoCheckCount.store(checkCount);
         settings.autoCheckUnit.store(checkUnit);
     }
-    uint32_t armedMs() { return platform::testing::timerPeriod(window, kAutoTimerId); }
+    uint32_t armedMs() { return gui::testing::timerPeriod(window, kAutoTimerId); }
     // Lets time run to the armed timer and fires it.
     void runToTimer() {
         fakeTick += armedMs();
@@ -71,7 +71,7 @@ protected:
             .text;
     }
     test::TempDir dir;
-    platform::WindowHandle window = platform::kNoWindow;
+    gui::WindowHandle window = gui::kNoWindow;
     RecordingTarget target;
     AutoTimer timer{target};
 };
@@ -171,7 +171,7 @@ TEST_F(AutoTimerTest, SwitchingBothOffStopsTheTimer) {
     settings.autoSyncEnabled.store(0);
     timer.settingsChanged(window);
     EXPECT_EQ(timer.armed(), AutoKind::None);
-    EXPECT_FALSE(platform::timerActive(window, kAutoTimerId));
+    EXPECT_FALSE(gui::timerActive(window, kAutoTimerId));
 }
 
 TEST_F(AutoTimerTest, PeriodsRunOnPastTheWrapOfTheShortTickCount) {

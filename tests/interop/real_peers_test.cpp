@@ -5,8 +5,8 @@
 
 #include "engine/clock_correction.h"
 #include "engine/time_query.h"
-#include "platform/dialog.h"
-#include "platform/dialog_testing.h"
+#include "gui/dialog.h"
+#include "gui/dialog_testing.h"
 #include "resources/dialogs.h"
 #include "servers/server_list.h"
 #include "servers/server_scan.h"
@@ -67,18 +67,18 @@ TEST_F(RealPeers, ReplyOutsideTheDateRangeFailsThenPassesAfterAutoReset) {
 
 TEST_F(RealPeers, ScanMeasuresTheRealServersAndADeadAddress) {
     listServers({"127.0.0.1", "127.0.0.9"});
-    platform::testing::resetDialogManager();
-    platform::testing::useManualTimers(true);
-    const platform::WindowHandle owner = platform::createDialog(kMainDialog, nullptr);
+    gui::testing::resetDialogManager();
+    gui::testing::useManualTimers(true);
+    const gui::WindowHandle owner = gui::createDialog(kMainDialog, nullptr);
     ASSERT_TRUE(openServerScan(owner, *engine));
-    const platform::WindowHandle w = scanWindow();
+    const gui::WindowHandle w = scanWindow();
     ASSERT_TRUE(test::waitUntil([&] {
-        if (platform::windowText(w) == "Scan Servers - Finished") return true;
-        if (scanMeasurementDone()) platform::testing::fireTimer(w, kScanTimerId);
-        platform::pumpMessages();
+        if (gui::windowText(w) == "Scan Servers - Finished") return true;
+        if (scanMeasurementDone()) gui::testing::fireTimer(w, kScanTimerId);
+        gui::pumpMessages();
         return false;
     }));
-    const auto rows = platform::listViewRows(w, kIdScanList);
+    const auto rows = gui::listViewRows(w, kIdScanList);
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_FALSE(rows[0][2].empty());
     EXPECT_EQ(rows[0][2].find_first_not_of("0123456789"), std::string::npos) << rows[0][2];
@@ -86,7 +86,7 @@ TEST_F(RealPeers, ScanMeasuresTheRealServersAndADeadAddress) {
     EXPECT_EQ(rows[1][2], "Error");
     EXPECT_EQ(rows[1][3], "Error");
     endServerScan();
-    platform::testing::resetDialogManager();
+    gui::testing::resetDialogManager();
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "platform/dialog.h"
-#include "platform/dialog_testing.h"
+#include "gui/dialog.h"
+#include "gui/dialog_testing.h"
 #include "resources/dialogs.h"
 #include "servers/server_list.h"
 #include "servers/server_scan.h"
@@ -25,29 +25,29 @@ class ServerScan : public test::EngineTest {
 protected:
     void SetUp() override {
         EngineTest::SetUp();
-        platform::testing::resetDialogManager();
-        platform::testing::useManualTimers(true);
-        owner = platform::createDialog(kMainDialog, nullptr);
+        gui::testing::resetDialogManager();
+        gui::testing::useManualTimers(true);
+        owner = gui::createDialog(kMainDialog, nullptr);
     }
     void TearDown() override {
         endServerScan();
         EXPECT_TRUE(test::waitUntil([] { return !scanQueriesPending(); }));
-        platform::testing::resetDialogManager();
+        gui::testing::resetDialogManager();
         EngineTest::TearDown();
     }
     // Fires the scan's one-second timer whenever its measurement is done,
     // until the title says the scan is finished.
     bool runScan() {
         return test::waitUntil([] {
-            const platform::WindowHandle w = scanWindow();
-            if (w == platform::kNoWindow) return true;
-            if (platform::windowText(w) == "Scan Servers - Finished") return true;
-            if (scanMeasurementDone()) platform::testing::fireTimer(w, kScanTimerId);
-            platform::pumpMessages();
+            const gui::WindowHandle w = scanWindow();
+            if (w == gui::kNoWindow) return true;
+            if (gui::windowText(w) == "Scan Servers - Finished") return true;
+            if (scanMeasurementDone()) gui::testing::fireTimer(w, kScanTimerId);
+            gui::pumpMessages();
             return false;
         });
     }
-    platform::WindowHandle owner = platform::kNoWindow;
+    gui::WindowHandle owner = gui::kNoWindow;
 };
 
 TEST_F(ServerScan, MeasuresEveryListedServerByBothProtocolsAndChangesNoSetting) {
@@ -63,7 +63,7 @@ TEST_F(ServerScan, MeasuresEveryListedServerByBothProtocolsAndChangesNoSetting) 
     // A page change while the scan runs stands.
     settings.serverSource.store(2);
     ASSERT_TRUE(runScan());
-    const auto rows = platform::listViewRows(scanWindow(), kIdScanList);
+    const auto rows = gui::listViewRows(scanWindow(), kIdScanList);
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0][0], "127.0.0.1");
     EXPECT_EQ(rows[0][1], "127.0.0.1");
@@ -87,7 +87,7 @@ TEST_F(ServerScan, AnUnknownNameShowsNoAddress) {
     FakeSntpServer sntp(Reply::Correct);
     ASSERT_TRUE(openServerScan(owner, *engine));
     ASSERT_TRUE(runScan());
-    const auto rows = platform::listViewRows(scanWindow(), kIdScanList);
+    const auto rows = gui::listViewRows(scanWindow(), kIdScanList);
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[1][1], "");
     EXPECT_EQ(rows[1][2], "Error");
@@ -97,23 +97,23 @@ TEST_F(ServerScan, ClosingMidQueryReturnsAtOnce) {
     FakeTimeServer time(Reply::Silent);
     ASSERT_TRUE(openServerScan(owner, *engine));
     ASSERT_TRUE(test::waitUntil([&] { return time.connections() > 0; }));
-    platform::postMessage(scanWindow(), platform::WindowMessage{platform::MessageKind::Close});
-    platform::pumpMessages();
-    EXPECT_EQ(scanWindow(), platform::kNoWindow);
+    gui::postMessage(scanWindow(), gui::WindowMessage{gui::MessageKind::Close});
+    gui::pumpMessages();
+    EXPECT_EQ(scanWindow(), gui::kNoWindow);
     EXPECT_FALSE(engine->scanActive());
 }
 
 TEST_F(ServerScan, SilentServerTimesOutByTheCountdown) {
     FakeTimeServer time(Reply::Silent);
     ASSERT_TRUE(openServerScan(owner, *engine));
-    const platform::WindowHandle w = scanWindow();
+    const gui::WindowHandle w = scanWindow();
     ASSERT_TRUE(test::waitUntil([&] { return time.connections() > 0; }));
     // 50 tenths lose 7 a tick: the sixth tick falls below 10.
     for (int tick = 0; tick < 6; ++tick) {
-        platform::testing::fireTimer(w, kScanTimerId);
-        platform::pumpMessages();
+        gui::testing::fireTimer(w, kScanTimerId);
+        gui::pumpMessages();
     }
-    EXPECT_EQ(platform::listViewRows(w, kIdScanList)[0][2], "Time out");
+    EXPECT_EQ(gui::listViewRows(w, kIdScanList)[0][2], "Time out");
 }
 
 TEST_F(ServerScan, RefusedWhileAnOperationRunsAndHoldsOperationsBack) {
@@ -123,8 +123,8 @@ TEST_F(ServerScan, RefusedWhileAnOperationRunsAndHoldsOperationsBack) {
     engine->runPass();
     listServers({});
     ASSERT_TRUE(openServerScan(owner, *engine));
-    EXPECT_EQ(platform::windowText(scanWindow()), "Scan Servers - Finished");
-    EXPECT_TRUE(platform::listViewRows(scanWindow(), kIdScanList).empty());
+    EXPECT_EQ(gui::windowText(scanWindow()), "Scan Servers - Finished");
+    EXPECT_TRUE(gui::listViewRows(scanWindow(), kIdScanList).empty());
     EXPECT_TRUE(engine->operationOrScanRunning());
 }
 

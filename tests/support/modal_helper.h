@@ -6,19 +6,19 @@
 #include <string>
 #include <thread>
 
-#include "platform/dialog.h"
-#include "platform/dialog_backend.h"
+#include "gui/dialog.h"
+#include "gui/dialog_backend.h"
 
 namespace tavrel::test {
 
 // Starts the helper; join it after the modal call returned.
-inline std::thread answerModal(std::string caption, std::function<void(platform::WindowHandle)> look, int command) {
+inline std::thread answerModal(std::string caption, std::function<void(gui::WindowHandle)> look, int command) {
     return std::thread([caption = std::move(caption), look = std::move(look), command] {
         for (int tries = 0; tries < 30000; ++tries) {
-            for (const platform::WindowView& w : platform::snapshotWindows()) {
-                if (w.caption == caption && w.show == platform::ShowCommand::Normal) {
+            for (const gui::WindowView& w : gui::snapshotWindows()) {
+                if (w.caption == caption && w.show == gui::ShowCommand::Normal) {
                     if (look) look(w.handle);
-                    platform::postCommand(w.handle, command);
+                    gui::postCommand(w.handle, command);
                     return;
                 }
             }

@@ -6,8 +6,8 @@
 #include <ctime>
 #include <string>
 
-#include "platform/dialog.h"
-#include "platform/dialog_testing.h"
+#include "gui/dialog.h"
+#include "gui/dialog_testing.h"
 #include "platform/timezone.h"
 #include "resources/dialogs.h"
 #include "storage/settings.h"
@@ -165,14 +165,14 @@ protected:
         link = dir.file("localtime");
         test::setEnv("TAVREL_LOCALTIME", link);
         platform::applyLocalTimeSeam();
-        platform::testing::resetDialogManager();
-        window = platform::createDialog(kMainDialog, nullptr);
+        gui::testing::resetDialogManager();
+        window = gui::createDialog(kMainDialog, nullptr);
     }
     void TearDown() override {
         test::unsetEnv("TAVREL_LOCALTIME");
         test::unsetEnv("TZ");
         tzset();
-        platform::testing::resetDialogManager();
+        gui::testing::resetDialogManager();
     }
     void pointAt(const std::string& zone) {
         unlink(link.c_str());
@@ -196,7 +196,7 @@ protected:
     }
     test::TempDir dir;
     std::string link;
-    platform::WindowHandle window = platform::kNoWindow;
+    gui::WindowHandle window = gui::kNoWindow;
 };
 
 TEST_F(ZoneFiles, SydneyHasDaylightSavingAndItsName) {
@@ -209,7 +209,7 @@ TEST_F(ZoneFiles, SydneyHasDaylightSavingAndItsName) {
     EXPECT_EQ(zone.daylightDate.month, 10);  // southern: daylight saving from October
     refreshTimeZone(window);
     EXPECT_EQ(timeZoneDisplayName(), "(UTC+10:00) Australia/Sydney");
-    const std::string caption = platform::windowText(window);
+    const std::string caption = gui::windowText(window);
     EXPECT_TRUE(caption == "Tavrel 1.5 - Australia/Sydney" || caption == "Tavrel 1.5 - AEDT") << caption;
 }
 
@@ -229,7 +229,7 @@ TEST_F(ZoneFiles, TokyoHasNoDaylightSaving) {
     refreshTimeZone(window);
     // Always standard time, never "Daylight".
     EXPECT_EQ(timeZonePhase.load(), 0);
-    EXPECT_EQ(platform::windowText(window), "Tavrel 1.5 - Asia/Tokyo");
+    EXPECT_EQ(gui::windowText(window), "Tavrel 1.5 - Asia/Tokyo");
     EXPECT_EQ(formatTransition(lockedTimeZone().standardDate, makeTime(2026, 1, 1)), "None");
     EXPECT_EQ(formatTransition(lockedTimeZone().daylightDate, makeTime(2026, 1, 1)), "None");
 }
@@ -267,11 +267,11 @@ TEST_F(ZoneFiles, UnlockedLooksFollowTheZone) {
 
 TEST_F(ZoneFiles, ServiceLeavesTheCaptionAlone) {
     pointAt("Asia/Tokyo");
-    platform::setWindowText(window, "Tavrel");
+    gui::setWindowText(window, "Tavrel");
     serviceMode.store(1);
     refreshTimeZone(window);
     serviceMode.store(0);
-    EXPECT_EQ(platform::windowText(window), "Tavrel");
+    EXPECT_EQ(gui::windowText(window), "Tavrel");
 }
 
 TEST_F(ZoneFiles, MissingNameKeepsThePreviousDisplayName) {
@@ -358,13 +358,13 @@ TEST_F(ZoneFiles, DialogShowsTheZoneAndTheLockSurvivesARestart) {
     std::string bias, name, standardDate, daylightBias, phase;
     std::thread answer = test::answerModal(
         "Time Zone",
-        [&](platform::WindowHandle dialog) {
-            bias = platform::getDlgItemText(dialog, 1033);
-            name = platform::getDlgItemText(dialog, 1028);
-            standardDate = platform::getDlgItemText(dialog, 1041);
-            daylightBias = platform::getDlgItemText(dialog, 1045);
-            phase = platform::getDlgItemText(dialog, 1029);
-            platform::checkDlgButton(dialog, 1046, true);
+        [&](gui::WindowHandle dialog) {
+            bias = gui::getDlgItemText(dialog, 1033);
+            name = gui::getDlgItemText(dialog, 1028);
+            standardDate = gui::getDlgItemText(dialog, 1041);
+            daylightBias = gui::getDlgItemText(dialog, 1045);
+            phase = gui::getDlgItemText(dialog, 1029);
+            gui::checkDlgButton(dialog, 1046, true);
         },
         1);
     showTimeZoneDialog(window);
@@ -383,7 +383,7 @@ TEST_F(ZoneFiles, DialogShowsTheZoneAndTheLockSurvivesARestart) {
     EXPECT_EQ(settings.timeZoneLocked.load(), 1);
     bool ticked = false;
     std::thread again = test::answerModal(
-        "Time Zone", [&](platform::WindowHandle dialog) { ticked = platform::isDlgButtonChecked(dialog, 1046); }, 1);
+        "Time Zone", [&](gui::WindowHandle dialog) { ticked = gui::isDlgButtonChecked(dialog, 1046); }, 1);
     showTimeZoneDialog(window);
     again.join();
     EXPECT_TRUE(ticked);
@@ -394,13 +394,13 @@ TEST_F(ZoneFiles, DialogIgnoresEscape) {
     refreshTimeZone(window);
     std::thread answer([] {
         for (int i = 0; i < 30000; ++i) {
-            for (const platform::WindowView& w : platform::snapshotWindows()) {
+            for (const gui::WindowView& w : gui::snapshotWindows()) {
                 if (w.caption == "Time Zone") {
-                    platform::postCommand(w.handle, 2);  // Escape: nothing
-                    platform::postMessage(w.handle, platform::WindowMessage{platform::MessageKind::Close});
+                    gui::postCommand(w.handle, 2);  // Escape: nothing
+                    gui::postMessage(w.handle, gui::WindowMessage{gui::MessageKind::Close});
                     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-                    EXPECT_TRUE(platform::windowExists(w.handle));
-                    platform::postCommand(w.handle, 1);
+                    EXPECT_TRUE(gui::windowExists(w.handle));
+                    gui::postCommand(w.handle, 1);
                     return;
                 }
             }

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "platform/dialog.h"
-#include "platform/dialog_testing.h"
+#include "gui/dialog.h"
+#include "gui/dialog_testing.h"
 #include "resources/dialogs.h"
 #include "storage/strings.h"
 #include "ui/control_texts.h"
@@ -14,11 +14,11 @@ protected:
     void SetUp() override {
         stringTable() = StringTable{};
         ASSERT_TRUE(fillStringTable(defaultStringsFile(), stringTable(), kRequiredSlots));
-        platform::testing::resetDialogManager();
-        window = platform::createDialog(kMainDialog, nullptr);
+        gui::testing::resetDialogManager();
+        window = gui::createDialog(kMainDialog, nullptr);
     }
-    void TearDown() override { platform::testing::resetDialogManager(); }
-    platform::WindowHandle window = platform::kNoWindow;
+    void TearDown() override { gui::testing::resetDialogManager(); }
+    gui::WindowHandle window = gui::kNoWindow;
 };
 
 TEST_F(ControlTexts, TablesHoldEveryPair) {
@@ -36,17 +36,17 @@ TEST_F(ControlTexts, TablesHoldEveryPair) {
 TEST_F(ControlTexts, MainWindowTextsAndTooltipsComeFromTheStringTable) {
     setControlTexts(window, kMainWindowTexts);
     attachTooltips(window, kMainWindowTooltips);
-    EXPECT_EQ(platform::getDlgItemText(window, kIdTimeZoneButton), "Time Zone");
-    EXPECT_EQ(platform::getDlgItemText(window, kIdServerClock), "Not Checked Yet");
-    EXPECT_EQ(platform::controlTooltip(window, kIdOptionsButton),
+    EXPECT_EQ(gui::getDlgItemText(window, kIdTimeZoneButton), "Time Zone");
+    EXPECT_EQ(gui::getDlgItemText(window, kIdServerClock), "Not Checked Yet");
+    EXPECT_EQ(gui::controlTooltip(window, kIdOptionsButton),
               "Change the way Tavrel works, including protocols and servers");
 }
 
 TEST_F(ControlTexts, PairsForMissingControlsAreSkipped) {
     setControlTexts(window, kOptionsTexts);  // none of these controls is on the main window...
-    EXPECT_EQ(platform::getDlgItemText(window, kIdCheckButton), "Check");
+    EXPECT_EQ(gui::getDlgItemText(window, kIdCheckButton), "Check");
     // ...except Help (6) and Reset (7), which the main window does not have either.
-    EXPECT_EQ(platform::getDlgItemText(window, kIdStatusLine), "");
+    EXPECT_EQ(gui::getDlgItemText(window, kIdStatusLine), "");
 }
 
 TEST_F(ControlTexts, CheckBoxTextsKeepTheirTrailingBlank) {

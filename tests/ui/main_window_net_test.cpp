@@ -2,8 +2,8 @@
 
 #include "app/startup.h"
 #include "engine/clock_privilege.h"
-#include "platform/dialog.h"
-#include "platform/dialog_testing.h"
+#include "gui/dialog.h"
+#include "gui/dialog_testing.h"
 #include "resources/dialogs.h"
 #include "servers/server_list.h"
 #include "storage/settings.h"
@@ -15,8 +15,8 @@
 namespace tavrel {
 namespace {
 
-using platform::MessageKind;
-using platform::WindowMessage;
+using gui::MessageKind;
+using gui::WindowMessage;
 using test::FakeSntpServer;
 using test::Reply;
 
@@ -24,8 +24,8 @@ class MainWindow : public test::QueryTest {
 protected:
     void SetUp() override {
         QueryTest::SetUp();
-        platform::testing::resetDialogManager();
-        platform::testing::useManualTimers(true);
+        gui::testing::resetDialogManager();
+        gui::testing::useManualTimers(true);
         settings.dateRangeEnabled.store(0);
         settings.protocol.store(1);
         settings.syncTimeout.store(5);
@@ -33,34 +33,34 @@ protected:
         clockPrivilegeHeld.store(1);
         program = std::make_unique<WindowProgram>();
         window = createMainWindow(*program);
-        platform::killTimer(window, kDeferredInitTimerId);
+        gui::killTimer(window, kDeferredInitTimerId);
     }
     void TearDown() override {
         program.reset();
-        platform::testing::resetDialogManager();
+        gui::testing::resetDialogManager();
         QueryTest::TearDown();
     }
-    void command(int id) { platform::testing::sendMessage(window, WindowMessage{MessageKind::Command, id}); }
+    void command(int id) { gui::testing::sendMessage(window, WindowMessage{MessageKind::Command, id}); }
     void send(MessageKind kind, int id = 0, int64_t param = 0) {
-        platform::testing::sendMessage(window, WindowMessage{kind, id, param});
+        gui::testing::sendMessage(window, WindowMessage{kind, id, param});
     }
     // Supervisor passes on this thread, the window's messages between them.
     bool runPassesUntil(const std::function<bool()>& done, int maxPasses = 20000) {
         for (int i = 0; i < maxPasses; ++i) {
             if (done()) return true;
             program->engine.runPass();
-            platform::pumpMessages();
+            gui::pumpMessages();
             if (done()) return true;
             program->engine.wakeEvent().wait(5);
             program->engine.wakeEvent().reset();
         }
         return done();
     }
-    std::string status() { return platform::getDlgItemText(window, kIdStatusLine); }
-    std::string caption() { return platform::getDlgItemText(window, kIdCheckButton); }
+    std::string status() { return gui::getDlgItemText(window, kIdStatusLine); }
+    std::string caption() { return gui::getDlgItemText(window, kIdCheckButton); }
 
     std::unique_ptr<WindowProgram> program;
-    platform::WindowHandle window = platform::kNoWindow;
+    gui::WindowHandle window = gui::kNoWindow;
 };
 
 TEST_F(MainWindow, CheckCommandStartsACheckAndAbortsWhileBusy) {
@@ -69,14 +69,14 @@ TEST_F(MainWindow, CheckCommandStartsACheckAndAbortsWhileBusy) {
     EXPECT_TRUE(program->engine.busy());
     ASSERT_TRUE(runPassesUntil([&] { return status().starts_with("Waiting for reply from"); }));
     EXPECT_EQ(caption(), "Abort");
-    EXPECT_FALSE(platform::isDlgItemEnabled(window, kIdCorrectButton));
-    EXPECT_EQ(platform::controlTooltip(window, kIdCheckButton), "Cancel Tavrel operation");
+    EXPECT_FALSE(gui::isDlgItemEnabled(window, kIdCorrectButton));
+    EXPECT_EQ(gui::controlTooltip(window, kIdCheckButton), "Cancel Tavrel operation");
     command(kCommandCheck);
     EXPECT_FALSE(program->engine.busy());
     ASSERT_TRUE(runPassesUntil([&] { return status() == "Aborting..."; }));
     EXPECT_EQ(caption(), "Check");
-    EXPECT_TRUE(platform::isDlgItemEnabled(window, kIdCorrectButton));
-    EXPECT_EQ(platform::controlTooltip(window, kIdCheckButton), "Check the time but don't change it");
+    EXPECT_TRUE(gui::isDlgItemEnabled(window, kIdCorrectButton));
+    EXPECT_EQ(gui::controlTooltip(window, kIdCheckButton), "Check the time but don't change it");
     // 20 passes later "Ready".
     ASSERT_TRUE(runPassesUntil([&] { return status() == "Ready"; }, 21));
 }
@@ -99,14 +99,14 @@ TEST_F(MainWindow, CorrectWithoutTheClockRightAsksForARestart) {
     test::setEnv("TAVREL_ELEVATOR", "/nonexistent/elevator");
     command(kCommandCorrect);
     test::unsetEnv("TAVREL_ELEVATOR");
-    EXPECT_TRUE(platform::windowExists(window));  // the restart could not start
+    EXPECT_TRUE(gui::windowExists(window));  // the restart could not start
     EXPECT_FALSE(program->engine.busy());
 }
 
 TEST_F(MainWindow, ExitSavesAndQuitsAtOnce) {
     settings.residentEnabled.store(1);
     command(kCommandExit);
-    EXPECT_FALSE(platform::pumpMessages());
+    EXPECT_FALSE(gui::pumpMessages());
     const std::string saved = test::readFile(dir.file("vIvod.dat"));
     EXPECT_EQ(saved.size(), 508u);
     EXPECT_TRUE(saved.starts_with("SYNC1400"));
@@ -114,23 +114,23 @@ TEST_F(MainWindow, ExitSavesAndQuitsAtOnce) {
 
 TEST_F(MainWindow, MinimiseHidesToTheTrayAndTheIconRestores) {
     settings.trayEnabled.store(1);
-    platform::showWindow(window, platform::ShowCommand::Minimised);
+    gui::showWindow(window, gui::ShowCommand::Minimised);
     EXPECT_EQ(program->engine.windowState(), WindowState::InTray);
     EXPECT_EQ(program->engine.refreshPeriod(), kRefreshHiddenMs);
-    EXPECT_TRUE(platform::trayIconShown(window));
-    EXPECT_EQ(platform::trayTip(window), "Tavrel 1.5");
-    send(MessageKind::TrayCallback, 0, platform::kTrayLeftButtonDown);
+    EXPECT_TRUE(gui::trayIconShown(window));
+    EXPECT_EQ(gui::trayTip(window), "Tavrel 1.5");
+    send(MessageKind::TrayCallback, 0, gui::kTrayLeftButtonDown);
     EXPECT_EQ(program->engine.windowState(), WindowState::Shown);
-    EXPECT_FALSE(platform::trayIconShown(window));
-    EXPECT_EQ(platform::windowShowState(window), platform::ShowCommand::Normal);
+    EXPECT_FALSE(gui::trayIconShown(window));
+    EXPECT_EQ(gui::windowShowState(window), gui::ShowCommand::Normal);
     EXPECT_EQ(program->engine.refreshPeriod(), kRefreshShownMs);
 }
 
 TEST_F(MainWindow, MinimiseWithoutTrayGoesToTheTaskbar) {
     settings.trayEnabled.store(0);
-    platform::showWindow(window, platform::ShowCommand::Minimised);
+    gui::showWindow(window, gui::ShowCommand::Minimised);
     EXPECT_EQ(program->engine.windowState(), WindowState::Minimised);
-    EXPECT_FALSE(platform::trayIconShown(window));
+    EXPECT_FALSE(gui::trayIconShown(window));
 }
 
 TEST_F(MainWindow, CloseBoxHidesWhenResidentElseEndsTheProgram) {
@@ -145,29 +145,29 @@ TEST_F(MainWindow, CloseBoxHidesWhenResidentElseEndsTheProgram) {
     // once when something wakes it.
     program->engine.wake();
     ASSERT_TRUE(test::waitUntil([&] {
-        platform::pumpMessages();
-        return !platform::windowExists(window);
+        gui::pumpMessages();
+        return !gui::windowExists(window);
     }));
     EXPECT_EQ(test::readFile(dir.file("vIvod.dat")).size(), 508u);
 }
 
 TEST_F(MainWindow, SessionEndStopsOperationsAndSaves) {
-    EXPECT_EQ(platform::testing::sendMessage(window, WindowMessage{MessageKind::QueryEndSession}), 1);
+    EXPECT_EQ(gui::testing::sendMessage(window, WindowMessage{MessageKind::QueryEndSession}), 1);
     send(MessageKind::EndSession);
     EXPECT_EQ(test::readFile(dir.file("vIvod.dat")).size(), 508u);
-    EXPECT_FALSE(platform::pumpMessages());
+    EXPECT_FALSE(gui::pumpMessages());
 }
 
 TEST_F(MainWindow, ReadyComesFirstAndTheCountdownAfterTheHold) {
     settings.autoSyncEnabled.store(1);
     program->autoTimer.arm(window);
-    platform::testing::clearTextHistory(window, kIdStatusLine);
+    gui::testing::clearTextHistory(window, kIdStatusLine);
     int passes = 0;
     ASSERT_TRUE(runPassesUntil([&] {
         ++passes;
         return status().ends_with(" until AutoSync");
     }, 100));
-    const std::vector<std::string> texts = platform::testing::textHistory(window, kIdStatusLine);
+    const std::vector<std::string> texts = gui::testing::textHistory(window, kIdStatusLine);
     ASSERT_GE(texts.size(), 2u);
     EXPECT_EQ(texts.front(), "Ready");
     EXPECT_GT(passes, 20);
@@ -179,12 +179,12 @@ TEST_F(MainWindow, RestoringRedrawsTheCountdownAtOnce) {
     settings.trayEnabled.store(0);
     program->autoTimer.arm(window);
     ASSERT_TRUE(runPassesUntil([&] { return status().ends_with(" until AutoSync"); }, 100));
-    platform::showWindow(window, platform::ShowCommand::Minimised);
+    gui::showWindow(window, gui::ShowCommand::Minimised);
     program->engine.runPass();
-    platform::setDlgItemText(window, kIdStatusLine, "");
-    platform::showWindow(window, platform::ShowCommand::Normal);
+    gui::setDlgItemText(window, kIdStatusLine, "");
+    gui::showWindow(window, gui::ShowCommand::Normal);
     program->engine.runPass();
-    platform::pumpMessages();
+    gui::pumpMessages();
     EXPECT_TRUE(status().ends_with(" until AutoSync")) << status();
 }
 
@@ -192,31 +192,31 @@ TEST_F(MainWindow, TrayMenuOffersResetOnlyWhileArmed) {
     send(MessageKind::RightButtonUp);
     settings.autoSyncEnabled.store(1);
     program->autoTimer.arm(window);
-    platform::testing::chooseFromNextMenu(kCommandExit);
+    gui::testing::chooseFromNextMenu(kCommandExit);
     send(MessageKind::RightButtonUp);
-    const std::vector<std::string> menus = platform::testing::shownMenus();
+    const std::vector<std::string> menus = gui::testing::shownMenus();
     ASSERT_EQ(menus.size(), 2u);
     EXPECT_EQ(menus[0], "About|Help|-|Sync Now|Exit");
     EXPECT_EQ(menus[1], "About|Help|-|Reset Auto Timers|Sync Now|Exit");
     // The chosen item arrives as the command.
-    EXPECT_FALSE(platform::pumpMessages());
+    EXPECT_FALSE(gui::pumpMessages());
 }
 
 TEST_F(MainWindow, SuppressedTrayIconReturnsWithTheTaskbar) {
     settings.trayEnabled.store(1);
     trayIconSuppressed.store(1);
-    platform::showWindow(window, platform::ShowCommand::Minimised);
-    EXPECT_FALSE(platform::trayIconShown(window));
+    gui::showWindow(window, gui::ShowCommand::Minimised);
+    EXPECT_FALSE(gui::trayIconShown(window));
     send(MessageKind::TaskbarCreated);
-    EXPECT_TRUE(platform::trayIconShown(window));
+    EXPECT_TRUE(gui::trayIconShown(window));
     trayIconSuppressed.store(0);
 }
 
 TEST_F(MainWindow, LongTipsAreCut) {
     settings.trayEnabled.store(1);
-    platform::showWindow(window, platform::ShowCommand::Minimised);
-    platform::trayUpdateTip(window, std::string(300, 't'));
-    EXPECT_EQ(platform::trayTip(window).size(), 127u);
+    gui::showWindow(window, gui::ShowCommand::Minimised);
+    gui::trayUpdateTip(window, std::string(300, 't'));
+    EXPECT_EQ(gui::trayTip(window).size(), 127u);
 }
 
 }  // namespace

@@ -5,8 +5,8 @@
 
 #include "app/service.h"
 #include "engine/clock_privilege.h"
-#include "platform/dialog.h"
-#include "platform/dialog_testing.h"
+#include "gui/dialog.h"
+#include "gui/dialog_testing.h"
 #include "resources/dialogs.h"
 #include "servers/server_list.h"
 #include "storage/settings.h"
@@ -29,11 +29,11 @@ protected:
         serviceInstalled.store(0);
         serviceRunning.store(0);
         clockPrivilegeHeld.store(1);
-        platform::testing::resetDialogManager();
+        gui::testing::resetDialogManager();
     }
-    void TearDown() override { platform::testing::resetDialogManager(); }
-    platform::WindowHandle page(const platform::DialogTemplate& dialog) {
-        const platform::WindowHandle p = platform::createDialog(dialog, nullptr);
+    void TearDown() override { gui::testing::resetDialogManager(); }
+    gui::WindowHandle page(const gui::DialogTemplate& dialog) {
+        const gui::WindowHandle p = gui::createDialog(dialog, nullptr);
         fillOptionPage(p);
         return p;
     }
@@ -41,103 +41,103 @@ protected:
 };
 
 TEST_F(OptionPages, ServersPageShowsTheListAndTheSource) {
-    const platform::WindowHandle p = page(kServersPage);
-    EXPECT_EQ(platform::comboCount(p, 1034), 2);
-    EXPECT_EQ(platform::getDlgItemText(p, 1034), "one.example");
-    EXPECT_TRUE(platform::isDlgButtonChecked(p, 1035));
-    EXPECT_EQ(platform::getDlgItemText(p, 1013), "Auto");
-    EXPECT_EQ(platform::getDlgItemText(p, 1022), "Edit List");
-    EXPECT_EQ(platform::controlTooltip(p, 1028), "Check response time of all servers in list");
-    EXPECT_FALSE(platform::isDlgItemEnabled(p, 1007));
+    const gui::WindowHandle p = page(kServersPage);
+    EXPECT_EQ(gui::comboCount(p, 1034), 2);
+    EXPECT_EQ(gui::getDlgItemText(p, 1034), "one.example");
+    EXPECT_TRUE(gui::isDlgButtonChecked(p, 1035));
+    EXPECT_EQ(gui::getDlgItemText(p, 1013), "Auto");
+    EXPECT_EQ(gui::getDlgItemText(p, 1022), "Edit List");
+    EXPECT_EQ(gui::controlTooltip(p, 1028), "Check response time of all servers in list");
+    EXPECT_FALSE(gui::isDlgItemEnabled(p, 1007));
     // Manual A: only its address field, none of the list's controls.
-    platform::checkDlgButton(p, 1035, false);
-    platform::checkDlgButton(p, 1036, true);
+    gui::checkDlgButton(p, 1035, false);
+    gui::checkDlgButton(p, 1036, true);
     ASSERT_TRUE(optionClick(p, 1036));
     EXPECT_EQ(settings.serverSource.load(), 1);
-    EXPECT_TRUE(platform::isDlgItemEnabled(p, 1007));
-    EXPECT_FALSE(platform::isDlgItemEnabled(p, 1008));
-    for (int id : {1004, 1022, 1027, 1028, 1034}) EXPECT_FALSE(platform::isDlgItemEnabled(p, id)) << id;
+    EXPECT_TRUE(gui::isDlgItemEnabled(p, 1007));
+    EXPECT_FALSE(gui::isDlgItemEnabled(p, 1008));
+    for (int id : {1004, 1022, 1027, 1028, 1034}) EXPECT_FALSE(gui::isDlgItemEnabled(p, id)) << id;
 }
 
 TEST_F(OptionPages, EmptyListMovesToManualA) {
     test::writeFile(dir.file(kServerFileName), "#nothing\r\n");
-    const platform::WindowHandle p = page(kServersPage);
+    const gui::WindowHandle p = page(kServersPage);
     EXPECT_EQ(settings.serverSource.load(), 1);
-    EXPECT_TRUE(platform::isDlgButtonChecked(p, 1036));
+    EXPECT_TRUE(gui::isDlgButtonChecked(p, 1036));
     EXPECT_EQ(serverListEmpty.load(), 1);
 }
 
 TEST_F(OptionPages, CountsAreClampedOnReadBack) {
-    const platform::WindowHandle autoPage = page(kAutoPage);
-    platform::setDlgItemText(autoPage, 1018, "0");
-    platform::setDlgItemText(autoPage, 1033, "150");
+    const gui::WindowHandle autoPage = page(kAutoPage);
+    gui::setDlgItemText(autoPage, 1018, "0");
+    gui::setDlgItemText(autoPage, 1033, "150");
     readAutoPage(autoPage);
     EXPECT_EQ(settings.autoSyncCount.load(), 1u);
     EXPECT_EQ(settings.autoCheckCount.load(), 99u);
-    platform::setDlgItemText(autoPage, 1018, "");
+    gui::setDlgItemText(autoPage, 1018, "");
     readAutoPage(autoPage);
     EXPECT_EQ(settings.autoSyncCount.load(), 1u);
 
-    const platform::WindowHandle system = page(kSystemPage);
-    platform::setDlgItemText(system, 1102, "2");
-    platform::setDlgItemText(system, 1003, "-5");
+    const gui::WindowHandle system = page(kSystemPage);
+    gui::setDlgItemText(system, 1102, "2");
+    gui::setDlgItemText(system, 1003, "-5");
     readSystemPage(system);
     EXPECT_EQ(settings.syncTimeout.load(), 5u);
     EXPECT_EQ(settings.offsetAmount.load(), 99u);
-    platform::setDlgItemText(system, 1003, "");
+    gui::setDlgItemText(system, 1003, "");
     readSystemPage(system);
     EXPECT_EQ(settings.offsetAmount.load(), 0u);
 }
 
 TEST_F(OptionPages, DatePickersKeepTheirTimeOfDay) {
     const platform::FileTime low = settings.dateRangeLow.load();
-    const platform::WindowHandle system = page(kSystemPage);
+    const gui::WindowHandle system = page(kSystemPage);
     readSystemPage(system);
     EXPECT_EQ(settings.dateRangeLow.load() / 10'000, low / 10'000);
 }
 
 TEST_F(OptionPages, NoLogGreysTheSevenBoxesButKeepsTheirChecks) {
-    const platform::WindowHandle misc = page(kMiscPage);
-    platform::checkDlgButton(misc, 1001, true);
+    const gui::WindowHandle misc = page(kMiscPage);
+    gui::checkDlgButton(misc, 1001, true);
     ASSERT_TRUE(optionClick(misc, 1001));
-    for (int id : {1043, 1044, 1045, 1046, 1047, 1048, 1049}) EXPECT_FALSE(platform::isDlgItemEnabled(misc, id)) << id;
-    EXPECT_TRUE(platform::isDlgButtonChecked(misc, 1043));
+    for (int id : {1043, 1044, 1045, 1046, 1047, 1048, 1049}) EXPECT_FALSE(gui::isDlgItemEnabled(misc, id)) << id;
+    EXPECT_TRUE(gui::isDlgButtonChecked(misc, 1043));
     EXPECT_EQ(settings.logDisabled.load(), 1);
     EXPECT_EQ(settings.logSyncs.load(), 1);
 }
 
 TEST_F(OptionPages, ResidentIsGreyedWhileTrayIsOff) {
-    const platform::WindowHandle misc = page(kMiscPage);
-    platform::checkDlgButton(misc, 1019, false);
+    const gui::WindowHandle misc = page(kMiscPage);
+    gui::checkDlgButton(misc, 1019, false);
     ASSERT_TRUE(optionClick(misc, 1019));
-    EXPECT_FALSE(platform::isDlgItemEnabled(misc, 1026));
+    EXPECT_FALSE(gui::isDlgItemEnabled(misc, 1026));
 }
 
 TEST_F(OptionPages, ServiceButtonsFollowTheServiceState) {
     serviceInstalled.store(1);
     serviceRunning.store(1);
-    const platform::WindowHandle system = page(kSystemPage);
-    EXPECT_EQ(platform::getDlgItemText(system, 1051), "Remove");
-    EXPECT_EQ(platform::getDlgItemText(system, 1052), "Stop");
+    const gui::WindowHandle system = page(kSystemPage);
+    EXPECT_EQ(gui::getDlgItemText(system, 1051), "Remove");
+    EXPECT_EQ(gui::getDlgItemText(system, 1052), "Stop");
     serviceInstalled.store(0);
     serviceRunning.store(0);
     clockPrivilegeHeld.store(0);
     applyEnableRules(system);
-    EXPECT_EQ(platform::getDlgItemText(system, 1051), "Install");
-    EXPECT_EQ(platform::getDlgItemText(system, 1052), "Run");
-    EXPECT_FALSE(platform::isDlgItemEnabled(system, 1052));
-    EXPECT_TRUE(platform::buttonShield(system, 1051));
-    EXPECT_EQ(platform::controlTooltip(system, 1051),
+    EXPECT_EQ(gui::getDlgItemText(system, 1051), "Install");
+    EXPECT_EQ(gui::getDlgItemText(system, 1052), "Run");
+    EXPECT_FALSE(gui::isDlgItemEnabled(system, 1052));
+    EXPECT_TRUE(gui::buttonShield(system, 1051));
+    EXPECT_EQ(gui::controlTooltip(system, 1051),
               "Runs Tavrel as an administrator so Service settings can be changed");
 }
 
 TEST_F(OptionPages, ResetAnsweredYesRestoresDefaultsAndTheStringsFile) {
     test::writeFile(dir.file(kStringsFileName), "edited\r\n");
     settings.protocol.store(0);
-    const platform::WindowHandle misc = page(kMiscPage);
+    const gui::WindowHandle misc = page(kMiscPage);
     std::string question;
     std::thread answer = test::answerModal(
-        "Tavrel 1.5", [&](platform::WindowHandle box) { question = platform::getDlgItemText(box, kIdQuestionText); },
+        "Tavrel 1.5", [&](gui::WindowHandle box) { question = gui::getDlgItemText(box, kIdQuestionText); },
         kIdQuestionYes);
     ASSERT_TRUE(optionClick(misc, 7));
     answer.join();
@@ -148,7 +148,7 @@ TEST_F(OptionPages, ResetAnsweredYesRestoresDefaultsAndTheStringsFile) {
 
 TEST_F(OptionPages, ResetAnsweredNoChangesNothing) {
     settings.protocol.store(0);
-    const platform::WindowHandle misc = page(kMiscPage);
+    const gui::WindowHandle misc = page(kMiscPage);
     std::thread answer = test::answerModal("Tavrel 1.5", nullptr, kIdQuestionNo);
     ASSERT_TRUE(optionClick(misc, 7));
     answer.join();
@@ -156,34 +156,34 @@ TEST_F(OptionPages, ResetAnsweredNoChangesNothing) {
 }
 
 TEST_F(OptionPages, SheetSavesOnCancelButOnlyPagesAlreadyLeft) {
-    const platform::WindowHandle main = platform::createDialog(kMainDialog, nullptr);
+    const gui::WindowHandle main = gui::createDialog(kMainDialog, nullptr);
     std::thread driver([] {
         // Wait for the sheet and its first page.
-        platform::WindowHandle sheet = platform::kNoWindow;
-        for (int i = 0; i < 30000 && sheet == platform::kNoWindow; ++i) {
-            for (const platform::WindowView& w : platform::snapshotWindows()) {
+        gui::WindowHandle sheet = gui::kNoWindow;
+        for (int i = 0; i < 30000 && sheet == gui::kNoWindow; ++i) {
+            for (const gui::WindowView& w : gui::snapshotWindows()) {
                 if (w.caption == "Tavrel 1.5" && w.modal) sheet = w.handle;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         auto pageShowing = [](int controlId) {
             for (int i = 0; i < 30000; ++i) {
-                for (const platform::WindowView& w : platform::snapshotWindows()) {
-                    if (w.embeddedIn == platform::kNoWindow || w.show != platform::ShowCommand::Normal) continue;
-                    for (const platform::ControlView& c : w.controls) {
+                for (const gui::WindowView& w : gui::snapshotWindows()) {
+                    if (w.embeddedIn == gui::kNoWindow || w.show != gui::ShowCommand::Normal) continue;
+                    for (const gui::ControlView& c : w.controls) {
                         if (c.layout.id == controlId) return w.handle;
                     }
                 }
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
-            return platform::kNoWindow;
+            return gui::kNoWindow;
         };
-        const platform::WindowHandle servers = pageShowing(1013);
-        platform::comboSetSelection(servers, 1013, 0);  // TIME
-        platform::postCommand(sheet, 9003);             // the Misc tab: Servers is read back
-        const platform::WindowHandle misc = pageShowing(1015);
-        platform::checkDlgButton(misc, 1015, true);  // On Top, then Cancel
-        platform::postCommand(sheet, 2);
+        const gui::WindowHandle servers = pageShowing(1013);
+        gui::comboSetSelection(servers, 1013, 0);  // TIME
+        gui::postCommand(sheet, 9003);             // the Misc tab: Servers is read back
+        const gui::WindowHandle misc = pageShowing(1015);
+        gui::checkDlgButton(misc, 1015, true);  // On Top, then Cancel
+        gui::postCommand(sheet, 2);
     });
     WindowProgram program;
     openOptions(program, main);

@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/dialog_backend.h"
+#include "gui/dialog_backend.h"
 
-namespace tavrel::platform {
+namespace tavrel::gui {
 
 class ScriptedInterpreter : public DialogBackend {
 public:
@@ -35,4 +35,4 @@ private:
     std::string pending_;
 };
 
-}  // namespace tavrel::platform
+}  // namespace tavrel::gui

@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/dialog.h"
+#include "gui/dialog.h"
 
-namespace tavrel::platform {
+namespace tavrel::gui {
 
 // What a backend draws: each window with its controls, oldest first (the
 // last is on top).
@@ -77,4 +77,4 @@ void setDialogBackend(DialogBackend* backend);
 bool interactiveBackendAvailable();
 std::unique_ptr<DialogBackend> makeInteractiveBackend();
 
-}  // namespace tavrel::platform
+}  // namespace tavrel::gui

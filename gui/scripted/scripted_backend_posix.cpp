@@ -1,10 +1,10 @@
-#include "platform/scripted_backend.h"
+#include "gui/scripted/scripted_backend.h"
 
 #include <unistd.h>
 
-#include "platform/scripted_interpreter.h"
+#include "gui/scripted/scripted_interpreter.h"
 
-namespace tavrel::platform {
+namespace tavrel::gui {
 namespace {
 
 // Standard input is watched by the loop's poll; each readable moment gives
@@ -35,4 +35,4 @@ std::unique_ptr<DialogBackend> makeScriptedBackend(WindowHandle& target) {
     return std::make_unique<ScriptedBackend>(target);
 }
 
-}  // namespace tavrel::platform
+}  // namespace tavrel::gui

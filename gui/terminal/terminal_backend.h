@@ -4,13 +4,13 @@
 
 #include <memory>
 
-#include "platform/dialog_backend.h"
+#include "gui/dialog_backend.h"
 
-namespace tavrel::platform {
+namespace tavrel::gui {
 
 // True when standard input and output are a terminal.
 bool terminalAvailable();
 // Takes over the terminal until the backend is destroyed.
 std::unique_ptr<DialogBackend> makeTerminalBackend();
 
-}  // namespace tavrel::platform
+}  // namespace tavrel::gui

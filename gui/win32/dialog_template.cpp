@@ -1,11 +1,11 @@
-#include "platform/win32/dialog_template.h"
+#include "gui/win32/dialog_template.h"
 
 #include <windows.h>
 #include <commctrl.h>
 
 #include <algorithm>
 
-namespace tavrel::platform::win32 {
+namespace tavrel::gui::win32 {
 namespace {
 
 class Writer {
@@ -167,4 +167,4 @@ std::vector<uint16_t> buildDialogTemplate(const TemplateWindow& window) {
     return out.take();
 }
 
-}  // namespace tavrel::platform::win32
+}  // namespace tavrel::gui::win32

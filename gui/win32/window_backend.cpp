@@ -16,12 +16,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/dialog.h"
-#include "platform/dialog_backend.h"
+#include "gui/dialog.h"
+#include "gui/dialog_backend.h"
 #include "platform/loop_wait.h"
-#include "platform/win32/dialog_template.h"
+#include "gui/win32/dialog_template.h"
 
-namespace tavrel::platform {
+namespace tavrel::gui {
 namespace {
 
 using win32::kIconResource;
@@ -123,7 +123,7 @@ public:
             std::lock_guard lock(dirtyMutex_);
             dirty_.insert(window);
         }
-        loop::wake();  // a change from another thread is drawn without delay
+        platform::loop::wake();  // a change from another thread is drawn without delay
     }
 
     int inputDescriptor() override { return 0; }
@@ -675,4 +675,4 @@ bool interactiveBackendAvailable() { return true; }
 
 std::unique_ptr<DialogBackend> makeInteractiveBackend() { return std::make_unique<Win32Backend>(); }
 
-}  // namespace tavrel::platform
+}  // namespace tavrel::gui

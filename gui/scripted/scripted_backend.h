@@ -16,10 +16,10 @@
 
 #include <memory>
 
-#include "platform/dialog_backend.h"
+#include "gui/dialog_backend.h"
 
-namespace tavrel::platform {
+namespace tavrel::gui {
 
 std::unique_ptr<DialogBackend> makeScriptedBackend(WindowHandle& target);
 
-}  // namespace tavrel::platform
+}  // namespace tavrel::gui

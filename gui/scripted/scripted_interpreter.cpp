@@ -1,9 +1,9 @@
-#include "platform/scripted_interpreter.h"
+#include "gui/scripted/scripted_interpreter.h"
 
 #include <cstdio>
 #include <sstream>
 
-namespace tavrel::platform {
+namespace tavrel::gui {
 namespace {
 
 constexpr size_t kLongestLine = 4096;
@@ -91,4 +91,4 @@ void ScriptedInterpreter::run(const std::string& line) {
     }
 }
 
-}  // namespace tavrel::platform
+}  // namespace tavrel::gui

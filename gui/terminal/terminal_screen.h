@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/dialog_backend.h"
+#include "gui/dialog_backend.h"
 
-namespace tavrel::platform {
+namespace tavrel::gui {
 
 inline constexpr uint8_t kAttrBold = 1;
 inline constexpr uint8_t kAttrReverse = 2;
@@ -70,4 +70,4 @@ bool takesFocus(ControlKind kind);
 std::u32string fromUtf8(const std::string& text);
 std::string toUtf8(const std::u32string& text);
 
-}  // namespace tavrel::platform
+}  // namespace tavrel::gui

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/dialog.h"
+#include "gui/dialog.h"
 
-namespace tavrel::platform::win32 {
+namespace tavrel::gui::win32 {
 
 // The id a control without one gets (IDC_STATIC).
 inline constexpr uint16_t kStaticId = 0xFFFF;
@@ -36,4 +36,4 @@ std::vector<uint16_t> buildDialogTemplate(const TemplateWindow& window);
 const char* controlClass(ControlKind kind);
 uint32_t controlStyle(ControlKind kind);
 
-}  // namespace tavrel::platform::win32
+}  // namespace tavrel::gui::win32

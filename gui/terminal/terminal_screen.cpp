@@ -1,8 +1,8 @@
-#include "platform/terminal_screen.h"
+#include "gui/terminal/terminal_screen.h"
 
 #include <algorithm>
 
-namespace tavrel::platform {
+namespace tavrel::gui {
 namespace {
 
 constexpr int kUnitsPerColumn = 4;
@@ -319,4 +319,4 @@ std::string toUtf8(const std::u32string& text) {
     return out;
 }
 
-}  // namespace tavrel::platform
+}  // namespace tavrel::gui

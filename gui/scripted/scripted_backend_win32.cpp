@@ -11,10 +11,10 @@
 #include <thread>
 
 #include "platform/loop_wait.h"
-#include "platform/scripted_backend.h"
-#include "platform/scripted_interpreter.h"
+#include "gui/scripted/scripted_backend.h"
+#include "gui/scripted/scripted_interpreter.h"
 
-namespace tavrel::platform {
+namespace tavrel::gui {
 namespace {
 
 // Shared with the reader, which may outlive the backend while blocked in
@@ -39,12 +39,12 @@ void readStandardInput(std::shared_ptr<InputQueue> queue) {
         if (!ok) {
             queue->ended = true;
             lock.unlock();
-            loop::wake();
+            platform::loop::wake();
             return;
         }
         queue->bytes.append(buffer, n);
         lock.unlock();
-        loop::wake();
+        platform::loop::wake();
         lock.lock();
         queue->taken.wait(lock, [&] { return queue->bytes.empty() || queue->abandoned; });
         if (queue->abandoned) return;
@@ -89,4 +89,4 @@ std::unique_ptr<DialogBackend> makeScriptedBackend(WindowHandle& target) {
     return std::make_unique<ScriptedBackend>(target);
 }
 
-}  // namespace tavrel::platform
+}  // namespace tavrel::gui

@@ -1,4 +1,4 @@
-#include "platform/terminal_backend.h"
+#include "gui/terminal/terminal_backend.h"
 
 #include <langinfo.h>
 #include <ncurses.h>
@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/terminal_screen.h"
+#include "gui/terminal/terminal_screen.h"
 
-namespace tavrel::platform {
+namespace tavrel::gui {
 namespace {
 
 constexpr int kEscape = 27;
@@ -328,11 +328,13 @@ private:
 
     // A date moved by whole days, keeping its time of day.
     static SystemTime movedBy(const SystemTime& date, int days) {
-        FileTime ft = 0;
-        if (!systemTimeToFileTime(date, ft)) return date;
-        const int64_t day = 86'400LL * static_cast<int64_t>(kFileTimeUnitsPerSecond);
+        platform::FileTime ft = 0;
+        if (!platform::systemTimeToFileTime(date, ft)) return date;
+        const int64_t day = 86'400LL * static_cast<int64_t>(platform::kFileTimeUnitsPerSecond);
         SystemTime moved = date;
-        if (!fileTimeToSystemTime(static_cast<FileTime>(static_cast<int64_t>(ft) + days * day), moved)) return date;
+        if (!platform::fileTimeToSystemTime(static_cast<platform::FileTime>(static_cast<int64_t>(ft) + days * day), moved)) {
+            return date;
+        }
         return moved;
     }
 
@@ -534,12 +536,12 @@ bool terminalAvailable() { return isatty(STDIN_FILENO) != 0 && isatty(STDOUT_FIL
 
 std::unique_ptr<DialogBackend> makeTerminalBackend() { return std::make_unique<TerminalBackend>(); }
 
-}  // namespace tavrel::platform
+}  // namespace tavrel::gui
 
-namespace tavrel::platform {
+namespace tavrel::gui {
 
 // On Linux the user sees the windows in the terminal.
 bool interactiveBackendAvailable() { return terminalAvailable(); }
 std::unique_ptr<DialogBackend> makeInteractiveBackend() { return makeTerminalBackend(); }
 
-}  // namespace tavrel::platform
+}  // namespace tavrel::gui

@@ -10,12 +10,12 @@
 #include <thread>
 #include <vector>
 
-#include "platform/dialog.h"
-#include "platform/dialog_backend.h"
-#include "platform/dialog_testing.h"
+#include "gui/dialog.h"
+#include "gui/dialog_backend.h"
+#include "gui/dialog_testing.h"
 #include "platform/loop_wait.h"
 
-namespace tavrel::platform {
+namespace tavrel::gui {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -100,7 +100,7 @@ Manager& manager() {
     return m;
 }
 
-void wakeLoop(Manager&) { loop::wake(); }
+void wakeLoop(Manager&) { platform::loop::wake(); }
 
 // True when the caller runs on the UI thread (the first thread to use the
 // manager claims it).
@@ -659,7 +659,7 @@ void deliverSessionEvents(Manager& m) {
         std::lock_guard lock(m.mutex);
         window = m.sessionWindow;
     }
-    const loop::SessionEvents events = loop::takeSessionEvents();
+    const platform::loop::SessionEvents events = platform::loop::takeSessionEvents();
     if (events.ending) {
         postMessage(window, WindowMessage{MessageKind::QueryEndSession});
         postMessage(window, WindowMessage{MessageKind::EndSession});
@@ -683,7 +683,10 @@ bool runLoopUntil(Manager& m, const std::function<bool()>& done) {
             backend = m.backend;
         }
         if (backend != nullptr) backend->flush();
-        loop::waitForWork(backend, timeout);
+        if (platform::loop::waitForWork(backend != nullptr ? backend->inputDescriptor() : -1, timeout) &&
+            backend != nullptr) {
+            backend->handleInput();
+        }
         deliverSessionEvents(m);
     }
 }
@@ -820,7 +823,7 @@ void watchSessionEnd(WindowHandle window) {
         std::lock_guard lock(m.mutex);
         m.sessionWindow = window;
     }
-    loop::watchSessionEvents();
+    platform::loop::watchSessionEvents();
 }
 
 void messageBox(WindowHandle owner, std::string_view text, std::string_view caption, MessageBoxKind kind) {
@@ -894,4 +897,4 @@ void resetDialogManager() {
 
 }  // namespace testing
 
-}  // namespace tavrel::platform
+}  // namespace tavrel::gui

@@ -1,4 +1,4 @@
-// The dialog manager: windows built from templates, controls by numeric id,
+// The window toolkit's dialog manager: windows built from templates, controls by numeric id,
 // window procedures receiving numbered messages on the UI thread, timers,
 // posted commands, tooltips and message boxes. Shaped after the Win32
 // dialog manager so that the window procedures read the same everywhere.
@@ -17,7 +17,9 @@
 
 #include "platform/time.h"
 
-namespace tavrel::platform {
+namespace tavrel::gui {
+
+using platform::SystemTime;
 
 using WindowHandle = uint32_t;  // 0: no window
 inline constexpr WindowHandle kNoWindow = 0;
@@ -209,4 +211,4 @@ enum class MessageBoxKind { Ok, Error };
 // A modal message with an OK button, shown over `owner` (or alone).
 void messageBox(WindowHandle owner, std::string_view text, std::string_view caption, MessageBoxKind kind);
 
-}  // namespace tavrel::platform
+}  // namespace tavrel::gui

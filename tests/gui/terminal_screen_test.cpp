@@ -3,13 +3,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/dialog.h"
-#include "platform/dialog_backend.h"
-#include "platform/dialog_testing.h"
-#include "platform/terminal_screen.h"
+#include "gui/dialog.h"
+#include "gui/dialog_backend.h"
+#include "gui/dialog_testing.h"
+#include "gui/terminal/terminal_screen.h"
 #include "resources/dialogs.h"
 
-namespace tavrel::platform {
+namespace tavrel::gui {
 namespace {
 
 class TerminalScreen : public ::testing::Test {
@@ -101,4 +101,4 @@ TEST(Utf8, RoundTripsAndKeepsStrayBytes) {
 }
 
 }  // namespace
-}  // namespace tavrel::platform
+}  // namespace tavrel::gui

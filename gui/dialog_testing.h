@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/dialog.h"
+#include "gui/dialog.h"
 
-namespace tavrel::platform::testing {
+namespace tavrel::gui::testing {
 
 // Every text a control has shown, oldest first (its template text first).
 std::vector<std::string> textHistory(WindowHandle window, int id);
@@ -30,4 +30,4 @@ void chooseFromNextMenu(int command);
 // request.
 void resetDialogManager();
 
-}  // namespace tavrel::platform::testing
+}  // namespace tavrel::gui::testing
