@@ -16,7 +16,6 @@
 namespace tavrel {
 namespace {
 
-constexpr int kSlotUnableToSync = 79;
 constexpr uint64_t kSecondMs = 1000;
 
 void say(const std::string& line) {

@@ -15,8 +15,6 @@
 
 namespace tavrel {
 
-std::atomic<int32_t> serviceRunning{0};
-
 namespace {
 
 constexpr char kServiceSwitch[] = "/x";
@@ -135,6 +133,20 @@ void registerWindowsStart() {
         const bool quick = action == 2;
         platform::setLogonStart(kLogonEntryName, programPath(), quick ? kQuickSwitch : "", !quick);
     }
+}
+
+ServiceControls& programServiceControls() {
+    class Controls final : public ServiceControls {
+    public:
+        void query() override { queryService(); }
+        std::string install() override { return installService(); }
+        void uninstall() override { uninstallService(); }
+        void start() override { startService(); }
+        void stop() override { stopService(); }
+        void registerWindowsStart() override { tavrel::registerWindowsStart(); }
+    };
+    static Controls controls;
+    return controls;
 }
 
 }  // namespace tavrel

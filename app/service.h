@@ -8,17 +8,13 @@
 #include <string>
 
 #include "storage/settings.h"
+#include "ui/service_controls.h"
 
 namespace tavrel {
 
 inline constexpr char kServiceName[] = "tavrel";
 inline constexpr char kServiceDisplayName[] = "Tavrel Internet Time Synchronisation";
 inline constexpr char kServiceDescription[] = "Corrects time and provides a TIME server";
-
-// What the last status query in this process found (serviceInstalled is
-// kept with the settings, whose saving it steers); written by the window
-// thread.
-extern std::atomic<int32_t> serviceRunning;
 
 void queryService();
 // Registers the service to run this program with "/x". Returns what the
@@ -38,5 +34,8 @@ void removeServiceSwitch();
 // Start at logon for windowsStartAction: 1 the window program, 2 "/q",
 // 0 none.
 void registerWindowsStart();
+
+// All of the above for the Options sheet.
+ServiceControls& programServiceControls();
 
 }  // namespace tavrel

@@ -11,8 +11,6 @@
 
 namespace tavrel {
 
-std::atomic<int32_t> trayIconSuppressed{0};
-
 std::vector<std::string> splitCommandLine(std::string_view line) {
     size_t quotes = 0;
     for (char c : line) quotes += c == '"';

@@ -18,10 +18,6 @@ std::vector<std::string> splitCommandLine(std::string_view line);
 // empty when there is no argument 1 or it is shorter than two characters.
 std::string readSwitch(std::string_view commandLine);
 
-// Set by "/s" at start-up, before any other thread: hiding into the tray
-// then adds no tray icon.
-extern std::atomic<int32_t> trayIconSuppressed;
-
 // Prepares the process-wide state in its fixed order (clock privilege,
 // directories, strings, settings and server list) and returns the switch.
 std::string prepareProcess();

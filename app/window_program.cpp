@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "app/service.h"
 #include "app/startup.h"
 #include "gui/dialog.h"
 #include "gui/dialog_backend.h"
@@ -12,6 +13,8 @@
 #include "platform/thread.h"
 #include "storage/settings.h"
 #include "ui/main_window.h"
+#include "ui/service_controls.h"
+#include "ui/tray.h"
 
 namespace tavrel {
 namespace {
@@ -44,6 +47,7 @@ void runWindowProgram(const std::string& startSwitch) {
     std::unique_ptr<gui::DialogBackend> backend =
         scripted ? gui::makeScriptedBackend(mainWindow) : gui::makeInteractiveBackend();
     gui::setDialogBackend(backend.get());
+    setServiceControls(&programServiceControls());
     WindowProgram program;
     mainWindow = createMainWindow(program);
     gui::runMessageLoop();

@@ -12,14 +12,6 @@
 namespace tavrel {
 namespace {
 
-constexpr int kSlotTimeCorrected = 94;
-constexpr int kSlotTavreled = 107;
-constexpr int kSlotOldTimeWas = 108;
-constexpr int kSlotServerUsedWas = 109;
-constexpr int kSlotDifferenceFound = 181;
-constexpr int kSlotBy = 190;
-constexpr int kSlotAs = 209;
-constexpr int kSlotIn = 210;
 // FILETIME units per 1/100,000 s, for the five decimals.
 constexpr uint64_t kUnitsPerDecimal = 100;
 constexpr char kOldTimePicture[] = "HH:mm:ss";

@@ -10,14 +10,6 @@
 namespace tavrel {
 namespace {
 
-constexpr int kSlotUnableToSync = 79;
-constexpr int kSlotInitialising = 80;
-constexpr int kSlotAborting = 81;
-constexpr int kSlotLookingFor = 82;
-constexpr int kSlotWaitingFor = 83;
-constexpr int kSlotConverting = 84;
-constexpr int kSlotTimeOutOn = 85;
-constexpr int kSlotCreatingSocket = 197;
 constexpr uint32_t kAverageSamples = 4;
 constexpr uint64_t kSecondMs = 1000;
 

@@ -8,9 +8,6 @@
 namespace tavrel {
 namespace {
 
-constexpr int kSlotReady = 9;
-constexpr int kSlotStartedService = 207;
-constexpr int kSlotServiceStopped = 208;
 constexpr uint32_t kReadyAt = 20;
 constexpr uint32_t kHoldAtStart = 20;
 constexpr uint32_t kHoldAfterServerLine = 40;

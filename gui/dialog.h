@@ -42,12 +42,21 @@ enum class ControlKind {
     Tab,  // a property sheet's page tab
 };
 
+// The commands of Enter (when no push button has the focus and the window
+// names no default button) and of Escape, as Windows' IDOK and IDCANCEL.
+inline constexpr int kIdOk = 1;
+inline constexpr int kIdCancel = 2;
+
 // One control of a template; positions and sizes in dialog units.
 struct ControlTemplate {
     ControlKind kind;
     int id;  // -1 for a control without id
     int x, y, width, height;
     const char* text;
+    // The string-table slots of the control's text and tooltip (-1: none);
+    // the window procedures apply them, the toolkit only carries them.
+    int textSlot = -1;
+    int tooltipSlot = -1;
 };
 
 struct DialogTemplate {
@@ -101,6 +110,9 @@ void setWindowText(WindowHandle window, std::string_view text);
 std::string windowText(WindowHandle window);
 // Keeps the window above others (or not).
 void setTopmost(WindowHandle window, bool topmost);
+
+// The templates of the window's controls, in template order.
+std::vector<ControlTemplate> dialogControls(WindowHandle window);
 
 // Controls. A call naming a missing window or control does nothing (and
 // reads give an empty text, false).

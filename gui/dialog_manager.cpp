@@ -352,6 +352,15 @@ void setDlgItemText(WindowHandle window, int id, std::string_view text) {
     wakeLoop(m);
 }
 
+std::vector<ControlTemplate> dialogControls(WindowHandle window) {
+    std::lock_guard lock(manager().mutex);
+    std::vector<ControlTemplate> layouts;
+    const auto it = manager().windows.find(window);
+    if (it == manager().windows.end()) return layouts;
+    for (const Control& c : it->second->controls) layouts.push_back(c.layout);
+    return layouts;
+}
+
 bool hasDlgItem(WindowHandle window, int id) {
     return readControl(window, id, [](Control&) { return true; }, false);
 }
@@ -502,8 +511,8 @@ struct SheetState {
 SheetState* runningSheet = nullptr;
 
 constexpr int kSheetTabBase = 9000;
-constexpr int kSheetOk = 1;
-constexpr int kSheetCancel = 2;
+constexpr int kSheetOk = kIdOk;
+constexpr int kSheetCancel = kIdCancel;
 // The page lies below the row of tabs (the terminal draws it there too);
 // OK and Cancel follow right under the page.
 constexpr int kTabRowUnits = 16;

@@ -1,13 +1,10 @@
 #include "servers/server_combo.h"
 
+#include "resources/dialogs.h"
 #include "servers/server_list.h"
 #include "storage/settings.h"
 
 namespace tavrel {
-
-namespace {
-constexpr int kIdServerCombo = 1034;
-}  // namespace
 
 void refreshServerCombo(gui::WindowHandle page) {
     gui::comboReset(page, kIdServerCombo);

@@ -9,15 +9,11 @@
 #include "servers/server_list.h"
 #include "storage/settings.h"
 #include "storage/strings.h"
+#include "storage/string_slots.h"
 
 namespace tavrel {
 namespace {
 
-constexpr int kSlotServer = 8;
-constexpr int kSlotError = 21;
-constexpr int kSlotTimeOut = 86;
-constexpr int kSlotScanning = 178;
-constexpr int kSlotFinished = 179;
 constexpr uint32_t kTickMs = 1000;
 // The time-out in tenths of a second, losing 7 a tick.
 constexpr int32_t kCountdownPerTick = 7;
@@ -77,7 +73,7 @@ void nextStep() {
     if (scan->row < scan->servers.size()) {
         startMeasurement();
     } else {
-        gui::setWindowText(scan->window, slot(kSlotFinished));
+        gui::setWindowText(scan->window, slot(kSlotScanFinished));
     }
 }
 
@@ -155,7 +151,7 @@ bool openServerScan(gui::WindowHandle, Engine& engine) {
     gui::showWindow(w, gui::ShowCommand::Normal);
     gui::setForegroundWindow(w);
     if (scan->servers.empty()) {
-        gui::setWindowText(w, slot(kSlotFinished));
+        gui::setWindowText(w, slot(kSlotScanFinished));
     } else {
         startMeasurement();
     }

@@ -7,6 +7,7 @@
 #include "platform/file.h"
 #include "storage/data_directory.h"
 #include "storage/strings.h"
+#include "storage/string_slots.h"
 
 namespace tavrel {
 namespace {
@@ -17,7 +18,6 @@ constexpr char kTimePicture[] = "HH' 'mm' 'ss";
 constexpr char kSeparator[] = " : ";
 constexpr char kLineEnd[] = "\r\n";
 constexpr char kHeaderTitle[] = "Tavrel v1.5 Log";
-constexpr int kSlotLogTitle = 104;
 constexpr size_t kMaxServerLine = 599;
 // How long a writer waits for another process that is writing the log.
 constexpr int kLockWaitMs = 2000;

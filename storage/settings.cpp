@@ -13,6 +13,7 @@ namespace tavrel {
 SettingsRecord settings{};
 std::atomic<int32_t> serviceMode{0};
 std::atomic<int32_t> serviceInstalled{0};
+std::atomic<int32_t> serviceRunning{0};
 
 // Every 32-bit word of the record with its offset: the layout checks and
 // the consistent snapshot both come from this one list.

@@ -147,6 +147,8 @@ extern std::atomic<int32_t> serviceMode;
 // then also writes the service's own copy of the settings. Written by the
 // window thread.
 extern std::atomic<int32_t> serviceInstalled;
+// The same look found it running.
+extern std::atomic<int32_t> serviceRunning;
 
 // The default manual addresses (public servers answering TIME and SNTP).
 inline constexpr const char* kDefaultManualAddressA = "129.6.15.28";

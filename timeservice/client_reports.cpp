@@ -6,12 +6,11 @@
 #include "storage/log.h"
 #include "storage/settings.h"
 #include "storage/strings.h"
+#include "storage/string_slots.h"
 
 namespace tavrel {
 namespace {
 
-constexpr int kSlotTimeServed = 110;
-constexpr int kSlotSntpServed = 111;
 constexpr size_t kMostEvents = 4096;
 constexpr size_t kMostLookups = 64;
 constexpr size_t kMostNames = 256;

@@ -15,7 +15,6 @@ std::atomic<int32_t> timeZonePhase{0};
 namespace {
 
 constexpr char kCaptionPrefix[] = "Tavrel 1.5 - ";
-constexpr int kSlotTimeZoneRestored = 173;
 constexpr int kLastWeek = 5;
 constexpr char kLockedZoneFileName[] = "dZone.tzif";
 constexpr size_t kLargestLockedZone = 1 << 20;

@@ -4,6 +4,8 @@
 #include "resources/dialogs.h"
 #include "storage/data_directory.h"
 #include "storage/strings.h"
+#include "storage/string_slots.h"
+#include "ui/control_texts.h"
 
 namespace tavrel {
 
@@ -11,26 +13,18 @@ std::atomic<int32_t> aboutOpen{0};
 
 namespace {
 
-constexpr int kSlotAboutCaption = 13;
-constexpr int kSlotOk = 11;
-constexpr int kSlotAboutLines[] = {10, 16, 18};
-constexpr int kCommandCancel = 2;
-
 intptr_t aboutProcedure(gui::WindowHandle window, const gui::WindowMessage& message) {
     if (message.kind == gui::MessageKind::Create) {
         gui::setWindowText(window, slot(kSlotAboutCaption));
-        gui::setDlgItemText(window, kIdAboutLine1, slot(kSlotAboutLines[0]));
-        gui::setDlgItemText(window, kIdAboutLine2, slot(kSlotAboutLines[1]));
-        gui::setDlgItemText(window, kIdAboutLine3, slot(kSlotAboutLines[2]));
+        applyTemplateTexts(window);
         gui::setDlgItemText(window, kIdAboutProgramDir, "Program: " + programFile());
         gui::setDlgItemText(window, kIdAboutDataDir, "Data: " + dataDirectory());
         gui::setDlgItemText(window, kIdAboutSystem, "System: " + platform::systemDescription());
-        gui::setDlgItemText(window, kIdAboutOk, slot(kSlotOk));
     } else if (message.kind == gui::MessageKind::Command &&
-               (message.id == kIdAboutOk || message.id == kCommandCancel)) {
+               (message.id == kIdAboutOk || message.id == gui::kIdCancel)) {
         gui::endDialog(window, message.id);
     } else if (message.kind == gui::MessageKind::Close) {
-        gui::endDialog(window, kCommandCancel);
+        gui::endDialog(window, gui::kIdCancel);
     }
     return 0;
 }

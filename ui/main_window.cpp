@@ -1,6 +1,5 @@
 #include "ui/main_window.h"
 
-#include "app/startup.h"
 #include "engine/clock_privilege.h"
 #include "platform/process.h"
 #include "platform/thread.h"
@@ -17,12 +16,11 @@
 #include "ui/options.h"
 #include "ui/time_zone_dialog.h"
 #include "ui/tray.h"
+#include "storage/string_slots.h"
 
 namespace tavrel {
 namespace {
 
-constexpr int kSlotCorrectTooltip = 124;
-constexpr int kSlotElevateTooltip = 248;
 constexpr char kReadMeFileName[] = "ReadMe.htm";
 
 using gui::MessageKind;
@@ -97,8 +95,7 @@ WindowProgram::WindowProgram()
 
 void deferredInitialisation(WindowProgram& program, WindowHandle window) {
     gui::setDlgItemText(window, kIdComputerName, platform::computerName());
-    setControlTexts(window, kMainWindowTexts);
-    attachTooltips(window, kMainWindowTooltips);
+    applyTemplateTexts(window);
     gui::killTimer(window, kDeferredInitTimerId);
     // The supervisor's passes start on a whole second.
     platform::sleepMs(1000 - platform::getLocalTime().milliseconds);
@@ -110,9 +107,9 @@ void deferredInitialisation(WindowProgram& program, WindowHandle window) {
     if (settings.timeServerEnabled.load() != 0) startTimeServers(serverStatusTo(program.engine));
     refreshTimeZone(window);
     if (clockPrivilegeHeld.load() != 0) {
-        gui::setControlTooltip(window, kIdCorrectButton, slot(kSlotCorrectTooltip));
+        gui::setControlTooltip(window, kIdCorrectButton, slot(kSlotCorrectTip));
     } else {
-        gui::setControlTooltip(window, kIdCorrectButton, slot(kSlotElevateTooltip));
+        gui::setControlTooltip(window, kIdCorrectButton, slot(kSlotElevateTip));
         gui::setButtonShield(window, kIdCorrectButton, true);
     }
     if (settings.autoSyncEnabled.load() != 0 || settings.autoCheckEnabled.load() != 0) program.autoTimer.arm(window);

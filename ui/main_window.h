@@ -9,18 +9,21 @@
 #include "engine/auto_timer.h"
 #include "engine/supervisor.h"
 #include "gui/dialog.h"
+#include "resources/dialogs.h"
 #include "timeservice/time_servers.h"
 #include "ui/main_window_display.h"
 
 namespace tavrel {
 
-inline constexpr int kCommandCheck = 1;
-inline constexpr int kCommandExit = 2;
-inline constexpr int kCommandCorrect = 3;
-inline constexpr int kCommandAbout = 5;
+// The buttons' commands are their ids.
+inline constexpr int kCommandCheck = kIdCheckButton;
+inline constexpr int kCommandCorrect = kIdCorrectButton;
+inline constexpr int kCommandAbout = kIdAboutButton;
+inline constexpr int kCommandOptions = kIdOptionsButton;
+inline constexpr int kCommandTimeZone = kIdTimeZoneButton;
+// Escape and the menu's Exit, and the menu's Help.
+inline constexpr int kCommandExit = gui::kIdCancel;
 inline constexpr int kCommandHelp = 6;
-inline constexpr int kCommandOptions = 101;
-inline constexpr int kCommandTimeZone = 1001;
 // Commands of the main window that the tray menu also sends.
 inline constexpr int kCommandResetAutoTimers = 1009;
 // The supervisor has ended: the window goes.

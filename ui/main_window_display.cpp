@@ -6,14 +6,11 @@
 #include "storage/strings.h"
 #include "timeservice/time_servers.h"
 #include "ui/main_window.h"
+#include "storage/string_slots.h"
 
 namespace tavrel {
 namespace {
 
-constexpr int kSlotCheck = 0;
-constexpr int kSlotAbort = 90;
-constexpr int kSlotCheckTooltip = 123;
-constexpr int kSlotCancelTooltip = 154;
 constexpr char kClockPicture[] = "HH:mm:ss";
 constexpr int kServerStopWaits = 20;
 constexpr uint32_t kServerStopStepMs = 1000;
@@ -29,7 +26,7 @@ void MainWindowView::showStatus(std::string_view text) { gui::setDlgItemText(win
 void MainWindowView::showBusy(bool busy) {
     const gui::WindowHandle w = window();
     gui::setDlgItemText(w, kIdCheckButton, slot(busy ? kSlotAbort : kSlotCheck));
-    gui::setControlTooltip(w, kIdCheckButton, slot(busy ? kSlotCancelTooltip : kSlotCheckTooltip));
+    gui::setControlTooltip(w, kIdCheckButton, slot(busy ? kSlotCancelTip : kSlotCheckTip));
     gui::enableDlgItem(w, kIdCorrectButton, !busy);
     gui::enableDlgItem(w, kIdOptionsButton, !busy);
     if (busy) gui::setDlgItemText(w, kIdStatusLine, "");

@@ -3,8 +3,6 @@
 #include <functional>
 #include <vector>
 
-#include "app/service.h"
-#include "app/startup.h"
 #include "engine/clock_privilege.h"
 #include "platform/process.h"
 #include "resources/dialogs.h"
@@ -18,6 +16,8 @@
 #include "timeservice/time_servers.h"
 #include "ui/control_texts.h"
 #include "ui/main_window.h"
+#include "ui/service_controls.h"
+#include "storage/string_slots.h"
 
 namespace tavrel {
 
@@ -35,32 +35,8 @@ constexpr char kSettingsNotSaved[] = "vIvod.dat could not be written; it keeps t
 constexpr int kServiceTimerId = 1;
 constexpr uint32_t kServiceRequeryMs = 1000;
 
-// Control ids of the pages.
-enum : int {
-    kHelp = 6, kResetDefaults = 7,
-    kUpDownOffset = 1000, kNoLog = 1001, kOffsetDirection = 1002, kOffsetAmount = 1003, kDefaultOnly = 1004,
-    kManualA = 1007, kManualB = 1008, kResetAutoSync = 1009, kUpDownAutoSync = 1010, kDateLow = 1011,
-    kViewLog = 1012, kProtocol = 1013, kAverage = 1014, kOnTop = 1015, kAutoSyncOn = 1016, kAutoSyncUnit = 1017,
-    kAutoSyncCount = 1018, kTray = 1019, kWindowsStart = 1020, kMinimise = 1021, kEditList = 1022,
-    kDateHigh = 1023, kUpDownTimeout = 1024, kResident = 1026, kRefreshList = 1027, kScan = 1028,
-    kAutoCheckOn = 1029, kDateRangeOn = 1030, kResetDateRange = 1031, kProgramStart = 1032, kAutoCheckCount = 1033,
-    kServerCombo = 1034, kUseList = 1035, kUseManualA = 1036, kUseManualB = 1037, kTimeServer = 1038,
-    kMinor = 1039, kUpDownAutoCheck = 1040, kAutoCheckUnit = 1041, kResetAutoCheck = 1042, kLogSyncs = 1043,
-    kLogErrors = 1044, kLogServer = 1045, kLogChecks = 1046, kLogCorrection = 1047, kLogResponse = 1048,
-    kLogOld = 1049, kDateAutoReset = 1050, kServiceInstall = 1051, kServiceRun = 1052, kOffsetUnit = 1101,
-    kSyncTimeout = 1102,
-};
 
-constexpr int kSlotServers = 7, kSlotAuto = 38, kSlotSystem = 62, kSlotMisc = 44;
-constexpr int kSlotSeconds = 20, kSlotMinutes = 97, kSlotHours = 98, kSlotDays = 99;
-constexpr int kSlotAdd = 77, kSlotSubtract = 78, kSlotAutoProtocol = 38;
-constexpr int kSlotDoNothing = 115, kSlotAutoStart = 116, kSlotAutoStartSync = 117, kSlotCheckServer = 118,
-              kSlotCorrectTime = 119;
-constexpr int kSlotRemove = 174, kSlotStop = 175, kSlotRun = 176, kSlotInstall = 177;
-constexpr int kSlotInstallTip = 202, kSlotUninstallTip = 203, kSlotRunTip = 204, kSlotStopTip = 205,
-              kSlotElevateTip = 212;
-constexpr int kSlotResetQuestion = 120, kSlotYes = 121, kSlotNo = 106;
-
+ServiceControls* installedServiceControls = nullptr;
 std::atomic<WindowHandle> mainWindowOfSheet{gui::kNoWindow};
 // The program the open sheet belongs to (none for pages made alone).
 WindowProgram* sheetProgram = nullptr;
@@ -90,27 +66,33 @@ void restartAutoInterval(AutoKind which) {
     if (sheetProgram != nullptr) sheetProgram->autoTimer.restartPeriod(mainWindowOfSheet.load(), which);
 }
 
+void queryService() {
+    if (ServiceControls* services = serviceControls()) services->query();
+}
+
 void serviceButton(WindowHandle page, int id) {
+    ServiceControls* services = serviceControls();
+    if (services == nullptr) return;
     if (clockPrivilegeHeld.load() == 0) {
         if (platform::requestElevatedRestart(programFile())) {
             gui::destroyWindow(mainWindowOfSheet.load());
         }
         return;
     }
-    enable(page, {kServiceInstall, kServiceRun}, false);
-    if (id == kServiceInstall) {
+    enable(page, {kIdServiceInstall, kIdServiceRun}, false);
+    if (id == kIdServiceInstall) {
         if (serviceInstalled.load() != 0) {
-            uninstallService();
+            services->uninstall();
         } else {
-            const std::string problem = installService();
+            const std::string problem = services->install();
             if (!problem.empty()) {
                 gui::messageBox(mainWindowOfSheet.load(), problem, kErrorCaption, gui::MessageBoxKind::Error);
             }
         }
     } else if (serviceRunning.load() != 0) {
-        stopService();
+        services->stop();
     } else {
-        startService();
+        services->start();
     }
     gui::setTimer(page, kServiceTimerId, kServiceRequeryMs);
 }
@@ -144,7 +126,7 @@ intptr_t pageProcedure(WindowHandle page, const gui::WindowMessage& message, voi
             if (systemPage && message.id == kServiceTimerId) {
                 gui::killTimer(page, kServiceTimerId);
                 queryService();
-                gui::enableDlgItem(page, kServiceInstall, true);
+                gui::enableDlgItem(page, kIdServiceInstall, true);
                 applyEnableRules(page);
             }
             return 1;
@@ -157,115 +139,117 @@ intptr_t pageProcedure(WindowHandle page, const gui::WindowMessage& message, voi
 
 }  // namespace
 
+void setServiceControls(ServiceControls* controls) { installedServiceControls = controls; }
+ServiceControls* serviceControls() { return installedServiceControls; }
+
 void fillOptionPage(WindowHandle page) {
-    setControlTexts(page, kOptionsTexts);
-    attachTooltips(page, kOptionsTooltips);
-    fillCombo(page, kWindowsStart, {slot(kSlotDoNothing), slot(kSlotAutoStart), slot(kSlotAutoStartSync)});
-    fillCombo(page, kProgramStart, {slot(kSlotDoNothing), slot(kSlotCheckServer), slot(kSlotCorrectTime)});
-    fillCombo(page, kAutoSyncUnit, {slot(kSlotMinutes), slot(kSlotHours), slot(kSlotDays)});
-    fillCombo(page, kAutoCheckUnit, {slot(kSlotMinutes), slot(kSlotHours), slot(kSlotDays)});
-    fillCombo(page, kProtocol, {"TIME (RFC-868)", "SNTP (RFC-2030)", slot(kSlotAutoProtocol)});
-    fillCombo(page, kOffsetUnit, {slot(kSlotSeconds), slot(kSlotMinutes), slot(kSlotHours)});
-    fillCombo(page, kOffsetDirection, {slot(kSlotAdd), slot(kSlotSubtract)});
-    for (int upDown : {kUpDownOffset, kUpDownAutoSync, kUpDownTimeout, kUpDownAutoCheck}) {
+    applyTemplateTexts(page);
+    fillCombo(page, kIdWindowsStart, {slot(kSlotDoNothing), slot(kSlotAutoStart), slot(kSlotAutoStartSync)});
+    fillCombo(page, kIdProgramStart, {slot(kSlotDoNothing), slot(kSlotCheckServer), slot(kSlotCorrectTime)});
+    fillCombo(page, kIdAutoSyncUnit, {slot(kSlotMinutes), slot(kSlotHours), slot(kSlotDays)});
+    fillCombo(page, kIdAutoCheckUnit, {slot(kSlotMinutes), slot(kSlotHours), slot(kSlotDays)});
+    fillCombo(page, kIdProtocol, {"TIME (RFC-868)", "SNTP (RFC-2030)", slot(kSlotAuto)});
+    fillCombo(page, kIdOffsetUnit, {slot(kSlotSeconds), slot(kSlotMinutes), slot(kSlotHours)});
+    fillCombo(page, kIdOffsetDirection, {slot(kSlotAdd), slot(kSlotSubtract)});
+    for (int upDown : {kIdUpDownOffset, kIdUpDownAutoSync, kIdUpDownTimeout, kIdUpDownAutoCheck}) {
         gui::setUpDownRange(page, upDown, 0, 99);
     }
     loadOptionValues(page);
 }
 
 void loadOptionValues(WindowHandle page) {
-    gui::setDlgItemText(page, kManualA, manualAddressA());
-    gui::setDlgItemText(page, kManualB, manualAddressB());
-    gui::comboSetSelection(page, kOffsetDirection, settings.offsetDirection.load());
-    if (gui::hasDlgItem(page, kServerCombo)) refreshServerCombo(page);
-    for (int id : {kUseList, kUseManualA, kUseManualB}) gui::checkDlgButton(page, id, false);
-    gui::checkDlgButton(page, kUseList + settings.serverSource.load(), true);
-    gui::setDlgItemInt(page, kOffsetAmount, static_cast<long>(settings.offsetAmount.load()));
-    gui::setDlgItemInt(page, kSyncTimeout, static_cast<long>(settings.syncTimeout.load()));
-    gui::setDlgItemInt(page, kAutoSyncCount, static_cast<long>(settings.autoSyncCount.load()));
-    gui::setDlgItemInt(page, kAutoCheckCount, static_cast<long>(settings.autoCheckCount.load()));
-    check(page, kNoLog, settings.logDisabled);
-    check(page, kDefaultOnly, settings.defaultServerOnly);
-    check(page, kAverage, settings.averageEnabled);
-    check(page, kOnTop, settings.onTop);
-    check(page, kAutoSyncOn, settings.autoSyncEnabled);
-    check(page, kTray, settings.trayEnabled);
-    check(page, kMinimise, settings.startMinimised);
-    check(page, kResident, settings.residentEnabled);
-    check(page, kAutoCheckOn, settings.autoCheckEnabled);
-    check(page, kTimeServer, settings.timeServerEnabled);
-    check(page, kMinor, settings.minorOnly);
-    check(page, kDateRangeOn, settings.dateRangeEnabled);
-    check(page, kLogSyncs, settings.logSyncs);
-    check(page, kLogErrors, settings.logErrors);
-    check(page, kLogServer, settings.logServer);
-    check(page, kLogChecks, settings.logChecks);
-    check(page, kLogCorrection, settings.logCorrection);
-    check(page, kLogResponse, settings.logResponse);
-    check(page, kLogOld, settings.logOldTime);
-    check(page, kDateAutoReset, settings.dateRangeAutoReset);
-    gui::comboSetSelection(page, kProtocol, settings.protocol.load());
-    gui::comboSetSelection(page, kAutoSyncUnit, settings.autoSyncUnit.load());
-    gui::comboSetSelection(page, kWindowsStart, settings.windowsStartAction.load());
-    gui::comboSetSelection(page, kProgramStart, settings.programStartAction.load());
-    gui::comboSetSelection(page, kAutoCheckUnit, settings.autoCheckUnit.load());
-    gui::comboSetSelection(page, kOffsetUnit, settings.offsetMultiplier.load());
+    gui::setDlgItemText(page, kIdManualA, manualAddressA());
+    gui::setDlgItemText(page, kIdManualB, manualAddressB());
+    gui::comboSetSelection(page, kIdOffsetDirection, settings.offsetDirection.load());
+    if (gui::hasDlgItem(page, kIdServerCombo)) refreshServerCombo(page);
+    for (int id : {kIdUseList, kIdUseManualA, kIdUseManualB}) gui::checkDlgButton(page, id, false);
+    gui::checkDlgButton(page, kIdUseList + settings.serverSource.load(), true);
+    gui::setDlgItemInt(page, kIdOffsetAmount, static_cast<long>(settings.offsetAmount.load()));
+    gui::setDlgItemInt(page, kIdSyncTimeout, static_cast<long>(settings.syncTimeout.load()));
+    gui::setDlgItemInt(page, kIdAutoSyncCount, static_cast<long>(settings.autoSyncCount.load()));
+    gui::setDlgItemInt(page, kIdAutoCheckCount, static_cast<long>(settings.autoCheckCount.load()));
+    check(page, kIdNoLog, settings.logDisabled);
+    check(page, kIdDefaultOnly, settings.defaultServerOnly);
+    check(page, kIdAverage, settings.averageEnabled);
+    check(page, kIdOnTop, settings.onTop);
+    check(page, kIdAutoSyncOn, settings.autoSyncEnabled);
+    check(page, kIdTray, settings.trayEnabled);
+    check(page, kIdMinimise, settings.startMinimised);
+    check(page, kIdResident, settings.residentEnabled);
+    check(page, kIdAutoCheckOn, settings.autoCheckEnabled);
+    check(page, kIdTimeServer, settings.timeServerEnabled);
+    check(page, kIdMinor, settings.minorOnly);
+    check(page, kIdDateRangeOn, settings.dateRangeEnabled);
+    check(page, kIdLogSyncs, settings.logSyncs);
+    check(page, kIdLogErrors, settings.logErrors);
+    check(page, kIdLogServer, settings.logServer);
+    check(page, kIdLogChecks, settings.logChecks);
+    check(page, kIdLogCorrection, settings.logCorrection);
+    check(page, kIdLogResponse, settings.logResponse);
+    check(page, kIdLogOld, settings.logOldTime);
+    check(page, kIdDateAutoReset, settings.dateRangeAutoReset);
+    gui::comboSetSelection(page, kIdProtocol, settings.protocol.load());
+    gui::comboSetSelection(page, kIdAutoSyncUnit, settings.autoSyncUnit.load());
+    gui::comboSetSelection(page, kIdWindowsStart, settings.windowsStartAction.load());
+    gui::comboSetSelection(page, kIdProgramStart, settings.programStartAction.load());
+    gui::comboSetSelection(page, kIdAutoCheckUnit, settings.autoCheckUnit.load());
+    gui::comboSetSelection(page, kIdOffsetUnit, settings.offsetMultiplier.load());
     platform::SystemTime date{};
-    if (platform::fileTimeToSystemTime(settings.dateRangeLow.load(), date)) gui::setDatePickerTime(page, kDateLow, date);
-    if (platform::fileTimeToSystemTime(settings.dateRangeHigh.load(), date)) gui::setDatePickerTime(page, kDateHigh, date);
+    if (platform::fileTimeToSystemTime(settings.dateRangeLow.load(), date)) gui::setDatePickerTime(page, kIdDateLow, date);
+    if (platform::fileTimeToSystemTime(settings.dateRangeHigh.load(), date)) gui::setDatePickerTime(page, kIdDateHigh, date);
     applyEnableRules(page);
 }
 
 void readServersPage(WindowHandle page) {
-    settings.serverSource.store(checked(page, kUseList) ? 0 : checked(page, kUseManualA) ? 1 : 2);
-    setManualAddressA(gui::getDlgItemText(page, kManualA));
-    setManualAddressB(gui::getDlgItemText(page, kManualB));
-    settings.defaultServerOnly.store(checked(page, kDefaultOnly) ? 1 : 0);
-    settings.protocol.store(gui::comboSelection(page, kProtocol));
-    settings.selectedServer.store(gui::comboSelection(page, kServerCombo));
+    settings.serverSource.store(checked(page, kIdUseList) ? 0 : checked(page, kIdUseManualA) ? 1 : 2);
+    setManualAddressA(gui::getDlgItemText(page, kIdManualA));
+    setManualAddressB(gui::getDlgItemText(page, kIdManualB));
+    settings.defaultServerOnly.store(checked(page, kIdDefaultOnly) ? 1 : 0);
+    settings.protocol.store(gui::comboSelection(page, kIdProtocol));
+    settings.selectedServer.store(gui::comboSelection(page, kIdServerCombo));
 }
 
 void readAutoPage(WindowHandle page) {
     const WindowHandle main = mainWindowOfSheet.load();
-    settings.autoSyncCount.store(readCount(page, kAutoSyncCount, 1, 99));
-    settings.autoSyncUnit.store(gui::comboSelection(page, kAutoSyncUnit));
-    settings.autoSyncEnabled.store(checked(page, kAutoSyncOn) ? 1 : 0);
-    settings.autoCheckCount.store(readCount(page, kAutoCheckCount, 1, 99));
-    settings.autoCheckUnit.store(gui::comboSelection(page, kAutoCheckUnit));
-    settings.autoCheckEnabled.store(checked(page, kAutoCheckOn) ? 1 : 0);
+    settings.autoSyncCount.store(readCount(page, kIdAutoSyncCount, 1, 99));
+    settings.autoSyncUnit.store(gui::comboSelection(page, kIdAutoSyncUnit));
+    settings.autoSyncEnabled.store(checked(page, kIdAutoSyncOn) ? 1 : 0);
+    settings.autoCheckCount.store(readCount(page, kIdAutoCheckCount, 1, 99));
+    settings.autoCheckUnit.store(gui::comboSelection(page, kIdAutoCheckUnit));
+    settings.autoCheckEnabled.store(checked(page, kIdAutoCheckOn) ? 1 : 0);
     // A changed count or unit alone takes effect at the next arming.
     if (sheetProgram != nullptr) sheetProgram->autoTimer.settingsChanged(main);
 }
 
 void readSystemPage(WindowHandle page) {
-    settings.offsetDirection.store(gui::comboSelection(page, kOffsetDirection));
-    settings.offsetMultiplier.store(gui::comboSelection(page, kOffsetUnit));
-    settings.windowsStartAction.store(gui::comboSelection(page, kWindowsStart));
-    settings.programStartAction.store(gui::comboSelection(page, kProgramStart));
+    settings.offsetDirection.store(gui::comboSelection(page, kIdOffsetDirection));
+    settings.offsetMultiplier.store(gui::comboSelection(page, kIdOffsetUnit));
+    settings.windowsStartAction.store(gui::comboSelection(page, kIdWindowsStart));
+    settings.programStartAction.store(gui::comboSelection(page, kIdProgramStart));
     bool ok = false;
-    const long amount = gui::getDlgItemInt(page, kOffsetAmount, ok);
+    const long amount = gui::getDlgItemInt(page, kIdOffsetAmount, ok);
     settings.offsetAmount.store(!ok ? 0u : amount < 0 || amount > 99 ? 99u : static_cast<uint32_t>(amount));
-    settings.dateRangeEnabled.store(checked(page, kDateRangeOn) ? 1 : 0);
-    settings.dateRangeAutoReset.store(checked(page, kDateAutoReset) ? 1 : 0);
-    settings.syncTimeout.store(readCount(page, kSyncTimeout, 5, 99));
+    settings.dateRangeEnabled.store(checked(page, kIdDateRangeOn) ? 1 : 0);
+    settings.dateRangeAutoReset.store(checked(page, kIdDateAutoReset) ? 1 : 0);
+    settings.syncTimeout.store(readCount(page, kIdSyncTimeout, 5, 99));
     platform::FileTime ft = 0;
-    if (platform::systemTimeToFileTime(gui::datePickerTime(page, kDateLow), ft)) settings.dateRangeLow.store(ft);
-    if (platform::systemTimeToFileTime(gui::datePickerTime(page, kDateHigh), ft)) settings.dateRangeHigh.store(ft);
+    if (platform::systemTimeToFileTime(gui::datePickerTime(page, kIdDateLow), ft)) settings.dateRangeLow.store(ft);
+    if (platform::systemTimeToFileTime(gui::datePickerTime(page, kIdDateHigh), ft)) settings.dateRangeHigh.store(ft);
 }
 
 void readMiscPage(WindowHandle page) {
-    settings.logDisabled.store(checked(page, kNoLog) ? 1 : 0);
-    settings.logSyncs.store(checked(page, kLogSyncs) ? 1 : 0);
-    settings.logErrors.store(checked(page, kLogErrors) ? 1 : 0);
-    settings.logServer.store(checked(page, kLogServer) ? 1 : 0);
-    settings.logChecks.store(checked(page, kLogChecks) ? 1 : 0);
-    settings.logCorrection.store(checked(page, kLogCorrection) ? 1 : 0);
-    settings.logResponse.store(checked(page, kLogResponse) ? 1 : 0);
-    settings.logOldTime.store(checked(page, kLogOld) ? 1 : 0);
-    settings.averageEnabled.store(checked(page, kAverage) ? 1 : 0);
-    settings.onTop.store(checked(page, kOnTop) ? 1 : 0);
-    settings.trayEnabled.store(checked(page, kTray) ? 1 : 0);
-    const bool serverWanted = checked(page, kTimeServer);
+    settings.logDisabled.store(checked(page, kIdNoLog) ? 1 : 0);
+    settings.logSyncs.store(checked(page, kIdLogSyncs) ? 1 : 0);
+    settings.logErrors.store(checked(page, kIdLogErrors) ? 1 : 0);
+    settings.logServer.store(checked(page, kIdLogServer) ? 1 : 0);
+    settings.logChecks.store(checked(page, kIdLogChecks) ? 1 : 0);
+    settings.logCorrection.store(checked(page, kIdLogCorrection) ? 1 : 0);
+    settings.logResponse.store(checked(page, kIdLogResponse) ? 1 : 0);
+    settings.logOldTime.store(checked(page, kIdLogOld) ? 1 : 0);
+    settings.averageEnabled.store(checked(page, kIdAverage) ? 1 : 0);
+    settings.onTop.store(checked(page, kIdOnTop) ? 1 : 0);
+    settings.trayEnabled.store(checked(page, kIdTray) ? 1 : 0);
+    const bool serverWanted = checked(page, kIdTimeServer);
     if (serverWanted && settings.timeServerEnabled.load() == 0) {
         startTimeServers(sheetProgram != nullptr ? serverStatusTo(sheetProgram->engine) : ServerStatusSink{});
         settings.timeServerEnabled.store(1);
@@ -273,33 +257,33 @@ void readMiscPage(WindowHandle page) {
         stopTimeServers();
         settings.timeServerEnabled.store(0);
     }
-    settings.minorOnly.store(checked(page, kMinor) ? 1 : 0);
-    settings.residentEnabled.store(checked(page, kResident) ? 1 : 0);
-    settings.startMinimised.store(checked(page, kMinimise) ? 1 : 0);
+    settings.minorOnly.store(checked(page, kIdMinor) ? 1 : 0);
+    settings.residentEnabled.store(checked(page, kIdResident) ? 1 : 0);
+    settings.startMinimised.store(checked(page, kIdMinimise) ? 1 : 0);
 }
 
 void applyEnableRules(WindowHandle page) {
-    enable(page, {kResetAutoSync, kAutoSyncUnit, kAutoSyncCount}, settings.autoSyncEnabled.load() != 0);
-    enable(page, {kAutoCheckCount, kAutoCheckUnit, kResetAutoCheck}, settings.autoCheckEnabled.load() != 0);
+    enable(page, {kIdResetAutoSync, kIdAutoSyncUnit, kIdAutoSyncCount}, settings.autoSyncEnabled.load() != 0);
+    enable(page, {kIdAutoCheckCount, kIdAutoCheckUnit, kIdResetAutoCheck}, settings.autoCheckEnabled.load() != 0);
     const int32_t source = settings.serverSource.load();
-    enable(page, {kDefaultOnly, kEditList, kRefreshList, kScan, kServerCombo}, source == 0);
-    enable(page, {kManualA}, source == 1);
-    enable(page, {kManualB}, source == 2);
-    enable(page, {kResident}, settings.trayEnabled.load() != 0);
-    enable(page, {kDateLow, kDateHigh, kResetDateRange, kDateAutoReset}, settings.dateRangeEnabled.load() != 0);
-    enable(page, {kLogSyncs, kLogErrors, kLogServer, kLogChecks, kLogCorrection, kLogResponse, kLogOld},
+    enable(page, {kIdDefaultOnly, kIdEditList, kIdRefreshList, kIdScan, kIdServerCombo}, source == 0);
+    enable(page, {kIdManualA}, source == 1);
+    enable(page, {kIdManualB}, source == 2);
+    enable(page, {kIdResident}, settings.trayEnabled.load() != 0);
+    enable(page, {kIdDateLow, kIdDateHigh, kIdResetDateRange, kIdDateAutoReset}, settings.dateRangeEnabled.load() != 0);
+    enable(page, {kIdLogSyncs, kIdLogErrors, kIdLogServer, kIdLogChecks, kIdLogCorrection, kIdLogResponse, kIdLogOld},
            settings.logDisabled.load() == 0);
 
     const bool installed = serviceInstalled.load() != 0;
     const bool running = serviceRunning.load() != 0;
-    gui::setDlgItemText(page, kServiceInstall, slot(installed ? kSlotRemove : kSlotInstall));
-    gui::setControlTooltip(page, kServiceInstall, slot(installed ? kSlotUninstallTip : kSlotInstallTip));
-    gui::setDlgItemText(page, kServiceRun, slot(installed && running ? kSlotStop : kSlotRun));
-    if (installed) gui::setControlTooltip(page, kServiceRun, slot(running ? kSlotStopTip : kSlotRunTip));
-    gui::enableDlgItem(page, kServiceRun, installed);
+    gui::setDlgItemText(page, kIdServiceInstall, slot(installed ? kSlotRemove : kSlotInstall));
+    gui::setControlTooltip(page, kIdServiceInstall, slot(installed ? kSlotUninstallTip : kSlotInstallTip));
+    gui::setDlgItemText(page, kIdServiceRun, slot(installed && running ? kSlotStop : kSlotRun));
+    if (installed) gui::setControlTooltip(page, kIdServiceRun, slot(running ? kSlotStopTip : kSlotRunTip));
+    gui::enableDlgItem(page, kIdServiceRun, installed);
     if (clockPrivilegeHeld.load() == 0) {
-        for (int id : {kServiceInstall, kServiceRun}) {
-            gui::setControlTooltip(page, id, slot(kSlotElevateTip));
+        for (int id : {kIdServiceInstall, kIdServiceRun}) {
+            gui::setControlTooltip(page, id, slot(kSlotServiceElevateTip));
             gui::setButtonShield(page, id, true);
         }
     }
@@ -307,51 +291,51 @@ void applyEnableRules(WindowHandle page) {
 
 bool optionClick(WindowHandle page, int id) {
     switch (id) {
-        case kEditList: (void)platform::shellOpen(editableServerFile()); return true;
-        case kRefreshList: refreshServerCombo(page); return true;
-        case kScan:
+        case kIdEditList: (void)platform::shellOpen(editableServerFile()); return true;
+        case kIdRefreshList: refreshServerCombo(page); return true;
+        case kIdScan:
             if (sheetProgram != nullptr) (void)openServerScan(page, sheetProgram->engine);
             return true;
-        case kUseList:
-        case kUseManualA:
-        case kUseManualB:
+        case kIdUseList:
+        case kIdUseManualA:
+        case kIdUseManualB:
             readServersPage(page);
             applyEnableRules(page);
             return true;
-        case kResetAutoSync:
-        case kAutoSyncOn:
+        case kIdResetAutoSync:
+        case kIdAutoSyncOn:
             restartAutoInterval(AutoKind::Sync);
             readAutoPage(page);
             applyEnableRules(page);
             return true;
-        case kAutoCheckOn:
-        case kResetAutoCheck:
+        case kIdAutoCheckOn:
+        case kIdResetAutoCheck:
             restartAutoInterval(AutoKind::Check);
             readAutoPage(page);
             applyEnableRules(page);
             return true;
-        case kDateRangeOn:
+        case kIdDateRangeOn:
             readSystemPage(page);
             applyEnableRules(page);
             return true;
-        case kResetDateRange: {
+        case kIdResetDateRange: {
             resetDateRange();
             platform::SystemTime date{};
-            if (platform::fileTimeToSystemTime(settings.dateRangeLow.load(), date)) gui::setDatePickerTime(page, kDateLow, date);
-            if (platform::fileTimeToSystemTime(settings.dateRangeHigh.load(), date)) gui::setDatePickerTime(page, kDateHigh, date);
+            if (platform::fileTimeToSystemTime(settings.dateRangeLow.load(), date)) gui::setDatePickerTime(page, kIdDateLow, date);
+            if (platform::fileTimeToSystemTime(settings.dateRangeHigh.load(), date)) gui::setDatePickerTime(page, kIdDateHigh, date);
             return true;
         }
-        case kServiceInstall:
-        case kServiceRun: serviceButton(page, id); return true;
-        case kViewLog: (void)platform::shellOpen(resolveDataFile(kLogFileName)); return true;
-        case kNoLog:
-        case kTray:
-        case kTimeServer:
+        case kIdServiceInstall:
+        case kIdServiceRun: serviceButton(page, id); return true;
+        case kIdViewLog: (void)platform::shellOpen(resolveDataFile(kLogFileName)); return true;
+        case kIdNoLog:
+        case kIdTray:
+        case kIdTimeServer:
             readMiscPage(page);
             applyEnableRules(page);
             return true;
-        case kResetDefaults: resetToDefaults(page); return true;
-        case kHelp: (void)platform::shellOpen(programDirectory() + kReadMeFileName); return true;
+        case kIdResetDefaults: resetToDefaults(page); return true;
+        case kIdHelp: (void)platform::shellOpen(programDirectory() + kReadMeFileName); return true;
         default: return false;
     }
 }
@@ -396,7 +380,7 @@ void openOptions(WindowProgram& program, WindowHandle mainWindow) {
     if (!saveSettings()) {
         gui::messageBox(mainWindow, kSettingsNotSaved, kErrorCaption, gui::MessageBoxKind::Error);
     }
-    registerWindowsStart();
+    if (ServiceControls* services = serviceControls()) services->registerWindowsStart();
     sheetProgram = nullptr;
     optionsOpen.store(0);
 }

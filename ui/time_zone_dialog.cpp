@@ -13,35 +13,25 @@
 namespace tavrel {
 namespace {
 
-enum : int {
-    kOk = 1, kHelp = 6, kDisplayName = 1028, kPhase = 1029, kBias = 1033, kStandardName = 1040,
-    kStandardDate = 1041, kStandardBias = 1042, kDaylightName = 1043, kDaylightDate = 1044, kDaylightBias = 1045,
-    kLock = 1046,
-};
-constexpr int kSlotCaption = 3;
-constexpr int kSlotStandard = 192;
-constexpr int kSlotDaylight = 193;
-constexpr int kSlotLockTip = 242;
 constexpr char kReadMeFileName[] = "ReadMe.htm";
 
 void fill(gui::WindowHandle dialog) {
-    gui::setWindowText(dialog, slot(kSlotCaption));
-    setControlTexts(dialog, kTimeZoneTexts);
+    gui::setWindowText(dialog, slot(kSlotTimeZone));
+    applyTemplateTexts(dialog);
     const platform::TimeZoneInformation zone = lockedTimeZone();
     const platform::SystemTime today = platform::getLocalTime();
-    gui::setDlgItemText(dialog, kDisplayName, timeZoneDisplayName());
-    gui::setDlgItemText(dialog, kPhase, slot(timeZonePhase.load() == 0 ? kSlotStandard : kSlotDaylight));
-    gui::setDlgItemText(dialog, kBias, formatBias(-zone.bias));
-    gui::setDlgItemText(dialog, kStandardName, platform::zoneNameText(zone.standardName));
-    gui::setDlgItemText(dialog, kStandardDate, formatTransition(zone.standardDate, today));
-    gui::setDlgItemText(dialog, kStandardBias,
+    gui::setDlgItemText(dialog, kIdZoneDisplayName, timeZoneDisplayName());
+    gui::setDlgItemText(dialog, kIdZonePhase, slot(timeZonePhase.load() == 0 ? kSlotStandard : kSlotDaylight));
+    gui::setDlgItemText(dialog, kIdZoneBias, formatBias(-zone.bias));
+    gui::setDlgItemText(dialog, kIdZoneStandardName, platform::zoneNameText(zone.standardName));
+    gui::setDlgItemText(dialog, kIdZoneStandardDate, formatTransition(zone.standardDate, today));
+    gui::setDlgItemText(dialog, kIdZoneStandardBias,
                              zone.standardDate.month == 0 ? slot(kSlotNone) : formatBias(zone.standardBias));
-    gui::setDlgItemText(dialog, kDaylightName, platform::zoneNameText(zone.daylightName));
-    gui::setDlgItemText(dialog, kDaylightDate, formatTransition(zone.daylightDate, today));
-    gui::setDlgItemText(dialog, kDaylightBias,
+    gui::setDlgItemText(dialog, kIdZoneDaylightName, platform::zoneNameText(zone.daylightName));
+    gui::setDlgItemText(dialog, kIdZoneDaylightDate, formatTransition(zone.daylightDate, today));
+    gui::setDlgItemText(dialog, kIdZoneDaylightBias,
                              zone.daylightDate.month == 0 ? slot(kSlotNone) : formatBias(zone.daylightBias));
-    gui::checkDlgButton(dialog, kLock, settings.timeZoneLocked.load() != 0);
-    gui::setControlTooltip(dialog, kLock, slot(kSlotLockTip));
+    gui::checkDlgButton(dialog, kIdZoneLock, settings.timeZoneLocked.load() != 0);
 }
 
 }  // namespace
@@ -52,10 +42,10 @@ void showTimeZoneDialog(gui::WindowHandle owner) {
         [](gui::WindowHandle dialog, const gui::WindowMessage& message) -> intptr_t {
             if (message.kind == gui::MessageKind::Create) {
                 fill(dialog);
-            } else if (message.kind == gui::MessageKind::Command && message.id == kOk) {
-                lockTimeZone(gui::isDlgButtonChecked(dialog, kLock));
-                gui::endDialog(dialog, kOk);
-            } else if (message.kind == gui::MessageKind::Command && message.id == kHelp) {
+            } else if (message.kind == gui::MessageKind::Command && message.id == kIdZoneOk) {
+                lockTimeZone(gui::isDlgButtonChecked(dialog, kIdZoneLock));
+                gui::endDialog(dialog, kIdZoneOk);
+            } else if (message.kind == gui::MessageKind::Command && message.id == kIdZoneHelp) {
                 (void)platform::shellOpen(programDirectory() + kReadMeFileName);
             }
             // Nothing else closes it: no Escape, no close box.

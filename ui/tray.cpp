@@ -2,19 +2,18 @@
 
 #include <vector>
 
-#include "app/startup.h"
 #include "platform/time.h"
 #include "storage/strings.h"
 #include "timeservice/time_servers.h"
 #include "ui/main_window.h"
+#include "storage/string_slots.h"
 
 namespace tavrel {
+
+std::atomic<int32_t> trayIconSuppressed{0};
+
 namespace {
 
-constexpr int kSlotHelp = 23;
-constexpr int kSlotSyncNow = 88;
-constexpr int kSlotExit = 89;
-constexpr int kSlotResetAutoTimers = 92;
 
 }  // namespace
 

@@ -359,12 +359,12 @@ TEST_F(ZoneFiles, DialogShowsTheZoneAndTheLockSurvivesARestart) {
     std::thread answer = test::answerModal(
         "Time Zone",
         [&](gui::WindowHandle dialog) {
-            bias = gui::getDlgItemText(dialog, 1033);
-            name = gui::getDlgItemText(dialog, 1028);
-            standardDate = gui::getDlgItemText(dialog, 1041);
-            daylightBias = gui::getDlgItemText(dialog, 1045);
-            phase = gui::getDlgItemText(dialog, 1029);
-            gui::checkDlgButton(dialog, 1046, true);
+            bias = gui::getDlgItemText(dialog, kIdZoneBias);
+            name = gui::getDlgItemText(dialog, kIdZoneDisplayName);
+            standardDate = gui::getDlgItemText(dialog, kIdZoneStandardDate);
+            daylightBias = gui::getDlgItemText(dialog, kIdZoneDaylightBias);
+            phase = gui::getDlgItemText(dialog, kIdZonePhase);
+            gui::checkDlgButton(dialog, kIdZoneLock, true);
         },
         1);
     showTimeZoneDialog(window);
@@ -383,7 +383,7 @@ TEST_F(ZoneFiles, DialogShowsTheZoneAndTheLockSurvivesARestart) {
     EXPECT_EQ(settings.timeZoneLocked.load(), 1);
     bool ticked = false;
     std::thread again = test::answerModal(
-        "Time Zone", [&](gui::WindowHandle dialog) { ticked = gui::isDlgButtonChecked(dialog, 1046); }, 1);
+        "Time Zone", [&](gui::WindowHandle dialog) { ticked = gui::isDlgButtonChecked(dialog, kIdZoneLock); }, kIdZoneOk);
     showTimeZoneDialog(window);
     again.join();
     EXPECT_TRUE(ticked);

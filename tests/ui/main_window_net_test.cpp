@@ -11,6 +11,7 @@
 #include "tests/support/fake_time_servers.h"
 #include "tests/support/query_fixture.h"
 #include "ui/main_window.h"
+#include "ui/tray.h"
 
 namespace tavrel {
 namespace {

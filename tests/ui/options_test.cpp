@@ -42,49 +42,49 @@ protected:
 
 TEST_F(OptionPages, ServersPageShowsTheListAndTheSource) {
     const gui::WindowHandle p = page(kServersPage);
-    EXPECT_EQ(gui::comboCount(p, 1034), 2);
-    EXPECT_EQ(gui::getDlgItemText(p, 1034), "one.example");
-    EXPECT_TRUE(gui::isDlgButtonChecked(p, 1035));
-    EXPECT_EQ(gui::getDlgItemText(p, 1013), "Auto");
-    EXPECT_EQ(gui::getDlgItemText(p, 1022), "Edit List");
-    EXPECT_EQ(gui::controlTooltip(p, 1028), "Check response time of all servers in list");
-    EXPECT_FALSE(gui::isDlgItemEnabled(p, 1007));
+    EXPECT_EQ(gui::comboCount(p, kIdServerCombo), 2);
+    EXPECT_EQ(gui::getDlgItemText(p, kIdServerCombo), "one.example");
+    EXPECT_TRUE(gui::isDlgButtonChecked(p, kIdUseList));
+    EXPECT_EQ(gui::getDlgItemText(p, kIdProtocol), "Auto");
+    EXPECT_EQ(gui::getDlgItemText(p, kIdEditList), "Edit List");
+    EXPECT_EQ(gui::controlTooltip(p, kIdScan), "Check response time of all servers in list");
+    EXPECT_FALSE(gui::isDlgItemEnabled(p, kIdManualA));
     // Manual A: only its address field, none of the list's controls.
-    gui::checkDlgButton(p, 1035, false);
-    gui::checkDlgButton(p, 1036, true);
-    ASSERT_TRUE(optionClick(p, 1036));
+    gui::checkDlgButton(p, kIdUseList, false);
+    gui::checkDlgButton(p, kIdUseManualA, true);
+    ASSERT_TRUE(optionClick(p, kIdUseManualA));
     EXPECT_EQ(settings.serverSource.load(), 1);
-    EXPECT_TRUE(gui::isDlgItemEnabled(p, 1007));
-    EXPECT_FALSE(gui::isDlgItemEnabled(p, 1008));
-    for (int id : {1004, 1022, 1027, 1028, 1034}) EXPECT_FALSE(gui::isDlgItemEnabled(p, id)) << id;
+    EXPECT_TRUE(gui::isDlgItemEnabled(p, kIdManualA));
+    EXPECT_FALSE(gui::isDlgItemEnabled(p, kIdManualB));
+    for (int id : {kIdDefaultOnly, kIdEditList, kIdRefreshList, kIdScan, kIdServerCombo}) EXPECT_FALSE(gui::isDlgItemEnabled(p, id)) << id;
 }
 
 TEST_F(OptionPages, EmptyListMovesToManualA) {
     test::writeFile(dir.file(kServerFileName), "#nothing\r\n");
     const gui::WindowHandle p = page(kServersPage);
     EXPECT_EQ(settings.serverSource.load(), 1);
-    EXPECT_TRUE(gui::isDlgButtonChecked(p, 1036));
+    EXPECT_TRUE(gui::isDlgButtonChecked(p, kIdUseManualA));
     EXPECT_EQ(serverListEmpty.load(), 1);
 }
 
 TEST_F(OptionPages, CountsAreClampedOnReadBack) {
     const gui::WindowHandle autoPage = page(kAutoPage);
-    gui::setDlgItemText(autoPage, 1018, "0");
-    gui::setDlgItemText(autoPage, 1033, "150");
+    gui::setDlgItemText(autoPage, kIdAutoSyncCount, "0");
+    gui::setDlgItemText(autoPage, kIdAutoCheckCount, "150");
     readAutoPage(autoPage);
     EXPECT_EQ(settings.autoSyncCount.load(), 1u);
     EXPECT_EQ(settings.autoCheckCount.load(), 99u);
-    gui::setDlgItemText(autoPage, 1018, "");
+    gui::setDlgItemText(autoPage, kIdAutoSyncCount, "");
     readAutoPage(autoPage);
     EXPECT_EQ(settings.autoSyncCount.load(), 1u);
 
     const gui::WindowHandle system = page(kSystemPage);
-    gui::setDlgItemText(system, 1102, "2");
-    gui::setDlgItemText(system, 1003, "-5");
+    gui::setDlgItemText(system, kIdSyncTimeout, "2");
+    gui::setDlgItemText(system, kIdOffsetAmount, "-5");
     readSystemPage(system);
     EXPECT_EQ(settings.syncTimeout.load(), 5u);
     EXPECT_EQ(settings.offsetAmount.load(), 99u);
-    gui::setDlgItemText(system, 1003, "");
+    gui::setDlgItemText(system, kIdOffsetAmount, "");
     readSystemPage(system);
     EXPECT_EQ(settings.offsetAmount.load(), 0u);
 }
@@ -98,36 +98,36 @@ TEST_F(OptionPages, DatePickersKeepTheirTimeOfDay) {
 
 TEST_F(OptionPages, NoLogGreysTheSevenBoxesButKeepsTheirChecks) {
     const gui::WindowHandle misc = page(kMiscPage);
-    gui::checkDlgButton(misc, 1001, true);
-    ASSERT_TRUE(optionClick(misc, 1001));
-    for (int id : {1043, 1044, 1045, 1046, 1047, 1048, 1049}) EXPECT_FALSE(gui::isDlgItemEnabled(misc, id)) << id;
-    EXPECT_TRUE(gui::isDlgButtonChecked(misc, 1043));
+    gui::checkDlgButton(misc, kIdNoLog, true);
+    ASSERT_TRUE(optionClick(misc, kIdNoLog));
+    for (int id : {kIdLogSyncs, kIdLogErrors, kIdLogServer, kIdLogChecks, kIdLogCorrection, kIdLogResponse, kIdLogOld}) EXPECT_FALSE(gui::isDlgItemEnabled(misc, id)) << id;
+    EXPECT_TRUE(gui::isDlgButtonChecked(misc, kIdLogSyncs));
     EXPECT_EQ(settings.logDisabled.load(), 1);
     EXPECT_EQ(settings.logSyncs.load(), 1);
 }
 
 TEST_F(OptionPages, ResidentIsGreyedWhileTrayIsOff) {
     const gui::WindowHandle misc = page(kMiscPage);
-    gui::checkDlgButton(misc, 1019, false);
-    ASSERT_TRUE(optionClick(misc, 1019));
-    EXPECT_FALSE(gui::isDlgItemEnabled(misc, 1026));
+    gui::checkDlgButton(misc, kIdTray, false);
+    ASSERT_TRUE(optionClick(misc, kIdTray));
+    EXPECT_FALSE(gui::isDlgItemEnabled(misc, kIdResident));
 }
 
 TEST_F(OptionPages, ServiceButtonsFollowTheServiceState) {
     serviceInstalled.store(1);
     serviceRunning.store(1);
     const gui::WindowHandle system = page(kSystemPage);
-    EXPECT_EQ(gui::getDlgItemText(system, 1051), "Remove");
-    EXPECT_EQ(gui::getDlgItemText(system, 1052), "Stop");
+    EXPECT_EQ(gui::getDlgItemText(system, kIdServiceInstall), "Remove");
+    EXPECT_EQ(gui::getDlgItemText(system, kIdServiceRun), "Stop");
     serviceInstalled.store(0);
     serviceRunning.store(0);
     clockPrivilegeHeld.store(0);
     applyEnableRules(system);
-    EXPECT_EQ(gui::getDlgItemText(system, 1051), "Install");
-    EXPECT_EQ(gui::getDlgItemText(system, 1052), "Run");
-    EXPECT_FALSE(gui::isDlgItemEnabled(system, 1052));
-    EXPECT_TRUE(gui::buttonShield(system, 1051));
-    EXPECT_EQ(gui::controlTooltip(system, 1051),
+    EXPECT_EQ(gui::getDlgItemText(system, kIdServiceInstall), "Install");
+    EXPECT_EQ(gui::getDlgItemText(system, kIdServiceRun), "Run");
+    EXPECT_FALSE(gui::isDlgItemEnabled(system, kIdServiceRun));
+    EXPECT_TRUE(gui::buttonShield(system, kIdServiceInstall));
+    EXPECT_EQ(gui::controlTooltip(system, kIdServiceInstall),
               "Runs Tavrel as an administrator so Service settings can be changed");
 }
 
@@ -139,7 +139,7 @@ TEST_F(OptionPages, ResetAnsweredYesRestoresDefaultsAndTheStringsFile) {
     std::thread answer = test::answerModal(
         "Tavrel 1.5", [&](gui::WindowHandle box) { question = gui::getDlgItemText(box, kIdQuestionText); },
         kIdQuestionYes);
-    ASSERT_TRUE(optionClick(misc, 7));
+    ASSERT_TRUE(optionClick(misc, kIdResetDefaults));
     answer.join();
     EXPECT_EQ(question, "Reset to default all settings?");
     EXPECT_EQ(settings.protocol.load(), 2);
@@ -150,7 +150,7 @@ TEST_F(OptionPages, ResetAnsweredNoChangesNothing) {
     settings.protocol.store(0);
     const gui::WindowHandle misc = page(kMiscPage);
     std::thread answer = test::answerModal("Tavrel 1.5", nullptr, kIdQuestionNo);
-    ASSERT_TRUE(optionClick(misc, 7));
+    ASSERT_TRUE(optionClick(misc, kIdResetDefaults));
     answer.join();
     EXPECT_EQ(settings.protocol.load(), 0);
 }
@@ -178,11 +178,11 @@ TEST_F(OptionPages, SheetSavesOnCancelButOnlyPagesAlreadyLeft) {
             }
             return gui::kNoWindow;
         };
-        const gui::WindowHandle servers = pageShowing(1013);
-        gui::comboSetSelection(servers, 1013, 0);  // TIME
+        const gui::WindowHandle servers = pageShowing(kIdProtocol);
+        gui::comboSetSelection(servers, kIdProtocol, 0);  // TIME
         gui::postCommand(sheet, 9003);             // the Misc tab: Servers is read back
-        const gui::WindowHandle misc = pageShowing(1015);
-        gui::checkDlgButton(misc, 1015, true);  // On Top, then Cancel
+        const gui::WindowHandle misc = pageShowing(kIdOnTop);
+        gui::checkDlgButton(misc, kIdOnTop, true);  // On Top, then Cancel
         gui::postCommand(sheet, 2);
     });
     WindowProgram program;
