@@ -64,6 +64,8 @@ struct DialogTemplate {
     const char* caption;
     int width, height;
     std::span<const ControlTemplate> controls;
+    // A close box in the caption; a modal dialog's close box sends kIdCancel.
+    bool closeBox = true;
 };
 
 enum class MessageKind {
@@ -222,5 +224,10 @@ void watchSessionEnd(WindowHandle window);
 enum class MessageBoxKind { Ok, Error };
 // A modal message with an OK button, shown over `owner` (or alone).
 void messageBox(WindowHandle owner, std::string_view text, std::string_view caption, MessageBoxKind kind);
+
+// Runs a program in the terminal the windows are shown in (an editor, a
+// pager), giving it the whole terminal until it ends; its exit status, or
+// -1 when the windows are not in a terminal.
+int runInTerminal(const std::vector<std::string>& argv);
 
 }  // namespace tavrel::gui

@@ -2,6 +2,7 @@
 // the shared window model: drawing and user input.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -40,6 +41,7 @@ struct WindowView {
     std::string name;  // the template's name ("MAINDIALOG")
     bool topmost;
     bool foreground;  // asked to come to the front since the last snapshot
+    bool closeBox;
 };
 
 // Takes the windows' state; clears the requests it reports (foreground).
@@ -49,6 +51,14 @@ std::vector<WindowView> snapshotWindows();
 // answer; UI thread only. For input that needs an answer at once, such as
 // the session's end.
 intptr_t deliverMessage(WindowHandle window, const WindowMessage& message);
+
+// Runs the message loop (messages, timers, input) until `done` holds, for
+// a backend's own modal state (a menu, a message box); false when the
+// program was asked to quit meanwhile.
+bool runNestedLoop(const std::function<bool()>& done);
+// The user's session has ended (the terminal went away): the window that
+// watches the session receives QueryEndSession and EndSession.
+void endSession();
 
 class DialogBackend {
 public:
@@ -66,6 +76,11 @@ public:
     // A modal message; returns when dismissed.
     virtual void messageBox(WindowHandle owner, std::string_view text, std::string_view caption,
                             MessageBoxKind kind) = 0;
+    // A control's text changed (after windowChanged); for backends that
+    // follow texts one by one.
+    virtual void controlTextChanged(WindowHandle, int /*id*/, std::string_view /*text*/) {}
+    // Runs a program in the backend's terminal; -1 when it has none.
+    virtual int runInTerminal(const std::vector<std::string>& /*argv*/) { return -1; }
 };
 
 // Installs the backend (nullptr: headless). Call before any window exists.

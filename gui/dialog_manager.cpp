@@ -27,7 +27,6 @@ struct Control {
     bool checked = false;
     bool shield = false;
     std::string tooltip;
-    std::vector<std::string> history;
     std::vector<std::string> items;
     int selection = -1;
     SystemTime date{};
@@ -50,6 +49,7 @@ struct Window {
     ShowCommand show = ShowCommand::Hidden;
     bool topmost = false;
     bool foreground = false;  // asked to come to the front; the backend takes it
+    bool closeBox = true;
     std::string name;         // the template's name
     std::vector<Control> controls;
 
@@ -89,9 +89,6 @@ struct Manager {
     std::thread::id uiThread;
     bool uiThreadKnown = false;
     DialogBackend* backend = nullptr;
-    std::vector<std::string> messageBoxes;
-    std::vector<std::string> menus;
-    int nextMenuChoice = 0;
     WindowHandle sessionWindow = kNoWindow;
 };
 
@@ -118,13 +115,20 @@ void notifyChanged(Manager& m, WindowHandle window) {
 
 intptr_t dispatch(WindowHandle window, const WindowMessage& message) {
     std::shared_ptr<Window> target;
+    bool modal;
     {
         std::lock_guard lock(manager().mutex);
         const auto it = manager().windows.find(window);
         if (it == manager().windows.end()) return 0;
         target = it->second;
+        modal = target->modal;
     }
-    return target->procedure ? target->procedure(window, message) : 0;
+    if (!target->procedure) return 0;
+    // As Windows' dialog manager does: a modal dialog's close box is Cancel.
+    if (message.kind == MessageKind::Close && modal) {
+        return target->procedure(window, WindowMessage{MessageKind::Command, kIdCancel});
+    }
+    return target->procedure(window, message);
 }
 
 void applyText(Manager& m, WindowHandle window, int id, std::string_view text) {
@@ -133,8 +137,8 @@ void applyText(Manager& m, WindowHandle window, int id, std::string_view text) {
     Control* c = it->second->control(id);
     if (c == nullptr) return;
     c->text.assign(text);
-    c->history.emplace_back(text);
     notifyChanged(m, window);
+    if (m.backend != nullptr) m.backend->controlTextChanged(window, id, c->text);
 }
 
 void destroyNow(WindowHandle window) {
@@ -248,11 +252,11 @@ WindowHandle createDialog(const DialogTemplate& dialog, WindowProcedure procedur
     window->height = dialog.height;
     window->caption = dialog.caption != nullptr ? dialog.caption : "";
     window->name = dialog.name != nullptr ? dialog.name : "";
+    window->closeBox = dialog.closeBox;
     for (const ControlTemplate& layout : dialog.controls) {
         Control c;
         c.layout = layout;
         c.text = layout.text != nullptr ? layout.text : "";
-        c.history.push_back(c.text);
         window->controls.push_back(std::move(c));
     }
     WindowHandle handle;
@@ -365,8 +369,34 @@ bool hasDlgItem(WindowHandle window, int id) {
     return readControl(window, id, [](Control&) { return true; }, false);
 }
 
+namespace {
+
+// An address control's text as the IP address control gives it: four
+// numbers, a blank field reading 0; nothing when every field is blank.
+std::string addressText(const std::string& typed) {
+    unsigned parts[4] = {0, 0, 0, 0};
+    size_t field = 0;
+    bool any = false;
+    for (char c : typed) {
+        if (c == '.') {
+            if (++field == 4) break;
+        } else if (c >= '0' && c <= '9') {
+            parts[field] = std::min(255u, parts[field] * 10 + static_cast<unsigned>(c - '0'));
+            any = true;
+        }
+    }
+    if (!any) return std::string();
+    return std::to_string(parts[0]) + "." + std::to_string(parts[1]) + "." + std::to_string(parts[2]) + "." +
+           std::to_string(parts[3]);
+}
+
+}  // namespace
+
 std::string getDlgItemText(WindowHandle window, int id) {
-    return readControl(window, id, [](Control& c) { return c.text; }, std::string());
+    return readControl(
+        window, id,
+        [](Control& c) { return c.layout.kind == ControlKind::IpAddress ? addressText(c.text) : c.text; },
+        std::string());
 }
 
 void enableDlgItem(WindowHandle window, int id, bool enabled) {
@@ -673,6 +703,8 @@ void deliverSessionEvents(Manager& m) {
         postMessage(window, WindowMessage{MessageKind::QueryEndSession});
         postMessage(window, WindowMessage{MessageKind::EndSession});
     }
+    // Ctrl-C is the session window's Escape.
+    if (events.interrupted) postCommand(window, kIdCancel);
     if (events.taskbarCreated) postMessage(window, WindowMessage{MessageKind::TaskbarCreated});
 }
 
@@ -701,6 +733,18 @@ bool runLoopUntil(Manager& m, const std::function<bool()>& done) {
 }
 
 }  // namespace
+
+bool runNestedLoop(const std::function<bool()>& done) { return runLoopUntil(manager(), done); }
+
+void endSession() {
+    WindowHandle window;
+    {
+        std::lock_guard lock(manager().mutex);
+        window = manager().sessionWindow;
+    }
+    postMessage(window, WindowMessage{MessageKind::QueryEndSession});
+    postMessage(window, WindowMessage{MessageKind::EndSession});
+}
 
 int runMessageLoop() {
     Manager& m = manager();
@@ -746,8 +790,8 @@ std::vector<WindowView> snapshotWindows() {
     std::lock_guard lock(m.mutex);
     std::vector<WindowView> views;
     for (const auto& [handle, w] : m.windows) {
-        WindowView view{handle,      w->width,      w->height, w->caption, w->show,    w->trayIcon, w->trayTip,
-                        w->modal,    w->embeddedIn, {},        w->name,    w->topmost, w->foreground};
+        WindowView view{handle,   w->width,      w->height, w->caption, w->show,    w->trayIcon,  w->trayTip,
+                        w->modal, w->embeddedIn, {},        w->name,    w->topmost, w->foreground, w->closeBox};
         w->foreground = false;
         for (const Control& c : w->controls) {
             view.controls.push_back(ControlView{c.layout, c.text, c.enabled, c.checked, c.shield, c.tooltip, c.items,
@@ -800,21 +844,11 @@ std::string trayTip(WindowHandle window) {
 
 int trackPopupMenu(WindowHandle window, const std::vector<MenuItem>& items) {
     DialogBackend* backend;
-    int choice;
     {
-        Manager& m = manager();
-        std::lock_guard lock(m.mutex);
-        std::string record;
-        for (const MenuItem& item : items) {
-            if (!record.empty()) record += "|";
-            record += item.text.empty() ? "-" : item.text;
-        }
-        m.menus.push_back(record);
-        backend = m.backend;
-        choice = m.nextMenuChoice;
-        m.nextMenuChoice = 0;
+        std::lock_guard lock(manager().mutex);
+        backend = manager().backend;
     }
-    return backend != nullptr ? backend->trackPopupMenu(window, items) : choice;
+    return backend != nullptr ? backend->trackPopupMenu(window, items) : 0;
 }
 
 void setForegroundWindow(WindowHandle window) {
@@ -839,21 +873,21 @@ void messageBox(WindowHandle owner, std::string_view text, std::string_view capt
     DialogBackend* backend;
     {
         std::lock_guard lock(manager().mutex);
-        manager().messageBoxes.push_back(std::string(caption) + ": " + std::string(text));
         backend = manager().backend;
     }
     if (backend != nullptr) backend->messageBox(owner, text, caption, kind);
 }
 
+int runInTerminal(const std::vector<std::string>& argv) {
+    DialogBackend* backend;
+    {
+        std::lock_guard lock(manager().mutex);
+        backend = manager().backend;
+    }
+    return backend != nullptr ? backend->runInTerminal(argv) : -1;
+}
+
 namespace testing {
-
-std::vector<std::string> textHistory(WindowHandle window, int id) {
-    return readControl(window, id, [](Control& c) { return c.history; }, std::vector<std::string>());
-}
-
-void clearTextHistory(WindowHandle window, int id) {
-    editControl(window, id, [](Control& c) { c.history.clear(); });
-}
 
 void useManualTimers(bool manual) {
     std::lock_guard lock(manager().mutex);
@@ -874,21 +908,6 @@ void fireTimer(WindowHandle window, int id) {
 
 intptr_t sendMessage(WindowHandle window, const WindowMessage& message) { return deliverMessage(window, message); }
 
-std::vector<std::string> shownMessageBoxes() {
-    std::lock_guard lock(manager().mutex);
-    return manager().messageBoxes;
-}
-
-std::vector<std::string> shownMenus() {
-    std::lock_guard lock(manager().mutex);
-    return manager().menus;
-}
-
-void chooseFromNextMenu(int command) {
-    std::lock_guard lock(manager().mutex);
-    manager().nextMenuChoice = command;
-}
-
 void resetDialogManager() {
     Manager& m = manager();
     std::lock_guard lock(m.mutex);
@@ -897,9 +916,6 @@ void resetDialogManager() {
     m.timers.clear();
     m.quitRequested = false;
     m.exitCode = 0;
-    m.messageBoxes.clear();
-    m.menus.clear();
-    m.nextMenuChoice = 0;
     m.uiThread = std::this_thread::get_id();
     m.uiThreadKnown = true;
 }

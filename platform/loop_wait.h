@@ -14,11 +14,13 @@ void wake();
 // there may be input to take.
 bool waitForWork(int inputDescriptor, int timeoutMs);
 
-// Starts noting the session's end and the notification area coming back.
+// Starts noting the session's end, an interrupt, and the notification
+// area coming back.
 void watchSessionEvents();
 struct SessionEvents {
-    bool ending = false;
-    bool taskbarCreated = false;
+    bool ending = false;          // SIGTERM, SIGHUP
+    bool interrupted = false;     // SIGINT (Ctrl-C)
+    bool taskbarCreated = false;  // SIGUSR1
 };
 // What was noted since the last call.
 SessionEvents takeSessionEvents();

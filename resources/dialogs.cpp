@@ -177,7 +177,8 @@ const gui::DialogTemplate kAutoPage{"1016", "", 250, 150, kAutoControls};
 const gui::DialogTemplate kSystemPage{"1028", "", 250, 150, kSystemControls};
 const gui::DialogTemplate kMiscPage{"1027", "", 250, 150, kMiscControls};
 const gui::DialogTemplate kQuestionBox{"1601", "Tavrel 1.5", 250, 122, kQuestionControls};
-const gui::DialogTemplate kTimeZoneDialog{"1001", "Time Zone", 262, 112, kTimeZoneControls};
+// Only OK closes the time-zone dialog: it has no close box.
+const gui::DialogTemplate kTimeZoneDialog{"1001", "Time Zone", 262, 112, kTimeZoneControls, false};
 const gui::DialogTemplate kScanWindow{"SyncScan", "Scanning Servers", 300, 150, kScanControls};
 
 const gui::DialogTemplate kMainDialog{"MAINDIALOG", "Tavrel", 267, 79, kMainControls};

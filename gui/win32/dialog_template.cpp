@@ -125,7 +125,8 @@ std::vector<uint16_t> buildDialogTemplate(const TemplateWindow& window) {
     if (window.child) {
         style |= WS_CHILD | DS_CONTROL;
     } else {
-        style |= WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_CENTER;
+        style |= WS_POPUP | WS_CAPTION | DS_CENTER;
+        if (window.closeBox) style |= WS_SYSMENU;
         if (window.minimiseBox) style |= WS_MINIMIZEBOX;
         exStyle |= WS_EX_APPWINDOW;
     }

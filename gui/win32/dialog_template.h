@@ -25,6 +25,7 @@ struct TemplateWindow {
     int height = 0;
     bool child = false;  // a property page inside its sheet
     bool minimiseBox = false;
+    bool closeBox = true;
     std::vector<ControlTemplate> controls;
 };
 

@@ -369,6 +369,7 @@ private:
         layout.height = v.height;
         layout.child = v.embeddedIn != kNoWindow;
         layout.minimiseBox = !v.modal && !layout.child;
+        layout.closeBox = v.closeBox;
         for (const ControlView& c : v.controls) {
             layout.controls.push_back(c.layout);
             if (c.layout.kind == ControlKind::Tab) mirror.tabIds.push_back(c.layout.id);

@@ -1,6 +1,7 @@
 // The loop's sleep on Linux: poll on an eventfd (the wake-up) and on the
 // backend's input descriptor. SIGTERM and SIGHUP stand for the session's
-// end, SIGUSR1 for the notification area coming back.
+// end, SIGINT (Ctrl-C) for an interrupt, SIGUSR1 for the notification area
+// coming back.
 #include "platform/loop_wait.h"
 
 #include <poll.h>
@@ -21,10 +22,17 @@ int wakeDescriptor() {
 // Set by the signal handlers; the loop turns them into messages.
 volatile sig_atomic_t sessionEnding = 0;
 volatile sig_atomic_t taskbarCreated = 0;
+volatile sig_atomic_t interrupted = 0;
 int signalWakeFd = -1;
 
 void onSessionEndSignal(int) {
     sessionEnding = 1;
+    const uint64_t one = 1;
+    (void)!write(signalWakeFd, &one, sizeof one);
+}
+
+void onInterruptSignal(int) {
+    interrupted = 1;
     const uint64_t one = 1;
     (void)!write(signalWakeFd, &one, sizeof one);
 }
@@ -65,6 +73,10 @@ void watchSessionEvents() {
     taskbar.sa_handler = onTaskbarSignal;
     sigemptyset(&taskbar.sa_mask);
     sigaction(SIGUSR1, &taskbar, nullptr);
+    struct sigaction interrupt {};
+    interrupt.sa_handler = onInterruptSignal;
+    sigemptyset(&interrupt.sa_mask);
+    sigaction(SIGINT, &interrupt, nullptr);
 }
 
 SessionEvents takeSessionEvents() {
@@ -76,6 +88,10 @@ SessionEvents takeSessionEvents() {
     if (taskbarCreated != 0) {
         taskbarCreated = 0;
         events.taskbarCreated = true;
+    }
+    if (interrupted != 0) {
+        interrupted = 0;
+        events.interrupted = true;
     }
     return events;
 }

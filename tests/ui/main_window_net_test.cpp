@@ -10,6 +10,7 @@
 #include "tests/support/environment.h"
 #include "tests/support/fake_time_servers.h"
 #include "tests/support/query_fixture.h"
+#include "tests/support/recording_backend.h"
 #include "ui/main_window.h"
 #include "ui/tray.h"
 
@@ -26,6 +27,7 @@ protected:
     void SetUp() override {
         QueryTest::SetUp();
         gui::testing::resetDialogManager();
+        recorder = std::make_unique<test::RecordingBackend>();
         gui::testing::useManualTimers(true);
         settings.dateRangeEnabled.store(0);
         settings.protocol.store(1);
@@ -39,6 +41,7 @@ protected:
     void TearDown() override {
         program.reset();
         gui::testing::resetDialogManager();
+        recorder.reset();
         QueryTest::TearDown();
     }
     void command(int id) { gui::testing::sendMessage(window, WindowMessage{MessageKind::Command, id}); }
@@ -60,6 +63,7 @@ protected:
     std::string status() { return gui::getDlgItemText(window, kIdStatusLine); }
     std::string caption() { return gui::getDlgItemText(window, kIdCheckButton); }
 
+    std::unique_ptr<test::RecordingBackend> recorder;
     std::unique_ptr<WindowProgram> program;
     gui::WindowHandle window = gui::kNoWindow;
 };
@@ -162,13 +166,13 @@ TEST_F(MainWindow, SessionEndStopsOperationsAndSaves) {
 TEST_F(MainWindow, ReadyComesFirstAndTheCountdownAfterTheHold) {
     settings.autoSyncEnabled.store(1);
     program->autoTimer.arm(window);
-    gui::testing::clearTextHistory(window, kIdStatusLine);
+    recorder->clearTexts(window, kIdStatusLine);
     int passes = 0;
     ASSERT_TRUE(runPassesUntil([&] {
         ++passes;
         return status().ends_with(" until AutoSync");
     }, 100));
-    const std::vector<std::string> texts = gui::testing::textHistory(window, kIdStatusLine);
+    const std::vector<std::string> texts = recorder->texts(window, kIdStatusLine);
     ASSERT_GE(texts.size(), 2u);
     EXPECT_EQ(texts.front(), "Ready");
     EXPECT_GT(passes, 20);
@@ -193,9 +197,9 @@ TEST_F(MainWindow, TrayMenuOffersResetOnlyWhileArmed) {
     send(MessageKind::RightButtonUp);
     settings.autoSyncEnabled.store(1);
     program->autoTimer.arm(window);
-    gui::testing::chooseFromNextMenu(kCommandExit);
+    recorder->chooseFromNextMenu(kCommandExit);
     send(MessageKind::RightButtonUp);
-    const std::vector<std::string> menus = gui::testing::shownMenus();
+    const std::vector<std::string> menus = recorder->menus();
     ASSERT_EQ(menus.size(), 2u);
     EXPECT_EQ(menus[0], "About|Help|-|Sync Now|Exit");
     EXPECT_EQ(menus[1], "About|Help|-|Reset Auto Timers|Sync Now|Exit");
