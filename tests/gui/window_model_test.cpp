@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <string>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#include <sanitizer/allocator_interface.h>
+// Declared here rather than through <sanitizer/allocator_interface.h>, which
+// GCC does not ship; both compilers' runtimes provide the function.
+extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 #define TAVREL_HEAP_BY_SANITIZER 1
 #elif defined(__GLIBC__)
 #include <malloc.h>
