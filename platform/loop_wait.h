@@ -14,6 +14,10 @@ void wake();
 // there may be input to take.
 bool waitForWork(int inputDescriptor, int timeoutMs);
 
+// True when the input on inputDescriptor has ended for good (the terminal
+// hung up, the pipe closed): nothing is left to read and nothing will come.
+bool inputEnded(int inputDescriptor);
+
 // Starts noting the session's end, an interrupt, and the notification
 // area coming back.
 void watchSessionEvents();

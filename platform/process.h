@@ -54,6 +54,11 @@ void performElevatedRestart();
 // it; its exit status, or -1 when it could not be started.
 int runProgram(const std::vector<std::string>& argv);
 
+// Runs a program (found in PATH) in the terminal the program runs in,
+// with standard input and output left to it, and waits for it; its exit
+// status, or -1 when it could not be started or there is no terminal.
+int runInTerminal(const std::vector<std::string>& argv);
+
 // Shows a message with an OK button and returns when it is dismissed.
 // Without a window system the message goes to standard error.
 void messageBox(const std::string& text, const std::string& caption);

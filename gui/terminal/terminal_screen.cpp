@@ -5,16 +5,8 @@
 namespace tavrel::gui {
 namespace {
 
-constexpr int kUnitsPerColumn = 4;
-constexpr int kUnitsPerRow = 8;
-// A property page lies below its sheet's row of tabs.
-constexpr int kPageOffsetUnits = 16;
-
-struct Glyphs {
-    char32_t topLeft, topRight, bottomLeft, bottomRight, horizontal, vertical, icon, tray, dropDown, upDown;
-};
-constexpr Glyphs kUnicodeGlyphs{U'┌', U'┐', U'└', U'┘', U'─', U'│', U'◷', U'◷', U'▾', U'↕'};
-constexpr Glyphs kAsciiGlyphs{U'+', U'+', U'+', U'+', U'-', U'|', U'@', U'@', U'v', U'^'};
+constexpr Glyphs kUnicodeGlyphs{U'┌', U'┐', U'└', U'┘', U'─', U'│', U'├', U'┤', U'◷', U'▾', U'↕'};
+constexpr Glyphs kAsciiGlyphs{U'+', U'+', U'+', U'+', U'-', U'|', U'+', U'+', U'@', U'v', U'^'};
 
 std::vector<std::u32string> splitLines(const std::u32string& text) {
     std::vector<std::u32string> lines(1);
@@ -38,120 +30,140 @@ std::u32string centred(const std::u32string& text, int width) {
     return out;
 }
 
-void drawFrame(Screen& screen, const Placement& p, const Glyphs& g, const Hit& hit) {
-    std::u32string top(static_cast<size_t>(p.width), g.horizontal);
-    top.front() = g.topLeft;
-    top.back() = g.topRight;
-    std::u32string bottom(static_cast<size_t>(p.width), g.horizontal);
-    bottom.front() = g.bottomLeft;
-    bottom.back() = g.bottomRight;
-    screen.put(p.left, p.top, top, 0, hit);
-    for (int y = p.top + 1; y < p.top + p.height - 1; ++y) {
-        screen.put(p.left, y, std::u32string(1, g.vertical), 0, hit);
-        screen.put(p.left + p.width - 1, y, std::u32string(1, g.vertical), 0, hit);
-    }
-    screen.put(p.left, p.top + p.height - 1, bottom, 0, hit);
+std::u32string padded(std::u32string text, int width, char32_t fill = U' ') {
+    text.resize(static_cast<size_t>(std::max(0, width)), fill);
+    return text;
 }
 
-// Cells from a control's first column to the column its right edge falls
-// in, so that short labels are not cut.
-int reach(const ControlTemplate& layout) {
-    return (layout.x + layout.width + kUnitsPerColumn - 1) / kUnitsPerColumn - layout.x / kUnitsPerColumn;
+// The edit that an up-down control belongs to: the control before it.
+bool hasUpDownBuddy(const std::vector<ControlView>& controls, size_t index) {
+    return index + 1 < controls.size() && controls[index + 1].layout.kind == ControlKind::UpDown;
 }
 
-void drawControl(Screen& screen, int originX, int originY, int offsetUnits, const WindowView& window,
-                 const ControlView& c, const Focus& focus, const Glyphs& g) {
-    const int x = originX + c.layout.x / kUnitsPerColumn;
-    const int y = originY + (c.layout.y + offsetUnits) / kUnitsPerRow;
-    const int width = std::max(1, c.layout.width / kUnitsPerColumn);
-    const int height = std::max(1, c.layout.height / kUnitsPerRow);
-    const Hit hit{Hit::Kind::Control, window.handle, c.layout.id};
-    const bool focused = focus.window == window.handle && focus.controlId == c.layout.id && c.layout.id != -1;
-    uint8_t attr = 0;
-    if (!c.enabled) attr |= kAttrDim;
-    if (focused) attr |= kAttrReverse;
+struct DrawContext {
+    Screen& screen;
+    const Glyphs& g;
+    const Focus& focus;
+};
+
+void drawControl(DrawContext& dc, int originX, int originY, const WindowView& owner, size_t index,
+                 const GridRect& r) {
+    const ControlView& c = owner.controls[index];
+    if (r.height == 0) return;
+    Screen& screen = dc.screen;
+    const int x = originX + r.col;
+    const int y = originY + r.row;
+    const Hit hit{Hit::Kind::Control, owner.handle, c.layout.id};
+    const bool focused = dc.focus.window == owner.handle && dc.focus.controlId == c.layout.id && c.layout.id != -1;
+    // The control's look: greyed beats everything, focus beats its kind.
+    auto styled = [&](Style normal) { return !c.enabled ? Style::Disabled : focused ? Style::Focus : normal; };
     const std::u32string text = fromUtf8(c.text);
     switch (c.layout.kind) {
         case ControlKind::PushButton:
         case ControlKind::DefaultPushButton: {
-            // A button reaches to the column its right edge falls in, so
-            // that short labels keep their brackets.
-            const int buttonWidth = reach(c.layout);
-            std::u32string label = text;
-            if (c.shield) label = U"!" + label;  // needs more rights
-            if (c.layout.kind == ControlKind::DefaultPushButton) attr |= kAttrBold;
-            screen.put(x, y, U"[" + centred(label, buttonWidth - 2) + U"]", attr, hit, buttonWidth);
+            std::u32string label = c.shield ? U"!" + text : text;  // ! : needs more rights
+            const Style look = styled(c.layout.kind == ControlKind::DefaultPushButton ? Style::DefaultButton
+                                                                                      : Style::Button);
+            screen.put(x, y, U"[" + centred(label, r.width - 2) + U"]", look, hit, r.width);
             break;
         }
         case ControlKind::CheckBox:
-            screen.put(x, y, std::u32string(c.checked ? U"[x] " : U"[ ] ") + text, attr, hit, reach(c.layout));
+        case ControlKind::RadioButton: {
+            const bool box = c.layout.kind == ControlKind::CheckBox;
+            const std::u32string mark = box ? (c.checked ? U"[x] " : U"[ ] ") : (c.checked ? U"(*) " : U"( ) ");
+            screen.put(x, y, mark + text, styled(Style::Normal), hit, r.width);
             break;
-        case ControlKind::RadioButton:
-            screen.put(x, y, std::u32string(c.checked ? U"(*) " : U"( ) ") + text, attr, hit, reach(c.layout));
-            break;
-        case ControlKind::Icon: screen.put(x, y, std::u32string(1, g.icon), attr, hit, width); break;
+        }
+        case ControlKind::Icon: screen.put(x, y, std::u32string(1, dc.g.icon), Style::Normal, hit, 1); break;
         case ControlKind::GroupBox: {
-            const Placement box{x, y, width, height};
-            drawFrame(screen, box, g, Hit{Hit::Kind::Window, window.handle, -1});
-            screen.put(x + 2, y, U" " + text + U" ", attr, hit, width - 4);
+            // A heading with a rule: "── Date Ranges ─────".
+            std::u32string rule = std::u32string(2, dc.g.horizontal) + U" " + text + U" ";
+            rule = padded(rule, r.width, dc.g.horizontal);
+            screen.put(x, y, rule, Style::Frame, Hit{Hit::Kind::Window, owner.handle, -1}, r.width);
+            screen.put(x + 3, y, text, c.enabled ? Style::Title : Style::Disabled,
+                       Hit{Hit::Kind::Window, owner.handle, -1}, r.width - 3);
             break;
         }
-        case ControlKind::Edit:
+        case ControlKind::Edit: {
+            // An up-down control shows as an arrow inside its edit.
+            const bool spinner = hasUpDownBuddy(owner.controls, index);
+            std::u32string inside = padded(text, r.width - 2 - (spinner ? 1 : 0));
+            if (spinner) inside += dc.g.upDown;
+            screen.put(x, y, U"[" + inside + U"]", styled(Style::Field), hit, r.width);
+            break;
+        }
         case ControlKind::IpAddress:
-        case ControlKind::DatePicker: {
-            std::u32string shown = text;
-            shown.resize(static_cast<size_t>(std::max(0, width - 2)), U'_');
-            screen.put(x, y, U"[" + shown + U"]", attr | kAttrUnderline, hit, width);
+        case ControlKind::DatePicker:
+            screen.put(x, y, U"[" + padded(text, r.width - 2) + U"]", styled(Style::Field), hit, r.width);
+            break;
+        case ControlKind::ComboBox:
+            screen.put(x, y, U"[" + padded(text, r.width - 3) + dc.g.dropDown + U"]", styled(Style::Field), hit,
+                       r.width);
+            break;
+        case ControlKind::UpDown: break;
+        case ControlKind::Tab: {
+            const Style look = focused ? Style::Focus : c.checked ? Style::SelectedTab : Style::Tab;
+            screen.put(x, y, U" " + text + U" ", look, hit, r.width);
             break;
         }
-        case ControlKind::ComboBox: {
-            std::u32string shown = text;
-            shown.resize(static_cast<size_t>(std::max(0, width - 3)), U' ');
-            screen.put(x, y, U"[" + shown + g.dropDown + U"]", attr | kAttrUnderline, hit, width);
-            break;
-        }
-        case ControlKind::UpDown: screen.put(x, y, std::u32string(1, g.upDown), attr, hit, 1); break;
-        case ControlKind::Tab:
-            screen.put(x, y, U" " + text + U" ", (c.checked ? kAttrReverse | kAttrBold : 0) | attr, hit, width);
-            break;
         case ControlKind::ListView: {
             // Header row, then the rows from the first one shown.
             const size_t columns = std::max<size_t>(1, c.items.size());
-            const int first = (width * 2) / 5;
-            const int rest = columns > 1 ? (width - first) / static_cast<int>(columns - 1) : 0;
-            auto drawRow = [&](int row, const std::vector<std::string>& cells, uint8_t rowAttr) {
+            const int first = (r.width * 2) / 5;
+            const int rest = columns > 1 ? (r.width - first) / static_cast<int>(columns - 1) : 0;
+            auto drawRow = [&](int row, const std::vector<std::string>& cells, Style look) {
                 int cx = x;
                 for (size_t col = 0; col < columns; ++col) {
                     const int w = col == 0 ? first : rest;
                     const std::string cell = col < cells.size() ? cells[col] : std::string();
-                    screen.put(cx, row, fromUtf8(cell), rowAttr, hit, w - 1);
+                    screen.put(cx, row, fromUtf8(cell), look, hit, w - 1);
                     cx += w;
                 }
             };
-            screen.fill(x, y, width, height, hit);
-            drawRow(y, c.items, kAttrUnderline | attr);
-            const int visible = height - 1;
+            screen.clear(x, y, r.width, r.height, Style::Normal, hit);
+            drawRow(y, c.items, focused ? Style::Focus : Style::Field);
             const size_t start = c.selection > 0 ? static_cast<size_t>(c.selection) : 0;
-            for (int r = 0; r < visible && start + static_cast<size_t>(r) < c.rows.size(); ++r) {
-                drawRow(y + 1 + r, c.rows[start + static_cast<size_t>(r)], attr & ~kAttrReverse);
+            for (int row = 0; row + 1 < r.height && start + static_cast<size_t>(row) < c.rows.size(); ++row) {
+                drawRow(y + 1 + row, c.rows[start + static_cast<size_t>(row)], Style::Normal);
             }
             break;
         }
         default: {
-            // Labels, sunken statics and lists: their lines, one a row.
+            // Labels and framed texts: their lines, one a row.
+            screen.clear(x, y, r.width, r.height, Style::Normal, hit);
             const std::vector<std::u32string> lines = splitLines(text);
-            for (int row = 0; row < height && row < static_cast<int>(lines.size()); ++row) {
-                screen.put(x, y + row, lines[static_cast<size_t>(row)], attr, hit, width);
+            for (int row = 0; row < r.height && row < static_cast<int>(lines.size()); ++row) {
+                screen.put(x, y + row, lines[static_cast<size_t>(row)], c.enabled ? Style::Normal : Style::Disabled,
+                           hit, r.width);
             }
-            screen.fill(x, y, width, height, hit);
             break;
         }
     }
 }
 
+bool isSheet(const WindowView& w) {
+    return std::any_of(w.controls.begin(), w.controls.end(),
+                       [](const ControlView& c) { return c.layout.kind == ControlKind::Tab; });
+}
+
+// The page area of a sheet: its dialog units less the tabs above and the
+// buttons below, in rows.
+int sheetPageRows(const WindowView& sheet, const std::vector<WindowView>& all) {
+    int rows = 0;
+    for (const WindowView& page : all) {
+        if (page.embeddedIn == sheet.handle) {
+            rows = std::max(rows, layOutControls(page.controls, page.width).rows);
+            rows = std::max(rows, (page.height + kUnitsPerRow - 1) / kUnitsPerRow);
+        }
+    }
+    return rows;
+}
+
 }  // namespace
 
-void Screen::put(int x, int y, const std::u32string& text, uint8_t attr, const Hit& hit, int limit) {
+const Glyphs& glyphsFor(bool unicode) { return unicode ? kUnicodeGlyphs : kAsciiGlyphs; }
+
+void Screen::put(int x, int y, const std::u32string& text, Style style, const Hit& hit, int limit) {
     if (y < 0 || y >= height_) return;
     int written = 0;
     for (char32_t c : text) {
@@ -160,17 +172,17 @@ void Screen::put(int x, int y, const std::u32string& text, uint8_t attr, const H
         if (x + written >= 0) {
             Cell& cell = cells_[static_cast<size_t>(y * width_ + x + written)];
             cell.ch = c < 0x20 ? U' ' : c;
-            cell.attr = attr;
+            cell.style = style;
             cell.hit = hit;
         }
         ++written;
     }
 }
 
-void Screen::fill(int x, int y, int width, int height, const Hit& hit) {
-    for (int row = y; row < y + height && row < height_; ++row) {
-        for (int col = x; col < x + width && col < width_; ++col) {
-            if (row >= 0 && col >= 0) cells_[static_cast<size_t>(row * width_ + col)].hit = hit;
+void Screen::clear(int x, int y, int width, int height, Style style, const Hit& hit) {
+    for (int row = std::max(0, y); row < y + height && row < height_; ++row) {
+        for (int col = std::max(0, x); col < x + width && col < width_; ++col) {
+            cells_[static_cast<size_t>(row * width_ + col)] = Cell{U' ', style, hit};
         }
     }
 }
@@ -202,70 +214,123 @@ bool takesFocus(ControlKind kind) {
     }
 }
 
-Placement placeWindow(const WindowView& window, int screenWidth, int screenHeight) {
-    const int width = (window.width + kUnitsPerColumn - 1) / kUnitsPerColumn + 2;
-    const int height = (window.height + kUnitsPerRow - 1) / kUnitsPerRow + 2;
-    return Placement{std::max(0, (screenWidth - width) / 2), std::max(0, (screenHeight - 1 - height) / 2), width,
-                     height};
+WindowGeometry measureWindow(const WindowView& window, const std::vector<WindowView>& all) {
+    WindowGeometry g;
+    g.layout = layOutControls(window.controls, window.width);
+    int rows = g.layout.rows;
+    int columns = g.layout.columns;
+    if (isSheet(window)) {
+        // The tabs on the first row; OK and Cancel on the row after the
+        // tallest page.
+        g.pageTop = kPageTopRow;
+        const int buttonsRow = kPageTopRow + sheetPageRows(window, all);
+        for (size_t i = 0; i < window.controls.size(); ++i) {
+            if (window.controls[i].layout.kind != ControlKind::Tab) g.layout.cells[i].row = buttonsRow;
+        }
+        rows = buttonsRow + 1;
+        for (const WindowView& page : all) {
+            if (page.embeddedIn == window.handle) columns = std::max(columns, layOutControls(page.controls, page.width).columns);
+        }
+    }
+    g.width = columns + 2;
+    g.height = rows + 2;
+    return g;
 }
 
-Screen renderScreen(const std::vector<WindowView>& windows, int width, int height, const Focus& focus,
-                    bool unicode) {
-    Screen screen(width, height);
-    const Glyphs& g = unicode ? kUnicodeGlyphs : kAsciiGlyphs;
-    // Windows are drawn in the order they were made, so newer ones lie on
-    // top; property pages are drawn inside their sheet.
-    std::vector<const WindowView*> order;
-    for (const WindowView& w : windows) {
-        if (w.embeddedIn == kNoWindow) order.push_back(&w);
+void drawBox(Screen& screen, int left, int top, int width, int height, const std::u32string& caption, Style style,
+             const Hit& hit, const Glyphs& g) {
+    screen.clear(left, top, width, height, style, hit);
+    std::u32string edge(static_cast<size_t>(std::max(2, width)), g.horizontal);
+    edge.front() = g.topLeft;
+    edge.back() = g.topRight;
+    screen.put(left, top, edge, Style::Frame, hit);
+    edge.front() = g.bottomLeft;
+    edge.back() = g.bottomRight;
+    screen.put(left, top + height - 1, edge, Style::Frame, hit);
+    for (int y = top + 1; y < top + height - 1; ++y) {
+        screen.put(left, y, std::u32string(1, g.vertical), Style::Frame, hit);
+        screen.put(left + width - 1, y, std::u32string(1, g.vertical), Style::Frame, hit);
     }
+    if (!caption.empty()) screen.put(left + 2, top, U" " + caption + U" ", Style::Title, hit, width - 4);
+}
 
-    int taskbarX = 0;
-    int trayX = width;
-    std::string tooltip;
-    for (const WindowView* w : order) {
-        if (w->show == ShowCommand::Minimised) {
-            const std::u32string entry = U"[" + fromUtf8(w->caption) + U"]";
-            screen.put(taskbarX, height - 1, entry, kAttrReverse, Hit{Hit::Kind::TaskbarEntry, w->handle, -1});
-            taskbarX += static_cast<int>(entry.size()) + 1;
-        }
-        if (w->trayIcon) {
-            std::u32string tip = splitLines(fromUtf8(w->trayTip)).front();
-            const std::u32string entry = std::u32string(1, g.tray) + U" " + tip;
-            trayX -= static_cast<int>(entry.size());
-            screen.put(std::max(0, trayX), height - 1, entry, kAttrReverse, Hit{Hit::Kind::TrayEntry, w->handle, -1});
-            trayX -= 1;
-        }
-        if (w->show != ShowCommand::Normal) continue;
+void drawWindow(Screen& screen, const WindowView& w, const std::vector<WindowView>& all, const WindowGeometry& geo,
+                const Focus& focus, bool active, const Glyphs& g) {
+    const Hit background{Hit::Kind::Window, w.handle, -1};
+    drawBox(screen, geo.left, geo.top, geo.width, geo.height, U"", Style::Normal, background, g);
+    // The caption, then the title bar's boxes at its right end.
+    const int boxes = (w.closeBox ? 3 : 0) + (w.modal ? 0 : 3);
+    screen.put(geo.left + 2, geo.top, U" " + fromUtf8(w.caption) + U" ", active ? Style::Title : Style::Inactive,
+               background, geo.width - 4 - boxes);
+    int boxX = geo.left + geo.width - 1 - boxes;
+    if (!w.modal) {
+        screen.put(boxX, geo.top, U"[_]", Style::Frame, Hit{Hit::Kind::MinimiseBox, w.handle, -1});
+        boxX += 3;
+    }
+    if (w.closeBox) screen.put(boxX, geo.top, U"[x]", Style::Frame, Hit{Hit::Kind::CloseBox, w.handle, -1});
 
-        const Placement p = placeWindow(*w, width, height);
-        const Hit background{Hit::Kind::Window, w->handle, -1};
-        screen.fill(p.left, p.top, p.width, p.height, background);
-        for (int y = p.top; y < p.top + p.height; ++y) screen.put(p.left, y, std::u32string(static_cast<size_t>(p.width), U' '), 0, background);
-        drawFrame(screen, p, g, background);
-        screen.put(p.left + 2, p.top, U" " + fromUtf8(w->caption) + U" ", kAttrBold, background, p.width - 10);
-        if (!w->modal) screen.put(p.left + p.width - 7, p.top, U"[_]", 0, Hit{Hit::Kind::MinimiseBox, w->handle, -1});
-        screen.put(p.left + p.width - 4, p.top, U"[x]", 0, Hit{Hit::Kind::CloseBox, w->handle, -1});
-        for (const ControlView& c : w->controls) drawControl(screen, p.left + 1, p.top + 1, 0, *w, c, focus, g);
-        std::vector<const WindowView*> inside{w};
-        for (const WindowView& page : windows) {
-            if (page.embeddedIn != w->handle || page.show != ShowCommand::Normal) continue;
-            inside.push_back(&page);
-            for (const ControlView& c : page.controls) {
-                drawControl(screen, p.left + 1, p.top + 1, kPageOffsetUnits, page, c, focus, g);
-            }
-        }
-        for (const WindowView* owner : inside) {
-            if (focus.window != owner->handle) continue;
-            for (const ControlView& c : owner->controls) {
-                if (c.layout.id == focus.controlId && c.layout.id != -1) tooltip = c.tooltip;
-            }
-            if (!tooltip.empty() && p.top + p.height < height - 1) {
-                screen.put(p.left + 1, p.top + p.height, fromUtf8(tooltip), kAttrDim, Hit{}, p.width - 2);
+    DrawContext dc{screen, g, focus};
+    const int insideX = geo.left + 1;
+    const int insideY = geo.top + 1;
+    for (size_t i = 0; i < w.controls.size(); ++i) drawControl(dc, insideX, insideY, w, i, geo.layout.cells[i]);
+    if (geo.pageTop > 0) {
+        std::u32string rule(static_cast<size_t>(geo.width - 2), g.horizontal);
+        screen.put(insideX, insideY + geo.pageTop - 1, rule, Style::Frame, background);
+        for (const WindowView& page : all) {
+            if (page.embeddedIn != w.handle || page.show != ShowCommand::Normal) continue;
+            const GridLayout layout = layOutControls(page.controls, page.width);
+            for (size_t i = 0; i < page.controls.size(); ++i) {
+                drawControl(dc, insideX, insideY + geo.pageTop, page, i, layout.cells[i]);
             }
         }
     }
-    return screen;
+    if (!active) {
+        for (int y = geo.top; y < geo.top + geo.height && y < screen.height(); ++y) {
+            for (int x = geo.left; x < geo.left + geo.width && x < screen.width(); ++x) {
+                if (x >= 0 && y >= 0) screen.at(x, y).style = Style::Inactive;
+            }
+        }
+    }
+}
+
+std::vector<std::u32string> wrapWords(const std::u32string& text, int width, int maxLines) {
+    std::vector<std::u32string> lines;
+    if (width <= 0 || maxLines <= 0) return lines;
+    std::vector<std::u32string> words;
+    std::u32string word;
+    for (char32_t c : text) {
+        if (c == U' ' || c == U'\r' || c == U'\n') {
+            if (!word.empty()) words.push_back(std::move(word));
+            word.clear();
+        } else {
+            word += c;
+        }
+    }
+    if (!word.empty()) words.push_back(std::move(word));
+    std::u32string line;
+    for (size_t i = 0; i < words.size(); ++i) {
+        std::u32string w = words[i];
+        if (static_cast<int>(w.size()) > width) w = w.substr(0, static_cast<size_t>(width));
+        const int needed = static_cast<int>(line.size() + (line.empty() ? 0 : 1) + w.size());
+        if (needed <= width) {
+            if (!line.empty()) line += U' ';
+            line += w;
+            continue;
+        }
+        if (static_cast<int>(lines.size()) + 1 == maxLines) {
+            // The last line there is room for: end it with "..." when the text goes on.
+            while (!line.empty() && static_cast<int>(line.size()) + 3 > width) {
+                const size_t cut = line.rfind(U' ');
+                line.resize(cut == std::u32string::npos ? 0 : cut);
+            }
+            lines.push_back(line + U"...");
+            return lines;
+        }
+        lines.push_back(line);
+        line = w;
+    }
+    if (!line.empty()) lines.push_back(line);
+    return lines;
 }
 
 std::u32string fromUtf8(const std::string& text) {

@@ -5,6 +5,7 @@
 #include "platform/loop_wait.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -60,6 +61,16 @@ bool waitForWork(int inputFd, int timeoutMs) {
     }
     // A hang-up or an error is input too: the reader learns of it by reading.
     return n > 0 && inputFd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
+bool inputEnded(int inputFd) {
+    if (inputFd < 0) return true;
+    pollfd fd{inputFd, POLLIN, 0};
+    if (poll(&fd, 1, 0) <= 0) return false;
+    if ((fd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return true;
+    // Readable with nothing to read is the end of the input.
+    int pending = 0;
+    return (fd.revents & POLLIN) != 0 && ioctl(inputFd, FIONREAD, &pending) == 0 && pending == 0;
 }
 
 void watchSessionEvents() {

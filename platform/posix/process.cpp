@@ -107,20 +107,32 @@ std::string systemDescription() {
 }
 
 bool shellOpen(const std::string& path) {
-    const std::string opener = findExecutable("xdg-open");
-    if (opener.empty()) return false;
+    // xdg-open needs a desktop; on a console or over ssh it would fall back
+    // to a browser in text mode or do nothing, so the caller's own fallback
+    // (an editor or a pager in the terminal) serves better there.
+    const char* display = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if ((display == nullptr || *display == '\0') && (wayland == nullptr || *wayland == '\0')) return false;
+    if (findExecutable("xdg-open").empty()) return false;
+    // The shell starts the opener in the background and ends at once, so
+    // the opener is nobody's child to reap.
+    return runProgram({"sh", "-c", "xdg-open \"$1\" >/dev/null 2>&1 </dev/null &", "sh", path}) == 0;
+}
+
+int runInTerminal(const std::vector<std::string>& args) {
+    if (args.empty() || isatty(STDIN_FILENO) == 0 || isatty(STDOUT_FILENO) == 0) return -1;
+    const std::string path = findExecutable(args[0]);
+    if (path.empty()) return -1;
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     pid_t pid = 0;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    char* argv[] = {const_cast<char*>(opener.c_str()), const_cast<char*>(path.c_str()), nullptr};
-    const int result = posix_spawn(&pid, opener.c_str(), &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (result != 0) return false;
-    // Reap it in the background so no zombie is left behind.
-    std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
-    return true;
+    if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 int runProgram(const std::vector<std::string>& args) {

@@ -31,6 +31,10 @@ bool waitForWork(int inputDescriptor, int timeoutMs) {
     return true;
 }
 
+// The input watched on Windows is the thread's window messages, which end
+// only with the thread.
+bool inputEnded(int) { return false; }
+
 void watchSessionEvents() {}
 
 SessionEvents takeSessionEvents() { return {}; }

@@ -180,6 +180,9 @@ bool shellOpen(const std::string& path) {
     return reinterpret_cast<INT_PTR>(result) > 32;
 }
 
+// Tavrel.exe shows real windows, not a terminal: there is none to lend.
+int runInTerminal(const std::vector<std::string>&) { return -1; }
+
 int runProgram(const std::vector<std::string>& args) {
     if (args.empty()) return -1;
     const std::string program = findExecutable(args[0]);

@@ -1,0 +1,86 @@
+// What the terminal window does with keys and clicks, and what it shows:
+// the windows centred, the focused control's tooltip under the active
+// window, the taskbar and notification-area entries on the last line, and
+// the popups (menus, message boxes, calendars, drop-down lists). Pure of
+// curses: the terminal backend feeds it decoded input and copies its
+// cells to the terminal, and tests drive it directly.
+//
+// Keys follow Windows' dialog manager: Tab and Shift-Tab move the focus;
+// Enter presses the focused push button (or selects the focused tab), and
+// otherwise the window's default button; Escape is Cancel; Space presses
+// the focused control (ticks a box, opens a calendar or a list); Up raises
+// a number or a date and Down lowers it; Up and Down step through a list;
+// Left and Right switch tabs.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gui/dialog.h"
+#include "gui/terminal/terminal_input.h"
+#include "gui/terminal/terminal_screen.h"
+
+namespace tavrel::gui {
+
+class TerminalUi {
+public:
+    explicit TerminalUi(bool unicode);
+    ~TerminalUi();
+
+    // Draws the windows as they are now (and keeps the cells for clicks).
+    const Screen& render(int width, int height);
+    // Acts on one key or mouse event.
+    void handle(const InputEvent& event);
+
+    // Popups the program waits for: the backend opens one, then runs the
+    // message loop until popupOpen(token) is false. A popup opened over
+    // another takes the keys until it closes.
+    int openMenu(WindowHandle window, const std::vector<MenuItem>& items);
+    int openMessage(WindowHandle owner, const std::string& text, const std::string& caption);
+    bool popupOpen(int token) const;
+    bool anyPopupOpen() const { return !popups_.empty(); }
+    // Closes the popup (and any opened over it) as Escape does.
+    void closePopup(int token);
+    // The command of the item the menu closed with, or 0; once.
+    int takeMenuChoice(int token);
+
+    // The focused control of the window that takes keys.
+    Focus focus();
+    // The window that takes keys: the newest shown window.
+    WindowHandle activeWindow();
+
+private:
+    struct Popup;
+
+    Focus settledFocus(const std::vector<WindowView>& windows, const WindowView& active);
+    void setFocus(const std::vector<WindowView>& windows, const Focus& focus);
+    void moveFocus(const std::vector<WindowView>& windows, const WindowView& active, int step);
+    void handleKey(const InputEvent& event);
+    void handlePress(const InputEvent& event);
+    void handlePopupKey(const InputEvent& event);
+    void handlePopupPress(const Hit& hit);
+    bool restoreHidden(const std::vector<WindowView>& windows);
+    void press(const std::vector<WindowView>& windows, const Focus& target);
+    bool adjust(const std::vector<WindowView>& windows, const Focus& target, Key key);
+    bool type(const std::vector<WindowView>& windows, const Focus& target, const InputEvent& event);
+    int openPopup(std::unique_ptr<Popup> popup, const Focus& target);
+    void finishPopup(bool take);
+    void drawPopup(Screen& screen, const Popup& popup);
+    void drawEntries(Screen& screen, const std::vector<WindowView>& windows, bool anyShown);
+
+    const Glyphs& glyphs_;
+    std::map<WindowHandle, Focus> focusByWindow_;
+    // The first key typed into a field that has just taken the focus
+    // replaces its text.
+    bool replaceOnType_ = true;
+    std::vector<std::unique_ptr<Popup>> popups_;
+    int lastToken_ = 0;
+    std::map<int, int> menuChoices_;
+    std::unique_ptr<Screen> screen_;
+    // Where the focused control was last drawn (popups open beside it).
+    int focusX_ = 0, focusY_ = 0, focusRight_ = 0;
+};
+
+}  // namespace tavrel::gui

@@ -1,0 +1,231 @@
+// The terminal window's drawing and keys, driven through TerminalUi as the
+// terminal backend drives it, on the real window model.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "gui/dialog.h"
+#include "gui/dialog_backend.h"
+#include "gui/dialog_testing.h"
+#include "gui/terminal/terminal_layout.h"
+#include "gui/terminal/terminal_screen.h"
+#include "gui/terminal/terminal_ui.h"
+#include "resources/dialogs.h"
+#include "storage/settings.h"
+#include "storage/strings.h"
+#include "tests/support/temp_dir.h"
+#include "ui/control_texts.h"
+
+namespace tavrel::gui {
+namespace {
+
+InputEvent key(Key k, char32_t ch = 0) {
+    InputEvent e;
+    e.type = InputEvent::Type::Key;
+    e.key = k;
+    e.ch = ch;
+    return e;
+}
+
+InputEvent mouse(InputEvent::Type type, int x, int y) {
+    InputEvent e;
+    e.type = type;
+    e.x = x;
+    e.y = y;
+    return e;
+}
+
+class TerminalUiTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::resetProcessState(dir.path(), dir.path());
+        ASSERT_TRUE(fillStringTable(defaultStringsFile(), stringTable(), kRequiredSlots));
+        testing::resetDialogManager();
+    }
+    void TearDown() override { testing::resetDialogManager(); }
+
+    // A window from a template with its texts, recording its commands.
+    WindowHandle open(const DialogTemplate& dialog) {
+        const WindowHandle w = createDialog(dialog, [this](WindowHandle, const WindowMessage& m) -> intptr_t {
+            if (m.kind == MessageKind::Command) commands.push_back(m.id);
+            return 0;
+        });
+        applyTemplateTexts(w);
+        showWindow(w, ShowCommand::Normal);
+        return w;
+    }
+    // Where a control is drawn.
+    static bool find(const Screen& screen, WindowHandle w, int id, int& x, int& y) {
+        for (y = 0; y < screen.height(); ++y) {
+            for (x = 0; x < screen.width(); ++x) {
+                const Hit& hit = screen.at(x, y).hit;
+                if (hit.kind == Hit::Kind::Control && hit.window == w && hit.controlId == id) return true;
+            }
+        }
+        return false;
+    }
+    static Style styleOf(const Screen& screen, WindowHandle w, int id) {
+        int x = 0, y = 0;
+        return find(screen, w, id, x, y) ? screen.at(x, y).style : Style::Normal;
+    }
+    static std::string text(const Screen& screen) {
+        std::string all;
+        for (const std::string& line : screen.lines()) all += line + "\n";
+        return all;
+    }
+
+    test::TempDir dir;
+    std::vector<int> commands;
+};
+
+// Every window, and the Options sheet with each of its pages, fits 80x24
+// with a line for its tooltip and the entries line; no two controls share a
+// cell, and no label, box or button is cut short.
+TEST_F(TerminalUiTest, EveryWindowFitsTheSmallestTerminalWithNothingOverlappingOrCut) {
+    const DialogTemplate* templates[] = {&kMainDialog, &kAboutDialog,   &kQuestionBox, &kTimeZoneDialog,
+                                         &kScanWindow, &kServersPage,   &kAutoPage,    &kSystemPage,
+                                         &kMiscPage};
+    for (const DialogTemplate* dialog : templates) {
+        testing::resetDialogManager();
+        const WindowHandle w = open(*dialog);
+        const std::vector<WindowView> windows = snapshotWindows();
+        const WindowView& view = windows.front();
+        const WindowGeometry g = measureWindow(view, windows);
+        EXPECT_LE(g.width, 80) << dialog->name;
+        EXPECT_LE(g.height + 2, 24) << dialog->name;
+        for (size_t i = 0; i < view.controls.size(); ++i) {
+            const GridRect& a = g.layout.cells[i];
+            const ControlView& c = view.controls[i];
+            if (a.height == 0) continue;
+            EXPECT_LE(a.col + a.width, g.layout.columns) << dialog->name << " control " << c.layout.id;
+            const bool oneLine = !multiLine(c);
+            if (oneLine && (c.layout.kind == ControlKind::Label || c.layout.kind == ControlKind::CheckBox ||
+                            c.layout.kind == ControlKind::RadioButton || c.layout.kind == ControlKind::PushButton)) {
+                const int frame = c.layout.kind == ControlKind::Label ? 0 : c.layout.kind == ControlKind::PushButton ? 2 : 4;
+                EXPECT_GE(a.width, textCells(c.text) + frame) << dialog->name << ": " << c.text;
+            }
+            for (size_t j = i + 1; j < view.controls.size(); ++j) {
+                const GridRect& b = g.layout.cells[j];
+                if (b.height == 0) continue;
+                const bool apart = a.col + a.width <= b.col || b.col + b.width <= a.col ||
+                                   a.row + a.height <= b.row || b.row + b.height <= a.row;
+                EXPECT_TRUE(apart) << dialog->name << ": \"" << c.text << "\" and \"" << view.controls[j].text
+                                   << "\" share cells";
+            }
+        }
+        destroyWindow(w);
+    }
+
+    // The sheet: drawn with each page in turn, from a timer of its owner.
+    testing::resetDialogManager();
+    TerminalUi ui(false);
+    std::vector<std::string> problems;
+    const WindowHandle owner = createDialog(kMainDialog, [&](WindowHandle self, const WindowMessage& m) -> intptr_t {
+        if (m.kind != MessageKind::Timer) return 0;
+        killTimer(self, 1);
+        for (int page = 0; page < 4; ++page) {
+            const std::string shown = text(ui.render(80, 24));
+            if (shown.find("Enlarge") != std::string::npos) problems.push_back("page " + std::to_string(page));
+            ui.handle(key(Key::Right));  // the focus starts on the first tab
+            pumpMessages();
+        }
+        ui.handle(key(Key::Escape));
+        return 0;
+    });
+    auto page = [](const DialogTemplate& d) {
+        return PropertyPage{&d, d.name, [](WindowHandle w, const WindowMessage& m) -> intptr_t {
+                                if (m.kind == MessageKind::Create) applyTemplateTexts(w);
+                                return 0;
+                            }};
+    };
+    setTimer(owner, 1, 1);
+    EXPECT_EQ(runPropertySheet("Tavrel Options", {page(kServersPage), page(kAutoPage), page(kSystemPage), page(kMiscPage)},
+                               owner),
+              0);
+    EXPECT_TRUE(problems.empty()) << problems.front();
+}
+
+TEST_F(TerminalUiTest, FocusDefaultButtonGreyedControlsAndTooltipsShowDistinctly) {
+    const WindowHandle w = open(kMainDialog);
+    setControlTooltip(w, kIdCorrectButton, "Check the time and change it");
+    TerminalUi ui(true);
+    const Screen* screen = &ui.render(80, 24);
+    // The default button starts with the focus; its tooltip shows under the window.
+    EXPECT_EQ(styleOf(*screen, w, kIdCheckButton), Style::Focus);
+    EXPECT_EQ(styleOf(*screen, w, kIdCorrectButton), Style::Button);
+    EXPECT_NE(text(*screen).find("Check the time but don't change it"), std::string::npos);
+    ui.handle(key(Key::Tab));
+    screen = &ui.render(80, 24);
+    EXPECT_EQ(styleOf(*screen, w, kIdCheckButton), Style::DefaultButton);
+    EXPECT_EQ(styleOf(*screen, w, kIdCorrectButton), Style::Focus);
+    EXPECT_NE(text(*screen).find("Check the time and change it"), std::string::npos);
+    enableDlgItem(w, kIdOptionsButton, false);
+    EXPECT_EQ(styleOf(ui.render(80, 24), w, kIdOptionsButton), Style::Disabled);
+}
+
+// Enter presses the focused push button, as Windows' dialog manager does;
+// elsewhere it is the default button.
+TEST_F(TerminalUiTest, EnterPressesTheFocusedButtonNotAlwaysTheFirst) {
+    const WindowHandle question = open(kQuestionBox);
+    TerminalUi ui(false);
+    ASSERT_EQ(ui.focus().controlId, kIdQuestionYes);
+    ui.handle(key(Key::Tab));
+    ASSERT_EQ(ui.focus().controlId, kIdQuestionNo);
+    ui.handle(key(Key::Enter));
+    pumpMessages();
+    EXPECT_EQ(commands, std::vector<int>{kIdQuestionNo});
+    destroyWindow(question);
+    pumpMessages();
+
+    commands.clear();
+    open(kMainDialog);
+    ui.handle(key(Key::Tab));
+    ui.handle(key(Key::Enter));
+    pumpMessages();
+    EXPECT_EQ(commands, std::vector<int>{kIdCorrectButton});
+}
+
+TEST_F(TerminalUiTest, UpRaisesANumberAndOneClickIsOnePress) {
+    const WindowHandle page = open(kAutoPage);
+    setUpDownRange(page, kIdUpDownAutoSync, 0, 99);
+    setDlgItemInt(page, kIdAutoSyncCount, 4);
+    TerminalUi ui(false);
+    while (ui.focus().controlId != kIdAutoSyncCount) ui.handle(key(Key::Tab));
+    ui.handle(key(Key::Up));
+    bool ok = false;
+    EXPECT_EQ(getDlgItemInt(page, kIdAutoSyncCount, ok), 5);
+    ui.handle(key(Key::Down));
+    ui.handle(key(Key::Down));
+    EXPECT_EQ(getDlgItemInt(page, kIdAutoSyncCount, ok), 3);
+    // Typing replaces the text the field had when it took the focus.
+    ui.handle(key(Key::Tab));
+    ui.handle(key(Key::BackTab));
+    ui.handle(key(Key::Char, U'1'));
+    ui.handle(key(Key::Char, U'2'));
+    EXPECT_EQ(getDlgItemText(page, kIdAutoSyncCount), "12");
+
+    const bool before = isDlgButtonChecked(page, kIdAutoSyncOn);
+    int x = 0, y = 0;
+    ASSERT_TRUE(find(ui.render(80, 24), page, kIdAutoSyncOn, x, y));
+    ui.handle(mouse(InputEvent::Type::Press, x, y));
+    ui.handle(mouse(InputEvent::Type::Release, x, y));
+    ui.handle(key(Key::Tab));
+    EXPECT_EQ(isDlgButtonChecked(page, kIdAutoSyncOn), !before);
+}
+
+TEST_F(TerminalUiTest, ATooSmallTerminalSaysHowLargeItMustBe) {
+    open(kMainDialog);
+    TerminalUi ui(false);
+    const std::string small = text(ui.render(60, 20));
+    EXPECT_NE(small.find("Enlarge the terminal to "), std::string::npos) << small;
+    EXPECT_EQ(text(ui.render(80, 24)).find("Enlarge"), std::string::npos);
+}
+
+TEST(Utf8, RoundTripsAndKeepsStrayBytes) {
+    EXPECT_EQ(toUtf8(fromUtf8("Zürich ─ 東京")), "Zürich ─ 東京");
+    EXPECT_EQ(fromUtf8(std::string("caf\xE9")).back(), U'\xE9');
+}
+
+}  // namespace
+}  // namespace tavrel::gui
