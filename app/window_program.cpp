@@ -40,7 +40,11 @@ void runWindowProgram(const std::string& startSwitch) {
     if (!platform::acquireSingleInstance(kInstanceName)) {
         // Perhaps the first instance is just ending (a restart with more rights).
         platform::sleepMs(kSecondInstanceWaitMs);
-        if (!platform::acquireSingleInstance(kInstanceName)) platform::exitProcess();
+        if (!platform::acquireSingleInstance(kInstanceName)) {
+            // From a terminal the user would otherwise see nothing happen.
+            std::fputs("Tavrel is already running\n", stderr);
+            platform::exitProcess();
+        }
     }
 
     gui::WindowHandle mainWindow = gui::kNoWindow;

@@ -54,6 +54,11 @@ void performElevatedRestart();
 // it; its exit status, or -1 when it could not be started.
 int runProgram(const std::vector<std::string>& argv);
 
+// The user's commands for a file in a terminal, best first, each a shell
+// command the file's name is added to: for editing $VISUAL, $EDITOR and
+// sensible-editor; for reading $PAGER and sensible-pager. None on Windows.
+std::vector<std::string> terminalFileCommands(bool edit);
+
 // Runs a program (found in PATH) in the terminal the program runs in,
 // with standard input and output left to it, and waits for it; its exit
 // status, or -1 when it could not be started or there is no terminal.

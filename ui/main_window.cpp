@@ -11,6 +11,7 @@
 #include "storage/strings.h"
 #include "timeservice/time_servers.h"
 #include "timezone/time_zone.h"
+#include "ui/open_document.h"
 #include "ui/about.h"
 #include "ui/control_texts.h"
 #include "ui/options.h"
@@ -58,7 +59,7 @@ void onCommand(WindowProgram& program, WindowHandle window, int command) {
             break;
         case kCommandAbout: showAboutPage(window); break;
         case kCommandOptions: openOptions(program, window); break;
-        case kCommandHelp: (void)platform::shellOpen(programDirectory() + kReadMeFileName); break;
+        case kCommandHelp: openDocument(window, programDirectory() + kReadMeFileName, DocumentUse::Read); break;
         case kCommandTimeZone:
             refreshTimeZone(window);
             showTimeZoneDialog(window);
@@ -126,6 +127,7 @@ intptr_t mainWindowProcedure(WindowProgram& program, WindowHandle window, const 
         case MessageKind::Timer:
             if (message.id == kDeferredInitTimerId) deferredInitialisation(program, window);
             if (message.id == kAutoTimerId) program.autoTimer.fired(window);
+            if (message.id == kTrayTipTimerId) refreshTrayTip(program, window);
             break;
         case MessageKind::Size: onSize(program, window, message.id); break;
         case MessageKind::Close:

@@ -31,6 +31,9 @@ inline constexpr int kCommandSupervisorEnded = 2031;
 // An operation begins: the time zone is refreshed (and a locked one restored).
 inline constexpr int kCommandRefreshTimeZone = 2032;
 inline constexpr int kDeferredInitTimerId = 5;
+// Keeps the notification-area tip current while the window is in the tray.
+inline constexpr int kTrayTipTimerId = 6;
+inline constexpr uint32_t kTrayTipMs = 1000;
 inline constexpr uint32_t kDeferredInitMs = 500;
 
 // What the window program runs on, made before the main window and living

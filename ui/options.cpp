@@ -5,6 +5,7 @@
 
 #include "engine/clock_privilege.h"
 #include "platform/process.h"
+#include "platform/socket.h"
 #include "resources/dialogs.h"
 #include "servers/server_combo.h"
 #include "servers/server_list.h"
@@ -14,6 +15,7 @@
 #include "storage/settings.h"
 #include "storage/strings.h"
 #include "timeservice/time_servers.h"
+#include "ui/open_document.h"
 #include "ui/control_texts.h"
 #include "ui/main_window.h"
 #include "ui/service_controls.h"
@@ -202,8 +204,12 @@ void loadOptionValues(WindowHandle page) {
 
 void readServersPage(WindowHandle page) {
     settings.serverSource.store(checked(page, kIdUseList) ? 0 : checked(page, kIdUseManualA) ? 1 : 2);
-    setManualAddressA(gui::getDlgItemText(page, kIdManualA));
-    setManualAddressB(gui::getDlgItemText(page, kIdManualB));
+    // The address fields give four numbers 0 to 255, or nothing when blank;
+    // a blank field keeps the address it had.
+    const std::string a = gui::getDlgItemText(page, kIdManualA);
+    const std::string b = gui::getDlgItemText(page, kIdManualB);
+    if (platform::isDottedQuad(a)) setManualAddressA(a);
+    if (platform::isDottedQuad(b)) setManualAddressB(b);
     settings.defaultServerOnly.store(checked(page, kIdDefaultOnly) ? 1 : 0);
     settings.protocol.store(gui::comboSelection(page, kIdProtocol));
     settings.selectedServer.store(gui::comboSelection(page, kIdServerCombo));
@@ -291,7 +297,7 @@ void applyEnableRules(WindowHandle page) {
 
 bool optionClick(WindowHandle page, int id) {
     switch (id) {
-        case kIdEditList: (void)platform::shellOpen(editableServerFile()); return true;
+        case kIdEditList: openDocument(page, editableServerFile(), DocumentUse::Edit); return true;
         case kIdRefreshList: refreshServerCombo(page); return true;
         case kIdScan:
             if (sheetProgram != nullptr) (void)openServerScan(page, sheetProgram->engine);
@@ -327,7 +333,7 @@ bool optionClick(WindowHandle page, int id) {
         }
         case kIdServiceInstall:
         case kIdServiceRun: serviceButton(page, id); return true;
-        case kIdViewLog: (void)platform::shellOpen(resolveDataFile(kLogFileName)); return true;
+        case kIdViewLog: openDocument(page, resolveDataFile(kLogFileName), DocumentUse::Read); return true;
         case kIdNoLog:
         case kIdTray:
         case kIdTimeServer:
@@ -335,7 +341,7 @@ bool optionClick(WindowHandle page, int id) {
             applyEnableRules(page);
             return true;
         case kIdResetDefaults: resetToDefaults(page); return true;
-        case kIdHelp: (void)platform::shellOpen(programDirectory() + kReadMeFileName); return true;
+        case kIdHelp: openDocument(page, programDirectory() + kReadMeFileName, DocumentUse::Read); return true;
         default: return false;
     }
 }

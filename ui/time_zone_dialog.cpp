@@ -7,6 +7,7 @@
 #include "storage/settings.h"
 #include "storage/strings.h"
 #include "timezone/time_zone.h"
+#include "ui/open_document.h"
 #include "ui/control_texts.h"
 #include "storage/string_slots.h"
 
@@ -46,7 +47,7 @@ void showTimeZoneDialog(gui::WindowHandle owner) {
                 lockTimeZone(gui::isDlgButtonChecked(dialog, kIdZoneLock));
                 gui::endDialog(dialog, kIdZoneOk);
             } else if (message.kind == gui::MessageKind::Command && message.id == kIdZoneHelp) {
-                (void)platform::shellOpen(programDirectory() + kReadMeFileName);
+                openDocument(dialog, programDirectory() + kReadMeFileName, DocumentUse::Read);
             }
             // Nothing else closes it: no Escape, no close box.
             return 0;

@@ -21,6 +21,15 @@ void hideToTray(WindowProgram& program, gui::WindowHandle window) {
     gui::showWindow(window, gui::ShowCommand::Hidden);
     if (trayIconSuppressed.load() == 0) gui::trayAddIcon(window, kProgramTitle);
     program.engine.setWindowState(WindowState::InTray);
+    gui::setTimer(window, kTrayTipTimerId, kTrayTipMs);
+}
+
+void refreshTrayTip(const WindowProgram& program, gui::WindowHandle window) {
+    if (program.engine.windowState() != WindowState::InTray) {
+        gui::killTimer(window, kTrayTipTimerId);
+        return;
+    }
+    if (gui::trayIconShown(window)) gui::trayUpdateTip(window, trayTipText(program));
 }
 
 std::string trayTipText(const WindowProgram& program) {

@@ -20,6 +20,8 @@ extern std::atomic<int32_t> trayIconSuppressed;
 
 // Hides the window and (unless "/s" suppressed it) shows the icon.
 void hideToTray(WindowProgram& program, gui::WindowHandle window);
+// While in the tray, every second: the tip follows the countdown.
+void refreshTrayTip(const WindowProgram& program, gui::WindowHandle window);
 // The tip: the countdown (or the program title) and the server state.
 std::string trayTipText(const WindowProgram& program);
 // A mouse event on the icon (the id of the icon, the mouse message).

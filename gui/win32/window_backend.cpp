@@ -95,6 +95,24 @@ bool sameDate(const SystemTime& a, const SystemTime& b) { return std::memcmp(&a,
 class Win32Backend;
 Win32Backend* activeBackend = nullptr;
 
+// While Windows runs a modal loop of its own (a popup menu, a message box),
+// a thread timer keeps the window model's timers and posted messages
+// running, so the clock goes on and a due AutoSync is not held up.
+constexpr UINT kModalPumpMs = 100;
+class ModalPump {
+public:
+    ModalPump() : id_(SetTimer(nullptr, 0, kModalPumpMs, &ModalPump::tick)) {}
+    ~ModalPump() {
+        if (id_ != 0) KillTimer(nullptr, id_);
+    }
+    ModalPump(const ModalPump&) = delete;
+    ModalPump& operator=(const ModalPump&) = delete;
+
+private:
+    static void CALLBACK tick(HWND, UINT, UINT_PTR, DWORD);
+    UINT_PTR id_;
+};
+
 class Win32Backend : public DialogBackend {
 public:
     Win32Backend() {
@@ -185,6 +203,7 @@ public:
         // The menu closes when the user clicks elsewhere only while its owner
         // is in front.
         if (owner != nullptr) SetForegroundWindow(owner);
+        ModalPump pump;
         const int chosen = static_cast<int>(
             TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY, at.x, at.y, 0, owner, nullptr));
         if (owner != nullptr) PostMessageA(owner, WM_NULL, 0, 0);
@@ -196,6 +215,7 @@ public:
                     MessageBoxKind kind) override {
         const std::string body(text);
         const std::string title(caption);
+        ModalPump pump;
         MessageBoxA(hwndOf(owner), body.c_str(), title.c_str(),
                     MB_OK | (kind == MessageBoxKind::Error ? MB_ICONERROR : MB_ICONINFORMATION));
     }
@@ -669,6 +689,20 @@ private:
     bool syncing_ = false;
     UINT taskbarCreated_ = 0;
 };
+
+void CALLBACK ModalPump::tick(HWND, UINT, UINT_PTR, DWORD) {
+    // A message handled here may open a message box, whose own loop ticks
+    // this timer again: one pump at a time.
+    static bool pumping = false;
+    if (pumping) return;
+    pumping = true;
+    if (pumpMessages()) {
+        if (activeBackend != nullptr) activeBackend->flush();
+    } else {
+        EndMenu();  // the program is ending: a menu open now closes
+    }
+    pumping = false;
+}
 
 }  // namespace
 

@@ -119,6 +119,17 @@ bool shellOpen(const std::string& path) {
     return runProgram({"sh", "-c", "xdg-open \"$1\" >/dev/null 2>&1 </dev/null &", "sh", path}) == 0;
 }
 
+std::vector<std::string> terminalFileCommands(bool edit) {
+    std::vector<std::string> commands;
+    for (const char* name : edit ? std::vector<const char*>{"VISUAL", "EDITOR"} : std::vector<const char*>{"PAGER"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') commands.emplace_back(value);
+    }
+    const char* fallback = edit ? "sensible-editor" : "sensible-pager";
+    if (!findExecutable(fallback).empty()) commands.emplace_back(fallback);
+    return commands;
+}
+
 int runInTerminal(const std::vector<std::string>& args) {
     if (args.empty() || isatty(STDIN_FILENO) == 0 || isatty(STDOUT_FILENO) == 0) return -1;
     const std::string path = findExecutable(args[0]);

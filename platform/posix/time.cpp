@@ -227,7 +227,10 @@ std::string formatWith(const SystemTime& t, const char* format) {
 }  // namespace
 
 std::string formatDefaultTime(const SystemTime& t) { return formatWith(t, "%X"); }
-std::string formatShortDate(const SystemTime& t) { return formatWith(t, "%x"); }
+// Day, month and year in the long date's order ("7 Dec 2026"): "%x" in the
+// C and US locales puts the month first, which reads wrongly beside the
+// long date.
+std::string formatShortDate(const SystemTime& t) { return formatWith(t, "%-d %b %Y"); }
 
 std::string formatLongDate(const SystemTime& t) {
     tm fields{};

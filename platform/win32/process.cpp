@@ -180,7 +180,10 @@ bool shellOpen(const std::string& path) {
     return reinterpret_cast<INT_PTR>(result) > 32;
 }
 
-// Tavrel.exe shows real windows, not a terminal: there is none to lend.
+// Tavrel.exe shows real windows, not a terminal: there is none to lend,
+// and the shell's file associations open every file.
+std::vector<std::string> terminalFileCommands(bool) { return {}; }
+
 int runInTerminal(const std::vector<std::string>&) { return -1; }
 
 int runProgram(const std::vector<std::string>& args) {

@@ -1,6 +1,7 @@
 // The terminal window's drawing and keys, driven through TerminalUi as the
 // terminal backend drives it, on the real window model.
 #include <gtest/gtest.h>
+#include <ncurses.h>
 
 #include <string>
 #include <vector>
@@ -220,6 +221,22 @@ TEST_F(TerminalUiTest, ATooSmallTerminalSaysHowLargeItMustBe) {
     const std::string small = text(ui.render(60, 20));
     EXPECT_NE(small.find("Enlarge the terminal to "), std::string::npos) << small;
     EXPECT_EQ(text(ui.render(80, 24)).find("Enlarge"), std::string::npos);
+}
+
+// A press acts and its release does not (a terminal that reports only
+// clicks gives presses); movement and the wheel are nothing.
+TEST(TerminalInput, PressesAndReleasesDecodeApart) {
+    EXPECT_EQ(decodeMouse(BUTTON1_PRESSED, 3, 4).type, InputEvent::Type::Press);
+    EXPECT_EQ(decodeMouse(BUTTON1_RELEASED, 3, 4).type, InputEvent::Type::Release);
+    EXPECT_EQ(decodeMouse(BUTTON1_CLICKED, 3, 4).type, InputEvent::Type::Press);
+    EXPECT_TRUE(decodeMouse(BUTTON3_PRESSED, 3, 4).rightButton);
+    EXPECT_EQ(decodeMouse(REPORT_MOUSE_POSITION, 3, 4).type, InputEvent::Type::None);
+    EXPECT_EQ(decodeMouse(BUTTON4_PRESSED, 3, 4).type, InputEvent::Type::None);
+    EXPECT_EQ(decodeKey(KEY_BTAB).key, Key::BackTab);
+    EXPECT_EQ(decodeKey('\r').key, Key::Enter);
+    EXPECT_EQ(decodeKey(KEY_F(22)).key, Key::Menu);
+    EXPECT_EQ(decodeKey(KEY_UP).key, Key::Up);
+    EXPECT_EQ(decodeKey('7').ch, U'7');
 }
 
 TEST(Utf8, RoundTripsAndKeepsStrayBytes) {

@@ -73,7 +73,8 @@ start
 check "the window comes back" "wait_for Ready"
 keys F4
 # The tray entry's glyph is ◷ in a UTF-8 locale and @ in the C locale.
-check "the close box with Tray and Resident hides to the tray entry" "wait_for '\\(◷\\|@\\) Tavrel' && ! shows Correct"
+check "the close box with Tray and Resident hides to the tray entry" "wait_for '\\(◷\\|@\\) \\(Tavrel\\|[0-9]\\)' && ! shows Correct"
+check "the tray entry's tip follows the countdown" "wait_for '\\(◷\\|@\\) [0-9].* until AutoSync'"
 keys Enter
 check "Enter on the tray entry restores the window" "wait_for Correct"
 

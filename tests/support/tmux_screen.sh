@@ -21,3 +21,24 @@ end_session() {
     tmux -S "$socket" kill-server 2>/dev/null || true
     rm -f "$socket"
 }
+# The screen with its colours and attributes as escape sequences.
+screen_styled() { tmux -S "$socket" capture-pane -t tavrel -p -e; }
+# Clicks the left button (a press, then its release, as SGR mouse reports
+# of an xterm) on the first cell showing TEXT.
+click() {
+    local at
+    at=$(screen | python3 -c '
+import sys
+text = sys.argv[1]
+for y, line in enumerate(sys.stdin.read().split("\n")):
+    x = line.find(text)
+    if x >= 0:
+        print(x + 1, y + 1)
+        break' "$1")
+    [ -n "$at" ] || return 1
+    # shellcheck disable=SC2086
+    set -- $at
+    tmux -S "$socket" send-keys -t tavrel -l $'\e[<0;'"$1;$2M"
+    tmux -S "$socket" send-keys -t tavrel -l $'\e[<0;'"$1;$2m"
+    sleep "${TMUX_KEY_PAUSE:-0}"
+}

@@ -70,7 +70,7 @@ TEST_F(ZoneTexts, YearlyRulesFindTheirDay) {
     EXPECT_EQ(date.month, 10);
     EXPECT_EQ(date.day, 27);
     EXPECT_EQ(date.hour, 3);
-    EXPECT_EQ(formatTransition(lastSundayOfOctober, makeTime(2024, 6, 15)), "03:00:00 10/27/24");
+    EXPECT_EQ(formatTransition(lastSundayOfOctober, makeTime(2024, 6, 15)), "03:00:00 27 Oct 2024");
 }
 
 TEST_F(ZoneTexts, RulesOfPastMonthsFallInTheNextYear) {

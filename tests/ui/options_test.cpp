@@ -59,6 +59,19 @@ TEST_F(OptionPages, ServersPageShowsTheListAndTheSource) {
     for (int id : {kIdDefaultOnly, kIdEditList, kIdRefreshList, kIdScan, kIdServerCombo}) EXPECT_FALSE(gui::isDlgItemEnabled(p, id)) << id;
 }
 
+// An address field gives what the IP address control gives: four numbers
+// 0 to 255 ("999.1" cannot be saved to fail later as a server name); a
+// blank field keeps the address it had.
+TEST_F(OptionPages, AddressFieldsSaveOnlyFourNumbersUpTo255) {
+    const gui::WindowHandle p = page(kServersPage);
+    const std::string before = manualAddressB();
+    gui::setDlgItemText(p, kIdManualA, "999.1");
+    gui::setDlgItemText(p, kIdManualB, "");
+    ASSERT_TRUE(optionClick(p, kIdUseManualA));
+    EXPECT_EQ(manualAddressA(), "255.1.0.0");
+    EXPECT_EQ(manualAddressB(), before);
+}
+
 TEST_F(OptionPages, EmptyListMovesToManualA) {
     test::writeFile(dir.file(kServerFileName), "#nothing\r\n");
     const gui::WindowHandle p = page(kServersPage);

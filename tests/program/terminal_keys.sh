@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# The terminal window used as a person uses a terminal program, in a real
+# terminal (tmux, as an xterm): focus that shows, one click as one press,
+# Enter on the focused button, a menu that leaves the clock running, a
+# terminal too small, the editor from $EDITOR, "/s", a second copy, Ctrl-C,
+# and closing the terminal while a menu is open.
+# Usage: terminal_keys.sh PROGRAM
+set -euo pipefail
+program=$(realpath "$1")
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../support/checks.sh
+source "$here/../support/checks.sh"
+work=$(mktemp -d)
+socket="$work/tmux.sock"
+trap 'tmux -S "$socket" kill-server 2>/dev/null || true; sleep 0.2; rm -rf "$work"' EXIT
+# shellcheck source=../support/tmux_screen.sh
+source "$here/../support/tmux_screen.sh"
+TMUX_KEY_PAUSE=0.2
+
+byte() { od -An -tu1 -j $((8 + $1)) -N1 "$work/vIvod.dat" | tr -d ' '; }
+run_env() {
+    echo "env -u DISPLAY -u WAYLAND_DISPLAY TAVREL_CLOCK_FILE='$work/clock' XDG_CONFIG_HOME='$work/xdg' \
+          XDG_RUNTIME_DIR='$work' EDITOR='$work/editor'"
+}
+start() {
+    tmux -S "$socket" new-session -d -s tavrel -x 100 -y 30 \
+        "cd '$work' && $(run_env) TERM=xterm-256color ./tavrel $*; echo \"ENDED \$?\"; sleep 60"
+}
+program_pid() {
+    local shell
+    shell=$(tmux -S "$socket" list-panes -t tavrel -F '#{pane_pid}')
+    pgrep -P "$shell" -x tavrel | head -1
+}
+clock() { screen | grep -o '[0-9][0-9]:[0-9][0-9]:[0-9][0-9]' | head -1; }
+
+cp "$program" "$work/tavrel"
+printf '127.0.0.1\r\n' > "$work/ServFile.txt"
+printf '#!/bin/sh\necho "$1" > "%s/edited"\n' "$work" > "$work/editor"
+chmod +x "$work/editor"
+
+start
+wait_for Ready || true
+buttons() { screen_styled | grep 'Correct'; }
+before=$(buttons)
+keys Tab
+check "the focus shows: the buttons' look follows it" "[ \"\$(buttons)\" != \"\$before\" ]"
+check "the focused button's tooltip shows" "wait_for 'Check the time and change it'"
+keys BTab
+
+keys F10
+wait_for 'Sync Now' || true
+first=$(clock)
+check "the clock goes on while the menu is open" "poll 10 bash -c '[ \"\$(tmux -S $socket capture-pane -t tavrel -p | grep -o \"[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\" | head -1)\" != \"$first\" ]' && shows 'Sync Now'"
+keys Escape
+gone 'Sync Now' || true
+
+# One click ticks a box once; the next key does not untick it.
+click Options
+check "a click on Options opens the sheet" "wait_for 'Servers     Auto'"
+click Misc
+wait_for 'No Log' || true
+click 'On Top'
+keys Tab
+sleep 0.5
+check "one click ticks On Top, and the next key leaves it ticked" "shows '\\[x\\] On Top'"
+click '    OK  '
+check "a click on OK closes the sheet" "gone 'No Log'"
+check "On Top is saved" "[ \"\$(byte 96)\" = 1 ]"
+
+# Enter on the focused No answers No.
+click Options
+wait_for 'Servers     Auto' || true
+click Misc
+wait_for 'No Log' || true
+click Reset
+check "Reset asks first" "wait_for 'Reset to default all settings?'"
+keys Tab Enter
+check "the question closes" "gone 'Reset to default all settings?'"
+check "Enter on the focused No keeps every setting" "[ \"\$(byte 96)\" = 1 ] && shows 'No Log'"
+
+# An editor in the terminal when there is no desktop.
+click 'Servers'
+wait_for 'Edit List' || true
+click 'Edit List'
+check "Edit List runs \$EDITOR on the server list" "poll 30 grep -q ServFile.txt '$work/edited'"
+check "the sheet comes back after the editor" "wait_for 'Edit List'"
+keys Escape
+gone 'Edit List' || true
+
+tmux -S "$socket" resize-window -t tavrel -x 60 -y 20
+check "a 60x20 terminal asks to be enlarged" "wait_for 'Enlarge the terminal to'"
+tmux -S "$socket" resize-window -t tavrel -x 100 -y 30
+check "at 100x30 the window is back" "wait_for Correct"
+
+# The second copy in a terminal of its own (script's), as a user starts it.
+second=$(cd "$work" && eval "$(run_env)" timeout 60 script -qec ./tavrel /dev/null </dev/null 2>&1 | tr -d '\r' || true)
+check "a second copy says so and ends" "[ \"\$second\" = 'Tavrel is already running' ]"
+
+rm -f "$work/vIvod.dat"
+keys C-c
+check "Ctrl-C ends the program with status 0" "wait_for 'ENDED 0'"
+check "Ctrl-C saves the settings" "[ \$(stat -c %s '$work/vIvod.dat') = 508 ]"
+end_session
+
+start /s
+check "\"/s\" shows the stand-in entry, not a blank terminal" "wait_for '\\(◷\\|@\\) Tavrel' && ! shows Correct"
+keys Enter
+check "Enter on the stand-in restores the window" "wait_for Correct"
+
+keys F10
+wait_for 'Sync Now' || true
+pid=$(program_pid)
+rm -f "$work/vIvod.dat"
+end_session
+check "closing the terminal with the menu open ends the program" "poll 20 bash -c '! kill -0 $pid 2>/dev/null'"
+check "and saves the settings" "[ -f '$work/vIvod.dat' ] && [ \$(stat -c %s '$work/vIvod.dat') = 508 ]"
+
+report "terminal keys"

@@ -1,0 +1,30 @@
+#include "ui/open_document.h"
+
+#include "platform/process.h"
+
+namespace tavrel {
+namespace {
+
+constexpr char kCaption[] = "Tavrel.exe";
+// What a shell answers for a command it cannot find or run.
+constexpr int kCommandNotFound = 127;
+constexpr int kCommandNotRunnable = 126;
+
+}  // namespace
+
+void openDocument(gui::WindowHandle owner, const std::string& path, DocumentUse use) {
+    if (platform::shellOpen(path)) return;
+    const bool edit = use == DocumentUse::Edit;
+    for (const std::string& command : platform::terminalFileCommands(edit)) {
+        // The command may carry its own arguments ("vim -R"): the shell
+        // splits it, and the file's name goes last, quoted.
+        const int status = gui::runInTerminal({"sh", "-c", command + " \"$1\"", "sh", path});
+        if (status == -1) break;  // no terminal to run it in
+        if (status != kCommandNotFound && status != kCommandNotRunnable) return;
+    }
+    const std::string advice = edit ? "Set VISUAL or EDITOR to an editor, or install one."
+                                    : "Set PAGER to a pager, or install one.";
+    gui::messageBox(owner, "Nothing here can open " + path + ". " + advice, kCaption, gui::MessageBoxKind::Error);
+}
+
+}  // namespace tavrel

@@ -1,0 +1,19 @@
+// Opening one of the program's files for the user: the server list to
+// edit, the log and the read-me to read.
+#pragma once
+
+#include <string>
+
+#include "gui/dialog.h"
+
+namespace tavrel {
+
+enum class DocumentUse { Edit, Read };
+
+// With the desktop's opener where there is a desktop; otherwise in the
+// terminal the window is shown in, with the user's editor or pager (the
+// window gives the terminal over until it ends); when nothing can open the
+// file, a message over `owner` says so.
+void openDocument(gui::WindowHandle owner, const std::string& path, DocumentUse use);
+
+}  // namespace tavrel
