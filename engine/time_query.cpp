@@ -66,9 +66,9 @@ bool TimeQuery::timeExchange(platform::Socket& socket, uint32_t startTick) {
     return true;
 }
 
-bool TimeQuery::sntpExchange(platform::Socket& socket, platform::FileTime t1, uint16_t t1Ms, uint32_t startTick) {
+bool TimeQuery::sntpExchange(platform::Socket& socket, platform::FileTime t1, uint32_t startTick) {
     uint8_t packet[kSntpPacketSize];
-    buildSntpRequest(t1, t1Ms, packet);
+    buildSntpRequest(t1, packet);
     (void)socket.send(packet, sizeof packet);
 
     for (size_t i = 16; i < kSntpPacketSize; ++i) packet[i] = 0;
@@ -88,7 +88,7 @@ bool TimeQuery::sntpExchange(platform::Socket& socket, platform::FileTime t1, ui
     return true;
 }
 
-bool TimeQuery::contactServer(platform::FileTime t1, uint16_t t1Ms) {
+bool TimeQuery::contactServer(platform::FileTime t1) {
     advance(QueryStep::CreatingSocket);
     const uint32_t startTick = platform::getTickCount();
     std::shared_ptr<platform::Socket> socket =
@@ -117,19 +117,19 @@ bool TimeQuery::contactServer(platform::FileTime t1, uint16_t t1Ms) {
 
     if (!socket->connect(platform::NetAddress::v4(address, target_.useTime ? kTimePort : kSntpPort))) return false;
     advance(QueryStep::WaitingForReply);
-    return target_.useTime ? timeExchange(*socket, startTick) : sntpExchange(*socket, t1, t1Ms, startTick);
+    return target_.useTime ? timeExchange(*socket, startTick) : sntpExchange(*socket, t1, startTick);
 }
 
 void TimeQuery::run() {
     // Above-normal priority, so that the reply's tick and T4 are taken promptly.
     platform::raiseThreadPriority();
     step_.store(QueryStep::Started);
-    const platform::SystemTime now = platform::getSystemTime();
-    platform::FileTime t1 = 0;
-    (void)platform::systemTimeToFileTime(now, t1);
+    // T1 to the clock's full precision: a reading cut to the millisecond
+    // would put up to half a millisecond into the offset.
+    const platform::FileTime t1 = platform::getSystemTimeAsFileTime();
 
     const platform::SocketLibraryUse library;
-    bool ok = library.ready() && contactServer(t1, now.milliseconds);
+    bool ok = library.ready() && contactServer(t1);
     {
         std::lock_guard lock(mutex_);
         if (socket_) socket_->close();

@@ -79,9 +79,9 @@ public:
 
 private:
     void run();
-    bool contactServer(platform::FileTime t1, uint16_t t1Ms);
+    bool contactServer(platform::FileTime t1);
     bool timeExchange(platform::Socket& socket, uint32_t startTick);
-    bool sntpExchange(platform::Socket& socket, platform::FileTime t1, uint16_t t1Ms, uint32_t startTick);
+    bool sntpExchange(platform::Socket& socket, platform::FileTime t1, uint32_t startTick);
     void advance(QueryStep step);
 
     const QueryTarget target_;

@@ -33,13 +33,17 @@ void writeWord(uint8_t* at, uint32_t value) {
     at[3] = static_cast<uint8_t>(value);
 }
 
-void buildSntpRequest(platform::FileTime t1, uint16_t t1Milliseconds, uint8_t (&packet)[kSntpPacketSize]) {
+void buildSntpRequest(platform::FileTime t1, uint8_t (&packet)[kSntpPacketSize]) {
     for (uint8_t& b : packet) b = 0;
     packet[0] = kSntpClientHeader;
     // Seconds since 1900 modulo 2^32: the wire form in every era.
-    const uint32_t seconds = static_cast<uint32_t>((t1 - platform::kFileTime1900) / platform::kFileTimeUnitsPerSecond);
-    writeWord(packet + 24, seconds);
-    writeWord(packet + 28, static_cast<uint32_t>(t1Milliseconds) * kFractionPerMs);
+    const uint64_t sinceEpoch = t1 - platform::kFileTime1900;
+    writeWord(packet + 24, static_cast<uint32_t>(sinceEpoch / platform::kFileTimeUnitsPerSecond));
+    // The fraction to the clock's full precision (100 ns), rounded to the
+    // nearest 2^-32 s, so the originate the server echoes is T1 itself.
+    const uint64_t units = sinceEpoch % platform::kFileTimeUnitsPerSecond;
+    writeWord(packet + 28, static_cast<uint32_t>(((units << 32) + platform::kFileTimeUnitsPerSecond / 2) /
+                                                 platform::kFileTimeUnitsPerSecond));
 }
 
 bool readSntpReply(std::span<const uint8_t> reply, SntpTimestamps& out) {

@@ -16,8 +16,6 @@ inline constexpr size_t kTimeReplySize = 4;
 inline constexpr size_t kSntpPacketSize = 48;
 // Leap indicator 0, version 3, mode 3 (client).
 inline constexpr uint8_t kSntpClientHeader = 0x1B;
-// Milliseconds to NTP fraction units (2^-32 s).
-inline constexpr uint32_t kFractionPerMs = 4'294'967;
 
 // Seconds since 1900 of a 32-bit wire value. Values with the top bit clear
 // belong to the era that starts in 2036 (RFC 4330's rule), so the client
@@ -32,7 +30,7 @@ inline platform::FileTime wireSecondsToFileTime(uint32_t seconds) { return ntpTo
 // The 48-byte client request for a clock reading T1 (its millisecond
 // field given separately): all zero but the header and the originate
 // timestamp at bytes 24..31.
-void buildSntpRequest(platform::FileTime t1, uint16_t t1Milliseconds, uint8_t (&packet)[kSntpPacketSize]);
+void buildSntpRequest(platform::FileTime t1, uint8_t (&packet)[kSntpPacketSize]);
 
 // Big-endian 32-bit word at `offset`.
 uint32_t readWord(std::span<const uint8_t> bytes, size_t offset);

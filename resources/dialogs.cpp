@@ -167,7 +167,8 @@ constexpr std::array kTimeZoneControls = {
 
 // The "SyncScan" window: one list view filling it.
 constexpr std::array kScanControls = {
-    plain(ControlKind::ListView, kIdScanList, 0, 0, 300, 150),
+    plain(ControlKind::ListView, kIdScanList, 0, 0, 300, 128),
+    plain(ControlKind::PushButton, kIdScanSort, 220, 134, 76, 14, "Sort by response"),
 };
 
 }  // namespace

@@ -139,8 +139,9 @@ inline constexpr int kIdZoneDaylightDateLabel = 1223;
 inline constexpr int kIdZoneDaylightBiasLabel = 1224;
 extern const gui::DialogTemplate kTimeZoneDialog;
 
-// The server scan's window and its list view.
+// The server scan's window, its list view and its "Sort by response".
 inline constexpr int kIdScanList = 1;
+inline constexpr int kIdScanSort = 3;
 extern const gui::DialogTemplate kScanWindow;
 
 }  // namespace tavrel

@@ -1,5 +1,7 @@
 #include "servers/server_list.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <mutex>
 
 #include "platform/file.h"
@@ -61,6 +63,51 @@ std::string editableServerFile() {
         return inUse;
     }
     return own;
+}
+
+std::string sortServerList(const ServerRanking& rank) {
+    const std::string path = editableServerFile();
+    std::string bytes;
+    if (!platform::readSmallFile(path, bytes, kLargestCopiedList)) return "Cannot read " + path;
+    // The file's lines, each an entry or not as the list's reader sees it.
+    std::vector<std::string> kept;
+    std::vector<std::pair<int64_t, std::string>> entries;
+    std::vector<bool> used(rank.size(), false);
+    size_t start = 0;
+    while (start < bytes.size()) {
+        size_t end = bytes.find_first_of("\r\n", start);
+        if (end == std::string::npos) end = bytes.size();
+        const std::string line = bytes.substr(start, end - start);
+        start = end + (bytes.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+        ServerListParser parser;
+        bool entry = false;
+        for (char c : line) entry = parser.feed(static_cast<uint8_t>(c)) || entry;
+        entry = parser.finish() || entry;
+        if (!entry) {
+            if (line.find_first_not_of(" \t") != std::string::npos) kept.push_back(line);
+            continue;
+        }
+        // Each finding counts once, for the first entry of its name.
+        int64_t position = INT64_MAX;
+        for (size_t i = 0; i < rank.size(); ++i) {
+            if (used[i] || rank[i].first != parser.entry()) continue;
+            used[i] = true;
+            position = rank[i].second;
+            break;
+        }
+        entries.emplace_back(position, line);
+    }
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::string sorted;
+    for (const std::string& line : kept) sorted += line + "\r\n";
+    for (const auto& [position, line] : entries) sorted += line + "\r\n";
+    const std::string stem = path.size() > 4 && path.compare(path.size() - 4, 4, ".txt") == 0
+                                 ? path.substr(0, path.size() - 4)
+                                 : path;
+    if (!platform::writeFileReplacing(stem + ".bak", bytes)) return "Cannot write " + stem + ".bak";
+    if (!platform::writeFileReplacing(path, sorted)) return "Cannot write " + path;
+    return std::string();
 }
 
 namespace {

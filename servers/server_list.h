@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "storage/text_lines.h"
 
@@ -47,6 +49,14 @@ void ensureServerFile();
 // their own (the shared one stays read-only); falls back to the list in use
 // when no copy can be written.
 std::string editableServerFile();
+
+// Reorders the list by the scan's findings: entries by `rank` (lower
+// first; equal ranks keep their order; entries the ranking does not name
+// after the named), below the lines that are no entries (comments), which
+// keep their place at the top. The old list is kept beside it as
+// ServFile.bak; both files are written whole. The problem, or empty.
+using ServerRanking = std::vector<std::pair<std::string, int64_t>>;
+std::string sortServerList(const ServerRanking& rank);
 
 // Fill mode: hands every entry, in file order, to insert(index, name).
 // Returns 1 when at least one entry was handed out, else 0.

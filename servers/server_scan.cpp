@@ -1,5 +1,6 @@
 #include "servers/server_scan.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,6 +33,8 @@ struct Scan {
     bool measuringTime = true;  // the row's TIME query, then its SNTP query
     std::unique_ptr<TimeQuery> query;
     int32_t countdown = 0;
+    // Each row's response times in ms, -1 where the server did not answer.
+    std::vector<int64_t> timeMs, sntpMs;
     QueryTarget limits;  // the date range, as it stood when the scan began
 };
 std::unique_ptr<Scan> scan;
@@ -54,6 +57,8 @@ void startMeasurement() {
     const std::string& server = scan->servers[scan->row];
     if (scan->measuringTime) {
         gui::listViewInsertRow(scan->window, kIdScanList, static_cast<int>(scan->row), server);
+        scan->timeMs.push_back(-1);
+        scan->sntpMs.push_back(-1);
     }
     QueryTarget target = scan->limits;
     target.server = server;
@@ -61,6 +66,30 @@ void startMeasurement() {
     scan->query = std::make_unique<TimeQuery>(std::move(target), nullptr);
     scan->countdown = static_cast<int32_t>(settings.syncTimeout.load() * 10);
     gui::setTimer(scan->window, kScanTimerId, kTickMs);
+}
+
+void finish() {
+    gui::setWindowText(scan->window, slot(kSlotScanFinished));
+    gui::enableDlgItem(scan->window, kIdScanSort, !scan->servers.empty());
+}
+
+// The answering servers first, fastest by SNTP (by TIME where SNTP did not
+// answer), then the silent ones, in their old order.
+void sortList() {
+    ServerRanking rank;
+    constexpr int64_t kTimeOnly = int64_t{1} << 40;  // after every SNTP time
+    for (size_t i = 0; i < scan->servers.size() && i < scan->sntpMs.size(); ++i) {
+        const int64_t sntp = scan->sntpMs[i];
+        const int64_t time = scan->timeMs[i];
+        const int64_t position = sntp >= 0 ? sntp : time >= 0 ? kTimeOnly + time : INT64_MAX - 1;
+        rank.emplace_back(scan->servers[i], position);
+    }
+    const std::string problem = sortServerList(rank);
+    if (!problem.empty()) {
+        gui::messageBox(scan->window, problem, "Tavrel.exe", gui::MessageBoxKind::Error);
+        return;
+    }
+    gui::enableDlgItem(scan->window, kIdScanSort, false);
 }
 
 void nextStep() {
@@ -73,12 +102,13 @@ void nextStep() {
     if (scan->row < scan->servers.size()) {
         startMeasurement();
     } else {
-        gui::setWindowText(scan->window, slot(kSlotScanFinished));
+        finish();
     }
 }
 
-void record(const std::string& address, const std::string& result) {
+void record(const std::string& address, const std::string& result, int64_t ms) {
     const int row = static_cast<int>(scan->row);
+    (scan->measuringTime ? scan->timeMs : scan->sntpMs)[scan->row] = ms;
     if (scan->measuringTime) {
         gui::listViewSetCell(scan->window, kIdScanList, row, kColumnAddress, address);
         gui::listViewSetCell(scan->window, kIdScanList, row, kColumnTime, result);
@@ -93,8 +123,8 @@ void tick() {
     if (scan->query->finished()) {
         gui::killTimer(scan->window, kScanTimerId);
         const QueryResult& result = scan->query->result();
-        record(scan->query->addressText(),
-               result.accepted ? std::to_string(result.responseMs) : slot(kSlotError));
+        record(scan->query->addressText(), result.accepted ? std::to_string(result.responseMs) : slot(kSlotError),
+               result.accepted ? static_cast<int64_t>(result.responseMs) : -1);
         scan->query.reset();
         nextStep();
         return;
@@ -104,7 +134,7 @@ void tick() {
     gui::killTimer(scan->window, kScanTimerId);
     const std::string address = scan->query->addressText();
     giveUpQuery();
-    record(address, slot(kSlotTimeOut));
+    record(address, slot(kSlotTimeOut), -1);
     nextStep();
 }
 
@@ -115,7 +145,11 @@ intptr_t scanProcedure(gui::WindowHandle, const gui::WindowMessage& message) {
             break;
         case gui::MessageKind::Close:
         case gui::MessageKind::Command:
-            if (message.kind == gui::MessageKind::Close || message.id == 2) endServerScan();
+            if (message.kind == gui::MessageKind::Command && message.id == kIdScanSort && scan) {
+                sortList();
+            } else if (message.kind == gui::MessageKind::Close || message.id == gui::kIdCancel) {
+                endServerScan();
+            }
             break;
         case gui::MessageKind::Destroy: endServerScan(); break;
         default: break;
@@ -148,10 +182,12 @@ bool openServerScan(gui::WindowHandle, Engine& engine) {
     scan->window = w;
     gui::setWindowText(w, slot(kSlotScanning));
     gui::listViewSetColumns(w, kIdScanList, {slot(kSlotServer), "IP", "TIME (ms)", "SNTP (ms)"});
+    // Sorting waits for the scan's last finding.
+    gui::enableDlgItem(w, kIdScanSort, false);
     gui::showWindow(w, gui::ShowCommand::Normal);
     gui::setForegroundWindow(w);
     if (scan->servers.empty()) {
-        gui::setWindowText(w, slot(kSlotScanFinished));
+        finish();
     } else {
         startMeasurement();
     }

@@ -23,8 +23,18 @@ using win32::toFileTime;
 using win32::toSystemTime;
 
 FileTime realUtcNow() {
+    // The precise reading where the system has it (Windows 8 and later):
+    // the coarse one moves in steps of up to 15.6 ms, which SNTP's
+    // timestamps would carry.
+    using Reader = VOID(WINAPI*)(LPFILETIME);
+    static const Reader precise = reinterpret_cast<Reader>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetSystemTimePreciseAsFileTime")));
     FILETIME ft;
-    GetSystemTimeAsFileTime(&ft);
+    if (precise != nullptr) {
+        precise(&ft);
+    } else {
+        GetSystemTimeAsFileTime(&ft);
+    }
     return fromFileTime(ft);
 }
 

@@ -48,7 +48,10 @@ TEST_F(RealPeers, SntpCheckLeavesTheClockAndLogsTheExactDifference) {
     (void)correct(CorrectionMode::Check);
     EXPECT_NEAR(test::simulatedOffsetSeconds(), 3600, 1e-6);
     const std::string text = log();
-    EXPECT_NE(text.find(" : Time Checked, Difference found as -3599.9"), std::string::npos) << text;
+    // An hour, give or take the exchange's few microseconds either way.
+    EXPECT_TRUE(text.find(" : Time Checked, Difference found as -3599.9") != std::string::npos ||
+                text.find(" : Time Checked, Difference found as -3600.0") != std::string::npos)
+        << text;
     EXPECT_NE(text.find(", Server used was 127.0.0.1"), std::string::npos) << text;
 }
 

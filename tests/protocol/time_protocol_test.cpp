@@ -17,12 +17,22 @@ using platform::FileTime;
 
 TEST(SntpRequest, LayoutForAKnownClockReading) {
     uint8_t packet[kSntpPacketSize];
-    buildSntpRequest(fileTimeOf(2009, 6, 1, 12, 0, 0, 250), 250, packet);
+    buildSntpRequest(fileTimeOf(2009, 6, 1, 12, 0, 0, 250), packet);
     EXPECT_EQ(packet[0], 0x1B);
     const std::vector<uint8_t> originate(packet + 24, packet + 32);
-    EXPECT_EQ(originate, (std::vector<uint8_t>{0xCD, 0xCE, 0x41, 0x40, 0x3F, 0xFF, 0xFF, 0xB6}));
+    EXPECT_EQ(originate, (std::vector<uint8_t>{0xCD, 0xCE, 0x41, 0x40, 0x40, 0x00, 0x00, 0x00}));
     for (size_t i = 1; i < 24; ++i) EXPECT_EQ(packet[i], 0) << i;
     for (size_t i = 32; i < 48; ++i) EXPECT_EQ(packet[i], 0) << i;
+}
+
+// The originate carries T1 to the clock's 100 ns, not cut to the
+// millisecond: the offset's error would be up to half a millisecond.
+TEST(SntpRequest, OriginateKeepsTheClocksFullPrecision) {
+    const FileTime t1 = fileTimeOf(2026, 12, 7, 21, 30, 5, 250) + 1234;  // 123.4 us past the millisecond
+    uint8_t packet[kSntpPacketSize];
+    buildSntpRequest(t1, packet);
+    const FileTime echoed = ntpToFileTime(readWord(packet, 24), readWord(packet, 28));
+    EXPECT_LE(echoed > t1 ? echoed - t1 : t1 - echoed, 1u);
 }
 
 TEST(WireTime, TimeReplyBytesGiveTheServerTime) {
@@ -39,7 +49,7 @@ TEST(WireTime, SecondsWithTheTopBitClearBelongToTheEraFrom2036) {
     EXPECT_EQ(wireSecondsToFileTime(0), fileTimeOf(2036, 2, 7, 6, 28, 16, 0));
     EXPECT_EQ(wireSecondsToFileTime(100), fileTimeOf(2036, 2, 7, 6, 29, 56, 0));
     uint8_t packet[kSntpPacketSize];
-    buildSntpRequest(fileTimeOf(2036, 2, 7, 6, 29, 56, 0), 0, packet);
+    buildSntpRequest(fileTimeOf(2036, 2, 7, 6, 29, 56, 0), packet);
     EXPECT_EQ(readWord(packet, 24), 100u);
 }
 

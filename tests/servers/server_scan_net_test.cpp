@@ -9,6 +9,7 @@
 #include "tests/support/engine_fixture.h"
 #include "tests/support/environment.h"
 #include "tests/support/fake_time_servers.h"
+#include "tests/support/temp_dir.h"
 
 namespace tavrel {
 namespace {
@@ -49,6 +50,23 @@ protected:
     }
     gui::WindowHandle owner = gui::kNoWindow;
 };
+
+// "Sort by response": the answering server first, the silent one last, the
+// comment kept on top, the old list kept as ServFile.bak.
+TEST_F(ServerScan, SortByResponsePutsTheAnsweringServersFirstAndKeepsTheOldList) {
+    if (test::runningUnderWine()) GTEST_SKIP() << "Wine never fails the receive after a datagram to a closed port";
+    FakeSntpServer sntp(Reply::Correct);
+    const std::string old = "# mine\r\n127.0.0.2\n127.0.0.1\r\n";
+    test::writeFile(dir.file(kServerFileName), old);
+    ASSERT_TRUE(openServerScan(owner, *engine));
+    EXPECT_FALSE(gui::isDlgItemEnabled(scanWindow(), kIdScanSort));
+    ASSERT_TRUE(runScan());
+    ASSERT_TRUE(gui::isDlgItemEnabled(scanWindow(), kIdScanSort));
+    gui::postCommand(scanWindow(), kIdScanSort);
+    gui::pumpMessages();
+    EXPECT_EQ(test::readFile(dir.file(kServerFileName)), "# mine\r\n127.0.0.1\r\n127.0.0.2\r\n");
+    EXPECT_EQ(test::readFile(dir.file("ServFile.bak")), old);
+}
 
 TEST_F(ServerScan, MeasuresEveryListedServerByBothProtocolsAndChangesNoSetting) {
     if (test::runningUnderWine()) GTEST_SKIP() << "Wine never fails the receive after a datagram to a closed port";
