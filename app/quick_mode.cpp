@@ -55,6 +55,7 @@ int runQuickMode() {
         target.dateRangeEnabled = settings.dateRangeEnabled.load() != 0;
         target.dateRangeLow = settings.dateRangeLow.load();
         target.dateRangeHigh = settings.dateRangeHigh.load();
+        target.timeoutMs = static_cast<uint32_t>(settings.syncTimeout.load()) * kSecondMs;
 
         platform::ManualResetEvent progress;
         TimeQuery query(target, [&progress] { progress.set(); });

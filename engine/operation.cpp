@@ -60,6 +60,7 @@ void SyncOperation::startQuery() {
     target.dateRangeEnabled = settings.dateRangeEnabled.load() != 0;
     target.dateRangeLow = settings.dateRangeLow.load();
     target.dateRangeHigh = settings.dateRangeHigh.load();
+    target.timeoutMs = static_cast<uint32_t>(settings.syncTimeout.load()) * kSecondMs;
     querySntp_ = !target.useTime;
     // The server's clock stops while an SNTP exchange measures the offset.
     if (querySntp_) host_.serverClock.running = false;

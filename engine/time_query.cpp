@@ -66,7 +66,11 @@ bool TimeQuery::timeExchange(platform::Socket& socket, uint32_t startTick) {
     return true;
 }
 
-bool TimeQuery::sntpExchange(platform::Socket& socket, platform::FileTime t1, uint32_t startTick) {
+bool TimeQuery::sntpExchange(platform::Socket& socket, uint32_t startTick) {
+    // T1 just before the request goes, to the clock's full precision: a
+    // reading cut to the millisecond would put up to half a millisecond
+    // into the offset.
+    const platform::FileTime t1 = platform::getSystemTimeAsFileTime();
     uint8_t packet[kSntpPacketSize];
     buildSntpRequest(t1, packet);
     (void)socket.send(packet, sizeof packet);
@@ -88,48 +92,69 @@ bool TimeQuery::sntpExchange(platform::Socket& socket, platform::FileTime t1, ui
     return true;
 }
 
-bool TimeQuery::contactServer(platform::FileTime t1) {
+std::vector<platform::NetAddress> TimeQuery::addresses() const {
+    // Manual sources are IPv4 addresses as the settings record keeps them:
+    // never looked up as a name.
+    platform::Ipv4Address v4 = 0;
+    if (target_.manual) {
+        if (!platform::parseIpv4Address(target_.server, v4)) return {};
+        return {platform::NetAddress::v4(v4)};
+    }
+    platform::NetAddress literal;
+    if (platform::parseAddress(target_.server, literal)) return {literal};
+    // Every address of the name, IPv6 and IPv4, in the resolver's order.
+    return platform::resolveAll(target_.server);
+}
+
+bool TimeQuery::contactServer() {
     advance(QueryStep::CreatingSocket);
-    const uint32_t startTick = platform::getTickCount();
-    std::shared_ptr<platform::Socket> socket =
-        platform::Socket::create(target_.useTime ? platform::SocketKind::Tcp : platform::SocketKind::Udp);
-    if (!socket) return false;
-    {
-        // An abort that came before the socket existed closes it at once.
-        std::lock_guard lock(mutex_);
-        socket_ = socket;
-        if (aborted_.load()) socket->close();
+    const std::vector<platform::NetAddress> candidates = addresses();
+    if (candidates.empty() || aborted_.load()) return false;
+    const uint16_t port = target_.useTime ? kTimePort : kSntpPort;
+    // Each address but the last gets its share of the time-out, so a dead
+    // first address of a name leaves time for the others; the last waits
+    // until the query is given up.
+    const int share = target_.timeoutMs > 0 && candidates.size() > 1
+                          ? static_cast<int>(target_.timeoutMs / candidates.size())
+                          : -1;
+    for (size_t i = 0; i < candidates.size(); ++i) {
+        const platform::NetAddress& address = candidates[i];
+        const bool last = i + 1 == candidates.size();
+        const uint32_t startTick = platform::getTickCount();
+        std::shared_ptr<platform::Socket> socket =
+            platform::Socket::create(target_.useTime ? platform::SocketKind::Tcp : platform::SocketKind::Udp,
+                                     address.family);
+        if (!socket) continue;
+        {
+            // An abort that came before the socket existed closes it at once.
+            std::lock_guard lock(mutex_);
+            socket_ = socket;
+            address_ = platform::addressText(address);
+            if (aborted_.load()) socket->close();
+        }
+        if (aborted_.load()) return false;
+        if (!last) socket->setWaitLimit(share);
+        advance(QueryStep::Connecting);
+        platform::NetAddress peer = address;
+        peer.port = port;
+        if (socket->connect(peer)) {
+            advance(QueryStep::WaitingForReply);
+            const bool answered = target_.useTime ? timeExchange(*socket, startTick) : sntpExchange(*socket, startTick);
+            if (answered) return true;
+        }
+        if (aborted_.load()) return false;
+        socket->close();
     }
-
-    platform::Ipv4Address address = 0;
-    // Manual sources are addresses: no name lookup, and every text names
-    // the address as it was entered.
-    if (!platform::parseIpv4Address(target_.server, address) &&
-        (target_.manual || !platform::resolveFirstIpv4(target_.server, address))) {
-        return false;
-    }
-    if (aborted_.load()) return false;
-    {
-        std::lock_guard lock(mutex_);
-        address_ = platform::dottedQuad(address);
-    }
-    advance(QueryStep::Connecting);
-
-    if (!socket->connect(platform::NetAddress::v4(address, target_.useTime ? kTimePort : kSntpPort))) return false;
-    advance(QueryStep::WaitingForReply);
-    return target_.useTime ? timeExchange(*socket, startTick) : sntpExchange(*socket, t1, startTick);
+    return false;
 }
 
 void TimeQuery::run() {
     // Above-normal priority, so that the reply's tick and T4 are taken promptly.
     platform::raiseThreadPriority();
     step_.store(QueryStep::Started);
-    // T1 to the clock's full precision: a reading cut to the millisecond
-    // would put up to half a millisecond into the offset.
-    const platform::FileTime t1 = platform::getSystemTimeAsFileTime();
 
     const platform::SocketLibraryUse library;
-    bool ok = library.ready() && contactServer(t1);
+    bool ok = library.ready() && contactServer();
     {
         std::lock_guard lock(mutex_);
         if (socket_) socket_->close();

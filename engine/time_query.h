@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 #include <thread>
 
 #include "platform/socket.h"
@@ -31,7 +32,7 @@ enum class QueryStep : uint32_t {
 
 // What to ask and what to accept.
 struct QueryTarget {
-    std::string server;   // host name or dotted-quad address
+    std::string server;   // host name, dotted-quad or IPv6 address ("::1", "[2001:db8::1]")
     bool manual = false;  // a manually entered address: never looked up as a name
     bool useTime = false; // TIME (TCP 37) instead of SNTP (UDP 123)
     bool dateRangeEnabled = false;
@@ -39,6 +40,9 @@ struct QueryTarget {
     // as local times) are refused.
     platform::FileTime dateRangeLow = 0;
     platform::FileTime dateRangeHigh = 0;
+    // The whole query's time-out: a name with several addresses gives each
+    // its share before the next is tried (0: no limit of its own).
+    uint32_t timeoutMs = 0;
 };
 
 // The outcome of a finished query.
@@ -79,9 +83,11 @@ public:
 
 private:
     void run();
-    bool contactServer(platform::FileTime t1);
+    // The addresses to try, in order.
+    std::vector<platform::NetAddress> addresses() const;
+    bool contactServer();
     bool timeExchange(platform::Socket& socket, uint32_t startTick);
-    bool sntpExchange(platform::Socket& socket, platform::FileTime t1, uint32_t startTick);
+    bool sntpExchange(platform::Socket& socket, uint32_t startTick);
     void advance(QueryStep step);
 
     const QueryTarget target_;

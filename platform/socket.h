@@ -104,6 +104,10 @@ public:
     // Sends the bytes without waiting and closes the connection.
     static void answerAndClose(const Connection& connection, const void* data, size_t size);
 
+    // From now on, calls that wait give up (fail) once `ms` milliseconds
+    // have passed; -1 lifts the limit.
+    void setWaitLimit(int ms);
+
     // Closes the socket; any call blocked on it in another thread returns
     // with failure. Safe to call more than once and from any thread.
     void close();

@@ -63,6 +63,7 @@ void startMeasurement() {
     QueryTarget target = scan->limits;
     target.server = server;
     target.useTime = scan->measuringTime;
+    target.timeoutMs = static_cast<uint32_t>(settings.syncTimeout.load()) * 1000;
     scan->query = std::make_unique<TimeQuery>(std::move(target), nullptr);
     scan->countdown = static_cast<int32_t>(settings.syncTimeout.load() * 10);
     gui::setTimer(scan->window, kScanTimerId, kTickMs);

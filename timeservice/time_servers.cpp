@@ -38,11 +38,20 @@ constexpr char kTimePortError[] = "TIME Server Port Error; another program holds
 std::mutex threadMutex;  // start and join
 std::thread timeThread;
 std::thread sntpThread;
+// The same servers on IPv6, beside the IPv4 ones; they serve where the
+// system has IPv6 and the ports are free, and are quietly absent otherwise.
+std::thread timeThread6;
+std::thread sntpThread6;
+// Set once the IPv4 SNTP server has tried its port (and stopped a local
+// NTP daemon holding it, if it had to): the IPv6 one binds after that.
+platform::ManualResetEvent sntpPortTried;
 std::atomic<bool> stopRequested{false};
 platform::ManualResetEvent stopSignal;
 std::mutex socketMutex;  // the sockets
 std::shared_ptr<platform::Socket> timeSocket;
 std::shared_ptr<platform::Socket> sntpSocket;
+std::shared_ptr<platform::Socket> timeSocket6;
+std::shared_ptr<platform::Socket> sntpSocket6;
 ClientReports reports;
 
 bool serving() { return !stopRequested.load(); }
@@ -54,29 +63,36 @@ void publish(std::shared_ptr<platform::Socket>& slot, std::shared_ptr<platform::
     slot = std::move(socket);
 }
 
-void timeServerThread() {
+void timeServerThread(platform::AddressFamily family) {
+    const bool v6 = family == platform::AddressFamily::V6;
     platform::raiseThreadPriority();
     const platform::SocketLibraryUse library;
     std::shared_ptr<platform::Socket> listener;
-    if (library.ready()) listener = platform::Socket::create(platform::SocketKind::Tcp);
+    if (library.ready()) listener = platform::Socket::create(platform::SocketKind::Tcp, family);
     if (!listener) {
-        reports.problem(kTimePortError);
+        if (!v6) reports.problem(kTimePortError);
         return;
     }
-    publish(timeSocket, listener);
+    std::shared_ptr<platform::Socket>& slot = v6 ? timeSocket6 : timeSocket;
+    publish(slot, listener);
     // Address reuse lets a restart bind while old connections linger in
     // TIME_WAIT; it never lets two listeners share the port.
     (void)listener->setReuseAddress();
     (void)listener->setExclusiveAddress();
     bool reported = false;
-    while (serving() && !(listener->bind(platform::NetAddress::any(platform::AddressFamily::V4, kTimePort)) &&
+    while (serving() && !(listener->bind(platform::NetAddress::any(family, kTimePort)) &&
                           listener->listen(platform::Socket::kSystemBacklog))) {
+        if (v6) {
+            // No IPv6 here, or its port is taken: IPv4 serves alone.
+            publish(slot, nullptr);
+            return;
+        }
         // Port taken or no right to it: say so once, and try again now and then.
         if (!reported) reports.problem(kTimePortError);
         reported = true;
         (void)stopSignal.wait(kRetryPauseMs);
     }
-    if (serving()) serverActivity.fetch_or(kTimeServerRunning);
+    if (serving() && !v6) serverActivity.fetch_or(kTimeServerRunning);
     std::array<platform::Connection, kBatch> connections;
     std::array<platform::NetAddress, kBatch> clients;
     while (serving()) {
@@ -90,10 +106,10 @@ void timeServerThread() {
         }
         reports.served(ServedBy::Time, clients.data(), taken);
     }
-    publish(timeSocket, nullptr);
+    publish(slot, nullptr);
     // The port is free once the thread counts as stopped.
     listener.reset();
-    serverActivity.fetch_and(~kTimeServerRunning);
+    if (!v6) serverActivity.fetch_and(~kTimeServerRunning);
 }
 
 // Requests that came in pieces: the first bytes a sender sent, waiting for
@@ -156,21 +172,36 @@ bool bindSntpPort(platform::Socket& socket, std::string& stopped) {
     return bound;
 }
 
-void sntpServerThread() {
+void sntpServerThread(platform::AddressFamily family) {
+    const bool v6 = family == platform::AddressFamily::V6;
     // Above normal, as the queries: the times in a reply are taken promptly.
     platform::raiseThreadPriority();
     const platform::SocketLibraryUse library;
     std::shared_ptr<platform::Socket> socket;
-    if (library.ready()) socket = platform::Socket::create(platform::SocketKind::Udp);
     std::string stoppedService;
-    const bool ready = socket && socket->setExclusiveAddress() && bindSntpPort(*socket, stoppedService) &&
-                       socket->enableDestinationAddress();
-    if (!ready) {
-        reports.problem(kSntpPortError);
+    bool ready = false;
+    if (v6) {
+        // After the IPv4 server has its port (a local NTP daemon holding
+        // both is stopped by then).
+        while (serving() && !sntpPortTried.wait(kRetryPauseMs)) {
+        }
+        if (library.ready()) socket = platform::Socket::create(platform::SocketKind::Udp, family);
+        ready = serving() && socket && socket->setExclusiveAddress() &&
+                socket->bind(platform::NetAddress::any(family, kSntpPort)) && socket->enableDestinationAddress();
     } else {
-        publish(sntpSocket, socket);
+        if (library.ready()) socket = platform::Socket::create(platform::SocketKind::Udp, family);
+        ready = socket && socket->setExclusiveAddress() && bindSntpPort(*socket, stoppedService) &&
+                socket->enableDestinationAddress();
+        sntpPortTried.set();
+    }
+    std::shared_ptr<platform::Socket>& slot = v6 ? sntpSocket6 : sntpSocket;
+    if (!ready) {
+        // No IPv6 here, or its port is taken: IPv4 serves alone.
+        if (!v6) reports.problem(kSntpPortError);
+    } else {
+        publish(slot, socket);
         socket->enableBlockingBatches();
-        serverActivity.fetch_or(kSntpServerRunning);
+        if (!v6) serverActivity.fetch_or(kSntpServerRunning);
         std::array<platform::Datagram, kBatch> received;
         std::array<platform::Datagram, kBatch> replies;
         std::array<platform::NetAddress, kBatch> clients;
@@ -212,7 +243,7 @@ void sntpServerThread() {
             (void)socket->sendDatagrams(replies.data(), answering);
             reports.served(ServedBy::Sntp, clients.data(), answering);
         }
-        publish(sntpSocket, nullptr);
+        publish(slot, nullptr);
     }
     // Let go of the port before the local time service comes back, and
     // before the thread counts as stopped.
@@ -222,7 +253,7 @@ void sntpServerThread() {
         platform::sleepMs(kServiceRestartWaitMs);
         platform::startTimeService(stoppedService);
     }
-    serverActivity.fetch_and(~kSntpServerRunning);
+    if (!v6) serverActivity.fetch_and(~kSntpServerRunning);
 }
 
 }  // namespace
@@ -238,8 +269,9 @@ std::string serverStateText() {
 
 void joinTimeServers() {
     std::lock_guard lock(threadMutex);
-    if (timeThread.joinable()) timeThread.join();
-    if (sntpThread.joinable()) sntpThread.join();
+    for (std::thread* t : {&timeThread, &sntpThread, &timeThread6, &sntpThread6}) {
+        if (t->joinable()) t->join();
+    }
     reports.stop();
 }
 
@@ -250,17 +282,21 @@ void startTimeServers(ServerStatusSink sink, ServerStatusSink trouble) {
     std::lock_guard lock(threadMutex);
     stopRequested.store(false);
     stopSignal.reset();
+    sntpPortTried.reset();
     reports.start(std::move(sink), std::move(trouble));
-    timeThread = std::thread(timeServerThread);
-    sntpThread = std::thread(sntpServerThread);
+    timeThread = std::thread(timeServerThread, platform::AddressFamily::V4);
+    sntpThread = std::thread(sntpServerThread, platform::AddressFamily::V4);
+    timeThread6 = std::thread(timeServerThread, platform::AddressFamily::V6);
+    sntpThread6 = std::thread(sntpServerThread, platform::AddressFamily::V6);
 }
 
 void stopTimeServers() {
     std::lock_guard lock(socketMutex);
     stopRequested.store(true);
     stopSignal.set();
-    if (timeSocket) timeSocket->close();
-    if (sntpSocket) sntpSocket->close();
+    for (const auto* socket : {&timeSocket, &sntpSocket, &timeSocket6, &sntpSocket6}) {
+        if (*socket) (*socket)->close();
+    }
 }
 
 }  // namespace tavrel

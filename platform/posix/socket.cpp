@@ -1,7 +1,11 @@
 #include "platform/socket.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <climits>
+#include <optional>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -17,6 +21,8 @@ namespace tavrel::platform {
 struct Socket::State {
     std::atomic<bool> closed{false};
     bool blockingBatches = false;
+    // When waits give up (setWaitLimit); none while unset.
+    std::optional<std::chrono::steady_clock::time_point> waitDeadline;
 };
 
 namespace {
@@ -152,11 +158,26 @@ void Socket::close() {
     (void)!::write(wakeFd_, &one, sizeof one);
 }
 
+void Socket::setWaitLimit(int ms) {
+    if (ms < 0) {
+        state_->waitDeadline.reset();
+    } else {
+        state_->waitDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    }
+}
+
 bool Socket::waitFor(short events) {
     for (;;) {
         if (state_->closed.load()) return false;
+        int timeout = -1;
+        if (state_->waitDeadline) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*state_->waitDeadline -
+                                                                          std::chrono::steady_clock::now());
+            if (left.count() <= 0) return false;
+            timeout = static_cast<int>(std::min<int64_t>(left.count(), INT32_MAX));
+        }
         pollfd fds[2] = {{static_cast<int>(fd_), events, 0}, {static_cast<int>(wakeFd_), POLLIN, 0}};
-        const int n = ::poll(fds, 2, -1);
+        const int n = ::poll(fds, 2, timeout);
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;

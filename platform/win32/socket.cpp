@@ -18,11 +18,14 @@
 
 #include "platform/socket.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <optional>
 
 namespace tavrel::platform {
 
@@ -32,6 +35,10 @@ struct Socket::State {
     // on a connected socket.
     std::atomic<bool> connected{false};
     WSAEVENT networkEvent = WSA_INVALID_EVENT;
+
+    // When waits give up (setWaitLimit); none while unset. The waiting
+    // thread's own.
+    std::optional<std::chrono::steady_clock::time_point> waitDeadline;
 
     std::mutex mutex;  // guards the members below
     std::condition_variable changed;
@@ -165,6 +172,14 @@ void Socket::close() {
     SetEvent(eventOf(wakeFd_));
 }
 
+void Socket::setWaitLimit(int ms) {
+    if (ms < 0) {
+        state_->waitDeadline.reset();
+    } else {
+        state_->waitDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    }
+}
+
 bool Socket::waitFor(short events) {
     State& state = *state_;
     std::unique_lock lock(state.mutex);
@@ -174,14 +189,25 @@ bool Socket::waitFor(short events) {
             state.recorded &= ~static_cast<long>(events);
             return true;
         }
+        DWORD timeout = WSA_INFINITE;
+        if (state.waitDeadline) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*state.waitDeadline -
+                                                                          std::chrono::steady_clock::now());
+            if (left.count() <= 0) return false;
+            timeout = static_cast<DWORD>(std::min<int64_t>(left.count(), INT32_MAX));
+        }
         if (state.watching) {
-            state.changed.wait(lock);
+            if (state.waitDeadline) {
+                state.changed.wait_until(lock, *state.waitDeadline);
+            } else {
+                state.changed.wait(lock);
+            }
             continue;
         }
         state.watching = true;
         lock.unlock();
         const WSAEVENT objects[2] = {state.networkEvent, eventOf(wakeFd_)};
-        const DWORD woke = WSAWaitForMultipleEvents(2, objects, FALSE, WSA_INFINITE, FALSE);
+        const DWORD woke = WSAWaitForMultipleEvents(2, objects, FALSE, timeout, FALSE);
         WSANETWORKEVENTS network{};
         const bool networkRead =
             woke == WSA_WAIT_EVENT_0 && WSAEnumNetworkEvents(socketOf(fd_), state.networkEvent, &network) == 0;

@@ -8,6 +8,10 @@
 #include "tests/support/environment.h"
 #include "tests/support/fake_time_servers.h"
 #include "tests/support/query_fixture.h"
+#ifndef _WIN32
+#include "tests/support/private_network.h"
+#endif
+#include "tests/support/temp_dir.h"
 
 namespace tavrel {
 namespace {
@@ -139,6 +143,42 @@ TEST_F(TimeQueries, DateRangeRefusesAndSaysWhichBound) {
     settings.dateRangeHigh.store(platform::makeFileTime(h, 0));
     EXPECT_TRUE(runQuery().accepted);
 }
+
+#ifndef _WIN32
+// Every address of a name, in the resolver's order, IPv6 included: a
+// silent first address leaves the rest of the time-out to the next one; a
+// name with only an IPv6 address, and IPv6 literals, are asked over IPv6.
+// The names come from a hosts file placed over /etc/hosts for this process.
+TEST_F(TimeQueries, EveryAddressOfANameIsTriedIPv6Included) {
+    test::writeFile(dir.file("hosts"), "127.0.0.1 two.test\n127.0.0.2 two.test\n::1 six.test\n");
+    ASSERT_TRUE(test::placeFileOver(dir.file("hosts"), "/etc/hosts"));
+    auto ask = [](const std::string& server) {
+        QueryTarget t = target(server);
+        t.timeoutMs = 4000;
+        TimeQuery query(t, nullptr);
+        EXPECT_TRUE(test::waitUntil([&] { return query.finished(); }));
+        return std::make_pair(query.result().accepted, query.addressText());
+    };
+    useSntp();
+    {
+        FakeSntpServer silent(Reply::Silent);
+        FakeSntpServer live(Reply::Correct, 0, 0, test::Listen{0x7F000002});
+        EXPECT_EQ(ask("two.test"), std::make_pair(true, std::string("127.0.0.2")));
+    }
+    {
+        FakeSntpServer six(Reply::Correct, 0, 0, test::Listen{0, nullptr, "", true});
+        ASSERT_TRUE(six.listening());
+        EXPECT_EQ(ask("six.test"), std::make_pair(true, std::string("::1")));
+        EXPECT_EQ(ask("[::1]"), std::make_pair(true, std::string("::1")));
+    }
+    useTime();
+    {
+        FakeTimeServer six(Reply::Correct, kJune2009, 0, test::Listen{0, nullptr, "", true});
+        EXPECT_EQ(ask("::1"), std::make_pair(true, std::string("::1")));
+    }
+    test::removeFileOver("/etc/hosts");
+}
+#endif
 
 }  // namespace
 }  // namespace tavrel

@@ -60,6 +60,15 @@ done
 echo "residual after a Correct against chronyd: $best s"
 check "a Correct by SNTP leaves the clock within 100 us of chronyd's" "within $best 0.0001"
 
+# chronyd over IPv6: a list entry "::1".
+mkdir "$work/six"
+cp "$program" "$work/six/tavrel"
+printf '::1\r\n' > "$work/six/ServFile.txt"
+echo 36000000000 > "$TAVREL_CLOCK_FILE"
+(cd "$work/six" && timeout 60 ./tavrel /q) || true
+check "quick mode by SNTP over IPv6 corrects the clock" "within $(offset_seconds) 0.02"
+check "the log names the IPv6 server" "grep -q 'Server used was ::1' '$work/six/dLog.txt'"
+
 # By TIME: a settings file whose record says TIME, the date range off and
 # correction lines logged.
 mkdir "$work/time"

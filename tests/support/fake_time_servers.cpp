@@ -8,11 +8,17 @@ namespace {
 
 constexpr uint32_t kUnixToNtp = 2'208'988'800u;
 
-std::shared_ptr<platform::Socket> boundSocket(platform::SocketKind kind, uint16_t port, uint32_t address) {
-    std::shared_ptr<platform::Socket> s = platform::Socket::create(kind);
+std::shared_ptr<platform::Socket> boundSocket(platform::SocketKind kind, uint16_t port, const Listen& listen) {
+    std::shared_ptr<platform::Socket> s =
+        platform::Socket::create(kind, listen.ipv6Loopback ? platform::AddressFamily::V6 : platform::AddressFamily::V4);
     if (s == nullptr) return nullptr;
     (void)s->setReuseAddress();
-    if (!s->bind(platform::NetAddress::v4(address, port)) || (kind == platform::SocketKind::Tcp && !s->listen(5))) return nullptr;
+    platform::NetAddress at = platform::NetAddress::v4(listen.address, port);
+    if (listen.ipv6Loopback) {
+        at = platform::NetAddress::any(platform::AddressFamily::V6, port);
+        at.bytes[15] = 1;  // ::1
+    }
+    if (!s->bind(at) || (kind == platform::SocketKind::Tcp && !s->listen(5))) return nullptr;
     return s;
 }
 
@@ -37,7 +43,7 @@ void ntpNow(int64_t offsetMs, uint32_t& seconds, uint32_t& fraction) {
 
 FakeTimeServer::FakeTimeServer(Reply reply, uint32_t seconds, int delayMs, Listen listen)
     : reply_(reply), seconds_(seconds), delayMs_(delayMs), listen_(std::move(listen)) {
-    socket_ = boundSocket(platform::SocketKind::Tcp, 37, listen_.address);
+    socket_ = boundSocket(platform::SocketKind::Tcp, 37, listen_);
     if (socket_ != nullptr) thread_ = std::thread(&FakeTimeServer::serve, this);
 }
 
@@ -104,7 +110,7 @@ void FakeTimeServer::answer(platform::Socket& client) {
 
 FakeSntpServer::FakeSntpServer(Reply reply, int64_t offsetMs, int delayMs, Listen listen)
     : reply_(reply), offsetMs_(offsetMs), delayMs_(delayMs), listen_(std::move(listen)) {
-    socket_ = boundSocket(platform::SocketKind::Udp, 123, listen_.address);
+    socket_ = boundSocket(platform::SocketKind::Udp, 123, listen_);
     if (socket_ != nullptr) thread_ = std::thread(&FakeSntpServer::serve, this);
 }
 

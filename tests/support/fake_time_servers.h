@@ -49,6 +49,7 @@ struct Listen {
     uint32_t address = 0x7F000001;  // host order
     Journal* journal = nullptr;
     std::string label;
+    bool ipv6Loopback = false;  // on ::1 instead of `address`
 };
 
 class FakeTimeServer {

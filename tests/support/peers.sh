@@ -252,15 +252,18 @@ peers_start_chrony() {
 local stratum $PEERS_CHRONY_STRATUM
 allow $PEERS_ADDR
 bindaddress $PEERS_ADDR
+# IPv6 loopback as well, for the clients that ask over IPv6.
+allow ::1
+bindaddress ::1
 port 123
 cmdport 0
 bindcmdaddress /
 pidfile $dir/chronyd.pid
 EOF
-    # -x: never adjust the clock; -d: foreground, log to stderr; -4: IPv4 only;
+    # -x: never adjust the clock; -d: foreground, log to stderr;
     # -u root: no switch to _chrony, which would clear the parent-death signal.
     _peers_spawn PEERS_CHRONY_PID "$dir/chronyd.log" \
-        chronyd -x -d -4 -u root -f "$dir/chrony.conf"
+        chronyd -x -d -u root -f "$dir/chrony.conf"
     if ! _peers_confirm "$PEERS_CHRONY_PID" chronyd "$dir/chronyd.log" _peers_chrony_answers; then
         PEERS_CHRONY_PID=
         return 1

@@ -176,6 +176,22 @@ TEST_F(TimeServers, TimeClientGetsFourBytesOfNow) {
     EXPECT_EQ(serverStateText(), "TIME and SNTP Server Active");
 }
 
+// Both servers listen on IPv6 too: Tavrel's own client asks them on ::1,
+// and the log names the client by its IPv6 address or name.
+TEST_F(TimeServers, BothServersAnswerOnIPv6Too) {
+    for (const bool sntp : {true, false}) {
+        settings.protocol.store(sntp ? 1 : 0);
+        bool accepted = false;
+        // The IPv6 servers bind just after the IPv4 ones.
+        EXPECT_TRUE(test::waitUntil([&] { return accepted = runQuery(target("::1")).accepted; })) << (sntp ? "SNTP" : "TIME");
+    }
+    EXPECT_TRUE(test::waitUntil([&] {
+        const std::string text = log();
+        return text.find(" : SNTP Server Tavreled ") != std::string::npos &&
+               (text.find("::1") != std::string::npos || text.find("localhost") != std::string::npos);
+    }));
+}
+
 TEST_F(TimeServers, SntpClientGetsAMatchingReply) {
     UdpClient client;
     const std::vector<uint8_t> request = clientRequest();
