@@ -8,6 +8,7 @@
 #include "platform/thread.h"
 #include "platform/time.h"
 #include "servers/server_list.h"
+#include "storage/history.h"
 #include "storage/log.h"
 #include "storage/settings.h"
 #include "storage/string_slots.h"
@@ -67,13 +68,29 @@ int runQuickMode() {
         }
         // Out of time, even if the reply came at the last moment.
         query.abort();
+        HistoryEntry history;
+        history.action = "Quick";
+        history.server = name;
+        history.address = query.addressText();
+        history.protocol = sntp ? "SNTP" : "TIME";
         if (query.finished() && query.result().accepted) {
             bool forceTimeProtocol = false;
             const Correction correction =
                 correctClock(CorrectionMode::Correct, query.result(), sntp, forceTimeProtocol, name);
             say(correction.outcome);
+            history.when = platform::getSystemTimeAsFileTime();
+            if (query.result().offsetMeasured) {
+                history.offsetSeconds = static_cast<double>(query.result().offsetUnits) /
+                                        static_cast<double>(platform::kFileTimeUnitsPerSecond);
+            }
+            history.roundTripMs = query.result().responseMs;
+            history.outcome = correction.clockSet ? "Corrected" : "Clock not set";
+            appendHistory(history);
             return correction.clockSet ? kQuickCorrected : kQuickClockNotSet;
         }
+        history.when = platform::getSystemTimeAsFileTime();
+        history.outcome = "No response";
+        appendHistory(history);
         if (query.finished()) widenDateRange(query.result());
         if (settings.logErrors.load() != 0 && settings.logDisabled.load() == 0) logNamedLine(slot(kSlotNoResponse), name, LogLevel::Warning);
         say(slot(kSlotNoResponse) + name);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "storage/log.h"
+#include "storage/history.h"
 #include "storage/settings.h"
 #include "storage/string_slots.h"
 #include "storage/strings.h"
@@ -28,8 +29,9 @@ void SyncOperation::showStatus(const std::string& text) {
     if (!host_.serviceMode) host_.view.showStatus(text);
 }
 
-void SyncOperation::start(OperationKind kind) {
+void SyncOperation::start(OperationKind kind, bool automatic) {
     if (state_ != State::Idle) return;
+    automatic_ = automatic;
     host_.view.operationStarting();
     state_ = State::Running;
     kind_ = kind;
@@ -44,6 +46,24 @@ void SyncOperation::start(OperationKind kind) {
     averageCount_ = 0;
     averageSum_ = 0;
     startQuery();
+}
+
+void SyncOperation::recordHistory(const QueryResult* reply, const char* outcome) const {
+    HistoryEntry entry;
+    entry.when = platform::getSystemTimeAsFileTime();
+    const bool correct = kind_ == OperationKind::Correct;
+    entry.action = automatic_ ? (correct ? "AutoSync" : "AutoCheck") : (correct ? "Correct" : "Check");
+    entry.server = serverName_;
+    if (query_) entry.address = query_->addressText();
+    entry.protocol = querySntp_ ? "SNTP" : "TIME";
+    if (reply != nullptr) {
+        if (reply->offsetMeasured) {
+            entry.offsetSeconds = static_cast<double>(reply->offsetUnits) / static_cast<double>(platform::kFileTimeUnitsPerSecond);
+        }
+        entry.roundTripMs = reply->responseMs;
+    }
+    entry.outcome = outcome;
+    appendHistory(entry);
 }
 
 void SyncOperation::startQuery() {
@@ -112,6 +132,7 @@ void SyncOperation::failureStep() {
     shown_ = Shown::None;
     if (logErrorsAllowed()) logNamedLine(slot(kSlotNoResponse), serverName_, LogLevel::Warning);
     host_.view.showOutcome(slot(kSlotNoResponse) + serverName_);
+    recordHistory(nullptr, "No response");
     if (state_ == State::Stopping || settings.defaultServerOnly.load() != 0 || settings.serverSource.load() != 0) {
         finish();
     } else {
@@ -175,6 +196,7 @@ void SyncOperation::successStep() {
     }
     host_.serverClock.running = true;
     host_.view.showOutcome(correction.summary);
+    recordHistory(&reply, mode == CorrectionMode::Check ? "Checked" : correction.clockSet ? "Corrected" : "Clock not set");
     if (mode == CorrectionMode::Correct) {
         if (settings.dateRangeAutoReset.load() != 0 && settings.dateRangeEnabled.load() != 0) resetDateRange();
         showStatus(correction.clockSet ? formatDifference(DifferenceForm::Status, correction.difference)

@@ -58,7 +58,10 @@ public:
     bool running() const { return state_ != State::Idle; }
     OperationKind kind() const { return kind_; }
     // Begins an operation; nothing while one runs.
-    void start(OperationKind kind);
+    // automatic: asked by the AutoTimer (the history tells them apart).
+    void start(OperationKind kind, bool automatic = false);
+    // A row of the clock's history for the finished query (none: no answer).
+    void recordHistory(const QueryResult* reply, const char* outcome) const;
     // The Abort command: ends the running query and the operation at once.
     void abort();
     // The session is ending: no further query starts; a running one may
@@ -90,6 +93,7 @@ private:
     OperationHost host_;
     State state_ = State::Idle;
     OperationKind kind_ = OperationKind::Check;
+    bool automatic_ = false;
     std::unique_ptr<TimeQuery> query_;
     // Queries given up (aborted or timed out) whose threads have not yet
     // ended; released once they have, never waited for.

@@ -52,11 +52,11 @@ bool Engine::busyAfterRequests() const {
     return running;
 }
 
-bool Engine::requestOperation(OperationKind kind) {
+bool Engine::requestOperation(OperationKind kind, bool automatic) {
     {
         std::lock_guard lock(requestMutex_);
         if (busyAfterRequests() || requests_.size() >= kMostRequests) return false;
-        requests_.push_back(Request{Request::Kind::Start, kind});
+        requests_.push_back(Request{Request::Kind::Start, kind, automatic});
     }
     wake();
     return true;
@@ -120,7 +120,7 @@ bool Engine::takeRequests() {
         }
         switch (request.kind) {
             case Request::Kind::Start:
-                if (!scanActive_.load()) operation_.start(request.operation);
+                if (!scanActive_.load()) operation_.start(request.operation, request.automatic);
                 break;
             case Request::Kind::Abort:
                 aborted = aborted || operation_.running();

@@ -53,7 +53,7 @@ public:
     // carries them out in the order they came.
     // A Check or Correct; false (and nothing happens) while one runs or is
     // about to start.
-    bool requestOperation(OperationKind kind);
+    bool requestOperation(OperationKind kind, bool automatic = false);
     void requestAbort();
     // The session ends: no new query starts.
     void requestSessionEnd();
@@ -77,7 +77,7 @@ public:
     void setCountdown(Countdown countdown) override;
     bool operationOrScanRunning() const override { return busy() || scanActive(); }
     bool requestAutoOperation(bool sync) override {
-        return requestOperation(sync ? OperationKind::Correct : OperationKind::Check);
+        return requestOperation(sync ? OperationKind::Correct : OperationKind::Check, true);
     }
 
     // Tests that drive the passes themselves: one pass on the calling
@@ -91,6 +91,7 @@ private:
     struct Request {
         enum class Kind { Start, Abort, SessionEnd } kind = Kind::Start;
         OperationKind operation = OperationKind::Check;
+        bool automatic = false;  // asked by the AutoTimer
     };
 
     // Whether an operation will run once the waiting requests are carried

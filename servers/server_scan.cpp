@@ -8,6 +8,7 @@
 #include "engine/time_query.h"
 #include "resources/dialogs.h"
 #include "servers/server_list.h"
+#include "storage/history.h"
 #include "storage/settings.h"
 #include "storage/strings.h"
 #include "storage/string_slots.h"
@@ -107,8 +108,20 @@ void nextStep() {
     }
 }
 
-void record(const std::string& address, const std::string& result, int64_t ms) {
+void record(const std::string& address, const std::string& result, int64_t ms, const QueryResult* reply = nullptr) {
     const int row = static_cast<int>(scan->row);
+    HistoryEntry history;
+    history.when = platform::getSystemTimeAsFileTime();
+    history.action = "Scan";
+    history.server = scan->servers[scan->row];
+    history.address = address;
+    history.protocol = scan->measuringTime ? "TIME" : "SNTP";
+    if (ms >= 0) history.roundTripMs = static_cast<uint32_t>(ms);
+    if (reply != nullptr && reply->offsetMeasured) {
+        history.offsetSeconds = static_cast<double>(reply->offsetUnits) / static_cast<double>(platform::kFileTimeUnitsPerSecond);
+    }
+    history.outcome = ms >= 0 ? "Answered" : "No response";
+    appendHistory(history);
     (scan->measuringTime ? scan->timeMs : scan->sntpMs)[scan->row] = ms;
     if (scan->measuringTime) {
         gui::listViewSetCell(scan->window, kIdScanList, row, kColumnAddress, address);
@@ -125,7 +138,7 @@ void tick() {
         gui::killTimer(scan->window, kScanTimerId);
         const QueryResult& result = scan->query->result();
         record(scan->query->addressText(), result.accepted ? std::to_string(result.responseMs) : slot(kSlotError),
-               result.accepted ? static_cast<int64_t>(result.responseMs) : -1);
+               result.accepted ? static_cast<int64_t>(result.responseMs) : -1, &result);
         scan->query.reset();
         nextStep();
         return;

@@ -6,10 +6,12 @@
 
 #include "engine/supervisor.h"
 #include "servers/server_list.h"
+#include "storage/history.h"
 #include "storage/settings.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/environment.h"
 #include "tests/support/fake_time_servers.h"
+#include "tests/support/temp_dir.h"
 
 namespace tavrel {
 namespace {
@@ -37,6 +39,36 @@ class Operation : public test::EngineTest {
 protected:
     void start(OperationKind kind) { ASSERT_TRUE(engine->requestOperation(kind)); }
 };
+
+// Every Check, Correct and automatic run leaves a row in the clock's
+// history: who was asked, how, the offset measured and the round trip.
+TEST_F(Operation, EveryRunLeavesARowInTheHistory) {
+    FakeSntpServer server(Reply::Correct);
+    settings.protocol.store(1);
+    test::setSimulatedOffsetSeconds(-300);  // the server is 300 s ahead
+    start(OperationKind::Check);
+    ASSERT_TRUE(runToEnd());
+    start(OperationKind::Correct);
+    ASSERT_TRUE(runToEnd());
+    ASSERT_TRUE(engine->requestAutoOperation(false));
+    ASSERT_TRUE(runToEnd());
+    EXPECT_TRUE(test::readFile(dir.file(kHistoryFileName)).starts_with(std::string(kHistoryHeader) + "\r\n"));
+    const std::vector<HistoryEntry> rows = readHistory();
+    ASSERT_EQ(rows.size(), 3u);
+    const char* actions[] = {"Check", "Correct", "AutoCheck"};
+    const char* outcomes[] = {"Checked", "Corrected", "Checked"};
+    const double offsets[] = {300, 300, 0};
+    for (size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i].action, actions[i]);
+        EXPECT_EQ(rows[i].outcome, outcomes[i]);
+        EXPECT_EQ(rows[i].server, "127.0.0.1");
+        EXPECT_EQ(rows[i].address, "127.0.0.1");
+        EXPECT_EQ(rows[i].protocol, "SNTP");
+        ASSERT_TRUE(rows[i].offsetSeconds.has_value());
+        EXPECT_NEAR(*rows[i].offsetSeconds, offsets[i], 0.05);
+        EXPECT_TRUE(rows[i].roundTripMs.has_value());
+    }
+}
 
 TEST_F(Operation, CheckBySntpShowsEveryStepAndTheExactDifference) {
     FakeSntpServer server(Reply::Correct);

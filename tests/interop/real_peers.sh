@@ -46,6 +46,8 @@ echo "quick mode by SNTP took $(awk -v a="$start" -v b="$end" 'BEGIN { printf "%
 check "SNTP quick mode leaves the clock within 20 ms" "within $(offset_seconds) 0.02"
 check "SNTP quick mode logs the exact correction" "grep -Eq ' : Tavreled, Time Corrected by -3(599\\.9|600\\.0).*Server used was 127.0.0.1' '$work/sntp/dLog.txt'"
 check "quick mode saves nothing" "[ ! -e '$work/sntp/vIvod.dat' ]"
+check "quick mode writes its result to the history" \
+    "grep -Eq '^[-0-9T:.]+Z,Quick,127\\.0\\.0\\.1,127\\.0\\.0\\.1,SNTP,-3(599\\.9|600\\.0)[0-9]*,[0-9]+,Corrected' '$work/sntp/History.csv'"
 
 # The residual of a Correct against chronyd on loopback, where the exchange
 # takes well under a millisecond: T1 to T4 keep the clock's full precision.
