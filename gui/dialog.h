@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/time.h"
@@ -40,6 +41,7 @@ enum class ControlKind {
     UpDown,
     ListView,
     Tab,  // a property sheet's page tab
+    Chart,  // a line chart of one series, with labelled axes
 };
 
 // The commands of Enter (when no push button has the focus and the window
@@ -81,6 +83,7 @@ enum class MessageKind {
     TrayCallback,     // id: the icon (0); param: the mouse event on it
     TaskbarCreated,   // the notification area was (re)created
     Notify,           // property sheet page: id kNotifySetActive, kNotifyKillActive or kNotifyReset
+    Char,             // id: a character typed that no control took (the terminal's keys)
 };
 
 inline constexpr int kNotifySetActive = 1;
@@ -151,6 +154,16 @@ void listViewSetColumns(WindowHandle window, int id, const std::vector<std::stri
 void listViewInsertRow(WindowHandle window, int id, int row, std::string_view firstCell);
 void listViewSetCell(WindowHandle window, int id, int row, int column, std::string_view text);
 std::vector<std::vector<std::string>> listViewRows(WindowHandle window, int id);
+// Charts: the points (x, y) of one series, drawn as a line in x order over
+// the control, the lowest y at its bottom; the texts of the axes' ends.
+struct ChartData {
+    std::vector<std::pair<double, double>> points;
+    std::string top, bottom;  // the y axis
+    std::string left, right;  // the x axis
+    bool operator==(const ChartData&) const = default;
+};
+void chartSetData(WindowHandle window, int id, const ChartData& data);
+ChartData chartData(WindowHandle window, int id);
 // Sets the window's area on the screen (dialog units), for windows made at run time.
 void setWindowSize(WindowHandle window, int width, int height);
 

@@ -26,6 +26,7 @@ struct ControlView {
     SystemTime date;
     std::vector<std::vector<std::string>> rows;
     int low, high;  // an up-down control's range
+    ChartData chart;
 };
 
 struct WindowView {

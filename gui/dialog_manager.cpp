@@ -33,6 +33,7 @@ struct Control {
     int rangeLow = 0;
     int rangeHigh = 99;
     std::vector<std::vector<std::string>> rows;
+    ChartData chart;
 };
 
 struct Window {
@@ -515,6 +516,14 @@ void listViewSetCell(WindowHandle window, int id, int row, int column, std::stri
     });
 }
 
+void chartSetData(WindowHandle window, int id, const ChartData& data) {
+    editControl(window, id, [&](Control& c) { c.chart = data; });
+}
+
+ChartData chartData(WindowHandle window, int id) {
+    return readControl(window, id, [](Control& c) { return c.chart; }, ChartData{});
+}
+
 std::vector<std::vector<std::string>> listViewRows(WindowHandle window, int id) {
     return readControl(window, id, [](Control& c) { return c.rows; }, std::vector<std::vector<std::string>>());
 }
@@ -795,7 +804,7 @@ std::vector<WindowView> snapshotWindows() {
         w->foreground = false;
         for (const Control& c : w->controls) {
             view.controls.push_back(ControlView{c.layout, c.text, c.enabled, c.checked, c.shield, c.tooltip, c.items,
-                                                c.selection, c.date, c.rows, c.rangeLow, c.rangeHigh});
+                                                c.selection, c.date, c.rows, c.rangeLow, c.rangeHigh, c.chart});
         }
         views.push_back(std::move(view));
     }

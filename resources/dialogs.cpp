@@ -171,8 +171,20 @@ constexpr std::array kScanControls = {
     plain(ControlKind::PushButton, kIdScanSort, 220, 134, 76, 14, "Sort by response"),
 };
 
+constexpr std::array kHistoryControls = {
+    plain(ControlKind::Label, kIdHistoryOffsetText, 4, 2, 292, 8),
+    plain(ControlKind::Chart, kIdHistoryOffsetChart, 4, 14, 292, 56),
+    plain(ControlKind::Label, kIdHistoryRoundTripText, 4, 76, 292, 8),
+    plain(ControlKind::Chart, kIdHistoryRoundTripChart, 4, 88, 292, 56),
+    plain(ControlKind::RadioButton, kIdHistoryDay, 4, 152, 48, 10, "Last day"),
+    plain(ControlKind::RadioButton, kIdHistoryWeek, 60, 152, 52, 10, "Last week"),
+    plain(ControlKind::RadioButton, kIdHistoryAll, 120, 152, 30, 10, "All"),
+    plain(ControlKind::DefaultPushButton, gui::kIdOk, 240, 150, 56, 14, "OK"),
+};
+
 }  // namespace
 
+const gui::DialogTemplate kHistoryDialog{"History", "Clock History", 300, 168, kHistoryControls};
 const gui::DialogTemplate kServersPage{"1026", "", 250, 149, kServersControls};
 const gui::DialogTemplate kAutoPage{"1016", "", 250, 150, kAutoControls};
 const gui::DialogTemplate kSystemPage{"1028", "", 250, 150, kSystemControls};

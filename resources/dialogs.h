@@ -144,4 +144,15 @@ inline constexpr int kIdScanList = 1;
 inline constexpr int kIdScanSort = 3;
 extern const gui::DialogTemplate kScanWindow;
 
+// The History view: the offset and the round trip against time, with
+// their figures, over the last day, week or all.
+inline constexpr int kIdHistoryOffsetText = 10;
+inline constexpr int kIdHistoryOffsetChart = 11;
+inline constexpr int kIdHistoryRoundTripText = 12;
+inline constexpr int kIdHistoryRoundTripChart = 13;
+inline constexpr int kIdHistoryDay = 14;
+inline constexpr int kIdHistoryWeek = 15;
+inline constexpr int kIdHistoryAll = 16;
+extern const gui::DialogTemplate kHistoryDialog;
+
 }  // namespace tavrel

@@ -13,6 +13,7 @@
 #include "timezone/time_zone.h"
 #include "ui/open_document.h"
 #include "ui/about.h"
+#include "ui/history_view.h"
 #include "ui/control_texts.h"
 #include "ui/options.h"
 #include "ui/time_zone_dialog.h"
@@ -58,6 +59,7 @@ void onCommand(WindowProgram& program, WindowHandle window, int command) {
             }
             break;
         case kCommandAbout: showAboutPage(window); break;
+        case kCommandHistory: showHistoryView(window); break;
         case kCommandOptions: openOptions(program, window); break;
         case kCommandHelp: openDocument(window, programDirectory() + kReadMeFileName, DocumentUse::Read); break;
         case kCommandTimeZone:
@@ -147,6 +149,9 @@ intptr_t mainWindowProcedure(WindowProgram& program, WindowHandle window, const 
         case MessageKind::EndSession:
         case MessageKind::Destroy: endProgram(program, window, true); break;
         case MessageKind::Notify: break;  // only property pages receive it
+        case MessageKind::Char:
+            if (message.id == 'h' || message.id == 'H') gui::postCommand(window, kCommandHistory);
+            break;
     }
     return 0;
 }

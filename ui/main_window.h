@@ -24,6 +24,8 @@ inline constexpr int kCommandTimeZone = kIdTimeZoneButton;
 // Escape and the menu's Exit, and the menu's Help.
 inline constexpr int kCommandExit = gui::kIdCancel;
 inline constexpr int kCommandHelp = 6;
+// The menu's History, and H in the terminal's main window.
+inline constexpr int kCommandHistory = 7;
 // Commands of the main window that the tray menu also sends.
 inline constexpr int kCommandResetAutoTimers = 1009;
 // The supervisor has ended: the window goes.

@@ -62,7 +62,8 @@ void onTrayCallback(WindowProgram& program, gui::WindowHandle window, int iconId
 }
 
 void showTrayMenu(const WindowProgram& program, gui::WindowHandle window) {
-    std::vector<gui::MenuItem> items = {{"About", kCommandAbout}, {slot(kSlotHelp), kCommandHelp}, {"", 0}};
+    std::vector<gui::MenuItem> items = {
+        {"About", kCommandAbout}, {slot(kSlotHelp), kCommandHelp}, {"History", kCommandHistory}, {"", 0}};
     if (program.autoTimer.armed() != AutoKind::None) {
         items.push_back({slot(kSlotResetAutoTimers), kCommandResetAutoTimers});
     }

@@ -54,7 +54,8 @@ bool clipped(ControlKind kind) {
 bool multiLine(const ControlView& c) {
     switch (c.layout.kind) {
         case ControlKind::SunkenStatic:
-        case ControlKind::ListView: return true;
+        case ControlKind::ListView:
+        case ControlKind::Chart: return true;
         case ControlKind::Label: return c.layout.height > kUnitsPerRow;
         default: return false;
     }

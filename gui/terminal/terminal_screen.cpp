@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "gui/terminal/terminal_chart.h"
+
 namespace tavrel::gui {
 namespace {
 
@@ -101,6 +103,14 @@ void drawControl(DrawContext& dc, int originX, int originY, const WindowView& ow
                        r.width);
             break;
         case ControlKind::UpDown: break;
+        case ControlKind::Chart: {
+            screen.clear(x, y, r.width, r.height, Style::Normal, hit);
+            const std::vector<std::u32string> lines = chartLines(c.chart, r.width, r.height, dc.g.horizontal == U'─');
+            for (size_t row = 0; row < lines.size(); ++row) {
+                screen.put(x, y + static_cast<int>(row), lines[row], Style::Normal, hit, r.width);
+            }
+            break;
+        }
         case ControlKind::Tab: {
             const Style look = focused ? Style::Focus : c.checked ? Style::SelectedTab : Style::Tab;
             screen.put(x, y, U" " + text + U" ", look, hit, r.width);

@@ -262,8 +262,10 @@ void TerminalUi::handleKey(const InputEvent& event) {
         case Key::Char:
             if (event.ch == U' ') {
                 press(windows, f);
-            } else {
-                (void)type(windows, f, event);
+            } else if (!type(windows, f, event)) {
+                // A key no control takes goes to the window (the main
+                // window's H opens the History view).
+                postMessage(w->handle, WindowMessage{MessageKind::Char, static_cast<int>(event.ch)});
             }
             break;
         case Key::Backspace: (void)type(windows, f, event); break;

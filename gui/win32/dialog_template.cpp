@@ -47,7 +47,8 @@ const char* controlClass(ControlKind kind) {
         case ControlKind::GroupBox: return "BUTTON";
         case ControlKind::Label:
         case ControlKind::SunkenStatic:
-        case ControlKind::Icon: return "STATIC";
+        case ControlKind::Icon:
+        case ControlKind::Chart: return "STATIC";
         case ControlKind::Edit: return "EDIT";
         case ControlKind::ComboBox: return "COMBOBOX";
         case ControlKind::IpAddress: return WC_IPADDRESSA;
@@ -81,6 +82,8 @@ uint32_t controlStyle(ControlKind kind) {
         case ControlKind::ListView:
             return base | WS_TABSTOP | WS_BORDER | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS;
         case ControlKind::Tab: return base | WS_CLIPSIBLINGS | WS_TABSTOP;
+        // Drawn by the dialog on WM_DRAWITEM.
+        case ControlKind::Chart: return base | SS_OWNERDRAW;
     }
     return base;
 }

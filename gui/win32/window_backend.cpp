@@ -274,6 +274,13 @@ private:
                 if (!syncing_) notify(window, *reinterpret_cast<const NMHDR*>(lp));
                 return FALSE;
             case WM_CLOSE: postMessage(window, WindowMessage{MessageKind::Close}); return TRUE;
+            case WM_DRAWITEM: {
+                const auto* item = reinterpret_cast<const DRAWITEMSTRUCT*>(lp);
+                const ControlView* c = controlIn(window, static_cast<int>(item->CtlID));
+                if (c == nullptr || c->layout.kind != ControlKind::Chart) return FALSE;
+                drawChart(item->hDC, item->rcItem, c->chart);
+                return TRUE;
+            }
             case WM_SIZE:
                 if (wp == SIZE_MINIMIZED && windowShowState(window) != ShowCommand::Minimised) {
                     showWindow(window, ShowCommand::Minimised);
@@ -542,8 +549,66 @@ private:
                 }
                 break;
             case ControlKind::ListView: syncListView(h, c, was); break;
+            case ControlKind::Chart:
+                if (was == nullptr || !(was->chart == c.chart)) InvalidateRect(h, nullptr, TRUE);
+                break;
             default: break;
         }
+    }
+
+    // A chart: the series as a line over a white plot, the y axis's labels
+    // at its left and the x axis's below.
+    static void drawChart(HDC dc, const RECT& area, const ChartData& chart) {
+        FillRect(dc, &area, GetSysColorBrush(COLOR_BTNFACE));
+        SetBkMode(dc, TRANSPARENT);
+        HGDIOBJ oldFont = SelectObject(dc, GetStockObject(DEFAULT_GUI_FONT));
+        TEXTMETRICA metrics{};
+        GetTextMetricsA(dc, &metrics);
+        const int line = metrics.tmHeight;
+        SIZE topSize{}, bottomSize{};
+        GetTextExtentPoint32A(dc, chart.top.c_str(), static_cast<int>(chart.top.size()), &topSize);
+        GetTextExtentPoint32A(dc, chart.bottom.c_str(), static_cast<int>(chart.bottom.size()), &bottomSize);
+        RECT plot{area.left + std::max(topSize.cx, bottomSize.cx) + 6, area.top + line / 2, area.right - 4,
+                  area.bottom - line - 4};
+        if (plot.right <= plot.left + 4 || plot.bottom <= plot.top + 4) {
+            SelectObject(dc, oldFont);
+            return;
+        }
+        FillRect(dc, &plot, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+        FrameRect(dc, &plot, GetSysColorBrush(COLOR_BTNSHADOW));
+        TextOutA(dc, area.left + 2, plot.top - line / 2, chart.top.c_str(), static_cast<int>(chart.top.size()));
+        TextOutA(dc, area.left + 2, plot.bottom - line / 2, chart.bottom.c_str(), static_cast<int>(chart.bottom.size()));
+        TextOutA(dc, plot.left, plot.bottom + 2, chart.left.c_str(), static_cast<int>(chart.left.size()));
+        SIZE rightSize{};
+        GetTextExtentPoint32A(dc, chart.right.c_str(), static_cast<int>(chart.right.size()), &rightSize);
+        TextOutA(dc, plot.right - rightSize.cx, plot.bottom + 2, chart.right.c_str(), static_cast<int>(chart.right.size()));
+        if (!chart.points.empty()) {
+            std::vector<std::pair<double, double>> points = chart.points;
+            std::stable_sort(points.begin(), points.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+            double minX = points.front().first, maxX = points.back().first;
+            double minY = points.front().second, maxY = minY;
+            for (const auto& p : points) {
+                minY = std::min(minY, p.second);
+                maxY = std::max(maxY, p.second);
+            }
+            std::vector<POINT> line2;
+            const double w = plot.right - plot.left - 4, h = plot.bottom - plot.top - 4;
+            for (const auto& [x, y] : points) {
+                const double fx = maxX > minX ? (x - minX) / (maxX - minX) : 0.5;
+                const double fy = maxY > minY ? (y - minY) / (maxY - minY) : 0.5;
+                line2.push_back(POINT{plot.left + 2 + static_cast<LONG>(fx * w), plot.bottom - 2 - static_cast<LONG>(fy * h)});
+            }
+            HPEN pen = CreatePen(PS_SOLID, 2, RGB(0, 90, 180));
+            HGDIOBJ oldPen = SelectObject(dc, pen);
+            if (line2.size() == 1) {
+                Ellipse(dc, line2[0].x - 2, line2[0].y - 2, line2[0].x + 3, line2[0].y + 3);
+            } else {
+                Polyline(dc, line2.data(), static_cast<int>(line2.size()));
+            }
+            SelectObject(dc, oldPen);
+            DeleteObject(pen);
+        }
+        SelectObject(dc, oldFont);
     }
 
     static void syncListView(HWND h, const ControlView& c, const ControlView* was) {

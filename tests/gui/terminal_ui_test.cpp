@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <ncurses.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "storage/strings.h"
 #include "tests/support/temp_dir.h"
 #include "ui/control_texts.h"
+#include "ui/history_view.h"
 
 namespace tavrel::gui {
 namespace {
@@ -86,7 +88,7 @@ protected:
 TEST_F(TerminalUiTest, EveryWindowFitsTheSmallestTerminalWithNothingOverlappingOrCut) {
     const DialogTemplate* templates[] = {&kMainDialog, &kAboutDialog,   &kQuestionBox, &kTimeZoneDialog,
                                          &kScanWindow, &kServersPage,   &kAutoPage,    &kSystemPage,
-                                         &kMiscPage};
+                                         &kMiscPage,    &kHistoryDialog};
     for (const DialogTemplate* dialog : templates) {
         testing::resetDialogManager();
         const WindowHandle w = open(*dialog);
@@ -213,6 +215,39 @@ TEST_F(TerminalUiTest, UpRaisesANumberAndOneClickIsOnePress) {
     ui.handle(mouse(InputEvent::Type::Release, x, y));
     ui.handle(key(Key::Tab));
     EXPECT_EQ(isDlgButtonChecked(page, kIdAutoSyncOn), !before);
+}
+
+// The History view at 80x24: both series drawn with their axes' figures,
+// the minimum, median and maximum of the span, and the span's choice.
+TEST_F(TerminalUiTest, HistoryViewDrawsTheSpanItShows) {
+    const platform::FileTime now = platform::getSystemTimeAsFileTime();
+    const platform::FileTime hour = 3600ULL * platform::kFileTimeUnitsPerSecond;
+    auto entry = [&](platform::FileTime ago, double offsetMs, uint32_t roundTrip) {
+        HistoryEntry e;
+        e.when = now - ago;
+        e.action = "Check";
+        e.offsetSeconds = offsetMs / 1000;
+        e.roundTripMs = roundTrip;
+        return e;
+    };
+    const std::vector<HistoryEntry> rows = {entry(72 * hour, 40.0, 90), entry(3 * hour, 1.0, 10),
+                                            entry(2 * hour, -2.0, 20), entry(hour, 0.5, 15)};
+    const WindowHandle view = open(kHistoryDialog);
+    fillHistoryView(view, HistorySpan::Day, now, rows);
+    TerminalUi ui(true);
+    std::string shown = text(ui.render(80, 24));
+    EXPECT_EQ(shown.find("Enlarge"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Offset (ms): min -2.000  median 0.500  max 1.000  (3 replies)"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Round trip (ms): min 10  median 15  max 20  (3 replies)"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("1.000│"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("-2.000│"), std::string::npos) << shown;
+    // The line is drawn in braille dots.
+    const std::u32string all = fromUtf8(shown);
+    EXPECT_TRUE(std::any_of(all.begin(), all.end(), [](char32_t c) { return c > 0x2800 && c <= 0x28FF; })) << shown;
+    fillHistoryView(view, HistorySpan::Week, now, rows);
+    shown = text(ui.render(80, 24));
+    EXPECT_NE(shown.find("Offset (ms): min -2.000  median 0.750  max 40.000  (4 replies)"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("(*) Last week"), std::string::npos) << shown;
 }
 
 TEST_F(TerminalUiTest, ATooSmallTerminalSaysHowLargeItMustBe) {

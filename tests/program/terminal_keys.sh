@@ -47,6 +47,11 @@ check "the focus shows: the buttons' look follows it" "[ \"\$(buttons)\" != \"\$
 check "the focused button's tooltip shows" "wait_for 'Check the time and change it'"
 keys BTab
 
+keys h
+check "H opens the History view" "wait_for 'Clock History' && shows 'Offset (ms): no replies in this span'"
+keys Escape
+gone 'Clock History' || true
+
 keys F10
 wait_for 'Sync Now' || true
 first=$(clock)

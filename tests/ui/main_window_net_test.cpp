@@ -201,8 +201,8 @@ TEST_F(MainWindow, TrayMenuOffersResetOnlyWhileArmed) {
     send(MessageKind::RightButtonUp);
     const std::vector<std::string> menus = recorder->menus();
     ASSERT_EQ(menus.size(), 2u);
-    EXPECT_EQ(menus[0], "About|Help|-|Sync Now|Exit");
-    EXPECT_EQ(menus[1], "About|Help|-|Reset Auto Timers|Sync Now|Exit");
+    EXPECT_EQ(menus[0], "About|Help|History|-|Sync Now|Exit");
+    EXPECT_EQ(menus[1], "About|Help|History|-|Reset Auto Timers|Sync Now|Exit");
     // The chosen item arrives as the command.
     EXPECT_FALSE(gui::pumpMessages());
 }

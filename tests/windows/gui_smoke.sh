@@ -96,6 +96,20 @@ check "setting the clock tells the other windows (WM_TIMECHANGE)" "wait $listene
 corrected() { probe text TAVREL 1000 | grep -q 'Time Corrected'; }
 check "the status reports the correction" "poll 30 corrected"
 
+# The History view, from the menu (a right click): the Check and the
+# Correct above are in it, drawn as line charts.
+read -r left top right _ < "$work/main-rect"
+xdotool mousemove $(((left + right) / 2)) $((top + 60)) click 3
+sleep 1
+xdotool key Down Down Down Return
+check "the menu's History opens the History view" "probe find 'Clock History' 60 >/dev/null"
+sleep 1
+save_controls 'Clock History' history-controls.txt
+screenshot history.png
+check "the History view gives the round trip's figures" "grep -q 'Round trip (ms): min [0-9]' '$artifacts/history-controls.txt'"
+xdotool key Escape
+check "Escape closes the History view" "probe gone 'Clock History' 30"
+
 read -r x y < <(probe center TAVREL 101)
 xdotool mousemove "$x" "$y" click 1
 check "Options opens the sheet" "probe find 'Tavrel 1.5' 60 >/dev/null"
