@@ -6,6 +6,7 @@
 
 #include "platform/file.h"
 #include "storage/data_directory.h"
+#include "storage/rotating_file.h"
 
 namespace tavrel {
 namespace {
@@ -53,7 +54,7 @@ std::vector<std::string> splitFields(std::string_view row) {
 std::string isoTime(platform::FileTime utc) {
     platform::SystemTime t{};
     if (!platform::fileTimeToSystemTime(utc, t)) return std::string();
-    char text[32];
+    char text[64];
     std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", t.year, t.month, t.day, t.hour, t.minute,
                   t.second, t.milliseconds);
     return text;
@@ -123,24 +124,9 @@ bool parseHistoryRow(std::string_view row, HistoryEntry& out) {
 }
 
 void appendHistory(const HistoryEntry& entry) {
-    const std::string path = dataDirectory() + kHistoryFileName;
-    platform::File file = platform::File::openAlways(path);
-    if (!file.valid() || !file.lockExclusive(kLockWaitMs)) return;
-    const int64_t size = file.size();
-    if (size < 0) return;
-    std::string out;
-    if (size > kHistoryRotateAbove) {
-        // As the log: the old rows move aside, the file starts again in
-        // place under the lock.
-        (void)platform::copyFile(path, dataDirectory() + kOldHistoryFileName);
-        if (!file.truncate()) return;
-        out = std::string(kHistoryHeader) + kLineEnd;
-    } else if (size == 0) {
-        out = std::string(kHistoryHeader) + kLineEnd;
-    }
-    out += historyRow(entry) + kLineEnd;
-    if (!file.seekToEnd()) return;
-    (void)file.writeAll(out);
+    (void)appendRotating(dataDirectory() + kHistoryFileName, dataDirectory() + kOldHistoryFileName,
+                         kHistoryRotateAbove, std::string(kHistoryHeader) + kLineEnd, historyRow(entry) + kLineEnd,
+                         kLockWaitMs);
 }
 
 std::vector<HistoryEntry> readHistory(platform::FileTime since) {

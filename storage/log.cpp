@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <mutex>
 
-#include "platform/file.h"
 #include "storage/data_directory.h"
+#include "storage/rotating_file.h"
 #include "storage/strings.h"
 #include "storage/string_slots.h"
 
@@ -69,25 +69,7 @@ void logLine(std::string_view text, LogLevel level) {
         (void)std::fwrite(echoed.data(), 1, echoed.size(), stderr);
         (void)std::fflush(stderr);
     }
-    platform::File file = platform::File::openAlways(path);
-    if (!file.valid()) return;
-    if (!file.lockExclusive(kLockWaitMs)) return;
-    const int64_t size = file.size();
-    if (size < 0) return;
-    std::string out;
-    if (size > kLogRotateAbove) {
-        // A failed copy does not stop the rotation. The file is emptied in
-        // place, under the lock, so a waiting writer never appends to a file
-        // that has been replaced.
-        (void)platform::copyFile(path, dataDirectory() + kOldLogFileName);
-        if (!file.truncate()) return;
-        out = logHeader();
-    } else if (size == 0) {
-        out = logHeader();
-    }
-    out += line;
-    if (!file.seekToEnd()) return;
-    (void)file.writeAll(out);
+    (void)appendRotating(path, dataDirectory() + kOldLogFileName, kLogRotateAbove, logHeader(), line, kLockWaitMs);
 }
 
 
