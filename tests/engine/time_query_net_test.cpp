@@ -144,6 +144,23 @@ TEST_F(TimeQueries, DateRangeRefusesAndSaysWhichBound) {
     EXPECT_TRUE(runQuery().accepted);
 }
 
+// T1 goes out to the clock's full precision: an originate cut to the
+// millisecond (a fraction that is a whole number of ms x 4294967) would put
+// up to half a millisecond into every offset. Five readings all on the
+// millisecond grid by chance would be a one in 10^20 event.
+TEST_F(TimeQueries, TheOriginateCarriesTheClocksFullPrecision) {
+    FakeSntpServer server(Reply::Correct);
+    useSntp();
+    int offGrid = 0;
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(runQuery().accepted);
+        const std::vector<uint8_t> request = server.lastRequest();
+        ASSERT_EQ(request.size(), 48u);
+        if (readWord(request, 28) % 4'294'967u != 0) ++offGrid;
+    }
+    EXPECT_GT(offGrid, 0);
+}
+
 #ifndef _WIN32
 // Every address of a name, in the resolver's order, IPv6 included: a
 // silent first address leaves the rest of the time-out to the next one; a
