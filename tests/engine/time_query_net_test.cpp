@@ -169,6 +169,11 @@ TEST_F(TimeQueries, TheOriginateCarriesTheClocksFullPrecision) {
 TEST_F(TimeQueries, EveryAddressOfANameIsTriedIPv6Included) {
     test::writeFile(dir.file("hosts"), "127.0.0.1 two.test\n127.0.0.2 two.test\n::1 six.test\n");
     ASSERT_TRUE(test::placeFileOver(dir.file("hosts"), "/etc/hosts"));
+    // The machine's own hosts file comes back for the tests after this one,
+    // whatever this one finds.
+    struct Restore {
+        ~Restore() { test::removeFileOver("/etc/hosts"); }
+    } restore;
     auto ask = [](const std::string& server) {
         QueryTarget t = target(server);
         t.timeoutMs = 4000;
@@ -193,7 +198,6 @@ TEST_F(TimeQueries, EveryAddressOfANameIsTriedIPv6Included) {
         FakeTimeServer six(Reply::Correct, kJune2009, 0, test::Listen{0, nullptr, "", true});
         EXPECT_EQ(ask("::1"), std::make_pair(true, std::string("::1")));
     }
-    test::removeFileOver("/etc/hosts");
 }
 #endif
 
