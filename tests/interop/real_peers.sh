@@ -65,14 +65,18 @@ done
 echo "residual after a Correct against chronyd: $best s (best of five)"
 check "a Correct by SNTP leaves the clock within 1 ms of chronyd's ($best s)" "within $best 0.001"
 
-# chronyd over IPv6: a list entry "::1".
-mkdir "$work/six"
-cp "$program" "$work/six/tavrel"
-printf '::1\r\n' > "$work/six/ServFile.txt"
-echo 36000000000 > "$TAVREL_CLOCK_FILE"
-(cd "$work/six" && timeout 60 ./tavrel /q) || true
-check "quick mode by SNTP over IPv6 corrects the clock" "within $(offset_seconds) 0.02"
-check "the log names the IPv6 server" "grep -q 'Server used was ::1' '$work/six/dLog.txt'"
+# chronyd over IPv6: a list entry "::1", where the machine has IPv6.
+if ip -6 addr show dev lo 2>/dev/null | grep -q '::1'; then
+    mkdir "$work/six"
+    cp "$program" "$work/six/tavrel"
+    printf '::1\r\n' > "$work/six/ServFile.txt"
+    echo 36000000000 > "$TAVREL_CLOCK_FILE"
+    (cd "$work/six" && timeout 60 ./tavrel /q) || true
+    check "quick mode by SNTP over IPv6 corrects the clock" "within $(offset_seconds) 0.02"
+    check "the log names the IPv6 server" "grep -q 'Server used was ::1' '$work/six/dLog.txt'"
+else
+    echo "no IPv6 loopback here: the IPv6 checks are skipped"
+fi
 
 # By TIME: a settings file whose record says TIME, the date range off and
 # correction lines logged.

@@ -70,12 +70,16 @@ serve_with_offset() {
     out=$(guard chronyd -Q -u root -f /dev/null -t 20 "server 127.0.0.1 iburst" 2>&1) || true
     wrong=$(echo "$out" | sed -n 's/.*System clock wrong by \([-0-9.]*\) seconds.*/\1/p')
     check "chronyd -Q takes a sample ${offset} s off (${wrong:-none})" "near \"$wrong\" $offset 0.01"
-    # The same servers on IPv6.
-    out=$(guard sntp ::1) || out=""
-    check "sntp reads it over IPv6 ${offset} s off ($out)" "near \"$(echo "$out" | awk '{print $4}')\" $offset 0.01"
-    out=$(guard chronyd -Q -u root -f /dev/null -t 20 "server ::1 iburst" 2>&1) || true
-    wrong=$(echo "$out" | sed -n 's/.*System clock wrong by \([-0-9.]*\) seconds.*/\1/p')
-    check "chronyd -Q takes a sample over IPv6 ${offset} s off (${wrong:-none})" "near \"$wrong\" $offset 0.01"
+    # The same servers on IPv6, where the machine has it.
+    if ip -6 addr show dev lo 2>/dev/null | grep -q '::1'; then
+        out=$(guard sntp ::1) || out=""
+        check "sntp reads it over IPv6 ${offset} s off ($out)" "near \"$(echo "$out" | awk '{print $4}')\" $offset 0.01"
+        out=$(guard chronyd -Q -u root -f /dev/null -t 20 "server ::1 iburst" 2>&1) || true
+        wrong=$(echo "$out" | sed -n 's/.*System clock wrong by \([-0-9.]*\) seconds.*/\1/p')
+        check "chronyd -Q takes a sample over IPv6 ${offset} s off (${wrong:-none})" "near \"$wrong\" $offset 0.01"
+    else
+        echo "no IPv6 loopback here: the IPv6 checks are skipped"
+    fi
 
     echo "show 1000" >&3
     shown() { grep -q '^1000: \(TIME\|SNTP\) Server Tavreled ' "$work/out"; }

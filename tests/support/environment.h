@@ -28,4 +28,7 @@ inline void unsetEnv(const char* name) {
 // a closed port never fails the connected socket's receive.
 bool runningUnderWine();
 
+// True when this machine has the IPv6 loopback (a UDP socket binds ::1).
+bool ipv6LoopbackAvailable();
+
 }  // namespace tavrel::test

@@ -19,6 +19,7 @@
 
 #include "protocol/time_protocol.h"
 #include "storage/settings.h"
+#include "tests/support/environment.h"
 #include "tests/support/private_network.h"
 #include "tests/support/query_fixture.h"
 #include "timeservice/time_servers.h"
@@ -179,6 +180,7 @@ TEST_F(TimeServers, TimeClientGetsFourBytesOfNow) {
 // Both servers listen on IPv6 too: Tavrel's own client asks them on ::1,
 // and the log names the client by its IPv6 address or name.
 TEST_F(TimeServers, BothServersAnswerOnIPv6Too) {
+    if (!test::ipv6LoopbackAvailable()) GTEST_SKIP() << "this machine has no IPv6 loopback";
     for (const bool sntp : {true, false}) {
         settings.protocol.store(sntp ? 1 : 0);
         bool accepted = false;
