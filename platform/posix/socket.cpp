@@ -16,6 +16,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/sockaddr_convert.h"
+
 namespace tavrel::platform {
 
 struct Socket::State {
@@ -29,37 +31,6 @@ namespace {
 
 // The largest number of messages one batch call moves.
 constexpr int kMostInBatch = 64;
-
-socklen_t toSockaddr(const NetAddress& address, sockaddr_storage& out) {
-    out = sockaddr_storage{};
-    if (address.family == AddressFamily::V6) {
-        auto* sa = reinterpret_cast<sockaddr_in6*>(&out);
-        sa->sin6_family = AF_INET6;
-        sa->sin6_port = htons(address.port);
-        std::memcpy(&sa->sin6_addr, address.bytes, 16);
-        return sizeof(sockaddr_in6);
-    }
-    auto* sa = reinterpret_cast<sockaddr_in*>(&out);
-    sa->sin_family = AF_INET;
-    sa->sin_port = htons(address.port);
-    std::memcpy(&sa->sin_addr, address.bytes, 4);
-    return sizeof(sockaddr_in);
-}
-
-NetAddress fromSockaddr(const sockaddr* sa) {
-    NetAddress address;
-    if (sa->sa_family == AF_INET6) {
-        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(sa);
-        address.family = AddressFamily::V6;
-        std::memcpy(address.bytes, &v6->sin6_addr, 16);
-        address.port = ntohs(v6->sin6_port);
-    } else if (sa->sa_family == AF_INET) {
-        const auto* v4 = reinterpret_cast<const sockaddr_in*>(sa);
-        std::memcpy(address.bytes, &v4->sin_addr, 4);
-        address.port = ntohs(v4->sin_port);
-    }
-    return address;
-}
 
 // The destination of a received datagram, from its IP_PKTINFO or
 // IPV6_PKTINFO control message.
@@ -190,7 +161,7 @@ bool Socket::waitFor(short events) {
 bool Socket::connect(const NetAddress& address) {
     if (state_->closed.load()) return false;
     sockaddr_storage sa;
-    const socklen_t len = toSockaddr(address, sa);
+    const auto len = static_cast<socklen_t>(toSockaddr(address, sa));
     if (::connect(fd_, reinterpret_cast<const sockaddr*>(&sa), len) == 0) return true;
     if (errno != EINPROGRESS && errno != EINTR) return false;
     if (!waitFor(POLLOUT)) return false;
@@ -233,7 +204,7 @@ bool Socket::setExclusiveAddress() { return true; }
 
 bool Socket::bind(const NetAddress& address) {
     sockaddr_storage sa;
-    const socklen_t len = toSockaddr(address, sa);
+    const auto len = static_cast<socklen_t>(toSockaddr(address, sa));
     return ::bind(fd_, reinterpret_cast<const sockaddr*>(&sa), len) == 0;
 }
 
@@ -273,7 +244,7 @@ long Socket::receiveFrom(void* buffer, size_t size, NetAddress& peer) {
 
 long Socket::sendTo(const void* data, size_t size, const NetAddress& peer) {
     sockaddr_storage sa;
-    const socklen_t len = toSockaddr(peer, sa);
+    const auto len = static_cast<socklen_t>(toSockaddr(peer, sa));
     for (;;) {
         if (state_->closed.load()) return -1;
         const ssize_t n = ::sendto(fd_, data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&sa), len);
@@ -351,7 +322,7 @@ int Socket::sendDatagrams(const Datagram* replies, int count) {
         messages[i].msg_hdr.msg_iov = &vectors[i];
         messages[i].msg_hdr.msg_iovlen = 1;
         messages[i].msg_hdr.msg_name = &names[i];
-        messages[i].msg_hdr.msg_namelen = toSockaddr(replies[i].peer, names[i]);
+        messages[i].msg_hdr.msg_namelen = static_cast<socklen_t>(toSockaddr(replies[i].peer, names[i]));
         const bool unspecified = NetAddress::any(replies[i].local.family).sameHost(replies[i].local);
         if (!unspecified) {
             std::memset(controls[i], 0, sizeof controls[i]);
@@ -466,7 +437,7 @@ std::string addressText(const NetAddress& address) {
 
 std::string reverseLookup(const NetAddress& address) {
     sockaddr_storage sa;
-    const socklen_t len = toSockaddr(address, sa);
+    const auto len = static_cast<socklen_t>(toSockaddr(address, sa));
     char host[NI_MAXHOST];
     if (getnameinfo(reinterpret_cast<const sockaddr*>(&sa), len, host, sizeof host, nullptr, 0, NI_NAMEREQD) != 0) {
         return std::string();

@@ -17,6 +17,7 @@
 #include <windows.h>
 
 #include "platform/socket.h"
+#include "platform/sockaddr_convert.h"
 
 #include <algorithm>
 #include <atomic>
@@ -65,37 +66,6 @@ void ensureLibrary() {
 
 SOCKET socketOf(intptr_t fd) { return static_cast<SOCKET>(fd); }
 HANDLE eventOf(intptr_t fd) { return reinterpret_cast<HANDLE>(fd); }
-
-int toSockaddr(const NetAddress& address, sockaddr_storage& out) {
-    out = sockaddr_storage{};
-    if (address.family == AddressFamily::V6) {
-        auto* sa = reinterpret_cast<sockaddr_in6*>(&out);
-        sa->sin6_family = AF_INET6;
-        sa->sin6_port = htons(address.port);
-        std::memcpy(&sa->sin6_addr, address.bytes, 16);
-        return sizeof(sockaddr_in6);
-    }
-    auto* sa = reinterpret_cast<sockaddr_in*>(&out);
-    sa->sin_family = AF_INET;
-    sa->sin_port = htons(address.port);
-    std::memcpy(&sa->sin_addr, address.bytes, 4);
-    return sizeof(sockaddr_in);
-}
-
-NetAddress fromSockaddr(const sockaddr* sa) {
-    NetAddress address;
-    if (sa->sa_family == AF_INET6) {
-        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(sa);
-        address.family = AddressFamily::V6;
-        std::memcpy(address.bytes, &v6->sin6_addr, 16);
-        address.port = ntohs(v6->sin6_port);
-    } else if (sa->sa_family == AF_INET) {
-        const auto* v4 = reinterpret_cast<const sockaddr_in*>(sa);
-        std::memcpy(address.bytes, &v4->sin_addr, 4);
-        address.port = ntohs(v4->sin_port);
-    }
-    return address;
-}
 
 // WSARecvMsg is reached through the socket itself.
 LPFN_WSARECVMSG recvMsgOf(SOCKET s) {

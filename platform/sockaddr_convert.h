@@ -1,0 +1,44 @@
+// NetAddress to and from the system's socket addresses, the same on Linux
+// and Windows. Included by each system's socket code after its own socket
+// headers (which declare sockaddr_in, sockaddr_in6, htons and the rest).
+#pragma once
+
+#include <cstring>
+
+#include "platform/socket.h"
+
+namespace tavrel::platform {
+
+// Fills `out` with the address; its length in bytes.
+inline int toSockaddr(const NetAddress& address, sockaddr_storage& out) {
+    out = sockaddr_storage{};
+    if (address.family == AddressFamily::V6) {
+        auto* sa = reinterpret_cast<sockaddr_in6*>(&out);
+        sa->sin6_family = AF_INET6;
+        sa->sin6_port = htons(address.port);
+        std::memcpy(&sa->sin6_addr, address.bytes, 16);
+        return static_cast<int>(sizeof(sockaddr_in6));
+    }
+    auto* sa = reinterpret_cast<sockaddr_in*>(&out);
+    sa->sin_family = AF_INET;
+    sa->sin_port = htons(address.port);
+    std::memcpy(&sa->sin_addr, address.bytes, 4);
+    return static_cast<int>(sizeof(sockaddr_in));
+}
+
+inline NetAddress fromSockaddr(const sockaddr* sa) {
+    NetAddress address;
+    if (sa->sa_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(sa);
+        address.family = AddressFamily::V6;
+        std::memcpy(address.bytes, &v6->sin6_addr, 16);
+        address.port = ntohs(v6->sin6_port);
+    } else if (sa->sa_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(sa);
+        std::memcpy(address.bytes, &v4->sin_addr, 4);
+        address.port = ntohs(v4->sin_port);
+    }
+    return address;
+}
+
+}  // namespace tavrel::platform
