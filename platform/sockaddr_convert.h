@@ -1,9 +1,11 @@
 // NetAddress to and from the system's socket addresses, the same on Linux
 // and Windows. Included by each system's socket code after its own socket
-// headers (which declare sockaddr_in, sockaddr_in6, htons and the rest).
+// headers (which declare sockaddr_in, sockaddr_in6, htons, inet_pton and the
+// rest).
 #pragma once
 
 #include <cstring>
+#include <string>
 
 #include "platform/socket.h"
 
@@ -39,6 +41,23 @@ inline NetAddress fromSockaddr(const sockaddr* sa) {
         address.port = ntohs(v4->sin_port);
     }
     return address;
+}
+
+// An IPv6 literal, bare or in brackets ("::1", "[2001:db8::1]"), or an IPv4
+// address in the forms parseIpv4Address takes.
+inline bool parseAddressText(const std::string& text, NetAddress& out) {
+    std::string bare = text;
+    if (bare.size() > 2 && bare.front() == '[' && bare.back() == ']') bare = bare.substr(1, bare.size() - 2);
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, bare.c_str(), &v6) == 1) {
+        out = NetAddress::any(AddressFamily::V6);
+        std::memcpy(out.bytes, &v6, 16);
+        return true;
+    }
+    Ipv4Address v4 = 0;
+    if (bare != text || !parseIpv4Address(text, v4)) return false;
+    out = NetAddress::v4(v4);
+    return true;
 }
 
 }  // namespace tavrel::platform

@@ -476,18 +476,7 @@ bool resolveFirstIpv4(const std::string& name, Ipv4Address& out) {
 
 bool parseAddress(const std::string& text, NetAddress& out) {
     ensureLibrary();
-    std::string bare = text;
-    if (bare.size() > 2 && bare.front() == '[' && bare.back() == ']') bare = bare.substr(1, bare.size() - 2);
-    IN6_ADDR v6{};
-    if (inet_pton(AF_INET6, bare.c_str(), &v6) == 1) {
-        out = NetAddress::any(AddressFamily::V6);
-        std::memcpy(out.bytes, &v6, 16);
-        return true;
-    }
-    Ipv4Address v4 = 0;
-    if (bare != text || !parseIpv4Address(text, v4)) return false;
-    out = NetAddress::v4(v4);
-    return true;
+    return parseAddressText(text, out);
 }
 
 std::vector<NetAddress> resolveAll(const std::string& name) {
