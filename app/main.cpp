@@ -13,7 +13,11 @@ int main(int argc, char** argv) {
         tavrel::platform::exitProcess(0);
     }
     const std::string sw = tavrel::prepareProcess();
-    if (sw == "/q") tavrel::platform::exitProcess(tavrel::runQuickMode());
+    if (sw == "/q") {
+        // A lookup still hanging is not waited for: the process ends.
+        tavrel::LeftBehindQueries leftBehind;
+        tavrel::platform::exitProcess(tavrel::runQuickMode(leftBehind));
+    }
     if (sw == "/x") {
         tavrel::runServiceProcess();
         tavrel::platform::exitProcess();

@@ -1,6 +1,8 @@
 #include "app/quick_mode.h"
 
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/clock_correction.h"
@@ -32,12 +34,41 @@ int pickFrom(int index, std::string& name) {
     return 0;
 }
 
+// One query under the sync time-out; a query still running then is given
+// up and handed to `leftBehind` (its thread may be stuck in a name lookup).
+// The reply, or none.
+std::optional<QueryResult> ask(const QueryTarget& target, std::string& address, LeftBehindQueries& leftBehind) {
+    platform::ManualResetEvent progress;
+    auto query = std::make_unique<TimeQuery>(target, [&progress] { progress.set(); });
+    const uint64_t deadline = platform::getTickCount64() + settings.syncTimeout.load() * kSecondMs;
+    for (uint64_t now = platform::getTickCount64(); !query->finished() && now < deadline;
+         now = platform::getTickCount64()) {
+        progress.wait(static_cast<uint32_t>(deadline - now));
+        progress.reset();
+    }
+    address = query->addressText();
+    if (!query->finished()) {
+        // Out of time, even if the reply came at the last moment.
+        query->abort();
+        leftBehind.push_back(std::move(query));
+        return std::nullopt;
+    }
+    return query->result();
+}
+
 }  // namespace
 
 int runQuickMode() {
+    LeftBehindQueries leftBehind;
+    return runQuickMode(leftBehind);
+}
+
+int runQuickMode(LeftBehindQueries& leftBehind) {
     if (serverListEmpty.load() != 0 && settings.serverSource.load() == 0) settings.serverSource.store(1);
     const int32_t source = settings.serverSource.load();
     const bool useList = source == 0;
+    const bool autoProtocol = settings.protocol.load() == 2;
+    DateRangeWidening widened;
 
     // Every listed server is tried once, starting at the selected one.
     std::string name;
@@ -50,50 +81,48 @@ int runQuickMode() {
             name = source == 1 ? manualAddressA() : manualAddressB();
             target.manual = true;
         }
-        const bool sntp = effectiveProtocol(1) == 1;
         target.server = name;
-        target.useTime = !sntp;
         target.dateRangeEnabled = settings.dateRangeEnabled.load() != 0;
         target.dateRangeLow = settings.dateRangeLow.load();
         target.dateRangeHigh = settings.dateRangeHigh.load();
         target.timeoutMs = static_cast<uint32_t>(settings.syncTimeout.load()) * kSecondMs;
-
-        platform::ManualResetEvent progress;
-        TimeQuery query(target, [&progress] { progress.set(); });
-        const uint64_t deadline = platform::getTickCount64() + settings.syncTimeout.load() * kSecondMs;
-        for (uint64_t now = platform::getTickCount64(); !query.finished() && now < deadline;
-             now = platform::getTickCount64()) {
-            progress.wait(static_cast<uint32_t>(deadline - now));
-            progress.reset();
-        }
-        // Out of time, even if the reply came at the last moment.
-        query.abort();
-        HistoryEntry history;
-        history.action = "Quick";
-        history.server = name;
-        history.address = query.addressText();
-        history.protocol = sntp ? "SNTP" : "TIME";
-        if (query.finished() && query.result().accepted) {
-            bool forceTimeProtocol = false;
-            const Correction correction =
-                correctClock(CorrectionMode::Correct, query.result(), sntp, forceTimeProtocol, name);
-            say(correction.outcome);
-            history.when = platform::getSystemTimeAsFileTime();
-            if (query.result().offsetMeasured) {
-                history.offsetSeconds = static_cast<double>(query.result().offsetUnits) /
+        // SNTP first; under Auto TIME too where SNTP reached the server and
+        // was not told to keep away.
+        for (bool sntp = effectiveProtocol(1) == 1;; sntp = false) {
+            target.useTime = !sntp;
+            HistoryEntry history;
+            history.action = "Quick";
+            history.server = name;
+            history.protocol = sntp ? "SNTP" : "TIME";
+            const std::optional<QueryResult> reply = ask(target, history.address, leftBehind);
+            if (reply && reply->accepted) {
+                bool forceTimeProtocol = false;
+                const Correction correction = correctClock(CorrectionMode::Correct, *reply, sntp, forceTimeProtocol, name);
+                say(correction.outcome);
+                history.when = platform::getSystemTimeAsFileTime();
+                history.offsetSeconds = static_cast<double>(reply->offsetUnits) /
                                         static_cast<double>(platform::kFileTimeUnitsPerSecond);
+                history.roundTripMs = reply->responseMs;
+                if (correction.clockSet) {
+                    history.changeSeconds = static_cast<double>(correction.difference.units) /
+                                            static_cast<double>(platform::kFileTimeUnitsPerSecond);
+                }
+                history.outcome = correction.clockSet ? "Corrected" : "Clock not set";
+                appendHistory(history);
+                return correction.clockSet ? kQuickCorrected : kQuickClockNotSet;
             }
-            history.roundTripMs = query.result().responseMs;
-            history.outcome = correction.clockSet ? "Corrected" : "Clock not set";
+            history.when = platform::getSystemTimeAsFileTime();
+            history.outcome = "No response";
             appendHistory(history);
-            return correction.clockSet ? kQuickCorrected : kQuickClockNotSet;
+            if (reply) widenDateRange(*reply, widened);
+            const std::string reason = reply && !reply->kiss.empty() ? " (refused: " + reply->kiss + ")" : "";
+            if (settings.logErrors.load() != 0 && settings.logDisabled.load() == 0) {
+                logNamedLine(slot(kSlotNoResponse), name + reason, LogLevel::Warning);
+            }
+            say(slot(kSlotNoResponse) + name + reason);
+            const bool timeMayHelp = !history.address.empty() && (!reply || reply->kiss.empty());
+            if (!(sntp && autoProtocol && timeMayHelp)) break;
         }
-        history.when = platform::getSystemTimeAsFileTime();
-        history.outcome = "No response";
-        appendHistory(history);
-        if (query.finished()) widenDateRange(query.result());
-        if (settings.logErrors.load() != 0 && settings.logDisabled.load() == 0) logNamedLine(slot(kSlotNoResponse), name, LogLevel::Warning);
-        say(slot(kSlotNoResponse) + name);
         tried += (tried.empty() ? "" : ", ") + name;
         if (!useList) break;
         index = pickFrom(index + 1, name);

@@ -1,5 +1,10 @@
 #pragma once
 
+#include <memory>
+#include <vector>
+
+#include "engine/time_query.h"
+
 namespace tavrel {
 
 // What "/q" ends with.
@@ -7,11 +12,21 @@ inline constexpr int kQuickCorrected = 0;
 inline constexpr int kQuickNoAnswer = 1;  // no server answered, or every reply was refused
 inline constexpr int kQuickClockNotSet = 2;
 
+// Queries given up at their time-out whose threads still run (a name
+// lookup the system will not cut short): the process ends without waiting
+// for them.
+using LeftBehindQueries = std::vector<std::unique_ptr<TimeQuery>>;
+
 // Sync and exit: walks the server list once from the selected server (or
 // asks the manual address once) until a server answers, corrects the clock
-// once, and returns the exit status. Writes a line for each server that
-// failed and a last line with the outcome to standard error, in the log's
-// words. Nothing is saved.
+// once, and returns the exit status. Under Auto a server that SNTP reaches
+// in vain is asked by TIME too. Writes a line for each server that failed
+// and a last line with the outcome to standard error, in the log's words.
+// Nothing is saved. Each query gets the sync time-out; one still running
+// then is handed to `leftBehind`, which the caller keeps until the process
+// ends.
+int runQuickMode(LeftBehindQueries& leftBehind);
+// The same, waiting for the queries left behind before it returns.
 int runQuickMode();
 
 }  // namespace tavrel

@@ -50,8 +50,7 @@ int64_t signedDifference(platform::FileTime to, platform::FileTime from) {
 }  // namespace
 
 platform::FileTime wholeSecondClock(uint32_t wireSeconds, uint32_t msSinceReply) {
-    return platform::kFileTime1900 +
-           (wireSecondsSince1900(wireSeconds) + (msSinceReply >> 10)) * platform::kFileTimeUnitsPerSecond;
+    return wireSecondsToFileTime(wireSeconds) + static_cast<platform::FileTime>(msSinceReply) * platform::kFileTimeUnitsPerMs;
 }
 
 int64_t userOffsetUnits(uint32_t amount, int32_t multiplier) {
@@ -60,8 +59,13 @@ int64_t userOffsetUnits(uint32_t amount, int32_t multiplier) {
 }
 
 platform::FileTime minorOnlyClock(platform::FileTime corrected, platform::FileTime now) {
-    if (static_cast<uint64_t>(std::llabs(signedDifference(corrected, now))) < kHour) return corrected;
-    return now - now % kHour + corrected % kHour;
+    // The server's minutes and seconds in the clock's own hour, the hour
+    // before or the hour after, whichever is nearest the clock: `corrected`
+    // moved by the whole number of hours nearest their difference.
+    const int64_t apart = signedDifference(now, corrected);
+    const int64_t half = static_cast<int64_t>(kHour / 2);
+    const int64_t hours = (apart >= 0 ? apart + half : apart - half) / static_cast<int64_t>(kHour);
+    return corrected + static_cast<platform::FileTime>(hours * static_cast<int64_t>(kHour));
 }
 
 std::string formatSecondsFigure(int64_t units) {
@@ -105,7 +109,12 @@ Correction correctClock(CorrectionMode mode, const QueryResult& reply, bool sntp
     }
 
     platform::FileTime corrected = 0;
-    if (!sntp || mode == CorrectionMode::Check || forceTimeProtocol) {
+    if (!sntp) {
+        // TIME: the reply's estimate of the server's clock, carried forward
+        // on this computer's clock.
+        corrected = platform::getSystemTimeAsFileTime() + static_cast<platform::FileTime>(reply.offsetUnits);
+        out.serverClockTick = platform::getTickCount();
+    } else if (mode == CorrectionMode::Check || forceTimeProtocol) {
         const uint32_t now = platform::getTickCount();
         out.serverClockTick = now;
         corrected = wholeSecondClock(reply.serverSeconds, now - reply.replyTick);

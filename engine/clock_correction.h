@@ -56,14 +56,14 @@ std::string formatDifference(DifferenceForm form, const Difference& difference);
 std::string formatSecondsFigure(int64_t units);
 
 // The pieces of the computation, free of the clock and the settings.
-// The whole-second route: the server's seconds plus the time since the
-// reply in whole seconds reckoned as milliseconds / 1024.
+// The whole-second route: the server's whole seconds plus the time since
+// the reply, counted in milliseconds.
 platform::FileTime wholeSecondClock(uint32_t wireSeconds, uint32_t msSinceReply);
 // The user's fixed offset in FILETIME units (0..99 seconds, minutes or hours).
 int64_t userOffsetUnits(uint32_t amount, int32_t multiplier);
-// Minutes and seconds only: the clock's hour with the minute, second and
-// millisecond of `corrected`; when the two lie less than an hour apart the
-// hour boundary between them is carried, which gives `corrected` itself.
+// Minutes and seconds only: the minute, second and millisecond of
+// `corrected` in the clock's hour, the hour before or the hour after,
+// whichever makes the smallest change.
 platform::FileTime minorOnlyClock(platform::FileTime corrected, platform::FileTime now);
 
 }  // namespace tavrel

@@ -15,8 +15,8 @@ uint64_t autoPeriodMs(uint32_t count, int32_t unit) {
     return static_cast<uint64_t>(count) * unitMs;
 }
 
-CountdownText formatCountdown(AutoKind kind, int64_t leftMs) {
-    uint64_t s = leftMs > 0 ? static_cast<uint64_t>(leftMs) / 1000 : 0;
+CountdownText formatDuration(int64_t ms) {
+    uint64_t s = ms > 0 ? static_cast<uint64_t>(ms) / 1000 : 0;
     CountdownText out;
     int written = 0;
     auto append = [&](uint64_t value, int unitSlot) {
@@ -39,6 +39,11 @@ CountdownText formatCountdown(AutoKind kind, int64_t leftMs) {
             if (s != 0 || written == 0) append(s, kSlotSecondsSuffix);
         }
     }
+    return out;
+}
+
+CountdownText formatCountdown(AutoKind kind, int64_t leftMs) {
+    CountdownText out = formatDuration(leftMs);
     out.text += slot(kind == AutoKind::Check ? kSlotUntilAutoCheck : kSlotUntilAutoSync);
     return out;
 }

@@ -35,6 +35,11 @@ struct CountdownText {
     bool showsSeconds = false;  // the text may change every second: redraw it on every pass
 };
 
+// The two largest non-zero units of a time ("3 Hrs 20 Mns", "45 Scs");
+// seconds only when fewer than two larger units show; nothing left reads
+// "0 Scs".
+CountdownText formatDuration(int64_t ms);
+
 // The two largest non-zero units of the time left, then " until AutoSync"
 // or " until AutoCheck"; seconds only when fewer than two larger units show.
 // An overdue event reads "0 Scs".

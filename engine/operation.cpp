@@ -1,9 +1,11 @@
 #include "engine/operation.h"
 
 #include <algorithm>
+#include <limits>
 
-#include "storage/log.h"
+#include "engine/countdown.h"
 #include "storage/history.h"
+#include "storage/log.h"
 #include "storage/settings.h"
 #include "storage/string_slots.h"
 #include "storage/strings.h"
@@ -11,10 +13,45 @@
 namespace tavrel {
 namespace {
 
-constexpr uint32_t kAverageSamples = 4;
+constexpr size_t kAverageSamples = 4;
 constexpr uint64_t kSecondMs = 1000;
+constexpr uint64_t kNever = std::numeric_limits<uint64_t>::max();
+constexpr int32_t kAutoSntp = 1;
+constexpr int32_t kAutoTime = 0;
+
+// The walk's own texts, with the countdown's units.
+constexpr char kNoServerAnswered[] = "No server answered; next try in ";
+constexpr char kNoResponseFromAny[] = "No response from any of the ";
+constexpr char kServersRound[] = " servers, round ";
+constexpr char kNextTryIn[] = "; next try in ";
+constexpr char kRefused[] = " (refused: ";
 
 bool logErrorsAllowed() { return settings.logErrors.load() != 0 && settings.logDisabled.load() == 0; }
+
+// The walk keeps to one server: a manual address, or the default server only.
+bool singleServer() { return settings.serverSource.load() != 0 || settings.defaultServerOnly.load() != 0; }
+
+// "30 Scs", "2 Mns", "14 Mns 59 Scs": whole seconds, rounded up so that a
+// wait never reads 0 before it is over.
+std::string waitText(uint64_t ms) {
+    const uint64_t roundedUp = (ms + kSecondMs - 1) / kSecondMs * kSecondMs;
+    return formatDuration(static_cast<int64_t>(roundedUp)).text;
+}
+
+double seconds(int64_t units) {
+    return static_cast<double>(units) / static_cast<double>(platform::kFileTimeUnitsPerSecond);
+}
+
+// The middle of the offsets: the median, or for an even count the mean of
+// the two middle ones, so one liar among three or four cannot move it.
+int64_t middleOffset(std::vector<int64_t> offsets) {
+    std::sort(offsets.begin(), offsets.end());
+    const size_t n = offsets.size();
+    if (n % 2 == 1) return offsets[n / 2];
+    const int64_t a = offsets[n / 2 - 1];
+    const int64_t b = offsets[n / 2];
+    return a + (b - a) / 2;  // no overflow for any pair
+}
 
 }  // namespace
 
@@ -39,29 +76,69 @@ void SyncOperation::start(OperationKind kind, bool automatic) {
     // by an earlier Abort must not bring "Ready" over its failure text.
     host_.statusHold = 0;
     forceTimeProtocol_ = false;
+    widened_ = DateRangeWidening{};
+    samples_.clear();
+    round_ = 1;
+    roundPauseMs_ = kFirstRoundPauseMs;
     if (host_.serverListEmpty && host_.serverListEmpty() && settings.serverSource.load() == 0) settings.serverSource.store(1);
     // A running time server keeps the idle look: Check then aborts.
     if (!host_.serviceMode && settings.timeServerEnabled.load() == 0) host_.view.showBusy(true);
-    (void)host_.pickServer(settings.selectedServer.load() + 1, serverName_);
-    averageCount_ = 0;
-    averageSum_ = 0;
+    beginRound();
+}
+
+void SyncOperation::beginRound() {
+    // Every round begins with SNTP, the better protocol; TIME only where
+    // SNTP fails.
+    host_.autoProtocolChoice = kAutoSntp;
+    wrapped_ = false;
+    listGone_ = false;
+    roundServers_ = 1;
+    int32_t selected = settings.selectedServer.load();
+    if (!host_.pickServer(selected + 1, serverName_)) {
+        selected = 0;
+        if (!host_.pickServer(1, serverName_) && settings.serverSource.load() == 0) {
+            finish();
+            return;
+        }
+        settings.selectedServer.store(0);
+    }
+    roundStart_ = selected;
+    if (settings.serverSource.load() != 0) {
+        // The manual sources are addresses; every later text names them.
+        serverName_ = settings.serverSource.load() == 1 ? manualAddressA() : manualAddressB();
+    }
+    if (kissed(serverName_)) {
+        if (singleServer()) {
+            // Its one server asked us to keep away: the operation fails at once.
+            failureStep();
+            return;
+        }
+        if (!moveToNextServer()) {
+            if (listGone_) {
+                finish();
+            } else {
+                endOfRound();
+            }
+            return;
+        }
+    }
     startQuery();
 }
 
-void SyncOperation::recordHistory(const QueryResult* reply, const char* outcome) const {
+void SyncOperation::recordHistory(const QueryResult* reply, const char* outcome, std::optional<int64_t> change,
+                                  const std::string* server) const {
     HistoryEntry entry;
     entry.when = platform::getSystemTimeAsFileTime();
     const bool correct = kind_ == OperationKind::Correct;
     entry.action = automatic_ ? (correct ? "AutoSync" : "AutoCheck") : (correct ? "Correct" : "Check");
-    entry.server = serverName_;
-    if (query_) entry.address = query_->addressText();
+    entry.server = server != nullptr ? *server : serverName_;
+    if (server == nullptr) entry.address = queryAddress_;
     entry.protocol = querySntp_ ? "SNTP" : "TIME";
     if (reply != nullptr) {
-        if (reply->offsetMeasured) {
-            entry.offsetSeconds = static_cast<double>(reply->offsetUnits) / static_cast<double>(platform::kFileTimeUnitsPerSecond);
-        }
+        entry.offsetSeconds = seconds(reply->offsetUnits);
         entry.roundTripMs = reply->responseMs;
     }
+    if (change) entry.changeSeconds = seconds(*change);
     entry.outcome = outcome;
     appendHistory(entry);
 }
@@ -69,12 +146,7 @@ void SyncOperation::recordHistory(const QueryResult* reply, const char* outcome)
 void SyncOperation::startQuery() {
     const int32_t protocol = effectiveProtocol(host_.autoProtocolChoice);
     QueryTarget target;
-    const int32_t source = settings.serverSource.load();
-    if (source != 0) {
-        // The manual sources are addresses; every later text names them.
-        serverName_ = source == 1 ? manualAddressA() : manualAddressB();
-        target.manual = true;
-    }
+    target.manual = settings.serverSource.load() != 0;
     target.server = serverName_;
     target.useTime = protocol == 0 || forceTimeProtocol_;
     target.dateRangeEnabled = settings.dateRangeEnabled.load() != 0;
@@ -82,6 +154,7 @@ void SyncOperation::startQuery() {
     target.dateRangeHigh = settings.dateRangeHigh.load();
     target.timeoutMs = static_cast<uint32_t>(settings.syncTimeout.load()) * kSecondMs;
     querySntp_ = !target.useTime;
+    queryAddress_.clear();
     // The server's clock stops while an SNTP exchange measures the offset.
     if (querySntp_) host_.serverClock.running = false;
     shown_ = Shown::None;
@@ -92,6 +165,7 @@ void SyncOperation::startQuery() {
 
 void SyncOperation::retireQuery() {
     if (!query_) return;
+    queryAddress_ = query_->addressText();
     if (!query_->finished()) {
         query_->abort();
         retired_.push_back(std::move(query_));
@@ -121,82 +195,194 @@ void SyncOperation::timeOutStep() {
     timedOut_ = true;
     shown_ = Shown::None;
     // A manual or default-only server is not walked on from.
-    if (settings.serverSource.load() != 0 || settings.defaultServerOnly.load() != 0) state_ = State::Stopping;
+    if (singleServer()) state_ = State::Stopping;
+}
+
+bool SyncOperation::kissed(const std::string& server) const {
+    const auto found = kisses_.find(server);
+    return found != kisses_.end() && platform::getTickCount64() < found->second.until;
 }
 
 void SyncOperation::failureStep() {
     showStatus(slot(kSlotUnableToSync) + serverName_);
-    if (query_) widenDateRange(query_->result());
+    std::string kiss;
+    if (query_) {
+        queryAddress_ = query_->addressText();
+        const QueryResult& result = query_->result();
+        widenDateRange(result, widened_);
+        kiss = result.kiss;
+        const uint64_t now = platform::getTickCount64();
+        if (kiss == "RATE") kisses_[serverName_] = Kiss{kiss, now + kRateKissPauseMs};
+        if (kiss == "DENY" || kiss == "RSTR") kisses_[serverName_] = Kiss{kiss, kNever};
+    } else if (const auto found = kisses_.find(serverName_); found != kisses_.end() && kissed(serverName_)) {
+        kiss = found->second.code;  // not asked: still within its kiss
+    }
     query_.reset();
     timedOut_ = false;
     shown_ = Shown::None;
-    if (logErrorsAllowed()) logNamedLine(slot(kSlotNoResponse), serverName_, LogLevel::Warning);
-    host_.view.showOutcome(slot(kSlotNoResponse) + serverName_);
-    recordHistory(nullptr, "No response");
-    if (state_ == State::Stopping || settings.defaultServerOnly.load() != 0 || settings.serverSource.load() != 0) {
-        finish();
-    } else {
-        nextServer();
+    // Every failure of the first round is logged and kept in the history;
+    // later rounds say once per round what happened.
+    const std::string reason = kiss.empty() ? std::string() : kRefused + kiss + ")";
+    if (round_ == 1) {
+        if (logErrorsAllowed()) logNamedLine(slot(kSlotNoResponse), serverName_ + reason, LogLevel::Warning);
+        recordHistory(nullptr, "No response");
     }
+    host_.view.showOutcome(slot(kSlotNoResponse) + serverName_ + reason);
+    if (state_ == State::Stopping || singleServer()) {
+        // Replies gathered for the average before the failure still count.
+        if (!samples_.empty() && state_ != State::Stopping) {
+            collectAverageSample();
+            return;
+        }
+        finish();
+        return;
+    }
+    // TIME is worth asking only where SNTP found an address for the server
+    // and was not told to keep away.
+    nextServer(!queryAddress_.empty() && kiss.empty());
 }
 
-void SyncOperation::nextServer() {
+void SyncOperation::nextServer(bool timeMayHelp) {
     if (state_ == State::Stopping) {
         finish();
         return;
     }
-    if (settings.protocol.load() == 2 && host_.autoProtocolChoice == 1) {
-        host_.autoProtocolChoice = 0;  // the same server again, by TIME
-    } else {
-        host_.autoProtocolChoice = 1;
+    if (timeMayHelp && settings.protocol.load() == 2 && host_.autoProtocolChoice == kAutoSntp) {
+        host_.autoProtocolChoice = kAutoTime;  // the same server again, by TIME
+        startQuery();
+        return;
+    }
+    host_.autoProtocolChoice = kAutoSntp;
+    if (settings.serverSource.load() != 0) {
+        // A manual address is asked again (for the average); the selection
+        // still moves on.
         settings.selectedServer.store(settings.selectedServer.load() + 1);
-        if (!host_.pickServer(settings.selectedServer.load() + 1, serverName_)) {
-            settings.selectedServer.store(0);
-            if (!host_.pickServer(1, serverName_)) {
-                finish();
-                return;
-            }
+        startQuery();
+        return;
+    }
+    if (!moveToNextServer()) {
+        if (listGone_) {
+            finish();
+        } else {
+            endOfRound();
         }
+        return;
     }
     startQuery();
 }
 
-bool SyncOperation::collectAverageSample() {
-    const QueryResult& reply = query_->result();
-    if (reply.serverSeconds != 0) {
-        averageSum_ += reply.serverSeconds / kAverageSamples;
-        // Every earlier sample is moved forward by the time since it was taken.
-        const uint32_t now = platform::getTickCount();
-        uint32_t elapsed = now - reply.replyTick;
-        if (averageCount_ != 0) elapsed += (now - averageLastTick_) * averageCount_;
-        averageLastTick_ = now;
-        averageSum_ += (elapsed / 1000) / kAverageSamples;
-        ++averageCount_;
+bool SyncOperation::moveToNextServer() {
+    for (;;) {
+        int32_t next = settings.selectedServer.load() + 1;
+        if (!host_.pickServer(next + 1, serverName_)) {
+            // Past the end: on from the first entry. A second wrap means the
+            // round's first server has left the list: the round is over.
+            if (wrapped_) return false;
+            wrapped_ = true;
+            next = 0;
+            if (!host_.pickServer(1, serverName_)) {
+                settings.selectedServer.store(0);
+                listGone_ = true;
+                return false;
+            }
+        }
+        settings.selectedServer.store(next);
+        if (wrapped_ && next >= roundStart_) return false;
+        ++roundServers_;
+        if (!kissed(serverName_)) return true;
     }
-    if (averageCount_ == kAverageSamples) return true;
-    // Only a sample: the next query starts (under Auto, the same server by TIME).
-    query_.reset();
-    shown_ = Shown::None;
-    nextServer();
-    return false;
 }
 
-void SyncOperation::successStep() {
-    QueryResult reply = query_->result();
-    if (settings.averageEnabled.load() != 0) reply.serverSeconds = averageSum_;
+void SyncOperation::endOfRound() {
+    if (!samples_.empty()) {
+        // Every server has been asked once: the replies gathered make the average.
+        collectAverageSample();
+        return;
+    }
+    const std::string wait = waitText(roundPauseMs_);
+    if (round_ > 1) {
+        const std::string servers = std::to_string(roundServers_);
+        const std::string line = kNoResponseFromAny + servers + kServersRound + std::to_string(round_) + kNextTryIn + wait;
+        if (logErrorsAllowed()) logLine(line, LogLevel::Warning);
+        const std::string all = "any of the " + servers + " servers";
+        recordHistory(nullptr, "No response", {}, &all);
+        host_.view.showOutcome(line);
+    }
+    state_ = State::Waiting;
+    nextRoundTick_ = platform::getTickCount64() + roundPauseMs_;
+    roundPauseMs_ = std::min(roundPauseMs_ * 2, kLongestRoundPauseMs);
+    waitText_.clear();
+    waitPass();
+}
+
+void SyncOperation::waitPass() {
+    const uint64_t now = platform::getTickCount64();
+    if (now >= nextRoundTick_) {
+        state_ = State::Running;
+        ++round_;
+        beginRound();
+        return;
+    }
+    const std::string text = kNoServerAnswered + waitText(nextRoundTick_ - now);
+    if (text != waitText_) {
+        waitText_ = text;
+        showStatus(text);
+    }
+}
+
+void SyncOperation::collectAverageSample() {
+    // Called with a reply just accepted (query_ set), or with none when the
+    // walk can go no further: the replies gathered so far decide.
+    if (query_) {
+        queryAddress_ = query_->addressText();
+        const QueryResult& reply = query_->result();
+        samples_.push_back(Sample{reply.offsetUnits, reply, querySntp_});
+        query_.reset();
+        shown_ = Shown::None;
+        if (samples_.size() < kAverageSamples) {
+            // Only a sample: the next server (or manual address) is asked.
+            nextServer(false);
+            if (state_ != State::Idle || samples_.empty()) return;
+        }
+    }
+    if (samples_.empty()) {
+        finish();
+        return;
+    }
+    std::vector<int64_t> offsets;
+    for (const Sample& s : samples_) offsets.push_back(s.offsetUnits);
+    const Sample& last = samples_.back();
+    QueryResult combined = last.reply;
+    combined.offsetUnits = middleOffset(std::move(offsets));
+    // The server's whole seconds as the middle offset puts them at the last
+    // reply, for the whole-second route.
+    const platform::FileTime serverAtReply = last.reply.replyClock + static_cast<platform::FileTime>(combined.offsetUnits);
+    combined.serverSeconds =
+        static_cast<uint32_t>((serverAtReply - platform::kFileTime1900) / platform::kFileTimeUnitsPerSecond);
+    combined.offsetMeasured = last.sntp;
+    samples_.clear();
+    state_ = State::Running;
+    successStep(combined, last.sntp);
+}
+
+void SyncOperation::successStep(const QueryResult& reply, bool sntp) {
+    querySntp_ = sntp;
     if (!host_.serviceMode) {
         host_.view.showServerName(serverName_);
         host_.statusHold = kHoldAfterSuccess;
     }
     const CorrectionMode mode = kind_ == OperationKind::Correct ? CorrectionMode::Correct : CorrectionMode::Check;
-    const Correction correction = correctClock(mode, reply, querySntp_, forceTimeProtocol_, serverName_);
+    const Correction correction = correctClock(mode, reply, sntp, forceTimeProtocol_, serverName_);
     if (correction.serverClock) {
         host_.serverClock.value = *correction.serverClock;
         host_.serverClock.tick = correction.serverClockTick;
     }
     host_.serverClock.running = true;
     host_.view.showOutcome(correction.summary);
-    recordHistory(&reply, mode == CorrectionMode::Check ? "Checked" : correction.clockSet ? "Corrected" : "Clock not set");
+    std::optional<int64_t> change;
+    if (correction.clockSet) change = correction.difference.units;
+    recordHistory(&reply, mode == CorrectionMode::Check ? "Checked" : correction.clockSet ? "Corrected" : "Clock not set",
+                  change);
     if (mode == CorrectionMode::Correct) {
         if (settings.dateRangeAutoReset.load() != 0 && settings.dateRangeEnabled.load() != 0) resetDateRange();
         showStatus(correction.clockSet ? formatDifference(DifferenceForm::Status, correction.difference)
@@ -213,6 +399,7 @@ void SyncOperation::finish() {
     retireQuery();
     shown_ = Shown::None;
     timedOut_ = false;
+    samples_.clear();
     state_ = State::Idle;
 }
 
@@ -224,12 +411,17 @@ void SyncOperation::abort() {
 }
 
 void SyncOperation::stopQueries() {
+    if (state_ == State::Waiting) {
+        finish();
+        return;
+    }
     if (state_ == State::Running) state_ = State::Stopping;
 }
 
-uint64_t SyncOperation::msUntilTimeout() const {
-    if (!query_ || query_->finished()) return 0;
+uint64_t SyncOperation::msUntilDue() const {
     const uint64_t now = platform::getTickCount64();
+    if (state_ == State::Waiting) return nextRoundTick_ > now ? nextRoundTick_ - now : 0;
+    if (!query_ || query_->finished()) return kNever;
     return deadline_ > now ? deadline_ - now : 0;
 }
 
@@ -239,6 +431,10 @@ void SyncOperation::releaseEndedQueries() {
 
 void SyncOperation::pass() {
     if (state_ == State::Idle) return;
+    if (state_ == State::Waiting) {
+        waitPass();
+        return;
+    }
 
     if (query_ && !query_->finished() && platform::getTickCount64() >= deadline_) timeOutStep();
     // The service shows no progress: its steps count as shown at once.
@@ -252,8 +448,13 @@ void SyncOperation::pass() {
         return;
     }
     if (!query_ || !query_->finished() || !query_->result().accepted || shown_ != Shown::Converting) return;
-    if (settings.averageEnabled.load() != 0 && !collectAverageSample()) return;
-    successStep();
+    if (settings.averageEnabled.load() != 0) {
+        collectAverageSample();
+        return;
+    }
+    queryAddress_ = query_->addressText();
+    const QueryResult reply = query_->result();
+    successStep(reply, querySntp_);
 }
 
 }  // namespace tavrel

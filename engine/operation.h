@@ -8,7 +8,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,10 +47,18 @@ struct OperationHost {
     std::function<void()> wake;
     uint32_t& statusHold;
     ServerClock& serverClock;
-    // The protocol Auto uses next: 1 SNTP, 0 TIME; kept from one operation
-    // to the next.
+    // The protocol Auto uses next: 1 SNTP, 0 TIME; every operation begins
+    // with SNTP.
     int32_t& autoProtocolChoice;
 };
+
+// The paced walk: after a round of the list with no accepted reply the
+// walk waits before the next, 30 s after the first round and twice as long
+// after each further one, up to 15 minutes.
+inline constexpr uint64_t kFirstRoundPauseMs = 30'000;
+inline constexpr uint64_t kLongestRoundPauseMs = 15 * 60'000;
+// A server that sent a RATE kiss is left alone this long.
+inline constexpr uint64_t kRateKissPauseMs = 15 * 60'000;
 
 class SyncOperation {
 public:
@@ -56,12 +66,12 @@ public:
     ~SyncOperation();
 
     bool running() const { return state_ != State::Idle; }
+    // No server answered in the last round: the walk waits for its next.
+    bool waitingForRound() const { return state_ == State::Waiting; }
     OperationKind kind() const { return kind_; }
     // Begins an operation; nothing while one runs.
     // automatic: asked by the AutoTimer (the history tells them apart).
     void start(OperationKind kind, bool automatic = false);
-    // A row of the clock's history for the finished query (none: no answer).
-    void recordHistory(const QueryResult* reply, const char* outcome) const;
     // The Abort command: ends the running query and the operation at once.
     void abort();
     // The session is ending: no further query starts; a running one may
@@ -71,23 +81,50 @@ public:
     void pass();
     // Releases the queries given up earlier whose threads have ended.
     void releaseEndedQueries();
-    // Milliseconds until the running query times out (0 when none runs).
-    uint64_t msUntilTimeout() const;
+    // Milliseconds until the operation has something to do by itself (a
+    // query times out, the next round is due); UINT64_MAX when nothing is
+    // due but what a query reports.
+    uint64_t msUntilDue() const;
 
 private:
-    enum class State { Idle, Running, Stopping };
+    enum class State { Idle, Running, Waiting, Stopping };
     // The last progress text shown for the running query.
     enum class Shown { None, Initialising, CreatingSocket, LookingFor, WaitingFor, Converting };
+    // One accepted reply kept for the average.
+    struct Sample {
+        int64_t offsetUnits = 0;
+        QueryResult reply;
+        bool sntp = false;
+    };
+    // A server that sent a Kiss-o'-Death: its code and the tick count until
+    // which it is not asked (UINT64_MAX: not again in this run).
+    struct Kiss {
+        std::string code;
+        uint64_t until = 0;
+    };
 
     void showStatus(const std::string& text);
+    // A row of the clock's history for the finished query (none: no answer).
+    void recordHistory(const QueryResult* reply, const char* outcome, std::optional<int64_t> change = {},
+                       const std::string* server = nullptr) const;
     void startQuery();
     void retireQuery();
     bool showProgress();
     void failureStep();
     void timeOutStep();
-    void nextServer();
-    bool collectAverageSample();
-    void successStep();
+    // Moves on after a query: under Auto to TIME on the same server after
+    // an SNTP failure where TIME may help, else to the next server of the
+    // round (or the round's end).
+    void nextServer(bool timeMayHelp);
+    // Moves the selection to the next listed server that may be asked;
+    // false when the round has come back to where it began.
+    bool moveToNextServer();
+    void beginRound();
+    void endOfRound();
+    void waitPass();
+    bool kissed(const std::string& server) const;
+    void collectAverageSample();
+    void successStep(const QueryResult& reply, bool sntp);
     void finish();
 
     OperationHost host_;
@@ -104,11 +141,22 @@ private:
     bool querySntp_ = false;  // the running query asks by SNTP
     bool forceTimeProtocol_ = false;
     std::string serverName_;
-    // The running average: replies folded in, their sum in wire seconds
-    // (each term divided by 4), the tick of the previous sample.
-    uint32_t averageCount_ = 0;
-    uint32_t averageSum_ = 0;
-    uint32_t averageLastTick_ = 0;
+    std::string queryAddress_;  // the address the last query asked
+    // The walk's round: the selection it began at, whether it has wrapped
+    // past the end of the list, its number (1 the first) and the servers
+    // it has come to.
+    int32_t roundStart_ = 0;
+    bool wrapped_ = false;
+    bool listGone_ = false;
+    uint32_t round_ = 1;
+    uint32_t roundServers_ = 0;
+    uint64_t nextRoundTick_ = 0;   // while Waiting: when the next round begins
+    uint64_t roundPauseMs_ = kFirstRoundPauseMs;
+    std::string waitText_;
+    DateRangeWidening widened_;
+    std::map<std::string, Kiss> kisses_;  // kept from one operation to the next
+    // The replies kept for the average (at most four, one per server).
+    std::vector<Sample> samples_;
 };
 
 }  // namespace tavrel

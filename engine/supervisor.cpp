@@ -151,6 +151,10 @@ void Engine::pass() {
     operation_.releaseEndedQueries();
     if (operation_.running() && !scanActive_.load()) {
         operation_.pass();
+        // The clock keeps running while the walk waits for its next round.
+        if (operation_.waitingForRound() && !config_.serviceMode && windowState_.load() == WindowState::Shown) {
+            view_.showLocalClock(platform::getLocalTime());
+        }
     } else if (!aborted) {
         idleDisplay();
     }
@@ -158,6 +162,7 @@ void Engine::pass() {
         std::lock_guard lock(requestMutex_);
         operationRunning_.store(operation_.running());
     }
+    waitingForRound_.store(operation_.waitingForRound());
     serverClockPass();
 }
 
@@ -249,8 +254,8 @@ void Engine::supervise() {
     do {
         pass();
         uint32_t wait = refreshPeriod();
-        const uint64_t timeout = operation_.msUntilTimeout();
-        if (operation_.running() && timeout < wait) wait = static_cast<uint32_t>(timeout);
+        const uint64_t due = operation_.msUntilDue();
+        if (operation_.running() && due < wait) wait = static_cast<uint32_t>(due);
         wakeEvent_.wait(wait);
         wakeEvent_.reset();
     } while (!closeRequested_.load());

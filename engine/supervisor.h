@@ -66,6 +66,9 @@ public:
 
     // An operation runs or is about to start (any thread).
     bool busy() const;
+    // The running operation found no server in its last round and waits
+    // for the next (any thread).
+    bool waitingForRound() const { return waitingForRound_.load(); }
     // The window's state, written by the window thread only.
     void setWindowState(WindowState state);
     WindowState windowState() const { return windowState_.load(); }
@@ -118,6 +121,7 @@ private:
 
     std::atomic<bool> closeRequested_{false};  // written by the window thread or the service
     std::atomic<bool> operationRunning_{false};  // written by the supervisor
+    std::atomic<bool> waitingForRound_{false};   // written by the supervisor
     std::atomic<bool> ended_{false};             // written by the supervisor
     std::atomic<WindowState> windowState_;       // written by the window thread
     std::atomic<bool> scanActive_{false};        // written by the server scan

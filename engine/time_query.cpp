@@ -52,17 +52,25 @@ void TimeQuery::advance(QueryStep step) {
     if (onProgress_) onProgress_();
 }
 
-bool TimeQuery::timeExchange(platform::Socket& socket, uint32_t startTick) {
+bool TimeQuery::timeExchange(platform::Socket& socket, uint32_t startTick, platform::FileTime roundTrip) {
     // RFC 868: the server sends four bytes as soon as the connection stands.
     uint8_t reply[kTimeReplySize] = {};
     // A reply cut short would set the clock wrong by up to 2^24 seconds.
     if (receiveLoop(socket, reply, sizeof reply, aborted_) != Received::Complete) return false;
+    const platform::FileTime t4 = platform::getSystemTimeAsFileTime();
     const uint32_t seconds = readWord(reply, 0);
     if (seconds == 0) return false;
     advance(QueryStep::Converting);
     result_.replyTick = platform::getTickCount();
+    result_.replyClock = t4;
     result_.serverSeconds = seconds;
     result_.responseMs = platform::getTickCount() - startTick;
+    // The server cut its clock to the whole second when the connection
+    // stood, half a round trip before the reply arrived: its time now is
+    // that second's middle plus half the round trip, on average.
+    const platform::FileTime serverNow =
+        wireSecondsToFileTime(seconds) + platform::kFileTimeUnitsPerSecond / 2 + roundTrip / 2;
+    result_.offsetUnits = static_cast<int64_t>(serverNow - t4);
     return true;
 }
 
@@ -83,7 +91,11 @@ bool TimeQuery::sntpExchange(platform::Socket& socket, uint32_t startTick) {
     result_.responseMs = result_.replyTick - startTick;
 
     SntpTimestamps stamps{};
-    if (!readSntpReply(packet, stamps)) return false;
+    if (!readSntpReply(packet, stamps)) {
+        (void)readKissCode(packet, result_.kiss);
+        return false;
+    }
+    result_.replyClock = t4;
     result_.serverSeconds = stamps.transmitSeconds;
     const platform::FileTime t2 = ntpToFileTime(stamps.receiveSeconds, stamps.receiveFraction);
     const platform::FileTime t3 = ntpToFileTime(stamps.transmitSeconds, stamps.transmitFraction);
@@ -137,9 +149,14 @@ bool TimeQuery::contactServer() {
         advance(QueryStep::Connecting);
         platform::NetAddress peer = address;
         peer.port = port;
+        const platform::FileTime connecting = platform::getSystemTimeAsFileTime();
         if (socket->connect(peer)) {
+            // For TCP the connection took one round trip.
+            const platform::FileTime connected = platform::getSystemTimeAsFileTime();
+            const platform::FileTime roundTrip = connected > connecting ? connected - connecting : 0;
             advance(QueryStep::WaitingForReply);
-            const bool answered = target_.useTime ? timeExchange(*socket, startTick) : sntpExchange(*socket, startTick);
+            const bool answered = target_.useTime ? timeExchange(*socket, startTick, roundTrip)
+                                                  : sntpExchange(*socket, startTick);
             if (answered) return true;
         }
         if (aborted_.load()) return false;
@@ -174,10 +191,16 @@ void TimeQuery::run() {
     if (onProgress_) onProgress_();
 }
 
-void widenDateRange(const QueryResult& result) {
+void widenDateRange(const QueryResult& result, DateRangeWidening& done) {
     if (settings.dateRangeAutoReset.load() == 0) return;
-    if (result.belowDateRange) settings.dateRangeLow.addToUpper(-static_cast<int32_t>(kDateRangeWidening));
-    if (result.aboveDateRange) settings.dateRangeHigh.addToUpper(static_cast<int32_t>(kDateRangeWidening));
+    if (result.belowDateRange && !done.low) {
+        settings.dateRangeLow.addToUpper(-static_cast<int32_t>(kDateRangeWidening));
+        done.low = true;
+    }
+    if (result.aboveDateRange && !done.high) {
+        settings.dateRangeHigh.addToUpper(static_cast<int32_t>(kDateRangeWidening));
+        done.high = true;
+    }
 }
 
 int32_t effectiveProtocol(int32_t autoChoice) {

@@ -50,12 +50,19 @@ struct QueryResult {
     bool accepted = false;
     uint32_t serverSeconds = 0;  // the reply's time in wire seconds since 1900
     bool offsetMeasured = false; // an SNTP exchange measured the offset below
-    int64_t offsetUnits = 0;     // server minus this computer, 100 ns, half the round trip compensated
+    // Server minus this computer in 100 ns, half the round trip
+    // compensated: measured by SNTP; for TIME estimated from the whole
+    // second sent (its middle, as the server cuts its clock to the second)
+    // and half the connection's round trip.
+    int64_t offsetUnits = 0;
     uint32_t replyTick = 0;      // tick count when the reply was complete
+    platform::FileTime replyClock = 0;  // this computer's clock (UTC) when the reply was complete
     uint32_t responseMs = 0;     // from the query's start to the reply
     // The reply fell below or above the accepted date range.
     bool belowDateRange = false;
     bool aboveDateRange = false;
+    // The server sent a Kiss-o'-Death with this code ("RATE", "DENY", ...).
+    std::string kiss;
 };
 
 class TimeQuery {
@@ -86,7 +93,7 @@ private:
     // The addresses to try, in order.
     std::vector<platform::NetAddress> addresses() const;
     bool contactServer();
-    bool timeExchange(platform::Socket& socket, uint32_t startTick);
+    bool timeExchange(platform::Socket& socket, uint32_t startTick, platform::FileTime roundTrip);
     bool sntpExchange(platform::Socket& socket, uint32_t startTick);
     void advance(QueryStep step);
 
@@ -102,10 +109,22 @@ private:
     std::thread thread_;  // last: starts once everything above exists
 };
 
+// Which bounds of the date range one operation has widened already.
+struct DateRangeWidening {
+    bool low = false;
+    bool high = false;
+};
+
 // A refused reply moves the bound that refused it out by 1500 upper-word
 // units (about 7.5 days) when the date range resets itself, so that a later
-// reply of about the same time is accepted.
-void widenDateRange(const QueryResult& result);
+// operation seeing about the same time accepts it step by step. Each bound
+// moves at most once per operation (`done` tracks it): otherwise a liar
+// asked again and again would walk the bound to its own time in seconds.
+void widenDateRange(const QueryResult& result, DateRangeWidening& done);
+inline void widenDateRange(const QueryResult& result) {
+    DateRangeWidening once;
+    widenDateRange(result, once);
+}
 
 // The protocol the next query uses, 0 TIME or 1 SNTP: the setting, or under
 // Auto (2) the choice the fallback walk made.

@@ -58,6 +58,17 @@ bool readSntpReply(std::span<const uint8_t> reply, SntpTimestamps& out) {
     return out.transmitSeconds != 0 || out.transmitFraction != 0;
 }
 
+bool readKissCode(std::span<const uint8_t> reply, std::string& code) {
+    constexpr size_t kReferenceId = 12;
+    if (reply.size() < kSntpPacketSize || reply[1] != kKissOfDeathStratum) return false;
+    code.clear();
+    for (size_t i = kReferenceId; i < kReferenceId + 4; ++i) {
+        const uint8_t c = reply[i];
+        code += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+    }
+    return true;
+}
+
 int64_t sntpOffsetUnits(platform::FileTime t1, platform::FileTime t2, platform::FileTime t3, platform::FileTime t4) {
     // 128-bit sums: four 64-bit readings cannot overflow them.
     const __int128 sum = (static_cast<__int128>(t2) - static_cast<__int128>(t1)) +

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "platform/time.h"
 
@@ -44,6 +45,12 @@ struct SntpTimestamps {
 // one from an unsynchronised server (leap indicator 3) or a kiss-o'-death
 // (stratum 0), and one without a transmit timestamp.
 bool readSntpReply(std::span<const uint8_t> reply, SntpTimestamps& out);
+
+// A Kiss-o'-Death (RFC 4330 section 8): a reply with stratum 0 carries a
+// four-letter code in its reference identifier (bytes 12..15). True, with
+// the code ("RATE", "DENY", "RSTR", ...; unprintable bytes as '?'), when the
+// reply is one.
+bool readKissCode(std::span<const uint8_t> reply, std::string& code);
 
 // The clock offset ((T2 - T1) + (T3 - T4)) / 2 in FILETIME units (100 ns),
 // server minus this computer with half the round trip compensated; the

@@ -94,14 +94,18 @@ void readRows(const std::string& path, platform::FileTime since, std::vector<His
 std::string historyRow(const HistoryEntry& e) {
     char offset[32] = "";
     if (e.offsetSeconds) std::snprintf(offset, sizeof offset, "%.7f", *e.offsetSeconds);
+    char change[32] = "";
+    if (e.changeSeconds) std::snprintf(change, sizeof change, "%.7f", *e.changeSeconds);
     const std::string roundTrip = e.roundTripMs ? std::to_string(*e.roundTripMs) : std::string();
     return isoTime(e.when) + "," + field(e.action) + "," + field(e.server) + "," + field(e.address) + "," +
-           field(e.protocol) + "," + offset + "," + roundTrip + "," + field(e.outcome);
+           field(e.protocol) + "," + offset + "," + roundTrip + "," + field(e.outcome) + "," + change;
 }
 
 bool parseHistoryRow(std::string_view row, HistoryEntry& out) {
+    constexpr size_t kOldFields = 8;
+    constexpr size_t kFields = 9;
     const std::vector<std::string> f = splitFields(row);
-    if (f.size() != 8 || !parseIsoTime(f[0], out.when)) return false;
+    if ((f.size() != kOldFields && f.size() != kFields) || !parseIsoTime(f[0], out.when)) return false;
     out.action = f[1];
     out.server = f[2];
     out.address = f[3];
@@ -120,6 +124,12 @@ bool parseHistoryRow(std::string_view row, HistoryEntry& out) {
         out.roundTripMs = static_cast<uint32_t>(v);
     }
     out.outcome = f[7];
+    out.changeSeconds.reset();
+    if (f.size() == kFields && !f[8].empty()) {
+        const double v = std::strtod(f[8].c_str(), &end);
+        if (end == nullptr || *end != '\0') return false;
+        out.changeSeconds = v;
+    }
     return true;
 }
 

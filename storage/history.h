@@ -17,7 +17,8 @@ namespace tavrel {
 inline constexpr char kHistoryFileName[] = "History.csv";
 inline constexpr char kOldHistoryFileName[] = "History.old.csv";
 inline constexpr int64_t kHistoryRotateAbove = 1'000'000;
-inline constexpr char kHistoryHeader[] = "time,action,server,address,protocol,offset_s,round_trip_ms,outcome";
+inline constexpr char kHistoryHeader[] =
+    "time,action,server,address,protocol,offset_s,round_trip_ms,outcome,change_s";
 
 struct HistoryEntry {
     platform::FileTime when = 0;  // UTC
@@ -29,11 +30,15 @@ struct HistoryEntry {
     std::optional<double> offsetSeconds;
     std::optional<uint32_t> roundTripMs;
     std::string outcome;  // "Corrected", "Checked", "Clock not set", "Answered", "No response"
+    // The change made to the clock (the offset with the user's fixed offset
+    // and the minutes-only rule applied), where it was set.
+    std::optional<double> changeSeconds;
 };
 
 // One row, without its line end ("2026-12-07T21:30:05.123Z,Correct,...").
 std::string historyRow(const HistoryEntry& entry);
-// A row back; false for the header or a damaged line.
+// A row back; false for the header or a damaged line. Rows written before
+// the change column existed (eight fields) are read too.
 bool parseHistoryRow(std::string_view row, HistoryEntry& out);
 
 // Appends the entry (the header first into a new file); several processes

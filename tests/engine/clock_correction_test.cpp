@@ -15,33 +15,42 @@ using platform::FileTime;
 
 
 
-TEST(WholeSecondRoute, AddsTheTimeSinceTheReplyInUnitsOf1024Ms) {
-    EXPECT_EQ(wholeSecondClock(3'452'846'400u, 1500), fileTimeOf(2009, 6, 1, 12, 0, 1));
-    EXPECT_EQ(wholeSecondClock(3'452'846'400u, 1023), fileTimeOf(2009, 6, 1, 12, 0, 0));
+TEST(WholeSecondRoute, AddsTheTimeSinceTheReplyInMilliseconds) {
+    EXPECT_EQ(wholeSecondClock(3'452'846'400u, 1500), fileTimeOf(2009, 6, 1, 12, 0, 1, 500));
+    EXPECT_EQ(wholeSecondClock(3'452'846'400u, 1023), fileTimeOf(2009, 6, 1, 12, 0, 1, 23));
 }
 
 TEST(UserOffset, FiveMinutesSubtracted) {
-    const FileTime n = wholeSecondClock(3'452'846'400u, 1500);
+    const FileTime n = wholeSecondClock(3'452'846'400u, 1000);
     EXPECT_EQ(n - static_cast<FileTime>(userOffsetUnits(5, 1)), fileTimeOf(2009, 6, 1, 11, 55, 1));
     EXPECT_EQ(userOffsetUnits(99, 2), 99LL * 3600 * 10'000'000);
     EXPECT_EQ(userOffsetUnits(7, 0), 7LL * 10'000'000);
 }
 
-TEST(MinorOnly, KeepsTheClocksHourUnlessTheTwoLieWithinAnHour) {
-    // Clock 10:59:58, server 11:00:01: the hour boundary between them is
-    // carried, so the clock moves 3 s and not back by an hour.
+// Minutes and seconds only: the server's minutes in the clock's hour, the
+// hour before or the hour after, whichever changes the clock least, however
+// many hours the two lie apart.
+TEST(MinorOnly, TakesTheNearestHourAtAnyOffset) {
+    // Clock 10:59:58, server 11:00:01: 3 s forward, not an hour back.
     EXPECT_EQ(minorOnlyClock(fileTimeOf(2009, 6, 1, 11, 0, 1), fileTimeOf(2009, 6, 1, 10, 59, 58)),
               fileTimeOf(2009, 6, 1, 11, 0, 1));
     EXPECT_EQ(minorOnlyClock(fileTimeOf(2009, 6, 1, 10, 59, 58), fileTimeOf(2009, 6, 1, 11, 0, 1)),
               fileTimeOf(2009, 6, 1, 10, 59, 58));
-    // Clock 16:04:05, server 16:39:05: same hour, the minutes move forward.
+    // Clock 16:04:05, server 16:39:05: 25 minutes back into the hour before
+    // is a smaller change than 35 minutes forward.
     EXPECT_EQ(minorOnlyClock(fileTimeOf(2009, 6, 1, 16, 39, 5), fileTimeOf(2009, 6, 1, 16, 4, 5)),
-              fileTimeOf(2009, 6, 1, 16, 39, 5));
-    // Hours apart: only minutes and seconds move; the clock keeps its hour.
+              fileTimeOf(2009, 6, 1, 15, 39, 5));
+    // The server 3 h behind with the minutes either side of the hour
+    // (clock 12:00:04, server 08:59:57): 7 s back, not an hour forward.
+    EXPECT_EQ(minorOnlyClock(fileTimeOf(2009, 6, 1, 8, 59, 57), fileTimeOf(2009, 6, 1, 12, 0, 4)),
+              fileTimeOf(2009, 6, 1, 11, 59, 57));
+    EXPECT_EQ(minorOnlyClock(fileTimeOf(2009, 6, 1, 15, 0, 2), fileTimeOf(2009, 6, 1, 10, 59, 55)),
+              fileTimeOf(2009, 6, 1, 11, 0, 2));
+    // Hours apart: only minutes and seconds move.
     EXPECT_EQ(minorOnlyClock(fileTimeOf(2009, 6, 1, 15, 20, 30), fileTimeOf(2009, 6, 1, 10, 21, 0)),
               fileTimeOf(2009, 6, 1, 10, 20, 30));
     EXPECT_EQ(minorOnlyClock(fileTimeOf(2009, 6, 1, 15, 50, 30), fileTimeOf(2009, 6, 1, 10, 5, 0)),
-              fileTimeOf(2009, 6, 1, 10, 50, 30));
+              fileTimeOf(2009, 6, 1, 9, 50, 30));
     // Across midnight the date follows.
     EXPECT_EQ(minorOnlyClock(fileTimeOf(2009, 6, 2, 0, 0, 2), fileTimeOf(2009, 6, 1, 23, 59, 59)),
               fileTimeOf(2009, 6, 2, 0, 0, 2));

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -163,37 +165,16 @@ TEST_F(Operation, ManualAddressTimingOutEndsTheOperation) {
     EXPECT_NE(log().find("No response from 127.0.0.1"), std::string::npos);
 }
 
-TEST_F(Operation, ListWalkMovesTheSelectionAndWraps) {
-    listServers({"127.0.0.2", "127.0.0.3"});
-    settings.protocol.store(0);
-    settings.defaultServerOnly.store(1);
-    start(OperationKind::Check);
-    ASSERT_TRUE(runToEnd());
-    EXPECT_EQ(status(), "Unable to sync from 127.0.0.2");
-    EXPECT_EQ(settings.selectedServer.load(), 0);
-
-    settings.defaultServerOnly.store(0);
-    start(OperationKind::Check);
-    std::vector<int32_t> selected;
-    ASSERT_TRUE(runPassesUntil([&] {
-        if (selected.empty() || selected.back() != settings.selectedServer.load()) {
-            selected.push_back(settings.selectedServer.load());
-        }
-        return selected.size() >= 4;
-    }));
-    engine->requestAbort();
-    engine->runPass();
-    EXPECT_EQ(selected, (std::vector<int32_t>{0, 1, 0, 1}));
-    EXPECT_FALSE(engine->busy());
-}
-
-TEST_F(Operation, AveragingFoldsFourReplies) {
-    FakeTimeServer server(Reply::Correct, kJune2009);
-    settings.protocol.store(0);
+TEST_F(Operation, AveragingWithAManualAddressAsksItFourTimes) {
+    FakeSntpServer server(Reply::Correct, 100'000);  // 100 s ahead
+    settings.protocol.store(1);
+    settings.serverSource.store(1);
+    setManualAddressA("127.0.0.1");
     settings.averageEnabled.store(1);
     start(OperationKind::Check);
     ASSERT_TRUE(runToEnd());
-    EXPECT_EQ(server.connections(), 4);
+    EXPECT_EQ(server.requests(), 4);
+    EXPECT_NEAR(figureAfter(status(), " as "), 100, 0.05) << status();
 }
 
 TEST_F(Operation, EmptyListSwitchesToManualA) {
@@ -267,6 +248,153 @@ TEST_F(Operation, ACheckStaysACheckWhileItRuns) {
     }));
     EXPECT_TRUE(status().starts_with("Time Checked")) << status();
     EXPECT_NEAR(test::simulatedOffsetSeconds(), 40, 1e-6);
+}
+
+// Auto starts every operation with SNTP, the better protocol: one SNTP
+// failure does not leave later operations on TIME.
+TEST_F(Operation, AutoStartsEveryOperationWithSntp) {
+    settings.protocol.store(2);
+    {
+        FakeTimeServer time(Reply::Correct);  // no SNTP server yet: refused at once
+        start(OperationKind::Check);
+        ASSERT_TRUE(runToEnd());
+        EXPECT_TRUE(status().starts_with("Time Checked")) << status();
+        EXPECT_EQ(time.connections(), 1);
+    }
+    FakeSntpServer sntp(Reply::Correct);
+    FakeTimeServer time(Reply::Correct);
+    start(OperationKind::Check);
+    ASSERT_TRUE(runToEnd());
+    EXPECT_EQ(sntp.requests(), 1);
+    EXPECT_EQ(time.connections(), 0);
+}
+
+// A TIME reply is a whole second: the clock is set to its middle plus half
+// the round trip, so the error is centred on zero instead of lying 0 to 1 s
+// behind.
+TEST_F(Operation, TimeReadingHasNoBias) {
+    settings.protocol.store(0);
+    for (int phase : {900, 100}) {
+        FakeTimeServer server(Reply::AtPhase, 0, phase);
+        test::setSimulatedOffsetSeconds(20);
+        start(OperationKind::Correct);
+        ASSERT_TRUE(runToEnd());
+        EXPECT_LT(std::abs(test::simulatedOffsetSeconds()), 0.5) << "sent " << phase << " ms into its second";
+    }
+    // The history has the offset TIME measured and the change made.
+    const std::vector<HistoryEntry> rows = readHistory();
+    ASSERT_EQ(rows.size(), 2u);
+    ASSERT_TRUE(rows[0].offsetSeconds.has_value());
+    EXPECT_NEAR(*rows[0].offsetSeconds, -20, 0.6);
+    ASSERT_TRUE(rows[0].changeSeconds.has_value());
+    EXPECT_NEAR(*rows[0].changeSeconds, -20, 0.6);
+}
+
+// The walk on a network that fails at once: after each round of the list
+// the walk pauses (30 s, doubling, at most 15 minutes); the first round logs
+// each server, later rounds a line each; Abort ends the wait at once.
+class PacedWalk : public Operation {
+protected:
+    static inline std::atomic<uint64_t> fakeTick{0};
+    void SetUp() override {
+        fakeTick.store(1'000'000);
+        platform::setTickSource([] { return fakeTick.load(); });
+        Operation::SetUp();
+    }
+    void TearDown() override {
+        Operation::TearDown();
+        platform::setTickSource(nullptr);
+    }
+    // Advances the engine's time second by second, a pass each.
+    void runFor(uint64_t ms) {
+        for (uint64_t t = 0; t < ms; t += 1000) {
+            fakeTick.fetch_add(1000);
+            engine->runPass();
+            // A round that began runs to its end (its failures come at once).
+            ASSERT_TRUE(runPassesUntil([&] { return !engine->busy() || engine->waitingForRound(); }));
+        }
+    }
+    size_t count(const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    }
+};
+
+TEST_F(PacedWalk, RoundsPauseAndBackOff) {
+    // Nothing listens on these: every SNTP request is refused at once.
+    listServers({"127.0.0.2", "127.0.0.3", "127.0.0.4"});
+    settings.protocol.store(1);
+    start(OperationKind::Check);
+    ASSERT_TRUE(runPassesUntil([&] { return status().starts_with("No server answered"); }));
+    EXPECT_EQ(status(), "No server answered; next try in 30 Scs");
+    EXPECT_EQ(count(log(), "No response from 127.0.0."), 3u) << log();
+    EXPECT_EQ(readHistory().size(), 3u);
+
+    // Ten minutes: rounds begin 30, 90, 210 and 450 s after the first.
+    runFor(600'000);
+    EXPECT_TRUE(engine->busy());
+    const std::string text = log();
+    EXPECT_EQ(count(text, "No response from 127.0.0."), 3u) << text;
+    EXPECT_EQ(count(text, "No response from any of the 3 servers, round "), 4u) << text;
+    EXPECT_NE(text.find("No response from any of the 3 servers, round 3; next try in 2 Mns"), std::string::npos)
+        << text;
+    const std::vector<HistoryEntry> rows = readHistory();
+    EXPECT_EQ(rows.size(), 7u);
+    EXPECT_EQ(rows.back().server, "any of the 3 servers");
+    // Failed tries keep the address asked.
+    EXPECT_EQ(rows.front().address, "127.0.0.2");
+    EXPECT_TRUE(status().starts_with("No server answered; next try in ")) << status();
+
+    engine->requestAbort();
+    engine->runPass();
+    EXPECT_FALSE(engine->busy());
+    EXPECT_EQ(status(), "Aborting...");
+}
+
+TEST_F(PacedWalk, TheDateRangeHoldsAgainstALiar) {
+    FakeSntpServer liar(Reply::Correct, 20LL * 365 * 86'400'000);  // 20 years ahead
+    settings.protocol.store(1);
+    settings.dateRangeEnabled.store(1);
+    settings.dateRangeAutoReset.store(1);
+    resetDateRange();
+    const uint32_t high = platform::upperWord(settings.dateRangeHigh.load());
+    start(OperationKind::Correct);
+    ASSERT_TRUE(runPassesUntil([&] { return !engine->busy() || engine->waitingForRound(); }));
+    runFor(20 * 60'000);
+    EXPECT_TRUE(engine->busy());
+    EXPECT_NEAR(test::simulatedOffsetSeconds(), 0, 1e-6);
+    // Widened once in this operation; a later one may widen again.
+    EXPECT_EQ(platform::upperWord(settings.dateRangeHigh.load()), high + 1500);
+    EXPECT_EQ(liar.requests(), 6);
+}
+
+TEST_F(PacedWalk, RateKissMovesOnAndLeavesTheServerAloneFor15Minutes) {
+    if (test::runningUnderWine()) GTEST_SKIP() << "under Wine a UDP port bound on 127.0.0.1 is held on 127.0.0.2 too";
+    FakeSntpServer kisser(Reply::KissOfDeath);
+    FakeTimeServer kisserTime(Reply::Correct);
+    FakeSntpServer other(Reply::Correct, 0, 0, Listen{kSecondLoopback});
+    listServers({"127.0.0.1", "127.0.0.2"});
+    settings.protocol.store(2);
+    start(OperationKind::Check);
+    ASSERT_TRUE(runToEnd());
+    EXPECT_TRUE(status().starts_with("Time Checked")) << status();
+    EXPECT_NE(log().find("No response from 127.0.0.1 (refused: RATE)"), std::string::npos) << log();
+    EXPECT_EQ(kisser.requests(), 1);
+    EXPECT_EQ(kisserTime.connections(), 0);  // told to keep away: not asked by TIME either
+
+    settings.selectedServer.store(0);
+    fakeTick.fetch_add(14 * 60'000);
+    start(OperationKind::Check);
+    ASSERT_TRUE(runToEnd());
+    EXPECT_EQ(kisser.requests(), 1);
+    EXPECT_EQ(other.requests(), 2);
+
+    settings.selectedServer.store(0);
+    fakeTick.fetch_add(60'001);
+    start(OperationKind::Check);
+    ASSERT_TRUE(runToEnd());
+    EXPECT_EQ(kisser.requests(), 2);
 }
 
 }  // namespace

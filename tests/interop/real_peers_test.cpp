@@ -3,6 +3,8 @@
 // 127.0.0.1 in the private network namespace the calling script made.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "engine/clock_correction.h"
 #include "engine/time_query.h"
 #include "gui/dialog.h"
@@ -12,6 +14,7 @@
 #include "servers/server_scan.h"
 #include "storage/settings.h"
 #include "tests/support/engine_fixture.h"
+#include "tests/support/fake_time_servers.h"
 
 namespace tavrel {
 namespace {
@@ -90,6 +93,37 @@ TEST_F(RealPeers, ScanMeasuresTheRealServersAndADeadAddress) {
     EXPECT_EQ(rows[1][3], "Error");
     endServerScan();
     gui::testing::resetDialogManager();
+}
+
+// With "Average", one liar (100 s ahead) among chronyd and an honest
+// server cannot move the clock, wherever it stands in the list: the middle
+// of the replies is used, at each reply's full precision.
+TEST_F(RealPeers, AveragingOutvotesALiarInEveryOrder) {
+    test::FakeSntpServer honestSntp(test::Reply::Correct, 0, 0, test::Listen{0x7F000003});
+    test::FakeSntpServer liarSntp(test::Reply::Correct, 100'000, 0, test::Listen{0x7F000002});
+    test::FakeTimeServer honestTime(test::Reply::Correct, 0, 0, test::Listen{0x7F000003});
+    const std::vector<std::vector<std::string>> orders = {{"127.0.0.2", "127.0.0.1", "127.0.0.3"},
+                                                          {"127.0.0.1", "127.0.0.2", "127.0.0.3"},
+                                                          {"127.0.0.1", "127.0.0.3", "127.0.0.2"}};
+    settings.averageEnabled.store(1);
+    for (const int32_t protocol : {1, 0}) {
+        settings.protocol.store(protocol);
+        for (const auto& order : orders) {
+            // The TIME liar serves a fixed second, 100 s ahead of now.
+            const auto now = std::chrono::system_clock::now().time_since_epoch();
+            const auto liarSeconds = static_cast<uint32_t>(
+                std::chrono::duration_cast<std::chrono::seconds>(now).count() + 2'208'988'800LL + 100);
+            test::FakeTimeServer liarTime(test::Reply::Correct, liarSeconds, 0, test::Listen{0x7F000002});
+            listServers(order);
+            settings.selectedServer.store(0);
+            test::setSimulatedOffsetSeconds(-5);
+            ASSERT_TRUE(engine->requestOperation(OperationKind::Correct));
+            ASSERT_TRUE(runToEnd());
+            const double bound = protocol == 1 ? 0.010 : 1.0;
+            EXPECT_NEAR(test::simulatedOffsetSeconds(), 0, bound)
+                << (protocol == 1 ? "SNTP" : "TIME") << ", liar at " << order[0] << " " << order[1] << " " << order[2];
+        }
+    }
 }
 
 }  // namespace

@@ -78,6 +78,16 @@ void FakeTimeServer::serve() {
 void FakeTimeServer::answer(platform::Socket& client) {
     connections_.fetch_add(1);
     if (listen_.journal != nullptr) listen_.journal->add(listen_.label + "-TIME");
+    if (reply_ == Reply::AtPhase) {
+        // Into the second by delayMs: the reply's whole second is then that
+        // much behind the true time.
+        for (;;) {
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::system_clock::now().time_since_epoch()).count() % 1000;
+            if (ms >= delayMs_ && ms < delayMs_ + 50) break;
+            if (!pause(stop_, 1)) return;
+        }
+    }
     uint32_t seconds = seconds_;
     if (seconds == 0) {
         uint32_t fraction = 0;
@@ -86,7 +96,8 @@ void FakeTimeServer::answer(platform::Socket& client) {
     uint8_t bytes[4];
     putWord(bytes, seconds);
     switch (reply_) {
-        case Reply::Correct: (void)client.send(bytes, 4); break;
+        case Reply::Correct:
+        case Reply::AtPhase: (void)client.send(bytes, 4); break;
         case Reply::InPieces:
             (void)client.send(bytes, 2);
             pause(stop_, 50);
@@ -143,7 +154,9 @@ void FakeSntpServer::serve() {
 
         uint8_t reply[48] = {};
         reply[0] = reply_ == Reply::Unsynchronised ? 0xDC : 0x1C;  // leap indicator 3 or 0, version 3, server
-        reply[1] = reply_ == Reply::KissOfDeath ? 0 : 2;             // stratum
+        const bool kiss = reply_ == Reply::KissOfDeath || reply_ == Reply::KissDeny;
+        reply[1] = kiss ? 0 : 2;  // stratum
+        if (kiss) std::memcpy(reply + 12, reply_ == Reply::KissDeny ? "DENY" : "RATE", 4);
         std::memcpy(reply + 24, packet + 40, 8);
         uint32_t s = 0, f = 0;
         ntpNow(offsetMs_, s, f);

@@ -25,7 +25,9 @@ enum class Reply {
     ZeroTransmit,  // SNTP: 48 bytes with no transmit timestamp
     Late,          // answer correctly after `delayMs`
     Unsynchronised,// SNTP: leap indicator 3 (the server's clock is not synchronised)
-    KissOfDeath,   // SNTP: stratum 0
+    KissOfDeath,   // SNTP: stratum 0, code RATE
+    KissDeny,      // SNTP: stratum 0, code DENY
+    AtPhase,       // TIME: waits until the clock is `delayMs` into a second, then sends that second
 };
 
 // A shared record of which server was asked, in order ("A-TIME", ...).
