@@ -44,8 +44,16 @@ public:
     [[nodiscard]] bool seekToStart();
     [[nodiscard]] bool seekToEnd();
     [[nodiscard]] bool truncate();
+    // Cuts the file back to `size` bytes and moves to its end; the undo of
+    // an append that could not be written whole.
+    [[nodiscard]] bool truncateTo(int64_t size);
     // Takes an exclusive advisory lock, waiting at most timeoutMs.
     [[nodiscard]] bool lockExclusive(int timeoutMs);
+    // True while `path` names this very file: false once the file was moved
+    // away or another one took its name since it was opened (a writer that
+    // waited for the lock meanwhile must open `path` again), or when either
+    // cannot be looked at.
+    bool isAt(const std::string& path) const;
     void close();
 
 private:
@@ -87,6 +95,15 @@ bool readSmallFile(const std::string& path, std::string& text, size_t maxBytes);
 void removeStaleReplacements(const std::string& path);
 // Copies a file byte for byte, replacing the target.
 [[nodiscard]] bool copyFile(const std::string& from, const std::string& to);
+// Moves a file to another name in the same file system in one step,
+// replacing a file of that name: no copy, so it needs no room on the disk,
+// and handles open on the file follow it to the new name. False when the
+// system refuses (another file system, a folder in the way, on Windows a
+// handle open without FILE_SHARE_DELETE).
+[[nodiscard]] bool moveFileReplacing(const std::string& from, const std::string& to);
+// Why this thread's last file call failed, in the system's words, for a
+// message to the user.
+std::string lastFileErrorText();
 // Creates one directory; false when it could not be created (also when it
 // exists already).
 bool createDirectory(const std::string& path);

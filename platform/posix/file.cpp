@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -31,6 +32,9 @@ void sleepMsQuietly(int ms) {
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
 }
+
+// File keeps the descriptor in an intptr_t, wide enough for a HANDLE too.
+int descriptorOf(intptr_t fd) { return static_cast<int>(fd); }
 
 std::string directoryOf(const std::string& path) {
     const size_t cut = path.find_last_of('/');
@@ -60,7 +64,7 @@ long File::read(void* buffer, size_t size) {
     if (fd_ < 0) return -1;
     ssize_t n;
     do {
-        n = ::read(fd_, buffer, size);
+        n = ::read(descriptorOf(fd_), buffer, size);
     } while (n < 0 && errno == EINTR);
     return static_cast<long>(n);
 }
@@ -69,7 +73,7 @@ bool File::writeAll(const void* data, size_t size) {
     if (fd_ < 0) return false;
     const char* p = static_cast<const char*>(data);
     while (size > 0) {
-        const ssize_t n = ::write(fd_, p, size);
+        const ssize_t n = ::write(descriptorOf(fd_), p, size);
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -82,28 +86,38 @@ bool File::writeAll(const void* data, size_t size) {
 
 int64_t File::size() const {
     struct stat st {};
-    if (fd_ < 0 || fstat(fd_, &st) != 0) return -1;
+    if (fd_ < 0 || fstat(descriptorOf(fd_), &st) != 0) return -1;
     return st.st_size;
 }
 
-bool File::seekToStart() { return fd_ >= 0 && lseek(fd_, 0, SEEK_SET) == 0; }
-bool File::seekToEnd() { return fd_ >= 0 && lseek(fd_, 0, SEEK_END) >= 0; }
-bool File::truncate() { return fd_ >= 0 && ftruncate(fd_, 0) == 0 && seekToStart(); }
+bool File::seekToStart() { return fd_ >= 0 && lseek(descriptorOf(fd_), 0, SEEK_SET) == 0; }
+bool File::seekToEnd() { return fd_ >= 0 && lseek(descriptorOf(fd_), 0, SEEK_END) >= 0; }
+bool File::truncate() { return fd_ >= 0 && ftruncate(descriptorOf(fd_), 0) == 0 && seekToStart(); }
+bool File::truncateTo(int64_t size) {
+    return fd_ >= 0 && size >= 0 && ftruncate(descriptorOf(fd_), static_cast<off_t>(size)) == 0 && seekToEnd();
+}
 
 bool File::lockExclusive(int timeoutMs) {
     if (fd_ < 0) return false;
     constexpr int kStepMs = 5;
     for (int waited = 0;; waited += kStepMs) {
-        if (flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+        if (flock(descriptorOf(fd_), LOCK_EX | LOCK_NB) == 0) return true;
         if (errno != EWOULDBLOCK && errno != EINTR) return false;
         if (waited >= timeoutMs) return false;
         sleepMsQuietly(kStepMs);
     }
 }
 
+bool File::isAt(const std::string& path) const {
+    struct stat held {};
+    struct stat named {};
+    if (fd_ < 0 || fstat(descriptorOf(fd_), &held) != 0 || ::stat(path.c_str(), &named) != 0) return false;
+    return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
 void File::close() {
     if (fd_ >= 0) {
-        ::close(fd_);  // also releases an advisory lock
+        ::close(descriptorOf(fd_));  // also releases an advisory lock
         fd_ = -1;
     }
 }
@@ -162,6 +176,19 @@ void removeStaleReplacements(const std::string& path) {
         }
     }
     ::closedir(listing);
+}
+
+// rename() takes the open descriptors (and their flock locks) along to the
+// new name; a rename across file systems fails with EXDEV.
+bool moveFileReplacing(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+std::string lastFileErrorText() {
+    const int error = errno;
+    char buffer[256];
+    // GNU strerror_r returns the text, which need not be in the buffer.
+    return ::strerror_r(error, buffer, sizeof buffer);
 }
 
 bool createDirectory(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0; }

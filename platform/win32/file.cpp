@@ -1,6 +1,7 @@
 // Windows files, over HANDLEs from CreateFileA. Every open shares reading,
 // writing and deletion, so that, as on Linux, a file that one handle holds
-// open can still be read, written and renamed over through another.
+// open can still be read, written, moved to another name and renamed over
+// through another.
 #include <windows.h>
 #include <shlobj.h>
 
@@ -52,6 +53,35 @@ bool seek(HANDLE h, DWORD method) {
     return SetFilePointerEx(h, zero, nullptr, method) != FALSE;
 }
 
+// The file's identity: the volume's serial number and the file's index on
+// it, the inode number Windows keeps.
+struct FileIdentity {
+    DWORD volume = 0;
+    DWORD indexHigh = 0;
+    DWORD indexLow = 0;
+};
+
+bool identityOf(HANDLE h, FileIdentity& out) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(h, &info)) return false;
+    out = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+    return true;
+}
+
+// Moves or renames over, trying a refusal again up to `attempts` times, a
+// few milliseconds apart: unlike a rename on Linux, replacing a file is
+// refused while any other handle has it open, as a reader here does for a
+// moment.
+bool moveReplacingPatiently(const std::string& from, const std::string& to, int attempts) {
+    constexpr DWORD kReplacePauseMs = 5;
+    for (int attempt = 1;; ++attempt) {
+        if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+        const DWORD error = GetLastError();
+        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt >= attempts) return false;
+        Sleep(kReplacePauseMs);
+    }
+}
+
 std::string withoutTrailingSeparators(std::string path) {
     while (path.size() > 3 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
     return path;
@@ -92,6 +122,12 @@ int64_t File::size() const {
 bool File::seekToStart() { return fd_ >= 0 && seek(handleOf(fd_), FILE_BEGIN); }
 bool File::seekToEnd() { return fd_ >= 0 && seek(handleOf(fd_), FILE_END); }
 bool File::truncate() { return fd_ >= 0 && seekToStart() && SetEndOfFile(handleOf(fd_)); }
+bool File::truncateTo(int64_t size) {
+    LARGE_INTEGER at{};
+    at.QuadPart = size;
+    return fd_ >= 0 && size >= 0 && SetFilePointerEx(handleOf(fd_), at, nullptr, FILE_BEGIN) &&
+           SetEndOfFile(handleOf(fd_));
+}
 
 bool File::lockExclusive(int timeoutMs) {
     if (fd_ < 0) return false;
@@ -106,6 +142,20 @@ bool File::lockExclusive(int timeoutMs) {
         if (waited >= timeoutMs) return false;
         Sleep(kStepMs);
     }
+}
+
+bool File::isAt(const std::string& path) const {
+    FileIdentity held;
+    if (fd_ < 0 || !identityOf(handleOf(fd_), held)) return false;
+    // No access asked for, so no other handle's sharing can refuse the look.
+    const HANDLE named = CreateFileA(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                     nullptr);
+    if (named == INVALID_HANDLE_VALUE) return false;
+    FileIdentity there;
+    const bool known = identityOf(named, there);
+    CloseHandle(named);
+    return known && held.volume == there.volume && held.indexHigh == there.indexHigh &&
+           held.indexLow == there.indexLow;
 }
 
 void File::close() {
@@ -133,19 +183,35 @@ bool writeFileReplacing(const std::string& path, std::string_view content) {
     // shows here, not as a short file later.
     if (ok) ok = FlushFileBuffers(h) != FALSE;
     if (!CloseHandle(h)) ok = false;
-    // Unlike a rename on Linux, the replacement is refused while another
-    // handle has the old file open, as a reader here does for a moment:
-    // such a refusal is tried again for a while.
-    constexpr int kReplaceAttempts = 200;
-    constexpr DWORD kReplacePauseMs = 5;
-    for (int attempt = 1; ok; ++attempt) {
-        if (MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
-        const DWORD error = GetLastError();
-        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt == kReplaceAttempts) break;
-        Sleep(kReplacePauseMs);
-    }
+    constexpr int kReplaceAttempts = 200;  // a second
+    if (ok && moveReplacingPatiently(temp, path, kReplaceAttempts)) return true;
+    // Keeps the reason for the caller: a successful DeleteFileA may clear it.
+    const DWORD error = GetLastError();
     DeleteFileA(temp.c_str());
+    SetLastError(error);
     return false;
+}
+
+// The file moves while handles are open on it, this program's own included,
+// since every open here shares deletion; the handles and their locks follow
+// it to the new name. Another program's handle opened without
+// FILE_SHARE_DELETE refuses the move (ERROR_SHARING_VIOLATION), as does
+// `to` while anything has it open (ERROR_ACCESS_DENIED); the caller then
+// copies instead. The wait for a reader of `to` is kept short, as the log's
+// writers wait meanwhile.
+bool moveFileReplacing(const std::string& from, const std::string& to) {
+    constexpr int kMoveAttempts = 40;  // a fifth of a second
+    return moveReplacingPatiently(from, to, kMoveAttempts);
+}
+
+std::string lastFileErrorText() {
+    const DWORD error = GetLastError();
+    char text[256];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                             sizeof text, nullptr);
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ' || text[n - 1] == '.')) --n;
+    if (n == 0) return "error " + std::to_string(error);
+    return std::string(text, n);
 }
 
 void removeStaleReplacements(const std::string& path) {

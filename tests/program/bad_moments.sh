@@ -79,4 +79,68 @@ check "so is the strings file" "tail -c 6 '$data/Strings.txt' | grep -q aaaa"
 first=$(grep -v '^#' "$data/ServFile.txt" | head -n 1 | tr -d '\r')
 check "/q asks the list's first server, not Manual A" "head -n 1 '$installed.out' | grep -qF 'No response from $first'"
 
+# --- The history past its size: on a full disk, where it cannot move -------
+hist=$work/history
+mkdir "$hist"
+room=$(( ($(stat -c %s "$program") / 4096 + 8) * 4096 + 4 * 1024 * 1024 ))
+mount -t tmpfs -o size=$room tmpfs "$hist"
+cp "$program" "$hist/tavrel"
+settings_file "$hist/vIvod.dat"
+# Just past the 1,000,000 bytes that start a new history; a copy of them
+# stays outside the small disk to compare with.
+rows=$work/history-rows.csv
+{
+    printf 'time,action,server,address,protocol,offset_s,round_trip_ms,outcome\r\n'
+    awk 'BEGIN { for (i = 0; i < 15000; i++)
+        printf "2024-05-%02dT%02d:%02d:00.000Z,Quick,127.0.0.1,127.0.0.1,SNTP,,,No response\r\n",
+               1 + int(i / 1440), int(i / 60) % 24, i % 60 }'
+} > "$rows"
+fresh_history() {   # a header and just the one row /q added
+    [ "$(wc -l < "$hist/History.csv")" = 2 ] && head -n 1 "$hist/History.csv" | grep -q '^time,' &&
+        tail -n 1 "$hist/History.csv" | grep -q ',Quick,127\.0\.0\.1,.*No response'
+}
+# Whole rows ending a few bytes short of a page of the disk: on a full disk
+# a new row fits there only in part.
+head -n 1 "$rows" > "$work/short.csv"
+while [ $(( $(stat -c %s "$work/short.csv") % $(getconf PAGESIZE) )) -lt $(( $(getconf PAGESIZE) - 60 )) ]; do
+    sed -n 2p "$rows" >> "$work/short.csv"
+done
+cp "$work/short.csv" "$hist/History.csv"
+dd if=/dev/zero of="$hist/filler" bs=4096 status=none 2>/dev/null || true   # until the disk is full
+quick "$hist"
+check "on a full disk a row that fits only in part is not written at all" "cmp -s '$work/short.csv' '$hist/History.csv'"
+rm "$hist/filler"
+
+cp "$rows" "$hist/History.csv"
+dd if=/dev/zero of="$hist/filler" bs=4096 status=none 2>/dev/null || true   # until the disk is full
+quick "$hist"
+check "on a full disk the history moves aside whole" "cmp -s '$rows' '$hist/History.old.csv'"
+check "only the new row is lost, and no part of it is left" "[ -e '$hist/History.csv' ] && [ ! -s '$hist/History.csv' ]"
+rm "$hist/filler"
+quick "$hist"
+check "with room again the new history gets its header and the row" fresh_history
+check "the old history is still whole" "cmp -s '$rows' '$hist/History.old.csv'"
+
+# A file mounted over itself cannot be renamed (EBUSY): the history is
+# copied aside instead, and emptied only after that.
+cp "$rows" "$hist/History.csv"
+rm "$hist/History.old.csv"
+mount --bind "$hist/History.csv" "$hist/History.csv"
+quick "$hist"
+check "a history that cannot move is copied aside whole" "cmp -s '$rows' '$hist/History.old.csv'"
+check "and then starts afresh" fresh_history
+check "no temporary is left beside the copy" "! ls '$hist' | grep -q '\.new-'"
+umount "$hist/History.csv"
+
+# A folder in the way of History.old.csv: neither a move nor a copy can
+# take its place.
+cp "$rows" "$hist/History.csv"
+rm "$hist/History.old.csv"
+mkdir "$hist/History.old.csv"
+: > "$hist/History.old.csv/in-the-way"
+quick "$hist"
+check "a history that can be neither moved nor copied keeps every row" "cmp -s '$rows' '$hist/History.csv'"
+check "and the program says once on standard error that new rows are dropped" \
+    "[ \$(grep -c '^Tavrel: cannot rotate .*History\.csv: .*; new lines are dropped\$' '$hist.out') = 1 ]"
+
 report "bad moments"
