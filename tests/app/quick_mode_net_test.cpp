@@ -111,5 +111,23 @@ TEST_F(QuickMode, ErrorsAreLoggedOnlyWhenAllowed) {
     EXPECT_EQ(log(), "");
 }
 
+// Under Auto a server that SNTP reaches in vain is asked by TIME, as the
+// window program does; one that sends a Kiss-o'-Death is not, and the line
+// names the kiss.
+TEST_F(QuickMode, AutoAsksByTimeWhereSntpFails) {
+    FakeTimeServer server(Reply::Correct);
+    listServers("127.0.0.1", "127.0.0.2", "127.0.0.3");
+    settings.protocol.store(2);
+    EXPECT_EQ(run(), kQuickCorrected);
+    EXPECT_EQ(server.connections(), 1);
+    EXPECT_NEAR(test::simulatedOffsetSeconds(), 0, 0.6);
+
+    FakeSntpServer kisser(Reply::KissDeny);
+    test::setSimulatedOffsetSeconds(1000);
+    EXPECT_EQ(run(), kQuickNoAnswer);
+    EXPECT_TRUE(said.starts_with("No response from 127.0.0.1 (refused: DENY)\n")) << said;
+    EXPECT_EQ(server.connections(), 1);
+}
+
 }  // namespace
 }  // namespace tavrel
