@@ -117,7 +117,7 @@ void record(const std::string& address, const std::string& result, int64_t ms, c
     history.address = address;
     history.protocol = scan->measuringTime ? "TIME" : "SNTP";
     if (ms >= 0) history.roundTripMs = static_cast<uint32_t>(ms);
-    if (reply != nullptr && reply->offsetMeasured) {
+    if (reply != nullptr && reply->accepted) {
         history.offsetSeconds = static_cast<double>(reply->offsetUnits) / static_cast<double>(platform::kFileTimeUnitsPerSecond);
     }
     history.outcome = ms >= 0 ? "Answered" : "No response";
