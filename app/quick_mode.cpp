@@ -38,13 +38,14 @@ int pickFrom(int index, std::string& name) {
 // up and handed to `leftBehind` (its thread may be stuck in a name lookup).
 // The reply, or none.
 std::optional<QueryResult> ask(const QueryTarget& target, std::string& address, LeftBehindQueries& leftBehind) {
-    platform::ManualResetEvent progress;
-    auto query = std::make_unique<TimeQuery>(target, [&progress] { progress.set(); });
+    // Shared with the query: one left behind may still signal it.
+    auto progress = std::make_shared<platform::ManualResetEvent>();
+    auto query = std::make_unique<TimeQuery>(target, [progress] { progress->set(); });
     const uint64_t deadline = platform::getTickCount64() + settings.syncTimeout.load() * kSecondMs;
     for (uint64_t now = platform::getTickCount64(); !query->finished() && now < deadline;
          now = platform::getTickCount64()) {
-        progress.wait(static_cast<uint32_t>(deadline - now));
-        progress.reset();
+        progress->wait(static_cast<uint32_t>(deadline - now));
+        progress->reset();
     }
     address = query->addressText();
     if (!query->finished()) {

@@ -42,18 +42,18 @@ double seconds(int64_t units) {
     return static_cast<double>(units) / static_cast<double>(platform::kFileTimeUnitsPerSecond);
 }
 
-// The middle of the offsets: the median, or for an even count the mean of
-// the two middle ones, so one liar among three or four cannot move it.
+}  // namespace
+
 int64_t middleOffset(std::vector<int64_t> offsets) {
+    if (offsets.empty()) return 0;
     std::sort(offsets.begin(), offsets.end());
     const size_t n = offsets.size();
     if (n % 2 == 1) return offsets[n / 2];
     const int64_t a = offsets[n / 2 - 1];
     const int64_t b = offsets[n / 2];
-    return a + (b - a) / 2;  // no overflow for any pair
+    // Half of each: no overflow for any pair.
+    return a / 2 + b / 2 + (a % 2 + b % 2) / 2;
 }
-
-}  // namespace
 
 SyncOperation::~SyncOperation() {
     // Waits for the query threads; only tests destroy an engine while a

@@ -52,6 +52,11 @@ struct OperationHost {
     int32_t& autoProtocolChoice;
 };
 
+// The middle of the offsets of several replies: the median, or for an
+// even count the mean of the two middle ones, so one liar among three or
+// four servers cannot move it (0 for none).
+int64_t middleOffset(std::vector<int64_t> offsets);
+
 // The paced walk: after a round of the list with no accepted reply the
 // walk waits before the next, 30 s after the first round and twice as long
 // after each further one, up to 15 minutes.

@@ -1,11 +1,12 @@
 // NetAddress to and from the system's socket addresses, the same on Linux
 // and Windows. Included by each system's socket code after its own socket
-// headers (which declare sockaddr_in, sockaddr_in6, htons, inet_pton and the
-// rest).
+// headers (which declare sockaddr_in, sockaddr_in6, htons, inet_pton,
+// getaddrinfo and the rest).
 #pragma once
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/socket.h"
 
@@ -58,6 +59,27 @@ inline bool parseAddressText(const std::string& text, NetAddress& out) {
     if (bare != text || !parseIpv4Address(text, v4)) return false;
     out = NetAddress::v4(v4);
     return true;
+}
+
+// Every address of a name, IPv6 and IPv4, in the resolver's order, each
+// host once (the resolver lists a host again for each socket type).
+inline std::vector<NetAddress> lookUpAddresses(const std::string& name) {
+    std::vector<NetAddress> addresses;
+    if (name.empty()) return addresses;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* result = nullptr;
+    if (getaddrinfo(name.c_str(), nullptr, &hints, &result) != 0) return addresses;
+    for (const addrinfo* a = result; a != nullptr; a = a->ai_next) {
+        if (a->ai_family != AF_INET && a->ai_family != AF_INET6) continue;
+        const NetAddress address = fromSockaddr(a->ai_addr);
+        bool seen = false;
+        for (const NetAddress& earlier : addresses) seen = seen || earlier.sameHost(address);
+        if (!seen) addresses.push_back(address);
+    }
+    freeaddrinfo(result);
+    return addresses;
 }
 
 }  // namespace tavrel::platform

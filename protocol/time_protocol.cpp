@@ -70,14 +70,16 @@ bool readKissCode(std::span<const uint8_t> reply, std::string& code) {
 }
 
 int64_t sntpOffsetUnits(platform::FileTime t1, platform::FileTime t2, platform::FileTime t3, platform::FileTime t4) {
-    // 128-bit sums: four 64-bit readings cannot overflow them.
-    const __int128 sum = (static_cast<__int128>(t2) - static_cast<__int128>(t1)) +
-                         (static_cast<__int128>(t3) - static_cast<__int128>(t4));
-    __int128 half = sum / 2;
-    const __int128 rest = sum % 2;  // -1, 0 or 1: a tie between two units
+    // 128-bit sums: four 64-bit readings cannot overflow them. GCC and clang
+    // (the compilers this builds with) have the type; __extension__ says
+    // it is used on purpose under -Wpedantic.
+    __extension__ using Wide = __int128;
+    const Wide sum = (static_cast<Wide>(t2) - static_cast<Wide>(t1)) + (static_cast<Wide>(t3) - static_cast<Wide>(t4));
+    Wide half = sum / 2;
+    const Wide rest = sum % 2;  // -1, 0 or 1: a tie between two units
     if (rest != 0 && (half % 2) != 0) half += rest;
-    constexpr __int128 kMax = std::numeric_limits<int64_t>::max();
-    constexpr __int128 kMin = std::numeric_limits<int64_t>::min();
+    constexpr Wide kMax = std::numeric_limits<int64_t>::max();
+    constexpr Wide kMin = std::numeric_limits<int64_t>::min();
     return static_cast<int64_t>(half > kMax ? kMax : half < kMin ? kMin : half);
 }
 

@@ -216,7 +216,8 @@ void keepFlag(Word<int32_t>& flag, int32_t fallback) { keepWithin<int32_t>(flag,
 // A text field must end within its bytes and hold a dotted-quad address.
 bool addressValid(const char (&field)[kManualAddressSize]) {
     const void* end = std::memchr(field, 0, sizeof field);
-    return end != nullptr && platform::isDottedQuad(std::string_view(field, static_cast<const char*>(end) - field));
+    return end != nullptr &&
+           platform::isDottedQuad(std::string_view(field, static_cast<size_t>(static_cast<const char*>(end) - field)));
 }
 
 bool nameValid(const char16_t (&name)[32]) {

@@ -18,7 +18,7 @@ void copyBoundedText(char* dst, size_t capacity, std::string_view src) {
 
 std::string boundedText(const char* src, size_t capacity) {
     const void* end = std::memchr(src, 0, capacity);
-    return std::string(src, end != nullptr ? static_cast<const char*>(end) - src : capacity);
+    return std::string(src, end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - src) : capacity);
 }
 
 }  // namespace tavrel

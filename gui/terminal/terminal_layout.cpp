@@ -63,7 +63,7 @@ bool multiLine(const ControlView& c) {
 
 int textCells(const std::string& utf8) {
     int cells = 0;
-    for (unsigned char c : utf8) cells += (c & 0xC0) != 0x80;
+    for (char c : utf8) cells += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
     return cells;
 }
 

@@ -89,14 +89,18 @@ int takeBatch(AddressFamily family, mmsghdr* messages, const sockaddr_storage* n
     return n;
 }
 
+// The descriptor kept in the handle-sized word the socket's header shares
+// with Windows: on Linux it always is an int.
+int fdOf(intptr_t handle) { return static_cast<int>(handle); }
+
 }  // namespace
 
 Socket::Socket(intptr_t fd, intptr_t wakeFd, AddressFamily family)
     : fd_(fd), wakeFd_(wakeFd), family_(family), state_(std::make_unique<State>()) {}
 
 Socket::~Socket() {
-    ::close(fd_);
-    ::close(wakeFd_);
+    ::close(fdOf(fd_));
+    ::close(fdOf(wakeFd_));
 }
 
 std::shared_ptr<Socket> Socket::create(SocketKind kind, AddressFamily family) {
@@ -124,9 +128,9 @@ void Socket::close() {
     if (state_->closed.exchange(true)) return;
     // The descriptor stays open until the last owner lets go, so a blocked
     // call never meets a reused descriptor number; the wake-up ends its wait.
-    ::shutdown(fd_, SHUT_RDWR);
+    ::shutdown(fdOf(fd_), SHUT_RDWR);
     const uint64_t one = 1;
-    (void)!::write(wakeFd_, &one, sizeof one);
+    (void)!::write(fdOf(wakeFd_), &one, sizeof one);
 }
 
 void Socket::setWaitLimit(int ms) {
@@ -147,7 +151,7 @@ bool Socket::waitFor(short events) {
             if (left.count() <= 0) return false;
             timeout = static_cast<int>(std::min<int64_t>(left.count(), INT32_MAX));
         }
-        pollfd fds[2] = {{static_cast<int>(fd_), events, 0}, {static_cast<int>(wakeFd_), POLLIN, 0}};
+        pollfd fds[2] = {{fdOf(fd_), events, 0}, {fdOf(wakeFd_), POLLIN, 0}};
         const int n = ::poll(fds, 2, timeout);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -162,19 +166,19 @@ bool Socket::connect(const NetAddress& address) {
     if (state_->closed.load()) return false;
     sockaddr_storage sa;
     const auto len = static_cast<socklen_t>(toSockaddr(address, sa));
-    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&sa), len) == 0) return true;
+    if (::connect(fdOf(fd_), reinterpret_cast<const sockaddr*>(&sa), len) == 0) return true;
     if (errno != EINPROGRESS && errno != EINTR) return false;
     if (!waitFor(POLLOUT)) return false;
     int error = 0;
     socklen_t errorLen = sizeof error;
-    if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &errorLen) != 0) return false;
+    if (getsockopt(fdOf(fd_), SOL_SOCKET, SO_ERROR, &error, &errorLen) != 0) return false;
     return error == 0;
 }
 
 long Socket::receive(void* buffer, size_t size) {
     for (;;) {
         if (state_->closed.load()) return -1;
-        const ssize_t n = ::recv(fd_, buffer, size, 0);
+        const ssize_t n = ::recv(fdOf(fd_), buffer, size, 0);
         if (n >= 0) return static_cast<long>(n);
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
@@ -185,7 +189,7 @@ long Socket::receive(void* buffer, size_t size) {
 long Socket::send(const void* data, size_t size) {
     for (;;) {
         if (state_->closed.load()) return -1;
-        const ssize_t n = ::send(fd_, data, size, MSG_NOSIGNAL);
+        const ssize_t n = ::send(fdOf(fd_), data, size, MSG_NOSIGNAL);
         if (n >= 0) return static_cast<long>(n);
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
@@ -195,7 +199,7 @@ long Socket::send(const void* data, size_t size) {
 
 bool Socket::setReuseAddress() {
     const int on = 1;
-    return setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
+    return setsockopt(fdOf(fd_), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
 }
 
 // Linux never lets two sockets bind one port without SO_REUSEADDR or
@@ -205,17 +209,17 @@ bool Socket::setExclusiveAddress() { return true; }
 bool Socket::bind(const NetAddress& address) {
     sockaddr_storage sa;
     const auto len = static_cast<socklen_t>(toSockaddr(address, sa));
-    return ::bind(fd_, reinterpret_cast<const sockaddr*>(&sa), len) == 0;
+    return ::bind(fdOf(fd_), reinterpret_cast<const sockaddr*>(&sa), len) == 0;
 }
 
-bool Socket::listen(int backlog) { return ::listen(fd_, backlog < 0 ? SOMAXCONN : backlog) == 0; }
+bool Socket::listen(int backlog) { return ::listen(fdOf(fd_), backlog < 0 ? SOMAXCONN : backlog) == 0; }
 
 std::shared_ptr<Socket> Socket::accept(NetAddress* peer) {
     for (;;) {
         if (state_->closed.load()) return nullptr;
         sockaddr_storage sa{};
         socklen_t len = sizeof sa;
-        const int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int fd = ::accept4(fdOf(fd_), reinterpret_cast<sockaddr*>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd >= 0) {
             if (peer != nullptr) *peer = fromSockaddr(reinterpret_cast<const sockaddr*>(&sa));
             return adopt(fd, family_);
@@ -231,7 +235,7 @@ long Socket::receiveFrom(void* buffer, size_t size, NetAddress& peer) {
         if (state_->closed.load()) return -1;
         sockaddr_storage sa{};
         socklen_t len = sizeof sa;
-        const ssize_t n = ::recvfrom(fd_, buffer, size, 0, reinterpret_cast<sockaddr*>(&sa), &len);
+        const ssize_t n = ::recvfrom(fdOf(fd_), buffer, size, 0, reinterpret_cast<sockaddr*>(&sa), &len);
         if (n >= 0) {
             peer = fromSockaddr(reinterpret_cast<const sockaddr*>(&sa));
             return static_cast<long>(n);
@@ -247,7 +251,7 @@ long Socket::sendTo(const void* data, size_t size, const NetAddress& peer) {
     const auto len = static_cast<socklen_t>(toSockaddr(peer, sa));
     for (;;) {
         if (state_->closed.load()) return -1;
-        const ssize_t n = ::sendto(fd_, data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&sa), len);
+        const ssize_t n = ::sendto(fdOf(fd_), data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&sa), len);
         if (n >= 0) return static_cast<long>(n);
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
@@ -258,19 +262,19 @@ long Socket::sendTo(const void* data, size_t size, const NetAddress& peer) {
 uint16_t Socket::localPort() const {
     sockaddr_storage sa{};
     socklen_t len = sizeof sa;
-    if (getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
+    if (getsockname(fdOf(fd_), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
     return fromSockaddr(reinterpret_cast<const sockaddr*>(&sa)).port;
 }
 
 bool Socket::enableDestinationAddress() {
     const int on = 1;
-    return family_ == AddressFamily::V6 ? setsockopt(fd_, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on) == 0
-                                        : setsockopt(fd_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) == 0;
+    return family_ == AddressFamily::V6 ? setsockopt(fdOf(fd_), IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on) == 0
+                                        : setsockopt(fdOf(fd_), IPPROTO_IP, IP_PKTINFO, &on, sizeof on) == 0;
 }
 
 void Socket::enableBlockingBatches() {
-    const int flags = fcntl(static_cast<int>(fd_), F_GETFL);
-    if (flags >= 0 && fcntl(static_cast<int>(fd_), F_SETFL, flags & ~O_NONBLOCK) == 0) state_->blockingBatches = true;
+    const int flags = fcntl(fdOf(fd_), F_GETFL);
+    if (flags >= 0 && fcntl(fdOf(fd_), F_SETFL, flags & ~O_NONBLOCK) == 0) state_->blockingBatches = true;
 }
 
 int Socket::receiveDatagrams(Datagram* into, int count, bool likelyEmpty) {
@@ -292,7 +296,7 @@ int Socket::receiveDatagrams(Datagram* into, int count, bool likelyEmpty) {
         // Sleeps in the receive; close() (shutdown) wakes it with nothing.
         for (;;) {
             if (state_->closed.load()) return -1;
-            const int n = ::recvmmsg(fd_, messages, static_cast<unsigned>(count), MSG_WAITFORONE | MSG_TRUNC, nullptr);
+            const int n = ::recvmmsg(fdOf(fd_), messages, static_cast<unsigned>(count), MSG_WAITFORONE | MSG_TRUNC, nullptr);
             if (n > 0) return takeBatch(family_, messages, names, n, into);
             if (n == 0 || errno != EINTR) break;
         }
@@ -303,7 +307,7 @@ int Socket::receiveDatagrams(Datagram* into, int count, bool likelyEmpty) {
     for (;;) {
         if (state_->closed.load()) return -1;
         // MSG_TRUNC: each length is the datagram's own, not what was kept.
-        const int n = ::recvmmsg(fd_, messages, static_cast<unsigned>(count), MSG_DONTWAIT | MSG_TRUNC, nullptr);
+        const int n = ::recvmmsg(fdOf(fd_), messages, static_cast<unsigned>(count), MSG_DONTWAIT | MSG_TRUNC, nullptr);
         if (n > 0) return takeBatch(family_, messages, names, n, into);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return 0;  // a passing error: nothing taken
@@ -333,7 +337,7 @@ int Socket::sendDatagrams(const Datagram* replies, int count) {
     int sent = 0;
     while (sent < count) {
         if (state_->closed.load()) break;
-        const int n = ::sendmmsg(fd_, messages + sent, static_cast<unsigned>(count - sent), MSG_DONTWAIT | MSG_NOSIGNAL);
+        const int n = ::sendmmsg(fdOf(fd_), messages + sent, static_cast<unsigned>(count - sent), MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n > 0) {
             sent += n;
         } else if (n < 0 && errno == EINTR) {
@@ -354,7 +358,7 @@ int Socket::acceptConnections(Connection* into, int count) {
         while (taken < count) {
             sockaddr_storage sa{};
             socklen_t len = sizeof sa;
-            const int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            const int fd = ::accept4(fdOf(fd_), reinterpret_cast<sockaddr*>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) {
                 if (errno == EINTR || errno == ECONNABORTED) continue;
                 break;
@@ -397,23 +401,7 @@ bool resolveFirstIpv4(const std::string& name, Ipv4Address& out) {
     return true;
 }
 
-std::vector<NetAddress> resolveAll(const std::string& name) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* result = nullptr;
-    std::vector<NetAddress> addresses;
-    if (name.empty() || getaddrinfo(name.c_str(), nullptr, &hints, &result) != 0) return addresses;
-    for (const addrinfo* a = result; a != nullptr; a = a->ai_next) {
-        if (a->ai_family != AF_INET && a->ai_family != AF_INET6) continue;
-        const NetAddress address = fromSockaddr(a->ai_addr);
-        bool seen = false;
-        for (const NetAddress& earlier : addresses) seen = seen || earlier.sameHost(address);
-        if (!seen) addresses.push_back(address);
-    }
-    freeaddrinfo(result);
-    return addresses;
-}
+std::vector<NetAddress> resolveAll(const std::string& name) { return lookUpAddresses(name); }
 
 std::string addressText(const NetAddress& address) {
     char text[INET6_ADDRSTRLEN] = {};

@@ -480,23 +480,8 @@ bool parseAddress(const std::string& text, NetAddress& out) {
 }
 
 std::vector<NetAddress> resolveAll(const std::string& name) {
-    std::vector<NetAddress> addresses;
-    if (name.empty()) return addresses;
     ensureLibrary();
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* result = nullptr;
-    if (getaddrinfo(name.c_str(), nullptr, &hints, &result) != 0) return addresses;
-    for (const addrinfo* a = result; a != nullptr; a = a->ai_next) {
-        if (a->ai_family != AF_INET && a->ai_family != AF_INET6) continue;
-        const NetAddress address = fromSockaddr(a->ai_addr);
-        bool seen = false;
-        for (const NetAddress& earlier : addresses) seen = seen || earlier.sameHost(address);
-        if (!seen) addresses.push_back(address);
-    }
-    freeaddrinfo(result);
-    return addresses;
+    return lookUpAddresses(name);
 }
 
 std::string addressText(const NetAddress& address) {

@@ -94,7 +94,7 @@ TEST_F(ClockCorrection, UserOffsetIsAppliedAndPartOfTheFigure) {
     settings.offsetDirection.store(1);
     const Correction c = correct(CorrectionMode::Correct, true);
     EXPECT_NEAR(test::simulatedOffsetSeconds(), -300, 0.02);
-    EXPECT_NEAR(c.difference.units / 1e7, -300, 0.02);
+    EXPECT_NEAR(static_cast<double>(c.difference.units) / 1e7, -300, 0.02);
     EXPECT_FALSE(c.serverClock.has_value());
 }
 

@@ -4,6 +4,7 @@
 #include "platform/time.h"
 #include "storage/settings.h"
 #include "storage/strings.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/time_values.h"
 
 namespace tavrel {
@@ -54,6 +55,34 @@ TEST(MinorOnly, TakesTheNearestHourAtAnyOffset) {
     // Across midnight the date follows.
     EXPECT_EQ(minorOnlyClock(fileTimeOf(2009, 6, 2, 0, 0, 2), fileTimeOf(2009, 6, 1, 23, 59, 59)),
               fileTimeOf(2009, 6, 2, 0, 0, 2));
+}
+
+// An SNTP offset beyond about 17 days is not applied as measured, however
+// it points: the clock fast or slow, the whole-second route is taken.
+TEST(LargeOffsets, EitherSideTakesTheWholeSecondRoute) {
+    test::TempDir dir;
+    test::resetProcessState(dir.path(), dir.path());
+    applyDefaults();
+    constexpr int64_t kDay = 86'400LL * 10'000'000;
+    for (const int64_t offset : {20 * kDay, -20 * kDay}) {
+        QueryResult reply;
+        reply.accepted = true;
+        reply.offsetMeasured = true;
+        reply.offsetUnits = offset;
+        reply.serverSeconds = 3'452'846'400u;
+        reply.replyTick = platform::getTickCount();
+        bool forceTimeProtocol = false;
+        const Correction c = correctClock(CorrectionMode::Check, reply, true, forceTimeProtocol, "server");
+        EXPECT_TRUE(forceTimeProtocol) << offset;
+        ASSERT_TRUE(c.serverClock.has_value());
+    }
+    QueryResult small;
+    small.accepted = true;
+    small.offsetMeasured = true;
+    small.offsetUnits = 16 * kDay;
+    bool forceTimeProtocol = false;
+    (void)correctClock(CorrectionMode::Check, small, true, forceTimeProtocol, "server");
+    EXPECT_FALSE(forceTimeProtocol);
 }
 
 TEST(SecondsFigure, WorkedExamples) {

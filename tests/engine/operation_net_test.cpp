@@ -24,7 +24,6 @@ using test::Journal;
 using test::Listen;
 using test::Reply;
 
-constexpr uint32_t kJune2009 = 3'452'846'400u;
 constexpr uint32_t kSecondLoopback = 0x7F000002;
 
 bool contains(const std::vector<std::string>& texts, const std::string& prefix) {
@@ -322,9 +321,9 @@ protected:
 };
 
 TEST_F(PacedWalk, RoundsPauseAndBackOff) {
-    // Nothing listens on these: every SNTP request is refused at once.
+    // Nothing listens on these: every TIME connection is refused at once.
     listServers({"127.0.0.2", "127.0.0.3", "127.0.0.4"});
-    settings.protocol.store(1);
+    settings.protocol.store(0);
     start(OperationKind::Check);
     ASSERT_TRUE(runPassesUntil([&] { return status().starts_with("No server answered"); }));
     EXPECT_EQ(status(), "No server answered; next try in 30 Scs");
@@ -373,7 +372,7 @@ TEST_F(PacedWalk, RateKissMovesOnAndLeavesTheServerAloneFor15Minutes) {
     if (test::runningUnderWine()) GTEST_SKIP() << "under Wine a UDP port bound on 127.0.0.1 is held on 127.0.0.2 too";
     FakeSntpServer kisser(Reply::KissOfDeath);
     FakeTimeServer kisserTime(Reply::Correct);
-    FakeSntpServer other(Reply::Correct, 0, 0, Listen{kSecondLoopback});
+    FakeSntpServer other(Reply::Correct, 0, 0, test::listenAt(kSecondLoopback));
     listServers({"127.0.0.1", "127.0.0.2"});
     settings.protocol.store(2);
     start(OperationKind::Check);

@@ -102,7 +102,7 @@ TEST_F(TimeQueries, SntpReplyGivesTheExactOffset) {
     const QueryResult result = runQuery();
     ASSERT_TRUE(result.accepted);
     ASSERT_TRUE(result.offsetMeasured);
-    EXPECT_NEAR(result.offsetUnits / 1e7, 3600, 0.02);
+    EXPECT_NEAR(static_cast<double>(result.offsetUnits) / 1e7, 3600, 0.02);
     const std::vector<uint8_t> request = server.lastRequest();
     ASSERT_EQ(request.size(), 48u);
     EXPECT_EQ(request[0], 0x1B);
@@ -185,7 +185,7 @@ TEST_F(TimeQueries, EveryAddressOfANameIsTriedIPv6Included) {
     useSntp();
     {
         FakeSntpServer silent(Reply::Silent);
-        FakeSntpServer live(Reply::Correct, 0, 0, test::Listen{0x7F000002});
+        FakeSntpServer live(Reply::Correct, 0, 0, test::listenAt(0x7F000002));
         EXPECT_EQ(ask("two.test"), std::make_pair(true, std::string("127.0.0.2")));
     }
     {

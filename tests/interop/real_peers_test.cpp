@@ -99,9 +99,9 @@ TEST_F(RealPeers, ScanMeasuresTheRealServersAndADeadAddress) {
 // server cannot move the clock, wherever it stands in the list: the middle
 // of the replies is used, at each reply's full precision.
 TEST_F(RealPeers, AveragingOutvotesALiarInEveryOrder) {
-    test::FakeSntpServer honestSntp(test::Reply::Correct, 0, 0, test::Listen{0x7F000003});
-    test::FakeSntpServer liarSntp(test::Reply::Correct, 100'000, 0, test::Listen{0x7F000002});
-    test::FakeTimeServer honestTime(test::Reply::Correct, 0, 0, test::Listen{0x7F000003});
+    test::FakeSntpServer honestSntp(test::Reply::Correct, 0, 0, test::listenAt(0x7F000003));
+    test::FakeSntpServer liarSntp(test::Reply::Correct, 100'000, 0, test::listenAt(0x7F000002));
+    test::FakeTimeServer honestTime(test::Reply::Correct, 0, 0, test::listenAt(0x7F000003));
     const std::vector<std::vector<std::string>> orders = {{"127.0.0.2", "127.0.0.1", "127.0.0.3"},
                                                           {"127.0.0.1", "127.0.0.2", "127.0.0.3"},
                                                           {"127.0.0.1", "127.0.0.3", "127.0.0.2"}};
@@ -113,7 +113,7 @@ TEST_F(RealPeers, AveragingOutvotesALiarInEveryOrder) {
             const auto now = std::chrono::system_clock::now().time_since_epoch();
             const auto liarSeconds = static_cast<uint32_t>(
                 std::chrono::duration_cast<std::chrono::seconds>(now).count() + 2'208'988'800LL + 100);
-            test::FakeTimeServer liarTime(test::Reply::Correct, liarSeconds, 0, test::Listen{0x7F000002});
+            test::FakeTimeServer liarTime(test::Reply::Correct, liarSeconds, 0, test::listenAt(0x7F000002));
             listServers(order);
             settings.selectedServer.store(0);
             test::setSimulatedOffsetSeconds(-5);

@@ -179,9 +179,10 @@ quick "$folder" "$work/clockdir"
 check "/q exits 2 when the clock could not be set (got $status)" "[ $status = 2 ]"
 check "/q says so last" "tail -n 1 '$folder/err' | grep -q '^Error setting Time Change Privileges\$'"
 
-# Minutes and seconds only: a clock 35 minutes behind keeps its hour only
-# when the server's time lies an hour or more away; here it is moved the 35
-# minutes, and the log gives the change made.
+# Minutes and seconds only: the server's minutes in the clock's hour, the
+# hour before or the hour after, whichever changes the clock least; a clock
+# 25 minutes behind is moved the 25 minutes, and the log gives the change
+# made. One 35 minutes behind is moved 25 minutes back instead.
 folder=$work/minor
 make_folder "$folder" $'127.0.0.1\r\n'
 word "$folder" $PROTOCOL 1
@@ -189,11 +190,16 @@ word "$folder" $MINOR 1
 word "$folder" $LOG_SYNCS 1
 word "$folder" 376 1   # logResponse
 word "$folder" 380 1   # logCorrection
-echo -21000000000 > "$work/clock"
+echo -15000000000 > "$work/clock"
 quick "$folder" "$work/clock"
-check "minutes-only moves a clock 35 minutes behind to the server's time" \
+check "minutes-only moves a clock 25 minutes behind to the server's time" \
     "within $(offset_seconds "$work/clock") -0.05 0.05"
 figure=$(sed -n 's/.*Time Corrected by \([-0-9.]*\) Scs.*/\1/p' "$folder/dLog.txt")
-check "the log gives the change made (${figure:-none})" "[ -n '$figure' ] && within '$figure' 2099.9 2100.1"
+check "the log gives the change made (${figure:-none})" "[ -n '$figure' ] && within '$figure' 1499.9 1500.1"
+rm -f "$folder/dLog.txt"
+echo -21000000000 > "$work/clock"
+quick "$folder" "$work/clock"
+check "minutes-only moves a clock 35 minutes behind 25 minutes back" \
+    "within $(offset_seconds "$work/clock") -3600.05 -3599.95"
 
 report "sync engine"

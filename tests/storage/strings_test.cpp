@@ -10,7 +10,7 @@ namespace tavrel {
 namespace {
 
 std::string_view textAt(const StringTable& table, int slot) {
-    const char* at = table.bytes + slot * kSlotSize;
+    const char* at = table.bytes + static_cast<size_t>(slot) * kSlotSize;
     if (table.lengths[slot] != 0) return std::string_view(at, table.lengths[slot]);
     return std::string_view(at);
 }

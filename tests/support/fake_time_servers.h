@@ -53,6 +53,12 @@ struct Listen {
     std::string label;
     bool ipv6Loopback = false;  // on ::1 instead of `address`
 };
+// Listening on another loopback address, nothing else changed.
+inline Listen listenAt(uint32_t address) {
+    Listen listen;
+    listen.address = address;
+    return listen;
+}
 
 class FakeTimeServer {
 public:

@@ -35,7 +35,7 @@ TEST(ServedTally, TheRestGoesIntoOneSummaryAMinute) {
 TEST(ServedTally, ManyClientsEarnAFixedNumberOfLines) {
     ServedTally tally;
     uint64_t lines = 0;
-    for (uint32_t i = 0; i < 100'000; ++i) lines += tally.served(client(i), 5000) ? 1 : 0;
+    for (uint32_t i = 0; i < 100'000; ++i) lines += tally.served(client(i), 5000) ? 1u : 0u;
     EXPECT_EQ(lines, ServedTally::kMostLinesAMinute);
     const auto summary = tally.summaryDue(5000 + kMinute);
     ASSERT_TRUE(summary.has_value());

@@ -1,0 +1,93 @@
+// The clock's history file: rows written and read back, damaged rows
+// refused, the span's start, both files after a rotation.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "storage/history.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/time_values.h"
+
+namespace tavrel {
+namespace {
+
+using test::fileTimeOf;
+
+class HistoryFile : public ::testing::Test {
+protected:
+    void SetUp() override { test::resetProcessState(dir.path(), dir.path()); }
+    test::TempDir dir;
+};
+
+HistoryEntry sample(platform::FileTime when) {
+    HistoryEntry e;
+    e.when = when;
+    e.action = "Correct";
+    e.server = "time, \"the\" server";
+    e.address = "2001:db8::1";
+    e.protocol = "SNTP";
+    e.offsetSeconds = -0.1234567;
+    e.roundTripMs = 42;
+    e.outcome = "Corrected";
+    e.changeSeconds = -3600.5;
+    return e;
+}
+
+TEST_F(HistoryFile, RowsRoundTripWithCommasQuotesAndEmptyFigures) {
+    const HistoryEntry written = sample(fileTimeOf(2026, 12, 8, 10, 0, 0, 123));
+    HistoryEntry read;
+    ASSERT_TRUE(parseHistoryRow(historyRow(written), read)) << historyRow(written);
+    EXPECT_EQ(read.when, written.when);
+    EXPECT_EQ(read.action, written.action);
+    EXPECT_EQ(read.server, written.server);
+    EXPECT_EQ(read.address, written.address);
+    EXPECT_EQ(read.protocol, written.protocol);
+    ASSERT_TRUE(read.offsetSeconds.has_value());
+    EXPECT_DOUBLE_EQ(*read.offsetSeconds, -0.1234567);
+    EXPECT_EQ(read.roundTripMs, 42u);
+    EXPECT_EQ(read.outcome, "Corrected");
+    ASSERT_TRUE(read.changeSeconds.has_value());
+    EXPECT_DOUBLE_EQ(*read.changeSeconds, -3600.5);
+
+    HistoryEntry failed = written;
+    failed.offsetSeconds.reset();
+    failed.roundTripMs.reset();
+    failed.changeSeconds.reset();
+    failed.outcome = "No response";
+    ASSERT_TRUE(parseHistoryRow(historyRow(failed), read));
+    EXPECT_FALSE(read.offsetSeconds.has_value());
+    EXPECT_FALSE(read.roundTripMs.has_value());
+    EXPECT_FALSE(read.changeSeconds.has_value());
+}
+
+TEST_F(HistoryFile, OldRowsAreReadAndDamagedOnesRefused) {
+    HistoryEntry read;
+    // Written before the change column existed.
+    ASSERT_TRUE(parseHistoryRow("2026-12-07T21:30:05.123Z,Check,a,1.2.3.4,SNTP,0.5,12,Checked", read));
+    EXPECT_FALSE(read.changeSeconds.has_value());
+    EXPECT_EQ(read.outcome, "Checked");
+    EXPECT_FALSE(parseHistoryRow("2026-12-07T21:30:05.123Z,Check,a,1.2.3.4,SNTP,0.5,Checked", read));
+    EXPECT_FALSE(parseHistoryRow("2026-12-07T21:30:05.123Z,Check,a,1.2.3.4,SNTP,0.5,12,Checked,1,extra", read));
+    EXPECT_FALSE(parseHistoryRow(kHistoryHeader, read));
+    EXPECT_FALSE(parseHistoryRow("2026-12-07T21:30:05.123Z,Check,a,1.2.3.4,SNTP,half,12,Checked,", read));
+    EXPECT_FALSE(parseHistoryRow("yesterday,Check,a,1.2.3.4,SNTP,0.5,12,Checked,", read));
+}
+
+TEST_F(HistoryFile, TheSpanStartsAtItsFirstInstantAndCoversBothFiles) {
+    const platform::FileTime start = fileTimeOf(2026, 12, 1);
+    appendHistory(sample(start - platform::kFileTimeUnitsPerMs));
+    appendHistory(sample(start));
+    // Past its size the file moves to History.old.csv and the next row
+    // starts a new one; both are read, the damaged line between skipped.
+    const std::string grown = test::readFile(dir.file(kHistoryFileName)) + std::string(kHistoryRotateAbove, 'x') + "\r\n";
+    test::writeFile(dir.file(kHistoryFileName), grown);
+    appendHistory(sample(start + 20 * platform::kFileTimeUnitsPerSecond));
+    EXPECT_EQ(test::readFile(dir.file(kOldHistoryFileName)), grown);
+    const std::vector<HistoryEntry> rows = readHistory(start);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].when, start);
+    EXPECT_EQ(rows[1].when, start + 20 * platform::kFileTimeUnitsPerSecond);
+}
+
+}  // namespace
+}  // namespace tavrel
