@@ -57,7 +57,6 @@ std::atomic<int32_t> serviceRunning{0};
     X(autoCheckUnit, 392)                  \
     X(offsetMultiplier, 396)               \
     X(forceTimeProtocol, 420)              \
-    X(abortQuery, 424)                     \
     X(serverClock.low, 428)                \
     X(serverClock.high, 432)
 
@@ -80,6 +79,7 @@ static_assert(offsetof(SettingsRecord, lockedTimeZone.daylightName) == 264);
 static_assert(offsetof(SettingsRecord, lockedTimeZone.daylightDate) == 328);
 static_assert(offsetof(SettingsRecord, lockedTimeZone.daylightBias) == 344);
 static_assert(offsetof(SettingsRecord, reserved400) == 400);
+static_assert(offsetof(SettingsRecord, reserved424) == 424);
 static_assert(offsetof(SettingsRecord, timeZoneDisplayNameHead) == 436);
 
 namespace {
@@ -179,6 +179,7 @@ void snapshotSettings(uint8_t (&image)[kSettingsRecordSize]) {
     copyBytes(112, settings.reserved112, sizeof settings.reserved112);
     copyBytes(176, &settings.lockedTimeZone, sizeof settings.lockedTimeZone);
     copyBytes(400, settings.reserved400, sizeof settings.reserved400);
+    copyBytes(424, settings.reserved424, sizeof settings.reserved424);
     copyBytes(436, settings.timeZoneDisplayNameHead, sizeof settings.timeZoneDisplayNameHead);
 #define TAVREL_COPY_WORD(field, offset)         \
     {                                           \
@@ -258,11 +259,13 @@ bool dateValid(platform::FileTime t) {
 void checkSettingsRanges() {
     // Runtime words are never taken from the file.
     settings.forceTimeProtocol.store(0);
-    settings.abortQuery.store(0);
     settings.serverClock.store(0);
     {
         std::lock_guard lock(sharedTextMutex());
         std::memset(settings.timeZoneDisplayNameHead, 0, sizeof settings.timeZoneDisplayNameHead);
+        // These reserved bytes once held a runtime word: they start clear
+        // too, so that a saved file holds zeros there.
+        std::memset(settings.reserved424, 0, sizeof settings.reserved424);
     }
     keepWithin<int32_t>(settings.selectedServer, 0, INT32_MAX, 0);
     keepWithin<int32_t>(settings.offsetDirection, 0, 1, 0);

@@ -82,7 +82,7 @@ struct SettingsRecord {
     Word<int32_t> offsetMultiplier;          // 396: 0 seconds, 1 minutes, 2 hours
     uint8_t reserved400[20];                 // 400
     Word<int32_t> forceTimeProtocol;         // 420: runtime
-    Word<int32_t> abortQuery;                // 424: runtime
+    uint8_t reserved424[4];                  // 424: cleared when a file is read
     FileTimeWord serverClock;                // 428: runtime, local time
     char timeZoneDisplayNameHead[64];        // 436: runtime, first bytes of the display name
 };

@@ -55,11 +55,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 #elif TAVREL_FUZZ_TARGET == 3
     // Whatever the file holds, every field the program reads lies in its range.
     applySettingsImage(bytes);
+    const uint8_t clear[sizeof settings.reserved424] = {};
     if (!within(settings.syncTimeout.load(), 5, 99) || !within(settings.autoSyncCount.load(), 1, 99) ||
         !within(settings.autoCheckCount.load(), 1, 99) || settings.offsetAmount.load() > 99 ||
         !within(settings.protocol.load(), 0, 2) || !within(settings.serverSource.load(), 0, 2) ||
         !within(settings.offsetMultiplier.load(), 0, 2) || !within(settings.autoSyncUnit.load(), 0, 2) ||
-        !within(settings.selectedServer.load(), 0, INT32_MAX) || settings.abortQuery.load() != 0 ||
+        !within(settings.selectedServer.load(), 0, INT32_MAX) ||
+        std::memcmp(settings.reserved424, clear, sizeof clear) != 0 ||
         !within(settings.timeServerEnabled.load(), 0, 1) || settings.dateRangeLow.load() > settings.dateRangeHigh.load()) {
         __builtin_trap();
     }

@@ -178,8 +178,8 @@ TEST_F(SettingsFile, ZeroCountsTakeTheirDefaults) {
 }
 
 // A damaged record starts like a default one: nothing out of range (an
-// offset of 4,000,000,000 hours, a day of week 7) and no runtime word (an
-// Abort's flag) is taken from the file.
+// offset of 4,000,000,000 hours, a day of week 7) and no runtime word is
+// taken from the file.
 TEST_F(SettingsFile, ValuesOutOfRangeTakeTheirDefaults) {
     applyDefaults();
     const std::string defaults = [&] {
@@ -210,7 +210,7 @@ TEST_F(SettingsFile, ValuesOutOfRangeTakeTheirDefaults) {
     word(104, 150);           // autoSyncCount
     word(116, 3);             // protocol
     word(420, 1);             // forceTimeProtocol
-    word(424, 1);             // abortQuery
+    word(424, 1);             // reserved, cleared on reading
     content[8 + 246] = 3;     // lockedTimeZone.standardDate: March,
     content[8 + 248] = 7;     // on day of week 7
     std::memcpy(&content[8 + 24], "999.1", 6);  // manualAddressA
@@ -221,7 +221,7 @@ TEST_F(SettingsFile, ValuesOutOfRangeTakeTheirDefaults) {
     EXPECT_EQ(settings.autoSyncCount.load(), 4u);
     EXPECT_EQ(settings.protocol.load(), 2);
     EXPECT_EQ(settings.forceTimeProtocol.load(), 0);
-    EXPECT_EQ(settings.abortQuery.load(), 0);
+    EXPECT_EQ(std::memcmp(settings.reserved424, "\0\0\0\0", 4), 0);
     EXPECT_EQ(manualAddressA(), kDefaultManualAddressA);
     EXPECT_LE(lockedTimeZone().standardDate.dayOfWeek, 6);
 }
