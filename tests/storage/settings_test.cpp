@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -38,24 +39,24 @@ protected:
 TEST_F(SettingsFile, MissingFileGivesDefaults) {
     loadSettings();
     EXPECT_EQ(settings.selectedServer.load(), 0);
-    EXPECT_EQ(settings.serverSource.load(), 0);
-    EXPECT_EQ(settings.windowsStartAction.load(), 0);
-    EXPECT_EQ(settings.programStartAction.load(), 0);
-    EXPECT_EQ(settings.protocol.load(), 2);
-    EXPECT_EQ(settings.syncTimeout.load(), 15u);
-    EXPECT_EQ(settings.autoSyncEnabled.load(), 1);
+    EXPECT_EQ(settings.serverSource.load(), ServerSource::List);
+    EXPECT_EQ(settings.windowsStartAction.load(), WindowsStartAction::None);
+    EXPECT_EQ(settings.programStartAction.load(), StartAction::None);
+    EXPECT_EQ(settings.protocol.load(), Protocol::Auto);
+    EXPECT_EQ(settings.syncTimeout.load(), std::chrono::seconds(15));
+    EXPECT_TRUE(settings.autoSyncEnabled.load());
     EXPECT_EQ(settings.autoSyncCount.load(), 4u);
-    EXPECT_EQ(settings.autoSyncUnit.load(), 1);
-    EXPECT_EQ(settings.autoCheckEnabled.load(), 0);
+    EXPECT_EQ(settings.autoSyncUnit.load(), TimeUnit::Hours);
+    EXPECT_FALSE(settings.autoCheckEnabled.load());
     EXPECT_EQ(settings.autoCheckCount.load(), 4u);
-    EXPECT_EQ(settings.autoCheckUnit.load(), 1);
-    EXPECT_EQ(settings.trayEnabled.load(), 1);
-    EXPECT_EQ(settings.dateRangeEnabled.load(), 1);
-    EXPECT_EQ(settings.dateRangeAutoReset.load(), 1);
-    EXPECT_EQ(settings.logSyncs.load(), 1);
-    EXPECT_EQ(settings.logErrors.load(), 1);
-    EXPECT_EQ(settings.logChecks.load(), 0);
-    EXPECT_EQ(settings.offsetMultiplier.load(), 1);
+    EXPECT_EQ(settings.autoCheckUnit.load(), TimeUnit::Hours);
+    EXPECT_TRUE(settings.trayEnabled.load());
+    EXPECT_TRUE(settings.dateRangeEnabled.load());
+    EXPECT_TRUE(settings.dateRangeAutoReset.load());
+    EXPECT_TRUE(settings.logSyncs.load());
+    EXPECT_TRUE(settings.logErrors.load());
+    EXPECT_FALSE(settings.logChecks.load());
+    EXPECT_EQ(settings.offsetMultiplier.load(), OffsetUnit::Minutes);
     EXPECT_EQ(manualAddressA(), kDefaultManualAddressA);
     EXPECT_EQ(manualAddressB(), kDefaultManualAddressB);
 }
@@ -74,7 +75,7 @@ TEST_F(SettingsFile, DefaultDateRangeIsCentredOnNow) {
 TEST_F(SettingsFile, SaveThenLoadRoundTripsTheRecord) {
     applyDefaults();
     settings.selectedServer.store(7);
-    settings.syncTimeout.store(42);
+    settings.syncTimeout.store(std::chrono::seconds(42));
     settings.offsetAmount.store(99);
     setManualAddressA("10.1.2.3");
     setTimeZoneDisplayName(std::string(100, 'z'));
@@ -88,7 +89,7 @@ TEST_F(SettingsFile, SaveThenLoadRoundTripsTheRecord) {
     std::memset(static_cast<void*>(&settings), 0, sizeof settings);
     loadSettings();
     EXPECT_EQ(settings.selectedServer.load(), 7);
-    EXPECT_EQ(settings.syncTimeout.load(), 42u);
+    EXPECT_EQ(settings.syncTimeout.load(), std::chrono::seconds(42));
     EXPECT_EQ(settings.offsetAmount.load(), 99u);
     EXPECT_EQ(manualAddressA(), "10.1.2.3");
     // The display name's first 64 bytes are written with the record, but
@@ -106,12 +107,12 @@ TEST_F(SettingsFile, Version300IsTakenWithDateRangeAndMultiplierMigrated) {
     writeFile(dir.file("vIvod.dat"), content);
     loadSettings();
     EXPECT_EQ(settings.selectedServer.load(), 3);
-    EXPECT_EQ(settings.syncTimeout.load(), 30u);
-    EXPECT_EQ(settings.offsetMultiplier.load(), 1);
+    EXPECT_EQ(settings.syncTimeout.load(), std::chrono::seconds(30));
+    EXPECT_EQ(settings.offsetMultiplier.load(), OffsetUnit::Minutes);
     EXPECT_LE(currentUpperWord() - 6119 - platform::upperWord(settings.dateRangeLow.load()), 1u);
     // Everything else of the record stays as the file has it.
-    EXPECT_EQ(settings.autoSyncEnabled.load(), 0);
-    EXPECT_EQ(settings.trayEnabled.load(), 0);
+    EXPECT_FALSE(settings.autoSyncEnabled.load());
+    EXPECT_FALSE(settings.trayEnabled.load());
 }
 
 TEST_F(SettingsFile, Version299GivesDefaults) {
@@ -120,7 +121,7 @@ TEST_F(SettingsFile, Version299GivesDefaults) {
     writeFile(dir.file("vIvod.dat"), content);
     loadSettings();
     EXPECT_EQ(settings.selectedServer.load(), 0);
-    EXPECT_EQ(settings.protocol.load(), 2);
+    EXPECT_EQ(settings.protocol.load(), Protocol::Auto);
 }
 
 TEST_F(SettingsFile, LaterVersionsAreTakenUnchanged) {
@@ -132,8 +133,8 @@ TEST_F(SettingsFile, LaterVersionsAreTakenUnchanged) {
         writeFile(dir.file("vIvod.dat"), content);
         loadSettings();
         EXPECT_EQ(settings.selectedServer.load(), 9) << header;
-        EXPECT_EQ(settings.offsetMultiplier.load(), 2) << header;
-        EXPECT_EQ(settings.syncTimeout.load(), 77u) << header;
+        EXPECT_EQ(settings.offsetMultiplier.load(), OffsetUnit::Hours) << header;
+        EXPECT_EQ(settings.syncTimeout.load(), std::chrono::seconds(77)) << header;
     }
 }
 
@@ -147,7 +148,7 @@ TEST_F(SettingsFile, ForeignMagicOrVersionGivesDefaults) {
         writeFile(dir.file("vIvod.dat"), content);
         loadSettings();
         EXPECT_EQ(settings.selectedServer.load(), 0) << header;
-        EXPECT_EQ(settings.protocol.load(), 2) << header;
+        EXPECT_EQ(settings.protocol.load(), Protocol::Auto) << header;
     }
     for (const char* header : {"SYNC14 0", "SYNC1-40", "SYNC14x0"}) {
         EXPECT_EQ(classifySettingsHeader(std::span(reinterpret_cast<const uint8_t*>(header), 8)),
@@ -162,17 +163,17 @@ TEST_F(SettingsFile, ShortFileLaysItsBytesOverTheDefaults) {
     writeFile(dir.file("vIvod.dat"), content);
     loadSettings();
     EXPECT_EQ(settings.selectedServer.load(), 2);
-    EXPECT_EQ(settings.trayEnabled.load(), 0);  // present in the file as 0
-    EXPECT_EQ(settings.syncTimeout.load(), 15u);
+    EXPECT_FALSE(settings.trayEnabled.load());  // present in the file as 0
+    EXPECT_EQ(settings.syncTimeout.load(), std::chrono::seconds(15));
     EXPECT_EQ(settings.autoSyncCount.load(), 4u);
     EXPECT_EQ(settings.autoCheckCount.load(), 4u);
-    EXPECT_EQ(settings.protocol.load(), 2);
+    EXPECT_EQ(settings.protocol.load(), Protocol::Auto);
 }
 
 TEST_F(SettingsFile, ZeroCountsTakeTheirDefaults) {
     writeFile(dir.file("vIvod.dat"), fileWith("SYNC1400", 0));
     loadSettings();
-    EXPECT_EQ(settings.syncTimeout.load(), 15u);
+    EXPECT_EQ(settings.syncTimeout.load(), std::chrono::seconds(15));
     EXPECT_EQ(settings.autoSyncCount.load(), 4u);
     EXPECT_EQ(settings.autoCheckCount.load(), 4u);
 }
@@ -217,9 +218,9 @@ TEST_F(SettingsFile, ValuesOutOfRangeTakeTheirDefaults) {
     writeFile(dir.file("vIvod.dat"), content);
     loadSettings();
     EXPECT_EQ(settings.offsetAmount.load(), 0u);
-    EXPECT_EQ(settings.offsetMultiplier.load(), 2);
+    EXPECT_EQ(settings.offsetMultiplier.load(), OffsetUnit::Hours);
     EXPECT_EQ(settings.autoSyncCount.load(), 4u);
-    EXPECT_EQ(settings.protocol.load(), 2);
+    EXPECT_EQ(settings.protocol.load(), Protocol::Auto);
     EXPECT_EQ(settings.forceTimeProtocol.load(), 0);
     EXPECT_EQ(std::memcmp(settings.reserved424, "\0\0\0\0", 4), 0);
     EXPECT_EQ(manualAddressA(), kDefaultManualAddressA);
@@ -229,10 +230,10 @@ TEST_F(SettingsFile, ValuesOutOfRangeTakeTheirDefaults) {
 TEST_F(SettingsFile, HeaderOnlyAndEmptyFiles) {
     writeFile(dir.file("vIvod.dat"), "SYNC1400");
     loadSettings();
-    EXPECT_EQ(settings.protocol.load(), 2);
+    EXPECT_EQ(settings.protocol.load(), Protocol::Auto);
     writeFile(dir.file("vIvod.dat"), "");
     loadSettings();
-    EXPECT_EQ(settings.protocol.load(), 2);
+    EXPECT_EQ(settings.protocol.load(), Protocol::Auto);
 }
 
 TEST_F(SettingsFile, SavingAlwaysWritesVersion400) {
