@@ -1,5 +1,6 @@
 #include "app/quick_mode.h"
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -19,8 +20,6 @@
 namespace tavrel {
 namespace {
 
-constexpr uint64_t kSecondMs = 1000;
-
 void say(const std::string& line) {
     std::fputs((line + "\n").c_str(), stderr);
     std::fflush(stderr);
@@ -34,6 +33,11 @@ int pickFrom(int index, std::string& name) {
     return 0;
 }
 
+// The sync time-out in ms.
+uint64_t syncTimeoutMs() {
+    return static_cast<uint64_t>(std::chrono::milliseconds(settings.syncTimeout.load()).count());
+}
+
 // One query under the sync time-out; a query still running then is given
 // up and handed to `leftBehind` (its thread may be stuck in a name lookup).
 // The reply, or none.
@@ -41,7 +45,7 @@ std::optional<QueryResult> ask(const QueryTarget& target, std::string& address, 
     // Shared with the query: one left behind may still signal it.
     auto progress = std::make_shared<platform::ManualResetEvent>();
     auto query = std::make_unique<TimeQuery>(target, [progress] { progress->set(); });
-    const uint64_t deadline = platform::getTickCount64() + settings.syncTimeout.load() * kSecondMs;
+    const uint64_t deadline = platform::getTickCount64() + syncTimeoutMs();
     for (uint64_t now = platform::getTickCount64(); !query->finished() && now < deadline;
          now = platform::getTickCount64()) {
         progress->wait(static_cast<uint32_t>(deadline - now));
@@ -65,10 +69,12 @@ int runQuickMode() {
 }
 
 int runQuickMode(LeftBehindQueries& leftBehind) {
-    if (serverListEmpty.load() != 0 && settings.serverSource.load() == 0) settings.serverSource.store(1);
-    const int32_t source = settings.serverSource.load();
-    const bool useList = source == 0;
-    const bool autoProtocol = settings.protocol.load() == 2;
+    if (serverListEmpty.load() != 0 && settings.serverSource.load() == ServerSource::List) {
+        settings.serverSource.store(ServerSource::ManualA);
+    }
+    const ServerSource source = settings.serverSource.load();
+    const bool useList = source == ServerSource::List;
+    const bool autoProtocol = settings.protocol.load() == Protocol::Auto;
     DateRangeWidening widened;
 
     // Every listed server is tried once, starting at the selected one.
@@ -79,17 +85,17 @@ int runQuickMode(LeftBehindQueries& leftBehind) {
     for (;;) {
         QueryTarget target;
         if (!useList) {
-            name = source == 1 ? manualAddressA() : manualAddressB();
+            name = source == ServerSource::ManualA ? manualAddressA() : manualAddressB();
             target.manual = true;
         }
         target.server = name;
-        target.dateRangeEnabled = settings.dateRangeEnabled.load() != 0;
+        target.dateRangeEnabled = settings.dateRangeEnabled.load();
         target.dateRangeLow = settings.dateRangeLow.load();
         target.dateRangeHigh = settings.dateRangeHigh.load();
-        target.timeoutMs = static_cast<uint32_t>(settings.syncTimeout.load()) * kSecondMs;
+        target.timeoutMs = static_cast<uint32_t>(syncTimeoutMs());
         // SNTP first; under Auto TIME too where SNTP reached the server and
         // was not told to keep away.
-        for (bool sntp = effectiveProtocol(1) == 1;; sntp = false) {
+        for (bool sntp = effectiveProtocol(Protocol::Sntp) == Protocol::Sntp;; sntp = false) {
             target.useTime = !sntp;
             HistoryEntry history;
             history.action = "Quick";
@@ -117,7 +123,7 @@ int runQuickMode(LeftBehindQueries& leftBehind) {
             appendHistory(history);
             if (reply) widenDateRange(*reply, widened);
             const std::string reason = reply && !reply->kiss.empty() ? " (refused: " + reply->kiss + ")" : "";
-            if (settings.logErrors.load() != 0 && settings.logDisabled.load() == 0) {
+            if (settings.logErrors.load() && !settings.logDisabled.load()) {
                 logNamedLine(slot(kSlotNoResponse), name + reason, LogLevel::Warning);
             }
             say(slot(kSlotNoResponse) + name + reason);

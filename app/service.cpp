@@ -70,12 +70,12 @@ void serviceMain() {
     ServiceView view;
     Engine engine(view, EngineConfig{true, readServerEntry, serverListUnusable});
     engine.start();
-    const int32_t action = settings.programStartAction.load();
-    if (action == 1 || action == 2) {
-        (void)engine.requestOperation(action == 2 ? OperationKind::Correct : OperationKind::Check);
+    const StartAction action = settings.programStartAction.load();
+    if (action == StartAction::Check || action == StartAction::Correct) {
+        (void)engine.requestOperation(action == StartAction::Correct ? OperationKind::Correct : OperationKind::Check);
     }
     // The servers' troubles (a port they cannot have) show in the service's status.
-    if (settings.timeServerEnabled.load() != 0) {
+    if (settings.timeServerEnabled.load()) {
         startTimeServers(ServerStatusSink{}, [](std::string text) { platform::reportServiceText(text); });
     }
     refreshTimeZone(gui::kNoWindow);
@@ -126,11 +126,11 @@ void removeServiceSwitch() {
 }
 
 void registerWindowsStart() {
-    const int32_t action = settings.windowsStartAction.load();
-    if (action == 0) {
+    const WindowsStartAction action = settings.windowsStartAction.load();
+    if (action == WindowsStartAction::None) {
         platform::removeLogonStart(kLogonEntryName);
     } else {
-        const bool quick = action == 2;
+        const bool quick = action == WindowsStartAction::SyncAndExit;
         platform::setLogonStart(kLogonEntryName, programPath(), quick ? kQuickSwitch : "", !quick);
     }
 }

@@ -34,7 +34,7 @@ void runWindowProgram(const std::string& startSwitch) {
         platform::exitProcess();
     }
     if (startSwitch == "/s") {
-        settings.startMinimised.store(1);
+        settings.startMinimised.store(true);
         trayIconSuppressed.store(1);
     }
     if (!platform::acquireSingleInstance(kInstanceName)) {

@@ -1,12 +1,14 @@
 #include "engine/auto_timer.h"
 
+#include <chrono>
+
 #include "platform/time.h"
 #include "storage/settings.h"
 
 namespace tavrel {
 namespace {
 
-constexpr int64_t kShortestPeriodMs = 60'000;
+constexpr std::chrono::milliseconds kShortestPeriod = std::chrono::minutes(1);
 constexpr uint32_t kPostponeMs = 30'000;
 // Never armed closer than this, so that an overdue event cannot spin.
 constexpr int64_t kShortestArmMs = 1000;
@@ -15,19 +17,18 @@ constexpr int64_t kDueWithinMs = 1000;
 constexpr char kAutoSyncError[] = "AutoSync Error";
 constexpr char kErrorCaption[] = "Tavrel.exe";
 
-bool syncEnabled() { return settings.autoSyncEnabled.load() != 0; }
-bool checkEnabled() { return settings.autoCheckEnabled.load() != 0; }
+bool syncEnabled() { return settings.autoSyncEnabled.load(); }
+bool checkEnabled() { return settings.autoCheckEnabled.load(); }
 
-// A period of the settings; one shorter than a minute (a count of 0) says
-// so and counts as a minute.
-uint64_t period(uint32_t count, int32_t unit) {
-    const uint64_t ms = autoPeriodMs(count, unit);
-    if (ms >= static_cast<uint64_t>(kShortestPeriodMs)) return ms;
+// A period of the settings in ms; one shorter than a minute (a count of 0)
+// says so and counts as a minute.
+uint64_t period(std::chrono::milliseconds set) {
+    if (set >= kShortestPeriod) return static_cast<uint64_t>(set.count());
     gui::messageBox(gui::kNoWindow, kAutoSyncError, kErrorCaption, gui::MessageBoxKind::Ok);
-    return kShortestPeriodMs;
+    return static_cast<uint64_t>(kShortestPeriod.count());
 }
-uint64_t syncPeriod() { return period(settings.autoSyncCount.load(), settings.autoSyncUnit.load()); }
-uint64_t checkPeriod() { return period(settings.autoCheckCount.load(), settings.autoCheckUnit.load()); }
+uint64_t syncPeriod() { return period(autoSyncPeriod()); }
+uint64_t checkPeriod() { return period(autoCheckPeriod()); }
 
 }  // namespace
 

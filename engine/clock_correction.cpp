@@ -17,9 +17,7 @@ constexpr uint64_t kUnitsPerDecimal = 100;
 constexpr char kOldTimePicture[] = "HH:mm:ss";
 constexpr platform::FileTime kHour = 3600 * platform::kFileTimeUnitsPerSecond;
 
-bool logAllowed(const Word<int32_t>& category) {
-    return settings.logDisabled.load() == 0 && category.load() != 0;
-}
+bool logAllowed(const FlagWord& category) { return !settings.logDisabled.load() && category.load(); }
 
 platform::FileTime localOf(platform::FileTime utc) {
     platform::FileTime local = utc;
@@ -37,10 +35,8 @@ int64_t saturatingAdd(int64_t a, int64_t b) {
 
 // The user's fixed offset as applied: added, or subtracted.
 int64_t appliedUserOffset() {
-    const uint32_t amount = settings.offsetAmount.load();
-    if (amount == 0) return 0;
-    const int64_t shift = userOffsetUnits(amount, settings.offsetMultiplier.load());
-    return settings.offsetDirection.load() == 1 ? -shift : shift;
+    const int64_t shift = userOffsetUnits(settings.offsetAmount.load(), settings.offsetMultiplier.load());
+    return settings.offsetDirection.load() == OffsetDirection::Subtract ? -shift : shift;
 }
 
 int64_t signedDifference(platform::FileTime to, platform::FileTime from) {
@@ -53,9 +49,9 @@ platform::FileTime wholeSecondClock(uint32_t wireSeconds, uint32_t msSinceReply)
     return wireSecondsToFileTime(wireSeconds) + static_cast<platform::FileTime>(msSinceReply) * platform::kFileTimeUnitsPerMs;
 }
 
-int64_t userOffsetUnits(uint32_t amount, int32_t multiplier) {
-    const int64_t unit = multiplier == 0 ? 1 : multiplier == 2 ? 3600 : 60;
-    return static_cast<int64_t>(amount) * unit * static_cast<int64_t>(platform::kFileTimeUnitsPerSecond);
+int64_t userOffsetUnits(uint32_t amount, OffsetUnit unit) {
+    return static_cast<int64_t>(amount) * offsetUnitLength(unit).count() *
+           static_cast<int64_t>(platform::kFileTimeUnitsPerSecond);
 }
 
 platform::FileTime minorOnlyClock(platform::FileTime corrected, platform::FileTime now) {
@@ -85,12 +81,12 @@ std::string formatSecondsFigure(int64_t units) {
 std::string formatDifference(DifferenceForm form, const Difference& difference) {
     std::string text = slot(form == DifferenceForm::Check ? kSlotDifferenceFound : kSlotTimeCorrected);
     if (difference.measured && difference.units != 0 &&
-        (form != DifferenceForm::Log || settings.logCorrection.load() != 0)) {
+        (form != DifferenceForm::Log || settings.logCorrection.load())) {
         text += slot(form == DifferenceForm::Check ? kSlotAs : kSlotBy);
         text += formatSecondsFigure(difference.units);
         text += slot(kSlotSecondsSuffix);
     }
-    if (settings.logResponse.load() != 0 || form == DifferenceForm::Status) {
+    if (settings.logResponse.load() || form == DifferenceForm::Status) {
         text += slot(kSlotIn);
         text += std::to_string(difference.responseMs);
         text += " ms";
@@ -141,7 +137,7 @@ Correction correctClock(CorrectionMode mode, const QueryResult& reply, bool sntp
         out.serverClock = localOf(corrected);
     }
     const platform::FileTime before = platform::getSystemTimeAsFileTime();
-    if (settings.minorOnly.load() != 0) corrected = minorOnlyClock(corrected, before);
+    if (settings.minorOnly.load()) corrected = minorOnlyClock(corrected, before);
     const std::string oldTime = platform::formatTime(platform::getLocalTime(), kOldTimePicture);
     out.clockSet = platform::setSystemFileTime(corrected);
     out.difference.units = signedDifference(corrected, before);
@@ -155,8 +151,8 @@ Correction correctClock(CorrectionMode mode, const QueryResult& reply, bool sntp
         return out;
     }
     out.outcome = slot(kSlotTavreled);
-    if (settings.logOldTime.load() != 0) out.outcome += slot(kSlotOldTimeWas) + oldTime;
-    if (settings.logResponse.load() != 0 || settings.logCorrection.load() != 0) {
+    if (settings.logOldTime.load()) out.outcome += slot(kSlotOldTimeWas) + oldTime;
+    if (settings.logResponse.load() || settings.logCorrection.load()) {
         out.outcome += ", " + formatDifference(DifferenceForm::Log, out.difference);
     }
     out.outcome += slot(kSlotServerUsedWas) + std::string(server);

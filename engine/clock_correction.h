@@ -10,6 +10,7 @@
 
 #include "engine/time_query.h"
 #include "platform/time.h"
+#include "storage/settings.h"
 
 namespace tavrel {
 
@@ -60,7 +61,7 @@ std::string formatSecondsFigure(int64_t units);
 // the reply, counted in milliseconds.
 platform::FileTime wholeSecondClock(uint32_t wireSeconds, uint32_t msSinceReply);
 // The user's fixed offset in FILETIME units (0..99 seconds, minutes or hours).
-int64_t userOffsetUnits(uint32_t amount, int32_t multiplier);
+int64_t userOffsetUnits(uint32_t amount, OffsetUnit unit);
 // Minutes and seconds only: the minute, second and millisecond of
 // `corrected` in the clock's hour, the hour before or the hour after,
 // whichever makes the smallest change.

@@ -10,11 +10,6 @@ constexpr uint64_t kSecondsPerHour = 3600;
 constexpr uint64_t kSecondsPerMinute = 60;
 }  // namespace
 
-uint64_t autoPeriodMs(uint32_t count, int32_t unit) {
-    const uint64_t unitMs = unit == 0 ? 60'000 : unit == 1 ? 3'600'000 : 86'400'000;
-    return static_cast<uint64_t>(count) * unitMs;
-}
-
 CountdownText formatDuration(int64_t ms) {
     uint64_t s = ms > 0 ? static_cast<uint64_t>(ms) / 1000 : 0;
     CountdownText out;

@@ -27,9 +27,6 @@ public:
     virtual void setCountdown(Countdown countdown) = 0;
 };
 
-// A period in ms: count units of minutes (0), hours (1) or days (any other).
-uint64_t autoPeriodMs(uint32_t count, int32_t unit);
-
 struct CountdownText {
     std::string text;
     bool showsSeconds = false;  // the text may change every second: redraw it on every pass

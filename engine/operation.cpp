@@ -1,6 +1,7 @@
 #include "engine/operation.h"
 
 #include <algorithm>
+#include <chrono>
 #include <limits>
 
 #include "engine/countdown.h"
@@ -16,8 +17,6 @@ namespace {
 constexpr size_t kAverageSamples = 4;
 constexpr uint64_t kSecondMs = 1000;
 constexpr uint64_t kNever = std::numeric_limits<uint64_t>::max();
-constexpr int32_t kAutoSntp = 1;
-constexpr int32_t kAutoTime = 0;
 
 // The walk's own texts, with the countdown's units.
 constexpr char kNoServerAnswered[] = "No server answered; next try in ";
@@ -26,10 +25,15 @@ constexpr char kServersRound[] = " servers, round ";
 constexpr char kNextTryIn[] = "; next try in ";
 constexpr char kRefused[] = " (refused: ";
 
-bool logErrorsAllowed() { return settings.logErrors.load() != 0 && settings.logDisabled.load() == 0; }
+bool logErrorsAllowed() { return settings.logErrors.load() && !settings.logDisabled.load(); }
 
 // The walk keeps to one server: a manual address, or the default server only.
-bool singleServer() { return settings.serverSource.load() != 0 || settings.defaultServerOnly.load() != 0; }
+bool singleServer() { return settings.serverSource.load() != ServerSource::List || settings.defaultServerOnly.load(); }
+
+// The sync time-out in ms.
+uint64_t syncTimeoutMs() {
+    return static_cast<uint64_t>(std::chrono::milliseconds(settings.syncTimeout.load()).count());
+}
 
 // "30 Scs", "2 Mns", "14 Mns 59 Scs": whole seconds, rounded up so that a
 // wait never reads 0 before it is over.
@@ -80,32 +84,34 @@ void SyncOperation::start(OperationKind kind, bool automatic) {
     samples_.clear();
     round_ = 1;
     roundPauseMs_ = kFirstRoundPauseMs;
-    if (host_.serverListEmpty && host_.serverListEmpty() && settings.serverSource.load() == 0) settings.serverSource.store(1);
+    if (host_.serverListEmpty && host_.serverListEmpty() && settings.serverSource.load() == ServerSource::List) {
+        settings.serverSource.store(ServerSource::ManualA);
+    }
     // A running time server keeps the idle look: Check then aborts.
-    if (!host_.serviceMode && settings.timeServerEnabled.load() == 0) host_.view.showBusy(true);
+    if (!host_.serviceMode && !settings.timeServerEnabled.load()) host_.view.showBusy(true);
     beginRound();
 }
 
 void SyncOperation::beginRound() {
     // Every round begins with SNTP, the better protocol; TIME only where
     // SNTP fails.
-    host_.autoProtocolChoice = kAutoSntp;
+    host_.autoProtocolChoice = Protocol::Sntp;
     wrapped_ = false;
     listGone_ = false;
     roundServers_ = 1;
     int32_t selected = settings.selectedServer.load();
     if (!host_.pickServer(selected + 1, serverName_)) {
         selected = 0;
-        if (!host_.pickServer(1, serverName_) && settings.serverSource.load() == 0) {
+        if (!host_.pickServer(1, serverName_) && settings.serverSource.load() == ServerSource::List) {
             finish();
             return;
         }
         settings.selectedServer.store(0);
     }
     roundStart_ = selected;
-    if (settings.serverSource.load() != 0) {
+    if (settings.serverSource.load() != ServerSource::List) {
         // The manual sources are addresses; every later text names them.
-        serverName_ = settings.serverSource.load() == 1 ? manualAddressA() : manualAddressB();
+        serverName_ = settings.serverSource.load() == ServerSource::ManualA ? manualAddressA() : manualAddressB();
     }
     if (kissed(serverName_)) {
         if (singleServer()) {
@@ -144,22 +150,22 @@ void SyncOperation::recordHistory(const QueryResult* reply, const char* outcome,
 }
 
 void SyncOperation::startQuery() {
-    const int32_t protocol = effectiveProtocol(host_.autoProtocolChoice);
+    const Protocol protocol = effectiveProtocol(host_.autoProtocolChoice);
     QueryTarget target;
-    target.manual = settings.serverSource.load() != 0;
+    target.manual = settings.serverSource.load() != ServerSource::List;
     target.server = serverName_;
-    target.useTime = protocol == 0 || forceTimeProtocol_;
-    target.dateRangeEnabled = settings.dateRangeEnabled.load() != 0;
+    target.useTime = protocol == Protocol::Time || forceTimeProtocol_;
+    target.dateRangeEnabled = settings.dateRangeEnabled.load();
     target.dateRangeLow = settings.dateRangeLow.load();
     target.dateRangeHigh = settings.dateRangeHigh.load();
-    target.timeoutMs = static_cast<uint32_t>(settings.syncTimeout.load()) * kSecondMs;
+    target.timeoutMs = static_cast<uint32_t>(syncTimeoutMs());
     querySntp_ = !target.useTime;
     queryAddress_.clear();
     // The server's clock stops while an SNTP exchange measures the offset.
     if (querySntp_) host_.serverClock.running = false;
     shown_ = Shown::None;
     timedOut_ = false;
-    deadline_ = platform::getTickCount64() + settings.syncTimeout.load() * kSecondMs;
+    deadline_ = platform::getTickCount64() + syncTimeoutMs();
     query_ = std::make_unique<TimeQuery>(std::move(target), host_.wake);
 }
 
@@ -247,13 +253,13 @@ void SyncOperation::nextServer(bool timeMayHelp) {
         finish();
         return;
     }
-    if (timeMayHelp && settings.protocol.load() == 2 && host_.autoProtocolChoice == kAutoSntp) {
-        host_.autoProtocolChoice = kAutoTime;  // the same server again, by TIME
+    if (timeMayHelp && settings.protocol.load() == Protocol::Auto && host_.autoProtocolChoice == Protocol::Sntp) {
+        host_.autoProtocolChoice = Protocol::Time;  // the same server again, by TIME
         startQuery();
         return;
     }
-    host_.autoProtocolChoice = kAutoSntp;
-    if (settings.serverSource.load() != 0) {
+    host_.autoProtocolChoice = Protocol::Sntp;
+    if (settings.serverSource.load() != ServerSource::List) {
         // A manual address is asked again (for the average); the selection
         // still moves on.
         settings.selectedServer.store(settings.selectedServer.load() + 1);
@@ -384,7 +390,7 @@ void SyncOperation::successStep(const QueryResult& reply, bool sntp) {
     recordHistory(&reply, mode == CorrectionMode::Check ? "Checked" : correction.clockSet ? "Corrected" : "Clock not set",
                   change);
     if (mode == CorrectionMode::Correct) {
-        if (settings.dateRangeAutoReset.load() != 0 && settings.dateRangeEnabled.load() != 0) resetDateRange();
+        if (settings.dateRangeAutoReset.load() && settings.dateRangeEnabled.load()) resetDateRange();
         showStatus(correction.clockSet ? formatDifference(DifferenceForm::Status, correction.difference)
                                        : slot(kSlotErrorSettingTime));
     } else {
@@ -448,7 +454,7 @@ void SyncOperation::pass() {
         return;
     }
     if (!query_ || !query_->finished() || !query_->result().accepted || shown_ != Shown::Converting) return;
-    if (settings.averageEnabled.load() != 0) {
+    if (settings.averageEnabled.load()) {
         collectAverageSample();
         return;
     }

@@ -18,6 +18,7 @@
 #include "engine/engine_view.h"
 #include "engine/time_query.h"
 #include "platform/time.h"
+#include "storage/settings.h"
 
 namespace tavrel {
 
@@ -47,9 +48,9 @@ struct OperationHost {
     std::function<void()> wake;
     uint32_t& statusHold;
     ServerClock& serverClock;
-    // The protocol Auto uses next: 1 SNTP, 0 TIME; every operation begins
+    // The protocol Auto uses next, Sntp or Time; every operation begins
     // with SNTP.
-    int32_t& autoProtocolChoice;
+    Protocol& autoProtocolChoice;
 };
 
 // The middle of the offsets of several replies: the median, or for an

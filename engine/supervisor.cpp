@@ -213,29 +213,31 @@ void Engine::serverClockPass() {
 void Engine::serviceStartSteps() {
     // The service always has work: AutoCheck is off, and AutoSync every 4
     // hours when nothing else would run.
-    settings.autoCheckEnabled.store(0);
-    if (settings.autoSyncEnabled.load() == 0 && settings.timeServerEnabled.load() == 0) {
-        settings.autoSyncUnit.store(1);
+    settings.autoCheckEnabled.store(false);
+    if (!settings.autoSyncEnabled.load() && !settings.timeServerEnabled.load()) {
+        settings.autoSyncUnit.store(TimeUnit::Hours);
         settings.autoSyncCount.store(4);
-        settings.autoSyncEnabled.store(1);
+        settings.autoSyncEnabled.store(true);
     }
     serviceAutoSyncLeft_ = 0;
     serviceAutoSyncTick_ = platform::getTickCount64();
     std::string text = slot(kSlotStartedService);
-    if (settings.timeServerEnabled.load() != 0) text += slot(kSlotBothServersActive) + " ";
-    if (settings.autoSyncEnabled.load() != 0) {
-        const int32_t unit = settings.autoSyncUnit.load();
+    if (settings.timeServerEnabled.load()) text += slot(kSlotBothServersActive) + " ";
+    if (settings.autoSyncEnabled.load()) {
+        const TimeUnit unit = settings.autoSyncUnit.load();
         text += std::to_string(settings.autoSyncCount.load());
-        text += slot(unit == 0 ? kSlotMinutesSuffix : unit == 1 ? kSlotHoursSuffix : kSlotDaysSuffix);
+        text += slot(unit == TimeUnit::Minutes ? kSlotMinutesSuffix
+                     : unit == TimeUnit::Hours ? kSlotHoursSuffix
+                                               : kSlotDaysSuffix);
         text += slot(kSlotUntilAutoSync);
     }
     logLine(text);  // whatever the log settings say
 }
 
 void Engine::serviceAutoSyncPass() {
-    if (settings.autoSyncEnabled.load() == 0) return;
+    if (!settings.autoSyncEnabled.load()) return;
     if (serviceAutoSyncLeft_ == 0) {
-        serviceAutoSyncLeft_ = autoPeriodMs(settings.autoSyncCount.load(), settings.autoSyncUnit.load());
+        serviceAutoSyncLeft_ = static_cast<uint64_t>(autoSyncPeriod().count());
         return;
     }
     const uint64_t now = platform::getTickCount64();

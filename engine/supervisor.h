@@ -132,7 +132,7 @@ private:
     bool countdownShowsSeconds_ = false;
     WindowState drawnState_ = WindowState::Shown;
     ServerClock serverClock_;
-    int32_t autoProtocolChoice_ = 1;
+    Protocol autoProtocolChoice_ = Protocol::Sntp;
     uint64_t serviceAutoSyncLeft_ = 0;
     uint64_t serviceAutoSyncTick_ = 0;
     SyncOperation operation_;

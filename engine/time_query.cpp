@@ -192,7 +192,7 @@ void TimeQuery::run() {
 }
 
 void widenDateRange(const QueryResult& result, DateRangeWidening& done) {
-    if (settings.dateRangeAutoReset.load() == 0) return;
+    if (!settings.dateRangeAutoReset.load()) return;
     if (result.belowDateRange && !done.low) {
         settings.dateRangeLow.addToUpper(-static_cast<int32_t>(kDateRangeWidening));
         done.low = true;
@@ -203,9 +203,9 @@ void widenDateRange(const QueryResult& result, DateRangeWidening& done) {
     }
 }
 
-int32_t effectiveProtocol(int32_t autoChoice) {
-    const int32_t configured = settings.protocol.load();
-    return configured == 2 ? autoChoice : configured;
+Protocol effectiveProtocol(Protocol autoChoice) {
+    const Protocol configured = settings.protocol.load();
+    return configured == Protocol::Auto ? autoChoice : configured;
 }
 
 }  // namespace tavrel

@@ -16,6 +16,7 @@
 
 #include "platform/socket.h"
 #include "platform/time.h"
+#include "storage/settings.h"
 
 namespace tavrel {
 
@@ -126,8 +127,8 @@ inline void widenDateRange(const QueryResult& result) {
     widenDateRange(result, once);
 }
 
-// The protocol the next query uses, 0 TIME or 1 SNTP: the setting, or under
-// Auto (2) the choice the fallback walk made.
-int32_t effectiveProtocol(int32_t autoChoice);
+// The protocol the next query uses, Time or Sntp: the setting, or under
+// Auto the choice the fallback walk made.
+Protocol effectiveProtocol(Protocol autoChoice);
 
 }  // namespace tavrel

@@ -11,7 +11,9 @@ void refreshServerCombo(gui::WindowHandle page) {
     const int filled = readServerList(
         [page](int index, std::string_view name) { gui::comboInsert(page, kIdServerCombo, index, name); });
     serverListEmpty.store(filled == 0 ? 1 : 0);
-    if (serverListEmpty.load() != 0 && settings.serverSource.load() == 0) settings.serverSource.store(1);
+    if (serverListEmpty.load() != 0 && settings.serverSource.load() == ServerSource::List) {
+        settings.serverSource.store(ServerSource::ManualA);
+    }
     gui::comboSetSelection(page, kIdServerCombo, settings.selectedServer.load());
 }
 

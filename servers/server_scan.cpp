@@ -1,7 +1,9 @@
 #include "servers/server_scan.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <ratio>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,7 @@ namespace {
 
 constexpr uint32_t kTickMs = 1000;
 // The time-out in tenths of a second, losing 7 a tick.
+using Tenths = std::chrono::duration<int64_t, std::deci>;
 constexpr int32_t kCountdownPerTick = 7;
 constexpr int32_t kTimedOutBelow = 10;
 constexpr int kColumnAddress = 1;
@@ -64,9 +67,10 @@ void startMeasurement() {
     QueryTarget target = scan->limits;
     target.server = server;
     target.useTime = scan->measuringTime;
-    target.timeoutMs = static_cast<uint32_t>(settings.syncTimeout.load()) * 1000;
+    const std::chrono::seconds timeout = settings.syncTimeout.load();
+    target.timeoutMs = static_cast<uint32_t>(std::chrono::milliseconds(timeout).count());
     scan->query = std::make_unique<TimeQuery>(std::move(target), nullptr);
-    scan->countdown = static_cast<int32_t>(settings.syncTimeout.load() * 10);
+    scan->countdown = static_cast<int32_t>(Tenths(timeout).count());
     gui::setTimer(scan->window, kScanTimerId, kTickMs);
 }
 
@@ -187,7 +191,7 @@ bool openServerScan(gui::WindowHandle, Engine& engine) {
     if (scan || engine.busy()) return false;
     engine.setScanActive(true);
     scan = std::make_unique<Scan>(engine);
-    scan->limits.dateRangeEnabled = settings.dateRangeEnabled.load() != 0;
+    scan->limits.dateRangeEnabled = settings.dateRangeEnabled.load();
     scan->limits.dateRangeLow = settings.dateRangeLow.load();
     scan->limits.dateRangeHigh = settings.dateRangeHigh.load();
     // The scan measures the list's entries whatever source is selected.

@@ -57,13 +57,13 @@ std::atomic<int32_t> serviceRunning{0};
     X(autoCheckUnit, 392)                  \
     X(offsetMultiplier, 396)               \
     X(forceTimeProtocol, 420)              \
-    X(abortQuery, 424)                     \
     X(serverClock.low, 428)                \
     X(serverClock.high, 432)
 
 static_assert(std::is_standard_layout_v<SettingsRecord>);
 static_assert(std::is_trivially_copyable_v<SettingsRecord>);
 static_assert(sizeof(SettingsRecord) == kSettingsRecordSize);
+static_assert(sizeof(FlagWord) == 4 && sizeof(SecondsWord) == 4 && sizeof(EnumWord<Protocol>) == 4);
 #define TAVREL_CHECK_OFFSET(field, offset) static_assert(offsetof(SettingsRecord, field) == (offset));
 TAVREL_SETTINGS_WORDS(TAVREL_CHECK_OFFSET)
 #undef TAVREL_CHECK_OFFSET
@@ -80,6 +80,7 @@ static_assert(offsetof(SettingsRecord, lockedTimeZone.daylightName) == 264);
 static_assert(offsetof(SettingsRecord, lockedTimeZone.daylightDate) == 328);
 static_assert(offsetof(SettingsRecord, lockedTimeZone.daylightBias) == 344);
 static_assert(offsetof(SettingsRecord, reserved400) == 400);
+static_assert(offsetof(SettingsRecord, reserved424) == 424);
 static_assert(offsetof(SettingsRecord, timeZoneDisplayNameHead) == 436);
 
 namespace {
@@ -93,6 +94,10 @@ constexpr int kOldestTakenVersion = 300;
 // Offsets of the upper-word moves that centre the date range on now.
 constexpr uint32_t kDateRangeBelow = 6119;
 constexpr uint32_t kDateRangeAbove = 73426;
+// The sync time-out's range and default.
+constexpr std::chrono::seconds kShortestSyncTimeout{5};
+constexpr std::chrono::seconds kLongestSyncTimeout{99};
+constexpr std::chrono::seconds kDefaultSyncTimeout{15};
 // The largest offset of a zone from UTC, in minutes, that a record may hold.
 constexpr int32_t kMostBiasMinutes = 24 * 60;
 
@@ -115,6 +120,14 @@ void FileTimeWord::store(platform::FileTime value) {
 void FileTimeWord::addToUpper(int32_t delta) {
     std::lock_guard lock(sharedTextMutex());
     high.store(high.load() + static_cast<uint32_t>(delta));
+}
+
+std::chrono::milliseconds autoSyncPeriod() {
+    return autoPeriod(settings.autoSyncCount.load(), settings.autoSyncUnit.load());
+}
+
+std::chrono::milliseconds autoCheckPeriod() {
+    return autoPeriod(settings.autoCheckCount.load(), settings.autoCheckUnit.load());
 }
 
 std::string manualAddressA() {
@@ -179,10 +192,11 @@ void snapshotSettings(uint8_t (&image)[kSettingsRecordSize]) {
     copyBytes(112, settings.reserved112, sizeof settings.reserved112);
     copyBytes(176, &settings.lockedTimeZone, sizeof settings.lockedTimeZone);
     copyBytes(400, settings.reserved400, sizeof settings.reserved400);
+    copyBytes(424, settings.reserved424, sizeof settings.reserved424);
     copyBytes(436, settings.timeZoneDisplayNameHead, sizeof settings.timeZoneDisplayNameHead);
 #define TAVREL_COPY_WORD(field, offset)         \
     {                                           \
-        const auto value = settings.field.load(); \
+        const auto value = settings.field.loadRaw(); \
         copyBytes(offset, &value, sizeof value);  \
     }
     TAVREL_SETTINGS_WORDS(TAVREL_COPY_WORD)
@@ -207,11 +221,22 @@ namespace {
 
 // A word outside its range takes its default.
 template <class T>
-void keepWithin(Word<T>& word, T low, T high, T fallback) {
-    const T value = word.load();
-    if (value < low || value > high) word.store(fallback);
+void keepWithin(RawWord<T>& word, T low, T high, T fallback) {
+    const T value = word.loadRaw();
+    if (value < low || value > high) word.storeRaw(fallback);
 }
-void keepFlag(Word<int32_t>& flag, int32_t fallback) { keepWithin<int32_t>(flag, 0, 1, fallback); }
+// An enumerated word holds one of its enumerators, from the first to `last`.
+template <class E>
+void keepWithin(EnumWord<E>& word, E last, E fallback) {
+    using Raw = std::underlying_type_t<E>;
+    keepWithin<Raw>(word, 0, static_cast<Raw>(last), static_cast<Raw>(fallback));
+}
+// A flag is stored as 0 or 1.
+void keepFlag(FlagWord& flag, bool fallback) { keepWithin<int32_t>(flag, 0, 1, fallback ? 1 : 0); }
+void keepWithin(SecondsWord& word, std::chrono::seconds low, std::chrono::seconds high, std::chrono::seconds fallback) {
+    keepWithin<uint32_t>(word, static_cast<uint32_t>(low.count()), static_cast<uint32_t>(high.count()),
+                         static_cast<uint32_t>(fallback.count()));
+}
 
 // A text field must end within its bytes and hold a dotted-quad address.
 bool addressValid(const char (&field)[kManualAddressSize]) {
@@ -259,16 +284,18 @@ bool dateValid(platform::FileTime t) {
 void checkSettingsRanges() {
     // Runtime words are never taken from the file.
     settings.forceTimeProtocol.store(0);
-    settings.abortQuery.store(0);
     settings.serverClock.store(0);
     {
         std::lock_guard lock(sharedTextMutex());
         std::memset(settings.timeZoneDisplayNameHead, 0, sizeof settings.timeZoneDisplayNameHead);
+        // These reserved bytes once held a runtime word: they start clear
+        // too, so that a saved file holds zeros there.
+        std::memset(settings.reserved424, 0, sizeof settings.reserved424);
     }
     keepWithin<int32_t>(settings.selectedServer, 0, INT32_MAX, 0);
-    keepWithin<int32_t>(settings.offsetDirection, 0, 1, 0);
+    keepWithin(settings.offsetDirection, OffsetDirection::Subtract, OffsetDirection::Add);
     keepWithin<uint32_t>(settings.offsetAmount, 0, 99, 0);
-    keepFlag(settings.defaultServerOnly, 0);
+    keepFlag(settings.defaultServerOnly, false);
     {
         std::lock_guard lock(sharedTextMutex());
         if (!addressValid(settings.manualAddressA)) {
@@ -278,45 +305,45 @@ void checkSettingsRanges() {
             copyBoundedText(settings.manualAddressB, kManualAddressSize, kDefaultManualAddressB);
         }
     }
-    keepFlag(settings.trayEnabled, 1);
-    keepFlag(settings.averageEnabled, 0);
-    keepFlag(settings.onTop, 0);
-    keepFlag(settings.autoSyncEnabled, 1);
+    keepFlag(settings.trayEnabled, true);
+    keepFlag(settings.averageEnabled, false);
+    keepFlag(settings.onTop, false);
+    keepFlag(settings.autoSyncEnabled, true);
     keepWithin<uint32_t>(settings.autoSyncCount, 1, 99, 4);
-    keepWithin<int32_t>(settings.autoSyncUnit, 0, 2, 1);
-    keepWithin<int32_t>(settings.protocol, 0, 2, 2);
-    keepWithin<int32_t>(settings.serverSource, 0, 2, 0);
-    keepFlag(settings.timeServerEnabled, 0);
-    keepFlag(settings.minorOnly, 0);
-    keepFlag(settings.startMinimised, 0);
-    keepWithin<int32_t>(settings.windowsStartAction, 0, 2, 0);
-    keepWithin<uint32_t>(settings.syncTimeout, 5, 99, 15);
+    keepWithin(settings.autoSyncUnit, TimeUnit::Days, TimeUnit::Hours);
+    keepWithin(settings.protocol, Protocol::Auto, Protocol::Auto);
+    keepWithin(settings.serverSource, ServerSource::ManualB, ServerSource::List);
+    keepFlag(settings.timeServerEnabled, false);
+    keepFlag(settings.minorOnly, false);
+    keepFlag(settings.startMinimised, false);
+    keepWithin(settings.windowsStartAction, WindowsStartAction::SyncAndExit, WindowsStartAction::None);
+    keepWithin(settings.syncTimeout, kShortestSyncTimeout, kLongestSyncTimeout, kDefaultSyncTimeout);
     const platform::FileTime low = settings.dateRangeLow.load();
     const platform::FileTime high = settings.dateRangeHigh.load();
     if (!dateValid(low) || !dateValid(high) || low > high) resetDateRange();
-    keepFlag(settings.residentEnabled, 0);
-    keepFlag(settings.dateRangeAutoReset, 1);
-    keepFlag(settings.dateRangeEnabled, 1);
-    keepWithin<int32_t>(settings.programStartAction, 0, 2, 0);
+    keepFlag(settings.residentEnabled, false);
+    keepFlag(settings.dateRangeAutoReset, true);
+    keepFlag(settings.dateRangeEnabled, true);
+    keepWithin(settings.programStartAction, StartAction::Correct, StartAction::None);
     if (!zoneValid(lockedTimeZone())) {
         platform::TimeZoneInformation zone;
         setLockedTimeZone(platform::getTimeZoneInformation(zone) != platform::TimeZoneResult::Failed
                               ? zone
                               : platform::TimeZoneInformation{});
     }
-    keepFlag(settings.timeZoneLocked, 0);
-    keepFlag(settings.logDisabled, 0);
-    keepFlag(settings.logSyncs, 1);
-    keepFlag(settings.logChecks, 0);
-    keepFlag(settings.logErrors, 1);
-    keepFlag(settings.logServer, 1);
-    keepFlag(settings.logOldTime, 0);
-    keepFlag(settings.logResponse, 1);
-    keepFlag(settings.logCorrection, 1);
-    keepFlag(settings.autoCheckEnabled, 0);
+    keepFlag(settings.timeZoneLocked, false);
+    keepFlag(settings.logDisabled, false);
+    keepFlag(settings.logSyncs, true);
+    keepFlag(settings.logChecks, false);
+    keepFlag(settings.logErrors, true);
+    keepFlag(settings.logServer, true);
+    keepFlag(settings.logOldTime, false);
+    keepFlag(settings.logResponse, true);
+    keepFlag(settings.logCorrection, true);
+    keepFlag(settings.autoCheckEnabled, false);
     keepWithin<uint32_t>(settings.autoCheckCount, 1, 99, 4);
-    keepWithin<int32_t>(settings.autoCheckUnit, 0, 2, 1);
-    keepWithin<int32_t>(settings.offsetMultiplier, 0, 2, 1);
+    keepWithin(settings.autoCheckUnit, TimeUnit::Days, TimeUnit::Hours);
+    keepWithin(settings.offsetMultiplier, OffsetUnit::Hours, OffsetUnit::Minutes);
 }
 
 void applySettingsImage(std::span<const uint8_t> fileBytes) {
@@ -336,7 +363,7 @@ void applySettingsImage(std::span<const uint8_t> fileBytes) {
     }
     if (version == SettingsVersion::Migrate) {
         resetDateRange();
-        settings.offsetMultiplier.store(1);
+        settings.offsetMultiplier.store(OffsetUnit::Minutes);
     }
     checkSettingsRanges();
 }
@@ -352,44 +379,44 @@ void resetDateRange() {
 
 void applyDefaults() {
     settings.selectedServer.store(0);
-    settings.offsetDirection.store(0);
+    settings.offsetDirection.store(OffsetDirection::Add);
     settings.offsetAmount.store(0);
-    settings.defaultServerOnly.store(0);
+    settings.defaultServerOnly.store(false);
     setManualAddressA(kDefaultManualAddressA);
     setManualAddressB(kDefaultManualAddressB);
-    settings.trayEnabled.store(1);
-    settings.averageEnabled.store(0);
-    settings.onTop.store(0);
-    settings.autoSyncEnabled.store(1);
+    settings.trayEnabled.store(true);
+    settings.averageEnabled.store(false);
+    settings.onTop.store(false);
+    settings.autoSyncEnabled.store(true);
     settings.autoSyncCount.store(4);
-    settings.autoSyncUnit.store(1);
-    settings.protocol.store(2);
-    settings.serverSource.store(0);
-    settings.timeServerEnabled.store(0);
-    settings.minorOnly.store(0);
-    settings.startMinimised.store(0);
-    settings.windowsStartAction.store(0);
-    settings.syncTimeout.store(15);
+    settings.autoSyncUnit.store(TimeUnit::Hours);
+    settings.protocol.store(Protocol::Auto);
+    settings.serverSource.store(ServerSource::List);
+    settings.timeServerEnabled.store(false);
+    settings.minorOnly.store(false);
+    settings.startMinimised.store(false);
+    settings.windowsStartAction.store(WindowsStartAction::None);
+    settings.syncTimeout.store(kDefaultSyncTimeout);
     resetDateRange();
-    settings.residentEnabled.store(0);
-    settings.dateRangeAutoReset.store(1);
-    settings.dateRangeEnabled.store(1);
-    settings.programStartAction.store(0);
+    settings.residentEnabled.store(false);
+    settings.dateRangeAutoReset.store(true);
+    settings.dateRangeEnabled.store(true);
+    settings.programStartAction.store(StartAction::None);
     platform::TimeZoneInformation zone;
     if (platform::getTimeZoneInformation(zone) != platform::TimeZoneResult::Failed) setLockedTimeZone(zone);
-    settings.timeZoneLocked.store(0);
-    settings.logDisabled.store(0);
-    settings.logSyncs.store(1);
-    settings.logChecks.store(0);
-    settings.logErrors.store(1);
-    settings.logServer.store(1);
-    settings.logOldTime.store(0);
-    settings.logResponse.store(1);
-    settings.logCorrection.store(1);
-    settings.autoCheckEnabled.store(0);
+    settings.timeZoneLocked.store(false);
+    settings.logDisabled.store(false);
+    settings.logSyncs.store(true);
+    settings.logChecks.store(false);
+    settings.logErrors.store(true);
+    settings.logServer.store(true);
+    settings.logOldTime.store(false);
+    settings.logResponse.store(true);
+    settings.logCorrection.store(true);
+    settings.autoCheckEnabled.store(false);
     settings.autoCheckCount.store(4);
-    settings.autoCheckUnit.store(1);
-    settings.offsetMultiplier.store(1);
+    settings.autoCheckUnit.store(TimeUnit::Hours);
+    settings.offsetMultiplier.store(OffsetUnit::Minutes);
 }
 
 void loadSettings() {

@@ -4,24 +4,71 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
+#include <type_traits>
 
 #include "platform/time.h"
 #include "platform/timezone.h"
 
 namespace tavrel {
 
-// One 32-bit word of the record, read and written atomically so that the
-// window, supervisor, query and server threads may share it.
+// The enumerated settings, each kept in a 32-bit word of the record as
+// the position of its entry in the Options page's list.
+enum class Protocol : int32_t { Time = 0, Sntp = 1, Auto = 2 };
+enum class ServerSource : int32_t { List = 0, ManualA = 1, ManualB = 2 };
+// The unit of the AutoSync and AutoCheck periods.
+enum class TimeUnit : int32_t { Minutes = 0, Hours = 1, Days = 2 };
+// The unit of the user's fixed offset.
+enum class OffsetUnit : int32_t { Seconds = 0, Minutes = 1, Hours = 2 };
+enum class OffsetDirection : int32_t { Add = 0, Subtract = 1 };
+// What the program does once it has started: nothing, a Check or a Correct.
+enum class StartAction : int32_t { None = 0, Check = 1, Correct = 2 };
+// What happens at the user's logon: nothing, the program starts, or it
+// starts in quick mode (sync, then exit).
+enum class WindowsStartAction : int32_t { None = 0, Start = 1, SyncAndExit = 2 };
+
+// The stored bits of one 32-bit word of the record, read and written
+// atomically so that the window, supervisor, query and server threads may
+// share it. The raw access is for storage/ (the file image, the range
+// checks) and for tests that must plant a value no accessor would store.
 template <class T>
-struct Word {
+struct RawWord {
     static_assert(sizeof(T) == 4);
     T raw;
-    T load() const noexcept { return std::atomic_ref<T>(const_cast<T&>(raw)).load(); }
-    void store(T value) noexcept { std::atomic_ref<T>(raw).store(value); }
+    T loadRaw() const noexcept { return std::atomic_ref<T>(const_cast<T&>(raw)).load(); }
+    void storeRaw(T value) noexcept { std::atomic_ref<T>(raw).store(value); }
+};
+
+// A number: a count, an index or a part of a FILETIME.
+template <class T>
+struct Word : RawWord<T> {
+    T load() const noexcept { return this->loadRaw(); }
+    void store(T value) noexcept { this->storeRaw(value); }
+};
+
+// An enumerated setting. A word that holds no enumerator (a list with
+// nothing selected stores -1) loads as that value, and the caller's
+// fallback branch decides for it.
+template <class E>
+struct EnumWord : RawWord<std::underlying_type_t<E>> {
+    E load() const noexcept { return static_cast<E>(this->loadRaw()); }
+    void store(E value) noexcept { this->storeRaw(static_cast<std::underlying_type_t<E>>(value)); }
+};
+
+// An on/off setting: 1 on, 0 off; any other non-zero word reads as on.
+struct FlagWord : RawWord<int32_t> {
+    bool load() const noexcept { return loadRaw() != 0; }
+    void store(bool on) noexcept { storeRaw(on ? 1 : 0); }
+};
+
+// A time-out kept as whole seconds.
+struct SecondsWord : RawWord<uint32_t> {
+    std::chrono::seconds load() const noexcept { return std::chrono::seconds(loadRaw()); }
+    void store(std::chrono::seconds value) noexcept { storeRaw(static_cast<uint32_t>(value.count())); }
 };
 
 // A FILETIME kept as two words, low first. Whole-value access takes the
@@ -39,50 +86,50 @@ struct FileTimeWord {
 // accessors below, never directly while other threads run.
 struct SettingsRecord {
     Word<int32_t> selectedServer;            // 0
-    Word<int32_t> offsetDirection;           // 4: 0 add, 1 subtract
+    EnumWord<OffsetDirection> offsetDirection;  // 4
     Word<uint32_t> offsetAmount;             // 8
     uint8_t reserved12[4];                   // 12
-    Word<int32_t> defaultServerOnly;         // 16
+    FlagWord defaultServerOnly;              // 16
     uint8_t reserved20[4];                   // 20
     char manualAddressA[32];                 // 24
     char manualAddressB[32];                 // 56
-    Word<int32_t> trayEnabled;               // 88
-    Word<int32_t> averageEnabled;            // 92
-    Word<int32_t> onTop;                     // 96
-    Word<int32_t> autoSyncEnabled;           // 100
+    FlagWord trayEnabled;                    // 88
+    FlagWord averageEnabled;                 // 92
+    FlagWord onTop;                          // 96
+    FlagWord autoSyncEnabled;                // 100
     Word<uint32_t> autoSyncCount;            // 104
-    Word<int32_t> autoSyncUnit;              // 108: 0 minutes, 1 hours, 2 days
+    EnumWord<TimeUnit> autoSyncUnit;         // 108
     uint8_t reserved112[4];                  // 112
-    Word<int32_t> protocol;                  // 116: 0 TIME, 1 SNTP, 2 Auto
-    Word<int32_t> serverSource;              // 120: 0 list, 1 Manual A, 2 Manual B
-    Word<int32_t> timeServerEnabled;         // 124
-    Word<int32_t> minorOnly;                 // 128
-    Word<int32_t> startMinimised;            // 132
-    Word<int32_t> windowsStartAction;        // 136
-    Word<uint32_t> syncTimeout;              // 140: seconds
+    EnumWord<Protocol> protocol;             // 116
+    EnumWord<ServerSource> serverSource;     // 120
+    FlagWord timeServerEnabled;              // 124
+    FlagWord minorOnly;                      // 128
+    FlagWord startMinimised;                 // 132
+    EnumWord<WindowsStartAction> windowsStartAction;  // 136
+    SecondsWord syncTimeout;                 // 140
     FileTimeWord dateRangeHigh;              // 144: local time
     FileTimeWord dateRangeLow;               // 152: local time
-    Word<int32_t> residentEnabled;           // 160
-    Word<int32_t> dateRangeAutoReset;        // 164
-    Word<int32_t> dateRangeEnabled;          // 168
-    Word<int32_t> programStartAction;        // 172
+    FlagWord residentEnabled;                // 160
+    FlagWord dateRangeAutoReset;             // 164
+    FlagWord dateRangeEnabled;               // 168
+    EnumWord<StartAction> programStartAction;  // 172
     platform::TimeZoneInformation lockedTimeZone;  // 176
-    Word<int32_t> timeZoneLocked;            // 348
-    Word<int32_t> logDisabled;               // 352
-    Word<int32_t> logSyncs;                  // 356
-    Word<int32_t> logChecks;                 // 360
-    Word<int32_t> logErrors;                 // 364
-    Word<int32_t> logServer;                 // 368
-    Word<int32_t> logOldTime;                // 372
-    Word<int32_t> logResponse;               // 376
-    Word<int32_t> logCorrection;             // 380
-    Word<int32_t> autoCheckEnabled;          // 384
+    FlagWord timeZoneLocked;                 // 348
+    FlagWord logDisabled;                    // 352
+    FlagWord logSyncs;                       // 356
+    FlagWord logChecks;                      // 360
+    FlagWord logErrors;                      // 364
+    FlagWord logServer;                      // 368
+    FlagWord logOldTime;                     // 372
+    FlagWord logResponse;                    // 376
+    FlagWord logCorrection;                  // 380
+    FlagWord autoCheckEnabled;               // 384
     Word<uint32_t> autoCheckCount;           // 388
-    Word<int32_t> autoCheckUnit;             // 392
-    Word<int32_t> offsetMultiplier;          // 396: 0 seconds, 1 minutes, 2 hours
+    EnumWord<TimeUnit> autoCheckUnit;        // 392
+    EnumWord<OffsetUnit> offsetMultiplier;   // 396
     uint8_t reserved400[20];                 // 400
     Word<int32_t> forceTimeProtocol;         // 420: runtime
-    Word<int32_t> abortQuery;                // 424: runtime
+    uint8_t reserved424[4];                  // 424: cleared when a file is read
     FileTimeWord serverClock;                // 428: runtime, local time
     char timeZoneDisplayNameHead[64];        // 436: runtime, first bytes of the display name
 };
@@ -95,6 +142,32 @@ inline constexpr size_t kTimeZoneDisplayNameSize = 600;
 
 // The one process-wide record; all zero at process start.
 extern SettingsRecord settings;
+
+// One unit of the AutoSync and AutoCheck periods; a word beyond Hours
+// counts as days.
+constexpr std::chrono::milliseconds periodUnitLength(TimeUnit unit) {
+    switch (unit) {
+        case TimeUnit::Minutes: return std::chrono::minutes(1);
+        case TimeUnit::Hours: return std::chrono::hours(1);
+        default: return std::chrono::hours(24);
+    }
+}
+constexpr std::chrono::milliseconds autoPeriod(uint32_t count, TimeUnit unit) {
+    return static_cast<std::chrono::milliseconds::rep>(count) * periodUnitLength(unit);
+}
+// The periods set now: count units of the unit.
+std::chrono::milliseconds autoSyncPeriod();
+std::chrono::milliseconds autoCheckPeriod();
+
+// One unit of the user's fixed offset; a word other than Seconds and Hours
+// counts as minutes.
+constexpr std::chrono::seconds offsetUnitLength(OffsetUnit unit) {
+    switch (unit) {
+        case OffsetUnit::Seconds: return std::chrono::seconds(1);
+        case OffsetUnit::Hours: return std::chrono::hours(1);
+        default: return std::chrono::minutes(1);
+    }
+}
 
 // Access to the text fields and the locked zone under the shared mutex.
 std::string manualAddressA();

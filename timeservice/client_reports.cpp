@@ -20,7 +20,7 @@ constexpr auto kReportEvery = std::chrono::milliseconds(250);
 
 std::string servedText(ServedBy by) { return slot(by == ServedBy::Time ? kSlotTimeServed : kSlotSntpServed); }
 
-bool syncsLogged() { return settings.logSyncs.load() != 0 && settings.logDisabled.load() == 0; }
+bool syncsLogged() { return settings.logSyncs.load() && !settings.logDisabled.load(); }
 
 }  // namespace
 
@@ -202,7 +202,7 @@ void ClientReports::report() {
         lock.unlock();
         for (const std::string& problem : problems) {
             if (trouble) trouble(problem);
-            if (settings.logErrors.load() != 0 && settings.logDisabled.load() == 0) logLine(problem, LogLevel::Warning);
+            if (settings.logErrors.load() && !settings.logDisabled.load()) logLine(problem, LogLevel::Warning);
         }
         if (!status.empty() && sink) sink(status);
         for (const std::string& summary : summaries) logLine(summary);

@@ -35,8 +35,8 @@ int lastWeekStart(int year, int month) {
 std::string lockedZoneFile() { return dataDirectory() + kLockedZoneFileName; }
 
 void lockTimeZone(bool locked) {
-    const bool wasLocked = settings.timeZoneLocked.load() != 0;
-    settings.timeZoneLocked.store(locked ? 1 : 0);
+    const bool wasLocked = settings.timeZoneLocked.load();
+    settings.timeZoneLocked.store(locked);
     if (locked == wasLocked) return;
     if (!locked) {
         (void)platform::removeFile(lockedZoneFile());
@@ -58,11 +58,11 @@ void enforceTimeZoneLock() {
     if (!(kept ? platform::setTimeZoneContents(contents) : platform::setTimeZoneInformation(locked))) return;
     // Windows tells every top-level window that the settings changed; Linux
     // has no such broadcast, and programs read the zone again themselves.
-    if (settings.logSyncs.load() != 0 && settings.logDisabled.load() == 0) logLine(slot(kSlotTimeZoneRestored));
+    if (settings.logSyncs.load() && !settings.logDisabled.load()) logLine(slot(kSlotTimeZoneRestored));
 }
 
 void refreshTimeZone(gui::WindowHandle window) {
-    if (settings.timeZoneLocked.load() != 0) enforceTimeZoneLock();
+    if (settings.timeZoneLocked.load()) enforceTimeZoneLock();
     platform::TimeZoneInformation zone;
     const platform::TimeZoneResult result = platform::getTimeZoneInformation(zone);
     if (result == platform::TimeZoneResult::Failed) return;

@@ -76,7 +76,7 @@ void onCommand(WindowProgram& program, WindowHandle window, int command) {
 
 void onSize(WindowProgram& program, WindowHandle window, int kind) {
     if (kind == gui::kSizeMinimised) {
-        if (settings.trayEnabled.load() != 0) {
+        if (settings.trayEnabled.load()) {
             hideToTray(program, window);
         } else {
             program.engine.setWindowState(WindowState::Minimised);
@@ -103,11 +103,12 @@ void deferredInitialisation(WindowProgram& program, WindowHandle window) {
     // The supervisor's passes start on a whole second.
     platform::sleepMs(1000 - platform::getLocalTime().milliseconds);
     program.engine.start();
-    const int32_t action = settings.programStartAction.load();
-    if (action == 1 || action == 2) {
-        (void)program.engine.requestOperation(action == 2 ? OperationKind::Correct : OperationKind::Check);
+    const StartAction action = settings.programStartAction.load();
+    if (action == StartAction::Check || action == StartAction::Correct) {
+        (void)program.engine.requestOperation(action == StartAction::Correct ? OperationKind::Correct
+                                                                             : OperationKind::Check);
     }
-    if (settings.timeServerEnabled.load() != 0) startTimeServers(serverStatusTo(program.engine));
+    if (settings.timeServerEnabled.load()) startTimeServers(serverStatusTo(program.engine));
     refreshTimeZone(window);
     if (clockPrivilegeHeld.load() != 0) {
         gui::setControlTooltip(window, kIdCorrectButton, slot(kSlotCorrectTip));
@@ -115,8 +116,8 @@ void deferredInitialisation(WindowProgram& program, WindowHandle window) {
         gui::setControlTooltip(window, kIdCorrectButton, slot(kSlotElevateTip));
         gui::setButtonShield(window, kIdCorrectButton, true);
     }
-    if (settings.autoSyncEnabled.load() != 0 || settings.autoCheckEnabled.load() != 0) program.autoTimer.arm(window);
-    gui::setTopmost(window, settings.onTop.load() != 0);
+    if (settings.autoSyncEnabled.load() || settings.autoCheckEnabled.load()) program.autoTimer.arm(window);
+    gui::setTopmost(window, settings.onTop.load());
 }
 
 intptr_t mainWindowProcedure(WindowProgram& program, WindowHandle window, const WindowMessage& message) {
@@ -133,7 +134,7 @@ intptr_t mainWindowProcedure(WindowProgram& program, WindowHandle window, const 
             break;
         case MessageKind::Size: onSize(program, window, message.id); break;
         case MessageKind::Close:
-            if (settings.trayEnabled.load() != 0 && settings.residentEnabled.load() != 0) {
+            if (settings.trayEnabled.load() && settings.residentEnabled.load()) {
                 hideToTray(program, window);
             } else {
                 // Seen by the supervisor at the end of its current wait.
@@ -160,7 +161,7 @@ WindowHandle createMainWindow(WindowProgram& program) {
     const WindowHandle window = gui::createDialog(
         kMainDialog, [&program](WindowHandle w, const WindowMessage& m) { return mainWindowProcedure(program, w, m); });
     gui::watchSessionEnd(window);
-    gui::showWindow(window, settings.startMinimised.load() != 0 ? gui::ShowCommand::Minimised
+    gui::showWindow(window, settings.startMinimised.load() ? gui::ShowCommand::Minimised
                                                                      : gui::ShowCommand::Normal);
     return window;
 }

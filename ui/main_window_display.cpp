@@ -51,7 +51,7 @@ std::string MainWindowView::statusSuffix() {
 void MainWindowView::operationStarting() { gui::postCommand(window(), kCommandRefreshTimeZone); }
 
 void MainWindowView::supervisorEnded() {
-    if (settings.timeServerEnabled.load() != 0 && serverActivity.load() != 0) {
+    if (settings.timeServerEnabled.load() && serverActivity.load() != 0) {
         stopTimeServers();
         // Servers that do not stop in time do not hold up the window's end.
         for (int i = 0; i < kServerStopWaits && serverActivity.load() != 0; ++i) platform::sleepMs(kServerStopStepMs);

@@ -49,7 +49,17 @@ void fillCombo(WindowHandle page, int id, const std::vector<std::string>& entrie
 }
 
 bool checked(WindowHandle page, int id) { return gui::isDlgButtonChecked(page, id); }
-void check(WindowHandle page, int id, const Word<int32_t>& flag) { gui::checkDlgButton(page, id, flag.load() != 0); }
+void check(WindowHandle page, int id, const FlagWord& flag) { gui::checkDlgButton(page, id, flag.load()); }
+
+// The list of an enumerated setting holds its enumerators in their order.
+template <class E>
+void selectEntry(WindowHandle page, int id, E value) {
+    gui::comboSetSelection(page, id, static_cast<int>(value));
+}
+template <class E>
+E selectedEntry(WindowHandle page, int id) {
+    return static_cast<E>(gui::comboSelection(page, id));
+}
 
 // A count edit read back as unsigned and clamped (an empty field reads 0).
 uint32_t readCount(WindowHandle page, int id, uint32_t low, uint32_t high) {
@@ -162,12 +172,13 @@ void fillOptionPage(WindowHandle page) {
 void loadOptionValues(WindowHandle page) {
     gui::setDlgItemText(page, kIdManualA, manualAddressA());
     gui::setDlgItemText(page, kIdManualB, manualAddressB());
-    gui::comboSetSelection(page, kIdOffsetDirection, settings.offsetDirection.load());
+    selectEntry(page, kIdOffsetDirection, settings.offsetDirection.load());
     if (gui::hasDlgItem(page, kIdServerCombo)) refreshServerCombo(page);
     for (int id : {kIdUseList, kIdUseManualA, kIdUseManualB}) gui::checkDlgButton(page, id, false);
-    gui::checkDlgButton(page, kIdUseList + settings.serverSource.load(), true);
+    // The three source buttons' ids follow one another in the sources' order.
+    gui::checkDlgButton(page, kIdUseList + static_cast<int>(settings.serverSource.load()), true);
     gui::setDlgItemInt(page, kIdOffsetAmount, static_cast<long>(settings.offsetAmount.load()));
-    gui::setDlgItemInt(page, kIdSyncTimeout, static_cast<long>(settings.syncTimeout.load()));
+    gui::setDlgItemInt(page, kIdSyncTimeout, static_cast<long>(settings.syncTimeout.load().count()));
     gui::setDlgItemInt(page, kIdAutoSyncCount, static_cast<long>(settings.autoSyncCount.load()));
     gui::setDlgItemInt(page, kIdAutoCheckCount, static_cast<long>(settings.autoCheckCount.load()));
     check(page, kIdNoLog, settings.logDisabled);
@@ -190,12 +201,12 @@ void loadOptionValues(WindowHandle page) {
     check(page, kIdLogResponse, settings.logResponse);
     check(page, kIdLogOld, settings.logOldTime);
     check(page, kIdDateAutoReset, settings.dateRangeAutoReset);
-    gui::comboSetSelection(page, kIdProtocol, settings.protocol.load());
-    gui::comboSetSelection(page, kIdAutoSyncUnit, settings.autoSyncUnit.load());
-    gui::comboSetSelection(page, kIdWindowsStart, settings.windowsStartAction.load());
-    gui::comboSetSelection(page, kIdProgramStart, settings.programStartAction.load());
-    gui::comboSetSelection(page, kIdAutoCheckUnit, settings.autoCheckUnit.load());
-    gui::comboSetSelection(page, kIdOffsetUnit, settings.offsetMultiplier.load());
+    selectEntry(page, kIdProtocol, settings.protocol.load());
+    selectEntry(page, kIdAutoSyncUnit, settings.autoSyncUnit.load());
+    selectEntry(page, kIdWindowsStart, settings.windowsStartAction.load());
+    selectEntry(page, kIdProgramStart, settings.programStartAction.load());
+    selectEntry(page, kIdAutoCheckUnit, settings.autoCheckUnit.load());
+    selectEntry(page, kIdOffsetUnit, settings.offsetMultiplier.load());
     platform::SystemTime date{};
     if (platform::fileTimeToSystemTime(settings.dateRangeLow.load(), date)) gui::setDatePickerTime(page, kIdDateLow, date);
     if (platform::fileTimeToSystemTime(settings.dateRangeHigh.load(), date)) gui::setDatePickerTime(page, kIdDateHigh, date);
@@ -203,82 +214,84 @@ void loadOptionValues(WindowHandle page) {
 }
 
 void readServersPage(WindowHandle page) {
-    settings.serverSource.store(checked(page, kIdUseList) ? 0 : checked(page, kIdUseManualA) ? 1 : 2);
+    settings.serverSource.store(checked(page, kIdUseList)      ? ServerSource::List
+                                : checked(page, kIdUseManualA) ? ServerSource::ManualA
+                                                               : ServerSource::ManualB);
     // The address fields give four numbers 0 to 255, or nothing when blank;
     // a blank field keeps the address it had.
     const std::string a = gui::getDlgItemText(page, kIdManualA);
     const std::string b = gui::getDlgItemText(page, kIdManualB);
     if (platform::isDottedQuad(a)) setManualAddressA(a);
     if (platform::isDottedQuad(b)) setManualAddressB(b);
-    settings.defaultServerOnly.store(checked(page, kIdDefaultOnly) ? 1 : 0);
-    settings.protocol.store(gui::comboSelection(page, kIdProtocol));
+    settings.defaultServerOnly.store(checked(page, kIdDefaultOnly));
+    settings.protocol.store(selectedEntry<Protocol>(page, kIdProtocol));
     settings.selectedServer.store(gui::comboSelection(page, kIdServerCombo));
 }
 
 void readAutoPage(WindowHandle page) {
     const WindowHandle main = mainWindowOfSheet.load();
     settings.autoSyncCount.store(readCount(page, kIdAutoSyncCount, 1, 99));
-    settings.autoSyncUnit.store(gui::comboSelection(page, kIdAutoSyncUnit));
-    settings.autoSyncEnabled.store(checked(page, kIdAutoSyncOn) ? 1 : 0);
+    settings.autoSyncUnit.store(selectedEntry<TimeUnit>(page, kIdAutoSyncUnit));
+    settings.autoSyncEnabled.store(checked(page, kIdAutoSyncOn));
     settings.autoCheckCount.store(readCount(page, kIdAutoCheckCount, 1, 99));
-    settings.autoCheckUnit.store(gui::comboSelection(page, kIdAutoCheckUnit));
-    settings.autoCheckEnabled.store(checked(page, kIdAutoCheckOn) ? 1 : 0);
+    settings.autoCheckUnit.store(selectedEntry<TimeUnit>(page, kIdAutoCheckUnit));
+    settings.autoCheckEnabled.store(checked(page, kIdAutoCheckOn));
     // A changed count or unit alone takes effect at the next arming.
     if (sheetProgram != nullptr) sheetProgram->autoTimer.settingsChanged(main);
 }
 
 void readSystemPage(WindowHandle page) {
-    settings.offsetDirection.store(gui::comboSelection(page, kIdOffsetDirection));
-    settings.offsetMultiplier.store(gui::comboSelection(page, kIdOffsetUnit));
-    settings.windowsStartAction.store(gui::comboSelection(page, kIdWindowsStart));
-    settings.programStartAction.store(gui::comboSelection(page, kIdProgramStart));
+    settings.offsetDirection.store(selectedEntry<OffsetDirection>(page, kIdOffsetDirection));
+    settings.offsetMultiplier.store(selectedEntry<OffsetUnit>(page, kIdOffsetUnit));
+    settings.windowsStartAction.store(selectedEntry<WindowsStartAction>(page, kIdWindowsStart));
+    settings.programStartAction.store(selectedEntry<StartAction>(page, kIdProgramStart));
     bool ok = false;
     const long amount = gui::getDlgItemInt(page, kIdOffsetAmount, ok);
     settings.offsetAmount.store(!ok ? 0u : amount < 0 || amount > 99 ? 99u : static_cast<uint32_t>(amount));
-    settings.dateRangeEnabled.store(checked(page, kIdDateRangeOn) ? 1 : 0);
-    settings.dateRangeAutoReset.store(checked(page, kIdDateAutoReset) ? 1 : 0);
-    settings.syncTimeout.store(readCount(page, kIdSyncTimeout, 5, 99));
+    settings.dateRangeEnabled.store(checked(page, kIdDateRangeOn));
+    settings.dateRangeAutoReset.store(checked(page, kIdDateAutoReset));
+    settings.syncTimeout.store(std::chrono::seconds(readCount(page, kIdSyncTimeout, 5, 99)));
     platform::FileTime ft = 0;
     if (platform::systemTimeToFileTime(gui::datePickerTime(page, kIdDateLow), ft)) settings.dateRangeLow.store(ft);
     if (platform::systemTimeToFileTime(gui::datePickerTime(page, kIdDateHigh), ft)) settings.dateRangeHigh.store(ft);
 }
 
 void readMiscPage(WindowHandle page) {
-    settings.logDisabled.store(checked(page, kIdNoLog) ? 1 : 0);
-    settings.logSyncs.store(checked(page, kIdLogSyncs) ? 1 : 0);
-    settings.logErrors.store(checked(page, kIdLogErrors) ? 1 : 0);
-    settings.logServer.store(checked(page, kIdLogServer) ? 1 : 0);
-    settings.logChecks.store(checked(page, kIdLogChecks) ? 1 : 0);
-    settings.logCorrection.store(checked(page, kIdLogCorrection) ? 1 : 0);
-    settings.logResponse.store(checked(page, kIdLogResponse) ? 1 : 0);
-    settings.logOldTime.store(checked(page, kIdLogOld) ? 1 : 0);
-    settings.averageEnabled.store(checked(page, kIdAverage) ? 1 : 0);
-    settings.onTop.store(checked(page, kIdOnTop) ? 1 : 0);
-    settings.trayEnabled.store(checked(page, kIdTray) ? 1 : 0);
+    settings.logDisabled.store(checked(page, kIdNoLog));
+    settings.logSyncs.store(checked(page, kIdLogSyncs));
+    settings.logErrors.store(checked(page, kIdLogErrors));
+    settings.logServer.store(checked(page, kIdLogServer));
+    settings.logChecks.store(checked(page, kIdLogChecks));
+    settings.logCorrection.store(checked(page, kIdLogCorrection));
+    settings.logResponse.store(checked(page, kIdLogResponse));
+    settings.logOldTime.store(checked(page, kIdLogOld));
+    settings.averageEnabled.store(checked(page, kIdAverage));
+    settings.onTop.store(checked(page, kIdOnTop));
+    settings.trayEnabled.store(checked(page, kIdTray));
     const bool serverWanted = checked(page, kIdTimeServer);
-    if (serverWanted && settings.timeServerEnabled.load() == 0) {
+    if (serverWanted && !settings.timeServerEnabled.load()) {
         startTimeServers(sheetProgram != nullptr ? serverStatusTo(sheetProgram->engine) : ServerStatusSink{});
-        settings.timeServerEnabled.store(1);
-    } else if (!serverWanted && settings.timeServerEnabled.load() != 0) {
+        settings.timeServerEnabled.store(true);
+    } else if (!serverWanted && settings.timeServerEnabled.load()) {
         stopTimeServers();
-        settings.timeServerEnabled.store(0);
+        settings.timeServerEnabled.store(false);
     }
-    settings.minorOnly.store(checked(page, kIdMinor) ? 1 : 0);
-    settings.residentEnabled.store(checked(page, kIdResident) ? 1 : 0);
-    settings.startMinimised.store(checked(page, kIdMinimise) ? 1 : 0);
+    settings.minorOnly.store(checked(page, kIdMinor));
+    settings.residentEnabled.store(checked(page, kIdResident));
+    settings.startMinimised.store(checked(page, kIdMinimise));
 }
 
 void applyEnableRules(WindowHandle page) {
-    enable(page, {kIdResetAutoSync, kIdAutoSyncUnit, kIdAutoSyncCount}, settings.autoSyncEnabled.load() != 0);
-    enable(page, {kIdAutoCheckCount, kIdAutoCheckUnit, kIdResetAutoCheck}, settings.autoCheckEnabled.load() != 0);
-    const int32_t source = settings.serverSource.load();
-    enable(page, {kIdDefaultOnly, kIdEditList, kIdRefreshList, kIdScan, kIdServerCombo}, source == 0);
-    enable(page, {kIdManualA}, source == 1);
-    enable(page, {kIdManualB}, source == 2);
-    enable(page, {kIdResident}, settings.trayEnabled.load() != 0);
-    enable(page, {kIdDateLow, kIdDateHigh, kIdResetDateRange, kIdDateAutoReset}, settings.dateRangeEnabled.load() != 0);
+    enable(page, {kIdResetAutoSync, kIdAutoSyncUnit, kIdAutoSyncCount}, settings.autoSyncEnabled.load());
+    enable(page, {kIdAutoCheckCount, kIdAutoCheckUnit, kIdResetAutoCheck}, settings.autoCheckEnabled.load());
+    const ServerSource source = settings.serverSource.load();
+    enable(page, {kIdDefaultOnly, kIdEditList, kIdRefreshList, kIdScan, kIdServerCombo}, source == ServerSource::List);
+    enable(page, {kIdManualA}, source == ServerSource::ManualA);
+    enable(page, {kIdManualB}, source == ServerSource::ManualB);
+    enable(page, {kIdResident}, settings.trayEnabled.load());
+    enable(page, {kIdDateLow, kIdDateHigh, kIdResetDateRange, kIdDateAutoReset}, settings.dateRangeEnabled.load());
     enable(page, {kIdLogSyncs, kIdLogErrors, kIdLogServer, kIdLogChecks, kIdLogCorrection, kIdLogResponse, kIdLogOld},
-           settings.logDisabled.load() == 0);
+           !settings.logDisabled.load());
 
     const bool installed = serviceInstalled.load() != 0;
     const bool running = serviceRunning.load() != 0;
@@ -382,7 +395,7 @@ void openOptions(WindowProgram& program, WindowHandle mainWindow) {
     (void)gui::runPropertySheet(kSheetCaption, pages, mainWindow);
     // The scan belongs to the sheet and ends with it.
     endServerScan();
-    gui::setTopmost(mainWindow, settings.onTop.load() != 0);
+    gui::setTopmost(mainWindow, settings.onTop.load());
     if (!saveSettings()) {
         gui::messageBox(mainWindow, kSettingsNotSaved, kErrorCaption, gui::MessageBoxKind::Error);
     }

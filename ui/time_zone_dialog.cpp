@@ -32,7 +32,7 @@ void fill(gui::WindowHandle dialog) {
     gui::setDlgItemText(dialog, kIdZoneDaylightDate, formatTransition(zone.daylightDate, today));
     gui::setDlgItemText(dialog, kIdZoneDaylightBias,
                              zone.daylightDate.month == 0 ? slot(kSlotNone) : formatBias(zone.daylightBias));
-    gui::checkDlgButton(dialog, kIdZoneLock, settings.timeZoneLocked.load() != 0);
+    gui::checkDlgButton(dialog, kIdZoneLock, settings.timeZoneLocked.load());
 }
 
 }  // namespace

@@ -25,9 +25,9 @@ class QuickMode : public test::QueryTest {
 protected:
     void SetUp() override {
         QueryTest::SetUp();
-        settings.protocol.store(0);
-        settings.dateRangeEnabled.store(0);
-        settings.syncTimeout.store(5);
+        settings.protocol.store(Protocol::Time);
+        settings.dateRangeEnabled.store(false);
+        settings.syncTimeout.store(std::chrono::seconds(5));
         test::setSimulatedOffsetSeconds(1000);
     }
     // Three addresses on loopback; only 127.0.0.1 has the test's servers.
@@ -68,8 +68,8 @@ TEST_F(QuickMode, ALateSuccessIsAppliedAndSaidLast) {
 
 TEST_F(QuickMode, ManualAddressMakesOneQuery) {
     FakeSntpServer server(Reply::Correct);
-    settings.protocol.store(1);
-    settings.serverSource.store(1);
+    settings.protocol.store(Protocol::Sntp);
+    settings.serverSource.store(ServerSource::ManualA);
     setManualAddressA("127.0.0.1");
     listServers("127.0.0.2", "127.0.0.3", "127.0.0.4");
     EXPECT_EQ(run(), kQuickCorrected);
@@ -89,8 +89,8 @@ TEST_F(QuickMode, SilentServerTimesOutAfterSyncTimeout) {
 TEST_F(QuickMode, RefusedRepliesCountAsNoAnswer) {
     FakeTimeServer server(Reply::Correct, 3'452'846'400u);  // 2009
     listServers("127.0.0.1", "127.0.0.2", "127.0.0.3");
-    settings.dateRangeEnabled.store(1);
-    settings.dateRangeAutoReset.store(0);
+    settings.dateRangeEnabled.store(true);
+    settings.dateRangeAutoReset.store(false);
     EXPECT_EQ(run(), kQuickNoAnswer);
     EXPECT_TRUE(said.starts_with("No response from 127.0.0.1\n")) << said;
 }
@@ -101,12 +101,12 @@ TEST_F(QuickMode, EmptyListFallsBackToManualA) {
     setManualAddressA("127.0.0.1");
     EXPECT_EQ(run(), kQuickCorrected);
     EXPECT_EQ(server.connections(), 1);
-    EXPECT_EQ(settings.serverSource.load(), 1);
+    EXPECT_EQ(settings.serverSource.load(), ServerSource::ManualA);
 }
 
 TEST_F(QuickMode, ErrorsAreLoggedOnlyWhenAllowed) {
     listServers("127.0.0.2", "127.0.0.3", "127.0.0.4");
-    settings.logErrors.store(0);
+    settings.logErrors.store(false);
     EXPECT_EQ(run(), kQuickNoAnswer);
     EXPECT_EQ(log(), "");
 }
@@ -117,7 +117,7 @@ TEST_F(QuickMode, ErrorsAreLoggedOnlyWhenAllowed) {
 TEST_F(QuickMode, AutoAsksByTimeWhereSntpFails) {
     FakeTimeServer server(Reply::Correct);
     listServers("127.0.0.1", "127.0.0.2", "127.0.0.3");
-    settings.protocol.store(2);
+    settings.protocol.store(Protocol::Auto);
     EXPECT_EQ(run(), kQuickCorrected);
     EXPECT_EQ(server.connections(), 1);
     EXPECT_NEAR(test::simulatedOffsetSeconds(), 0, 0.6);

@@ -180,15 +180,15 @@ protected:
 };
 
 TEST_F(LogonStart, RegisteringWritesRewritesAndRemovesTheEntry) {
-    settings.windowsStartAction.store(2);
+    settings.windowsStartAction.store(WindowsStartAction::SyncAndExit);
     registerWindowsStart();
     EXPECT_NE(entry().find("Exec=\"" + dir.file("tavrel") + "\" /q\n"), std::string::npos) << entry();
     EXPECT_NE(entry().find("Terminal=false\n"), std::string::npos);
-    settings.windowsStartAction.store(1);
+    settings.windowsStartAction.store(WindowsStartAction::Start);
     registerWindowsStart();
     EXPECT_NE(entry().find("Exec=\"" + dir.file("tavrel") + "\"\n"), std::string::npos) << entry();
     EXPECT_NE(entry().find("Terminal=true\n"), std::string::npos);
-    settings.windowsStartAction.store(0);
+    settings.windowsStartAction.store(WindowsStartAction::None);
     registerWindowsStart();
     EXPECT_FALSE(test::fileExists(dir.file("config/autostart/tavrel.desktop")));
     registerWindowsStart();  // a missing entry is no error

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -51,7 +52,7 @@ protected:
         platform::setTickSource(nullptr);
         gui::testing::resetDialogManager();
     }
-    void every(uint32_t syncCount, int32_t syncUnit, uint32_t checkCount, int32_t checkUnit) {
+    void every(uint32_t syncCount, TimeUnit syncUnit, uint32_t checkCount, TimeUnit checkUnit) {
         settings.autoSyncEnabled.store(syncCount != 0);
         settings.autoSyncCount.store(syncCount);
         settings.autoSyncUnit.store(syncUnit);
@@ -93,7 +94,7 @@ TEST(Countdown, ShowsTheTwoLargestUnits) {
 }
 
 TEST_F(AutoTimerTest, CheckEveryHourComesBeforeSyncEveryFourHours) {
-    every(4, 1, 1, 1);
+    every(4, TimeUnit::Hours, 1, TimeUnit::Hours);
     timer.arm(window);
     EXPECT_EQ(timer.armed(), AutoKind::Check);
     EXPECT_EQ(armedMs(), kHour);
@@ -106,7 +107,7 @@ TEST_F(AutoTimerTest, CheckEveryHourComesBeforeSyncEveryFourHours) {
 // With AutoCheck on at its defaults (both every 4 hours) the clock was never
 // corrected: ties went to AutoCheck and restarted both periods.
 TEST_F(AutoTimerTest, WhenBothAreDueAutoSyncRuns) {
-    every(4, 1, 4, 1);
+    every(4, TimeUnit::Hours, 4, TimeUnit::Hours);
     timer.arm(window);
     EXPECT_EQ(timer.armed(), AutoKind::Sync);
     for (int i = 0; i < 6; ++i) runToTimer();
@@ -117,7 +118,7 @@ TEST_F(AutoTimerTest, WhenBothAreDueAutoSyncRuns) {
 // AutoSync every 2 minutes with AutoCheck every minute: a Correct every two
 // minutes, a Check in between, none lost to the other.
 TEST_F(AutoTimerTest, SyncEveryTwoMinutesWithACheckEveryMinute) {
-    every(2, 0, 1, 0);
+    every(2, TimeUnit::Minutes, 1, TimeUnit::Minutes);
     timer.arm(window);
     for (int i = 0; i < 6; ++i) runToTimer();
     EXPECT_EQ(target.started, "CSCSCS");
@@ -125,7 +126,7 @@ TEST_F(AutoTimerTest, SyncEveryTwoMinutesWithACheckEveryMinute) {
 }
 
 TEST_F(AutoTimerTest, FiringDuringAnOperationPostponesBy30Seconds) {
-    every(4, 1, 0, 0);
+    every(4, TimeUnit::Hours, 0, TimeUnit::Minutes);
     timer.arm(window);
     fakeTick += 4 * kHour;
     target.busy = true;
@@ -141,8 +142,8 @@ TEST_F(AutoTimerTest, FiringDuringAnOperationPostponesBy30Seconds) {
 }
 
 TEST_F(AutoTimerTest, LongPeriodsAreArmedInStepsAndFireWhenDue) {
-    EXPECT_EQ(autoPeriodMs(99, 2), 99ULL * 86'400'000ULL);
-    every(99, 2, 0, 0);
+    EXPECT_EQ(autoPeriod(99, TimeUnit::Days), std::chrono::hours(99 * 24));
+    every(99, TimeUnit::Days, 0, TimeUnit::Minutes);
     timer.arm(window);
     EXPECT_EQ(armedMs(), kLongestTimerStepMs);
     EXPECT_EQ(countdownText(), "99 Dys until AutoSync");
@@ -154,7 +155,7 @@ TEST_F(AutoTimerTest, LongPeriodsAreArmedInStepsAndFireWhenDue) {
 }
 
 TEST_F(AutoTimerTest, ResetRestartsBothPeriodsFromNow) {
-    every(4, 1, 0, 0);
+    every(4, TimeUnit::Hours, 0, TimeUnit::Minutes);
     timer.arm(window);
     fakeTick += 3'000'000;
     timer.reset(window);
@@ -162,20 +163,20 @@ TEST_F(AutoTimerTest, ResetRestartsBothPeriodsFromNow) {
 }
 
 TEST_F(AutoTimerTest, SwitchingBothOffStopsTheTimer) {
-    every(4, 1, 1, 1);
+    every(4, TimeUnit::Hours, 1, TimeUnit::Hours);
     timer.arm(window);
-    settings.autoCheckEnabled.store(0);
+    settings.autoCheckEnabled.store(false);
     timer.settingsChanged(window);
     EXPECT_EQ(timer.armed(), AutoKind::Sync);
     EXPECT_EQ(armedMs(), 4 * kHour);
-    settings.autoSyncEnabled.store(0);
+    settings.autoSyncEnabled.store(false);
     timer.settingsChanged(window);
     EXPECT_EQ(timer.armed(), AutoKind::None);
     EXPECT_FALSE(gui::timerActive(window, kAutoTimerId));
 }
 
 TEST_F(AutoTimerTest, PeriodsRunOnPastTheWrapOfTheShortTickCount) {
-    every(1, 0, 0, 0);
+    every(1, TimeUnit::Minutes, 0, TimeUnit::Minutes);
     fakeTick = 0xFFFFFFF0u;
     timer.arm(window);
     EXPECT_EQ(armedMs(), kMinute);

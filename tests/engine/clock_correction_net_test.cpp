@@ -19,8 +19,8 @@ class ClockCorrection : public test::QueryTest {
 protected:
     void SetUp() override {
         QueryTest::SetUp();
-        settings.logChecks.store(1);
-        settings.dateRangeEnabled.store(0);
+        settings.logChecks.store(true);
+        settings.dateRangeEnabled.store(false);
     }
     Correction correct(CorrectionMode mode, bool sntp) {
         const QueryResult reply = runQuery();
@@ -32,7 +32,7 @@ protected:
 
 TEST_F(ClockCorrection, SntpCorrectBringsTheClockWithin20MsAndLogsTheChange) {
     FakeSntpServer server(Reply::Correct, 0);
-    settings.protocol.store(1);
+    settings.protocol.store(Protocol::Sntp);
     test::setSimulatedOffsetSeconds(3600);
     const Correction c = correct(CorrectionMode::Correct, true);
     EXPECT_TRUE(c.clockSet);
@@ -48,7 +48,7 @@ TEST_F(ClockCorrection, SntpCorrectBringsTheClockWithin20MsAndLogsTheChange) {
 
 TEST_F(ClockCorrection, TimeCorrectBringsTheClockWithinASecond) {
     FakeTimeServer server(Reply::Correct, 0);
-    settings.protocol.store(0);
+    settings.protocol.store(Protocol::Time);
     test::setSimulatedOffsetSeconds(-7200);
     EXPECT_TRUE(correct(CorrectionMode::Correct, false).clockSet);
     EXPECT_NEAR(test::simulatedOffsetSeconds(), 0, 1.1);
@@ -56,7 +56,7 @@ TEST_F(ClockCorrection, TimeCorrectBringsTheClockWithinASecond) {
 
 TEST_F(ClockCorrection, CheckLeavesTheClockAndLogsTheDifference) {
     FakeSntpServer server(Reply::Correct, 0);
-    settings.protocol.store(1);
+    settings.protocol.store(Protocol::Sntp);
     test::setSimulatedOffsetSeconds(2.5);
     (void)correct(CorrectionMode::Check, true);
     EXPECT_NEAR(test::simulatedOffsetSeconds(), 2.5, 1e-6);
@@ -71,15 +71,15 @@ TEST_F(ClockCorrection, CheckLeavesTheClockAndLogsTheDifference) {
 
 TEST_F(ClockCorrection, NoCheckLineWhenLoggingIsDisabled) {
     FakeSntpServer server(Reply::Correct, 0);
-    settings.protocol.store(1);
-    settings.logDisabled.store(1);
+    settings.protocol.store(Protocol::Sntp);
+    settings.logDisabled.store(true);
     (void)correct(CorrectionMode::Check, true);
     EXPECT_EQ(log(), "");
 }
 
 TEST_F(ClockCorrection, HugeSntpOffsetFallsBackToWholeSeconds) {
     FakeSntpServer server(Reply::Correct, 0);
-    settings.protocol.store(1);
+    settings.protocol.store(Protocol::Sntp);
     test::setSimulatedOffsetSeconds(-2'000'000);
     EXPECT_TRUE(correct(CorrectionMode::Correct, true).clockSet);
     EXPECT_TRUE(forceTime);
@@ -88,10 +88,10 @@ TEST_F(ClockCorrection, HugeSntpOffsetFallsBackToWholeSeconds) {
 
 TEST_F(ClockCorrection, UserOffsetIsAppliedAndPartOfTheFigure) {
     FakeSntpServer server(Reply::Correct, 0);
-    settings.protocol.store(1);
+    settings.protocol.store(Protocol::Sntp);
     settings.offsetAmount.store(5);
-    settings.offsetMultiplier.store(1);
-    settings.offsetDirection.store(1);
+    settings.offsetMultiplier.store(OffsetUnit::Minutes);
+    settings.offsetDirection.store(OffsetDirection::Subtract);
     const Correction c = correct(CorrectionMode::Correct, true);
     EXPECT_NEAR(test::simulatedOffsetSeconds(), -300, 0.02);
     EXPECT_NEAR(static_cast<double>(c.difference.units) / 1e7, -300, 0.02);
@@ -101,7 +101,7 @@ TEST_F(ClockCorrection, UserOffsetIsAppliedAndPartOfTheFigure) {
 // A clock that cannot be set says so, in the log and in the outcome.
 TEST_F(ClockCorrection, UnsettableClockIsReported) {
     FakeTimeServer server(Reply::Correct, 0);
-    settings.protocol.store(0);
+    settings.protocol.store(Protocol::Time);
     const QueryResult reply = runQuery();
     ASSERT_TRUE(reply.accepted);
     const char* clock = std::getenv("TAVREL_CLOCK_FILE");

@@ -23,9 +23,9 @@ TEST(WholeSecondRoute, AddsTheTimeSinceTheReplyInMilliseconds) {
 
 TEST(UserOffset, FiveMinutesSubtracted) {
     const FileTime n = wholeSecondClock(3'452'846'400u, 1000);
-    EXPECT_EQ(n - static_cast<FileTime>(userOffsetUnits(5, 1)), fileTimeOf(2009, 6, 1, 11, 55, 1));
-    EXPECT_EQ(userOffsetUnits(99, 2), 99LL * 3600 * 10'000'000);
-    EXPECT_EQ(userOffsetUnits(7, 0), 7LL * 10'000'000);
+    EXPECT_EQ(n - static_cast<FileTime>(userOffsetUnits(5, OffsetUnit::Minutes)), fileTimeOf(2009, 6, 1, 11, 55, 1));
+    EXPECT_EQ(userOffsetUnits(99, OffsetUnit::Hours), 99LL * 3600 * 10'000'000);
+    EXPECT_EQ(userOffsetUnits(7, OffsetUnit::Seconds), 7LL * 10'000'000);
 }
 
 // Minutes and seconds only: the server's minutes in the clock's hour, the
@@ -108,27 +108,27 @@ protected:
 
 TEST_F(DifferenceText, StatusForm) {
     EXPECT_EQ(formatDifference(DifferenceForm::Status, difference), "Time Corrected by 0.12345 Scs in 120 ms");
-    settings.logResponse.store(0);
+    settings.logResponse.store(false);
     EXPECT_EQ(formatDifference(DifferenceForm::Status, difference), "Time Corrected by 0.12345 Scs in 120 ms");
 }
 
 TEST_F(DifferenceText, CheckForm) {
-    settings.logResponse.store(0);
+    settings.logResponse.store(false);
     EXPECT_EQ(formatDifference(DifferenceForm::Check, difference), "Difference found as 0.12345 Scs");
-    settings.logResponse.store(1);
+    settings.logResponse.store(true);
     EXPECT_EQ(formatDifference(DifferenceForm::Check, difference), "Difference found as 0.12345 Scs in 120 ms");
 }
 
 TEST_F(DifferenceText, LogFormFollowsTheLogFlags) {
     EXPECT_EQ(formatDifference(DifferenceForm::Log, difference), "Time Corrected by 0.12345 Scs in 120 ms");
-    settings.logCorrection.store(0);
+    settings.logCorrection.store(false);
     EXPECT_EQ(formatDifference(DifferenceForm::Log, difference), "Time Corrected in 120 ms");
-    settings.logResponse.store(0);
+    settings.logResponse.store(false);
     EXPECT_EQ(formatDifference(DifferenceForm::Log, difference), "Time Corrected");
 }
 
 TEST_F(DifferenceText, NoFigureAfterATimeQuery) {
-    settings.logResponse.store(0);
+    settings.logResponse.store(false);
     EXPECT_EQ(formatDifference(DifferenceForm::Check, Difference{false, 0, 120}), "Difference found ");
 }
 

@@ -45,7 +45,7 @@ protected:
 // history: who was asked, how, the offset measured and the round trip.
 TEST_F(Operation, EveryRunLeavesARowInTheHistory) {
     FakeSntpServer server(Reply::Correct);
-    settings.protocol.store(1);
+    settings.protocol.store(Protocol::Sntp);
     test::setSimulatedOffsetSeconds(-300);  // the server is 300 s ahead
     start(OperationKind::Check);
     ASSERT_TRUE(runToEnd());
@@ -73,7 +73,7 @@ TEST_F(Operation, EveryRunLeavesARowInTheHistory) {
 
 TEST_F(Operation, CheckBySntpShowsEveryStepAndTheExactDifference) {
     FakeSntpServer server(Reply::Correct);
-    settings.protocol.store(1);
+    settings.protocol.store(Protocol::Sntp);
     test::setSimulatedOffsetSeconds(-300);  // the server is 300 s ahead
     start(OperationKind::Check);
     engine->runPass();
@@ -98,9 +98,9 @@ TEST_F(Operation, CheckBySntpShowsEveryStepAndTheExactDifference) {
 
 TEST_F(Operation, CorrectBySntpSetsTheClockAndShowsTheChangeMade) {
     FakeSntpServer server(Reply::Correct);
-    settings.protocol.store(1);
-    settings.dateRangeEnabled.store(1);
-    settings.dateRangeAutoReset.store(1);
+    settings.protocol.store(Protocol::Sntp);
+    settings.dateRangeEnabled.store(true);
+    settings.dateRangeAutoReset.store(true);
     test::setSimulatedOffsetSeconds(-90);
     start(OperationKind::Correct);
     ASSERT_TRUE(runToEnd());
@@ -113,7 +113,7 @@ TEST_F(Operation, CorrectBySntpSetsTheClockAndShowsTheChangeMade) {
 
 TEST_F(Operation, CheckAndCorrectByTime) {
     FakeTimeServer server(Reply::Correct);
-    settings.protocol.store(0);
+    settings.protocol.store(Protocol::Time);
     test::setSimulatedOffsetSeconds(30);
     start(OperationKind::Check);
     ASSERT_TRUE(runToEnd());
@@ -134,7 +134,7 @@ TEST_F(Operation, AutoFallsBackThroughProtocolsAndServers) {
     FakeSntpServer sntpB(Reply::Silent, 0, 0, Listen{kSecondLoopback, &journal, "B"});
     FakeTimeServer timeB(Reply::Silent, 0, 0, Listen{kSecondLoopback, &journal, "B"});
     listServers({"127.0.0.1", "127.0.0.2"});
-    settings.protocol.store(2);
+    settings.protocol.store(Protocol::Auto);
     start(OperationKind::Check);
     ASSERT_TRUE(runPassesUntil([&] { return journal.entries().size() >= 5; }));
     engine->requestAbort();
@@ -150,8 +150,8 @@ TEST_F(Operation, AutoFallsBackThroughProtocolsAndServers) {
 
 TEST_F(Operation, ManualAddressTimingOutEndsTheOperation) {
     FakeTimeServer server(Reply::Silent);
-    settings.protocol.store(0);
-    settings.serverSource.store(1);
+    settings.protocol.store(Protocol::Time);
+    settings.serverSource.store(ServerSource::ManualA);
     setManualAddressA("127.0.0.1");
     start(OperationKind::Correct);
     ASSERT_TRUE(runToEnd());
@@ -166,10 +166,10 @@ TEST_F(Operation, ManualAddressTimingOutEndsTheOperation) {
 
 TEST_F(Operation, AveragingWithAManualAddressAsksItFourTimes) {
     FakeSntpServer server(Reply::Correct, 100'000);  // 100 s ahead
-    settings.protocol.store(1);
-    settings.serverSource.store(1);
+    settings.protocol.store(Protocol::Sntp);
+    settings.serverSource.store(ServerSource::ManualA);
     setManualAddressA("127.0.0.1");
-    settings.averageEnabled.store(1);
+    settings.averageEnabled.store(true);
     start(OperationKind::Check);
     ASSERT_TRUE(runToEnd());
     EXPECT_EQ(server.requests(), 4);
@@ -178,19 +178,19 @@ TEST_F(Operation, AveragingWithAManualAddressAsksItFourTimes) {
 
 TEST_F(Operation, EmptyListSwitchesToManualA) {
     FakeTimeServer server(Reply::Correct);
-    settings.protocol.store(0);
+    settings.protocol.store(Protocol::Time);
     serverListEmpty.store(1);
     setManualAddressA("127.0.0.1");
     start(OperationKind::Check);
     ASSERT_TRUE(runToEnd());
-    EXPECT_EQ(settings.serverSource.load(), 1);
+    EXPECT_EQ(settings.serverSource.load(), ServerSource::ManualA);
     EXPECT_EQ(server.connections(), 1);
 }
 
 TEST_F(Operation, RunningTimeServerKeepsTheIdleLook) {
     FakeTimeServer server(Reply::Correct);
-    settings.protocol.store(0);
-    settings.timeServerEnabled.store(1);
+    settings.protocol.store(Protocol::Time);
+    settings.timeServerEnabled.store(true);
     start(OperationKind::Check);
     engine->runPass();
     EXPECT_FALSE(view.busy());
@@ -199,7 +199,7 @@ TEST_F(Operation, RunningTimeServerKeepsTheIdleLook) {
 
 TEST_F(Operation, ServiceShowsNothingAndStillLogs) {
     FakeTimeServer server(Reply::Correct);
-    settings.protocol.store(0);
+    settings.protocol.store(Protocol::Time);
     makeEngine(true);
     start(OperationKind::Correct);
     ASSERT_TRUE(runToEnd());
@@ -213,8 +213,8 @@ TEST_F(Operation, ServiceShowsNothingAndStillLogs) {
 // for a query whose time-out nobody counts).
 TEST_F(Operation, CheckAfterAbortStartsClean) {
     FakeSntpServer server(Reply::Silent);
-    settings.protocol.store(1);
-    settings.defaultServerOnly.store(1);
+    settings.protocol.store(Protocol::Sntp);
+    settings.defaultServerOnly.store(true);
     for (int round = 0; round < 3; ++round) {
         start(OperationKind::Check);
         ASSERT_TRUE(runPassesUntil([&] { return status().starts_with("Waiting for reply from"); }));
@@ -237,7 +237,7 @@ TEST_F(Operation, CheckAfterAbortStartsClean) {
 TEST_F(Operation, ACheckStaysACheckWhileItRuns) {
     FakeSntpServer server(Reply::Correct);
     listServers({"127.0.0.2", "127.0.0.1"});  // nobody answers at 127.0.0.2
-    settings.protocol.store(1);
+    settings.protocol.store(Protocol::Sntp);
     test::setSimulatedOffsetSeconds(40);
     start(OperationKind::Check);
     ASSERT_TRUE(runPassesUntil([&] {
@@ -252,7 +252,7 @@ TEST_F(Operation, ACheckStaysACheckWhileItRuns) {
 // Auto starts every operation with SNTP, the better protocol: one SNTP
 // failure does not leave later operations on TIME.
 TEST_F(Operation, AutoStartsEveryOperationWithSntp) {
-    settings.protocol.store(2);
+    settings.protocol.store(Protocol::Auto);
     {
         FakeTimeServer time(Reply::Correct);  // no SNTP server yet: refused at once
         start(OperationKind::Check);
@@ -272,7 +272,7 @@ TEST_F(Operation, AutoStartsEveryOperationWithSntp) {
 // the round trip, so the error is centred on zero instead of lying 0 to 1 s
 // behind.
 TEST_F(Operation, TimeReadingHasNoBias) {
-    settings.protocol.store(0);
+    settings.protocol.store(Protocol::Time);
     for (int phase : {900, 100}) {
         FakeTimeServer server(Reply::AtPhase, 0, phase);
         test::setSimulatedOffsetSeconds(20);
@@ -323,7 +323,7 @@ protected:
 TEST_F(PacedWalk, RoundsPauseAndBackOff) {
     // Nothing listens on these: every TIME connection is refused at once.
     listServers({"127.0.0.2", "127.0.0.3", "127.0.0.4"});
-    settings.protocol.store(0);
+    settings.protocol.store(Protocol::Time);
     start(OperationKind::Check);
     ASSERT_TRUE(runPassesUntil([&] { return status().starts_with("No server answered"); }));
     EXPECT_EQ(status(), "No server answered; next try in 30 Scs");
@@ -353,9 +353,9 @@ TEST_F(PacedWalk, RoundsPauseAndBackOff) {
 
 TEST_F(PacedWalk, TheDateRangeHoldsAgainstALiar) {
     FakeSntpServer liar(Reply::Correct, 20LL * 365 * 86'400'000);  // 20 years ahead
-    settings.protocol.store(1);
-    settings.dateRangeEnabled.store(1);
-    settings.dateRangeAutoReset.store(1);
+    settings.protocol.store(Protocol::Sntp);
+    settings.dateRangeEnabled.store(true);
+    settings.dateRangeAutoReset.store(true);
     resetDateRange();
     const uint32_t high = platform::upperWord(settings.dateRangeHigh.load());
     start(OperationKind::Correct);
@@ -374,7 +374,7 @@ TEST_F(PacedWalk, RateKissMovesOnAndLeavesTheServerAloneFor15Minutes) {
     FakeTimeServer kisserTime(Reply::Correct);
     FakeSntpServer other(Reply::Correct, 0, 0, test::listenAt(kSecondLoopback));
     listServers({"127.0.0.1", "127.0.0.2"});
-    settings.protocol.store(2);
+    settings.protocol.store(Protocol::Auto);
     start(OperationKind::Check);
     ASSERT_TRUE(runToEnd());
     EXPECT_TRUE(status().starts_with("Time Checked")) << status();

@@ -26,8 +26,8 @@ protected:
         test::resetProcessState(dir.path(), dir.path());
         ASSERT_TRUE(fillStringTable(defaultStringsFile(), stringTable(), kRequiredSlots));
         applyDefaults();
-        settings.protocol.store(2);
-        settings.dateRangeEnabled.store(0);
+        settings.protocol.store(Protocol::Auto);
+        settings.dateRangeEnabled.store(false);
         fakeTick.store(1'000'000);
         platform::setTickSource([] { return fakeTick.load(); });
     }
@@ -79,7 +79,7 @@ protected:
     platform::ManualResetEvent woken;
     uint32_t statusHold = 0;
     ServerClock serverClock;
-    int32_t autoProtocolChoice = 1;
+    Protocol autoProtocolChoice = Protocol::Sntp;
     std::vector<int> picked;
     std::unique_ptr<SyncOperation> operation;
 };
@@ -113,7 +113,7 @@ TEST_F(Walk, ARoundWrapsPastTheEndAndStopsWhereItBegan) {
 TEST_F(Walk, DefaultServerOnlyAsksOneServerOnce) {
     makeOperation(3);
     settings.selectedServer.store(1);
-    settings.defaultServerOnly.store(1);
+    settings.defaultServerOnly.store(true);
     operation->start(OperationKind::Check);
     EXPECT_EQ(runRound(), (std::vector<int32_t>{1}));
     EXPECT_FALSE(operation->running());

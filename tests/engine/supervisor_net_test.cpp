@@ -48,7 +48,7 @@ uint64_t fakeTick = 0;
 
 TEST_F(Supervisor, ServerClockRunsOnWithTheTickCount) {
     FakeTimeServer server(Reply::Correct, kJune2009);
-    settings.protocol.store(0);
+    settings.protocol.store(Protocol::Time);
     fakeTick = 1'000'000;
     platform::setTickSource([] { return fakeTick; });
     ASSERT_TRUE(engine->requestOperation(OperationKind::Check));
@@ -82,8 +82,8 @@ TEST_F(Supervisor, ServiceStopLogsServiceStopped) {
 // between passes follows the window at every moment.
 TEST_F(Supervisor, MinimisedMidQueryTheTimeOutStillCountsInSeconds) {
     FakeSntpServer server(Reply::Silent);
-    settings.protocol.store(1);
-    settings.defaultServerOnly.store(1);
+    settings.protocol.store(Protocol::Sntp);
+    settings.defaultServerOnly.store(true);
     engine->start();
     ASSERT_TRUE(engine->requestOperation(OperationKind::Check));
     ASSERT_TRUE(test::waitUntil([&] { return status().starts_with("Waiting for reply from"); }));
@@ -112,8 +112,8 @@ TEST_F(Supervisor, MinimisedMidQueryTheTimeOutStillCountsInSeconds) {
 // supervisor always ends when asked.
 TEST_F(Supervisor, CheckAbortCheckNeverFreezesTheSupervisor) {
     FakeSntpServer server(Reply::Silent);
-    settings.protocol.store(1);
-    settings.defaultServerOnly.store(1);
+    settings.protocol.store(Protocol::Sntp);
+    settings.defaultServerOnly.store(true);
     engine->start();
     for (int round = 0; round < 20; ++round) {
         ASSERT_TRUE(engine->requestOperation(OperationKind::Check));
@@ -135,7 +135,7 @@ TEST_F(Supervisor, CheckAbortCheckNeverFreezesTheSupervisor) {
 // A time server's line waits while an operation runs, then shows and stays.
 TEST_F(Supervisor, ServerLinesWaitForTheOperationToEnd) {
     FakeSntpServer server(Reply::Silent);
-    settings.protocol.store(1);
+    settings.protocol.store(Protocol::Sntp);
     ASSERT_TRUE(engine->requestOperation(OperationKind::Check));
     ASSERT_TRUE(runPassesUntil([&] { return status().starts_with("Waiting for reply from"); }));
     engine->showServerStatus("TIME Server Tavreled client");

@@ -26,10 +26,10 @@ class TimeQueries : public test::QueryTest {
 protected:
     void SetUp() override {
         QueryTest::SetUp();
-        settings.dateRangeEnabled.store(0);
+        settings.dateRangeEnabled.store(false);
     }
-    void useTime() { settings.protocol.store(0); }
-    void useSntp() { settings.protocol.store(1); }
+    void useTime() { settings.protocol.store(Protocol::Time); }
+    void useSntp() { settings.protocol.store(Protocol::Sntp); }
 };
 
 // Runs a query and keeps the object, to look at its progress afterwards.
@@ -90,7 +90,7 @@ TEST_F(TimeQueries, SilentServersAreAbortedAtOnce) {
     for (const bool time : {true, false}) {
         FakeTimeServer timeServer(Reply::Silent, kJune2009);
         FakeSntpServer sntpServer(Reply::Silent);
-        settings.protocol.store(time ? 0 : 1);
+        settings.protocol.store(time ? Protocol::Time : Protocol::Sntp);
         EXPECT_FALSE(runQuery(true).accepted) << (time ? "TIME" : "SNTP");
     }
 }
@@ -127,8 +127,8 @@ TEST_F(TimeQueries, SntpRepliesThatFail) {
 TEST_F(TimeQueries, DateRangeRefusesAndSaysWhichBound) {
     FakeTimeServer server(Reply::Correct, kJune2009);
     useTime();
-    settings.dateRangeEnabled.store(1);
-    settings.dateRangeAutoReset.store(1);
+    settings.dateRangeEnabled.store(true);
+    settings.dateRangeAutoReset.store(true);
     const uint32_t h = platform::upperWord(wireSecondsToFileTime(kJune2009));
     settings.dateRangeLow.store(platform::makeFileTime(h + 1, 77));
     settings.dateRangeHigh.store(platform::makeFileTime(h + 100000, 0));

@@ -3,6 +3,7 @@
 // zone readers (TZif files, POSIX rules, transition dates). Each target
 // checks what its parser promises, not only that it does not crash.
 // TAVREL_FUZZ_TARGET picks the parser at build time.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -22,6 +23,11 @@ using namespace tavrel;
 namespace {
 
 [[maybe_unused]] bool within(int64_t value, int64_t low, int64_t high) { return value >= low && value <= high; }
+// One of the enumerators from the first (0) to `last`.
+template <class E>
+[[maybe_unused]] bool isEnumerator(E value, E last) {
+    return value >= E{} && value <= last;
+}
 
 [[maybe_unused]] void checkTransition(const platform::SystemTime& rule) {
     const platform::SystemTime today{2026, 6, 0, 15, 12, 0, 0, 0};
@@ -55,12 +61,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 #elif TAVREL_FUZZ_TARGET == 3
     // Whatever the file holds, every field the program reads lies in its range.
     applySettingsImage(bytes);
-    if (!within(settings.syncTimeout.load(), 5, 99) || !within(settings.autoSyncCount.load(), 1, 99) ||
-        !within(settings.autoCheckCount.load(), 1, 99) || settings.offsetAmount.load() > 99 ||
-        !within(settings.protocol.load(), 0, 2) || !within(settings.serverSource.load(), 0, 2) ||
-        !within(settings.offsetMultiplier.load(), 0, 2) || !within(settings.autoSyncUnit.load(), 0, 2) ||
-        !within(settings.selectedServer.load(), 0, INT32_MAX) || settings.abortQuery.load() != 0 ||
-        !within(settings.timeServerEnabled.load(), 0, 1) || settings.dateRangeLow.load() > settings.dateRangeHigh.load()) {
+    const uint8_t clear[sizeof settings.reserved424] = {};
+    const std::chrono::seconds timeout = settings.syncTimeout.load();
+    if (timeout < std::chrono::seconds(5) || timeout > std::chrono::seconds(99) ||
+        !within(settings.autoSyncCount.load(), 1, 99) || !within(settings.autoCheckCount.load(), 1, 99) ||
+        settings.offsetAmount.load() > 99 || !isEnumerator(settings.protocol.load(), Protocol::Auto) ||
+        !isEnumerator(settings.serverSource.load(), ServerSource::ManualB) ||
+        !isEnumerator(settings.offsetMultiplier.load(), OffsetUnit::Hours) ||
+        !isEnumerator(settings.autoSyncUnit.load(), TimeUnit::Days) ||
+        !within(settings.selectedServer.load(), 0, INT32_MAX) ||
+        std::memcmp(settings.reserved424, clear, sizeof clear) != 0 ||
+        // A flag's word holds 0 or 1, which its typed load cannot show.
+        !within(settings.timeServerEnabled.loadRaw(), 0, 1) ||
+        settings.dateRangeLow.load() > settings.dateRangeHigh.load()) {
         __builtin_trap();
     }
     const platform::TimeZoneInformation zone = lockedTimeZone();

@@ -25,12 +25,12 @@ protected:
         const QueryResult reply = runQuery();
         EXPECT_TRUE(reply.accepted);
         bool force = false;
-        return correctClock(mode, reply, settings.protocol.load() == 1, force, "127.0.0.1");
+        return correctClock(mode, reply, settings.protocol.load() == Protocol::Sntp, force, "127.0.0.1");
     }
 };
 
 TEST_F(RealPeers, SntpCorrectFromChronyWithin20Ms) {
-    settings.protocol.store(1);
+    settings.protocol.store(Protocol::Sntp);
     test::setSimulatedOffsetSeconds(3600);
     EXPECT_TRUE(correct(CorrectionMode::Correct).clockSet);
     EXPECT_NEAR(test::simulatedOffsetSeconds(), 0, 0.02);
@@ -38,15 +38,15 @@ TEST_F(RealPeers, SntpCorrectFromChronyWithin20Ms) {
 }
 
 TEST_F(RealPeers, TimeCorrectFromXinetdWithinASecond) {
-    settings.protocol.store(0);
+    settings.protocol.store(Protocol::Time);
     test::setSimulatedOffsetSeconds(-3600);
     EXPECT_TRUE(correct(CorrectionMode::Correct).clockSet);
     EXPECT_NEAR(test::simulatedOffsetSeconds(), 0, 1.1);
 }
 
 TEST_F(RealPeers, SntpCheckLeavesTheClockAndLogsTheExactDifference) {
-    settings.protocol.store(1);
-    settings.logChecks.store(1);
+    settings.protocol.store(Protocol::Sntp);
+    settings.logChecks.store(true);
     test::setSimulatedOffsetSeconds(3600);
     (void)correct(CorrectionMode::Check);
     EXPECT_NEAR(test::simulatedOffsetSeconds(), 3600, 1e-6);
@@ -59,9 +59,9 @@ TEST_F(RealPeers, SntpCheckLeavesTheClockAndLogsTheExactDifference) {
 }
 
 TEST_F(RealPeers, ReplyOutsideTheDateRangeFailsThenPassesAfterAutoReset) {
-    settings.protocol.store(1);
-    settings.dateRangeEnabled.store(1);
-    settings.dateRangeAutoReset.store(1);
+    settings.protocol.store(Protocol::Sntp);
+    settings.dateRangeEnabled.store(true);
+    settings.dateRangeAutoReset.store(true);
     // A range that ends a little before now.
     const platform::FileTime now = platform::getSystemTimeAsFileTime();
     settings.dateRangeHigh.store(platform::makeFileTime(platform::upperWord(now) - 2, 0));
@@ -105,8 +105,8 @@ TEST_F(RealPeers, AveragingOutvotesALiarInEveryOrder) {
     const std::vector<std::vector<std::string>> orders = {{"127.0.0.2", "127.0.0.1", "127.0.0.3"},
                                                           {"127.0.0.1", "127.0.0.2", "127.0.0.3"},
                                                           {"127.0.0.1", "127.0.0.3", "127.0.0.2"}};
-    settings.averageEnabled.store(1);
-    for (const int32_t protocol : {1, 0}) {
+    settings.averageEnabled.store(true);
+    for (const Protocol protocol : {Protocol::Sntp, Protocol::Time}) {
         settings.protocol.store(protocol);
         for (const auto& order : orders) {
             // The TIME liar serves a fixed second, 100 s ahead of now.
@@ -119,9 +119,9 @@ TEST_F(RealPeers, AveragingOutvotesALiarInEveryOrder) {
             test::setSimulatedOffsetSeconds(-5);
             ASSERT_TRUE(engine->requestOperation(OperationKind::Correct));
             ASSERT_TRUE(runToEnd());
-            const double bound = protocol == 1 ? 0.010 : 1.0;
+            const double bound = protocol == Protocol::Sntp ? 0.010 : 1.0;
             EXPECT_NEAR(test::simulatedOffsetSeconds(), 0, bound)
-                << (protocol == 1 ? "SNTP" : "TIME") << ", liar at " << order[0] << " " << order[1] << " " << order[2];
+                << (protocol == Protocol::Sntp ? "SNTP" : "TIME") << ", liar at " << order[0] << " " << order[1] << " " << order[2];
         }
     }
 }

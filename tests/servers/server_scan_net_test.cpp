@@ -73,13 +73,13 @@ TEST_F(ServerScan, MeasuresEveryListedServerByBothProtocolsAndChangesNoSetting) 
     FakeTimeServer time(Reply::Correct);
     FakeSntpServer sntp(Reply::Correct);
     listServers({"127.0.0.1", "127.0.0.2"});
-    settings.protocol.store(2);
+    settings.protocol.store(Protocol::Auto);
     settings.selectedServer.store(1);
-    settings.serverSource.store(1);  // Manual A: the scan measures the list all the same
+    settings.serverSource.store(ServerSource::ManualA);  // Manual A: the scan measures the list all the same
     ASSERT_TRUE(openServerScan(owner, *engine));
     EXPECT_TRUE(engine->scanActive());
     // A page change while the scan runs stands.
-    settings.serverSource.store(2);
+    settings.serverSource.store(ServerSource::ManualB);
     ASSERT_TRUE(runScan());
     const auto rows = gui::listViewRows(scanWindow(), kIdScanList);
     ASSERT_EQ(rows.size(), 2u);
@@ -93,9 +93,9 @@ TEST_F(ServerScan, MeasuresEveryListedServerByBothProtocolsAndChangesNoSetting) 
     EXPECT_EQ(time.connections(), 1);
     EXPECT_EQ(sntp.requests(), 1);
     endServerScan();
-    EXPECT_EQ(settings.protocol.load(), 2);
+    EXPECT_EQ(settings.protocol.load(), Protocol::Auto);
     EXPECT_EQ(settings.selectedServer.load(), 1);
-    EXPECT_EQ(settings.serverSource.load(), 2);
+    EXPECT_EQ(settings.serverSource.load(), ServerSource::ManualB);
     EXPECT_FALSE(engine->scanActive());
 }
 

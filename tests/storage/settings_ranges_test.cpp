@@ -2,6 +2,7 @@
 // value inside is kept, the first outside takes the field's default.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -41,11 +42,11 @@ TEST_F(SettingsRanges, OffsetAndTimeOutKeepTheirEdges) {
     EXPECT_EQ(settings.offsetAmount.load(), 0u);
     for (const uint32_t kept : {5u, 99u}) {
         loadWith(kSyncTimeout, kept);
-        EXPECT_EQ(settings.syncTimeout.load(), kept);
+        EXPECT_EQ(settings.syncTimeout.load(), std::chrono::seconds(kept));
     }
     for (const uint32_t refused : {4u, 100u}) {
         loadWith(kSyncTimeout, refused);
-        EXPECT_EQ(settings.syncTimeout.load(), 15u) << refused;
+        EXPECT_EQ(settings.syncTimeout.load(), std::chrono::seconds(15)) << refused;
     }
 }
 
@@ -81,7 +82,7 @@ TEST_F(SettingsRanges, ALockedZoneWithALastSundayRuleIsKept) {
     zone.daylightDate.hour = 2;
     zone.daylightBias = -60;
     setLockedTimeZone(zone);
-    settings.timeZoneLocked.store(1);
+    settings.timeZoneLocked.store(true);
     ASSERT_TRUE(writeSettingsFile(dir.path()));
     applyDefaults();
     setLockedTimeZone(platform::TimeZoneInformation{});

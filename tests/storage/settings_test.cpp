@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "platform/time.h"
 #include "servers/server_list.h"
@@ -38,24 +40,24 @@ protected:
 TEST_F(SettingsFile, MissingFileGivesDefaults) {
     loadSettings();
     EXPECT_EQ(settings.selectedServer.load(), 0);
-    EXPECT_EQ(settings.serverSource.load(), 0);
-    EXPECT_EQ(settings.windowsStartAction.load(), 0);
-    EXPECT_EQ(settings.programStartAction.load(), 0);
-    EXPECT_EQ(settings.protocol.load(), 2);
-    EXPECT_EQ(settings.syncTimeout.load(), 15u);
-    EXPECT_EQ(settings.autoSyncEnabled.load(), 1);
+    EXPECT_EQ(settings.serverSource.load(), ServerSource::List);
+    EXPECT_EQ(settings.windowsStartAction.load(), WindowsStartAction::None);
+    EXPECT_EQ(settings.programStartAction.load(), StartAction::None);
+    EXPECT_EQ(settings.protocol.load(), Protocol::Auto);
+    EXPECT_EQ(settings.syncTimeout.load(), std::chrono::seconds(15));
+    EXPECT_TRUE(settings.autoSyncEnabled.load());
     EXPECT_EQ(settings.autoSyncCount.load(), 4u);
-    EXPECT_EQ(settings.autoSyncUnit.load(), 1);
-    EXPECT_EQ(settings.autoCheckEnabled.load(), 0);
+    EXPECT_EQ(settings.autoSyncUnit.load(), TimeUnit::Hours);
+    EXPECT_FALSE(settings.autoCheckEnabled.load());
     EXPECT_EQ(settings.autoCheckCount.load(), 4u);
-    EXPECT_EQ(settings.autoCheckUnit.load(), 1);
-    EXPECT_EQ(settings.trayEnabled.load(), 1);
-    EXPECT_EQ(settings.dateRangeEnabled.load(), 1);
-    EXPECT_EQ(settings.dateRangeAutoReset.load(), 1);
-    EXPECT_EQ(settings.logSyncs.load(), 1);
-    EXPECT_EQ(settings.logErrors.load(), 1);
-    EXPECT_EQ(settings.logChecks.load(), 0);
-    EXPECT_EQ(settings.offsetMultiplier.load(), 1);
+    EXPECT_EQ(settings.autoCheckUnit.load(), TimeUnit::Hours);
+    EXPECT_TRUE(settings.trayEnabled.load());
+    EXPECT_TRUE(settings.dateRangeEnabled.load());
+    EXPECT_TRUE(settings.dateRangeAutoReset.load());
+    EXPECT_TRUE(settings.logSyncs.load());
+    EXPECT_TRUE(settings.logErrors.load());
+    EXPECT_FALSE(settings.logChecks.load());
+    EXPECT_EQ(settings.offsetMultiplier.load(), OffsetUnit::Minutes);
     EXPECT_EQ(manualAddressA(), kDefaultManualAddressA);
     EXPECT_EQ(manualAddressB(), kDefaultManualAddressB);
 }
@@ -74,7 +76,7 @@ TEST_F(SettingsFile, DefaultDateRangeIsCentredOnNow) {
 TEST_F(SettingsFile, SaveThenLoadRoundTripsTheRecord) {
     applyDefaults();
     settings.selectedServer.store(7);
-    settings.syncTimeout.store(42);
+    settings.syncTimeout.store(std::chrono::seconds(42));
     settings.offsetAmount.store(99);
     setManualAddressA("10.1.2.3");
     setTimeZoneDisplayName(std::string(100, 'z'));
@@ -88,7 +90,7 @@ TEST_F(SettingsFile, SaveThenLoadRoundTripsTheRecord) {
     std::memset(static_cast<void*>(&settings), 0, sizeof settings);
     loadSettings();
     EXPECT_EQ(settings.selectedServer.load(), 7);
-    EXPECT_EQ(settings.syncTimeout.load(), 42u);
+    EXPECT_EQ(settings.syncTimeout.load(), std::chrono::seconds(42));
     EXPECT_EQ(settings.offsetAmount.load(), 99u);
     EXPECT_EQ(manualAddressA(), "10.1.2.3");
     // The display name's first 64 bytes are written with the record, but
@@ -106,12 +108,12 @@ TEST_F(SettingsFile, Version300IsTakenWithDateRangeAndMultiplierMigrated) {
     writeFile(dir.file("vIvod.dat"), content);
     loadSettings();
     EXPECT_EQ(settings.selectedServer.load(), 3);
-    EXPECT_EQ(settings.syncTimeout.load(), 30u);
-    EXPECT_EQ(settings.offsetMultiplier.load(), 1);
+    EXPECT_EQ(settings.syncTimeout.load(), std::chrono::seconds(30));
+    EXPECT_EQ(settings.offsetMultiplier.load(), OffsetUnit::Minutes);
     EXPECT_LE(currentUpperWord() - 6119 - platform::upperWord(settings.dateRangeLow.load()), 1u);
     // Everything else of the record stays as the file has it.
-    EXPECT_EQ(settings.autoSyncEnabled.load(), 0);
-    EXPECT_EQ(settings.trayEnabled.load(), 0);
+    EXPECT_FALSE(settings.autoSyncEnabled.load());
+    EXPECT_FALSE(settings.trayEnabled.load());
 }
 
 TEST_F(SettingsFile, Version299GivesDefaults) {
@@ -120,7 +122,7 @@ TEST_F(SettingsFile, Version299GivesDefaults) {
     writeFile(dir.file("vIvod.dat"), content);
     loadSettings();
     EXPECT_EQ(settings.selectedServer.load(), 0);
-    EXPECT_EQ(settings.protocol.load(), 2);
+    EXPECT_EQ(settings.protocol.load(), Protocol::Auto);
 }
 
 TEST_F(SettingsFile, LaterVersionsAreTakenUnchanged) {
@@ -132,8 +134,8 @@ TEST_F(SettingsFile, LaterVersionsAreTakenUnchanged) {
         writeFile(dir.file("vIvod.dat"), content);
         loadSettings();
         EXPECT_EQ(settings.selectedServer.load(), 9) << header;
-        EXPECT_EQ(settings.offsetMultiplier.load(), 2) << header;
-        EXPECT_EQ(settings.syncTimeout.load(), 77u) << header;
+        EXPECT_EQ(settings.offsetMultiplier.load(), OffsetUnit::Hours) << header;
+        EXPECT_EQ(settings.syncTimeout.load(), std::chrono::seconds(77)) << header;
     }
 }
 
@@ -147,7 +149,7 @@ TEST_F(SettingsFile, ForeignMagicOrVersionGivesDefaults) {
         writeFile(dir.file("vIvod.dat"), content);
         loadSettings();
         EXPECT_EQ(settings.selectedServer.load(), 0) << header;
-        EXPECT_EQ(settings.protocol.load(), 2) << header;
+        EXPECT_EQ(settings.protocol.load(), Protocol::Auto) << header;
     }
     for (const char* header : {"SYNC14 0", "SYNC1-40", "SYNC14x0"}) {
         EXPECT_EQ(classifySettingsHeader(std::span(reinterpret_cast<const uint8_t*>(header), 8)),
@@ -162,24 +164,24 @@ TEST_F(SettingsFile, ShortFileLaysItsBytesOverTheDefaults) {
     writeFile(dir.file("vIvod.dat"), content);
     loadSettings();
     EXPECT_EQ(settings.selectedServer.load(), 2);
-    EXPECT_EQ(settings.trayEnabled.load(), 0);  // present in the file as 0
-    EXPECT_EQ(settings.syncTimeout.load(), 15u);
+    EXPECT_FALSE(settings.trayEnabled.load());  // present in the file as 0
+    EXPECT_EQ(settings.syncTimeout.load(), std::chrono::seconds(15));
     EXPECT_EQ(settings.autoSyncCount.load(), 4u);
     EXPECT_EQ(settings.autoCheckCount.load(), 4u);
-    EXPECT_EQ(settings.protocol.load(), 2);
+    EXPECT_EQ(settings.protocol.load(), Protocol::Auto);
 }
 
 TEST_F(SettingsFile, ZeroCountsTakeTheirDefaults) {
     writeFile(dir.file("vIvod.dat"), fileWith("SYNC1400", 0));
     loadSettings();
-    EXPECT_EQ(settings.syncTimeout.load(), 15u);
+    EXPECT_EQ(settings.syncTimeout.load(), std::chrono::seconds(15));
     EXPECT_EQ(settings.autoSyncCount.load(), 4u);
     EXPECT_EQ(settings.autoCheckCount.load(), 4u);
 }
 
 // A damaged record starts like a default one: nothing out of range (an
-// offset of 4,000,000,000 hours, a day of week 7) and no runtime word (an
-// Abort's flag) is taken from the file.
+// offset of 4,000,000,000 hours, a day of week 7) and no runtime word is
+// taken from the file.
 TEST_F(SettingsFile, ValuesOutOfRangeTakeTheirDefaults) {
     applyDefaults();
     const std::string defaults = [&] {
@@ -210,18 +212,18 @@ TEST_F(SettingsFile, ValuesOutOfRangeTakeTheirDefaults) {
     word(104, 150);           // autoSyncCount
     word(116, 3);             // protocol
     word(420, 1);             // forceTimeProtocol
-    word(424, 1);             // abortQuery
+    word(424, 1);             // reserved, cleared on reading
     content[8 + 246] = 3;     // lockedTimeZone.standardDate: March,
     content[8 + 248] = 7;     // on day of week 7
     std::memcpy(&content[8 + 24], "999.1", 6);  // manualAddressA
     writeFile(dir.file("vIvod.dat"), content);
     loadSettings();
     EXPECT_EQ(settings.offsetAmount.load(), 0u);
-    EXPECT_EQ(settings.offsetMultiplier.load(), 2);
+    EXPECT_EQ(settings.offsetMultiplier.load(), OffsetUnit::Hours);
     EXPECT_EQ(settings.autoSyncCount.load(), 4u);
-    EXPECT_EQ(settings.protocol.load(), 2);
+    EXPECT_EQ(settings.protocol.load(), Protocol::Auto);
     EXPECT_EQ(settings.forceTimeProtocol.load(), 0);
-    EXPECT_EQ(settings.abortQuery.load(), 0);
+    EXPECT_EQ(std::memcmp(settings.reserved424, "\0\0\0\0", 4), 0);
     EXPECT_EQ(manualAddressA(), kDefaultManualAddressA);
     EXPECT_LE(lockedTimeZone().standardDate.dayOfWeek, 6);
 }
@@ -229,10 +231,10 @@ TEST_F(SettingsFile, ValuesOutOfRangeTakeTheirDefaults) {
 TEST_F(SettingsFile, HeaderOnlyAndEmptyFiles) {
     writeFile(dir.file("vIvod.dat"), "SYNC1400");
     loadSettings();
-    EXPECT_EQ(settings.protocol.load(), 2);
+    EXPECT_EQ(settings.protocol.load(), Protocol::Auto);
     writeFile(dir.file("vIvod.dat"), "");
     loadSettings();
-    EXPECT_EQ(settings.protocol.load(), 2);
+    EXPECT_EQ(settings.protocol.load(), Protocol::Auto);
 }
 
 TEST_F(SettingsFile, SavingAlwaysWritesVersion400) {
@@ -257,6 +259,194 @@ TEST_F(SettingsFile, FailedSaveLeavesRecordAlone) {
     settings.selectedServer.store(3);
     EXPECT_FALSE(writeSettingsFile(dir.file("missing-folder/")));
     EXPECT_EQ(settings.selectedServer.load(), 3);
+}
+
+// Three sets of choices made through the typed accessors, with the bytes of
+// the file an earlier build (whose words were plain integers) wrote for
+// each: the file must not change, and reading it must give the same choices
+// back. Between them the sets take every enumerator, and each flag on and
+// off.
+struct Choices {
+    int32_t selectedServer;
+    OffsetDirection offsetDirection;
+    uint32_t offsetAmount;
+    OffsetUnit offsetUnit;
+    const char* manualA;
+    const char* manualB;
+    uint32_t autoSyncCount;
+    TimeUnit autoSyncUnit;
+    uint32_t autoCheckCount;
+    TimeUnit autoCheckUnit;
+    Protocol protocol;
+    ServerSource source;
+    WindowsStartAction windowsStart;
+    StartAction programStart;
+    std::chrono::seconds syncTimeout;
+    platform::FileTime dateRangeLow;
+    platform::FileTime dateRangeHigh;
+    int32_t zoneBias;
+    uint32_t flags;  // bit n: kFlags[n] on
+    const char* displayName;
+    const char* file;  // the whole file as hex
+};
+
+constexpr FlagWord SettingsRecord::*kFlags[] = {
+    &SettingsRecord::defaultServerOnly,  &SettingsRecord::trayEnabled,      &SettingsRecord::averageEnabled,
+    &SettingsRecord::onTop,              &SettingsRecord::autoSyncEnabled,  &SettingsRecord::timeServerEnabled,
+    &SettingsRecord::minorOnly,          &SettingsRecord::startMinimised,   &SettingsRecord::residentEnabled,
+    &SettingsRecord::dateRangeAutoReset, &SettingsRecord::dateRangeEnabled, &SettingsRecord::timeZoneLocked,
+    &SettingsRecord::logDisabled,        &SettingsRecord::logSyncs,         &SettingsRecord::logChecks,
+    &SettingsRecord::logErrors,          &SettingsRecord::logServer,        &SettingsRecord::logOldTime,
+    &SettingsRecord::logResponse,        &SettingsRecord::logCorrection,    &SettingsRecord::autoCheckEnabled};
+
+const Choices kChoices[] = {
+    {3, OffsetDirection::Add, 17, OffsetUnit::Minutes, "10.0.0.1", "192.168.0.9", 7, TimeUnit::Days, 50,
+     TimeUnit::Minutes, Protocol::Time, ServerSource::ManualA, WindowsStartAction::None, StartAction::Correct,
+     std::chrono::seconds(37), 0x01D00000'12345678, 0x01E00000'9ABCDEF0, -60, 0x155555, "Zone 0",
+     "53594e4331343030030000000000000011000000000000000100000000000000"
+     "31302e302e302e31000000000000000000000000000000000000000000000000"
+     "3139322e3136382e302e39000000000000000000000000000000000000000000"
+     "0000000001000000000000000100000007000000020000000000000000000000"
+     "010000000000000001000000000000000000000025000000f0debc9a0000e001"
+     "785634120000d00101000000000000000100000002000000c4ffffff53007400"
+     "61006e0064006100720064000000000000000000000000000000000000000000"
+     "0000000000000000000000000000000000000000000000000000000000000a00"
+     "00000500030000000000000000000000530075006d006d006500720000000000"
+     "0000000000000000000000000000000000000000000000000000000000000000"
+     "0000000000000000000000000000000000000300000005000200000000000000"
+     "c4ffffff00000000010000000000000001000000000000000100000000000000"
+     "0100000000000000010000003200000000000000010000000000000000000000"
+     "000000000000000000000000000000000000000000000000000000005a6f6e65"
+     "2030000000000000000000000000000000000000000000000000000000000000"
+     "00000000000000000000000000000000000000000000000000000000"},
+    {4, OffsetDirection::Subtract, 57, OffsetUnit::Hours, "10.0.0.2", "192.168.1.9", 8, TimeUnit::Minutes, 51,
+     TimeUnit::Hours, Protocol::Sntp, ServerSource::ManualB, WindowsStartAction::Start, StartAction::None,
+     std::chrono::seconds(57), 0x01D00001'12345678, 0x01E00001'9ABCDEF0, -120, 0x0AAAAA, "Zone 1",
+     "53594e4331343030040000000100000039000000000000000000000000000000"
+     "31302e302e302e32000000000000000000000000000000000000000000000000"
+     "3139322e3136382e312e39000000000000000000000000000000000000000000"
+     "0100000000000000010000000000000008000000000000000000000001000000"
+     "020000000100000000000000010000000100000039000000f0debc9a0100e001"
+     "785634120100d0010000000001000000000000000000000088ffffff53007400"
+     "61006e0064006100720064000000000000000000000000000000000000000000"
+     "0000000000000000000000000000000000000000000000000000000000000a00"
+     "00000500030000000000000000000000530075006d006d006500720000000000"
+     "0000000000000000000000000000000000000000000000000000000000000000"
+     "0000000000000000000000000000000000000300000005000200000000000000"
+     "c4ffffff01000000000000000100000000000000010000000000000001000000"
+     "0000000001000000000000003300000001000000020000000000000000000000"
+     "000000000000000000000000000000000000000000000000000000005a6f6e65"
+     "2031000000000000000000000000000000000000000000000000000000000000"
+     "00000000000000000000000000000000000000000000000000000000"},
+    {5, OffsetDirection::Add, 97, OffsetUnit::Seconds, "10.0.0.3", "192.168.2.9", 9, TimeUnit::Hours, 52,
+     TimeUnit::Days, Protocol::Auto, ServerSource::List, WindowsStartAction::SyncAndExit, StartAction::Check,
+     std::chrono::seconds(77), 0x01D00002'12345678, 0x01E00002'9ABCDEF0, -180, 0x1FFFFF, "Zone 2",
+     "53594e4331343030050000000000000061000000000000000100000000000000"
+     "31302e302e302e33000000000000000000000000000000000000000000000000"
+     "3139322e3136382e322e39000000000000000000000000000000000000000000"
+     "0100000001000000010000000100000009000000010000000000000002000000"
+     "00000000010000000100000001000000020000004d000000f0debc9a0200e001"
+     "785634120200d001010000000100000001000000010000004cffffff53007400"
+     "61006e0064006100720064000000000000000000000000000000000000000000"
+     "0000000000000000000000000000000000000000000000000000000000000a00"
+     "00000500030000000000000000000000530075006d006d006500720000000000"
+     "0000000000000000000000000000000000000000000000000000000000000000"
+     "0000000000000000000000000000000000000300000005000200000000000000"
+     "c4ffffff01000000010000000100000001000000010000000100000001000000"
+     "0100000001000000010000003400000002000000000000000000000000000000"
+     "000000000000000000000000000000000000000000000000000000005a6f6e65"
+     "2032000000000000000000000000000000000000000000000000000000000000"
+     "00000000000000000000000000000000000000000000000000000000"},
+};
+
+// A zone with European rules at the given bias.
+platform::TimeZoneInformation zoneWithBias(int32_t bias) {
+    platform::TimeZoneInformation zone;
+    zone.bias = bias;
+    std::memcpy(zone.standardName, u"Standard", sizeof u"Standard");
+    zone.standardDate = platform::SystemTime{0, 10, 0, 5, 3, 0, 0, 0};
+    std::memcpy(zone.daylightName, u"Summer", sizeof u"Summer");
+    zone.daylightDate = platform::SystemTime{0, 3, 0, 5, 2, 0, 0, 0};
+    zone.daylightBias = -60;
+    return zone;
+}
+
+void choose(const Choices& c) {
+    settings.selectedServer.store(c.selectedServer);
+    settings.offsetDirection.store(c.offsetDirection);
+    settings.offsetAmount.store(c.offsetAmount);
+    settings.offsetMultiplier.store(c.offsetUnit);
+    setManualAddressA(c.manualA);
+    setManualAddressB(c.manualB);
+    settings.autoSyncCount.store(c.autoSyncCount);
+    settings.autoSyncUnit.store(c.autoSyncUnit);
+    settings.autoCheckCount.store(c.autoCheckCount);
+    settings.autoCheckUnit.store(c.autoCheckUnit);
+    settings.protocol.store(c.protocol);
+    settings.serverSource.store(c.source);
+    settings.windowsStartAction.store(c.windowsStart);
+    settings.programStartAction.store(c.programStart);
+    settings.syncTimeout.store(c.syncTimeout);
+    settings.dateRangeLow.store(c.dateRangeLow);
+    settings.dateRangeHigh.store(c.dateRangeHigh);
+    setLockedTimeZone(zoneWithBias(c.zoneBias));
+    for (size_t n = 0; n < std::size(kFlags); ++n) (settings.*kFlags[n]).store(((c.flags >> n) & 1) != 0);
+    setTimeZoneDisplayName(c.displayName);
+}
+
+void expectChosen(const Choices& c) {
+    EXPECT_EQ(settings.selectedServer.load(), c.selectedServer);
+    EXPECT_EQ(settings.offsetDirection.load(), c.offsetDirection);
+    EXPECT_EQ(settings.offsetAmount.load(), c.offsetAmount);
+    EXPECT_EQ(settings.offsetMultiplier.load(), c.offsetUnit);
+    EXPECT_EQ(manualAddressA(), c.manualA);
+    EXPECT_EQ(manualAddressB(), c.manualB);
+    EXPECT_EQ(settings.autoSyncCount.load(), c.autoSyncCount);
+    EXPECT_EQ(settings.autoSyncUnit.load(), c.autoSyncUnit);
+    EXPECT_EQ(settings.autoCheckCount.load(), c.autoCheckCount);
+    EXPECT_EQ(settings.autoCheckUnit.load(), c.autoCheckUnit);
+    EXPECT_EQ(settings.protocol.load(), c.protocol);
+    EXPECT_EQ(settings.serverSource.load(), c.source);
+    EXPECT_EQ(settings.windowsStartAction.load(), c.windowsStart);
+    EXPECT_EQ(settings.programStartAction.load(), c.programStart);
+    EXPECT_EQ(settings.syncTimeout.load(), c.syncTimeout);
+    EXPECT_EQ(settings.dateRangeLow.load(), c.dateRangeLow);
+    EXPECT_EQ(settings.dateRangeHigh.load(), c.dateRangeHigh);
+    const platform::TimeZoneInformation zone = lockedTimeZone();
+    const platform::TimeZoneInformation chosen = zoneWithBias(c.zoneBias);
+    EXPECT_EQ(std::memcmp(&zone, &chosen, sizeof zone), 0);
+    for (size_t n = 0; n < std::size(kFlags); ++n) {
+        EXPECT_EQ((settings.*kFlags[n]).load(), ((c.flags >> n) & 1) != 0) << "flag " << n;
+    }
+}
+
+std::string bytesOf(std::string_view hex) {
+    auto digit = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes += static_cast<char>(digit(hex[i]) * 16 + digit(hex[i + 1]));
+    return bytes;
+}
+
+TEST_F(SettingsFile, TypedChoicesKeepTheFileByteForByte) {
+    for (const Choices& c : kChoices) {
+        SCOPED_TRACE(c.displayName);
+        std::memset(static_cast<void*>(&settings), 0, sizeof settings);
+        choose(c);
+        ASSERT_TRUE(writeSettingsFile(dir.path()));
+        const std::string written = readFile(dir.file("vIvod.dat"));
+        const std::string expected = bytesOf(c.file);
+        ASSERT_EQ(written.size(), expected.size());
+        std::string differing;  // file offsets of the bytes that differ
+        for (size_t at = 0; at < expected.size(); ++at) {
+            if (written[at] != expected[at]) differing += " " + std::to_string(at);
+        }
+        EXPECT_EQ(differing, "");
+
+        std::memset(static_cast<void*>(&settings), 0, sizeof settings);
+        writeFile(dir.file("vIvod.dat"), bytesOf(c.file));
+        loadSettings();
+        expectChosen(c);
+    }
 }
 
 TEST(SettingsText, ManualAddressesAreBoundedAndTerminated) {

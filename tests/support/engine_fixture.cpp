@@ -75,8 +75,8 @@ void RecordingView::clear() {
 
 void EngineTest::SetUp() {
     QueryTest::SetUp();
-    settings.dateRangeEnabled.store(0);
-    settings.syncTimeout.store(5);
+    settings.dateRangeEnabled.store(false);
+    settings.syncTimeout.store(std::chrono::seconds(5));
     listServers({"127.0.0.1"});
     makeEngine();
 }

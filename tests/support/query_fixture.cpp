@@ -47,8 +47,8 @@ void QueryTest::TearDown() { setSimulatedOffsetSeconds(0); }
 QueryTarget QueryTest::target(const std::string& server) {
     QueryTarget t;
     t.server = server;
-    t.useTime = effectiveProtocol(1) == 0;
-    t.dateRangeEnabled = settings.dateRangeEnabled.load() != 0;
+    t.useTime = effectiveProtocol(Protocol::Sntp) == Protocol::Time;
+    t.dateRangeEnabled = settings.dateRangeEnabled.load();
     t.dateRangeLow = settings.dateRangeLow.load();
     t.dateRangeHigh = settings.dateRangeHigh.load();
     return t;

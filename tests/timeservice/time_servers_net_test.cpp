@@ -148,8 +148,8 @@ class TimeServers : public test::QueryTest {
 protected:
     void SetUp() override {
         QueryTest::SetUp();
-        settings.timeServerEnabled.store(1);
-        settings.logSyncs.store(1);
+        settings.timeServerEnabled.store(true);
+        settings.logSyncs.store(true);
         startTimeServers(lines.sink());
         ASSERT_TRUE(test::waitUntil([] { return serverActivity.load() == 3; }));
         // Until the ports answer.
@@ -159,7 +159,7 @@ protected:
     void TearDown() override {
         stopTimeServers();
         joinTimeServers();
-        settings.timeServerEnabled.store(0);
+        settings.timeServerEnabled.store(false);
         EXPECT_EQ(serverActivity.load(), 0);
         QueryTest::TearDown();
     }
@@ -182,7 +182,7 @@ TEST_F(TimeServers, TimeClientGetsFourBytesOfNow) {
 TEST_F(TimeServers, BothServersAnswerOnIPv6Too) {
     if (!test::ipv6LoopbackAvailable()) GTEST_SKIP() << "this machine has no IPv6 loopback";
     for (const bool sntp : {true, false}) {
-        settings.protocol.store(sntp ? 1 : 0);
+        settings.protocol.store(sntp ? Protocol::Sntp : Protocol::Time);
         bool accepted = false;
         // The IPv6 servers bind just after the IPv4 ones.
         EXPECT_TRUE(test::waitUntil([&] { return accepted = runQuery(target("::1")).accepted; })) << (sntp ? "SNTP" : "TIME");
@@ -228,7 +228,7 @@ TEST_F(TimeServers, LongRequestIsAnsweredFromItsFirst48Bytes) {
 }
 
 TEST_F(TimeServers, NothingIsLoggedWithoutSyncLogging) {
-    settings.logSyncs.store(0);
+    settings.logSyncs.store(false);
     UdpClient client;
     client.send(clientRequest());
     ASSERT_EQ(client.receive().size(), 48u);
@@ -429,13 +429,13 @@ TEST(SntpPort, TakenPortShowsTheError) {
     any.sin_addr.s_addr = htonl(INADDR_ANY);
     ASSERT_EQ(bind(holder, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
     StatusLines lines;
-    settings.timeServerEnabled.store(1);
+    settings.timeServerEnabled.store(true);
     startTimeServers(lines.sink());
     EXPECT_TRUE(lines.shows(kSntpPortError));
     EXPECT_TRUE(test::waitUntil([] { return serverActivity.load() == kTimeServerRunning; }));
     stopTimeServers();
     joinTimeServers();
-    settings.timeServerEnabled.store(0);
+    settings.timeServerEnabled.store(false);
     EXPECT_EQ(serverActivity.load(), 0);
     close(holder);
 }

@@ -161,7 +161,7 @@ protected:
         test::resetProcessState(dir.path(), dir.path());
         ASSERT_TRUE(fillStringTable(defaultStringsFile(), stringTable(), kRequiredSlots));
         applyDefaults();
-        settings.logSyncs.store(1);
+        settings.logSyncs.store(true);
         link = dir.file("localtime");
         test::setEnv("TAVREL_LOCALTIME", link);
         platform::applyLocalTimeSeam();
@@ -237,7 +237,7 @@ TEST_F(ZoneFiles, TokyoHasNoDaylightSaving) {
 TEST_F(ZoneFiles, LockRestoresAChangedZoneAndLogsIt) {
     pointAt("Australia/Sydney");
     refreshTimeZone(window);
-    settings.timeZoneLocked.store(1);
+    settings.timeZoneLocked.store(true);
     pointAt("Europe/Berlin");  // changed outside the program
     refreshTimeZone(window);
     EXPECT_EQ(target(), "/usr/share/zoneinfo/Australia/Sydney");
@@ -248,7 +248,7 @@ TEST_F(ZoneFiles, LockRestoresAChangedZoneAndLogsIt) {
 TEST_F(ZoneFiles, SameBiasIsNotUndone) {
     pointAt("Europe/Berlin");
     refreshTimeZone(window);
-    settings.timeZoneLocked.store(1);
+    settings.timeZoneLocked.store(true);
     pointAt("Europe/Paris");
     refreshTimeZone(window);
     EXPECT_EQ(target(), "/usr/share/zoneinfo/Europe/Paris");
@@ -374,13 +374,13 @@ TEST_F(ZoneFiles, DialogShowsTheZoneAndTheLockSurvivesARestart) {
     EXPECT_NE(standardDate.find("03:00:00"), std::string::npos) << standardDate;  // first Sunday of April, 3:00
     EXPECT_EQ(daylightBias, "- 1 Hr");
     EXPECT_TRUE(phase == "Standard" || phase == "Daylight");
-    EXPECT_EQ(settings.timeZoneLocked.load(), 1);
+    EXPECT_TRUE(settings.timeZoneLocked.load());
 
     // Saved, read back at the next start, and shown again.
     saveSettings();
-    settings.timeZoneLocked.store(0);
+    settings.timeZoneLocked.store(false);
     loadSettings();
-    EXPECT_EQ(settings.timeZoneLocked.load(), 1);
+    EXPECT_TRUE(settings.timeZoneLocked.load());
     bool ticked = false;
     std::thread again = test::answerModal(
         "Time Zone", [&](gui::WindowHandle dialog) { ticked = gui::isDlgButtonChecked(dialog, kIdZoneLock); }, kIdZoneOk);

@@ -46,7 +46,7 @@ TEST_F(ControlTexts, EveryOptionBoxIsLabelledForTheSettingItDrives) {
         int id;
         const char* label;
         const char* tooltip;
-        std::function<int32_t()> setting;
+        std::function<bool()> setting;
     };
     const Box boxes[] = {
         {&kServersPage, readServersPage, kIdDefaultOnly, "Default server only",
@@ -98,7 +98,7 @@ TEST_F(ControlTexts, EveryOptionBoxIsLabelledForTheSettingItDrives) {
         for (const bool ticked : {true, false}) {
             gui::checkDlgButton(page, box.id, ticked);
             box.readBack(page);
-            EXPECT_EQ(box.setting(), ticked ? 1 : 0) << box.label;
+            EXPECT_EQ(box.setting(), ticked) << box.label;
         }
         gui::destroyWindow(page);
     }

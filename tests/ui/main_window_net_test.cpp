@@ -29,9 +29,9 @@ protected:
         gui::testing::resetDialogManager();
         recorder = std::make_unique<test::RecordingBackend>();
         gui::testing::useManualTimers(true);
-        settings.dateRangeEnabled.store(0);
-        settings.protocol.store(1);
-        settings.syncTimeout.store(5);
+        settings.dateRangeEnabled.store(false);
+        settings.protocol.store(Protocol::Sntp);
+        settings.syncTimeout.store(std::chrono::seconds(5));
         test::writeFile(dir.file(kServerFileName), "127.0.0.1\r\n");
         clockPrivilegeHeld.store(1);
         program = std::make_unique<WindowProgram>();
@@ -88,7 +88,7 @@ TEST_F(MainWindow, CheckCommandStartsACheckAndAbortsWhileBusy) {
 
 TEST_F(MainWindow, CorrectIsIgnoredWhileAQueryRuns) {
     FakeSntpServer server(Reply::Silent);
-    settings.timeServerEnabled.store(1);  // the idle look: Correct stays enabled
+    settings.timeServerEnabled.store(true);  // the idle look: Correct stays enabled
     test::setSimulatedOffsetSeconds(20);
     command(kCommandCheck);
     ASSERT_TRUE(runPassesUntil([&] { return status().starts_with("Waiting for reply from"); }));
@@ -109,7 +109,7 @@ TEST_F(MainWindow, CorrectWithoutTheClockRightAsksForARestart) {
 }
 
 TEST_F(MainWindow, ExitSavesAndQuitsAtOnce) {
-    settings.residentEnabled.store(1);
+    settings.residentEnabled.store(true);
     command(kCommandExit);
     EXPECT_FALSE(gui::pumpMessages());
     const std::string saved = test::readFile(dir.file("vIvod.dat"));
@@ -118,7 +118,7 @@ TEST_F(MainWindow, ExitSavesAndQuitsAtOnce) {
 }
 
 TEST_F(MainWindow, MinimiseHidesToTheTrayAndTheIconRestores) {
-    settings.trayEnabled.store(1);
+    settings.trayEnabled.store(true);
     gui::showWindow(window, gui::ShowCommand::Minimised);
     EXPECT_EQ(program->engine.windowState(), WindowState::InTray);
     EXPECT_EQ(program->engine.refreshPeriod(), kRefreshHiddenMs);
@@ -132,18 +132,18 @@ TEST_F(MainWindow, MinimiseHidesToTheTrayAndTheIconRestores) {
 }
 
 TEST_F(MainWindow, MinimiseWithoutTrayGoesToTheTaskbar) {
-    settings.trayEnabled.store(0);
+    settings.trayEnabled.store(false);
     gui::showWindow(window, gui::ShowCommand::Minimised);
     EXPECT_EQ(program->engine.windowState(), WindowState::Minimised);
     EXPECT_FALSE(gui::trayIconShown(window));
 }
 
 TEST_F(MainWindow, CloseBoxHidesWhenResidentElseEndsTheProgram) {
-    settings.trayEnabled.store(1);
-    settings.residentEnabled.store(1);
+    settings.trayEnabled.store(true);
+    settings.residentEnabled.store(true);
     send(MessageKind::Close);
     EXPECT_EQ(program->engine.windowState(), WindowState::InTray);
-    settings.residentEnabled.store(0);
+    settings.residentEnabled.store(false);
     program->engine.start();
     send(MessageKind::Close);
     // Seen at the end of the supervisor's wait (30 s in the tray) or at
@@ -164,7 +164,7 @@ TEST_F(MainWindow, SessionEndStopsOperationsAndSaves) {
 }
 
 TEST_F(MainWindow, ReadyComesFirstAndTheCountdownAfterTheHold) {
-    settings.autoSyncEnabled.store(1);
+    settings.autoSyncEnabled.store(true);
     program->autoTimer.arm(window);
     recorder->clearTexts(window, kIdStatusLine);
     int passes = 0;
@@ -180,8 +180,8 @@ TEST_F(MainWindow, ReadyComesFirstAndTheCountdownAfterTheHold) {
 }
 
 TEST_F(MainWindow, RestoringRedrawsTheCountdownAtOnce) {
-    settings.autoSyncEnabled.store(1);
-    settings.trayEnabled.store(0);
+    settings.autoSyncEnabled.store(true);
+    settings.trayEnabled.store(false);
     program->autoTimer.arm(window);
     ASSERT_TRUE(runPassesUntil([&] { return status().ends_with(" until AutoSync"); }, 100));
     gui::showWindow(window, gui::ShowCommand::Minimised);
@@ -195,7 +195,7 @@ TEST_F(MainWindow, RestoringRedrawsTheCountdownAtOnce) {
 
 TEST_F(MainWindow, TrayMenuOffersResetOnlyWhileArmed) {
     send(MessageKind::RightButtonUp);
-    settings.autoSyncEnabled.store(1);
+    settings.autoSyncEnabled.store(true);
     program->autoTimer.arm(window);
     recorder->chooseFromNextMenu(kCommandExit);
     send(MessageKind::RightButtonUp);
@@ -208,7 +208,7 @@ TEST_F(MainWindow, TrayMenuOffersResetOnlyWhileArmed) {
 }
 
 TEST_F(MainWindow, SuppressedTrayIconReturnsWithTheTaskbar) {
-    settings.trayEnabled.store(1);
+    settings.trayEnabled.store(true);
     trayIconSuppressed.store(1);
     gui::showWindow(window, gui::ShowCommand::Minimised);
     EXPECT_FALSE(gui::trayIconShown(window));
@@ -218,7 +218,7 @@ TEST_F(MainWindow, SuppressedTrayIconReturnsWithTheTaskbar) {
 }
 
 TEST_F(MainWindow, LongTipsAreCut) {
-    settings.trayEnabled.store(1);
+    settings.trayEnabled.store(true);
     gui::showWindow(window, gui::ShowCommand::Minimised);
     gui::trayUpdateTip(window, std::string(300, 't'));
     EXPECT_EQ(gui::trayTip(window).size(), 127u);

@@ -53,7 +53,7 @@ TEST_F(OptionPages, ServersPageShowsTheListAndTheSource) {
     gui::checkDlgButton(p, kIdUseList, false);
     gui::checkDlgButton(p, kIdUseManualA, true);
     ASSERT_TRUE(optionClick(p, kIdUseManualA));
-    EXPECT_EQ(settings.serverSource.load(), 1);
+    EXPECT_EQ(settings.serverSource.load(), ServerSource::ManualA);
     EXPECT_TRUE(gui::isDlgItemEnabled(p, kIdManualA));
     EXPECT_FALSE(gui::isDlgItemEnabled(p, kIdManualB));
     for (int id : {kIdDefaultOnly, kIdEditList, kIdRefreshList, kIdScan, kIdServerCombo}) EXPECT_FALSE(gui::isDlgItemEnabled(p, id)) << id;
@@ -75,7 +75,7 @@ TEST_F(OptionPages, AddressFieldsSaveOnlyFourNumbersUpTo255) {
 TEST_F(OptionPages, EmptyListMovesToManualA) {
     test::writeFile(dir.file(kServerFileName), "#nothing\r\n");
     const gui::WindowHandle p = page(kServersPage);
-    EXPECT_EQ(settings.serverSource.load(), 1);
+    EXPECT_EQ(settings.serverSource.load(), ServerSource::ManualA);
     EXPECT_TRUE(gui::isDlgButtonChecked(p, kIdUseManualA));
     EXPECT_EQ(serverListEmpty.load(), 1);
 }
@@ -95,7 +95,7 @@ TEST_F(OptionPages, CountsAreClampedOnReadBack) {
     gui::setDlgItemText(system, kIdSyncTimeout, "2");
     gui::setDlgItemText(system, kIdOffsetAmount, "-5");
     readSystemPage(system);
-    EXPECT_EQ(settings.syncTimeout.load(), 5u);
+    EXPECT_EQ(settings.syncTimeout.load(), std::chrono::seconds(5));
     EXPECT_EQ(settings.offsetAmount.load(), 99u);
     gui::setDlgItemText(system, kIdOffsetAmount, "");
     readSystemPage(system);
@@ -115,8 +115,8 @@ TEST_F(OptionPages, NoLogGreysTheSevenBoxesButKeepsTheirChecks) {
     ASSERT_TRUE(optionClick(misc, kIdNoLog));
     for (int id : {kIdLogSyncs, kIdLogErrors, kIdLogServer, kIdLogChecks, kIdLogCorrection, kIdLogResponse, kIdLogOld}) EXPECT_FALSE(gui::isDlgItemEnabled(misc, id)) << id;
     EXPECT_TRUE(gui::isDlgButtonChecked(misc, kIdLogSyncs));
-    EXPECT_EQ(settings.logDisabled.load(), 1);
-    EXPECT_EQ(settings.logSyncs.load(), 1);
+    EXPECT_TRUE(settings.logDisabled.load());
+    EXPECT_TRUE(settings.logSyncs.load());
 }
 
 TEST_F(OptionPages, ResidentIsGreyedWhileTrayIsOff) {
@@ -146,7 +146,7 @@ TEST_F(OptionPages, ServiceButtonsFollowTheServiceState) {
 
 TEST_F(OptionPages, ResetAnsweredYesRestoresDefaultsAndTheStringsFile) {
     test::writeFile(dir.file(kStringsFileName), "edited\r\n");
-    settings.protocol.store(0);
+    settings.protocol.store(Protocol::Time);
     const gui::WindowHandle misc = page(kMiscPage);
     std::string question;
     std::thread answer = test::answerModal(
@@ -155,17 +155,17 @@ TEST_F(OptionPages, ResetAnsweredYesRestoresDefaultsAndTheStringsFile) {
     ASSERT_TRUE(optionClick(misc, kIdResetDefaults));
     answer.join();
     EXPECT_EQ(question, "Reset to default all settings?");
-    EXPECT_EQ(settings.protocol.load(), 2);
+    EXPECT_EQ(settings.protocol.load(), Protocol::Auto);
     EXPECT_EQ(test::readFile(dir.file(kStringsFileName)), defaultStringsFile());
 }
 
 TEST_F(OptionPages, ResetAnsweredNoChangesNothing) {
-    settings.protocol.store(0);
+    settings.protocol.store(Protocol::Time);
     const gui::WindowHandle misc = page(kMiscPage);
     std::thread answer = test::answerModal("Tavrel 1.5", nullptr, kIdQuestionNo);
     ASSERT_TRUE(optionClick(misc, kIdResetDefaults));
     answer.join();
-    EXPECT_EQ(settings.protocol.load(), 0);
+    EXPECT_EQ(settings.protocol.load(), Protocol::Time);
 }
 
 TEST_F(OptionPages, SheetSavesOnCancelButOnlyPagesAlreadyLeft) {
@@ -201,8 +201,8 @@ TEST_F(OptionPages, SheetSavesOnCancelButOnlyPagesAlreadyLeft) {
     WindowProgram program;
     openOptions(program, main);
     driver.join();
-    EXPECT_EQ(settings.protocol.load(), 0);
-    EXPECT_EQ(settings.onTop.load(), 0);
+    EXPECT_EQ(settings.protocol.load(), Protocol::Time);
+    EXPECT_FALSE(settings.onTop.load());
     const std::string saved = test::readFile(dir.file("vIvod.dat"));
     ASSERT_EQ(saved.size(), 508u);
     EXPECT_EQ(saved[8 + 116], 0);

@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
         tavrel::queryService();
         tavrel::uninstallService();
     } else if (verb == "logon" && argc == 3) {
-        tavrel::settings.windowsStartAction.store(std::atoi(argv[2]));
+        tavrel::settings.windowsStartAction.store(static_cast<tavrel::WindowsStartAction>(std::atoi(argv[2])));
         tavrel::registerWindowsStart();
     } else if (verb == "wait-state" && argc == 4) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(std::atof(argv[3]));
