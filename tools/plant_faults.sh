@@ -24,19 +24,19 @@ protocol/time_protocol.cpp ||| return out.transmitSeconds != 0 || out.transmitFr
 protocol/time_protocol.cpp ||| if (rest != 0 && (half % 2) != 0) half += rest; ||| if (rest != 0) half += rest;
 protocol/time_protocol.cpp ||| if (reply.size() < kSntpPacketSize || reply[1] != kKissOfDeathStratum) return false; ||| if (reply.size() < kSntpPacketSize) return false;
 engine/clock_correction.cpp ||| static_cast<platform::FileTime>(msSinceReply) * platform::kFileTimeUnitsPerMs; ||| static_cast<platform::FileTime>(msSinceReply / 1000) * platform::kFileTimeUnitsPerSecond;
-engine/clock_correction.cpp ||| const int64_t unit = multiplier == 0 ? 1 : multiplier == 2 ? 3600 : 60; ||| const int64_t unit = multiplier == 0 ? 1 : multiplier == 1 ? 3600 : 60;
+storage/settings.h ||| case OffsetUnit::Hours: return std::chrono::hours(1); ||| case OffsetUnit::Hours: return std::chrono::minutes(1);
 engine/clock_correction.cpp ||| const int64_t hours = (apart >= 0 ? apart + half : apart - half) / static_cast<int64_t>(kHour); ||| const int64_t hours = apart / static_cast<int64_t>(kHour);
 engine/clock_correction.cpp ||| std::string text = negative ? (whole == 0 ? "- " : "-") : ""; ||| std::string text = negative ? "-" : "";
 engine/clock_correction.cpp ||| text += std::string(5 - digits.size(), '0') + digits; ||| text += digits;
 engine/clock_correction.cpp ||| (reply.offsetUnits > kLargestUnits || reply.offsetUnits < -kLargestUnits) ||| (reply.offsetUnits > kLargestUnits)
-engine/clock_correction.cpp ||| if (settings.logResponse.load() != 0 || form == DifferenceForm::Status) { ||| if (settings.logResponse.load() != 0) {
-engine/countdown.cpp ||| const uint64_t unitMs = unit == 0 ? 60'000 : unit == 1 ? 3'600'000 : 86'400'000; ||| const uint64_t unitMs = unit == 0 ? 60'000 : 3'600'000;
+engine/clock_correction.cpp ||| if (settings.logResponse.load() || form == DifferenceForm::Status) { ||| if (settings.logResponse.load()) {
+storage/settings.h ||| case TimeUnit::Hours: return std::chrono::hours(1); ||| case TimeUnit::Hours: return std::chrono::minutes(1);
 engine/countdown.cpp ||| if (s != 0 || written == 0) append(s, kSlotSecondsSuffix); ||| if (s != 0) append(s, kSlotSecondsSuffix);
 engine/countdown.cpp ||| if (written < 2) {
         s -= hours * kSecondsPerHour; ||| if (written < 3) {
         s -= hours * kSecondsPerHour;
 engine/operation.cpp ||| if (wrapped_ && next >= roundStart_) return false; ||| if (wrapped_ && next > roundStart_) return false;
-engine/operation.cpp ||| bool singleServer() { return settings.serverSource.load() != 0 || settings.defaultServerOnly.load() != 0; } ||| bool singleServer() { return settings.serverSource.load() != 0; }
+engine/operation.cpp ||| bool singleServer() { return settings.serverSource.load() != ServerSource::List || settings.defaultServerOnly.load(); } ||| bool singleServer() { return settings.serverSource.load() != ServerSource::List; }
 engine/operation.cpp ||| if (n % 2 == 1) return offsets[n / 2]; ||| if (n % 2 == 1) return offsets[n - 1];
 engine/operation.cpp ||| return a / 2 + b / 2 + (a % 2 + b % 2) / 2; ||| return b;
 engine/operation.cpp ||| roundPauseMs_ = std::min(roundPauseMs_ * 2, kLongestRoundPauseMs); ||| roundPauseMs_ = std::min(roundPauseMs_ + kFirstRoundPauseMs, kLongestRoundPauseMs);
@@ -48,11 +48,11 @@ engine/operation.cpp ||| nextServer(!queryAddress_.empty() && kiss.empty()); |||
 engine/operation.cpp ||| if (kiss == "RATE") kisses_[serverName_] = Kiss{kiss, now + kRateKissPauseMs}; ||| if (kiss == "RATE") kisses_[serverName_] = Kiss{kiss, now};
 engine/time_query.cpp ||| if (result.belowDateRange && !done.low) { ||| if (result.belowDateRange) {
 engine/time_query.cpp ||| if (result.aboveDateRange && !done.high) { ||| if (result.aboveDateRange) {
-engine/time_query.cpp ||| return configured == 2 ? autoChoice : configured; ||| return configured == 2 ? 1 : configured;
+engine/time_query.cpp ||| return configured == Protocol::Auto ? autoChoice : configured; ||| return configured == Protocol::Auto ? Protocol::Sntp : configured;
 storage/settings.cpp ||| keepWithin<uint32_t>(settings.offsetAmount, 0, 99, 0); ||| keepWithin<uint32_t>(settings.offsetAmount, 0, 100, 0);
-storage/settings.cpp ||| keepWithin<uint32_t>(settings.syncTimeout, 5, 99, 15); ||| keepWithin<uint32_t>(settings.syncTimeout, 4, 99, 15);
+storage/settings.cpp ||| constexpr std::chrono::seconds kShortestSyncTimeout{5}; ||| constexpr std::chrono::seconds kShortestSyncTimeout{4};
 storage/settings.cpp ||| if (!dateValid(low) || !dateValid(high) || low > high) resetDateRange(); ||| if (!dateValid(low) || !dateValid(high)) resetDateRange();
-storage/settings.cpp ||| keepWithin<int32_t>(settings.protocol, 0, 2, 2); ||| keepWithin<int32_t>(settings.protocol, 0, 3, 2);
+storage/settings.cpp ||| keepWithin(settings.protocol, Protocol::Auto, Protocol::Auto); ||| keepWithin(settings.protocol, static_cast<Protocol>(3), Protocol::Auto);
 storage/settings.cpp ||| settings.dateRangeLow.store(platform::makeFileTime(upper - kDateRangeBelow, lower)); ||| settings.dateRangeLow.store(platform::makeFileTime(upper - kDateRangeAbove, lower));
 storage/history.cpp ||| if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text); ||| if (text.find_first_of(",\r\n") == std::string_view::npos) return std::string(text);
 storage/history.cpp ||| if (c == '"') quoted += '"'; ||| (void)0;

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <string>
+
 #include <cstdint>
 #include <vector>
 
@@ -111,6 +114,24 @@ TEST(SntpReply, UnsynchronisedAndKissOfDeathRepliesAreRefused) {
     EXPECT_TRUE(readSntpReply(reply, stamps));
     reply[1] = 0;  // stratum 0
     EXPECT_FALSE(readSntpReply(reply, stamps));
+}
+
+// A kiss's code is read from the reference identifier of a stratum-0 reply
+// only; another stratum's identifier is no kiss.
+TEST(SntpReply, KissCodes) {
+    std::vector<uint8_t> reply(48, 0);
+    reply[0] = 0x1C;
+    std::memcpy(reply.data() + 12, "RATE", 4);
+    std::string code;
+    ASSERT_TRUE(readKissCode(reply, code));
+    EXPECT_EQ(code, "RATE");
+    reply[12] = 0x01;  // unprintable bytes never reach the log as they are
+    ASSERT_TRUE(readKissCode(reply, code));
+    EXPECT_EQ(code, "?ATE");
+    reply[1] = 2;  // a stratum-2 server's reference identifier
+    EXPECT_FALSE(readKissCode(reply, code));
+    reply[1] = 0;
+    EXPECT_FALSE(readKissCode(std::span<const uint8_t>(reply.data(), 47), code));
 }
 
 TEST(SntpReply, ReadsReceiveAndTransmitTimestamps) {
