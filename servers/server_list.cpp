@@ -137,6 +137,12 @@ int readServerList(const ServerEntrySink& insert) {
     return count > 0 ? 1 : 0;
 }
 
+int refreshServerList(const ServerEntrySink& insert) {
+    const int filled = readServerList(insert);
+    serverListEmpty.store(filled == 0 ? 1 : 0);
+    return filled;
+}
+
 bool readServerEntry(int n, std::string& name) {
     if (n < 1) return false;
     bool found = false;

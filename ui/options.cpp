@@ -7,7 +7,7 @@
 #include "platform/process.h"
 #include "platform/socket.h"
 #include "resources/dialogs.h"
-#include "servers/server_combo.h"
+#include "ui/server_combo.h"
 #include "servers/server_list.h"
 #include "servers/server_scan.h"
 #include "storage/data_directory.h"
