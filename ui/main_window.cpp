@@ -66,7 +66,7 @@ void onCommand(WindowProgram& program, WindowHandle window, int command) {
             refreshTimeZone(window);
             showTimeZoneDialog(window);
             break;
-        case kCommandResetAutoTimers: program.autoTimer.reset(window); break;
+        case kCommandResetAutoTimers: program.autoTimer.reset(); break;
         case kCommandSupervisorEnded: gui::destroyWindow(window); break;
         case kCommandRefreshTimeZone: refreshTimeZone(window); return;
         default: return;  // other ids do not wake the supervisor
@@ -94,7 +94,7 @@ ServerStatusSink serverStatusTo(Engine& engine) {
 }
 
 WindowProgram::WindowProgram()
-    : engine(view, EngineConfig{false, readServerEntry, serverListUnusable}), autoTimer(engine) {}
+    : engine(view, EngineConfig{false, readServerEntry, serverListUnusable}), autoTimer(engine, view) {}
 
 void deferredInitialisation(WindowProgram& program, WindowHandle window) {
     gui::setDlgItemText(window, kIdComputerName, platform::computerName());
@@ -115,7 +115,7 @@ void deferredInitialisation(WindowProgram& program, WindowHandle window) {
         gui::setControlTooltip(window, kIdCorrectButton, slot(kSlotElevateTip));
         gui::setButtonShield(window, kIdCorrectButton, true);
     }
-    if (settings.autoSyncEnabled.load() != 0 || settings.autoCheckEnabled.load() != 0) program.autoTimer.arm(window);
+    if (settings.autoSyncEnabled.load() != 0 || settings.autoCheckEnabled.load() != 0) program.autoTimer.arm();
     gui::setTopmost(window, settings.onTop.load() != 0);
 }
 
@@ -128,7 +128,7 @@ intptr_t mainWindowProcedure(WindowProgram& program, WindowHandle window, const 
         case MessageKind::Command: onCommand(program, window, message.id); break;
         case MessageKind::Timer:
             if (message.id == kDeferredInitTimerId) deferredInitialisation(program, window);
-            if (message.id == kAutoTimerId) program.autoTimer.fired(window);
+            if (message.id == kAutoTimerId) program.autoTimer.fired();
             if (message.id == kTrayTipTimerId) refreshTrayTip(program, window);
             break;
         case MessageKind::Size: onSize(program, window, message.id); break;

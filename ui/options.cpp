@@ -65,7 +65,7 @@ void enable(WindowHandle page, std::initializer_list<int> ids, bool on) {
 
 // Restarting the AutoSync (or AutoCheck) interval from now.
 void restartAutoInterval(AutoKind which) {
-    if (sheetProgram != nullptr) sheetProgram->autoTimer.restartPeriod(mainWindowOfSheet.load(), which);
+    if (sheetProgram != nullptr) sheetProgram->autoTimer.restartPeriod(which);
 }
 
 void queryService() {
@@ -216,7 +216,6 @@ void readServersPage(WindowHandle page) {
 }
 
 void readAutoPage(WindowHandle page) {
-    const WindowHandle main = mainWindowOfSheet.load();
     settings.autoSyncCount.store(readCount(page, kIdAutoSyncCount, 1, 99));
     settings.autoSyncUnit.store(gui::comboSelection(page, kIdAutoSyncUnit));
     settings.autoSyncEnabled.store(checked(page, kIdAutoSyncOn) ? 1 : 0);
@@ -224,7 +223,7 @@ void readAutoPage(WindowHandle page) {
     settings.autoCheckUnit.store(gui::comboSelection(page, kIdAutoCheckUnit));
     settings.autoCheckEnabled.store(checked(page, kIdAutoCheckOn) ? 1 : 0);
     // A changed count or unit alone takes effect at the next arming.
-    if (sheetProgram != nullptr) sheetProgram->autoTimer.settingsChanged(main);
+    if (sheetProgram != nullptr) sheetProgram->autoTimer.settingsChanged();
 }
 
 void readSystemPage(WindowHandle page) {
