@@ -48,7 +48,7 @@ public:
     void showLocalClock(const platform::SystemTime&) override {}
     void showServerClock(const platform::SystemTime&) override {}
     std::string statusSuffix() override { return std::string(); }
-    void operationStarting() override { refreshTimeZone(gui::kNoWindow); }
+    void operationStarting() override { (void)refreshTimeZone(); }
     void supervisorEnded() override { stopTimeServers(); }
 };
 
@@ -78,7 +78,7 @@ void serviceMain() {
     if (settings.timeServerEnabled.load() != 0) {
         startTimeServers(ServerStatusSink{}, [](std::string text) { platform::reportServiceText(text); });
     }
-    refreshTimeZone(gui::kNoWindow);
+    (void)refreshTimeZone();
     platform::reportServiceStatus(platform::ServiceState::Running, 0, 0);
 
     while (!stopEvent.wait(UINT32_MAX)) {

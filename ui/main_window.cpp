@@ -63,12 +63,12 @@ void onCommand(WindowProgram& program, WindowHandle window, int command) {
         case kCommandOptions: openOptions(program, window); break;
         case kCommandHelp: openDocument(window, programDirectory() + kReadMeFileName, DocumentUse::Read); break;
         case kCommandTimeZone:
-            refreshTimeZone(window);
+            refreshTimeZoneCaption(window);
             showTimeZoneDialog(window);
             break;
         case kCommandResetAutoTimers: program.autoTimer.reset(); break;
         case kCommandSupervisorEnded: gui::destroyWindow(window); break;
-        case kCommandRefreshTimeZone: refreshTimeZone(window); return;
+        case kCommandRefreshTimeZone: refreshTimeZoneCaption(window); return;
         default: return;  // other ids do not wake the supervisor
     }
     engine.wake();
@@ -108,7 +108,7 @@ void deferredInitialisation(WindowProgram& program, WindowHandle window) {
         (void)program.engine.requestOperation(action == 2 ? OperationKind::Correct : OperationKind::Check);
     }
     if (settings.timeServerEnabled.load() != 0) startTimeServers(serverStatusTo(program.engine));
-    refreshTimeZone(window);
+    refreshTimeZoneCaption(window);
     if (clockPrivilegeHeld.load() != 0) {
         gui::setControlTooltip(window, kIdCorrectButton, slot(kSlotCorrectTip));
     } else {
