@@ -135,18 +135,4 @@ void registerWindowsStart() {
     }
 }
 
-ServiceControls& programServiceControls() {
-    class Controls final : public ServiceControls {
-    public:
-        void query() override { queryService(); }
-        std::string install() override { return installService(); }
-        void uninstall() override { uninstallService(); }
-        void start() override { startService(); }
-        void stop() override { stopService(); }
-        void registerWindowsStart() override { tavrel::registerWindowsStart(); }
-    };
-    static Controls controls;
-    return controls;
-}
-
 }  // namespace tavrel

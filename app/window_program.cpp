@@ -13,7 +13,6 @@
 #include "platform/thread.h"
 #include "storage/settings.h"
 #include "ui/main_window.h"
-#include "ui/service_controls.h"
 #include "ui/tray.h"
 
 namespace tavrel {
@@ -51,8 +50,8 @@ void runWindowProgram(const std::string& startSwitch) {
     std::unique_ptr<gui::DialogBackend> backend =
         scripted ? gui::makeScriptedBackend(mainWindow) : gui::makeInteractiveBackend();
     gui::setDialogBackend(backend.get());
-    setServiceControls(&programServiceControls());
-    WindowProgram program;
+    ProgramServiceControls services;
+    WindowProgram program(&services);
     mainWindow = createMainWindow(program);
     gui::runMessageLoop();
     gui::setDialogBackend(nullptr);

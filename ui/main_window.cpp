@@ -60,7 +60,7 @@ void onCommand(WindowProgram& program, WindowHandle window, int command) {
             break;
         case kCommandAbout: showAboutPage(window); break;
         case kCommandHistory: showHistoryView(window); break;
-        case kCommandOptions: openOptions(program, window); break;
+        case kCommandOptions: program.options.open(window); break;
         case kCommandHelp: openDocument(window, programDirectory() + kReadMeFileName, DocumentUse::Read); break;
         case kCommandTimeZone:
             refreshTimeZoneCaption(window);
@@ -93,8 +93,10 @@ ServerStatusSink serverStatusTo(Engine& engine) {
     return [&engine](std::string text) { engine.showServerStatus(std::move(text)); };
 }
 
-WindowProgram::WindowProgram()
-    : engine(view, EngineConfig{false, readServerEntry, serverListUnusable}), autoTimer(engine, view) {}
+WindowProgram::WindowProgram(ServiceControls* services)
+    : engine(view, EngineConfig{false, readServerEntry, serverListUnusable}),
+      autoTimer(engine, view),
+      options(engine, autoTimer, services) {}
 
 void deferredInitialisation(WindowProgram& program, WindowHandle window) {
     gui::setDlgItemText(window, kIdComputerName, platform::computerName());
