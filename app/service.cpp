@@ -29,10 +29,6 @@ constexpr unsigned kStopChecks = 10;
 constexpr uint32_t kStopBeforeRemoveMs = 1000;
 constexpr char kOutcomeTimePicture[] = "HH':'mm";
 
-// Set by the control handler when the stop comes; never reset, so a stop
-// that arrives while the service is still starting is not lost.
-platform::ManualResetEvent stopEvent;
-
 // The service has no window: the engine's texts go nowhere.
 class ServiceView final : public EngineView {
 public:
@@ -54,16 +50,29 @@ public:
 
 std::string programPath() { return programFile(); }
 
-void serviceControlHandler(bool stop) {
+// One run of the service process under the dispatcher: serviceMain on the
+// service's thread, the control handler on the dispatcher's.
+class ServiceRun {
+public:
+    void serviceMain();
+    void controlHandler(bool stop);
+
+private:
+    // Set by the control handler when the stop comes; never reset, so a stop
+    // that arrives while the service is still starting is not lost.
+    platform::ManualResetEvent stopEvent_;
+};
+
+void ServiceRun::controlHandler(bool stop) {
     if (stop) {
         platform::reportServiceStatus(platform::ServiceState::StopPending, 0, 0);
-        stopEvent.set();
+        stopEvent_.set();
     } else {
         platform::reportServiceStatus(platform::ServiceState::Running, 0, 0);
     }
 }
 
-void serviceMain() {
+void ServiceRun::serviceMain() {
     platform::reportServiceStatus(platform::ServiceState::StartPending, kStartWaitHintMs, 0);
     serviceMode.store(1);
     echoLogToStandardError(true);
@@ -81,7 +90,7 @@ void serviceMain() {
     (void)refreshTimeZone();
     platform::reportServiceStatus(platform::ServiceState::Running, 0, 0);
 
-    while (!stopEvent.wait(UINT32_MAX)) {
+    while (!stopEvent_.wait(UINT32_MAX)) {
     }
     engine.requestClose();
     engine.wake();
@@ -118,7 +127,10 @@ void uninstallService() {
 void startService() { platform::startService(kServiceName); }
 void stopService() { platform::stopService(kServiceName); }
 
-void runServiceProcess() { (void)platform::runServiceDispatcher(serviceMain, serviceControlHandler); }
+void runServiceProcess() {
+    ServiceRun run;
+    (void)platform::runServiceDispatcher([&run] { run.serviceMain(); }, [&run](bool stop) { run.controlHandler(stop); });
+}
 
 void removeServiceSwitch() {
     queryService();
