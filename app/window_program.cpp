@@ -13,7 +13,6 @@
 #include "platform/thread.h"
 #include "storage/settings.h"
 #include "ui/main_window.h"
-#include "ui/tray.h"
 
 namespace tavrel {
 namespace {
@@ -32,10 +31,7 @@ void runWindowProgram(const std::string& startSwitch) {
                      "(or use /q to sync once, or TAVREL_HEADLESS=1 to drive it from a script)\n");
         platform::exitProcess();
     }
-    if (startSwitch == "/s") {
-        settings.startMinimised.store(1);
-        trayIconSuppressed.store(1);
-    }
+    if (startSwitch == "/s") settings.startMinimised.store(1);
     if (!platform::acquireSingleInstance(kInstanceName)) {
         // Perhaps the first instance is just ending (a restart with more rights).
         platform::sleepMs(kSecondInstanceWaitMs);
@@ -52,6 +48,7 @@ void runWindowProgram(const std::string& startSwitch) {
     gui::setDialogBackend(backend.get());
     ProgramServiceControls services;
     WindowProgram program(&services);
+    program.trayIconSuppressed = startSwitch == "/s";
     mainWindow = createMainWindow(program);
     gui::runMessageLoop();
     gui::setDialogBackend(nullptr);

@@ -58,7 +58,13 @@ void onCommand(WindowProgram& program, WindowHandle window, int command) {
                 restartElevated(window);
             }
             break;
-        case kCommandAbout: showAboutPage(window); break;
+        case kCommandAbout:
+            if (!program.aboutOpen) {
+                program.aboutOpen = true;
+                showAboutPage(window);
+                program.aboutOpen = false;
+            }
+            break;
         case kCommandHistory: showHistoryView(window); break;
         case kCommandOptions: program.options.open(window); break;
         case kCommandHelp: openDocument(window, programDirectory() + kReadMeFileName, DocumentUse::Read); break;

@@ -210,12 +210,11 @@ TEST_F(MainWindow, TrayMenuOffersResetOnlyWhileArmed) {
 
 TEST_F(MainWindow, SuppressedTrayIconReturnsWithTheTaskbar) {
     settings.trayEnabled.store(1);
-    trayIconSuppressed.store(1);
+    program->trayIconSuppressed = true;
     gui::showWindow(window, gui::ShowCommand::Minimised);
     EXPECT_FALSE(gui::trayIconShown(window));
     send(MessageKind::TaskbarCreated);
     EXPECT_TRUE(gui::trayIconShown(window));
-    trayIconSuppressed.store(0);
 }
 
 TEST_F(MainWindow, LongTipsAreCut) {
