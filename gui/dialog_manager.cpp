@@ -93,6 +93,8 @@ struct Manager {
     WindowHandle sessionWindow = kNoWindow;
 };
 
+// The window model: one per process, as Windows' window manager is, with
+// one UI thread; every gui:: call and the backend reach it.
 Manager& manager() {
     static Manager m;
     return m;

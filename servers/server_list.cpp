@@ -15,7 +15,7 @@ constexpr size_t kMinEntryLength = 3;
 
 }  // namespace
 
-std::atomic<int32_t> serverListEmpty{0};
+std::atomic<int32_t> serverListEmpty{0};  // process-wide: see server_list.h
 
 bool ServerListParser::lineEnded() {
     pending_ = false;

@@ -14,7 +14,8 @@ namespace tavrel {
 
 // 0 standard time, 1 daylight time (also for zones without daylight saving).
 // Written by whoever refreshes the zone: the window thread in the window
-// program, the supervisor in the service.
+// program, the supervisor in the service. Process-wide: it is the machine's
+// zone's phase, kept beside the zone read into the settings record.
 extern std::atomic<int32_t> timeZonePhase;
 
 // Restores a locked zone if its Bias changed, then reads the zone in force

@@ -14,6 +14,8 @@ namespace {
 // The service table's name; a service of its own process may give any.
 constexpr char kServiceName[] = "tavrel";
 
+// What runServiceDispatcher was given: the service manager calls plain
+// functions with no pointer of ours, one service per process.
 std::function<void()> serviceMainFunction;
 std::function<void(bool stop)> controlFunction;
 std::atomic<SERVICE_STATUS_HANDLE> statusHandle{nullptr};
