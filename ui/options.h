@@ -49,6 +49,7 @@ public:
     // A page's click actions; true when the id is one of them.
     bool click(gui::WindowHandle page, int id);
 
+    // The sheet's scan window (tests).
     ScanWindow& scan() { return scan_; }
 
 private:
@@ -66,6 +67,7 @@ private:
     // The main window the open sheet belongs to (none for pages made alone).
     gui::WindowHandle mainWindow_ = gui::kNoWindow;
     bool open_ = false;
+    // Opened by the Servers page's Scan button, ended with the sheet.
     ScanWindow scan_;
 };
 
