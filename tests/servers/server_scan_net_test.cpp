@@ -8,6 +8,7 @@
 #include "servers/server_scan.h"
 #include "storage/history.h"
 #include "storage/settings.h"
+#include "tests/support/environment.h"
 #include "tests/support/fake_time_servers.h"
 #include "tests/support/query_fixture.h"
 
@@ -44,6 +45,7 @@ protected:
 // sort puts the servers answering SNTP first, then those answering TIME
 // only, then the silent ones.
 TEST_F(ServerScanTest, MeasuresEachServerByBothProtocolsAndSortsByTheAnswers) {
+    if (test::runningUnderWine()) GTEST_SKIP() << "Wine never fails the receive after a datagram to a closed port";
     FakeTimeServer bothTime(Reply::Correct);
     FakeSntpServer bothSntp(Reply::Correct);
     FakeTimeServer timeOnly(Reply::Correct, 0, 0, Listen{0x7F000002, nullptr, ""});
