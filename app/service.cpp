@@ -29,10 +29,6 @@ constexpr unsigned kStopChecks = 10;
 constexpr uint32_t kStopBeforeRemoveMs = 1000;
 constexpr char kOutcomeTimePicture[] = "HH':'mm";
 
-// Set by the control handler when the stop comes; never reset, so a stop
-// that arrives while the service is still starting is not lost.
-platform::ManualResetEvent stopEvent;
-
 // The service has no window: the engine's texts go nowhere.
 class ServiceView final : public EngineView {
 public:
@@ -48,22 +44,35 @@ public:
     void showLocalClock(const platform::SystemTime&) override {}
     void showServerClock(const platform::SystemTime&) override {}
     std::string statusSuffix() override { return std::string(); }
-    void operationStarting() override { refreshTimeZone(gui::kNoWindow); }
+    void operationStarting() override { (void)refreshTimeZone(); }
     void supervisorEnded() override { stopTimeServers(); }
 };
 
 std::string programPath() { return programFile(); }
 
-void serviceControlHandler(bool stop) {
+// One run of the service process under the dispatcher: serviceMain on the
+// service's thread, the control handler on the dispatcher's.
+class ServiceRun {
+public:
+    void serviceMain();
+    void controlHandler(bool stop);
+
+private:
+    // Set by the control handler when the stop comes; never reset, so a stop
+    // that arrives while the service is still starting is not lost.
+    platform::ManualResetEvent stopEvent_;
+};
+
+void ServiceRun::controlHandler(bool stop) {
     if (stop) {
         platform::reportServiceStatus(platform::ServiceState::StopPending, 0, 0);
-        stopEvent.set();
+        stopEvent_.set();
     } else {
         platform::reportServiceStatus(platform::ServiceState::Running, 0, 0);
     }
 }
 
-void serviceMain() {
+void ServiceRun::serviceMain() {
     platform::reportServiceStatus(platform::ServiceState::StartPending, kStartWaitHintMs, 0);
     serviceMode.store(1);
     echoLogToStandardError(true);
@@ -78,10 +87,10 @@ void serviceMain() {
     if (settings.timeServerEnabled.load()) {
         startTimeServers(ServerStatusSink{}, [](std::string text) { platform::reportServiceText(text); });
     }
-    refreshTimeZone(gui::kNoWindow);
+    (void)refreshTimeZone();
     platform::reportServiceStatus(platform::ServiceState::Running, 0, 0);
 
-    while (!stopEvent.wait(UINT32_MAX)) {
+    while (!stopEvent_.wait(UINT32_MAX)) {
     }
     engine.requestClose();
     engine.wake();
@@ -118,7 +127,10 @@ void uninstallService() {
 void startService() { platform::startService(kServiceName); }
 void stopService() { platform::stopService(kServiceName); }
 
-void runServiceProcess() { (void)platform::runServiceDispatcher(serviceMain, serviceControlHandler); }
+void runServiceProcess() {
+    ServiceRun run;
+    (void)platform::runServiceDispatcher([&run] { run.serviceMain(); }, [&run](bool stop) { run.controlHandler(stop); });
+}
 
 void removeServiceSwitch() {
     queryService();
@@ -133,20 +145,6 @@ void registerWindowsStart() {
         const bool quick = action == WindowsStartAction::SyncAndExit;
         platform::setLogonStart(kLogonEntryName, programPath(), quick ? kQuickSwitch : "", !quick);
     }
-}
-
-ServiceControls& programServiceControls() {
-    class Controls final : public ServiceControls {
-    public:
-        void query() override { queryService(); }
-        std::string install() override { return installService(); }
-        void uninstall() override { uninstallService(); }
-        void start() override { startService(); }
-        void stop() override { stopService(); }
-        void registerWindowsStart() override { tavrel::registerWindowsStart(); }
-    };
-    static Controls controls;
-    return controls;
 }
 
 }  // namespace tavrel

@@ -35,7 +35,16 @@ void removeServiceSwitch();
 // 0 none.
 void registerWindowsStart();
 
-// All of the above for the Options sheet.
-ServiceControls& programServiceControls();
+// All of the above for the Options sheet; the window program makes one for
+// its run.
+class ProgramServiceControls final : public ServiceControls {
+public:
+    void query() override { queryService(); }
+    std::string install() override { return installService(); }
+    void uninstall() override { uninstallService(); }
+    void start() override { startService(); }
+    void stop() override { stopService(); }
+    void registerWindowsStart() override { tavrel::registerWindowsStart(); }
+};
 
 }  // namespace tavrel

@@ -13,8 +13,6 @@
 #include "platform/thread.h"
 #include "storage/settings.h"
 #include "ui/main_window.h"
-#include "ui/service_controls.h"
-#include "ui/tray.h"
 
 namespace tavrel {
 namespace {
@@ -33,10 +31,7 @@ void runWindowProgram(const std::string& startSwitch) {
                      "(or use /q to sync once, or TAVREL_HEADLESS=1 to drive it from a script)\n");
         platform::exitProcess();
     }
-    if (startSwitch == "/s") {
-        settings.startMinimised.store(true);
-        trayIconSuppressed.store(1);
-    }
+    if (startSwitch == "/s") settings.startMinimised.store(true);
     if (!platform::acquireSingleInstance(kInstanceName)) {
         // Perhaps the first instance is just ending (a restart with more rights).
         platform::sleepMs(kSecondInstanceWaitMs);
@@ -51,8 +46,9 @@ void runWindowProgram(const std::string& startSwitch) {
     std::unique_ptr<gui::DialogBackend> backend =
         scripted ? gui::makeScriptedBackend(mainWindow) : gui::makeInteractiveBackend();
     gui::setDialogBackend(backend.get());
-    setServiceControls(&programServiceControls());
-    WindowProgram program;
+    ProgramServiceControls services;
+    WindowProgram program(&services);
+    program.trayIconSuppressed = startSwitch == "/s";
     mainWindow = createMainWindow(program);
     gui::runMessageLoop();
     gui::setDialogBackend(nullptr);

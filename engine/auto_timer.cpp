@@ -20,39 +20,39 @@ constexpr char kErrorCaption[] = "Tavrel.exe";
 bool syncEnabled() { return settings.autoSyncEnabled.load(); }
 bool checkEnabled() { return settings.autoCheckEnabled.load(); }
 
-// A period of the settings in ms; one shorter than a minute (a count of 0)
-// says so and counts as a minute.
-uint64_t period(std::chrono::milliseconds set) {
+}  // namespace
+
+// A count of 0 gives a period shorter than a minute: it says so and counts
+// as a minute.
+uint64_t AutoTimer::period(std::chrono::milliseconds set) {
     if (set >= kShortestPeriod) return static_cast<uint64_t>(set.count());
-    gui::messageBox(gui::kNoWindow, kAutoSyncError, kErrorCaption, gui::MessageBoxKind::Ok);
+    host_.showMessage(kAutoSyncError, kErrorCaption);
     return static_cast<uint64_t>(kShortestPeriod.count());
 }
-uint64_t syncPeriod() { return period(autoSyncPeriod()); }
-uint64_t checkPeriod() { return period(autoCheckPeriod()); }
-
-}  // namespace
+uint64_t AutoTimer::syncPeriod() { return period(autoSyncPeriod()); }
+uint64_t AutoTimer::checkPeriod() { return period(autoCheckPeriod()); }
 
 void AutoTimer::publish(Countdown countdown) {
     countdown_ = countdown;
     engine_.setCountdown(countdown);
 }
 
-void AutoTimer::setTimerFor(gui::WindowHandle window, int64_t ms) {
+void AutoTimer::setTimerFor(int64_t ms) {
     if (ms < kShortestArmMs) ms = kShortestArmMs;
     if (ms > kLongestTimerStepMs) ms = kLongestTimerStepMs;
-    gui::setTimer(window, kAutoTimerId, static_cast<uint32_t>(ms));
+    host_.setAutoTimer(static_cast<uint32_t>(ms));
 }
 
-void AutoTimer::disarm(gui::WindowHandle window) {
-    gui::killTimer(window, kAutoTimerId);
+void AutoTimer::disarm() {
+    host_.killAutoTimer();
     publish(Countdown{});
 }
 
-void AutoTimer::arm(gui::WindowHandle window) {
+void AutoTimer::arm() {
     const bool sync = syncEnabled();
     const bool check = checkEnabled();
     if (!sync && !check) {
-        disarm(window);
+        disarm();
         return;
     }
     const uint64_t now = platform::getTickCount64();
@@ -65,21 +65,21 @@ void AutoTimer::arm(gui::WindowHandle window) {
         if (!sync || checkDue < next.dueTick) next = Countdown{AutoKind::Check, checkDue};
     }
     publish(next);
-    setTimerFor(window, static_cast<int64_t>(next.dueTick) - static_cast<int64_t>(now));
+    setTimerFor(static_cast<int64_t>(next.dueTick) - static_cast<int64_t>(now));
 }
 
-void AutoTimer::fired(gui::WindowHandle window) {
-    gui::killTimer(window, kAutoTimerId);
+void AutoTimer::fired() {
+    host_.killAutoTimer();
     const uint64_t now = platform::getTickCount64();
     // A long period is armed in steps: one step ended, the event is not due.
     const int64_t left = static_cast<int64_t>(countdown_.dueTick) - static_cast<int64_t>(now);
     if (left > kDueWithinMs) {
-        setTimerFor(window, left);
+        setTimerFor(left);
         return;
     }
     if (engine_.operationOrScanRunning()) {
         publish(Countdown{countdown_.kind, now + kPostponeMs});
-        gui::setTimer(window, kAutoTimerId, kPostponeMs);
+        host_.setAutoTimer(kPostponeMs);
         return;
     }
     const uint64_t dueBy = now + kDueWithinMs;
@@ -93,32 +93,32 @@ void AutoTimer::fired(gui::WindowHandle window) {
     } else if (syncDue || checkDue) {
         // The engine took another request meanwhile: try again in 30 s.
         publish(Countdown{countdown_.kind, now + kPostponeMs});
-        gui::setTimer(window, kAutoTimerId, kPostponeMs);
+        host_.setAutoTimer(kPostponeMs);
         return;
     }
-    arm(window);
+    arm();
 }
 
-void AutoTimer::reset(gui::WindowHandle window) {
+void AutoTimer::reset() {
     if (countdown_.kind == AutoKind::None) return;
-    gui::killTimer(window, kAutoTimerId);
+    host_.killAutoTimer();
     syncStart_ = 0;
     checkStart_ = 0;
     countdown_ = Countdown{};
-    arm(window);
+    arm();
 }
 
-void AutoTimer::restartPeriod(gui::WindowHandle window, AutoKind which) {
+void AutoTimer::restartPeriod(AutoKind which) {
     if (countdown_.kind == AutoKind::None) return;
     if (which == AutoKind::Sync) syncStart_ = 0;
     if (which == AutoKind::Check) checkStart_ = 0;
-    disarm(window);
+    disarm();
 }
 
-void AutoTimer::settingsChanged(gui::WindowHandle window) {
+void AutoTimer::settingsChanged() {
     const bool armedEventOff = (countdown_.kind == AutoKind::Sync && !syncEnabled()) ||
                                (countdown_.kind == AutoKind::Check && !checkEnabled());
-    if (countdown_.kind == AutoKind::None || armedEventOff) arm(window);
+    if (countdown_.kind == AutoKind::None || armedEventOff) arm();
 }
 
 }  // namespace tavrel

@@ -1,52 +1,73 @@
-// AutoSync and AutoCheck: one window timer (id 10) armed for whichever of
-// the two periodic operations falls due first. The AutoTimer lives on the
-// window thread (the timer fires there, and the Options sheet and the menu
-// change it there); it publishes its next event to the engine, whose idle
-// display shows the countdown. Periods are reckoned in 64-bit milliseconds,
-// so "every 99 Days" means 99 days; a period longer than one timer can hold
-// is armed in steps.
+// AutoSync and AutoCheck: one timer armed for whichever of the two
+// periodic operations falls due first. The AutoTimer lives on the window
+// thread (the timer fires there, and the Options sheet and the menu change
+// it there); the timer and the messages are the window's, reached through
+// the host. It publishes its next event to the engine, whose idle display
+// shows the countdown. Periods are reckoned in 64-bit milliseconds, so
+// "every 99 Days" means 99 days; a period longer than one timer can hold is
+// armed in steps.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <string_view>
 
 #include "engine/countdown.h"
-#include "gui/dialog.h"
 
 namespace tavrel {
 
-inline constexpr int kAutoTimerId = 10;
-// The longest single arming of the window timer.
+// The longest single arming of the timer.
 inline constexpr uint32_t kLongestTimerStepMs = 2'000'000'000;
+
+// What the AutoTimer needs of the window it runs on: its one timer, whose
+// firing the window hands to AutoTimer::fired, and a message to the user.
+// The main window implements it.
+class AutoTimerHost {
+public:
+    virtual ~AutoTimerHost() = default;
+    // Arms the timer to fire every ms milliseconds (replacing an earlier
+    // arming) until it is killed.
+    virtual void setAutoTimer(uint32_t ms) = 0;
+    virtual void killAutoTimer() = 0;
+    // Shows a message and returns once the user has read it.
+    virtual void showMessage(std::string_view text, std::string_view caption) = 0;
+};
 
 class AutoTimer {
 public:
-    explicit AutoTimer(AutoTimerTarget& engine) : engine_(engine) {}
+    AutoTimer(AutoTimerTarget& engine, AutoTimerHost& host) : engine_(engine), host_(host) {}
 
-    // Sets timer 10 of the window for the next event. Each enabled event
-    // keeps its due time; when both fall due together AutoSync comes first.
-    void arm(gui::WindowHandle window);
-    // Timer 10 fired: starts the due operation (AutoSync when both are due:
+    // Arms the timer for the next event. Each enabled event keeps its due
+    // time; when both fall due together AutoSync comes first.
+    void arm();
+    // The timer fired: starts the due operation (AutoSync when both are due:
     // its Correct also reports the difference, so AutoCheck's period starts
     // again too), or postpones it by 30 s while an operation or scan runs.
-    void fired(gui::WindowHandle window);
+    void fired();
     // The "Reset Auto Timers" command: both periods start again from now.
-    void reset(gui::WindowHandle window);
+    void reset();
     // The Options sheet's Reset buttons: that event's period starts again at
     // the next arming.
-    void restartPeriod(gui::WindowHandle window, AutoKind which);
+    void restartPeriod(AutoKind which);
     // The enable boxes changed: arms, re-arms or stops the timer to match.
-    void settingsChanged(gui::WindowHandle window);
+    void settingsChanged();
 
     // The event armed next (None when the timer is off).
     AutoKind armed() const { return countdown_.kind; }
     Countdown countdown() const { return countdown_; }
 
 private:
-    void disarm(gui::WindowHandle window);
-    void setTimerFor(gui::WindowHandle window, int64_t ms);
+    void disarm();
+    void setTimerFor(int64_t ms);
     void publish(Countdown countdown);
+    // A period of the settings; one shorter than a minute says so and counts
+    // as a minute.
+    uint64_t period(std::chrono::milliseconds set);
+    uint64_t syncPeriod();
+    uint64_t checkPeriod();
 
     AutoTimerTarget& engine_;
+    AutoTimerHost& host_;
     // Tick counts (64-bit ms) at which the current periods began; 0: at the
     // next arming.
     uint64_t syncStart_ = 0;

@@ -177,8 +177,6 @@ struct PropertyPage {
     WindowProcedure procedure;
 };
 int runPropertySheet(const std::string& caption, const std::vector<PropertyPage>& pages, WindowHandle owner);
-// The sheet's page windows made so far (tests).
-std::vector<WindowHandle> propertySheetPages();
 
 // Timers, delivered as Timer messages on the UI thread until killed.
 void setTimer(WindowHandle window, int id, uint32_t periodMs);

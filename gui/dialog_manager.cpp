@@ -93,6 +93,8 @@ struct Manager {
     WindowHandle sessionWindow = kNoWindow;
 };
 
+// The window model: one per process, as Windows' window manager is, with
+// one UI thread; every gui:: call and the backend reach it.
 Manager& manager() {
     static Manager m;
     return m;
@@ -540,14 +542,14 @@ void setWindowSize(WindowHandle window, int width, int height) {
 
 namespace {
 
-// The sheet in the running property sheet, and its pages.
+// A running property sheet, owned by runPropertySheet: the sheet, its
+// pages and the page windows made so far.
 struct SheetState {
     std::vector<PropertyPage> pages;
     std::vector<WindowHandle> made;
     size_t current = 0;
     WindowHandle sheet = kNoWindow;
 };
-SheetState* runningSheet = nullptr;
 
 constexpr int kSheetTabBase = 9000;
 constexpr int kSheetOk = kIdOk;
@@ -606,8 +608,6 @@ int runPropertySheet(const std::string& caption, const std::vector<PropertyPage>
     controls.push_back(ControlTemplate{ControlKind::PushButton, kSheetCancel, width - 56, buttonsY, 50, 8, "Cancel"});
     const DialogTemplate sheetTemplate{"PROPSHEET", caption.c_str(), width, kTabRowUnits + height + kButtonRowUnits,
                                        controls};
-    SheetState* previous = runningSheet;
-    runningSheet = &state;
     const intptr_t result = runModalDialog(
         sheetTemplate,
         [&state, &titles](WindowHandle sheet, const WindowMessage& message) -> intptr_t {
@@ -638,15 +638,7 @@ int runPropertySheet(const std::string& caption, const std::vector<PropertyPage>
     for (WindowHandle page : state.made) {
         if (page != kNoWindow) destroyWindow(page);
     }
-    runningSheet = previous;
     return static_cast<int>(result);
-}
-
-std::vector<WindowHandle> propertySheetPages() {
-    std::vector<WindowHandle> pages;
-    if (runningSheet == nullptr) return pages;
-    for (WindowHandle page : runningSheet->made) pages.push_back(page);
-    return pages;
 }
 
 void setTimer(WindowHandle window, int id, uint32_t periodMs) {

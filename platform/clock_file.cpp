@@ -10,6 +10,8 @@
 namespace tavrel::platform {
 namespace {
 
+// Stand-ins for the system's clocks (tests); process-wide like the clocks
+// they stand in for.
 std::atomic<WallClockSource> wallClockSource{nullptr};
 std::atomic<TickSource> tickSource{nullptr};
 

@@ -15,7 +15,7 @@ constexpr size_t kMinEntryLength = 3;
 
 }  // namespace
 
-std::atomic<int32_t> serverListEmpty{0};
+std::atomic<int32_t> serverListEmpty{0};  // process-wide: see server_list.h
 
 bool ServerListParser::lineEnded() {
     pending_ = false;
@@ -135,6 +135,12 @@ int readServerList(const ServerEntrySink& insert) {
         return true;
     });
     return count > 0 ? 1 : 0;
+}
+
+int refreshServerList(const ServerEntrySink& insert) {
+    const int filled = readServerList(insert);
+    serverListEmpty.store(filled == 0 ? 1 : 0);
+    return filled;
 }
 
 bool readServerEntry(int n, std::string& name) {

@@ -16,8 +16,10 @@ namespace tavrel {
 
 inline constexpr char kServerFileName[] = "ServFile.txt";
 
-// Set when the list is unusable, so syncs fall back to Manual A; written at
-// start-up and by the window thread (the Options sheet's list).
+// Set when the list is unusable, so syncs fall back to Manual A. Process-wide
+// because every operation of the process (the engine's, quick mode's) asks
+// it; written only by this unit, on the main thread (ensureServerFile at
+// start-up, refreshServerList from the window program's Options sheet).
 extern std::atomic<int32_t> serverListEmpty;
 
 // Reads list entries one byte at a time: lines of 3 or more characters that
@@ -62,6 +64,10 @@ std::string sortServerList(const ServerRanking& rank);
 // Returns 1 when at least one entry was handed out, else 0.
 using ServerEntrySink = std::function<void(int index, std::string_view name)>;
 int readServerList(const ServerEntrySink& insert);
+// Fill mode for the list the user picks from (the Options sheet): as
+// readServerList, and marks the list empty (serverListEmpty) when it gave
+// no entry, usable when it gave one.
+int refreshServerList(const ServerEntrySink& insert);
 // The list is unusable (serverListEmpty set).
 inline bool serverListUnusable() { return serverListEmpty.load() != 0; }
 

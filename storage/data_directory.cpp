@@ -6,6 +6,8 @@
 namespace tavrel {
 namespace {
 
+// Located once at start-up, before any other thread, and the same for every
+// part of the process: hence process-wide.
 std::string programFileName;
 std::string programDir;
 std::string dataDir;

@@ -27,9 +27,12 @@ std::string fixedWidth(std::string text, size_t width) {
     return text;
 }
 
+// The service process echoes every line to standard error (its journal);
+// process-wide, as the log is the process's.
 std::atomic<bool> echoLog{false};
 
 std::mutex& logMutex() {
+    // The process's writers of the one log take turns.
     static std::mutex mutex;
     return mutex;
 }

@@ -64,6 +64,7 @@ Rotation rotate(platform::File& file, int64_t size, const std::string& path, con
 // service), that lines are being dropped: a line per dropped line would
 // flood it.
 void reportDropping(const std::string& path, const std::string& reason) {
+    // Once per process: the files are the process's, whichever writer drops.
     static std::mutex mutex;
     static std::set<std::string> reported;
     {

@@ -101,7 +101,8 @@ constexpr std::chrono::seconds kDefaultSyncTimeout{15};
 // The largest offset of a zone from UTC, in minutes, that a record may hold.
 constexpr int32_t kMostBiasMinutes = 24 * 60;
 
-// Bytes of the display name beyond the part kept in the record.
+// Bytes of the display name beyond the part kept in the record; part of the
+// process-wide settings, under the shared text mutex.
 char timeZoneDisplayNameTail[kTimeZoneDisplayNameSize - sizeof(SettingsRecord::timeZoneDisplayNameHead)];
 
 }  // namespace

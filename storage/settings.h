@@ -140,7 +140,8 @@ inline constexpr size_t kSettingsFileSize = 508;
 inline constexpr size_t kManualAddressSize = 32;
 inline constexpr size_t kTimeZoneDisplayNameSize = 600;
 
-// The one process-wide record; all zero at process start.
+// The one process-wide record; all zero at process start. Process-wide: it
+// is the settings file's image, which every part and thread of the program reads.
 extern SettingsRecord settings;
 
 // One unit of the AutoSync and AutoCheck periods; a word beyond Hours
@@ -215,12 +216,13 @@ bool saveSettings();
 void checkSettingsRanges();
 
 // Set for the whole run of the service process, before its threads start.
+// Process-wide: it says what the process is.
 extern std::atomic<int32_t> serviceMode;
 // The last look at the service manager found the service installed: saving
 // then also writes the service's own copy of the settings. Written by the
-// window thread.
+// window thread. Process-wide: it is the machine's service, which saving asks about.
 extern std::atomic<int32_t> serviceInstalled;
-// The same look found it running.
+// The same look found it running (process-wide beside it).
 extern std::atomic<int32_t> serviceRunning;
 
 // The default manual addresses (public servers answering TIME and SNTP).

@@ -5,6 +5,7 @@
 namespace tavrel {
 
 std::mutex& sharedTextMutex() {
+    // One for the process, as the texts it guards are in the one settings record.
     static std::mutex mutex;
     return mutex;
 }

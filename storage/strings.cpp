@@ -18,6 +18,8 @@ constexpr char kStringFileError[] = "String File Error!";
 constexpr char kStringsNotWritten[] = "Strings.txt could not be written; the built-in texts are used.";
 constexpr char kErrorCaption[] = "Tavrel.exe";
 
+// The string table: every window and thread of the process shows its texts,
+// so it is process-wide (loaded at start-up, reloaded by the Reset button).
 StringTable processTable;
 std::shared_mutex tableMutex;
 

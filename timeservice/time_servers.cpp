@@ -34,7 +34,9 @@ constexpr size_t kMostPartials = 16;
 constexpr char kTimePortError[] = "TIME Server Port Error; another program holds TCP port 37, or the right to it is missing.";
 
 // The two server threads, their sockets (published so that a stop can
-// close them under a blocked call) and what they report to.
+// close them under a blocked call) and what they report to. Process-wide:
+// one pair of servers per process, as there is one pair of ports 37 and 123
+// per machine, started and stopped by the window, the Options sheet and the service.
 std::mutex threadMutex;  // start and join
 std::thread timeThread;
 std::thread sntpThread;

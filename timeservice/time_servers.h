@@ -14,7 +14,7 @@
 namespace tavrel {
 
 // Mask of the running internal servers: 1 TIME, 2 SNTP; each server thread
-// sets and clears its own bit.
+// sets and clears its own bit. Process-wide, as the servers are (below).
 inline constexpr int32_t kTimeServerRunning = 1;
 inline constexpr int32_t kSntpServerRunning = 2;
 extern std::atomic<int32_t> serverActivity;

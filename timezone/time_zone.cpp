@@ -61,21 +61,22 @@ void enforceTimeZoneLock() {
     if (settings.logSyncs.load() && !settings.logDisabled.load()) logLine(slot(kSlotTimeZoneRestored));
 }
 
-void refreshTimeZone(gui::WindowHandle window) {
+std::optional<std::string> refreshTimeZone() {
     if (settings.timeZoneLocked.load()) enforceTimeZoneLock();
     platform::TimeZoneInformation zone;
     const platform::TimeZoneResult result = platform::getTimeZoneInformation(zone);
-    if (result == platform::TimeZoneResult::Failed) return;
+    if (result == platform::TimeZoneResult::Failed) return std::nullopt;
     setLockedTimeZone(zone);
     // A zone without summer time is always in its standard time.
     const bool standard = result != platform::TimeZoneResult::Daylight;
     timeZonePhase.store(standard ? 0 : 1);
+    std::optional<std::string> caption;
     if (serviceMode.load() == 0) {
-        gui::setWindowText(window, kCaptionPrefix +
-                                            platform::zoneNameText(standard ? zone.standardName : zone.daylightName));
+        caption = kCaptionPrefix + platform::zoneNameText(standard ? zone.standardName : zone.daylightName);
     }
     const std::string display = platform::timeZoneDisplayName(zone);
     if (!display.empty()) setTimeZoneDisplayName(display);
+    return caption;
 }
 
 std::string formatBias(int32_t minutes) {

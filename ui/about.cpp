@@ -8,9 +8,6 @@
 #include "ui/control_texts.h"
 
 namespace tavrel {
-
-std::atomic<int32_t> aboutOpen{0};
-
 namespace {
 
 intptr_t aboutProcedure(gui::WindowHandle window, const gui::WindowMessage& message) {
@@ -32,9 +29,7 @@ intptr_t aboutProcedure(gui::WindowHandle window, const gui::WindowMessage& mess
 }  // namespace
 
 void showAboutPage(gui::WindowHandle owner) {
-    if (aboutOpen.exchange(1) != 0) return;
     (void)gui::runModalDialog(kAboutDialog, aboutProcedure, owner);
-    aboutOpen.store(0);
 }
 
 }  // namespace tavrel

@@ -58,17 +58,23 @@ void onCommand(WindowProgram& program, WindowHandle window, int command) {
                 restartElevated(window);
             }
             break;
-        case kCommandAbout: showAboutPage(window); break;
+        case kCommandAbout:
+            if (!program.aboutOpen) {
+                program.aboutOpen = true;
+                showAboutPage(window);
+                program.aboutOpen = false;
+            }
+            break;
         case kCommandHistory: showHistoryView(window); break;
-        case kCommandOptions: openOptions(program, window); break;
+        case kCommandOptions: program.options.open(window); break;
         case kCommandHelp: openDocument(window, programDirectory() + kReadMeFileName, DocumentUse::Read); break;
         case kCommandTimeZone:
-            refreshTimeZone(window);
+            refreshTimeZoneCaption(window);
             showTimeZoneDialog(window);
             break;
-        case kCommandResetAutoTimers: program.autoTimer.reset(window); break;
+        case kCommandResetAutoTimers: program.autoTimer.reset(); break;
         case kCommandSupervisorEnded: gui::destroyWindow(window); break;
-        case kCommandRefreshTimeZone: refreshTimeZone(window); return;
+        case kCommandRefreshTimeZone: refreshTimeZoneCaption(window); return;
         default: return;  // other ids do not wake the supervisor
     }
     engine.wake();
@@ -93,8 +99,10 @@ ServerStatusSink serverStatusTo(Engine& engine) {
     return [&engine](std::string text) { engine.showServerStatus(std::move(text)); };
 }
 
-WindowProgram::WindowProgram()
-    : engine(view, EngineConfig{false, readServerEntry, serverListUnusable}), autoTimer(engine) {}
+WindowProgram::WindowProgram(ServiceControls* services)
+    : engine(view, EngineConfig{false, readServerEntry, serverListUnusable}),
+      autoTimer(engine, view),
+      options(engine, autoTimer, services) {}
 
 void deferredInitialisation(WindowProgram& program, WindowHandle window) {
     gui::setDlgItemText(window, kIdComputerName, platform::computerName());
@@ -109,14 +117,14 @@ void deferredInitialisation(WindowProgram& program, WindowHandle window) {
                                                                              : OperationKind::Check);
     }
     if (settings.timeServerEnabled.load()) startTimeServers(serverStatusTo(program.engine));
-    refreshTimeZone(window);
+    refreshTimeZoneCaption(window);
     if (clockPrivilegeHeld.load() != 0) {
         gui::setControlTooltip(window, kIdCorrectButton, slot(kSlotCorrectTip));
     } else {
         gui::setControlTooltip(window, kIdCorrectButton, slot(kSlotElevateTip));
         gui::setButtonShield(window, kIdCorrectButton, true);
     }
-    if (settings.autoSyncEnabled.load() || settings.autoCheckEnabled.load()) program.autoTimer.arm(window);
+    if (settings.autoSyncEnabled.load() || settings.autoCheckEnabled.load()) program.autoTimer.arm();
     gui::setTopmost(window, settings.onTop.load());
 }
 
@@ -129,7 +137,7 @@ intptr_t mainWindowProcedure(WindowProgram& program, WindowHandle window, const 
         case MessageKind::Command: onCommand(program, window, message.id); break;
         case MessageKind::Timer:
             if (message.id == kDeferredInitTimerId) deferredInitialisation(program, window);
-            if (message.id == kAutoTimerId) program.autoTimer.fired(window);
+            if (message.id == kAutoTimerId) program.autoTimer.fired();
             if (message.id == kTrayTipTimerId) refreshTrayTip(program, window);
             break;
         case MessageKind::Size: onSize(program, window, message.id); break;

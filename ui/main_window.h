@@ -12,6 +12,8 @@
 #include "resources/dialogs.h"
 #include "timeservice/time_servers.h"
 #include "ui/main_window_display.h"
+#include "ui/options.h"
+#include "ui/service_controls.h"
 
 namespace tavrel {
 
@@ -39,13 +41,20 @@ inline constexpr uint32_t kTrayTipMs = 1000;
 inline constexpr uint32_t kDeferredInitMs = 500;
 
 // What the window program runs on, made before the main window and living
-// as long as the program: the view the engine draws through, the engine
-// and the AutoTimer.
+// as long as the program: the view the engine draws through, the engine,
+// the AutoTimer and the Options sheet, whose service buttons act through
+// `services` (none in tests); and the window thread's flags.
 struct WindowProgram {
-    WindowProgram();
+    explicit WindowProgram(ServiceControls* services = nullptr);
     MainWindowView view;
     Engine engine;
     AutoTimer autoTimer;
+    OptionsSheet options;
+    // Set by "/s" before the window exists: hiding into the tray then adds
+    // no tray icon (until the notification area comes back).
+    bool trayIconSuppressed = false;
+    // The About page is open; the About command is ignored meanwhile.
+    bool aboutOpen = false;
 };
 
 // The time servers' lines for the engine's status line.

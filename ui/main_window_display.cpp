@@ -59,4 +59,12 @@ void MainWindowView::supervisorEnded() {
     gui::postCommand(window(), kCommandSupervisorEnded);
 }
 
+void MainWindowView::setAutoTimer(uint32_t ms) { gui::setTimer(window(), kAutoTimerId, ms); }
+
+void MainWindowView::killAutoTimer() { gui::killTimer(window(), kAutoTimerId); }
+
+void MainWindowView::showMessage(std::string_view text, std::string_view caption) {
+    gui::messageBox(gui::kNoWindow, text, caption, gui::MessageBoxKind::Ok);
+}
+
 }  // namespace tavrel

@@ -1,12 +1,14 @@
 // The main window as the engine sees it: the status line, the Check/Abort
 // caption, the clocks and the server's name, written from the supervisor
-// thread (the dialog manager hands each text to the window thread).
+// thread (the dialog manager hands each text to the window thread); and the
+// AutoTimer's timer and message, on the window thread.
 #pragma once
 
 #include <atomic>
 #include <string>
 #include <string_view>
 
+#include "engine/auto_timer.h"
 #include "engine/engine_view.h"
 #include "gui/dialog.h"
 #include "platform/time.h"
@@ -16,7 +18,10 @@ namespace tavrel {
 // A clock text: the time, a line break and the long date.
 std::string clockText(const platform::SystemTime& local);
 
-class MainWindowView final : public EngineView {
+// The main window's timer that the AutoTimer arms.
+inline constexpr int kAutoTimerId = 10;
+
+class MainWindowView final : public EngineView, public AutoTimerHost {
 public:
     // The window the texts go to, once it exists.
     void attach(gui::WindowHandle window) { window_.store(window); }
@@ -32,6 +37,11 @@ public:
     // Stops the time servers (waiting at most 20 s), then asks the window
     // thread to destroy the window.
     void supervisorEnded() override;
+
+    // Timer 10 of the window; a message box of its own.
+    void setAutoTimer(uint32_t ms) override;
+    void killAutoTimer() override;
+    void showMessage(std::string_view text, std::string_view caption) override;
 
 private:
     std::atomic<gui::WindowHandle> window_{gui::kNoWindow};

@@ -7,9 +7,8 @@
 #include "platform/process.h"
 #include "platform/socket.h"
 #include "resources/dialogs.h"
-#include "servers/server_combo.h"
+#include "ui/server_combo.h"
 #include "servers/server_list.h"
-#include "servers/server_scan.h"
 #include "storage/data_directory.h"
 #include "storage/log.h"
 #include "storage/settings.h"
@@ -18,13 +17,9 @@
 #include "ui/open_document.h"
 #include "ui/control_texts.h"
 #include "ui/main_window.h"
-#include "ui/service_controls.h"
 #include "storage/string_slots.h"
 
 namespace tavrel {
-
-std::atomic<int32_t> optionsOpen{0};
-
 namespace {
 
 using gui::WindowHandle;
@@ -36,12 +31,6 @@ constexpr char kStringsNotWritten[] = "Strings.txt could not be written; it keep
 constexpr char kSettingsNotSaved[] = "vIvod.dat could not be written; it keeps the settings saved before.";
 constexpr int kServiceTimerId = 1;
 constexpr uint32_t kServiceRequeryMs = 1000;
-
-
-ServiceControls* installedServiceControls = nullptr;
-std::atomic<WindowHandle> mainWindowOfSheet{gui::kNoWindow};
-// The program the open sheet belongs to (none for pages made alone).
-WindowProgram* sheetProgram = nullptr;
 
 void fillCombo(WindowHandle page, int id, const std::vector<std::string>& entries) {
     gui::comboReset(page, id);
@@ -73,67 +62,60 @@ void enable(WindowHandle page, std::initializer_list<int> ids, bool on) {
     for (int id : ids) gui::enableDlgItem(page, id, on);
 }
 
-// Restarting the AutoSync (or AutoCheck) interval from now.
-void restartAutoInterval(AutoKind which) {
-    if (sheetProgram != nullptr) sheetProgram->autoTimer.restartPeriod(mainWindowOfSheet.load(), which);
+}  // namespace
+
+OptionsSheet::OptionsSheet(Engine& engine, AutoTimer& autoTimer, ServiceControls* services)
+    : engine_(engine), autoTimer_(autoTimer), services_(services), scan_(engine) {}
+
+void OptionsSheet::queryService() {
+    if (services_ != nullptr) services_->query();
 }
 
-void queryService() {
-    if (ServiceControls* services = serviceControls()) services->query();
-}
-
-void serviceButton(WindowHandle page, int id) {
-    ServiceControls* services = serviceControls();
-    if (services == nullptr) return;
+void OptionsSheet::serviceButton(WindowHandle page, int id) {
+    if (services_ == nullptr) return;
     if (clockPrivilegeHeld.load() == 0) {
         if (platform::requestElevatedRestart(programFile())) {
-            gui::destroyWindow(mainWindowOfSheet.load());
+            gui::destroyWindow(mainWindow_);
         }
         return;
     }
     enable(page, {kIdServiceInstall, kIdServiceRun}, false);
     if (id == kIdServiceInstall) {
         if (serviceInstalled.load() != 0) {
-            services->uninstall();
+            services_->uninstall();
         } else {
-            const std::string problem = services->install();
+            const std::string problem = services_->install();
             if (!problem.empty()) {
-                gui::messageBox(mainWindowOfSheet.load(), problem, kErrorCaption, gui::MessageBoxKind::Error);
+                gui::messageBox(mainWindow_, problem, kErrorCaption, gui::MessageBoxKind::Error);
             }
         }
     } else if (serviceRunning.load() != 0) {
-        services->stop();
+        services_->stop();
     } else {
-        services->start();
+        services_->start();
     }
     gui::setTimer(page, kServiceTimerId, kServiceRequeryMs);
 }
 
-void resetToDefaults(WindowHandle page) {
-    if (!askQuestion(mainWindowOfSheet.load(), slot(kSlotResetQuestion), slot(kSlotYes), slot(kSlotNo))) return;
+void OptionsSheet::resetToDefaults(WindowHandle page) {
+    if (!askQuestion(mainWindow_, slot(kSlotResetQuestion), slot(kSlotYes), slot(kSlotNo))) return;
     applyDefaults();
     if (writeDefaultStrings(kStringsFileName)) {
         loadStringTable(kStringsFileName, kRequiredSlots, stringTable());
     } else {
-        gui::messageBox(mainWindowOfSheet.load(), kStringsNotWritten, kErrorCaption, gui::MessageBoxKind::Error);
+        gui::messageBox(mainWindow_, kStringsNotWritten, kErrorCaption, gui::MessageBoxKind::Error);
     }
     loadOptionValues(page);
 }
 
-struct PageKind {
-    const gui::DialogTemplate* dialog;
-    int titleSlot;
-    void (*readBack)(WindowHandle);
-};
-
-intptr_t pageProcedure(WindowHandle page, const gui::WindowMessage& message, void (*readBack)(WindowHandle),
-                       bool systemPage) {
+intptr_t OptionsSheet::pageProcedure(WindowHandle page, const gui::WindowMessage& message,
+                                     const std::function<void(WindowHandle)>& readBack, bool systemPage) {
     switch (message.kind) {
         case gui::MessageKind::Create:
             if (systemPage) queryService();
             fillOptionPage(page);
             return 1;
-        case gui::MessageKind::Command: (void)optionClick(page, message.id); return 1;
+        case gui::MessageKind::Command: (void)click(page, message.id); return 1;
         case gui::MessageKind::Timer:
             if (systemPage && message.id == kServiceTimerId) {
                 gui::killTimer(page, kServiceTimerId);
@@ -148,11 +130,6 @@ intptr_t pageProcedure(WindowHandle page, const gui::WindowMessage& message, voi
         default: return 0;
     }
 }
-
-}  // namespace
-
-void setServiceControls(ServiceControls* controls) { installedServiceControls = controls; }
-ServiceControls* serviceControls() { return installedServiceControls; }
 
 void fillOptionPage(WindowHandle page) {
     applyTemplateTexts(page);
@@ -228,8 +205,7 @@ void readServersPage(WindowHandle page) {
     settings.selectedServer.store(gui::comboSelection(page, kIdServerCombo));
 }
 
-void readAutoPage(WindowHandle page) {
-    const WindowHandle main = mainWindowOfSheet.load();
+void OptionsSheet::readAutoPage(WindowHandle page) {
     settings.autoSyncCount.store(readCount(page, kIdAutoSyncCount, 1, 99));
     settings.autoSyncUnit.store(selectedEntry<TimeUnit>(page, kIdAutoSyncUnit));
     settings.autoSyncEnabled.store(checked(page, kIdAutoSyncOn));
@@ -237,7 +213,7 @@ void readAutoPage(WindowHandle page) {
     settings.autoCheckUnit.store(selectedEntry<TimeUnit>(page, kIdAutoCheckUnit));
     settings.autoCheckEnabled.store(checked(page, kIdAutoCheckOn));
     // A changed count or unit alone takes effect at the next arming.
-    if (sheetProgram != nullptr) sheetProgram->autoTimer.settingsChanged(main);
+    autoTimer_.settingsChanged();
 }
 
 void readSystemPage(WindowHandle page) {
@@ -256,7 +232,7 @@ void readSystemPage(WindowHandle page) {
     if (platform::systemTimeToFileTime(gui::datePickerTime(page, kIdDateHigh), ft)) settings.dateRangeHigh.store(ft);
 }
 
-void readMiscPage(WindowHandle page) {
+void OptionsSheet::readMiscPage(WindowHandle page) {
     settings.logDisabled.store(checked(page, kIdNoLog));
     settings.logSyncs.store(checked(page, kIdLogSyncs));
     settings.logErrors.store(checked(page, kIdLogErrors));
@@ -270,7 +246,7 @@ void readMiscPage(WindowHandle page) {
     settings.trayEnabled.store(checked(page, kIdTray));
     const bool serverWanted = checked(page, kIdTimeServer);
     if (serverWanted && !settings.timeServerEnabled.load()) {
-        startTimeServers(sheetProgram != nullptr ? serverStatusTo(sheetProgram->engine) : ServerStatusSink{});
+        startTimeServers(serverStatusTo(engine_));
         settings.timeServerEnabled.store(true);
     } else if (!serverWanted && settings.timeServerEnabled.load()) {
         stopTimeServers();
@@ -308,13 +284,11 @@ void applyEnableRules(WindowHandle page) {
     }
 }
 
-bool optionClick(WindowHandle page, int id) {
+bool OptionsSheet::click(WindowHandle page, int id) {
     switch (id) {
         case kIdEditList: openDocument(page, editableServerFile(), DocumentUse::Edit); return true;
         case kIdRefreshList: refreshServerCombo(page); return true;
-        case kIdScan:
-            if (sheetProgram != nullptr) (void)openServerScan(page, sheetProgram->engine);
-            return true;
+        case kIdScan: (void)scan_.open(); return true;
         case kIdUseList:
         case kIdUseManualA:
         case kIdUseManualB:
@@ -323,13 +297,13 @@ bool optionClick(WindowHandle page, int id) {
             return true;
         case kIdResetAutoSync:
         case kIdAutoSyncOn:
-            restartAutoInterval(AutoKind::Sync);
+            autoTimer_.restartPeriod(AutoKind::Sync);
             readAutoPage(page);
             applyEnableRules(page);
             return true;
         case kIdAutoCheckOn:
         case kIdResetAutoCheck:
-            restartAutoInterval(AutoKind::Check);
+            autoTimer_.restartPeriod(AutoKind::Check);
             readAutoPage(page);
             applyEnableRules(page);
             return true;
@@ -378,30 +352,34 @@ bool askQuestion(WindowHandle owner, const std::string& question, const std::str
     return answer == kIdQuestionYes;
 }
 
-void openOptions(WindowProgram& program, WindowHandle mainWindow) {
-    if (optionsOpen.exchange(1) != 0) return;
-    mainWindowOfSheet.store(mainWindow);
-    sheetProgram = &program;
+void OptionsSheet::open(WindowHandle mainWindow) {
+    if (open_) return;
+    open_ = true;
+    mainWindow_ = mainWindow;
     const std::vector<gui::PropertyPage> pages = {
         {&kServersPage, slot(kSlotServers),
-         [](WindowHandle p, const gui::WindowMessage& m) { return pageProcedure(p, m, readServersPage, false); }},
+         [this](WindowHandle p, const gui::WindowMessage& m) { return pageProcedure(p, m, readServersPage, false); }},
         {&kAutoPage, slot(kSlotAuto),
-         [](WindowHandle p, const gui::WindowMessage& m) { return pageProcedure(p, m, readAutoPage, false); }},
+         [this](WindowHandle p, const gui::WindowMessage& m) {
+             return pageProcedure(p, m, [this](WindowHandle left) { readAutoPage(left); }, false);
+         }},
         {&kSystemPage, slot(kSlotSystem),
-         [](WindowHandle p, const gui::WindowMessage& m) { return pageProcedure(p, m, readSystemPage, true); }},
+         [this](WindowHandle p, const gui::WindowMessage& m) { return pageProcedure(p, m, readSystemPage, true); }},
         {&kMiscPage, slot(kSlotMisc),
-         [](WindowHandle p, const gui::WindowMessage& m) { return pageProcedure(p, m, readMiscPage, false); }},
+         [this](WindowHandle p, const gui::WindowMessage& m) {
+             return pageProcedure(p, m, [this](WindowHandle left) { readMiscPage(left); }, false);
+         }},
     };
     (void)gui::runPropertySheet(kSheetCaption, pages, mainWindow);
     // The scan belongs to the sheet and ends with it.
-    endServerScan();
+    scan_.end();
     gui::setTopmost(mainWindow, settings.onTop.load());
     if (!saveSettings()) {
         gui::messageBox(mainWindow, kSettingsNotSaved, kErrorCaption, gui::MessageBoxKind::Error);
     }
-    if (ServiceControls* services = serviceControls()) services->registerWindowsStart();
-    sheetProgram = nullptr;
-    optionsOpen.store(0);
+    if (services_ != nullptr) services_->registerWindowsStart();
+    mainWindow_ = gui::kNoWindow;
+    open_ = false;
 }
 
 }  // namespace tavrel

@@ -1,6 +1,6 @@
 // What the Options sheet's System page asks of the system service and of
-// the start at logon. The program's start-up provides it; without one the
-// service buttons do nothing.
+// the start at logon. The window program's start-up provides it; without
+// one the service buttons do nothing.
 #pragma once
 
 #include <string>
@@ -21,8 +21,5 @@ public:
     // Writes (or removes) the start at logon for windowsStartAction.
     virtual void registerWindowsStart() = 0;
 };
-
-void setServiceControls(ServiceControls* controls);
-ServiceControls* serviceControls();
 
 }  // namespace tavrel

@@ -55,4 +55,8 @@ void showTimeZoneDialog(gui::WindowHandle owner) {
         owner);
 }
 
+void refreshTimeZoneCaption(gui::WindowHandle window) {
+    if (const std::optional<std::string> caption = refreshTimeZone()) gui::setWindowText(window, *caption);
+}
+
 }  // namespace tavrel

@@ -8,4 +8,8 @@ namespace tavrel {
 // the lock box; closed only by OK, which applies the lock.
 void showTimeZoneDialog(gui::WindowHandle owner);
 
+// Looks at the zone afresh (refreshTimeZone) and names its phase in force
+// in the window's caption.
+void refreshTimeZoneCaption(gui::WindowHandle window);
+
 }  // namespace tavrel

@@ -10,16 +10,9 @@
 
 namespace tavrel {
 
-std::atomic<int32_t> trayIconSuppressed{0};
-
-namespace {
-
-
-}  // namespace
-
 void hideToTray(WindowProgram& program, gui::WindowHandle window) {
     gui::showWindow(window, gui::ShowCommand::Hidden);
-    if (trayIconSuppressed.load() == 0) gui::trayAddIcon(window, kProgramTitle);
+    if (!program.trayIconSuppressed) gui::trayAddIcon(window, kProgramTitle);
     program.engine.setWindowState(WindowState::InTray);
     gui::setTimer(window, kTrayTipTimerId, kTrayTipMs);
 }

@@ -2,7 +2,6 @@
 // tip, and the popup menu of the icon and of the window.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -13,10 +12,6 @@ namespace tavrel {
 struct WindowProgram;
 
 inline constexpr char kProgramTitle[] = "Tavrel 1.5";
-
-// Set by "/s" at start-up, before any other thread: hiding into the tray
-// then adds no tray icon.
-extern std::atomic<int32_t> trayIconSuppressed;
 
 // Hides the window and (unless "/s" suppressed it) shows the icon.
 void hideToTray(WindowProgram& program, gui::WindowHandle window);

@@ -93,6 +93,8 @@ bool parseAddress(const std::string& text, BYTE (&parts)[4]) {
 bool sameDate(const SystemTime& a, const SystemTime& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 class Win32Backend;
+// The backend installed for the process: Windows' window procedure and timer
+// callbacks carry no pointer of ours, so they find it here.
 Win32Backend* activeBackend = nullptr;
 
 // While Windows runs a modal loop of its own (a popup menu, a message box),

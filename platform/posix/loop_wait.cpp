@@ -20,10 +20,12 @@ int wakeDescriptor() {
     return fd;
 }
 
-// Set by the signal handlers; the loop turns them into messages.
+// Set by the signal handlers; the loop turns them into messages. Process-wide:
+// signals are the process's, and a handler reaches only static storage.
 volatile sig_atomic_t sessionEnding = 0;
 volatile sig_atomic_t taskbarCreated = 0;
 volatile sig_atomic_t interrupted = 0;
+// The loop's wake-up that the handlers write to.
 int signalWakeFd = -1;
 
 void onSessionEndSignal(int) {

@@ -20,6 +20,7 @@
 
 namespace tavrel::platform {
 namespace {
+// The process's own command line, kept at entry.
 std::vector<std::string> processArguments;
 
 std::string quoteIfNeeded(const std::string& arg) {
@@ -56,6 +57,8 @@ bool clockPrivilegeAvailable() {
 
 namespace {
 
+// The program that performElevatedRestart starts with more rights, as the
+// process ends: asked for by the window, carried out by the entry.
 std::string pendingElevation;
 
 // Finds an executable in PATH (or takes a path as it stands).

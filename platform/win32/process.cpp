@@ -16,11 +16,13 @@
 namespace tavrel::platform {
 namespace {
 
-// Kept as on Linux, though GetCommandLineA is what commandLine() reads.
+// The process's own command line, kept as on Linux, though GetCommandLineA
+// is what commandLine() reads.
 std::vector<std::string> processArguments;
 // The single-instance mutex, held until the process ends.
 HANDLE singleInstance = nullptr;
-// The program that performElevatedRestart starts with more rights.
+// The program that performElevatedRestart starts with more rights, as the
+// process ends: asked for by the window, carried out by the entry.
 std::string pendingElevation;
 
 bool isFile(const std::string& path) {

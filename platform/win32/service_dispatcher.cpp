@@ -14,6 +14,9 @@ namespace {
 // The service table's name; a service of its own process may give any.
 constexpr char kServiceName[] = "tavrel";
 
+// The one service of the process, as the service manager sees it: it calls
+// plain functions with no pointer of ours, so what runServiceDispatcher was
+// given and the status handle live here.
 std::function<void()> serviceMainFunction;
 std::function<void(bool stop)> controlFunction;
 std::atomic<SERVICE_STATUS_HANDLE> statusHandle{nullptr};

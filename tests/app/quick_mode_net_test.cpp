@@ -97,7 +97,8 @@ TEST_F(QuickMode, RefusedRepliesCountAsNoAnswer) {
 
 TEST_F(QuickMode, EmptyListFallsBackToManualA) {
     FakeTimeServer server(Reply::Correct);
-    serverListEmpty.store(1);
+    test::writeFile(dir.file(kServerFileName), "#no entry\r\n");
+    ASSERT_EQ(refreshServerList([](int, std::string_view) {}), 0);
     setManualAddressA("127.0.0.1");
     EXPECT_EQ(run(), kQuickCorrected);
     EXPECT_EQ(server.connections(), 1);

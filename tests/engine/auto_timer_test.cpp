@@ -5,10 +5,7 @@
 #include <vector>
 
 #include "engine/auto_timer.h"
-#include "gui/dialog.h"
-#include "gui/dialog_testing.h"
 #include "platform/time.h"
-#include "resources/dialogs.h"
 #include "storage/settings.h"
 #include "storage/strings.h"
 #include "tests/support/temp_dir.h"
@@ -36,22 +33,27 @@ public:
     Countdown countdown;
 };
 
+// The window's side: the one timer's period (0 while killed) and the
+// messages shown.
+class RecordingHost final : public AutoTimerHost {
+public:
+    void setAutoTimer(uint32_t ms) override { armedMs = ms; }
+    void killAutoTimer() override { armedMs = 0; }
+    void showMessage(std::string_view text, std::string_view) override { messages.emplace_back(text); }
+    uint32_t armedMs = 0;
+    std::vector<std::string> messages;
+};
+
 class AutoTimerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         test::resetProcessState(dir.path(), dir.path());
         ASSERT_TRUE(fillStringTable(defaultStringsFile(), stringTable(), kRequiredSlots));
         applyDefaults();
-        gui::testing::resetDialogManager();
-        gui::testing::useManualTimers(true);
         fakeTick = 5'000'000;
         platform::setTickSource([] { return fakeTick; });
-        window = gui::createDialog(kMainDialog, nullptr);
     }
-    void TearDown() override {
-        platform::setTickSource(nullptr);
-        gui::testing::resetDialogManager();
-    }
+    void TearDown() override { platform::setTickSource(nullptr); }
     void every(uint32_t syncCount, TimeUnit syncUnit, uint32_t checkCount, TimeUnit checkUnit) {
         settings.autoSyncEnabled.store(syncCount != 0);
         settings.autoSyncCount.store(syncCount);
@@ -60,11 +62,11 @@ protected:
         settings.autoCheckCount.store(checkCount);
         settings.autoCheckUnit.store(checkUnit);
     }
-    uint32_t armedMs() { return gui::testing::timerPeriod(window, kAutoTimerId); }
+    uint32_t armedMs() const { return host.armedMs; }
     // Lets time run to the armed timer and fires it.
     void runToTimer() {
         fakeTick += armedMs();
-        timer.fired(window);
+        timer.fired();
     }
     std::string countdownText() {
         return formatCountdown(target.countdown.kind,
@@ -72,9 +74,9 @@ protected:
             .text;
     }
     test::TempDir dir;
-    gui::WindowHandle window = gui::kNoWindow;
     RecordingTarget target;
-    AutoTimer timer{target};
+    RecordingHost host;
+    AutoTimer timer{target, host};
 };
 
 TEST(Countdown, ShowsTheTwoLargestUnits) {
@@ -95,7 +97,7 @@ TEST(Countdown, ShowsTheTwoLargestUnits) {
 
 TEST_F(AutoTimerTest, CheckEveryHourComesBeforeSyncEveryFourHours) {
     every(4, TimeUnit::Hours, 1, TimeUnit::Hours);
-    timer.arm(window);
+    timer.arm();
     EXPECT_EQ(timer.armed(), AutoKind::Check);
     EXPECT_EQ(armedMs(), kHour);
     for (int hour = 1; hour <= 8; ++hour) runToTimer();
@@ -108,7 +110,7 @@ TEST_F(AutoTimerTest, CheckEveryHourComesBeforeSyncEveryFourHours) {
 // corrected: ties went to AutoCheck and restarted both periods.
 TEST_F(AutoTimerTest, WhenBothAreDueAutoSyncRuns) {
     every(4, TimeUnit::Hours, 4, TimeUnit::Hours);
-    timer.arm(window);
+    timer.arm();
     EXPECT_EQ(timer.armed(), AutoKind::Sync);
     for (int i = 0; i < 6; ++i) runToTimer();
     EXPECT_EQ(target.started, "SSSSSS");
@@ -119,7 +121,7 @@ TEST_F(AutoTimerTest, WhenBothAreDueAutoSyncRuns) {
 // minutes, a Check in between, none lost to the other.
 TEST_F(AutoTimerTest, SyncEveryTwoMinutesWithACheckEveryMinute) {
     every(2, TimeUnit::Minutes, 1, TimeUnit::Minutes);
-    timer.arm(window);
+    timer.arm();
     for (int i = 0; i < 6; ++i) runToTimer();
     EXPECT_EQ(target.started, "CSCSCS");
     EXPECT_EQ(fakeTick, 5'000'000 + 6 * kMinute);
@@ -127,10 +129,10 @@ TEST_F(AutoTimerTest, SyncEveryTwoMinutesWithACheckEveryMinute) {
 
 TEST_F(AutoTimerTest, FiringDuringAnOperationPostponesBy30Seconds) {
     every(4, TimeUnit::Hours, 0, TimeUnit::Minutes);
-    timer.arm(window);
+    timer.arm();
     fakeTick += 4 * kHour;
     target.busy = true;
-    timer.fired(window);
+    timer.fired();
     EXPECT_EQ(armedMs(), 30'000u);
     EXPECT_EQ(countdownText(), "30 Scs until AutoSync");
     EXPECT_TRUE(target.started.empty());
@@ -144,7 +146,7 @@ TEST_F(AutoTimerTest, FiringDuringAnOperationPostponesBy30Seconds) {
 TEST_F(AutoTimerTest, LongPeriodsAreArmedInStepsAndFireWhenDue) {
     EXPECT_EQ(autoPeriod(99, TimeUnit::Days), std::chrono::hours(99 * 24));
     every(99, TimeUnit::Days, 0, TimeUnit::Minutes);
-    timer.arm(window);
+    timer.arm();
     EXPECT_EQ(armedMs(), kLongestTimerStepMs);
     EXPECT_EQ(countdownText(), "99 Dys until AutoSync");
     while (target.started.empty()) {
@@ -156,29 +158,39 @@ TEST_F(AutoTimerTest, LongPeriodsAreArmedInStepsAndFireWhenDue) {
 
 TEST_F(AutoTimerTest, ResetRestartsBothPeriodsFromNow) {
     every(4, TimeUnit::Hours, 0, TimeUnit::Minutes);
-    timer.arm(window);
+    timer.arm();
     fakeTick += 3'000'000;
-    timer.reset(window);
+    timer.reset();
     EXPECT_EQ(armedMs(), 4 * kHour);
 }
 
 TEST_F(AutoTimerTest, SwitchingBothOffStopsTheTimer) {
     every(4, TimeUnit::Hours, 1, TimeUnit::Hours);
-    timer.arm(window);
+    timer.arm();
     settings.autoCheckEnabled.store(false);
-    timer.settingsChanged(window);
+    timer.settingsChanged();
     EXPECT_EQ(timer.armed(), AutoKind::Sync);
     EXPECT_EQ(armedMs(), 4 * kHour);
     settings.autoSyncEnabled.store(false);
-    timer.settingsChanged(window);
+    timer.settingsChanged();
     EXPECT_EQ(timer.armed(), AutoKind::None);
-    EXPECT_FALSE(gui::timerActive(window, kAutoTimerId));
+    EXPECT_EQ(armedMs(), 0u);
+}
+
+// A count of 0 (a settings file edited by hand) says so and runs every
+// minute.
+TEST_F(AutoTimerTest, APeriodOfNoMinutesSaysSoAndCountsAsAMinute) {
+    every(1, TimeUnit::Minutes, 0, TimeUnit::Minutes);
+    settings.autoSyncCount.store(0);
+    timer.arm();
+    EXPECT_EQ(host.messages, std::vector<std::string>{"AutoSync Error"});
+    EXPECT_EQ(armedMs(), kMinute);
 }
 
 TEST_F(AutoTimerTest, PeriodsRunOnPastTheWrapOfTheShortTickCount) {
     every(1, TimeUnit::Minutes, 0, TimeUnit::Minutes);
     fakeTick = 0xFFFFFFF0u;
-    timer.arm(window);
+    timer.arm();
     EXPECT_EQ(armedMs(), kMinute);
     runToTimer();  // the 32-bit tick count wrapped meanwhile
     EXPECT_EQ(target.started, "S");

@@ -179,7 +179,8 @@ TEST_F(Operation, AveragingWithAManualAddressAsksItFourTimes) {
 TEST_F(Operation, EmptyListSwitchesToManualA) {
     FakeTimeServer server(Reply::Correct);
     settings.protocol.store(Protocol::Time);
-    serverListEmpty.store(1);
+    listServers({});
+    ASSERT_EQ(refreshServerList([](int, std::string_view) {}), 0);
     setManualAddressA("127.0.0.1");
     start(OperationKind::Check);
     ASSERT_TRUE(runToEnd());

@@ -11,10 +11,10 @@
 #include "gui/dialog_testing.h"
 #include "resources/dialogs.h"
 #include "servers/server_list.h"
-#include "servers/server_scan.h"
 #include "storage/settings.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/fake_time_servers.h"
+#include "ui/scan_window.h"
 
 namespace tavrel {
 namespace {
@@ -75,12 +75,12 @@ TEST_F(RealPeers, ScanMeasuresTheRealServersAndADeadAddress) {
     listServers({"127.0.0.1", "127.0.0.9"});
     gui::testing::resetDialogManager();
     gui::testing::useManualTimers(true);
-    const gui::WindowHandle owner = gui::createDialog(kMainDialog, nullptr);
-    ASSERT_TRUE(openServerScan(owner, *engine));
-    const gui::WindowHandle w = scanWindow();
+    ScanWindow scan(*engine);
+    ASSERT_TRUE(scan.open());
+    const gui::WindowHandle w = scan.window();
     ASSERT_TRUE(test::waitUntil([&] {
         if (gui::windowText(w) == "Scan Servers - Finished") return true;
-        if (scanMeasurementDone()) gui::testing::fireTimer(w, kScanTimerId);
+        if (scan.measurementDone()) gui::testing::fireTimer(w, kScanTimerId);
         gui::pumpMessages();
         return false;
     }));
@@ -91,7 +91,8 @@ TEST_F(RealPeers, ScanMeasuresTheRealServersAndADeadAddress) {
     EXPECT_EQ(rows[0][3].find_first_not_of("0123456789"), std::string::npos) << rows[0][3];
     EXPECT_EQ(rows[1][2], "Error");
     EXPECT_EQ(rows[1][3], "Error");
-    endServerScan();
+    scan.end();
+    EXPECT_TRUE(test::waitUntil([&scan] { return !scan.queriesPending(); }));
     gui::testing::resetDialogManager();
 }
 

@@ -144,6 +144,19 @@ TEST_F(ServerList, UncreatableFileMarksTheListEmpty) {
     EXPECT_EQ(pick(1), "<none>");
 }
 
+// The Options sheet's refresh marks a list without entries unusable (syncs
+// then ask Manual A) and a list that has one usable again.
+TEST_F(ServerList, RefreshMarksAnEmptyListAndClearsTheMarkOnceFilled) {
+    writeList("#only a remark\r\n");
+    EXPECT_EQ(refreshServerList([](int, std::string_view) {}), 0);
+    EXPECT_TRUE(serverListUnusable());
+    writeList("one.example\r\n");
+    std::vector<std::string> shown;
+    EXPECT_EQ(refreshServerList([&shown](int, std::string_view name) { shown.emplace_back(name); }), 1);
+    EXPECT_FALSE(serverListUnusable());
+    EXPECT_EQ(shown, std::vector<std::string>{"one.example"});
+}
+
 TEST(ServerListParserBytes, EntryCutAtLineEnd) {
     ServerListParser parser;
     std::vector<std::string> entries;

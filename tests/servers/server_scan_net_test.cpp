@@ -1,149 +1,105 @@
 #include <gtest/gtest.h>
 
-#include "gui/dialog.h"
-#include "gui/dialog_testing.h"
-#include "resources/dialogs.h"
+#include <chrono>
+
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "servers/server_list.h"
 #include "servers/server_scan.h"
+#include "storage/history.h"
 #include "storage/settings.h"
-#include "tests/support/engine_fixture.h"
 #include "tests/support/environment.h"
 #include "tests/support/fake_time_servers.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/query_fixture.h"
 
 namespace tavrel {
 namespace {
 
 using test::FakeSntpServer;
 using test::FakeTimeServer;
+using test::Listen;
 using test::Reply;
+using Outcome = ScanFinding::Outcome;
 
-bool isNumber(const std::string& text) {
-    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-}
-
-class ServerScan : public test::EngineTest {
+class ServerScanTest : public test::QueryTest {
 protected:
     void SetUp() override {
-        EngineTest::SetUp();
-        gui::testing::resetDialogManager();
-        gui::testing::useManualTimers(true);
-        owner = gui::createDialog(kMainDialog, nullptr);
+        QueryTest::SetUp();
+        settings.dateRangeEnabled.store(false);
+        settings.syncTimeout.store(std::chrono::seconds(5));
     }
     void TearDown() override {
-        endServerScan();
-        EXPECT_TRUE(test::waitUntil([] { return !scanQueriesPending(); }));
-        gui::testing::resetDialogManager();
-        EngineTest::TearDown();
+        EXPECT_TRUE(test::waitUntil([this] { return !givenUp.pending(); }));
+        QueryTest::TearDown();
     }
-    // Fires the scan's one-second timer whenever its measurement is done,
-    // until the title says the scan is finished.
-    bool runScan() {
-        return test::waitUntil([] {
-            const gui::WindowHandle w = scanWindow();
-            if (w == gui::kNoWindow) return true;
-            if (gui::windowText(w) == "Scan Servers - Finished") return true;
-            if (scanMeasurementDone()) gui::testing::fireTimer(w, kScanTimerId);
-            gui::pumpMessages();
-            return false;
-        });
+    // Runs the step under way until its query has ended; its finding.
+    std::optional<ScanFinding> measureStep(ServerScan& scan) {
+        scan.startStep();
+        EXPECT_TRUE(test::waitUntil([&scan] { return scan.answerReady(); }));
+        return scan.tick();
     }
-    gui::WindowHandle owner = gui::kNoWindow;
+    GivenUpQueries givenUp;
 };
 
-// "Sort by response": the answering server first, the silent one last, the
-// comment kept on top, the old list kept as ServFile.bak.
-TEST_F(ServerScan, SortByResponsePutsTheAnsweringServersFirstAndKeepsTheOldList) {
+// Each server by TIME, then by SNTP, a finding and a history row each; the
+// sort puts the servers answering SNTP first, then those answering TIME
+// only, then the silent ones.
+TEST_F(ServerScanTest, MeasuresEachServerByBothProtocolsAndSortsByTheAnswers) {
     if (test::runningUnderWine()) GTEST_SKIP() << "Wine never fails the receive after a datagram to a closed port";
-    FakeSntpServer sntp(Reply::Correct);
-    const std::string old = "# mine\r\n127.0.0.2\n127.0.0.1\r\n";
+    FakeTimeServer bothTime(Reply::Correct);
+    FakeSntpServer bothSntp(Reply::Correct);
+    FakeTimeServer timeOnly(Reply::Correct, 0, 0, Listen{0x7F000002, nullptr, ""});
+    const std::string old = "# mine\r\n127.0.0.3\r\n127.0.0.2\r\n127.0.0.1\r\n";
     test::writeFile(dir.file(kServerFileName), old);
-    ASSERT_TRUE(openServerScan(owner, *engine));
-    EXPECT_FALSE(gui::isDlgItemEnabled(scanWindow(), kIdScanSort));
-    ASSERT_TRUE(runScan());
-    ASSERT_TRUE(gui::isDlgItemEnabled(scanWindow(), kIdScanSort));
-    gui::postCommand(scanWindow(), kIdScanSort);
-    gui::pumpMessages();
-    EXPECT_EQ(test::readFile(dir.file(kServerFileName)), "# mine\r\n127.0.0.1\r\n127.0.0.2\r\n");
+    ServerScan scan(givenUp);
+    ASSERT_EQ(scan.servers(), (std::vector<std::string>{"127.0.0.3", "127.0.0.2", "127.0.0.1"}));
+    std::vector<ScanFinding> findings;
+    while (!scan.finished() && findings.size() < 6) {
+        const std::optional<ScanFinding> finding = measureStep(scan);
+        ASSERT_TRUE(finding.has_value());
+        findings.push_back(*finding);
+    }
+    ASSERT_EQ(findings.size(), 6u);
+    const std::vector<Outcome> outcomes = {Outcome::Failed,   Outcome::Failed,  Outcome::Answered,
+                                           Outcome::Failed,   Outcome::Answered, Outcome::Answered};
+    for (size_t i = 0; i < findings.size(); ++i) {
+        EXPECT_EQ(findings[i].row, i / 2) << i;
+        EXPECT_EQ(findings[i].byTime, i % 2 == 0) << i;
+        EXPECT_EQ(findings[i].outcome, outcomes[i]) << i;
+    }
+    EXPECT_EQ(findings[2].address, "127.0.0.2");
+    const std::vector<HistoryEntry> history = readHistory();
+    ASSERT_EQ(history.size(), 6u);
+    EXPECT_EQ(history[4].action, "Scan");
+    EXPECT_EQ(history[4].server, "127.0.0.1");
+    EXPECT_EQ(history[4].protocol, "TIME");
+    EXPECT_EQ(history[4].outcome, "Answered");
+    EXPECT_TRUE(history[4].roundTripMs.has_value());
+    EXPECT_EQ(history[1].outcome, "No response");
+    EXPECT_FALSE(history[1].roundTripMs.has_value());
+
+    EXPECT_EQ(scan.sortListByResponse(), "");
+    EXPECT_EQ(test::readFile(dir.file(kServerFileName)), "# mine\r\n127.0.0.1\r\n127.0.0.2\r\n127.0.0.3\r\n");
     EXPECT_EQ(test::readFile(dir.file("ServFile.bak")), old);
 }
 
-TEST_F(ServerScan, MeasuresEveryListedServerByBothProtocolsAndChangesNoSetting) {
-    if (test::runningUnderWine()) GTEST_SKIP() << "Wine never fails the receive after a datagram to a closed port";
-    FakeTimeServer time(Reply::Correct);
-    FakeSntpServer sntp(Reply::Correct);
-    listServers({"127.0.0.1", "127.0.0.2"});
-    settings.protocol.store(Protocol::Auto);
-    settings.selectedServer.store(1);
-    settings.serverSource.store(ServerSource::ManualA);  // Manual A: the scan measures the list all the same
-    ASSERT_TRUE(openServerScan(owner, *engine));
-    EXPECT_TRUE(engine->scanActive());
-    // A page change while the scan runs stands.
-    settings.serverSource.store(ServerSource::ManualB);
-    ASSERT_TRUE(runScan());
-    const auto rows = gui::listViewRows(scanWindow(), kIdScanList);
-    ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0][0], "127.0.0.1");
-    EXPECT_EQ(rows[0][1], "127.0.0.1");
-    EXPECT_TRUE(isNumber(rows[0][2])) << rows[0][2];
-    EXPECT_TRUE(isNumber(rows[0][3])) << rows[0][3];
-    EXPECT_EQ(rows[1][0], "127.0.0.2");
-    EXPECT_EQ(rows[1][2], "Error");
-    EXPECT_EQ(rows[1][3], "Error");
-    EXPECT_EQ(time.connections(), 1);
-    EXPECT_EQ(sntp.requests(), 1);
-    endServerScan();
-    EXPECT_EQ(settings.protocol.load(), Protocol::Auto);
-    EXPECT_EQ(settings.selectedServer.load(), 1);
-    EXPECT_EQ(settings.serverSource.load(), ServerSource::ManualB);
-    EXPECT_FALSE(engine->scanActive());
-}
-
-TEST_F(ServerScan, AnUnknownNameShowsNoAddress) {
-    listServers({"127.0.0.1", "no-such-host.invalid"});
-    FakeTimeServer time(Reply::Correct);
-    FakeSntpServer sntp(Reply::Correct);
-    ASSERT_TRUE(openServerScan(owner, *engine));
-    ASSERT_TRUE(runScan());
-    const auto rows = gui::listViewRows(scanWindow(), kIdScanList);
-    ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[1][1], "");
-    EXPECT_EQ(rows[1][2], "Error");
-}
-
-TEST_F(ServerScan, ClosingMidQueryReturnsAtOnce) {
-    FakeTimeServer time(Reply::Silent);
-    ASSERT_TRUE(openServerScan(owner, *engine));
-    ASSERT_TRUE(test::waitUntil([&] { return time.connections() > 0; }));
-    gui::postMessage(scanWindow(), gui::WindowMessage{gui::MessageKind::Close});
-    gui::pumpMessages();
-    EXPECT_EQ(scanWindow(), gui::kNoWindow);
-    EXPECT_FALSE(engine->scanActive());
-}
-
-TEST_F(ServerScan, SilentServerTimesOutByTheCountdown) {
-    FakeTimeServer time(Reply::Silent);
-    ASSERT_TRUE(openServerScan(owner, *engine));
-    const gui::WindowHandle w = scanWindow();
-    ASSERT_TRUE(test::waitUntil([&] { return time.connections() > 0; }));
+// A query that outlives its time-out is given up, not waited for: the scan
+// moves on while the query's thread ends on its own.
+TEST_F(ServerScanTest, ASilentServerIsGivenUpAfterItsCountdown) {
+    FakeTimeServer silent(Reply::Silent);
+    test::writeFile(dir.file(kServerFileName), "127.0.0.1\r\n");
+    ServerScan scan(givenUp);
+    scan.startStep();
+    ASSERT_TRUE(test::waitUntil([&silent] { return silent.connections() > 0; }));
     // 50 tenths lose 7 a tick: the sixth tick falls below 10.
-    for (int tick = 0; tick < 6; ++tick) {
-        gui::testing::fireTimer(w, kScanTimerId);
-        gui::pumpMessages();
-    }
-    EXPECT_EQ(gui::listViewRows(w, kIdScanList)[0][2], "Time out");
-}
-
-TEST_F(ServerScan, RefusedWhileAnOperationRunsAndHoldsOperationsBack) {
-    ASSERT_TRUE(engine->requestOperation(OperationKind::Check));
-    EXPECT_FALSE(openServerScan(owner, *engine));
-    engine->requestAbort();
-    engine->runPass();
-    listServers({});
-    ASSERT_TRUE(openServerScan(owner, *engine));
-    EXPECT_EQ(gui::windowText(scanWindow()), "Scan Servers - Finished");
-    EXPECT_TRUE(gui::listViewRows(scanWindow(), kIdScanList).empty());
-    EXPECT_TRUE(engine->operationOrScanRunning());
+    for (int tick = 0; tick < 5; ++tick) EXPECT_FALSE(scan.tick().has_value()) << tick;
+    const std::optional<ScanFinding> finding = scan.tick();
+    ASSERT_TRUE(finding.has_value());
+    EXPECT_EQ(finding->outcome, Outcome::TimedOut);
+    EXPECT_EQ(finding->address, "127.0.0.1");
+    EXPECT_FALSE(scan.measuringTime());
 }
 
 }  // namespace

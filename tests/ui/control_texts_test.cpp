@@ -10,6 +10,7 @@
 #include "storage/strings.h"
 #include "tests/support/temp_dir.h"
 #include "ui/control_texts.h"
+#include "ui/main_window.h"
 #include "ui/options.h"
 
 namespace tavrel {
@@ -40,9 +41,12 @@ TEST_F(ControlTexts, MainWindowTextsAndTooltipsComeFromTheStringTable) {
 // Every box of the Options sheet carries the label and the tooltip of the
 // setting it drives: a label or tooltip swapped between two boxes fails.
 TEST_F(ControlTexts, EveryOptionBoxIsLabelledForTheSettingItDrives) {
+    WindowProgram program;
+    const auto readAutoPage = [&program](gui::WindowHandle page) { program.options.readAutoPage(page); };
+    const auto readMiscPage = [&program](gui::WindowHandle page) { program.options.readMiscPage(page); };
     struct Box {
         const gui::DialogTemplate* page;
-        void (*readBack)(gui::WindowHandle);
+        std::function<void(gui::WindowHandle)> readBack;
         int id;
         const char* label;
         const char* tooltip;

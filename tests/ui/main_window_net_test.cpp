@@ -165,7 +165,8 @@ TEST_F(MainWindow, SessionEndStopsOperationsAndSaves) {
 
 TEST_F(MainWindow, ReadyComesFirstAndTheCountdownAfterTheHold) {
     settings.autoSyncEnabled.store(true);
-    program->autoTimer.arm(window);
+    program->autoTimer.arm();
+    EXPECT_EQ(gui::testing::timerPeriod(window, kAutoTimerId), 4u * 3'600'000u);
     recorder->clearTexts(window, kIdStatusLine);
     int passes = 0;
     ASSERT_TRUE(runPassesUntil([&] {
@@ -182,7 +183,7 @@ TEST_F(MainWindow, ReadyComesFirstAndTheCountdownAfterTheHold) {
 TEST_F(MainWindow, RestoringRedrawsTheCountdownAtOnce) {
     settings.autoSyncEnabled.store(true);
     settings.trayEnabled.store(false);
-    program->autoTimer.arm(window);
+    program->autoTimer.arm();
     ASSERT_TRUE(runPassesUntil([&] { return status().ends_with(" until AutoSync"); }, 100));
     gui::showWindow(window, gui::ShowCommand::Minimised);
     program->engine.runPass();
@@ -196,7 +197,7 @@ TEST_F(MainWindow, RestoringRedrawsTheCountdownAtOnce) {
 TEST_F(MainWindow, TrayMenuOffersResetOnlyWhileArmed) {
     send(MessageKind::RightButtonUp);
     settings.autoSyncEnabled.store(true);
-    program->autoTimer.arm(window);
+    program->autoTimer.arm();
     recorder->chooseFromNextMenu(kCommandExit);
     send(MessageKind::RightButtonUp);
     const std::vector<std::string> menus = recorder->menus();
@@ -209,12 +210,11 @@ TEST_F(MainWindow, TrayMenuOffersResetOnlyWhileArmed) {
 
 TEST_F(MainWindow, SuppressedTrayIconReturnsWithTheTaskbar) {
     settings.trayEnabled.store(true);
-    trayIconSuppressed.store(1);
+    program->trayIconSuppressed = true;
     gui::showWindow(window, gui::ShowCommand::Minimised);
     EXPECT_FALSE(gui::trayIconShown(window));
     send(MessageKind::TaskbarCreated);
     EXPECT_TRUE(gui::trayIconShown(window));
-    trayIconSuppressed.store(0);
 }
 
 TEST_F(MainWindow, LongTipsAreCut) {

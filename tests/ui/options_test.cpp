@@ -30,14 +30,20 @@ protected:
         serviceRunning.store(0);
         clockPrivilegeHeld.store(1);
         gui::testing::resetDialogManager();
+        program = std::make_unique<WindowProgram>();
     }
-    void TearDown() override { gui::testing::resetDialogManager(); }
+    void TearDown() override {
+        program.reset();
+        gui::testing::resetDialogManager();
+    }
+    bool click(gui::WindowHandle page, int id) { return program->options.click(page, id); }
     gui::WindowHandle page(const gui::DialogTemplate& dialog) {
         const gui::WindowHandle p = gui::createDialog(dialog, nullptr);
         fillOptionPage(p);
         return p;
     }
     test::TempDir dir;
+    std::unique_ptr<WindowProgram> program;
 };
 
 TEST_F(OptionPages, ServersPageShowsTheListAndTheSource) {
@@ -52,7 +58,7 @@ TEST_F(OptionPages, ServersPageShowsTheListAndTheSource) {
     // Manual A: only its address field, none of the list's controls.
     gui::checkDlgButton(p, kIdUseList, false);
     gui::checkDlgButton(p, kIdUseManualA, true);
-    ASSERT_TRUE(optionClick(p, kIdUseManualA));
+    ASSERT_TRUE(click(p, kIdUseManualA));
     EXPECT_EQ(settings.serverSource.load(), ServerSource::ManualA);
     EXPECT_TRUE(gui::isDlgItemEnabled(p, kIdManualA));
     EXPECT_FALSE(gui::isDlgItemEnabled(p, kIdManualB));
@@ -67,7 +73,7 @@ TEST_F(OptionPages, AddressFieldsSaveOnlyFourNumbersUpTo255) {
     const std::string before = manualAddressB();
     gui::setDlgItemText(p, kIdManualA, "999.1");
     gui::setDlgItemText(p, kIdManualB, "");
-    ASSERT_TRUE(optionClick(p, kIdUseManualA));
+    ASSERT_TRUE(click(p, kIdUseManualA));
     EXPECT_EQ(manualAddressA(), "255.1.0.0");
     EXPECT_EQ(manualAddressB(), before);
 }
@@ -84,11 +90,11 @@ TEST_F(OptionPages, CountsAreClampedOnReadBack) {
     const gui::WindowHandle autoPage = page(kAutoPage);
     gui::setDlgItemText(autoPage, kIdAutoSyncCount, "0");
     gui::setDlgItemText(autoPage, kIdAutoCheckCount, "150");
-    readAutoPage(autoPage);
+    program->options.readAutoPage(autoPage);
     EXPECT_EQ(settings.autoSyncCount.load(), 1u);
     EXPECT_EQ(settings.autoCheckCount.load(), 99u);
     gui::setDlgItemText(autoPage, kIdAutoSyncCount, "");
-    readAutoPage(autoPage);
+    program->options.readAutoPage(autoPage);
     EXPECT_EQ(settings.autoSyncCount.load(), 1u);
 
     const gui::WindowHandle system = page(kSystemPage);
@@ -112,7 +118,7 @@ TEST_F(OptionPages, DatePickersKeepTheirTimeOfDay) {
 TEST_F(OptionPages, NoLogGreysTheSevenBoxesButKeepsTheirChecks) {
     const gui::WindowHandle misc = page(kMiscPage);
     gui::checkDlgButton(misc, kIdNoLog, true);
-    ASSERT_TRUE(optionClick(misc, kIdNoLog));
+    ASSERT_TRUE(click(misc, kIdNoLog));
     for (int id : {kIdLogSyncs, kIdLogErrors, kIdLogServer, kIdLogChecks, kIdLogCorrection, kIdLogResponse, kIdLogOld}) EXPECT_FALSE(gui::isDlgItemEnabled(misc, id)) << id;
     EXPECT_TRUE(gui::isDlgButtonChecked(misc, kIdLogSyncs));
     EXPECT_TRUE(settings.logDisabled.load());
@@ -122,7 +128,7 @@ TEST_F(OptionPages, NoLogGreysTheSevenBoxesButKeepsTheirChecks) {
 TEST_F(OptionPages, ResidentIsGreyedWhileTrayIsOff) {
     const gui::WindowHandle misc = page(kMiscPage);
     gui::checkDlgButton(misc, kIdTray, false);
-    ASSERT_TRUE(optionClick(misc, kIdTray));
+    ASSERT_TRUE(click(misc, kIdTray));
     EXPECT_FALSE(gui::isDlgItemEnabled(misc, kIdResident));
 }
 
@@ -152,7 +158,7 @@ TEST_F(OptionPages, ResetAnsweredYesRestoresDefaultsAndTheStringsFile) {
     std::thread answer = test::answerModal(
         "Tavrel 1.5", [&](gui::WindowHandle box) { question = gui::getDlgItemText(box, kIdQuestionText); },
         kIdQuestionYes);
-    ASSERT_TRUE(optionClick(misc, kIdResetDefaults));
+    ASSERT_TRUE(click(misc, kIdResetDefaults));
     answer.join();
     EXPECT_EQ(question, "Reset to default all settings?");
     EXPECT_EQ(settings.protocol.load(), Protocol::Auto);
@@ -163,34 +169,39 @@ TEST_F(OptionPages, ResetAnsweredNoChangesNothing) {
     settings.protocol.store(Protocol::Time);
     const gui::WindowHandle misc = page(kMiscPage);
     std::thread answer = test::answerModal("Tavrel 1.5", nullptr, kIdQuestionNo);
-    ASSERT_TRUE(optionClick(misc, kIdResetDefaults));
+    ASSERT_TRUE(click(misc, kIdResetDefaults));
     answer.join();
     EXPECT_EQ(settings.protocol.load(), Protocol::Time);
+}
+
+// The driver's side of a running sheet (another thread): the sheet, and the
+// page showing the control.
+gui::WindowHandle runningSheet() {
+    for (int i = 0; i < 30000; ++i) {
+        for (const gui::WindowView& w : gui::snapshotWindows()) {
+            if (w.caption == "Tavrel 1.5" && w.modal) return w.handle;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return gui::kNoWindow;
+}
+gui::WindowHandle pageShowing(int controlId) {
+    for (int i = 0; i < 30000; ++i) {
+        for (const gui::WindowView& w : gui::snapshotWindows()) {
+            if (w.embeddedIn == gui::kNoWindow || w.show != gui::ShowCommand::Normal) continue;
+            for (const gui::ControlView& c : w.controls) {
+                if (c.layout.id == controlId) return w.handle;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return gui::kNoWindow;
 }
 
 TEST_F(OptionPages, SheetSavesOnCancelButOnlyPagesAlreadyLeft) {
     const gui::WindowHandle main = gui::createDialog(kMainDialog, nullptr);
     std::thread driver([] {
-        // Wait for the sheet and its first page.
-        gui::WindowHandle sheet = gui::kNoWindow;
-        for (int i = 0; i < 30000 && sheet == gui::kNoWindow; ++i) {
-            for (const gui::WindowView& w : gui::snapshotWindows()) {
-                if (w.caption == "Tavrel 1.5" && w.modal) sheet = w.handle;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        auto pageShowing = [](int controlId) {
-            for (int i = 0; i < 30000; ++i) {
-                for (const gui::WindowView& w : gui::snapshotWindows()) {
-                    if (w.embeddedIn == gui::kNoWindow || w.show != gui::ShowCommand::Normal) continue;
-                    for (const gui::ControlView& c : w.controls) {
-                        if (c.layout.id == controlId) return w.handle;
-                    }
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-            return gui::kNoWindow;
-        };
+        const gui::WindowHandle sheet = runningSheet();
         const gui::WindowHandle servers = pageShowing(kIdProtocol);
         gui::comboSetSelection(servers, kIdProtocol, 0);  // TIME
         gui::postCommand(sheet, 9003);             // the Misc tab: Servers is read back
@@ -198,15 +209,39 @@ TEST_F(OptionPages, SheetSavesOnCancelButOnlyPagesAlreadyLeft) {
         gui::checkDlgButton(misc, kIdOnTop, true);  // On Top, then Cancel
         gui::postCommand(sheet, 2);
     });
-    WindowProgram program;
-    openOptions(program, main);
+    program->options.open(main);
     driver.join();
     EXPECT_EQ(settings.protocol.load(), Protocol::Time);
     EXPECT_FALSE(settings.onTop.load());
     const std::string saved = test::readFile(dir.file("vIvod.dat"));
     ASSERT_EQ(saved.size(), 508u);
     EXPECT_EQ(saved[8 + 116], 0);
-    EXPECT_EQ(optionsOpen.load(), 0);
+    EXPECT_FALSE(program->options.isOpen());
+}
+
+// The scan belongs to the sheet: closing the sheet closes the scan's window
+// and lets operations run again. (A list without entries keeps the scan off
+// the network.)
+TEST_F(OptionPages, TheScanEndsWithTheSheet) {
+    test::writeFile(dir.file(kServerFileName), "#nothing to measure\r\n");
+    const gui::WindowHandle main = gui::createDialog(kMainDialog, nullptr);
+    bool scanShown = false;
+    std::thread driver([&scanShown] {
+        const gui::WindowHandle sheet = runningSheet();
+        gui::postCommand(pageShowing(kIdScan), kIdScan);
+        for (int i = 0; i < 30000 && !scanShown; ++i) {
+            for (const gui::WindowView& w : gui::snapshotWindows()) {
+                scanShown = scanShown || w.caption == "Scan Servers - Finished";
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        gui::postCommand(sheet, 2);
+    });
+    program->options.open(main);
+    driver.join();
+    EXPECT_TRUE(scanShown);
+    EXPECT_EQ(program->options.scan().window(), gui::kNoWindow);
+    EXPECT_FALSE(program->engine.scanActive());
 }
 
 }  // namespace

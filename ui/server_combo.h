@@ -4,7 +4,7 @@
 
 namespace tavrel {
 
-// Refills the server combo from the list, marks an empty list (which
+// Refills the server combo from the list (which marks an empty list; that
 // moves "Use List" to Manual A) and selects selectedServer.
 void refreshServerCombo(gui::WindowHandle page);
 
