@@ -48,6 +48,9 @@ enum class ControlKind {
 // names no default button) and of Escape, as Windows' IDOK and IDCANCEL.
 inline constexpr int kIdOk = 1;
 inline constexpr int kIdCancel = 2;
+// A property sheet's tabs are controls, and choosing one is a command:
+// page N (from 0) is command kSheetTabBase + N.
+inline constexpr int kSheetTabBase = 9000;
 
 // One control of a template; positions and sizes in dialog units.
 struct ControlTemplate {

@@ -551,7 +551,6 @@ struct SheetState {
     WindowHandle sheet = kNoWindow;
 };
 
-constexpr int kSheetTabBase = 9000;
 constexpr int kSheetOk = kIdOk;
 constexpr int kSheetCancel = kIdCancel;
 // The page lies below the row of tabs (the terminal draws it there too);

@@ -104,12 +104,12 @@ TEST_F(ClockCorrection, UnsettableClockIsReported) {
     settings.protocol.store(Protocol::Time);
     const QueryResult reply = runQuery();
     ASSERT_TRUE(reply.accepted);
-    const char* clock = std::getenv("TAVREL_CLOCK_FILE");
-    ASSERT_NE(clock, nullptr);
-    const std::string saved = clock;
-    test::setEnv("TAVREL_CLOCK_FILE", dir.path());  // a folder cannot be rewritten as a file
-    const Correction c = correctClock(CorrectionMode::Correct, reply, false, forceTime, "127.0.0.1");
-    test::setEnv("TAVREL_CLOCK_FILE", saved);
+    ASSERT_NE(std::getenv("TAVREL_CLOCK_FILE"), nullptr);
+    Correction c;
+    {
+        const test::ScopedEnv clock("TAVREL_CLOCK_FILE", dir.path());  // a folder cannot be rewritten as a file
+        c = correctClock(CorrectionMode::Correct, reply, false, forceTime, "127.0.0.1");
+    }
     EXPECT_FALSE(c.clockSet);
     EXPECT_EQ(c.outcome, "Error setting Time Change Privileges");
     EXPECT_NE(log().find(" : Error setting Time Change Privileges\r\n"), std::string::npos);

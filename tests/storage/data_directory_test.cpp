@@ -38,13 +38,12 @@ TEST(DataDirectory, ApplicationDataFolderFollowsXdg) {
 #ifdef _WIN32
     GTEST_SKIP() << "Windows takes the folder from the shell, not from XDG_CONFIG_HOME";
 #endif
-    const char* saved = std::getenv("XDG_CONFIG_HOME");
-    const std::string restore = saved != nullptr ? saved : "";
-    test::setEnv("XDG_CONFIG_HOME", "/some/where");
-    EXPECT_EQ(platform::applicationDataFolder(), "/some/where");
-    test::setEnv("XDG_CONFIG_HOME", "relative");  // not absolute: ignored
+    {
+        const test::ScopedEnv home("XDG_CONFIG_HOME", "/some/where");
+        EXPECT_EQ(platform::applicationDataFolder(), "/some/where");
+    }
+    const test::ScopedEnv home("XDG_CONFIG_HOME", "relative");  // not absolute: ignored
     EXPECT_NE(platform::applicationDataFolder(), "relative");
-    if (saved != nullptr) test::setEnv("XDG_CONFIG_HOME", restore); else test::unsetEnv("XDG_CONFIG_HOME");
 }
 
 #ifndef _WIN32
@@ -66,18 +65,17 @@ TEST(DataDirectory, InstalledProgramsOwnFilesLieInTheSharedFolder) {
 // window program saves the service's settings there.
 TEST(DataDirectory, TheServiceKeepsItsDataInItsStateFolder) {
     test::TempDir state;
-    test::setEnv("STATE_DIRECTORY", state.path() + "tavrel:" + state.path() + "other");
-    locateDirectories(true);
-    EXPECT_EQ(dataDirectory(), state.file("tavrel/"));
-    EXPECT_TRUE(platform::directoryExists(state.file("tavrel")));
-    locateDirectories(false);  // only the service takes it
-    EXPECT_NE(dataDirectory(), state.file("tavrel/"));
-    test::unsetEnv("STATE_DIRECTORY");
-
-    test::setEnv("TAVREL_SERVICE_STATE_DIR", state.file("service"));
+    {
+        const test::ScopedEnv given("STATE_DIRECTORY", state.path() + "tavrel:" + state.path() + "other");
+        locateDirectories(true);
+        EXPECT_EQ(dataDirectory(), state.file("tavrel/"));
+        EXPECT_TRUE(platform::directoryExists(state.file("tavrel")));
+        locateDirectories(false);  // only the service takes it
+        EXPECT_NE(dataDirectory(), state.file("tavrel/"));
+    }
+    const test::ScopedEnv stand("TAVREL_SERVICE_STATE_DIR", state.file("service"));
     EXPECT_EQ(serviceDataDirectory(), state.file("service/"));
     EXPECT_TRUE(platform::directoryExists(state.file("service")));
-    test::unsetEnv("TAVREL_SERVICE_STATE_DIR");
 }
 #endif
 

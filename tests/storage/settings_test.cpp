@@ -248,9 +248,10 @@ TEST_F(SettingsFile, SavingAlwaysWritesVersion400) {
 
 TEST_F(SettingsFile, ServiceNeverSaves) {
     applyDefaults();
-    serviceMode.store(1);
-    saveSettings();
-    serviceMode.store(0);
+    {
+        const test::ScopedWord service(serviceMode, 1);
+        saveSettings();
+    }
     EXPECT_FALSE(test::fileExists(dir.file("vIvod.dat")));
 }
 

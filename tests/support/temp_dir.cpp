@@ -11,7 +11,9 @@
 
 #include "platform/file.h"
 #include "servers/server_list.h"
+#include "engine/clock_privilege.h"
 #include "storage/data_directory.h"
+#include "storage/log.h"
 #include "storage/settings.h"
 #include "storage/strings.h"
 
@@ -65,6 +67,12 @@ void resetProcessState(const std::string& programDir, const std::string& dataDir
     std::memset(static_cast<void*>(&settings), 0, sizeof settings);
     serverListEmpty.store(0);
     stringTable() = StringTable{};
+    serviceMode.store(0);
+    serviceInstalled.store(0);
+    serviceRunning.store(0);
+    clockPrivilegeHeld.store(0);
+    echoLogToStandardError(false);
+    setTimeZoneDisplayName("");
 }
 
 }  // namespace tavrel::test

@@ -101,9 +101,10 @@ TEST_F(MainWindow, CorrectIsIgnoredWhileAQueryRuns) {
 
 TEST_F(MainWindow, CorrectWithoutTheClockRightAsksForARestart) {
     clockPrivilegeHeld.store(0);
-    test::setEnv("TAVREL_ELEVATOR", "/nonexistent/elevator");
-    command(kCommandCorrect);
-    test::unsetEnv("TAVREL_ELEVATOR");
+    {
+        const test::ScopedEnv elevator("TAVREL_ELEVATOR", "/nonexistent/elevator");
+        command(kCommandCorrect);
+    }
     EXPECT_TRUE(gui::windowExists(window));  // the restart could not start
     EXPECT_FALSE(program->engine.busy());
 }

@@ -26,8 +26,6 @@ protected:
         ASSERT_TRUE(fillStringTable(defaultStringsFile(), stringTable(), kRequiredSlots));
         applyDefaults();
         test::writeFile(dir.file(kServerFileName), "one.example\r\ntwo.example\r\n");
-        serviceInstalled.store(0);
-        serviceRunning.store(0);
         clockPrivilegeHeld.store(1);
         gui::testing::resetDialogManager();
         program = std::make_unique<WindowProgram>();
@@ -204,10 +202,10 @@ TEST_F(OptionPages, SheetSavesOnCancelButOnlyPagesAlreadyLeft) {
         const gui::WindowHandle sheet = runningSheet();
         const gui::WindowHandle servers = pageShowing(kIdProtocol);
         gui::comboSetSelection(servers, kIdProtocol, 0);  // TIME
-        gui::postCommand(sheet, 9003);             // the Misc tab: Servers is read back
+        gui::postCommand(sheet, gui::kSheetTabBase + 3);  // the Misc tab: Servers is read back
         const gui::WindowHandle misc = pageShowing(kIdOnTop);
         gui::checkDlgButton(misc, kIdOnTop, true);  // On Top, then Cancel
-        gui::postCommand(sheet, 2);
+        gui::postCommand(sheet, gui::kIdCancel);
     });
     program->options.open(main);
     driver.join();
@@ -235,7 +233,7 @@ TEST_F(OptionPages, TheScanEndsWithTheSheet) {
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        gui::postCommand(sheet, 2);
+        gui::postCommand(sheet, gui::kIdCancel);
     });
     program->options.open(main);
     driver.join();
