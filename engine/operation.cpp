@@ -119,14 +119,8 @@ void SyncOperation::beginRound() {
             failureStep();
             return;
         }
-        if (!moveToNextServer()) {
-            if (listGone_) {
-                finish();
-            } else {
-                endOfRound();
-            }
-            return;
-        }
+        askNextListedServer();
+        return;
     }
     startQuery();
 }
@@ -266,6 +260,10 @@ void SyncOperation::nextServer(bool timeMayHelp) {
         startQuery();
         return;
     }
+    askNextListedServer();
+}
+
+void SyncOperation::askNextListedServer() {
     if (!moveToNextServer()) {
         if (listGone_) {
             finish();

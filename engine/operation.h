@@ -125,6 +125,9 @@ private:
     // Moves the selection to the next listed server that may be asked;
     // false when the round has come back to where it began.
     bool moveToNextServer();
+    // Asks the next listed server that may be asked, or ends the round (or,
+    // when the list is gone, the operation).
+    void askNextListedServer();
     void beginRound();
     void endOfRound();
     void waitPass();
