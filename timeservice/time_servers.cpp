@@ -32,6 +32,11 @@ constexpr uint32_t kServiceRestartWaitMs = 2000;
 constexpr uint64_t kJoinWithinMs = 500;
 constexpr size_t kMostPartials = 16;
 constexpr char kTimePortError[] = "TIME Server Port Error; another program holds TCP port 37, or the right to it is missing.";
+// When connections wait but cannot be taken, the server pauses this long
+// before it tries again, doubling up to the longest pause; the first try
+// after descriptors free serves them.
+constexpr uint32_t kAcceptPauseFirstMs = 10;
+constexpr uint32_t kAcceptPauseMostMs = 500;
 
 // The two server threads, their sockets (published so that a stop can
 // close them under a blocked call) and what they report to. Process-wide:
@@ -97,9 +102,24 @@ void timeServerThread(platform::AddressFamily family) {
     if (serving() && !v6) serverActivity.fetch_or(kTimeServerRunning);
     std::array<platform::Connection, kBatch> connections;
     std::array<platform::NetAddress, kBatch> clients;
+    uint32_t acceptPause = 0;  // 0 while connections are taken
     while (serving()) {
         const int taken = listener->acceptConnections(connections.data(), kBatch);
         if (taken < 0) break;
+        if (taken == 0) {
+            // Clients wait but no descriptor is to be had: trying at once
+            // would keep a core busy for nothing. Said once a shortage.
+            if (acceptPause == 0) {
+                if (!v6) reports.problem(kTimeAcceptError);
+                acceptPause = kAcceptPauseFirstMs;
+            } else if (acceptPause < kAcceptPauseMostMs) {
+                acceptPause = acceptPause * 2 < kAcceptPauseMostMs ? acceptPause * 2 : kAcceptPauseMostMs;
+            }
+            (void)stopSignal.wait(acceptPause);
+            continue;
+        }
+        if (acceptPause != 0 && !v6) reports.problem(kTimeAcceptRecovered);
+        acceptPause = 0;
         uint8_t reply[kTimeReplySize];
         buildTimeReply(platform::getSystemTimeAsFileTime(), reply);
         for (int i = 0; i < taken; ++i) {

@@ -22,6 +22,13 @@ extern std::atomic<int32_t> serverActivity;
 inline constexpr char kSntpPortError[] =
     "SNTP Server Port Error; Restart in Admin mode or disable Windows Time service.";
 
+// Said (once a shortage) when TIME clients wait and no descriptor is to be
+// had to take them.
+inline constexpr char kTimeAcceptError[] =
+    "TIME Server cannot take connections: out of descriptors or memory; waiting for some to free.";
+// Said when it takes connections again after such a shortage (the log may
+// have had no descriptor to write the shortage down).
+inline constexpr char kTimeAcceptRecovered[] = "TIME Server takes connections again after running out of descriptors.";
 
 // "TIME Server Active", "SNTP Server Active" or both, for the running
 // servers; empty when none runs.

@@ -373,6 +373,55 @@ TEST_F(TimeServers, AThousandTimeConnectionsAtOnceAreAnswered) {
     EXPECT_EQ(answered, kClients);
 }
 
+// CPU time the whole process has used so far.
+std::chrono::microseconds processCpuTime() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto total = [](const timeval& t) { return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_usec); };
+    return total(usage.ru_utime) + total(usage.ru_stime);
+}
+
+// With every descriptor taken and a TIME client waiting, the server pauses
+// instead of trying to accept it over and over, says why once, and serves
+// the client once descriptors free.
+TEST_F(TimeServers, NoDescriptorsLeftCostsNoCpuAndServingResumes) {
+    settings.logErrors.store(true);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int client = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    ASSERT_GE(client, 0);
+    // A low limit, so that filling it takes few descriptors.
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(client) + 16;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> fillers;
+    for (int fd = dup(client); fd >= 0; fd = dup(client)) fillers.push_back(fd);
+    const sockaddr_in to = loopback(37);
+    (void)connect(client, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    const bool said = lines.shows(kTimeAcceptError);
+    // Only measured once the server has met the shortage.
+    const auto cpuBefore = processCpuTime();
+    const auto wallBefore = std::chrono::steady_clock::now();
+    if (said) std::this_thread::sleep_for(std::chrono::seconds(3));
+    const auto cpu = processCpuTime() - cpuBefore;
+    const auto wall = std::chrono::steady_clock::now() - wallBefore;
+    for (const int fd : fillers) close(fd);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_TRUE(said) << "the shortage was not reported";
+    EXPECT_LT(cpu * 20, wall) << "a starved server used " << cpu.count() << " us of CPU in "
+                              << std::chrono::duration_cast<std::chrono::microseconds>(wall).count() << " us";
+    // Descriptors free again: the waiting client is answered.
+    pollfd p{client, POLLIN, 0};
+    uint8_t reply[8];
+    EXPECT_GT(poll(&p, 1, 30000), 0);
+    EXPECT_EQ(recv(client, reply, sizeof reply, 0), 4);
+    close(client);
+    // The log tells of the shortage once (if it had a descriptor to write
+    // it with) and of its end.
+    EXPECT_TRUE(test::waitUntil([&] { return linesIn(log(), kTimeAcceptRecovered) == 1; })) << log();
+    EXPECT_LE(linesIn(log(), kTimeAcceptError), 1u) << log();
+}
+
 // A DNS server that never answers holds up no answer: names are looked up
 // beside the serving, and the log gives the address when no name comes in
 // time.
