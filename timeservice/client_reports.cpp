@@ -193,10 +193,12 @@ void ClientReports::report() {
         std::vector<std::string> summaries;
         for (int by = 0; by < 2; ++by) {
             tallies_[by].countWithoutClient(dropped[by]);
-            if (const auto summary = tallies_[by].summaryDue(now); summary && logging) {
+            // At the stop, what no summary has told yet is written too.
+            const auto summary = stopping ? tallies_[by].summaryNow(now) : tallies_[by].summaryDue(now);
+            if (summary && logging) {
                 summaries.push_back(servedText(static_cast<ServedBy>(by)) + std::to_string(summary->requests) +
-                                    " requests from " + std::to_string(summary->clients) +
-                                    (summary->clients == 1 ? " client" : " clients"));
+                                    " requests from " + (summary->clientsEstimated ? "about " : "") +
+                                    std::to_string(summary->clients) + (summary->clients == 1 ? " client" : " clients"));
             }
         }
         lock.unlock();

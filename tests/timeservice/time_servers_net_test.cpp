@@ -373,6 +373,45 @@ TEST_F(TimeServers, AThousandTimeConnectionsAtOnceAreAnswered) {
     EXPECT_EQ(answered, kClients);
 }
 
+// Two thousand clients asking five times each, then the servers stop: the
+// log counts the clients once each, and its lines and summary together
+// tell of every request answered.
+TEST_F(TimeServers, TheLogCountsEveryClientAndRequestByTheStop) {
+    constexpr uint32_t kClients = 2000;
+    const std::vector<uint8_t> request = clientRequest();
+    int answered = 0;
+    for (uint32_t i = 0; i < kClients && answered == 5 * static_cast<int>(i); ++i) {
+        UdpClient client(INADDR_LOOPBACK, 0x7F010000u + ((i / 250) << 8) + 1 + i % 250);
+        for (int r = 0; r < 5; ++r) {
+            client.send(request);
+            if (client.receive().size() == 48) ++answered;
+        }
+    }
+    stopTimeServers();
+    joinTimeServers();
+    const std::string text = log();
+    uint64_t lines = 0;
+    uint64_t summarised = 0;
+    uint64_t clients = 0;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        const size_t at = line.find(" : SNTP Server Tavreled ");
+        if (at == std::string::npos) continue;
+        unsigned long long requests = 0, from = 0;
+        const std::string rest = line.substr(at + std::strlen(" : SNTP Server Tavreled "));
+        if (std::sscanf(rest.c_str(), "%llu requests from %llu", &requests, &from) == 2 ||
+            std::sscanf(rest.c_str(), "%llu requests from about %llu", &requests, &from) == 2) {
+            summarised += requests;
+            clients += from;
+        } else {
+            ++lines;
+        }
+    }
+    EXPECT_EQ(answered, 5 * static_cast<int>(kClients));
+    EXPECT_EQ(lines + summarised, static_cast<uint64_t>(answered)) << text;
+    EXPECT_NEAR(static_cast<double>(clients), kClients, 0.05 * kClients) << text;
+}
+
 // CPU time the whole process has used so far.
 std::chrono::microseconds processCpuTime() {
     rusage usage{};
