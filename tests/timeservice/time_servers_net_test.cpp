@@ -172,8 +172,8 @@ TEST_F(TimeServers, TimeClientGetsFourBytesOfNow) {
     const platform::FileTime served = wireSecondsToFileTime(readWord(reply, 0));
     const platform::FileTime now = platform::getSystemTimeAsFileTime();
     EXPECT_LE(now - served, 2 * platform::kFileTimeUnitsPerSecond);
-    EXPECT_TRUE(lines.shows("TIME Server Tavreled localhost"));
-    EXPECT_TRUE(test::waitUntil([&] { return log().find(" : TIME Server Tavreled localhost\r\n") != std::string::npos; }));
+    EXPECT_TRUE(lines.shows("TIME Server Tavreled 127.0.0.1 (localhost)"));
+    EXPECT_TRUE(test::waitUntil([&] { return log().find(" : TIME Server Tavreled 127.0.0.1 (localhost)\r\n") != std::string::npos; }));
     EXPECT_EQ(serverStateText(), "TIME and SNTP Server Active");
 }
 
@@ -205,7 +205,7 @@ TEST_F(TimeServers, SntpClientGetsAMatchingReply) {
     const platform::FileTime served = ntpToFileTime(readWord(reply, 40), readWord(reply, 44));
     const platform::FileTime now = platform::getSystemTimeAsFileTime();
     EXPECT_LE(std::llabs(static_cast<long long>(now - served)), static_cast<long long>(platform::kFileTimeUnitsPerSecond));
-    EXPECT_TRUE(lines.shows("SNTP Server Tavreled localhost"));
+    EXPECT_TRUE(lines.shows("SNTP Server Tavreled 127.0.0.1 (localhost)"));
 }
 
 TEST_F(TimeServers, TwoHalfRequestsAreAnsweredOnce) {
@@ -232,7 +232,7 @@ TEST_F(TimeServers, NothingIsLoggedWithoutSyncLogging) {
     UdpClient client;
     client.send(clientRequest());
     ASSERT_EQ(client.receive().size(), 48u);
-    EXPECT_TRUE(lines.shows("SNTP Server Tavreled localhost"));
+    EXPECT_TRUE(lines.shows("SNTP Server Tavreled 127.0.0.1 (localhost)"));
     EXPECT_EQ(log(), "");
 }
 
@@ -332,7 +332,7 @@ TEST_F(TimeServers, AFloodLeavesOneLinePerClient) {
     }
     EXPECT_GT(answered, 4000);
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    EXPECT_EQ(linesIn(log(), "SNTP Server Tavreled localhost"), 1u);
+    EXPECT_EQ(linesIn(log(), "SNTP Server Tavreled 127.0.0.1 (localhost)"), 1u);
 }
 
 // A thousand clients at once, each answered.
