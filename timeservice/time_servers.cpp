@@ -60,6 +60,7 @@ std::shared_ptr<platform::Socket> sntpSocket;
 std::shared_ptr<platform::Socket> timeSocket6;
 std::shared_ptr<platform::Socket> sntpSocket6;
 ClientReports reports;
+LocalTimeServiceControl localTimeService;  // set while the servers are stopped
 
 bool serving() { return !stopRequested.load(); }
 
@@ -177,19 +178,22 @@ private:
 // Binds UDP 123 alone. When it is taken and a local time service of the
 // system's is what holds it, that service is stopped for the bind and
 // started again after it (it then runs without the port); its name comes
-// back in `stopped`, to give the port back when the server ends.
-bool bindSntpPort(platform::Socket& socket, std::string& stopped) {
+// back in `stopped`, to give the port back when the server ends. A port
+// held by anything else is left alone, and its holder named in `trouble`.
+bool bindSntpPort(platform::Socket& socket, std::string& stopped, std::string& trouble) {
     const platform::NetAddress port = platform::NetAddress::any(platform::AddressFamily::V4, kSntpPort);
     if (socket.bind(port)) return true;
-    const std::string service = platform::runningTimeService();
+    const platform::PortHolder holder = localTimeService.holder ? localTimeService.holder(kSntpPort) : platform::PortHolder{};
+    trouble = sntpPortErrorText(holder);
+    const std::string& service = holder.service;
     if (service.empty()) return false;
-    platform::stopTimeService(service);
+    localTimeService.stop(service);
     bool bound = false;
     for (uint32_t waited = 0; !bound && waited < kPortFreeWaitMs && serving(); waited += kPortFreeStepMs) {
         (void)stopSignal.wait(kPortFreeStepMs);
         bound = socket.bind(port);
     }
-    platform::startTimeService(service);
+    localTimeService.start(service);
     if (bound) stopped = service;
     return bound;
 }
@@ -201,6 +205,7 @@ void sntpServerThread(platform::AddressFamily family) {
     const platform::SocketLibraryUse library;
     std::shared_ptr<platform::Socket> socket;
     std::string stoppedService;
+    std::string trouble = sntpPortErrorText(platform::PortHolder{});
     bool ready = false;
     if (v6) {
         // After the IPv4 server has its port (a local NTP daemon holding
@@ -212,14 +217,14 @@ void sntpServerThread(platform::AddressFamily family) {
                 socket->bind(platform::NetAddress::any(family, kSntpPort)) && socket->enableDestinationAddress();
     } else {
         if (library.ready()) socket = platform::Socket::create(platform::SocketKind::Udp, family);
-        ready = socket && socket->setExclusiveAddress() && bindSntpPort(*socket, stoppedService) &&
+        ready = socket && socket->setExclusiveAddress() && bindSntpPort(*socket, stoppedService, trouble) &&
                 socket->enableDestinationAddress();
         sntpPortTried.set();
     }
     std::shared_ptr<platform::Socket>& slot = v6 ? sntpSocket6 : sntpSocket;
     if (!ready) {
         // No IPv6 here, or its port is taken: IPv4 serves alone.
-        if (!v6) reports.problem(kSntpPortError);
+        if (!v6) reports.problem(trouble);
     } else {
         publish(slot, socket);
         socket->enableBlockingBatches();
@@ -271,14 +276,23 @@ void sntpServerThread(platform::AddressFamily family) {
     // before the thread counts as stopped.
     socket.reset();
     if (!stoppedService.empty()) {
-        platform::stopTimeService(stoppedService);
+        localTimeService.stop(stoppedService);
         platform::sleepMs(kServiceRestartWaitMs);
-        platform::startTimeService(stoppedService);
+        localTimeService.start(stoppedService);
     }
     if (!v6) serverActivity.fetch_and(~kSntpServerRunning);
 }
 
 }  // namespace
+
+std::string sntpPortErrorText(const platform::PortHolder& holder) {
+    std::string text = "SNTP Server Port Error; ";
+    if (holder.pid == 0) return text + platform::sntpPortAdvice();
+    const std::string program = holder.program.empty() ? "a process" : holder.program;
+    return text + "UDP port 123 is held by " + program + " (pid " + std::to_string(holder.pid) + ").";
+}
+
+void setLocalTimeServiceControl(LocalTimeServiceControl control) { localTimeService = std::move(control); }
 
 std::string serverStateText() {
     switch (serverActivity.load()) {

@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -490,7 +492,52 @@ TEST_F(TimeServers, ASilentDnsServerHoldsUpNoAnswer) {
     close(silent);
 }
 
+// Stands in for the system's time services while a test runs: the port's
+// holder is looked up for real, but stopping and starting a service is
+// only recorded, so no test ever touches the machine's services.
+class RecordedTimeService {
+public:
+    explicit RecordedTimeService(std::function<platform::PortHolder(uint16_t)> holder = platform::udpPortHolder) {
+        LocalTimeServiceControl control;
+        control.holder = std::move(holder);
+        control.stop = [this](const std::string& unit) { record("stop " + unit); };
+        control.start = [this](const std::string& unit) { record("start " + unit); };
+        setLocalTimeServiceControl(std::move(control));
+    }
+    ~RecordedTimeService() {
+        LocalTimeServiceControl none;
+        none.stop = none.start = [](const std::string&) {};
+        setLocalTimeServiceControl(std::move(none));
+    }
+    std::vector<std::string> calls() {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+
+private:
+    void record(std::string call) {
+        std::lock_guard lock(mutex_);
+        calls_.push_back(std::move(call));
+    }
+    std::mutex mutex_;
+    std::vector<std::string> calls_;
+};
+
+// The name the kernel gives this process.
+std::string ownProgramName() {
+    std::ifstream comm("/proc/self/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
+std::string heldByUs() {
+    return "SNTP Server Port Error; UDP port 123 is held by " + ownProgramName() + " (pid " +
+           std::to_string(getpid()) + ").";
+}
+
 TEST(SntpPort, APortSharedWithAddressReuseIsNotTaken) {
+    RecordedTimeService services;
     // Another socket holds UDP 123 and lets others share it: the server
     // must not take it beside it (the later one would get every datagram).
     const int holder = socket(AF_INET, SOCK_DGRAM, 0);
@@ -501,7 +548,8 @@ TEST(SntpPort, APortSharedWithAddressReuseIsNotTaken) {
     ASSERT_EQ(bind(holder, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
     StatusLines lines;
     startTimeServers(lines.sink());
-    EXPECT_TRUE(lines.shows(kSntpPortError));
+    EXPECT_TRUE(lines.shows(heldByUs()));
+    EXPECT_TRUE(services.calls().empty());
     EXPECT_TRUE(test::waitUntil([] { return serverActivity.load() == kTimeServerRunning; }));
     stopTimeServers();
     joinTimeServers();
@@ -510,6 +558,7 @@ TEST(SntpPort, APortSharedWithAddressReuseIsNotTaken) {
 }
 
 TEST(SntpPort, TakenPortShowsTheError) {
+    RecordedTimeService services;
     // Another socket holds UDP 123 without address reuse.
     const int holder = socket(AF_INET, SOCK_DGRAM, 0);
     const sockaddr_in sa = loopback(123);
@@ -519,13 +568,78 @@ TEST(SntpPort, TakenPortShowsTheError) {
     StatusLines lines;
     settings.timeServerEnabled.store(true);
     startTimeServers(lines.sink());
-    EXPECT_TRUE(lines.shows(kSntpPortError));
+    EXPECT_TRUE(lines.shows(heldByUs()));
+    EXPECT_TRUE(services.calls().empty());
     EXPECT_TRUE(test::waitUntil([] { return serverActivity.load() == kTimeServerRunning; }));
     stopTimeServers();
     joinTimeServers();
     settings.timeServerEnabled.store(false);
     EXPECT_EQ(serverActivity.load(), 0);
     close(holder);
+}
+
+// A plain process holds UDP 123: no service is stopped, and the status
+// line names the process.
+TEST(SntpPort, APlainProcessHoldingThePortIsNamedAndLeftAlone) {
+    RecordedTimeService services;
+    int ready[2];
+    int release[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(release), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(ready[0]);
+        close(release[1]);
+        prctl(PR_SET_NAME, "port-holder");
+        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in any = loopback(123);
+        any.sin_addr.s_addr = htonl(INADDR_ANY);
+        const char ok = bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) == 0 ? 'y' : 'n';
+        (void)write(ready[1], &ok, 1);
+        char byte;
+        while (read(release[0], &byte, 1) > 0) {
+        }
+        _exit(0);
+    }
+    close(ready[1]);
+    close(release[0]);
+    char bound = 0;
+    pollfd p{ready[0], POLLIN, 0};
+    const bool said = poll(&p, 1, 30000) > 0 && read(ready[0], &bound, 1) == 1;
+    if (said && bound == 'y') {
+        StatusLines lines;
+        startTimeServers(lines.sink());
+        EXPECT_TRUE(lines.shows("SNTP Server Port Error; UDP port 123 is held by port-holder (pid " +
+                                std::to_string(child) + ")."));
+        EXPECT_TRUE(test::waitUntil([] { return serverActivity.load() == kTimeServerRunning; }));
+        stopTimeServers();
+        joinTimeServers();
+    }
+    close(release[1]);
+    close(ready[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(bound, 'y') << "the holder could not bind UDP 123";
+    EXPECT_TRUE(services.calls().empty());
+}
+
+// When the holder belongs to the system's time service, that service is
+// stopped for the bind and started again after it.
+TEST(SntpPort, ATimeServiceHoldingThePortIsStoppedAndStartedAgain) {
+    RecordedTimeService services([](uint16_t) { return platform::PortHolder{4242, "chronyd", "chrony.service"}; });
+    const int holder = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in any = loopback(123);
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(holder, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
+    StatusLines lines;
+    startTimeServers(lines.sink());
+    // The stand-in service never lets go of the port: the server gives up.
+    EXPECT_TRUE(lines.shows("SNTP Server Port Error; UDP port 123 is held by chronyd (pid 4242)."));
+    stopTimeServers();
+    joinTimeServers();
+    close(holder);
+    EXPECT_EQ(services.calls(), (std::vector<std::string>{"stop chrony.service", "start chrony.service"}));
 }
 
 }  // namespace
