@@ -439,13 +439,15 @@ TEST_F(TimeServers, NoDescriptorsLeftCostsNoCpuAndServingResumes) {
     for (int fd = dup(client); fd >= 0; fd = dup(client)) fillers.push_back(fd);
     const sockaddr_in to = loopback(37);
     (void)connect(client, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    const bool said = lines.shows(kTimeAcceptError);
-    // Only measured once the server has met the shortage.
+    // Measured once the connection waits in the server's queue.
+    pollfd queued{client, POLLOUT, 0};
+    EXPECT_GT(poll(&queued, 1, 30000), 0);
     const auto cpuBefore = processCpuTime();
     const auto wallBefore = std::chrono::steady_clock::now();
-    if (said) std::this_thread::sleep_for(std::chrono::seconds(3));
+    std::this_thread::sleep_for(std::chrono::seconds(3));
     const auto cpu = processCpuTime() - cpuBefore;
     const auto wall = std::chrono::steady_clock::now() - wallBefore;
+    const bool said = lines.shows(kTimeAcceptError);
     for (const int fd : fillers) close(fd);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
     EXPECT_TRUE(said) << "the shortage was not reported";
