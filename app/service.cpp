@@ -98,6 +98,9 @@ void ServiceRun::serviceMain() {
         platform::reportServiceStatus(platform::ServiceState::StopPending, kStopWaitHintMs, i);
         platform::sleepMs(kStopCheckMs);
     }
+    // The servers were asked to stop with the engine; once they have, the
+    // log gets what they served since its last summary.
+    joinTimeServers();
     platform::reportServiceStatus(platform::ServiceState::Stopped, 0, 0);
 }
 

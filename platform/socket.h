@@ -99,7 +99,10 @@ public:
     // the request was sent to); how many were sent.
     int sendDatagrams(const Datagram* replies, int count);
     // Waits until connections wait (or the socket is closed), then takes up
-    // to `count` of them; how many, -1 once closed.
+    // to `count` of them; how many, -1 once closed. 0 when connections wait
+    // but none could be taken (the process or the system is out of
+    // descriptors or memory): they stay queued, and the caller pauses
+    // before it tries again, or it would spin.
     int acceptConnections(Connection* into, int count);
     // Sends the bytes without waiting and closes the connection.
     static void answerAndClose(const Connection& connection, const void* data, size_t size);

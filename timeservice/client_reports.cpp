@@ -24,6 +24,20 @@ bool syncsLogged() { return settings.logSyncs.load() && !settings.logDisabled.lo
 
 }  // namespace
 
+std::string confirmedName(const platform::NetAddress& client, const NameLookups& lookups) {
+    const std::string name = lookups.reverse ? lookups.reverse(client) : std::string();
+    if (name.empty() || !lookups.forward) return std::string();
+    for (const platform::NetAddress& address : lookups.forward(name)) {
+        if (address.sameHost(client)) return name;
+    }
+    return std::string();
+}
+
+std::string clientText(const platform::NetAddress& client, const std::string& name) {
+    const std::string address = platform::addressText(client);
+    return name.empty() ? address : address + " (" + name + ")";
+}
+
 void ClientReports::start(ServerStatusSink sink, ServerStatusSink trouble) {
     stop();
     {
@@ -98,8 +112,8 @@ void ClientReports::resolve() {
         if (stopping_) return;
         const platform::NetAddress client = lookups_.front();
         lock.unlock();
-        std::string name = platform::reverseLookup(client);
-        if (name.empty()) name = platform::addressText(client);
+        // Both lookups, reverse and forward, on this thread.
+        std::string name = confirmedName(client, nameLookups_);
         lock.lock();
         lookups_.erase(lookups_.begin());
         Name entry{client, name, ++nameUses_};
@@ -124,8 +138,7 @@ void ClientReports::writeLines(bool flush) {
     for (auto it = lines_.begin(); it != lines_.end();) {
         std::string name;
         if (nameOf(it->client, name) || flush || now - it->queuedAt >= kNameWaitMs) {
-            if (name.empty()) name = platform::addressText(it->client);
-            ready.push_back(servedText(it->by) + name);
+            ready.push_back(servedText(it->by) + clientText(it->client, name));
             it = lines_.erase(it);
         } else {
             ++it;
@@ -184,8 +197,7 @@ void ClientReports::report() {
         if (statusPending && now - lastStatus >= kStatusEveryMs) {
             std::string name;
             if (nameOf(statusEvent.client, name) || now - statusSince >= kNameWaitMs || stopping) {
-                if (name.empty()) name = platform::addressText(statusEvent.client);
-                status = servedText(statusEvent.by) + name;
+                status = servedText(statusEvent.by) + clientText(statusEvent.client, name);
                 statusPending = false;
                 lastStatus = now;
             }
@@ -193,10 +205,12 @@ void ClientReports::report() {
         std::vector<std::string> summaries;
         for (int by = 0; by < 2; ++by) {
             tallies_[by].countWithoutClient(dropped[by]);
-            if (const auto summary = tallies_[by].summaryDue(now); summary && logging) {
+            // At the stop, what no summary has told yet is written too.
+            const auto summary = stopping ? tallies_[by].summaryNow(now) : tallies_[by].summaryDue(now);
+            if (summary && logging) {
                 summaries.push_back(servedText(static_cast<ServedBy>(by)) + std::to_string(summary->requests) +
-                                    " requests from " + std::to_string(summary->clients) +
-                                    (summary->clients == 1 ? " client" : " clients"));
+                                    " requests from " + (summary->clientsEstimated ? "about " : "") +
+                                    std::to_string(summary->clients) + (summary->clients == 1 ? " client" : " clients"));
             }
         }
         lock.unlock();

@@ -24,13 +24,30 @@ enum class ServedBy { Time = 0, Sntp = 1 };
 // called from the reporting thread. Empty: nowhere.
 using ServerStatusSink = std::function<void(std::string)>;
 
+// How clients' names are found: the name registered for an address
+// (reverse lookup; empty when none) and the addresses a name gives
+// (forward lookup). The system's resolver unless a test gives its own.
+struct NameLookups {
+    std::function<std::string(const platform::NetAddress&)> reverse = platform::reverseLookup;
+    std::function<std::vector<platform::NetAddress>(const std::string&)> forward = platform::resolveAll;
+};
+
+// The client's name when its reverse lookup gives one that leads back to
+// the same address, else empty: whoever controls a reverse zone can put any
+// name there, but only the name's owner can make it resolve to the client.
+std::string confirmedName(const platform::NetAddress& client, const NameLookups& lookups);
+
+// A client as the log and the status line give it: "192.0.2.7", or
+// "192.0.2.7 (host.example)" with its confirmed name.
+std::string clientText(const platform::NetAddress& client, const std::string& name);
+
 class ClientReports {
 public:
     // A client's name waits this long for its lookup before the line gives
     // the address instead.
     static constexpr uint64_t kNameWaitMs = 1000;
 
-    ClientReports() = default;
+    explicit ClientReports(NameLookups lookups = {}) : nameLookups_(std::move(lookups)) {}
     ~ClientReports() { stop(); }
     ClientReports(const ClientReports&) = delete;
     ClientReports& operator=(const ClientReports&) = delete;
@@ -62,6 +79,7 @@ private:
     bool nameOf(const platform::NetAddress& client, std::string& name);
     void writeLines(bool flush);
 
+    const NameLookups nameLookups_;
     ServerStatusSink sink_;
     ServerStatusSink trouble_;
     std::mutex mutex_;  // guards everything below but the threads
@@ -73,7 +91,7 @@ private:
     std::vector<platform::NetAddress> lookups_;  // waiting for the resolver
     struct Name {
         platform::NetAddress address;
-        std::string name;  // the address's text when it has none
+        std::string name;  // confirmed, or empty
         uint64_t used;
     };
     std::vector<Name> names_;

@@ -10,7 +10,7 @@ ServedTally::Client& ServedTally::find(const platform::NetAddress& client, uint6
         }
     }
     if (clients_.size() < kMostClients) {
-        clients_.push_back(Client{client, 0, false, false, nowMs});
+        clients_.push_back(Client{client, 0, false, nowMs});
         return clients_.back();
     }
     // Full: the client heard from longest ago makes room. A flood from many
@@ -19,7 +19,7 @@ ServedTally::Client& ServedTally::find(const platform::NetAddress& client, uint6
     for (Client& c : clients_) {
         if (c.lastSeen < oldest->lastSeen) oldest = &c;
     }
-    *oldest = Client{client, 0, false, false, nowMs};
+    *oldest = Client{client, 0, false, nowMs};
     return *oldest;
 }
 
@@ -40,22 +40,27 @@ bool ServedTally::served(const platform::NetAddress& client, uint64_t nowMs, uin
     }
     if (requests > 0) {
         unlogged_.requests += requests;
-        if (!c.counted) {
-            c.counted = true;
-            ++unlogged_.clients;
-        }
+        unloggedClients_.add(client);
     }
     return line;
 }
 
 std::optional<ServedTally::Summary> ServedTally::summaryDue(uint64_t nowMs) {
     if (!started_ || nowMs - windowStart_ < kMinuteMs) return std::nullopt;
+    return summaryNow(nowMs);
+}
+
+std::optional<ServedTally::Summary> ServedTally::summaryNow(uint64_t nowMs) {
     windowStart_ = nowMs;
     linesThisMinute_ = 0;
     std::optional<Summary> due;
-    if (unlogged_.requests > 0) due = unlogged_;
+    if (unlogged_.requests > 0) {
+        due = unlogged_;
+        due->clients = unloggedClients_.count();
+        due->clientsEstimated = unloggedClients_.estimated();
+    }
     unlogged_ = Summary{};
-    for (Client& c : clients_) c.counted = false;
+    unloggedClients_.clear();
     return due;
 }
 

@@ -2,8 +2,11 @@
 // the request rate: a client's request earns a line of its own when the
 // client had none in the last minute (and fewer than kMostLinesAMinute
 // clients had one this minute); every other request is counted, and once a
-// minute the count goes into one summary line. Pure bookkeeping, the times
-// given by the caller.
+// minute the count goes into one summary line, and the rest at the end.
+// Pure bookkeeping, the times given by the caller. The clients with lines
+// of their own are kept up to kMostClients (the one heard from longest ago
+// makes room); the clients of a summary are counted apart from them, so a
+// client pushed out is never counted twice.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +14,7 @@
 #include <vector>
 
 #include "platform/socket.h"
+#include "timeservice/distinct_counter.h"
 
 namespace tavrel {
 
@@ -31,17 +35,20 @@ public:
     struct Summary {
         uint64_t requests = 0;
         uint64_t clients = 0;
+        bool clientsEstimated = false;  // too many to count exactly
     };
     // When a minute has passed since the last summary: the requests (and
     // the clients they came from) that had no line of their own since.
     std::optional<Summary> summaryDue(uint64_t nowMs);
+    // The same at once, whatever the time (when the servers stop): what no
+    // summary has told yet, if anything.
+    std::optional<Summary> summaryNow(uint64_t nowMs);
 
 private:
     struct Client {
         platform::NetAddress address;
         uint64_t lastLine = 0;
-        bool lined = false;    // ever had a line
-        bool counted = false;  // counted in this minute's summary
+        bool lined = false;  // ever had a line
         uint64_t lastSeen = 0;
     };
     Client& find(const platform::NetAddress& client, uint64_t nowMs);
@@ -51,6 +58,7 @@ private:
     uint64_t windowStart_ = 0;
     uint64_t linesThisMinute_ = 0;
     Summary unlogged_;
+    DistinctCounter unloggedClients_;  // the clients of unlogged_
 };
 
 }  // namespace tavrel

@@ -32,6 +32,11 @@ constexpr uint32_t kServiceRestartWaitMs = 2000;
 constexpr uint64_t kJoinWithinMs = 500;
 constexpr size_t kMostPartials = 16;
 constexpr char kTimePortError[] = "TIME Server Port Error; another program holds TCP port 37, or the right to it is missing.";
+// When connections wait but cannot be taken, the server pauses this long
+// before it tries again, doubling up to the longest pause; the first try
+// after descriptors free serves them.
+constexpr uint32_t kAcceptPauseFirstMs = 10;
+constexpr uint32_t kAcceptPauseMostMs = 500;
 
 // The two server threads, their sockets (published so that a stop can
 // close them under a blocked call) and what they report to. Process-wide:
@@ -55,6 +60,7 @@ std::shared_ptr<platform::Socket> sntpSocket;
 std::shared_ptr<platform::Socket> timeSocket6;
 std::shared_ptr<platform::Socket> sntpSocket6;
 ClientReports reports;
+LocalTimeServiceControl localTimeService;  // set while the servers are stopped
 
 bool serving() { return !stopRequested.load(); }
 
@@ -97,9 +103,24 @@ void timeServerThread(platform::AddressFamily family) {
     if (serving() && !v6) serverActivity.fetch_or(kTimeServerRunning);
     std::array<platform::Connection, kBatch> connections;
     std::array<platform::NetAddress, kBatch> clients;
+    uint32_t acceptPause = 0;  // 0 while connections are taken
     while (serving()) {
         const int taken = listener->acceptConnections(connections.data(), kBatch);
         if (taken < 0) break;
+        if (taken == 0) {
+            // Clients wait but no descriptor is to be had: trying at once
+            // would keep a core busy for nothing. Said once a shortage.
+            if (acceptPause == 0) {
+                if (!v6) reports.problem(kTimeAcceptError);
+                acceptPause = kAcceptPauseFirstMs;
+            } else if (acceptPause < kAcceptPauseMostMs) {
+                acceptPause = acceptPause * 2 < kAcceptPauseMostMs ? acceptPause * 2 : kAcceptPauseMostMs;
+            }
+            (void)stopSignal.wait(acceptPause);
+            continue;
+        }
+        if (acceptPause != 0 && !v6) reports.problem(kTimeAcceptRecovered);
+        acceptPause = 0;
         uint8_t reply[kTimeReplySize];
         buildTimeReply(platform::getSystemTimeAsFileTime(), reply);
         for (int i = 0; i < taken; ++i) {
@@ -157,19 +178,22 @@ private:
 // Binds UDP 123 alone. When it is taken and a local time service of the
 // system's is what holds it, that service is stopped for the bind and
 // started again after it (it then runs without the port); its name comes
-// back in `stopped`, to give the port back when the server ends.
-bool bindSntpPort(platform::Socket& socket, std::string& stopped) {
+// back in `stopped`, to give the port back when the server ends. A port
+// held by anything else is left alone, and its holder named in `trouble`.
+bool bindSntpPort(platform::Socket& socket, std::string& stopped, std::string& trouble) {
     const platform::NetAddress port = platform::NetAddress::any(platform::AddressFamily::V4, kSntpPort);
     if (socket.bind(port)) return true;
-    const std::string service = platform::runningTimeService();
+    const platform::PortHolder holder = localTimeService.holder ? localTimeService.holder(kSntpPort) : platform::PortHolder{};
+    trouble = sntpPortErrorText(holder);
+    const std::string& service = holder.service;
     if (service.empty()) return false;
-    platform::stopTimeService(service);
+    localTimeService.stop(service);
     bool bound = false;
     for (uint32_t waited = 0; !bound && waited < kPortFreeWaitMs && serving(); waited += kPortFreeStepMs) {
         (void)stopSignal.wait(kPortFreeStepMs);
         bound = socket.bind(port);
     }
-    platform::startTimeService(service);
+    localTimeService.start(service);
     if (bound) stopped = service;
     return bound;
 }
@@ -181,6 +205,7 @@ void sntpServerThread(platform::AddressFamily family) {
     const platform::SocketLibraryUse library;
     std::shared_ptr<platform::Socket> socket;
     std::string stoppedService;
+    std::string trouble = sntpPortErrorText(platform::PortHolder{});
     bool ready = false;
     if (v6) {
         // After the IPv4 server has its port (a local NTP daemon holding
@@ -192,14 +217,14 @@ void sntpServerThread(platform::AddressFamily family) {
                 socket->bind(platform::NetAddress::any(family, kSntpPort)) && socket->enableDestinationAddress();
     } else {
         if (library.ready()) socket = platform::Socket::create(platform::SocketKind::Udp, family);
-        ready = socket && socket->setExclusiveAddress() && bindSntpPort(*socket, stoppedService) &&
+        ready = socket && socket->setExclusiveAddress() && bindSntpPort(*socket, stoppedService, trouble) &&
                 socket->enableDestinationAddress();
         sntpPortTried.set();
     }
     std::shared_ptr<platform::Socket>& slot = v6 ? sntpSocket6 : sntpSocket;
     if (!ready) {
         // No IPv6 here, or its port is taken: IPv4 serves alone.
-        if (!v6) reports.problem(kSntpPortError);
+        if (!v6) reports.problem(trouble);
     } else {
         publish(slot, socket);
         socket->enableBlockingBatches();
@@ -251,14 +276,23 @@ void sntpServerThread(platform::AddressFamily family) {
     // before the thread counts as stopped.
     socket.reset();
     if (!stoppedService.empty()) {
-        platform::stopTimeService(stoppedService);
+        localTimeService.stop(stoppedService);
         platform::sleepMs(kServiceRestartWaitMs);
-        platform::startTimeService(stoppedService);
+        localTimeService.start(stoppedService);
     }
     if (!v6) serverActivity.fetch_and(~kSntpServerRunning);
 }
 
 }  // namespace
+
+std::string sntpPortErrorText(const platform::PortHolder& holder) {
+    std::string text = "SNTP Server Port Error; ";
+    if (holder.pid == 0) return text + platform::sntpPortAdvice();
+    const std::string program = holder.program.empty() ? "a process" : holder.program;
+    return text + "UDP port 123 is held by " + program + " (pid " + std::to_string(holder.pid) + ").";
+}
+
+void setLocalTimeServiceControl(LocalTimeServiceControl control) { localTimeService = std::move(control); }
 
 std::string serverStateText() {
     switch (serverActivity.load()) {

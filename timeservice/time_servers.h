@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/time_service.h"
 #include "timeservice/client_reports.h"
 
 namespace tavrel {
@@ -19,9 +20,27 @@ inline constexpr int32_t kTimeServerRunning = 1;
 inline constexpr int32_t kSntpServerRunning = 2;
 extern std::atomic<int32_t> serverActivity;
 
-inline constexpr char kSntpPortError[] =
-    "SNTP Server Port Error; Restart in Admin mode or disable Windows Time service.";
+// "SNTP Server Port Error; " and who holds UDP 123 ("held by chronyd (pid
+// 412)"), or the system's advice when that is not known.
+std::string sntpPortErrorText(const platform::PortHolder& holder);
 
+// How the SNTP server learns who holds its port, and stops and starts the
+// system's time service when that is the holder: the system's own calls,
+// unless a test gives its own. Set only while the servers are stopped.
+struct LocalTimeServiceControl {
+    std::function<platform::PortHolder(uint16_t)> holder = platform::udpPortHolder;
+    std::function<void(const std::string&)> stop = platform::stopTimeService;
+    std::function<void(const std::string&)> start = platform::startTimeService;
+};
+void setLocalTimeServiceControl(LocalTimeServiceControl control);
+
+// Said (once a shortage) when TIME clients wait and no descriptor is to be
+// had to take them.
+inline constexpr char kTimeAcceptError[] =
+    "TIME Server cannot take connections: out of descriptors or memory; waiting for some to free.";
+// Said when it takes connections again after such a shortage (the log may
+// have had no descriptor to write the shortage down).
+inline constexpr char kTimeAcceptRecovered[] = "TIME Server takes connections again after running out of descriptors.";
 
 // "TIME Server Active", "SNTP Server Active" or both, for the running
 // servers; empty when none runs.

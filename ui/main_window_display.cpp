@@ -55,6 +55,8 @@ void MainWindowView::supervisorEnded() {
         stopTimeServers();
         // Servers that do not stop in time do not hold up the window's end.
         for (int i = 0; i < kServerStopWaits && serverActivity.load() != 0; ++i) platform::sleepMs(kServerStopStepMs);
+        // Stopped: the log gets what they served since its last summary.
+        if (serverActivity.load() == 0) joinTimeServers();
     }
     gui::postCommand(window(), kCommandSupervisorEnded);
 }

@@ -43,5 +43,28 @@ TEST(ServedTally, ManyClientsEarnAFixedNumberOfLines) {
     EXPECT_TRUE(tally.served(client(7), 5000 + kMinute));  // a new minute, new lines
 }
 
+// Clients taking turns, more of them than the table of lined clients
+// holds: each is counted once, and every request is either a line or in
+// the summary written at the end, before a minute has passed.
+TEST(ServedTally, ClientsTakingTurnsAreCountedOnceAndNothingIsLostAtTheEnd) {
+    for (const uint32_t clients : {2'000u, 50'000u}) {
+        ServedTally tally;
+        uint64_t lines = 0;
+        uint64_t t = 1000;
+        for (int round = 0; round < 5; ++round) {
+            for (uint32_t i = 0; i < clients; ++i) lines += tally.served(client(i), t) ? 1u : 0u;
+            t += 1000;
+        }
+        EXPECT_FALSE(tally.summaryDue(t).has_value());
+        const auto summary = tally.summaryNow(t);
+        ASSERT_TRUE(summary.has_value());
+        EXPECT_EQ(summary->requests + lines, 5u * clients);
+        const double counted = static_cast<double>(summary->clients);
+        EXPECT_NEAR(counted, clients, 0.05 * clients) << clients << " clients";
+        EXPECT_EQ(summary->clientsEstimated, clients > DistinctCounter::kExact);
+        EXPECT_FALSE(tally.summaryNow(t).has_value());  // all told
+    }
+}
+
 }  // namespace
 }  // namespace tavrel

@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -172,8 +174,8 @@ TEST_F(TimeServers, TimeClientGetsFourBytesOfNow) {
     const platform::FileTime served = wireSecondsToFileTime(readWord(reply, 0));
     const platform::FileTime now = platform::getSystemTimeAsFileTime();
     EXPECT_LE(now - served, 2 * platform::kFileTimeUnitsPerSecond);
-    EXPECT_TRUE(lines.shows("TIME Server Tavreled localhost"));
-    EXPECT_TRUE(test::waitUntil([&] { return log().find(" : TIME Server Tavreled localhost\r\n") != std::string::npos; }));
+    EXPECT_TRUE(lines.shows("TIME Server Tavreled 127.0.0.1 (localhost)"));
+    EXPECT_TRUE(test::waitUntil([&] { return log().find(" : TIME Server Tavreled 127.0.0.1 (localhost)\r\n") != std::string::npos; }));
     EXPECT_EQ(serverStateText(), "TIME and SNTP Server Active");
 }
 
@@ -205,7 +207,7 @@ TEST_F(TimeServers, SntpClientGetsAMatchingReply) {
     const platform::FileTime served = ntpToFileTime(readWord(reply, 40), readWord(reply, 44));
     const platform::FileTime now = platform::getSystemTimeAsFileTime();
     EXPECT_LE(std::llabs(static_cast<long long>(now - served)), static_cast<long long>(platform::kFileTimeUnitsPerSecond));
-    EXPECT_TRUE(lines.shows("SNTP Server Tavreled localhost"));
+    EXPECT_TRUE(lines.shows("SNTP Server Tavreled 127.0.0.1 (localhost)"));
 }
 
 TEST_F(TimeServers, TwoHalfRequestsAreAnsweredOnce) {
@@ -232,7 +234,7 @@ TEST_F(TimeServers, NothingIsLoggedWithoutSyncLogging) {
     UdpClient client;
     client.send(clientRequest());
     ASSERT_EQ(client.receive().size(), 48u);
-    EXPECT_TRUE(lines.shows("SNTP Server Tavreled localhost"));
+    EXPECT_TRUE(lines.shows("SNTP Server Tavreled 127.0.0.1 (localhost)"));
     EXPECT_EQ(log(), "");
 }
 
@@ -332,7 +334,7 @@ TEST_F(TimeServers, AFloodLeavesOneLinePerClient) {
     }
     EXPECT_GT(answered, 4000);
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    EXPECT_EQ(linesIn(log(), "SNTP Server Tavreled localhost"), 1u);
+    EXPECT_EQ(linesIn(log(), "SNTP Server Tavreled 127.0.0.1 (localhost)"), 1u);
 }
 
 // A thousand clients at once, each answered.
@@ -373,6 +375,96 @@ TEST_F(TimeServers, AThousandTimeConnectionsAtOnceAreAnswered) {
     EXPECT_EQ(answered, kClients);
 }
 
+// Two thousand clients asking five times each, then the servers stop: the
+// log counts the clients once each, and its lines and summary together
+// tell of every request answered.
+TEST_F(TimeServers, TheLogCountsEveryClientAndRequestByTheStop) {
+    constexpr uint32_t kClients = 2000;
+    const std::vector<uint8_t> request = clientRequest();
+    int answered = 0;
+    for (uint32_t i = 0; i < kClients && answered == 5 * static_cast<int>(i); ++i) {
+        UdpClient client(INADDR_LOOPBACK, 0x7F010000u + ((i / 250) << 8) + 1 + i % 250);
+        for (int r = 0; r < 5; ++r) {
+            client.send(request);
+            if (client.receive().size() == 48) ++answered;
+        }
+    }
+    stopTimeServers();
+    joinTimeServers();
+    const std::string text = log();
+    uint64_t lines = 0;
+    uint64_t summarised = 0;
+    uint64_t clients = 0;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        const size_t at = line.find(" : SNTP Server Tavreled ");
+        if (at == std::string::npos) continue;
+        unsigned long long requests = 0, from = 0;
+        const std::string rest = line.substr(at + std::strlen(" : SNTP Server Tavreled "));
+        if (std::sscanf(rest.c_str(), "%llu requests from %llu", &requests, &from) == 2 ||
+            std::sscanf(rest.c_str(), "%llu requests from about %llu", &requests, &from) == 2) {
+            summarised += requests;
+            clients += from;
+        } else {
+            ++lines;
+        }
+    }
+    EXPECT_EQ(answered, 5 * static_cast<int>(kClients));
+    EXPECT_EQ(lines + summarised, static_cast<uint64_t>(answered)) << text;
+    EXPECT_NEAR(static_cast<double>(clients), kClients, 0.05 * kClients) << text;
+}
+
+// CPU time the whole process has used so far.
+std::chrono::microseconds processCpuTime() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto total = [](const timeval& t) { return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_usec); };
+    return total(usage.ru_utime) + total(usage.ru_stime);
+}
+
+// With every descriptor taken and a TIME client waiting, the server pauses
+// instead of trying to accept it over and over, says why once, and serves
+// the client once descriptors free.
+TEST_F(TimeServers, NoDescriptorsLeftCostsNoCpuAndServingResumes) {
+    settings.logErrors.store(true);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int client = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    ASSERT_GE(client, 0);
+    // A low limit, so that filling it takes few descriptors.
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(client) + 16;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> fillers;
+    for (int fd = dup(client); fd >= 0; fd = dup(client)) fillers.push_back(fd);
+    const sockaddr_in to = loopback(37);
+    (void)connect(client, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    // Measured once the connection waits in the server's queue.
+    pollfd queued{client, POLLOUT, 0};
+    EXPECT_GT(poll(&queued, 1, 30000), 0);
+    const auto cpuBefore = processCpuTime();
+    const auto wallBefore = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const auto cpu = processCpuTime() - cpuBefore;
+    const auto wall = std::chrono::steady_clock::now() - wallBefore;
+    const bool said = lines.shows(kTimeAcceptError);
+    for (const int fd : fillers) close(fd);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_TRUE(said) << "the shortage was not reported";
+    EXPECT_LT(cpu * 20, wall) << "a starved server used " << cpu.count() << " us of CPU in "
+                              << std::chrono::duration_cast<std::chrono::microseconds>(wall).count() << " us";
+    // Descriptors free again: the waiting client is answered.
+    pollfd p{client, POLLIN, 0};
+    uint8_t reply[8];
+    EXPECT_GT(poll(&p, 1, 30000), 0);
+    EXPECT_EQ(recv(client, reply, sizeof reply, 0), 4);
+    close(client);
+    // The log tells of the shortage once (if it had a descriptor to write
+    // it with) and of its end.
+    EXPECT_TRUE(test::waitUntil([&] { return linesIn(log(), kTimeAcceptRecovered) == 1; })) << log();
+    EXPECT_LE(linesIn(log(), kTimeAcceptError), 1u) << log();
+}
+
 // A DNS server that never answers holds up no answer: names are looked up
 // beside the serving, and the log gives the address when no name comes in
 // time.
@@ -402,7 +494,52 @@ TEST_F(TimeServers, ASilentDnsServerHoldsUpNoAnswer) {
     close(silent);
 }
 
+// Stands in for the system's time services while a test runs: the port's
+// holder is looked up for real, but stopping and starting a service is
+// only recorded, so no test ever touches the machine's services.
+class RecordedTimeService {
+public:
+    explicit RecordedTimeService(std::function<platform::PortHolder(uint16_t)> holder = platform::udpPortHolder) {
+        LocalTimeServiceControl control;
+        control.holder = std::move(holder);
+        control.stop = [this](const std::string& unit) { record("stop " + unit); };
+        control.start = [this](const std::string& unit) { record("start " + unit); };
+        setLocalTimeServiceControl(std::move(control));
+    }
+    ~RecordedTimeService() {
+        LocalTimeServiceControl none;
+        none.stop = none.start = [](const std::string&) {};
+        setLocalTimeServiceControl(std::move(none));
+    }
+    std::vector<std::string> calls() {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+
+private:
+    void record(std::string call) {
+        std::lock_guard lock(mutex_);
+        calls_.push_back(std::move(call));
+    }
+    std::mutex mutex_;
+    std::vector<std::string> calls_;
+};
+
+// The name the kernel gives this process.
+std::string ownProgramName() {
+    std::ifstream comm("/proc/self/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
+std::string heldByUs() {
+    return "SNTP Server Port Error; UDP port 123 is held by " + ownProgramName() + " (pid " +
+           std::to_string(getpid()) + ").";
+}
+
 TEST(SntpPort, APortSharedWithAddressReuseIsNotTaken) {
+    RecordedTimeService services;
     // Another socket holds UDP 123 and lets others share it: the server
     // must not take it beside it (the later one would get every datagram).
     const int holder = socket(AF_INET, SOCK_DGRAM, 0);
@@ -413,7 +550,8 @@ TEST(SntpPort, APortSharedWithAddressReuseIsNotTaken) {
     ASSERT_EQ(bind(holder, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
     StatusLines lines;
     startTimeServers(lines.sink());
-    EXPECT_TRUE(lines.shows(kSntpPortError));
+    EXPECT_TRUE(lines.shows(heldByUs()));
+    EXPECT_TRUE(services.calls().empty());
     EXPECT_TRUE(test::waitUntil([] { return serverActivity.load() == kTimeServerRunning; }));
     stopTimeServers();
     joinTimeServers();
@@ -422,6 +560,7 @@ TEST(SntpPort, APortSharedWithAddressReuseIsNotTaken) {
 }
 
 TEST(SntpPort, TakenPortShowsTheError) {
+    RecordedTimeService services;
     // Another socket holds UDP 123 without address reuse.
     const int holder = socket(AF_INET, SOCK_DGRAM, 0);
     const sockaddr_in sa = loopback(123);
@@ -431,13 +570,78 @@ TEST(SntpPort, TakenPortShowsTheError) {
     StatusLines lines;
     settings.timeServerEnabled.store(true);
     startTimeServers(lines.sink());
-    EXPECT_TRUE(lines.shows(kSntpPortError));
+    EXPECT_TRUE(lines.shows(heldByUs()));
+    EXPECT_TRUE(services.calls().empty());
     EXPECT_TRUE(test::waitUntil([] { return serverActivity.load() == kTimeServerRunning; }));
     stopTimeServers();
     joinTimeServers();
     settings.timeServerEnabled.store(false);
     EXPECT_EQ(serverActivity.load(), 0);
     close(holder);
+}
+
+// A plain process holds UDP 123: no service is stopped, and the status
+// line names the process.
+TEST(SntpPort, APlainProcessHoldingThePortIsNamedAndLeftAlone) {
+    RecordedTimeService services;
+    int ready[2];
+    int release[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(release), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(ready[0]);
+        close(release[1]);
+        prctl(PR_SET_NAME, "port-holder");
+        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in any = loopback(123);
+        any.sin_addr.s_addr = htonl(INADDR_ANY);
+        const char ok = bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) == 0 ? 'y' : 'n';
+        (void)write(ready[1], &ok, 1);
+        char byte;
+        while (read(release[0], &byte, 1) > 0) {
+        }
+        _exit(0);
+    }
+    close(ready[1]);
+    close(release[0]);
+    char bound = 0;
+    pollfd p{ready[0], POLLIN, 0};
+    const bool said = poll(&p, 1, 30000) > 0 && read(ready[0], &bound, 1) == 1;
+    if (said && bound == 'y') {
+        StatusLines lines;
+        startTimeServers(lines.sink());
+        EXPECT_TRUE(lines.shows("SNTP Server Port Error; UDP port 123 is held by port-holder (pid " +
+                                std::to_string(child) + ")."));
+        EXPECT_TRUE(test::waitUntil([] { return serverActivity.load() == kTimeServerRunning; }));
+        stopTimeServers();
+        joinTimeServers();
+    }
+    close(release[1]);
+    close(ready[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(bound, 'y') << "the holder could not bind UDP 123";
+    EXPECT_TRUE(services.calls().empty());
+}
+
+// When the holder belongs to the system's time service, that service is
+// stopped for the bind and started again after it.
+TEST(SntpPort, ATimeServiceHoldingThePortIsStoppedAndStartedAgain) {
+    RecordedTimeService services([](uint16_t) { return platform::PortHolder{4242, "chronyd", "chrony.service"}; });
+    const int holder = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in any = loopback(123);
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(holder, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
+    StatusLines lines;
+    startTimeServers(lines.sink());
+    // The stand-in service never lets go of the port: the server gives up.
+    EXPECT_TRUE(lines.shows("SNTP Server Port Error; UDP port 123 is held by chronyd (pid 4242)."));
+    stopTimeServers();
+    joinTimeServers();
+    close(holder);
+    EXPECT_EQ(services.calls(), (std::vector<std::string>{"stop chrony.service", "start chrony.service"}));
 }
 
 }  // namespace
