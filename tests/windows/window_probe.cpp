@@ -5,6 +5,9 @@
 //   window_probe find TITLE SECONDS      waits for a shown top-level window whose
 //                                        caption or class is TITLE; prints its rect
 //   window_probe gone TITLE SECONDS      waits until no such window shows
+//   window_probe enabled TITLE SECONDS   waits until such a window takes input (a
+//                                        modal dialog's owner is disabled until the
+//                                        dialog has gone)
 //   window_probe controls TITLE          one line a control: id, class, rect, text
 //   window_probe center TITLE ID         the control's centre in screen pixels ("x y")
 //   window_probe text TITLE ID           the control's text
@@ -123,7 +126,7 @@ bool waitForTimeChange(double seconds) {
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: window_probe find|gone|controls|center|text|wait-text TITLE ... | hold|timechange SECONDS\n");
+    std::fprintf(stderr, "usage: window_probe find|gone|enabled|controls|center|text|wait-text TITLE ... | hold|timechange SECONDS\n");
     return 2;
 }
 
@@ -157,6 +160,14 @@ int main(int argc, char** argv) {
     }
     if (verb == "gone" && argc == 4) {
         return waitFor(std::atof(argv[3]), [&] { return findWindow(title) == nullptr; }) ? 0 : 1;
+    }
+    if (verb == "enabled" && argc == 4) {
+        return waitFor(std::atof(argv[3]), [&] {
+                   HWND found = findWindow(title);
+                   return found != nullptr && IsWindowEnabled(found);
+               })
+                   ? 0
+                   : 1;
     }
     HWND window = findWindow(title);
     if (window == nullptr) return 1;
