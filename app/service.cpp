@@ -45,7 +45,9 @@ public:
     void showServerClock(const platform::SystemTime&) override {}
     std::string statusSuffix() override { return std::string(); }
     void operationStarting() override { (void)refreshTimeZone(); }
-    void supervisorEnded() override { stopTimeServers(); }
+    void supervisorEnded() override { servers.stop(); }
+
+    TimeServers servers;
 };
 
 std::string programPath() { return programFile(); }
@@ -85,7 +87,11 @@ void ServiceRun::serviceMain() {
     }
     // The servers' troubles (a port they cannot have) show in the service's status.
     if (settings.timeServerEnabled.load()) {
-        startTimeServers(ServerStatusSink{}, [](std::string text) { platform::reportServiceText(text); });
+        TimeServerOptions options;
+        options.trouble = [](std::string text) { platform::reportServiceText(text); };
+        options.standing = [&engine] { return engine.clockStanding(); };
+        options.limitClients = rateLimitWanted();
+        view.servers.start(std::move(options));
     }
     (void)refreshTimeZone();
     platform::reportServiceStatus(platform::ServiceState::Running, 0, 0);
@@ -100,7 +106,7 @@ void ServiceRun::serviceMain() {
     }
     // The servers were asked to stop with the engine; once they have, the
     // log gets what they served since its last summary.
-    joinTimeServers();
+    view.servers.join();
     platform::reportServiceStatus(platform::ServiceState::Stopped, 0, 0);
 }
 

@@ -385,6 +385,7 @@ void SyncOperation::successStep(const QueryResult& reply, bool sntp) {
     host_.view.showOutcome(correction.summary);
     std::optional<int64_t> change;
     if (correction.clockSet) change = correction.difference.units;
+    noteSynchronised(mode, correction, reply, sntp);
     recordHistory(&reply, mode == CorrectionMode::Check ? "Checked" : correction.clockSet ? "Corrected" : "Clock not set",
                   change);
     if (mode == CorrectionMode::Correct) {
@@ -396,6 +397,26 @@ void SyncOperation::successStep(const QueryResult& reply, bool sntp) {
     }
     query_.reset();
     finish();
+}
+
+// A Correct that set the clock, or a Check that found it within a second,
+// makes the clock good for the time servers; a Correct also tells the
+// system, as time daemons do. Not when the user keeps the clock off the
+// server's on purpose (a fixed offset, minutes and seconds only).
+void SyncOperation::noteSynchronised(CorrectionMode mode, const Correction& correction, const QueryResult& reply,
+                                     bool sntp) {
+    if (settings.offsetAmount.load() != 0 || settings.minorOnly.load()) return;
+    const bool measured = sntp && reply.offsetMeasured;
+    const uint32_t errorMs = measured ? 0 : kTimeProtocolErrorMs;
+    if (mode == CorrectionMode::Correct) {
+        if (!correction.clockSet) return;
+        const uint64_t errorUs = uint64_t{reply.responseMs} * 500 + uint64_t{errorMs} * 1000;
+        (void)platform::markClockSynchronised(errorUs + kSystemErrorMarginUs, errorUs);
+    } else {
+        const int64_t offset = reply.offsetUnits;
+        if (offset <= -kSecondUnits || offset >= kSecondUnits) return;
+    }
+    if (host_.clockSynchronised) host_.clockSynchronised(platform::getSystemTimeAsFileTime(), reply.responseMs, errorMs);
 }
 
 void SyncOperation::finish() {

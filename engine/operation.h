@@ -51,6 +51,9 @@ struct OperationHost {
     // The protocol Auto uses next, Sntp or Time; every operation begins
     // with SNTP.
     Protocol& autoProtocolChoice;
+    // The clock was just set or checked against a good source (the time,
+    // the exchange's round trip and what the protocol adds to its error).
+    std::function<void(platform::FileTime at, uint32_t roundTripMs, uint32_t errorMs)> clockSynchronised;
 };
 
 // The middle of the offsets of several replies: the median, or for an
@@ -63,6 +66,11 @@ int64_t middleOffset(std::vector<int64_t> offsets);
 // after each further one, up to 15 minutes.
 inline constexpr uint64_t kFirstRoundPauseMs = 30'000;
 inline constexpr uint64_t kLongestRoundPauseMs = 15 * 60'000;
+// What TIME's whole seconds add to the error of a clock set by them.
+inline constexpr uint32_t kTimeProtocolErrorMs = 1000;
+// Added to the bound on the error the system is told after a Correct.
+inline constexpr uint64_t kSystemErrorMarginUs = 1000;
+inline constexpr int64_t kSecondUnits = 10'000'000;
 // A server that sent a RATE kiss is left alone this long.
 inline constexpr uint64_t kRateKissPauseMs = 15 * 60'000;
 
@@ -134,6 +142,7 @@ private:
     bool kissed(const std::string& server) const;
     void collectAverageSample();
     void successStep(const QueryResult& reply, bool sntp);
+    void noteSynchronised(CorrectionMode mode, const Correction& correction, const QueryResult& reply, bool sntp);
     void finish();
 
     OperationHost host_;

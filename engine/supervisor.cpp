@@ -24,7 +24,18 @@ Engine::Engine(EngineView& view, EngineConfig config)
       windowState_(config_.serviceMode ? WindowState::Service : WindowState::Shown),
       statusHold_(kHoldAtStart),
       operation_(OperationHost{view, config_.serviceMode, config_.pickServer, config_.serverListEmpty, [this] { wakeEvent_.set(); },
-                               statusHold_, serverClock_, autoProtocolChoice_}) {}
+                               statusHold_, serverClock_, autoProtocolChoice_,
+                               [this](platform::FileTime at, uint32_t roundTripMs, uint32_t errorMs) {
+                                   std::lock_guard lock(standingMutex_);
+                                   standing_.lastSync = at;
+                                   standing_.lastSyncRoundTripMs = roundTripMs;
+                                   standing_.lastSyncErrorMs = errorMs;
+                               }}) {}
+
+ClockStanding Engine::clockStanding() const {
+    std::lock_guard lock(standingMutex_);
+    return standing_;
+}
 
 Engine::~Engine() {
     requestClose();

@@ -18,6 +18,7 @@
 #include "engine/countdown.h"
 #include "engine/engine_view.h"
 #include "engine/operation.h"
+#include "protocol/server_replies.h"
 #include "platform/thread.h"
 
 namespace tavrel {
@@ -83,6 +84,10 @@ public:
         return requestOperation(sync ? OperationKind::Correct : OperationKind::Check, true);
     }
 
+    // The last good correction or check of the clock, for the time servers
+    // (any thread).
+    ClockStanding clockStanding() const;
+
     // Tests that drive the passes themselves: one pass on the calling
     // thread (never while the supervisor thread runs).
     void runPass() { pass(); }
@@ -136,6 +141,9 @@ private:
     uint64_t serviceAutoSyncLeft_ = 0;
     uint64_t serviceAutoSyncTick_ = 0;
     SyncOperation operation_;
+
+    mutable std::mutex standingMutex_;
+    ClockStanding standing_;  // written by the supervisor through the operation
 
     std::thread thread_;
 };

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -52,6 +53,26 @@ bool wallClockIsReal() { return wallClockSource.load() == nullptr && simulatedCl
 bool setSimulatedClock(const char* path, FileTime utc, FileTime realNow) {
     const int64_t offset = static_cast<int64_t>(utc - realNow);
     return writeFileReplacing(path, std::to_string(offset) + "\n");
+}
+
+ClockSyncState simulatedSyncState(const char* path) {
+    ClockSyncState state;
+    std::string text;
+    if (!readSmallFile(std::string(path) + ".sync", text, 256)) return state;
+    unsigned long long maxError = 0, estError = 0;
+    int synchronised = 0;
+    if (std::sscanf(text.c_str(), "%d %llu %llu", &synchronised, &maxError, &estError) == 3) {
+        state.synchronised = synchronised != 0;
+        state.maxErrorUs = maxError;
+        state.estErrorUs = estError;
+    }
+    return state;
+}
+
+bool setSimulatedSyncState(const char* path, const ClockSyncState& state) {
+    return writeFileReplacing(std::string(path) + ".sync", std::to_string(state.synchronised ? 1 : 0) + " " +
+                                                               std::to_string(state.maxErrorUs) + " " +
+                                                               std::to_string(state.estErrorUs) + "\n");
 }
 
 uint64_t tickCount(uint64_t (*realTicks)()) {

@@ -24,6 +24,11 @@ bool wallClockIsReal();
 // Makes the simulated clock in `path` read `utc`, given the real clock now.
 [[nodiscard]] bool setSimulatedClock(const char* path, FileTime utc, FileTime realNow);
 
+// The synchronisation the simulated clock in `path` was told of (kept in
+// `path` + ".sync": "synchronised max-error-us est-error-us"), and telling it.
+ClockSyncState simulatedSyncState(const char* path);
+[[nodiscard]] bool setSimulatedSyncState(const char* path, const ClockSyncState& state);
+
 // The tick count: the test seam's when one is set, else the real one.
 uint64_t tickCount(uint64_t (*realTicks)());
 

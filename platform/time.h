@@ -68,6 +68,22 @@ std::string formatLongDate(const SystemTime& t);
 std::string formatDefaultTime(const SystemTime& t);
 std::string formatShortDate(const SystemTime& t);
 
+// What the system says of the clock's synchronisation: kept by a time
+// daemon (on Linux the kernel's STA_UNSYNC is clear) and the bound on its
+// error. Unknown (false, 0) where the system does not say.
+struct ClockSyncState {
+    bool synchronised = false;
+    uint64_t maxErrorUs = 0;
+    uint64_t estErrorUs = 0;
+};
+ClockSyncState clockSyncState();
+// Tells the system the clock was just set from a good source, with the
+// bound on its error and the estimated error, as time daemons do (Linux:
+// the kernel then reports the clock synchronised and keeps the hardware
+// clock in step). Needs the clock privilege; false when refused. The
+// simulated clock keeps this beside its file instead.
+bool markClockSynchronised(uint64_t maxErrorUs, uint64_t estErrorUs);
+
 // True when the simulated clock (TAVREL_CLOCK_FILE) stands in for the real one.
 bool simulatedClockActive();
 

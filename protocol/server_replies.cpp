@@ -1,5 +1,6 @@
 #include "protocol/server_replies.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "protocol/time_protocol.h"
@@ -14,11 +15,22 @@ constexpr uint8_t kNewestVersion = 4;
 constexpr uint8_t kStratum = 2;
 constexpr uint8_t kPoll = 6;
 constexpr uint8_t kPrecision = 0xF6;  // 2^-10 s
-// Root delay 0 and root dispersion 1/256 s (16.16 format): honest figures
-// for a clock read to the millisecond.
-constexpr uint32_t kRootDelay = 0x00000000;
-constexpr uint32_t kRootDispersion = 0x00000100;
+constexpr uint8_t kStratumUnsynchronised = 16;
+constexpr uint8_t kLeapAlarm = 3;
 constexpr uint8_t kReferenceFirstByte = 0x64;
+// The dispersion of an unsynchronised clock: RFC 5905's largest, 16 s.
+constexpr uint32_t kMostDispersion = 16u << 16;
+// RFC 5905's frequency tolerance: 15 microseconds a second.
+constexpr uint64_t kDispersionRateNsPerSecond = 15'000;
+// A clock whose system bound on its error is a second or more is not
+// served as synchronised.
+constexpr uint64_t kSystemErrorLimitUs = 1'000'000;
+
+// Microseconds as seconds in 16.16, capped at the largest dispersion.
+uint32_t shortFormat(uint64_t us) {
+    const uint64_t value = (us << 16) / 1'000'000;
+    return value < kMostDispersion ? static_cast<uint32_t>(value) : kMostDispersion;
+}
 
 }  // namespace
 
@@ -42,19 +54,67 @@ bool isSntpClientRequest(const uint8_t (&packet)[kSntpPacketSize]) {
     return mode == kModeClient && version >= kOldestVersion && version <= kNewestVersion;
 }
 
-void buildSntpReply(uint8_t (&packet)[kSntpPacketSize], platform::FileTime received, platform::FileTime transmitted) {
+ServedClock servedClockAt(const ClockStanding& standing, platform::FileTime now) {
+    ServedClock served;
+    served.reference = standing.lastSync;
+    const bool ownSyncRecent =
+        standing.lastSync != 0 && standing.lastSync <= now + platform::kFileTimeUnitsPerSecond &&
+        now - std::min(now, standing.lastSync) < kSynchronisedFor;
+    if (ownSyncRecent) {
+        const uint64_t sinceSeconds = (now - std::min(now, standing.lastSync)) / platform::kFileTimeUnitsPerSecond;
+        served.synchronised = true;
+        served.rootDelay = shortFormat(uint64_t{standing.lastSyncRoundTripMs} * 1000);
+        served.rootDispersion = shortFormat(uint64_t{standing.lastSyncRoundTripMs} * 500 +
+                                            uint64_t{standing.lastSyncErrorMs} * 1000 +
+                                            sinceSeconds * kDispersionRateNsPerSecond / 1000);
+        return served;
+    }
+    if (standing.systemSynchronised && standing.systemMaxErrorUs < kSystemErrorLimitUs) {
+        // Another daemon keeps the clock: the system knows how far it may be
+        // off, not when it was last set, so the reference is now.
+        served.synchronised = true;
+        served.reference = now;
+        served.rootDispersion = shortFormat(standing.systemMaxErrorUs);
+        return served;
+    }
+    served.rootDispersion = kMostDispersion;
+    return served;
+}
+
+void buildSntpReply(uint8_t (&packet)[kSntpPacketSize], platform::FileTime received, platform::FileTime transmitted,
+                    const ServedClock& clock) {
     const uint8_t version = (packet[0] >> 3) & 0x07;
     std::memcpy(packet + 24, packet + 40, 8);  // originate = the request's transmit timestamp
-    packet[0] = static_cast<uint8_t>((version << 3) | kModeServer);
-    packet[1] = kStratum;
+    const uint8_t leap = clock.synchronised ? 0 : kLeapAlarm;
+    packet[0] = static_cast<uint8_t>((leap << 6) | (version << 3) | kModeServer);
+    packet[1] = clock.synchronised ? kStratum : kStratumUnsynchronised;
     packet[2] = kPoll;
     packet[3] = kPrecision;
-    writeWord(packet + 4, kRootDelay);
-    writeWord(packet + 8, kRootDispersion);
+    writeWord(packet + 4, clock.rootDelay);
+    writeWord(packet + 8, clock.rootDispersion);
     packet[12] = kReferenceFirstByte;
-    writeTimestamp(packet + 16, received);
+    if (clock.reference == 0) {
+        std::memset(packet + 16, 0, 8);
+    } else {
+        writeTimestamp(packet + 16, clock.reference);
+    }
     writeTimestamp(packet + 32, received);
     writeTimestamp(packet + 40, transmitted);
+}
+
+void buildRateKiss(uint8_t (&packet)[kSntpPacketSize], platform::FileTime received) {
+    const uint8_t version = (packet[0] >> 3) & 0x07;
+    std::memcpy(packet + 24, packet + 40, 8);
+    packet[0] = static_cast<uint8_t>((kLeapAlarm << 6) | (version << 3) | kModeServer);
+    packet[1] = 0;  // stratum 0: a kiss
+    packet[2] = kPoll;
+    packet[3] = kPrecision;
+    writeWord(packet + 4, 0);
+    writeWord(packet + 8, 0);
+    std::memcpy(packet + 12, "RATE", 4);
+    std::memset(packet + 16, 0, 8);
+    writeTimestamp(packet + 32, received);
+    writeTimestamp(packet + 40, received);
 }
 
 }  // namespace tavrel

@@ -8,6 +8,33 @@
 
 namespace tavrel {
 
+// What the server can say of its clock: when it was last set or checked
+// against a good source and how far that source was, and what the system
+// says of the clock (another time daemon may keep it).
+struct ClockStanding {
+    platform::FileTime lastSync = 0;  // UTC of the last good correction or check; 0 for never
+    uint32_t lastSyncRoundTripMs = 0;
+    uint32_t lastSyncErrorMs = 0;     // what the protocol adds (TIME's whole seconds)
+    bool systemSynchronised = false;  // the system says another daemon keeps the clock
+    uint64_t systemMaxErrorUs = 0;    // the system's bound on the clock's error
+};
+
+// The clock as the replies describe it.
+struct ServedClock {
+    bool synchronised = false;
+    platform::FileTime reference = 0;  // when the clock was last set (0: never)
+    uint32_t rootDelay = 0;            // seconds, 16.16
+    uint32_t rootDispersion = 0;       // seconds, 16.16
+};
+
+// A clock counts as synchronised for a day after a good correction or
+// check of its own, or while the system says so with an error under a
+// second. The dispersion grows from half the correction's round trip by
+// 15 microseconds a second since (RFC 5905's rate).
+ServedClock servedClockAt(const ClockStanding& standing, platform::FileTime now);
+
+inline constexpr platform::FileTime kSynchronisedFor = 24ULL * 3600 * platform::kFileTimeUnitsPerSecond;
+
 // Whole seconds since 1900 of a UTC clock reading, modulo 2^32 (from
 // 2036-02-07 on the era wraps, as RFC 868 and RFC 4330 peers expect).
 uint32_t wireSecondsOf(platform::FileTime utc);
@@ -20,14 +47,22 @@ void buildTimeReply(platform::FileTime utc, uint8_t (&reply)[kTimeReplySize]);
 // message) is dropped, so that two servers can never answer each other.
 bool isSntpClientRequest(const uint8_t (&packet)[kSntpPacketSize]);
 
-// Turns a 48-byte client request into the reply, in place: leap indicator
-// 0, the request's version, mode 4 (server), stratum 2, poll 6, precision
-// 2^-10, small root delay and dispersion, reference identifier 0x64
-// followed by the request's bytes 13-15, the originate timestamp copied from
-// the request's transmit timestamp, the time the request came as reference
-// and receive timestamps, and the time the reply leaves as transmit
-// timestamp, each at the clock's full precision.
-void buildSntpReply(uint8_t (&packet)[kSntpPacketSize], platform::FileTime received, platform::FileTime transmitted);
+// Turns a 48-byte client request into the reply, in place: the request's
+// version, mode 4 (server), poll 6, precision 2^-10, reference identifier
+// 0x64 followed by the request's bytes 13-15, the originate timestamp
+// copied from the request's transmit timestamp, the time the request came
+// as receive timestamp and the time the reply leaves as transmit timestamp,
+// each at the clock's full precision. A synchronised clock is served as
+// stratum 2 with leap indicator 0 and the clock's reference time, root
+// delay and dispersion; an unsynchronised one as stratum 16 with leap
+// indicator 3 ("alarm"), which clients refuse.
+void buildSntpReply(uint8_t (&packet)[kSntpPacketSize], platform::FileTime received, platform::FileTime transmitted,
+                    const ServedClock& clock);
+
+// Turns a client request into a RATE kiss (RFC 5905 7.4): leap indicator
+// 3, stratum 0, reference identifier "RATE", the originate timestamp
+// copied back so that the client can match it.
+void buildRateKiss(uint8_t (&packet)[kSntpPacketSize], platform::FileTime received);
 
 // A UTC clock reading as a wire timestamp (seconds since 1900 modulo 2^32,
 // and the fraction in units of 2^-32 s).

@@ -38,7 +38,7 @@ void restartElevated(WindowHandle window) {
 // loop ends.
 void endProgram(WindowProgram& program, WindowHandle window, bool stopServices) {
     saveSettings();
-    if (stopServices) stopTimeServers();
+    if (stopServices) program.servers.stop();
     if (program.engine.windowState() == WindowState::InTray) gui::trayDeleteIcon(window);
     gui::postQuitMessage(0);
 }
@@ -95,14 +95,18 @@ void onSize(WindowProgram& program, WindowHandle window, int kind) {
 
 }  // namespace
 
-ServerStatusSink serverStatusTo(Engine& engine) {
-    return [&engine](std::string text) { engine.showServerStatus(std::move(text)); };
+TimeServerOptions serverOptionsFor(Engine& engine) {
+    TimeServerOptions options;
+    options.sink = [&engine](std::string text) { engine.showServerStatus(std::move(text)); };
+    options.standing = [&engine] { return engine.clockStanding(); };
+    options.limitClients = rateLimitWanted();
+    return options;
 }
 
 WindowProgram::WindowProgram(ServiceControls* services)
     : engine(view, EngineConfig{false, readServerEntry, serverListUnusable}),
       autoTimer(engine, view),
-      options(engine, autoTimer, services) {}
+      options(engine, autoTimer, servers, services) {}
 
 void deferredInitialisation(WindowProgram& program, WindowHandle window) {
     gui::setDlgItemText(window, kIdComputerName, platform::computerName());
@@ -116,7 +120,7 @@ void deferredInitialisation(WindowProgram& program, WindowHandle window) {
         (void)program.engine.requestOperation(action == StartAction::Correct ? OperationKind::Correct
                                                                              : OperationKind::Check);
     }
-    if (settings.timeServerEnabled.load()) startTimeServers(serverStatusTo(program.engine));
+    if (settings.timeServerEnabled.load()) program.servers.start(serverOptionsFor(program.engine));
     refreshTimeZoneCaption(window);
     if (clockPrivilegeHeld.load() != 0) {
         gui::setControlTooltip(window, kIdCorrectButton, slot(kSlotCorrectTip));

@@ -46,7 +46,9 @@ inline constexpr uint32_t kDeferredInitMs = 500;
 // `services` (none in tests); and the window thread's flags.
 struct WindowProgram {
     explicit WindowProgram(ServiceControls* services = nullptr);
-    MainWindowView view;
+    // Before the engine: its supervisor asks them for their state to its end.
+    TimeServers servers;
+    MainWindowView view{servers};
     Engine engine;
     AutoTimer autoTimer;
     OptionsSheet options;
@@ -57,8 +59,9 @@ struct WindowProgram {
     bool aboutOpen = false;
 };
 
-// The time servers' lines for the engine's status line.
-ServerStatusSink serverStatusTo(Engine& engine);
+// How the window's time servers run: their lines to the engine's status
+// line, the engine's record of the clock, the limits as the environment says.
+TimeServerOptions serverOptionsFor(Engine& engine);
 
 // The main window's procedure.
 intptr_t mainWindowProcedure(WindowProgram& program, gui::WindowHandle window,

@@ -43,7 +43,7 @@ void MainWindowView::showServerClock(const platform::SystemTime& local) {
 }
 
 std::string MainWindowView::statusSuffix() {
-    const std::string state = serverStateText();
+    const std::string state = servers_.stateText();
     return state.empty() ? state : " (" + state + ")";
 }
 
@@ -51,12 +51,12 @@ std::string MainWindowView::statusSuffix() {
 void MainWindowView::operationStarting() { gui::postCommand(window(), kCommandRefreshTimeZone); }
 
 void MainWindowView::supervisorEnded() {
-    if (settings.timeServerEnabled.load() && serverActivity.load() != 0) {
-        stopTimeServers();
+    if (settings.timeServerEnabled.load() && servers_.activity() != 0) {
+        servers_.stop();
         // Servers that do not stop in time do not hold up the window's end.
-        for (int i = 0; i < kServerStopWaits && serverActivity.load() != 0; ++i) platform::sleepMs(kServerStopStepMs);
+        for (int i = 0; i < kServerStopWaits && servers_.activity() != 0; ++i) platform::sleepMs(kServerStopStepMs);
         // Stopped: the log gets what they served since its last summary.
-        if (serverActivity.load() == 0) joinTimeServers();
+        if (servers_.activity() == 0) servers_.join();
     }
     gui::postCommand(window(), kCommandSupervisorEnded);
 }

@@ -10,6 +10,7 @@
 
 #include "engine/auto_timer.h"
 #include "engine/engine_view.h"
+#include "timeservice/time_servers.h"
 #include "gui/dialog.h"
 #include "platform/time.h"
 
@@ -23,6 +24,7 @@ inline constexpr int kAutoTimerId = 10;
 
 class MainWindowView final : public EngineView, public AutoTimerHost {
 public:
+    explicit MainWindowView(TimeServers& servers) : servers_(servers) {}
     // The window the texts go to, once it exists.
     void attach(gui::WindowHandle window) { window_.store(window); }
     gui::WindowHandle window() const { return window_.load(); }
@@ -45,6 +47,7 @@ public:
 
 private:
     std::atomic<gui::WindowHandle> window_{gui::kNoWindow};
+    TimeServers& servers_;
 };
 
 }  // namespace tavrel

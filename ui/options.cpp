@@ -64,8 +64,8 @@ void enable(WindowHandle page, std::initializer_list<int> ids, bool on) {
 
 }  // namespace
 
-OptionsSheet::OptionsSheet(Engine& engine, AutoTimer& autoTimer, ServiceControls* services)
-    : engine_(engine), autoTimer_(autoTimer), services_(services), scan_(engine) {}
+OptionsSheet::OptionsSheet(Engine& engine, AutoTimer& autoTimer, TimeServers& servers, ServiceControls* services)
+    : engine_(engine), servers_(servers), autoTimer_(autoTimer), services_(services), scan_(engine) {}
 
 void OptionsSheet::queryService() {
     if (services_ != nullptr) services_->query();
@@ -246,10 +246,10 @@ void OptionsSheet::readMiscPage(WindowHandle page) {
     settings.trayEnabled.store(checked(page, kIdTray));
     const bool serverWanted = checked(page, kIdTimeServer);
     if (serverWanted && !settings.timeServerEnabled.load()) {
-        startTimeServers(serverStatusTo(engine_));
+        servers_.start(serverOptionsFor(engine_));
         settings.timeServerEnabled.store(true);
     } else if (!serverWanted && settings.timeServerEnabled.load()) {
-        stopTimeServers();
+        servers_.stop();
         settings.timeServerEnabled.store(false);
     }
     settings.minorOnly.store(checked(page, kIdMinor));

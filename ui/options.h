@@ -10,6 +10,7 @@
 
 #include "engine/auto_timer.h"
 #include "engine/supervisor.h"
+#include "timeservice/time_servers.h"
 #include "gui/dialog.h"
 #include "ui/scan_window.h"
 #include "ui/service_controls.h"
@@ -35,7 +36,7 @@ class OptionsSheet {
 public:
     // services: what the System page's service buttons do; without them
     // the buttons do nothing.
-    OptionsSheet(Engine& engine, AutoTimer& autoTimer, ServiceControls* services);
+    OptionsSheet(Engine& engine, AutoTimer& autoTimer, TimeServers& servers, ServiceControls* services);
 
     // Command 101 of the main window: runs the sheet over it until OK or
     // Cancel, then saves the settings; the scan ends with the sheet.
@@ -62,6 +63,7 @@ private:
     void resetToDefaults(gui::WindowHandle page);
 
     Engine& engine_;
+    TimeServers& servers_;
     AutoTimer& autoTimer_;
     ServiceControls* const services_;
     // The main window the open sheet belongs to (none for pages made alone).

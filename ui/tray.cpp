@@ -33,7 +33,7 @@ std::string trayTipText(const WindowProgram& program) {
             static_cast<int64_t>(countdown.dueTick) - static_cast<int64_t>(platform::getTickCount64());
         tip = formatCountdown(countdown.kind, left).text;
     }
-    const std::string state = serverStateText();
+    const std::string state = program.servers.stateText();
     if (!state.empty()) tip += "\r\n" + state;
     return tip;
 }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <sys/timex.h>
 #include <locale.h>
 #include <string>
 
@@ -113,6 +114,31 @@ bool setSystemFileTime(FileTime utc) {
     ts.tv_sec = static_cast<time_t>(sinceEpoch / kFileTimeUnitsPerSecond);
     ts.tv_nsec = static_cast<long>((sinceEpoch % kFileTimeUnitsPerSecond) * 100);
     return clock_settime(CLOCK_REALTIME, &ts) == 0;
+}
+
+ClockSyncState clockSyncState() {
+    if (const char* path = clock_file::simulatedClockPath()) return clock_file::simulatedSyncState(path);
+    ClockSyncState state;
+    timex tx{};  // modes 0: read only
+    const int result = adjtimex(&tx);
+    if (result == -1) return state;
+    state.synchronised = result != TIME_ERROR && (tx.status & STA_UNSYNC) == 0;
+    state.maxErrorUs = static_cast<uint64_t>(tx.maxerror);
+    state.estErrorUs = static_cast<uint64_t>(tx.esterror);
+    return state;
+}
+
+bool markClockSynchronised(uint64_t maxErrorUs, uint64_t estErrorUs) {
+    if (const char* path = clock_file::simulatedClockPath()) {
+        return clock_file::setSimulatedSyncState(path, ClockSyncState{true, maxErrorUs, estErrorUs});
+    }
+    timex tx{};
+    if (adjtimex(&tx) == -1) return false;  // the status as it is
+    tx.modes = ADJ_STATUS | ADJ_MAXERROR | ADJ_ESTERROR;
+    tx.status &= ~STA_UNSYNC;
+    tx.maxerror = static_cast<long>(maxErrorUs);
+    tx.esterror = static_cast<long>(estErrorUs);
+    return adjtimex(&tx) != -1;
 }
 
 bool setSystemTime(const SystemTime& utc) {

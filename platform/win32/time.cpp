@@ -148,6 +148,20 @@ bool setSystemTime(const SystemTime& utc) {
     return announced(setRealClock(toSystemTime(utc)));
 }
 
+// Windows keeps no synchronisation state a program can set or read here
+// (its own time service keeps its own): only the simulated clock has one.
+ClockSyncState clockSyncState() {
+    if (const char* path = clock_file::simulatedClockPath()) return clock_file::simulatedSyncState(path);
+    return ClockSyncState{};
+}
+
+bool markClockSynchronised(uint64_t maxErrorUs, uint64_t estErrorUs) {
+    if (const char* path = clock_file::simulatedClockPath()) {
+        return clock_file::setSimulatedSyncState(path, ClockSyncState{true, maxErrorUs, estErrorUs});
+    }
+    return true;
+}
+
 bool systemTimeToFileTime(const SystemTime& st, FileTime& out) {
     const SYSTEMTIME in = toSystemTime(st);
     FILETIME ft;

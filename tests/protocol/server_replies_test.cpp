@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "protocol/time_protocol.h"
@@ -38,13 +40,15 @@ protected:
         for (int i = 40; i < 48; ++i) packet[i] = static_cast<uint8_t>(0xA0 + i);
     }
     const platform::FileTime received = fileTimeOf(2009, 6, 1, 12, 0, 0, 500);
+    // Corrected an hour before, over a 20 ms round trip.
+    const ServedClock good = servedClockAt(ClockStanding{received - 3600ULL * 10'000'000, 20, 0, false, 0}, received);
 };
 
 TEST_F(SntpReplyLayout, HeaderAnswersInTheRequestsVersion) {
-    buildSntpReply(packet, received, received);
+    buildSntpReply(packet, received, received, good);
     EXPECT_EQ(bytes(packet, 4), (std::vector<uint8_t>{0x24, 0x02, 0x06, 0xF6}));
     packet[0] = 0x1B;  // v3 client
-    buildSntpReply(packet, received, received);
+    buildSntpReply(packet, received, received, good);
     EXPECT_EQ(packet[0], 0x1C);
     // Root delay and dispersion in 16.16 seconds: well under a second.
     EXPECT_LT(readWord(packet, 4), 0x00010000u);
@@ -70,31 +74,80 @@ TEST(SntpRequests, OnlyClientRequestsAreAnswered) {
 }
 
 TEST_F(SntpReplyLayout, ReferenceIdentifierKeepsTheRequestsLastBytes) {
-    buildSntpReply(packet, received, received);
+    buildSntpReply(packet, received, received, good);
     EXPECT_EQ(bytes(packet + 12, 4), (std::vector<uint8_t>{0x64, 0, 0, 0}));
     uint8_t other[48] = {};
     other[12] = 9;
     other[13] = 1;
     other[14] = 2;
     other[15] = 3;
-    buildSntpReply(other, received, received);
+    buildSntpReply(other, received, received, good);
     EXPECT_EQ(bytes(other + 12, 4), (std::vector<uint8_t>{0x64, 1, 2, 3}));
 }
 
 TEST_F(SntpReplyLayout, OriginateIsTheRequestsTransmitTimestamp) {
     const std::vector<uint8_t> transmitted = bytes(packet + 40, 8);
-    buildSntpReply(packet, received, received);
+    buildSntpReply(packet, received, received, good);
     EXPECT_EQ(bytes(packet + 24, 8), transmitted);
 }
 
 TEST_F(SntpReplyLayout, ReceiveAndTransmitTimesAtFullPrecision) {
-    buildSntpReply(packet, received + 1234, received + 5678);
+    buildSntpReply(packet, received + 1234, received + 5678, good);
     EXPECT_EQ(readWord(packet, 32), 3'452'846'400u);
     EXPECT_EQ(ntpToFileTime(readWord(packet, 32), readWord(packet, 36)), received + 1234);
-    EXPECT_EQ(ntpToFileTime(readWord(packet, 16), readWord(packet, 20)), received + 1234);
+    EXPECT_EQ(ntpToFileTime(readWord(packet, 16), readWord(packet, 20)), received - 3600ULL * 10'000'000);
     // Back to within one 100-ns unit (the 2^-32 s fraction is finer).
     const platform::FileTime sent = ntpToFileTime(readWord(packet, 40), readWord(packet, 44));
     EXPECT_LE(received + 5678 - sent, 1u);
+}
+
+// What a reply says of the server's clock follows what is known of it: a
+// clock nobody checked is an alarm that clients refuse; one corrected
+// within a day (or kept by another daemon with a small error) serves as
+// stratum 2 with the correction's time, delay and a dispersion that grows.
+TEST_F(SntpReplyLayout, TheClockIsServedAsWhatIsKnownOfIt) {
+    const platform::FileTime hour = 3600ULL * 10'000'000;
+    struct Case {
+        const char* what;
+        ClockStanding standing;
+        bool synchronised;
+    } cases[] = {
+        {"never corrected", ClockStanding{}, false},
+        {"corrected an hour ago", ClockStanding{received - hour, 20, 0, false, 0}, true},
+        {"corrected 25 hours ago", ClockStanding{received - 25 * hour, 20, 0, false, 0}, false},
+        {"kept by a daemon to 0.5 s", ClockStanding{0, 0, 0, true, 500'000}, true},
+        {"kept by a daemon to 2 s", ClockStanding{0, 0, 0, true, 2'000'000}, false},
+        {"said unsynchronised by the system", ClockStanding{0, 0, 0, false, 100}, false},
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        buildSntpReply(packet, received, received, servedClockAt(c.standing, received));
+        const int leap = packet[0] >> 6;
+        if (c.synchronised) {
+            EXPECT_EQ(leap, 0) << c.what;
+            EXPECT_EQ(packet[1], 2) << c.what;
+        } else {
+            EXPECT_EQ(leap, 3) << c.what;
+            EXPECT_EQ(packet[1], 16) << c.what;
+        }
+        EXPECT_EQ(packet[0] & 7, 4) << c.what;
+    }
+    // Corrected an hour ago over 20 ms: the reference is the correction,
+    // the delay its round trip, the dispersion 10 ms + 3600 s x 15 us = 64 ms.
+    buildSntpReply(packet, received, received, good);
+    EXPECT_EQ(ntpToFileTime(readWord(packet, 16), readWord(packet, 20)), received - hour);
+    EXPECT_NEAR(readWord(packet, 4) / 65536.0, 0.020, 0.0001);
+    EXPECT_NEAR(readWord(packet, 8) / 65536.0, 0.064, 0.0001);
+}
+
+TEST_F(SntpReplyLayout, ARateKissIsStratumZeroWithTheRequestsStamp) {
+    const std::vector<uint8_t> transmitted = bytes(packet + 40, 8);
+    buildRateKiss(packet, received);
+    std::string code;
+    EXPECT_TRUE(readKissCode(std::span<const uint8_t>(packet, 48), code));
+    EXPECT_EQ(code, "RATE");
+    EXPECT_EQ(packet[0] & 7, 4);
+    EXPECT_EQ(bytes(packet + 24, 8), transmitted);
 }
 
 }  // namespace

@@ -146,26 +146,39 @@ private:
     std::vector<std::string> lines_;
 };
 
+// Options for servers under test: the system's time services are never
+// stopped or started, only looked up; the clock counts as corrected a
+// moment ago.
+TimeServerOptions testOptions(ServerStatusSink sink, bool limitClients = true) {
+    TimeServerOptions options;
+    options.sink = std::move(sink);
+    options.limitClients = limitClients;
+    options.standing = [] { return ClockStanding{platform::getSystemTimeAsFileTime() - 10'000'000, 2, 0, false, 0}; };
+    options.localTimeService.stop = options.localTimeService.start = [](const std::string&) {};
+    return options;
+}
+
 class TimeServers : public test::QueryTest {
 protected:
     void SetUp() override {
         QueryTest::SetUp();
         settings.timeServerEnabled.store(true);
         settings.logSyncs.store(true);
-        startTimeServers(lines.sink());
-        ASSERT_TRUE(test::waitUntil([] { return serverActivity.load() == 3; }));
+        servers.start(testOptions(lines.sink()));
+        ASSERT_TRUE(test::waitUntil([&] { return servers.activity() == 3; }));
         // Until the ports answer.
         ASSERT_TRUE(test::waitUntil([] { return portHeld("udp", 123, nullptr); })) << "nothing took UDP 123";
         ASSERT_TRUE(test::waitUntil([] { return portHeld("tcp", 37, "0A"); })) << "nothing listens on TCP 37";
     }
     void TearDown() override {
-        stopTimeServers();
-        joinTimeServers();
+        servers.stop();
+        servers.join();
         settings.timeServerEnabled.store(false);
-        EXPECT_EQ(serverActivity.load(), 0);
+        EXPECT_EQ(servers.activity(), 0);
         QueryTest::TearDown();
     }
     StatusLines lines;
+    tavrel::TimeServers servers;
 };
 
 TEST_F(TimeServers, TimeClientGetsFourBytesOfNow) {
@@ -176,7 +189,7 @@ TEST_F(TimeServers, TimeClientGetsFourBytesOfNow) {
     EXPECT_LE(now - served, 2 * platform::kFileTimeUnitsPerSecond);
     EXPECT_TRUE(lines.shows("TIME Server Tavreled 127.0.0.1 (localhost)"));
     EXPECT_TRUE(test::waitUntil([&] { return log().find(" : TIME Server Tavreled 127.0.0.1 (localhost)\r\n") != std::string::npos; }));
-    EXPECT_EQ(serverStateText(), "TIME and SNTP Server Active");
+    EXPECT_EQ(servers.stateText(), "TIME and SNTP Server Active");
 }
 
 // Both servers listen on IPv6 too: Tavrel's own client asks them on ::1,
@@ -239,13 +252,13 @@ TEST_F(TimeServers, NothingIsLoggedWithoutSyncLogging) {
 }
 
 TEST_F(TimeServers, SwitchingOffStopsBothThreadsAndFreesThePorts) {
-    stopTimeServers();
-    joinTimeServers();
-    EXPECT_EQ(serverActivity.load(), 0);
+    servers.stop();
+    servers.join();
+    EXPECT_EQ(servers.activity(), 0);
     EXPECT_TRUE(test::waitUntil([] { return portFree(SOCK_STREAM, 37) && portFree(SOCK_DGRAM, 123); }));
     // And on again.
-    startTimeServers(lines.sink());
-    ASSERT_TRUE(test::waitUntil([] { return serverActivity.load() == 3; }));
+    servers.start(testOptions(lines.sink()));
+    ASSERT_TRUE(test::waitUntil([&] { return servers.activity() == 3; }));
     EXPECT_TRUE(test::waitUntil([] { return askTime().size() == 4; }));
 }
 
@@ -325,6 +338,11 @@ TEST_F(TimeServers, RepliesComeFromTheAddressAsked) {
 
 // A flood from one client leaves one line in the log, not one a request.
 TEST_F(TimeServers, AFloodLeavesOneLinePerClient) {
+    // A LAN server: no limits, so that the flood is answered.
+    servers.stop();
+    servers.join();
+    servers.start(testOptions(lines.sink(), false));
+    ASSERT_TRUE(test::waitUntil([&] { return servers.activity() == 3; }));
     UdpClient client;
     const std::vector<uint8_t> request = clientRequest();
     int answered = 0;
@@ -335,6 +353,41 @@ TEST_F(TimeServers, AFloodLeavesOneLinePerClient) {
     EXPECT_GT(answered, 4000);
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     EXPECT_EQ(linesIn(log(), "SNTP Server Tavreled 127.0.0.1 (localhost)"), 1u);
+}
+
+// One address asking as fast as it can is answered for its burst and
+// then seldom, with a RATE kiss now and then, while a second address asking
+// once a second gets every answer; a spoofed source port 0 gets nothing.
+TEST_F(TimeServers, AnAddressAskingTooOftenIsLimitedAndKissedWhileOthersAreServed) {
+    std::atomic<bool> done{false};
+    std::atomic<int> sent{0}, times{0}, kisses{0};
+    std::thread abuser([&] {
+        UdpClient client(INADDR_LOOPBACK, 0x7F000005);
+        const std::vector<uint8_t> request = clientRequest();
+        while (!done.load() && sent.load() < 20'000) {
+            for (int i = 0; i < 32; ++i) client.send(request);
+            sent += 32;
+            for (std::vector<uint8_t> reply = client.receive(5); !reply.empty(); reply = client.receive(5)) {
+                if (reply.size() == 48 && reply[1] == 0) ++kisses;
+                else if (reply.size() == 48) ++times;
+            }
+        }
+    });
+    UdpClient polite(INADDR_LOOPBACK, 0x7F000006);
+    int answered = 0;
+    for (int i = 0; i < 3; ++i) {
+        polite.send(clientRequest());
+        const std::vector<uint8_t> reply = polite.receive(5000);
+        if (reply.size() == 48 && reply[1] == 2) ++answered;
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    done.store(true);
+    abuser.join();
+    EXPECT_EQ(answered, 3);
+    ASSERT_GT(sent.load(), 1000);
+    EXPECT_LT(times.load(), sent.load() / 10) << times.load() << " of " << sent.load();
+    EXPECT_GE(times.load(), 16);
+    EXPECT_GT(kisses.load(), 0);
 }
 
 // A thousand clients at once, each answered.
@@ -389,8 +442,8 @@ TEST_F(TimeServers, TheLogCountsEveryClientAndRequestByTheStop) {
             if (client.receive().size() == 48) ++answered;
         }
     }
-    stopTimeServers();
-    joinTimeServers();
+    servers.stop();
+    servers.join();
     const std::string text = log();
     uint64_t lines = 0;
     uint64_t summarised = 0;
@@ -499,17 +552,16 @@ TEST_F(TimeServers, ASilentDnsServerHoldsUpNoAnswer) {
 // only recorded, so no test ever touches the machine's services.
 class RecordedTimeService {
 public:
-    explicit RecordedTimeService(std::function<platform::PortHolder(uint16_t)> holder = platform::udpPortHolder) {
-        LocalTimeServiceControl control;
-        control.holder = std::move(holder);
-        control.stop = [this](const std::string& unit) { record("stop " + unit); };
-        control.start = [this](const std::string& unit) { record("start " + unit); };
-        setLocalTimeServiceControl(std::move(control));
-    }
-    ~RecordedTimeService() {
-        LocalTimeServiceControl none;
-        none.stop = none.start = [](const std::string&) {};
-        setLocalTimeServiceControl(std::move(none));
+    explicit RecordedTimeService(std::function<platform::PortHolder(uint16_t)> holder = platform::udpPortHolder)
+        : holder_(std::move(holder)) {}
+    // Options for servers that use this stand-in.
+    TimeServerOptions options(ServerStatusSink sink) {
+        TimeServerOptions options;
+        options.sink = std::move(sink);
+        options.localTimeService.holder = holder_;
+        options.localTimeService.stop = [this](const std::string& unit) { record("stop " + unit); };
+        options.localTimeService.start = [this](const std::string& unit) { record("start " + unit); };
+        return options;
     }
     std::vector<std::string> calls() {
         std::lock_guard lock(mutex_);
@@ -521,6 +573,7 @@ private:
         std::lock_guard lock(mutex_);
         calls_.push_back(std::move(call));
     }
+    std::function<platform::PortHolder(uint16_t)> holder_;
     std::mutex mutex_;
     std::vector<std::string> calls_;
 };
@@ -540,6 +593,7 @@ std::string heldByUs() {
 
 TEST(SntpPort, APortSharedWithAddressReuseIsNotTaken) {
     RecordedTimeService services;
+    tavrel::TimeServers servers;
     // Another socket holds UDP 123 and lets others share it: the server
     // must not take it beside it (the later one would get every datagram).
     const int holder = socket(AF_INET, SOCK_DGRAM, 0);
@@ -549,18 +603,19 @@ TEST(SntpPort, APortSharedWithAddressReuseIsNotTaken) {
     any.sin_addr.s_addr = htonl(INADDR_ANY);
     ASSERT_EQ(bind(holder, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
     StatusLines lines;
-    startTimeServers(lines.sink());
+    servers.start(services.options(lines.sink()));
     EXPECT_TRUE(lines.shows(heldByUs()));
     EXPECT_TRUE(services.calls().empty());
-    EXPECT_TRUE(test::waitUntil([] { return serverActivity.load() == kTimeServerRunning; }));
-    stopTimeServers();
-    joinTimeServers();
-    EXPECT_EQ(serverActivity.load(), 0);
+    EXPECT_TRUE(test::waitUntil([&] { return servers.activity() == kTimeServerRunning; }));
+    servers.stop();
+    servers.join();
+    EXPECT_EQ(servers.activity(), 0);
     close(holder);
 }
 
 TEST(SntpPort, TakenPortShowsTheError) {
     RecordedTimeService services;
+    tavrel::TimeServers servers;
     // Another socket holds UDP 123 without address reuse.
     const int holder = socket(AF_INET, SOCK_DGRAM, 0);
     const sockaddr_in sa = loopback(123);
@@ -569,14 +624,14 @@ TEST(SntpPort, TakenPortShowsTheError) {
     ASSERT_EQ(bind(holder, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
     StatusLines lines;
     settings.timeServerEnabled.store(true);
-    startTimeServers(lines.sink());
+    servers.start(services.options(lines.sink()));
     EXPECT_TRUE(lines.shows(heldByUs()));
     EXPECT_TRUE(services.calls().empty());
-    EXPECT_TRUE(test::waitUntil([] { return serverActivity.load() == kTimeServerRunning; }));
-    stopTimeServers();
-    joinTimeServers();
+    EXPECT_TRUE(test::waitUntil([&] { return servers.activity() == kTimeServerRunning; }));
+    servers.stop();
+    servers.join();
     settings.timeServerEnabled.store(false);
-    EXPECT_EQ(serverActivity.load(), 0);
+    EXPECT_EQ(servers.activity(), 0);
     close(holder);
 }
 
@@ -584,6 +639,7 @@ TEST(SntpPort, TakenPortShowsTheError) {
 // line names the process.
 TEST(SntpPort, APlainProcessHoldingThePortIsNamedAndLeftAlone) {
     RecordedTimeService services;
+    tavrel::TimeServers servers;
     int ready[2];
     int release[2];
     ASSERT_EQ(pipe(ready), 0);
@@ -611,12 +667,12 @@ TEST(SntpPort, APlainProcessHoldingThePortIsNamedAndLeftAlone) {
     const bool said = poll(&p, 1, 30000) > 0 && read(ready[0], &bound, 1) == 1;
     if (said && bound == 'y') {
         StatusLines lines;
-        startTimeServers(lines.sink());
+        servers.start(services.options(lines.sink()));
         EXPECT_TRUE(lines.shows("SNTP Server Port Error; UDP port 123 is held by port-holder (pid " +
                                 std::to_string(child) + ")."));
-        EXPECT_TRUE(test::waitUntil([] { return serverActivity.load() == kTimeServerRunning; }));
-        stopTimeServers();
-        joinTimeServers();
+        EXPECT_TRUE(test::waitUntil([&] { return servers.activity() == kTimeServerRunning; }));
+        servers.stop();
+        servers.join();
     }
     close(release[1]);
     close(ready[0]);
@@ -630,16 +686,17 @@ TEST(SntpPort, APlainProcessHoldingThePortIsNamedAndLeftAlone) {
 // stopped for the bind and started again after it.
 TEST(SntpPort, ATimeServiceHoldingThePortIsStoppedAndStartedAgain) {
     RecordedTimeService services([](uint16_t) { return platform::PortHolder{4242, "chronyd", "chrony.service"}; });
+    tavrel::TimeServers servers;
     const int holder = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in any = loopback(123);
     any.sin_addr.s_addr = htonl(INADDR_ANY);
     ASSERT_EQ(bind(holder, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
     StatusLines lines;
-    startTimeServers(lines.sink());
+    servers.start(services.options(lines.sink()));
     // The stand-in service never lets go of the port: the server gives up.
     EXPECT_TRUE(lines.shows("SNTP Server Port Error; UDP port 123 is held by chronyd (pid 4242)."));
-    stopTimeServers();
-    joinTimeServers();
+    servers.stop();
+    servers.join();
     close(holder);
     EXPECT_EQ(services.calls(), (std::vector<std::string>{"stop chrony.service", "start chrony.service"}));
 }
