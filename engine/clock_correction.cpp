@@ -140,6 +140,13 @@ Correction correctClock(CorrectionMode mode, const QueryResult& reply, bool sntp
     if (settings.minorOnly.load()) corrected = minorOnlyClock(corrected, before);
     const std::string oldTime = platform::formatTime(platform::getLocalTime(), kOldTimePicture);
     out.clockSet = platform::setSystemFileTime(corrected);
+    // Set to the server's time (not kept off it on purpose): the system is
+    // told the clock is synchronised, with half the round trip (and TIME's
+    // whole seconds) as its error, as time daemons do.
+    if (out.clockSet && userOffset == 0 && !settings.minorOnly.load()) {
+        const uint64_t errorUs = uint64_t{reply.responseMs} * 500 + (sntp && reply.offsetMeasured ? 0 : 1'000'000);
+        (void)platform::markClockSynchronised(errorUs + kSystemErrorMarginUs, errorUs);
+    }
     out.difference.units = signedDifference(corrected, before);
     out.serverClockTick = platform::getTickCount();
     if (userOffset == 0) out.serverClock = localOf(platform::getSystemTimeAsFileTime());

@@ -16,6 +16,9 @@ namespace tavrel {
 
 enum class CorrectionMode { Check, Correct };
 
+// Added to the bound on the error the system is told after a Correct.
+inline constexpr uint64_t kSystemErrorMarginUs = 1000;
+
 // Seconds of SNTP offset beyond which the whole-second route is used.
 inline constexpr int64_t kLargestSntpOffset = 1'500'000;
 

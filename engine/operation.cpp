@@ -400,9 +400,9 @@ void SyncOperation::successStep(const QueryResult& reply, bool sntp) {
 }
 
 // A Correct that set the clock, or a Check that found it within a second,
-// makes the clock good for the time servers; a Correct also tells the
-// system, as time daemons do. Not when the user keeps the clock off the
-// server's on purpose (a fixed offset, minutes and seconds only).
+// makes the clock good for the time servers. Not when the user keeps the
+// clock off the server's on purpose (a fixed offset, minutes and seconds
+// only).
 void SyncOperation::noteSynchronised(CorrectionMode mode, const Correction& correction, const QueryResult& reply,
                                      bool sntp) {
     if (settings.offsetAmount.load() != 0 || settings.minorOnly.load()) return;
@@ -410,8 +410,6 @@ void SyncOperation::noteSynchronised(CorrectionMode mode, const Correction& corr
     const uint32_t errorMs = measured ? 0 : kTimeProtocolErrorMs;
     if (mode == CorrectionMode::Correct) {
         if (!correction.clockSet) return;
-        const uint64_t errorUs = uint64_t{reply.responseMs} * 500 + uint64_t{errorMs} * 1000;
-        (void)platform::markClockSynchronised(errorUs + kSystemErrorMarginUs, errorUs);
     } else {
         const int64_t offset = reply.offsetUnits;
         if (offset <= -kSecondUnits || offset >= kSecondUnits) return;

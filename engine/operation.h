@@ -68,8 +68,6 @@ inline constexpr uint64_t kFirstRoundPauseMs = 30'000;
 inline constexpr uint64_t kLongestRoundPauseMs = 15 * 60'000;
 // What TIME's whole seconds add to the error of a clock set by them.
 inline constexpr uint32_t kTimeProtocolErrorMs = 1000;
-// Added to the bound on the error the system is told after a Correct.
-inline constexpr uint64_t kSystemErrorMarginUs = 1000;
 inline constexpr int64_t kSecondUnits = 10'000'000;
 // A server that sent a RATE kiss is left alone this long.
 inline constexpr uint64_t kRateKissPauseMs = 15 * 60'000;

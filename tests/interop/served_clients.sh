@@ -4,7 +4,10 @@
 # rdate and busybox rdate over RFC 868; sntp, ntpdate -q, rdate -n and
 # chronyd -Q over SNTP. Each must accept the reply and find the time within
 # 1 s (TIME) or 10 ms (SNTP) of the server's clock, which runs 100 s ahead
-# of the machine's and then 100 s behind it. None may set a clock.
+# of the machine's and then 100 s behind it, while a time daemon keeps the
+# (simulated) clock synchronised. A clock nobody corrected, a day off, is
+# refused by sntp and chronyd -Q; once Tavrel has corrected it against
+# chronyd, both take it within a millisecond. None may set a clock.
 # Usage: served_clients.sh PROGRAM
 set -euo pipefail
 if [ "${TAVREL_SERVED_NETNS:-}" != 1 ]; then
@@ -48,6 +51,8 @@ near() { awk -v v="$1" -v want="$2" -v limit="$3" 'BEGIN { exit !(v != "" && v -
 serve_with_offset() {
     local offset=$1 out wrong
     echo $((offset * 10000000)) > "$work/clock"
+    # Another daemon keeps the clock, to a millisecond.
+    echo "1 1000 500" > "$work/clock.sync"
     rm -f "$work/in" "$work/out"
     mkfifo "$work/in"
     (cd "$work" && TAVREL_CLOCK_FILE="$work/clock" exec ./tavrel < "$work/in" > "$work/out" 2>&1) &
@@ -95,4 +100,47 @@ serve_with_offset() {
 
 serve_with_offset 100
 serve_with_offset -100
+
+# Tavrel serving its own clock, started in the background; waits until
+# both ports answer (rdate, and a raw SNTP exchange whatever it says).
+serve_only() {
+    (cd "$work" && TAVREL_CLOCK_FILE="$work/clock" exec ./tavrel < /dev/null > "$work/out" 2>&1) &
+    tavrel=$!
+    local end=$((SECONDS + 30))
+    until rdate -p 127.0.0.1 >/dev/null 2>&1; do [ "$SECONDS" -lt "$end" ] || break; sleep 0.2; done
+}
+stop_serving() {
+    kill "$tavrel" 2>/dev/null || true
+    wait "$tavrel" 2>/dev/null || true
+    tavrel=""
+}
+chrony_offset() {  # what chronyd -Q makes of the server, or nothing
+    guard chronyd -Q -u root -f /dev/null -t 10 "server 127.0.0.1 iburst" 2>&1 |
+        sed -n 's/.*System clock wrong by \([-0-9.]*\) seconds.*/\1/p'
+}
+
+# Never corrected and a day off: clients refuse it.
+echo $((86400 * 10000000)) > "$work/clock"
+rm -f "$work/clock.sync"
+serve_only
+out=$(guard sntp -t 2 127.0.0.1 2>&1) || true
+check "sntp refuses a clock nobody corrected ($out)" "! echo \"\$out\" | grep -q '^20[0-9][0-9]-.* +86400'"
+wrong=$(chrony_offset) || true
+check "chronyd -Q refuses it (${wrong:-no sample})" "[ -z \"$wrong\" ]"
+stop_serving
+
+# Tavrel corrects its clock against chronyd, then serves it: taken within
+# a millisecond of the machine's clock, which chronyd serves.
+peers_start_chrony >/dev/null
+printf '\001' | dd of="$work/vIvod.dat" bs=1 seek=$((8 + 116)) conv=notrunc status=none  # SNTP
+(cd "$work" && TAVREL_CLOCK_FILE="$work/clock" ./tavrel /q < /dev/null > "$work/quick.out" 2>&1) || true
+peers_stop
+check "Tavrel corrected its clock against chronyd" "grep -q 'Tavreled' '$work/quick.out'"
+check "and told the system the clock is synchronised" "grep -q '^1 ' '$work/clock.sync'"
+serve_only
+out=$(guard sntp 127.0.0.1 2>&1) || out=""
+check "sntp then takes it ($(echo "$out" | tail -1))" "near \"$(echo "$out" | awk '/^20[0-9][0-9]-/ {print $4}')\" 0 0.001"
+wrong=$(chrony_offset) || true
+check "chronyd -Q then takes it (${wrong:-no sample})" "near \"$wrong\" 0 0.001"
+stop_serving
 report "served clients"
