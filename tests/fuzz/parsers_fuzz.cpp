@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes to the parsers of outside input: the strings file,
 // the server list, the settings file, the TIME and SNTP replies, and the
-// zone readers (TZif files, POSIX rules, transition dates). Each target
-// checks what its parser promises, not only that it does not crash.
+// zone readers (TZif files, POSIX rules, transition dates), and the SNTP
+// server's handling of requests. Each target checks what its parser
+// promises, not only that it does not crash.
 // TAVREL_FUZZ_TARGET picks the parser at build time.
 #include <chrono>
 #include <cstddef>
@@ -12,6 +13,7 @@
 #include <string_view>
 
 #include "platform/timezone.h"
+#include "protocol/sntp_handler.h"
 #include "protocol/time_protocol.h"
 #include "servers/server_list.h"
 #include "storage/settings.h"
@@ -112,6 +114,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         platform::SystemTime any{};
         std::memcpy(&any, data, sizeof any);
         checkTransition(any);
+    }
+#elif TAVREL_FUZZ_TARGET == 7
+    // The SNTP server's handler over a run of datagrams: each a length
+    // byte, a sender byte, a time step byte and the datagram. A reply is
+    // always a server's, a kiss always RATE, and no forged source is
+    // answered.
+    SntpRequestHandler handler;
+    uint64_t now = 0;
+    const ServedClock clock = servedClockAt(ClockStanding{platform::kFileTime1970, 5, 0, false, 0}, platform::kFileTime1970);
+    for (size_t at = 0; at + 3 <= size;) {
+        const size_t length = data[at] % 64;
+        const uint8_t who = data[at + 1];
+        now += data[at + 2];
+        at += 3;
+        const size_t take = length < size - at ? length : size - at;
+        platform::NetAddress sender = platform::NetAddress::v4(0x0A000000u | who, static_cast<uint16_t>(who % 8));
+        if (who >= 0xF0) sender = platform::NetAddress::v4(0xE0000000u | who, 123);
+        uint8_t reply[kSntpPacketSize] = {};
+        const SntpDecision decision = handler.handle(data + at, take, sender, now, platform::kFileTime1970, clock, reply);
+        at += take;
+        if (decision == SntpDecision::Drop) continue;
+        if (isSpoofedSource(sender) || (reply[0] & 7) != 4) __builtin_trap();
+        if (decision == SntpDecision::Kiss && (reply[1] != 0 || std::memcmp(reply + 12, "RATE", 4) != 0)) __builtin_trap();
+        if (decision == SntpDecision::Answer && reply[1] != 2) __builtin_trap();
     }
 #endif
     return 0;
