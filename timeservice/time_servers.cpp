@@ -35,6 +35,15 @@ constexpr char kTimePortError[] = "TIME Server Port Error; another program holds
 constexpr uint32_t kAcceptPauseFirstMs = 10;
 constexpr uint32_t kAcceptPauseMostMs = 500;
 
+// Counts a server thread out as it ends, however it ends.
+struct ThreadEnd {
+    std::atomic<int>& running;
+    ~ThreadEnd() { running.fetch_sub(1); }
+};
+
+// How often finish looks whether the threads have ended.
+constexpr uint32_t kFinishStepMs = 10;
+
 }  // namespace
 
 // Publishes a server's socket; one published after the stop is closed at once.
@@ -45,6 +54,7 @@ void TimeServers::publish(std::shared_ptr<platform::Socket>& slot, std::shared_p
 }
 
 void TimeServers::timeServerThread(platform::AddressFamily family) {
+    const ThreadEnd end{threadsRunning_};
     const bool v6 = family == platform::AddressFamily::V6;
     platform::raiseThreadPriority();
     const platform::SocketLibraryUse library;
@@ -132,6 +142,7 @@ bool TimeServers::bindSntpPort(platform::Socket& socket, std::string& stopped, s
 }
 
 void TimeServers::sntpServerThread(platform::AddressFamily family) {
+    const ThreadEnd end{threadsRunning_};
     const bool v6 = family == platform::AddressFamily::V6;
     // Above normal, as the queries: the times in a reply are taken promptly.
     platform::raiseThreadPriority();
@@ -261,6 +272,7 @@ void TimeServers::start(TimeServerOptions options) {
     sntpPortTried_.reset();
     options_ = std::move(options);
     reports_.start(options_.sink, options_.trouble);
+    threadsRunning_.store(4);
     timeThread_ = std::thread(&TimeServers::timeServerThread, this, platform::AddressFamily::V4);
     sntpThread_ = std::thread(&TimeServers::sntpServerThread, this, platform::AddressFamily::V4);
     timeThread6_ = std::thread(&TimeServers::timeServerThread, this, platform::AddressFamily::V6);
@@ -274,6 +286,16 @@ void TimeServers::stop() {
     for (const auto* socket : {&timeSocket_, &sntpSocket_, &timeSocket6_, &sntpSocket6_}) {
         if (*socket) (*socket)->close();
     }
+}
+
+bool TimeServers::finish(uint32_t waitMs) {
+    stop();
+    for (uint32_t waited = 0; threadsRunning_.load() > 0 && waited < waitMs; waited += kFinishStepMs) {
+        platform::sleepMs(kFinishStepMs);
+    }
+    if (threadsRunning_.load() > 0) return false;
+    join();
+    return true;
 }
 
 TimeServers::~TimeServers() {

@@ -81,6 +81,12 @@ public:
     // Waits until the server threads have ended; the log then gets what
     // they served since its last summary.
     void join();
+    // Stops the servers and, when every thread has ended within `waitMs`,
+    // joins them (so the log gets its last summary); true then. Servers
+    // that do not stop in time do not hold up the program's end.
+    bool finish(uint32_t waitMs);
+    // How long the program's end waits for them.
+    static constexpr uint32_t kFinishWaitMs = 20'000;
     // kTimeServerRunning | kSntpServerRunning for the servers that run.
     int32_t activity() const { return activity_.load(); }
     // "TIME Server Active", "SNTP Server Active" or both; empty when none runs.
@@ -103,6 +109,7 @@ private:
     std::mutex socketMutex_;  // the sockets
     std::shared_ptr<platform::Socket> timeSocket_, sntpSocket_, timeSocket6_, sntpSocket6_;
     std::atomic<int32_t> activity_{0};  // each IPv4 server thread sets and clears its own bit
+    std::atomic<int> threadsRunning_{0};  // set by start, counted down by each thread as it ends
     ClientReports reports_;
     TimeServerOptions options_;  // set by start while no thread runs
 };

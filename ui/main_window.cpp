@@ -38,7 +38,9 @@ void restartElevated(WindowHandle window) {
 // loop ends.
 void endProgram(WindowProgram& program, WindowHandle window, bool stopServices) {
     saveSettings();
-    if (stopServices) program.servers.stop();
+    // The process ends at once after this: the servers write their last
+    // summary first.
+    if (stopServices) (void)program.servers.finish(TimeServers::kFinishWaitMs);
     if (program.engine.windowState() == WindowState::InTray) gui::trayDeleteIcon(window);
     gui::postQuitMessage(0);
 }

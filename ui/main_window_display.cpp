@@ -12,8 +12,6 @@ namespace tavrel {
 namespace {
 
 constexpr char kClockPicture[] = "HH:mm:ss";
-constexpr int kServerStopWaits = 20;
-constexpr uint32_t kServerStopStepMs = 1000;
 
 }  // namespace
 
@@ -51,13 +49,8 @@ std::string MainWindowView::statusSuffix() {
 void MainWindowView::operationStarting() { gui::postCommand(window(), kCommandRefreshTimeZone); }
 
 void MainWindowView::supervisorEnded() {
-    if (settings.timeServerEnabled.load() && servers_.activity() != 0) {
-        servers_.stop();
-        // Servers that do not stop in time do not hold up the window's end.
-        for (int i = 0; i < kServerStopWaits && servers_.activity() != 0; ++i) platform::sleepMs(kServerStopStepMs);
-        // Stopped: the log gets what they served since its last summary.
-        if (servers_.activity() == 0) servers_.join();
-    }
+    // Stopped, the servers write what they served since the log's last summary.
+    if (settings.timeServerEnabled.load()) (void)servers_.finish(TimeServers::kFinishWaitMs);
     gui::postCommand(window(), kCommandSupervisorEnded);
 }
 
