@@ -28,6 +28,13 @@ constexpr uint32_t kStopCheckMs = 500;
 constexpr unsigned kStopChecks = 10;
 constexpr uint32_t kStopBeforeRemoveMs = 1000;
 constexpr char kOutcomeTimePicture[] = "HH':'mm";
+// The service says it is ready (and so lets boot reach time-sync.target)
+// once its first correction has ended, or after this long.
+constexpr uint32_t kFirstCorrectionWaitMs = 30'000;
+constexpr uint32_t kFirstCorrectionStepMs = 100;
+constexpr uint32_t kStartProgressMs = 1000;
+constexpr char kNotYetCorrected[] =
+    "Clock not yet corrected: no server answered within 30 s; still trying";
 
 // The service has no window: the engine's texts go nowhere.
 class ServiceView final : public EngineView {
@@ -81,10 +88,11 @@ void ServiceRun::serviceMain() {
     ServiceView view;
     Engine engine(view, EngineConfig{true, readServerEntry, serverListUnusable});
     engine.start();
-    const StartAction action = settings.programStartAction.load();
-    if (action == StartAction::Check || action == StartAction::Correct) {
-        (void)engine.requestOperation(action == StartAction::Correct ? OperationKind::Correct : OperationKind::Check);
-    }
+    // The service's first act is a Correct, whatever the start action
+    // says: it stands before time-sync.target, which boot must not reach
+    // with a clock nobody checked. The walk keeps trying until a server
+    // answers; AutoSync follows as set.
+    (void)engine.requestOperation(OperationKind::Correct);
     // The servers' troubles (a port they cannot have) show in the service's status.
     if (settings.timeServerEnabled.load()) {
         TimeServerOptions options;
@@ -94,7 +102,19 @@ void ServiceRun::serviceMain() {
         view.servers.start(std::move(options));
     }
     (void)refreshTimeZone();
+    // Ready once the first correction has ended (or a stop came), at the
+    // latest after 30 s, then with a status that says why.
+    uint32_t waited = 0;
+    uint32_t progress = 1;
+    while (engine.busy() && waited < kFirstCorrectionWaitMs && !stopEvent_.wait(kFirstCorrectionStepMs)) {
+        waited += kFirstCorrectionStepMs;
+        if (waited % kStartProgressMs == 0) {
+            platform::reportServiceStatus(platform::ServiceState::StartPending, kStartWaitHintMs, progress++);
+        }
+    }
+    const bool corrected = !engine.busy();
     platform::reportServiceStatus(platform::ServiceState::Running, 0, 0);
+    if (!corrected && !stopEvent_.isSet()) platform::reportServiceText(kNotYetCorrected);
 
     while (!stopEvent_.wait(UINT32_MAX)) {
     }

@@ -5,6 +5,7 @@
 #include <systemd/sd-daemon.h>
 
 #include <atomic>
+#include <mutex>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -14,6 +15,12 @@ namespace {
 
 // Tells the waiting control thread that the service main has returned.
 constexpr int kMainEndedSignal = SIGUSR2;
+
+// The last status text reported (the last outcome): "Running" does not
+// replace it when the service says it is ready again (after its first
+// correction, or at a SIGHUP).
+std::mutex statusMutex;
+std::string lastText;
 
 }  // namespace
 
@@ -26,7 +33,11 @@ void reportServiceStatus(ServiceState state, unsigned waitHintMs, unsigned check
     std::string message;
     switch (state) {
         case ServiceState::StartPending: message = "STATUS=Starting"; break;
-        case ServiceState::Running: message = "READY=1\nSTATUS=Running"; break;
+        case ServiceState::Running: {
+            std::lock_guard lock(statusMutex);
+            message = "READY=1\nSTATUS=" + (lastText.empty() ? std::string("Running") : lastText);
+            break;
+        }
         case ServiceState::StopPending:
             message = "STOPPING=1\nSTATUS=Stopping (step " + std::to_string(checkPoint) + ")";
             break;
@@ -40,6 +51,10 @@ void reportServiceText(const std::string& text) {
     std::string line = text;
     for (char& c : line) {
         if (c == '\n' || c == '\r') c = ' ';
+    }
+    {
+        std::lock_guard lock(statusMutex);
+        lastText = line;
     }
     (void)sd_notify(0, ("STATUS=" + line).c_str());
 }

@@ -12,7 +12,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+
 #include <chrono>
+#include <optional>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -94,6 +96,12 @@ protected:
         }
         return -1;
     }
+    // A server that answers, first in the list: the service's first
+    // correction then ends at once.
+    void serveTime() {
+        sntp.emplace(test::Reply::Correct);
+        test::writeFile(dir.file("ServFile.txt"), "127.0.0.1\r\n");
+    }
     std::string log() { return test::readFile(dir.file("dLog.txt")); }
     std::string journal() { return test::fileExists(dir.file("stderr")) ? test::readFile(dir.file("stderr")) : ""; }
 
@@ -101,9 +109,11 @@ protected:
     int notify = -1;
     pid_t child = -1;
     std::vector<std::string> messages;
+    std::optional<test::FakeSntpServer> sntp;
 };
 
 TEST_F(ServiceProcess, StartsReportsAndStopsOnSigterm) {
+    serveTime();
     start();
     ASSERT_TRUE(awaitNotification("READY=1"));
     EXPECT_TRUE(messages.front().find("EXTEND_TIMEOUT_USEC=3000000") != std::string::npos) << messages.front();
@@ -126,6 +136,7 @@ TEST_F(ServiceProcess, StartsReportsAndStopsOnSigterm) {
 // A stop that comes while the service is still starting is not lost: the
 // service ends within 5 s, logging "Service Stopped".
 TEST_F(ServiceProcess, AStopDuringStartUpIsNotLost) {
+    serveTime();
     for (const char* step : {"STATUS=Starting", "READY=1"}) {
         // The stop may come a moment before or after each step: rounds.
         for (int round = 0; round < (step[0] == 'S' ? 20 : 5); ++round) {
@@ -165,6 +176,7 @@ TEST_F(ServiceProcess, APortItCannotHaveShowsInItsStatus) {
 }
 
 TEST_F(ServiceProcess, OtherControlsLeaveItRunning) {
+    serveTime();
     start();
     ASSERT_TRUE(awaitNotification("READY=1"));
     kill(child, SIGHUP);
@@ -184,15 +196,33 @@ TEST_F(ServiceProcess, StartActionCorrectsTheClock) {
     ASSERT_TRUE(awaitNotification("READY=1"));
     ASSERT_TRUE(test::waitUntil([&] { return log().find("Tavreled") != std::string::npos; }));
     EXPECT_NEAR(test::simulatedOffsetSeconds(), 0, 2.1);
-    // The outcome shows in the service's status, and every line of the log
-    // reaches the journal with its priority.
-    EXPECT_TRUE(awaitNotification("STATUS=Tavreled, Time Corrected")) << ::testing::PrintToString(messages);
+    // The outcome shows in the service's status (and stays there when it
+    // says it is ready, and at a SIGHUP), and every line of the log reaches
+    // the journal with its priority.
+    EXPECT_NE(messages.back().find("STATUS=Tavreled, Time Corrected"), std::string::npos) << messages.back();
     EXPECT_NE(messages.back().find("Server used was 127.0.0.1 at "), std::string::npos) << messages.back();
+    kill(child, SIGHUP);
+    ASSERT_TRUE(awaitNotification("READY=1"));
+    EXPECT_NE(messages.back().find("STATUS=Tavreled, Time Corrected"), std::string::npos) << messages.back();
     EXPECT_NE(journal().find("<6>Started Service, "), std::string::npos) << journal();
     EXPECT_NE(journal().find("<6>Tavreled, Server used was 127.0.0.1\n"), std::string::npos) << journal();
     kill(child, SIGTERM);
     EXPECT_EQ(awaitExit(10000), 0);
     EXPECT_NE(journal().find("<6>Service Stopped\n"), std::string::npos) << journal();
+    test::setSimulatedOffsetSeconds(0);
+}
+
+// With default settings the service's first act is a Correct, and it says
+// it is ready (boot reaches time-sync.target) only once the clock is right.
+TEST_F(ServiceProcess, DefaultSettingsCorrectTheClockBeforeReady) {
+    serveTime();
+    test::setSimulatedOffsetSeconds(5);
+    start();
+    ASSERT_TRUE(awaitNotification("READY=1", 40000));
+    EXPECT_NEAR(test::simulatedOffsetSeconds(), 0, 0.1);
+    ASSERT_TRUE(test::waitUntil([&] { return log().find("Started Service, 4 Hrs until AutoSync") != std::string::npos; }));
+    kill(child, SIGTERM);
+    EXPECT_EQ(awaitExit(10000), 0);
     test::setSimulatedOffsetSeconds(0);
 }
 
@@ -202,8 +232,13 @@ TEST_F(ServiceProcess, AServerThatDoesNotAnswerIsAWarningAndTheStatus) {
     record[172] = 1;  // programStartAction: Check
     record[364] = 1;  // logErrors
     test::writeFile(dir.file("vIvod.dat"), "SYNC1400" + record);
+    const auto startedAt = Clock::now();
     start();
     EXPECT_TRUE(awaitNotification("STATUS=No response from 127.0.0.1 at ", 60000));
+    // Ready only after the first correction's 30 s, saying why.
+    ASSERT_TRUE(awaitNotification("READY=1", 60000));
+    EXPECT_GE(Clock::now() - startedAt, std::chrono::seconds(25));
+    EXPECT_TRUE(awaitNotification("STATUS=Clock not yet corrected: no server answered within 30 s; still trying"));
     EXPECT_TRUE(test::waitUntil([&] { return journal().find("<4>No response from 127.0.0.1\n") != std::string::npos; }))
         << journal();
     kill(child, SIGTERM);
