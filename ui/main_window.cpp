@@ -37,7 +37,7 @@ void restartElevated(WindowHandle window) {
 // Leaving the program: the settings are saved, the icon removed, and the
 // loop ends.
 void endProgram(WindowProgram& program, WindowHandle window, bool stopServices) {
-    saveSettings();
+    (void)saveSettingsAndLogonStart(program.services);
     // The process ends at once after this: the servers write their last
     // summary first.
     if (stopServices) (void)program.servers.finish(TimeServers::kFinishWaitMs);
@@ -106,7 +106,8 @@ TimeServerOptions serverOptionsFor(Engine& engine) {
 }
 
 WindowProgram::WindowProgram(ServiceControls* services)
-    : engine(view, EngineConfig{false, readServerEntry, serverListUnusable}),
+    : services(services),
+      engine(view, EngineConfig{false, readServerEntry, serverListUnusable}),
       autoTimer(engine, view),
       options(engine, autoTimer, servers, services) {}
 

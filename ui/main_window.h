@@ -46,6 +46,7 @@ inline constexpr uint32_t kDeferredInitMs = 500;
 // `services` (none in tests); and the window thread's flags.
 struct WindowProgram {
     explicit WindowProgram(ServiceControls* services = nullptr);
+    ServiceControls* const services;
     // Before the engine: its supervisor asks them for their state to its end.
     TimeServers servers;
     MainWindowView view{servers};

@@ -64,6 +64,12 @@ void enable(WindowHandle page, std::initializer_list<int> ids, bool on) {
 
 }  // namespace
 
+bool saveSettingsAndLogonStart(ServiceControls* services) {
+    const bool saved = saveSettings();
+    if (services != nullptr) services->registerWindowsStart();
+    return saved;
+}
+
 OptionsSheet::OptionsSheet(Engine& engine, AutoTimer& autoTimer, TimeServers& servers, ServiceControls* services)
     : engine_(engine), servers_(servers), autoTimer_(autoTimer), services_(services), scan_(engine) {}
 
@@ -374,10 +380,9 @@ void OptionsSheet::open(WindowHandle mainWindow) {
     // The scan belongs to the sheet and ends with it.
     scan_.end();
     gui::setTopmost(mainWindow, settings.onTop.load());
-    if (!saveSettings()) {
+    if (!saveSettingsAndLogonStart(services_)) {
         gui::messageBox(mainWindow, kSettingsNotSaved, kErrorCaption, gui::MessageBoxKind::Error);
     }
-    if (services_ != nullptr) services_->registerWindowsStart();
     mainWindow_ = gui::kNoWindow;
     open_ = false;
 }

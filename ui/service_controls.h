@@ -22,4 +22,10 @@ public:
     virtual void registerWindowsStart() = 0;
 };
 
+// Every save of the window program: the settings, then as the last step
+// the start at logon as they say (so that an entry removed by hand, or a
+// program file moved, is put right at exit and at the session's end too).
+// False when the settings could not be written.
+bool saveSettingsAndLogonStart(ServiceControls* services);
+
 }  // namespace tavrel

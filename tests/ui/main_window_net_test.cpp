@@ -22,6 +22,18 @@ using gui::WindowMessage;
 using test::FakeSntpServer;
 using test::Reply;
 
+// Counts what the window asks of the service and the start at logon.
+class CountingServices final : public ServiceControls {
+public:
+    void query() override {}
+    std::string install() override { return std::string(); }
+    void uninstall() override {}
+    void start() override {}
+    void stop() override {}
+    void registerWindowsStart() override { ++logonStarts; }
+    int logonStarts = 0;
+};
+
 class MainWindow : public test::QueryTest {
 protected:
     void SetUp() override {
@@ -34,7 +46,7 @@ protected:
         settings.syncTimeout.store(std::chrono::seconds(5));
         test::writeFile(dir.file(kServerFileName), "127.0.0.1\r\n");
         clockPrivilegeHeld.store(1);
-        program = std::make_unique<WindowProgram>();
+        program = std::make_unique<WindowProgram>(&services);
         window = createMainWindow(*program);
         gui::killTimer(window, kDeferredInitTimerId);
     }
@@ -64,6 +76,7 @@ protected:
     std::string caption() { return gui::getDlgItemText(window, kIdCheckButton); }
 
     std::unique_ptr<test::RecordingBackend> recorder;
+    CountingServices services;
     std::unique_ptr<WindowProgram> program;
     gui::WindowHandle window = gui::kNoWindow;
 };
@@ -116,6 +129,8 @@ TEST_F(MainWindow, ExitSavesAndQuitsAtOnce) {
     const std::string saved = test::readFile(dir.file("vIvod.dat"));
     EXPECT_EQ(saved.size(), 508u);
     EXPECT_TRUE(saved.starts_with("SYNC1400"));
+    // The save's last step puts the start at logon right.
+    EXPECT_EQ(services.logonStarts, 1);
 }
 
 TEST_F(MainWindow, MinimiseHidesToTheTrayAndTheIconRestores) {
