@@ -31,6 +31,24 @@ std::string installService(const ServiceIdentity& service);
 inline constexpr char kServiceFromBuildTree[] =
     "The service runs an installed program only. Install Tavrel's package, or copy the program out of its "
     "build folder, and install the service from there.";
+// Why a program that another user could replace is not registered: the
+// service runs it as root.
+inline constexpr char kServiceFromUserWritable[] =
+    "The service runs as root, so it runs only a program that nobody but root can change, in folders nobody "
+    "but root can change. Install Tavrel's package (or copy the program to such a folder, as root) and install "
+    "the service from there.";
+// Why a path with control characters (a line break) is written nowhere.
+inline constexpr char kServiceFromOddPath[] =
+    "The program's path holds a control character (such as a line break); the service cannot run it.";
+// True when a text holds a control character (below 0x20, or DEL): such a
+// path would add lines to a unit file or a desktop entry.
+bool hasControlCharacters(const std::string& text);
+// True when nobody but root can replace the program file: it and every
+// folder above it belong to root and are writable by root alone (a
+// world-writable folder with the sticky bit, such as /tmp, counts when what
+// lies in it belongs to root).
+bool onlyRootCanReplace(const std::string& program);
+
 // Takes the registration away (the caller stops a running service first).
 void uninstallService(const std::string& name);
 // Ask the service to start or stop; neither waits.

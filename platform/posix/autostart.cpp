@@ -1,4 +1,5 @@
 #include "platform/autostart.h"
+#include "platform/service_manager.h"
 
 #include "platform/file.h"
 
@@ -35,7 +36,8 @@ std::string logonStartPath(const std::string& name) {
 void setLogonStart(const std::string& name, const std::string& program, const std::string& arguments,
                    bool inTerminal) {
     const std::string folder = applicationDataFolder();
-    if (folder.empty()) return;
+    // A line break in the path would add lines of its own to the entry.
+    if (folder.empty() || hasControlCharacters(program) || hasControlCharacters(arguments)) return;
     (void)createDirectory(folder);
     (void)createDirectory(folder + kAutostartFolder);
     std::string exec = quotedForExec(program);

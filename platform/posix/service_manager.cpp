@@ -1,5 +1,7 @@
 #include "platform/service_manager.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 
 #include "platform/file.h"
@@ -37,6 +39,30 @@ std::string quotedForUnit(const std::string& text) {
 }
 
 }  // namespace
+
+bool hasControlCharacters(const std::string& text) {
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) return true;
+    }
+    return false;
+}
+
+bool onlyRootCanReplace(const std::string& program) {
+    if (program.empty() || program.front() != '/') return false;
+    // The file itself, then each folder up to the root.
+    std::string path = program;
+    while (true) {
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0 || st.st_uid != 0) return false;
+        const bool othersMayWrite = (st.st_mode & S_IWOTH) != 0 || ((st.st_mode & S_IWGRP) != 0 && st.st_gid != 0);
+        // A sticky folder lets others add entries but not replace root's.
+        if (othersMayWrite && !(S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) != 0)) return false;
+        if (path == "/") return true;
+        const size_t cut = path.find_last_of('/');
+        path = cut == 0 ? "/" : path.substr(0, cut);
+    }
+}
 
 std::string serviceUnitDirectory() {
     const char* dir = std::getenv("TAVREL_SYSTEMD_UNIT_DIR");
@@ -112,6 +138,8 @@ std::string installService(const ServiceIdentity& service) {
         // A unit must not run a program that the next build replaces or
         // removes, from a folder the user may delete.
         if (inBuildTree(service.program)) return kServiceFromBuildTree;
+        if (hasControlCharacters(service.program)) return kServiceFromOddPath;
+        if (!onlyRootCanReplace(service.program)) return kServiceFromUserWritable;
         if (!writeFileReplacing(unitPath(service.name), serviceUnitText(service))) return std::string();
         (void)runProgram({"systemctl", "daemon-reload"});
     }

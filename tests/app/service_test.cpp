@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -92,6 +93,31 @@ TEST_F(ServiceManagerStandIn, AProgramInItsBuildFolderIsNotRegistered) {
     EXPECT_NE(installService(), "");
     EXPECT_FALSE(test::fileExists(dir.file("units/tavrel.service")));
     EXPECT_EQ(calls().find("enable"), std::string::npos);
+}
+
+// The service runs as root: a program another user could replace (its file
+// or a folder above it theirs, or writable by them) is refused, and no path
+// with a line break reaches a unit or a desktop entry.
+TEST_F(ServiceManagerStandIn, AProgramAnotherUserCouldReplaceIsNotRegistered) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to hand files to another user";
+    ASSERT_EQ(chown(dir.file("tavrel").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(installService(), platform::kServiceFromUserWritable);
+    ASSERT_EQ(chown(dir.file("tavrel").c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+    EXPECT_EQ(installService(), platform::kServiceFromUserWritable);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0700), 0);
+    EXPECT_FALSE(test::fileExists(dir.file("units/tavrel.service")));
+    EXPECT_EQ(calls().find("enable"), std::string::npos);
+
+    const std::string odd = dir.file("tavrel\nExecStartPre=/bin/tavrel");
+    setDirectories(dir.file("tavrel\nExecStartPre=/bin"), dir.path());
+    EXPECT_EQ(installService(), platform::kServiceFromOddPath);
+    EXPECT_FALSE(test::fileExists(dir.file("units/tavrel.service")));
+    platform::setLogonStart("tavrel", odd, "/q", false);
+    EXPECT_FALSE(test::fileExists(platform::logonStartPath("tavrel")));
+    // Root's own copy in root's folders is registered.
+    setDirectories(dir.path(), dir.path());
+    EXPECT_EQ(installService(), "");
 }
 
 // With the package's unit in place, Install and Remove enable and disable it
