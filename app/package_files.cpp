@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
         std::fputs("usage: tavrel_package_files strings OUT | unit PROGRAM OUT\n", stderr);
         return 2;
     }
-    if (!tavrel::platform::writeFileReplacing(out, content)) {
+    if (!tavrel::platform::writeFileReplacing(out, content, tavrel::platform::FileReaders::Everyone)) {
         std::fprintf(stderr, "tavrel_package_files: cannot write %s\n", out.c_str());
         return 1;
     }

@@ -1,5 +1,7 @@
 #include "app/service.h"
 
+#include <cstdio>
+
 #include "engine/supervisor.h"
 #include "platform/autostart.h"
 #include "platform/process.h"
@@ -158,7 +160,12 @@ void stopService() { platform::stopService(kServiceName); }
 
 void runServiceProcess() {
     ServiceRun run;
-    (void)platform::runServiceDispatcher([&run] { run.serviceMain(); }, [&run](bool stop) { run.controlHandler(stop); });
+    if (!platform::startedByServiceManager() && platform::kServiceRunsByHand[0] != '\0') {
+        // Started from a shell: it runs all the same, and says so.
+        std::fprintf(stderr, "%s\n", platform::kServiceRunsByHand);
+    }
+    (void)platform::runServiceDispatcher([&run] { run.serviceMain(); }, [&run](bool stop) { run.controlHandler(stop); },
+                                         true);
 }
 
 void removeServiceSwitch() {

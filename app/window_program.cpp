@@ -17,7 +17,7 @@
 namespace tavrel {
 namespace {
 
-constexpr char kInstanceName[] = "Tavrel.exe";
+constexpr const char* kInstanceName = platform::kProgramCaption;
 constexpr uint32_t kSecondInstanceWaitMs = 5000;
 
 }  // namespace

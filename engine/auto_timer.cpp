@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "platform/process.h"
 #include "platform/time.h"
 #include "storage/settings.h"
 
@@ -15,7 +16,7 @@ constexpr int64_t kShortestArmMs = 1000;
 // An event this close to its due time counts as due.
 constexpr int64_t kDueWithinMs = 1000;
 constexpr char kAutoSyncError[] = "AutoSync Error";
-constexpr char kErrorCaption[] = "Tavrel.exe";
+constexpr const char* kErrorCaption = platform::kProgramCaption;
 
 bool syncEnabled() { return settings.autoSyncEnabled.load(); }
 bool checkEnabled() { return settings.autoCheckEnabled.load(); }

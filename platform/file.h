@@ -88,7 +88,13 @@ bool readSmallFile(const std::string& path, std::string& text, size_t maxBytes);
 // ending ".new-" and a unique part), flushes it to the disk and renames it
 // over the old one, so neither a crash nor a full disk leaves half a file;
 // on failure the old file stays as it was.
-[[nodiscard]] bool writeFileReplacing(const std::string& path, std::string_view content);
+// Who may read it: a file replaced keeps its mode; a new one gets the
+// process's umask (the service's UMask=0077 keeps its state private) unless
+// it is one every user or program must read (a unit, the zone files, the
+// metrics for an exporter), which is made 0644. Ignored on Windows.
+enum class FileReaders { AsUmaskSays, Everyone };
+[[nodiscard]] bool writeFileReplacing(const std::string& path, std::string_view content,
+                                      FileReaders readers = FileReaders::AsUmaskSays);
 // Removes the temporaries writeFileReplacing left beside `path` when a
 // process died mid-write (those older than a minute, so another process's
 // save in progress is left alone).

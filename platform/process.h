@@ -7,11 +7,14 @@
 
 namespace tavrel::platform {
 
-// The program's file name in its folder.
+// The program's file name in its folder, and the name its message boxes
+// and its single-instance lock go by.
 #ifdef _WIN32
 inline constexpr char kProgramFileName[] = "Tavrel.exe";
+inline constexpr char kProgramCaption[] = "Tavrel.exe";
 #else
 inline constexpr char kProgramFileName[] = "tavrel";
+inline constexpr char kProgramCaption[] = "Tavrel";
 #endif
 
 // The command line as one text, program path first, arguments holding
@@ -30,8 +33,12 @@ inline constexpr int kExitStatus = 0;
 bool clockPrivilegeAvailable();
 
 // Takes the per-user single-instance lock of the given name, held until the
-// process ends; false when another process holds it.
+// process ends; false when another process holds it. On Linux the lock is
+// a file in the user's own XDG_RUNTIME_DIR (root's in /run without one),
+// opened without following links.
 bool acquireSingleInstance(const std::string& name);
+// Where that lock lies (Linux).
+std::string singleInstanceLockPath(const std::string& name);
 
 // This computer's name, or empty.
 std::string computerName();

@@ -16,7 +16,7 @@ constexpr size_t kMinLineLength = 2;
 constexpr char kLineEnd[] = "\r\n";
 constexpr char kStringFileError[] = "String File Error!";
 constexpr char kStringsNotWritten[] = "Strings.txt could not be written; the built-in texts are used.";
-constexpr char kErrorCaption[] = "Tavrel.exe";
+constexpr const char* kErrorCaption = platform::kProgramCaption;
 
 // The string table: every window and thread of the process shows its texts,
 // so it is process-wide (loaded at start-up, reloaded by the Reset button).

@@ -5,7 +5,7 @@
 namespace tavrel {
 namespace {
 
-constexpr char kCaption[] = "Tavrel.exe";
+constexpr const char* kCaption = platform::kProgramCaption;
 // What a shell answers for a command it cannot find or run.
 constexpr int kCommandNotFound = 127;
 constexpr int kCommandNotRunnable = 126;

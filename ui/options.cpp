@@ -26,7 +26,7 @@ using gui::WindowHandle;
 
 constexpr char kSheetCaption[] = "Tavrel 1.5";
 constexpr char kReadMeFileName[] = "ReadMe.htm";
-constexpr char kErrorCaption[] = "Tavrel.exe";
+constexpr const char* kErrorCaption = platform::kProgramCaption;
 constexpr char kStringsNotWritten[] = "Strings.txt could not be written; it keeps its texts.";
 constexpr char kSettingsNotSaved[] = "vIvod.dat could not be written; it keeps the settings saved before.";
 constexpr int kServiceTimerId = 1;

@@ -3,6 +3,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/process.h"
 #include "resources/dialogs.h"
 #include "storage/string_slots.h"
 #include "storage/strings.h"
@@ -91,7 +92,7 @@ void ScanWindow::finish() {
 void ScanWindow::sortList() {
     const std::string problem = scan_->sortListByResponse();
     if (!problem.empty()) {
-        gui::messageBox(window_, problem, "Tavrel.exe", gui::MessageBoxKind::Error);
+        gui::messageBox(window_, problem, platform::kProgramCaption, gui::MessageBoxKind::Error);
         return;
     }
     gui::enableDlgItem(window_, kIdScanSort, false);

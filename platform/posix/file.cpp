@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <dirent.h>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -125,7 +126,30 @@ void File::close() {
 constexpr char kReplacementMark[] = ".new-";
 constexpr time_t kStaleReplacementSeconds = 60;
 
-bool writeFileReplacing(const std::string& path, std::string_view content) {
+namespace {
+
+// The process's file-creation mask, read without changing it (Linux 4.7
+// and later say it in /proc); 022 where it cannot be read.
+mode_t currentUmask() {
+    std::FILE* status = std::fopen("/proc/self/status", "re");
+    if (status == nullptr) return 022;
+    char line[256];
+    unsigned mask = 022;
+    while (std::fgets(line, sizeof line, status) != nullptr) {
+        if (std::sscanf(line, "Umask: %o", &mask) == 1) break;
+    }
+    std::fclose(status);
+    return static_cast<mode_t>(mask & 0777);
+}
+
+}  // namespace
+
+bool writeFileReplacing(const std::string& path, std::string_view content, FileReaders readers) {
+    mode_t mode = 0644;
+    if (readers == FileReaders::AsUmaskSays) {
+        struct stat old {};
+        mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : (0666 & ~currentUmask());
+    }
     std::string temp = path + kReplacementMark + "XXXXXX";
     const int fd = mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) return false;
@@ -142,7 +166,7 @@ bool writeFileReplacing(const std::string& path, std::string_view content) {
         p += n;
         left -= static_cast<size_t>(n);
     }
-    if (ok) ok = fchmod(fd, 0644) == 0;
+    if (ok) ok = fchmod(fd, mode) == 0;
     // On the disk before it replaces the old file: a full disk or a crash
     // shows here, not as a short file later.
     if (ok) ok = fsync(fd) == 0;

@@ -85,13 +85,34 @@ std::string elevator() {
 
 }  // namespace
 
-bool acquireSingleInstance(const std::string& name) {
+std::string singleInstanceLockPath(const std::string& name) {
+    const uid_t uid = geteuid();
+    // In the runtime folder when it is this user's alone. sudo may pass on
+    // the calling user's XDG_RUNTIME_DIR: root then uses /run, where only
+    // root writes, so that a user can neither name the file root creates
+    // nor hold root's lock.
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    std::string dir = runtime != nullptr && runtime[0] == '/' ? runtime : "/tmp";
-    const std::string path = dir + "/" + name + "-" + std::to_string(getuid()) + ".lock";
-    // The descriptor stays open (and locked) for the life of the process.
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    struct stat st {};
+    if (runtime != nullptr && runtime[0] == '/' && ::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) &&
+        st.st_uid == uid && (st.st_mode & 077) == 0) {
+        return std::string(runtime) + "/" + name + ".lock";
+    }
+    if (uid == 0) return "/run/" + name + ".lock";
+    return "/tmp/" + name + "-" + std::to_string(uid) + ".lock";
+}
+
+bool acquireSingleInstance(const std::string& name) {
+    const std::string path = singleInstanceLockPath(name);
+    // Never through a link, and only a lock file of our own counts: one
+    // that another user made (in /tmp) is no place for ours.
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (fd < 0) return true;  // no place for a lock: do not stop the user
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+        close(fd);
+        return true;
+    }
+    // The descriptor stays open (and locked) for the life of the process.
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
     close(fd);
     return false;
@@ -189,7 +210,15 @@ void performElevatedRestart() {
 }
 
 void messageBox(const std::string& text, const std::string& caption) {
-    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+    std::string line = caption + ": " + text;
+    for (char& c : line) {
+        if (c == '\n' || c == '\r') c = ' ';
+    }
+    // Under systemd standard error is the journal: the box is an error
+    // there ("<3>", which the journal takes as the line's priority).
+    const char* socket = std::getenv("NOTIFY_SOCKET");
+    const bool journal = socket != nullptr && *socket != '\0';
+    std::fprintf(stderr, "%s%s\n", journal ? "<3>" : "", line.c_str());
 }
 
 void showInformation(const std::string& text, const std::string&) {

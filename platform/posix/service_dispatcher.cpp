@@ -60,8 +60,9 @@ void reportServiceText(const std::string& text) {
 }
 
 bool runServiceDispatcher(const std::function<void()>& serviceMain,
-                          const std::function<void(bool stop)>& controlHandler) {
-    if (!startedByServiceManager()) return false;
+                          const std::function<void(bool stop)>& controlHandler, bool byHandToo) {
+    const bool byHand = !startedByServiceManager();
+    if (byHand && !byHandToo) return false;
     // The controls arrive as signals, taken only by this thread: every
     // thread started from here on inherits the mask.
     sigset_t controls;
@@ -84,7 +85,7 @@ bool runServiceDispatcher(const std::function<void()>& serviceMain,
         int received = 0;
         if (sigwait(&controls, &received) != 0) continue;
         if (received == kMainEndedSignal) continue;
-        controlHandler(received == SIGTERM);
+        controlHandler(received == SIGTERM || (byHand && received == SIGINT));
     }
     worker.join();
     return true;

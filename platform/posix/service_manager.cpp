@@ -140,7 +140,7 @@ std::string installService(const ServiceIdentity& service) {
         if (inBuildTree(service.program)) return kServiceFromBuildTree;
         if (hasControlCharacters(service.program)) return kServiceFromOddPath;
         if (!onlyRootCanReplace(service.program)) return kServiceFromUserWritable;
-        if (!writeFileReplacing(unitPath(service.name), serviceUnitText(service))) return std::string();
+        if (!writeFileReplacing(unitPath(service.name), serviceUnitText(service), FileReaders::Everyone)) return std::string();
         (void)runProgram({"systemctl", "daemon-reload"});
     }
     (void)runProgram({"systemctl", "enable", unitName(service.name)});

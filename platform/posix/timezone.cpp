@@ -212,7 +212,7 @@ bool relinkZone(const std::string& name) {
         (void)unlink(temporary.c_str());
         return false;
     }
-    (void)writeFileReplacing(zoneNamePath(), name + "\n");
+    (void)writeFileReplacing(zoneNamePath(), name + "\n", FileReaders::Everyone);
     return true;
 }
 
@@ -247,7 +247,7 @@ bool setTimeZoneContents(const std::string& bytes) {
     }
     // No file of the tz database holds these rules: they are put back as
     // they were, a file of their own in place of the link.
-    if (!writeFileReplacing(localTimePath(), bytes)) return false;
+    if (!writeFileReplacing(localTimePath(), bytes, FileReaders::Everyone)) return false;
     tzset();
     return true;
 }

@@ -169,7 +169,7 @@ void File::close() {
 
 constexpr char kReplacementMark[] = ".new-";
 
-bool writeFileReplacing(const std::string& path, std::string_view content) {
+bool writeFileReplacing(const std::string& path, std::string_view content, FileReaders) {
     static std::atomic<unsigned> serial{0};
     std::string temp;
     HANDLE h = INVALID_HANDLE_VALUE;

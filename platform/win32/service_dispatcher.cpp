@@ -75,7 +75,7 @@ void reportServiceStatus(ServiceState state, unsigned waitHintMs, unsigned check
 }
 
 bool runServiceDispatcher(const std::function<void()>& serviceMain,
-                          const std::function<void(bool stop)>& controlHandler) {
+                          const std::function<void(bool stop)>& controlHandler, bool) {
     serviceMainFunction = serviceMain;
     controlFunction = controlHandler;
     if (mainEnded == nullptr) mainEnded = CreateEventA(nullptr, TRUE, FALSE, nullptr);

@@ -226,6 +226,14 @@ TEST_F(ServiceProcess, DefaultSettingsCorrectTheClockBeforeReady) {
     test::setSimulatedOffsetSeconds(0);
 }
 
+// A message box raised in the service is an error in the journal.
+TEST_F(ServiceProcess, AMessageBoxReachesTheJournalAsAnError) {
+    test::writeFile(dir.file("Strings.txt"), "not a strings file\r\n");
+    start();
+    EXPECT_GE(awaitExit(20000), 0);
+    EXPECT_NE(journal().find("<3>Tavrel: String File Error!\n"), std::string::npos) << journal();
+}
+
 TEST_F(ServiceProcess, AServerThatDoesNotAnswerIsAWarningAndTheStatus) {
     test::writeFile(dir.file("ServFile.txt"), "127.0.0.1\r\n");  // nothing listens there
     std::string record(500, '\0');

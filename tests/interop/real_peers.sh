@@ -25,7 +25,7 @@ peers_start_time37
 work=$(mktemp -d)
 trap 'peers_stop; rm -rf "$work"' EXIT
 export TAVREL_CLOCK_FILE="$work/clock"
-export XDG_CONFIG_HOME="$work/xdg"
+export XDG_CONFIG_HOME="$work/xdg" XDG_RUNTIME_DIR="$work"
 
 offset_seconds() { awk '{ printf "%.4f", ($1 + 0) / 1e7 }' "$TAVREL_CLOCK_FILE"; }
 within() { awk -v v="$1" -v limit="$2" 'BEGIN { exit !(v <= limit && v >= -limit) }'; }
