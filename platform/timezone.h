@@ -54,6 +54,12 @@ std::string tzifFooter(const std::string& fileBytes);
 // standard time's abbreviation in `abbreviation`. False for no TZif.
 bool zoneFromTransitions(const std::string& fileBytes, int64_t now, TimeZoneInformation& out,
                          std::string& abbreviation);
+// What a TZif file says of the zone at `now`: its footer's rule, except
+// where the rule has no changes but the file's transitions change the
+// clock in now's year (Africa/Casablanca: a fixed +01 in the rule, +00
+// through Ramadan in the transitions); the transitions then, for the years
+// they cover. False when the file says neither.
+bool zoneFromFile(const std::string& fileBytes, int64_t now, TimeZoneInformation& out, std::string& abbreviation);
 
 // The bytes of the zone in force where the system keeps it as a file (the
 // tz database's TZif on Linux); empty elsewhere.

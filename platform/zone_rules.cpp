@@ -198,6 +198,24 @@ bool calendarOf(int64_t unixSeconds, SystemTime& out) {
 
 }  // namespace
 
+bool zoneFromFile(const std::string& bytes, int64_t now, TimeZoneInformation& out, std::string& abbreviation) {
+    const std::string rule = tzifFooter(bytes);
+    if (!rule.empty() && parsePosixZoneRule(rule, out)) {
+        abbreviation = zoneRuleAbbreviation(rule);
+        if (out.daylightDate.month != 0) return true;
+        TimeZoneInformation fromTransitions;
+        std::string fromTransitionsAbbreviation;
+        if (zoneFromTransitions(bytes, now, fromTransitions, fromTransitionsAbbreviation) &&
+            fromTransitions.daylightDate.month != 0) {
+            out = fromTransitions;
+            abbreviation = fromTransitionsAbbreviation;
+        }
+        return true;
+    }
+    // Version 1 files, and later ones without a rule: their transitions.
+    return zoneFromTransitions(bytes, now, out, abbreviation);
+}
+
 bool zoneFromTransitions(const std::string& bytes, int64_t now, TimeZoneInformation& out, std::string& abbreviation) {
     if (bytes.size() < kTzifHeaderSize || bytes.compare(0, 4, "TZif") != 0) return false;
     const int64_t isutcCount = static_cast<uint32_t>(bigEndian32(bytes, 20));

@@ -10,8 +10,9 @@
 #pragma once
 
 #include <cstdint>
+#include <list>
 #include <optional>
-#include <vector>
+#include <unordered_map>
 
 #include "platform/socket.h"
 #include "timeservice/distinct_counter.h"
@@ -45,15 +46,29 @@ public:
     std::optional<Summary> summaryNow(uint64_t nowMs);
 
 private:
+    // A host as a key: its family and address bytes.
+    struct HostKey {
+        uint8_t family = 0;
+        uint64_t high = 0;
+        uint64_t low = 0;
+        bool operator==(const HostKey&) const = default;
+    };
+    struct HostKeyHash {
+        size_t operator()(const HostKey& k) const;
+    };
+    static HostKey keyOf(const platform::NetAddress& client);
     struct Client {
-        platform::NetAddress address;
+        HostKey key;
         uint64_t lastLine = 0;
         bool lined = false;  // ever had a line
-        uint64_t lastSeen = 0;
     };
-    Client& find(const platform::NetAddress& client, uint64_t nowMs);
+    // Finds the client (or makes room for it); it becomes the most
+    // recently seen. Constant time, however many clients come.
+    Client& find(const platform::NetAddress& client);
 
-    std::vector<Client> clients_;
+    // Most recently seen first; the index finds a client's place.
+    std::list<Client> clients_;
+    std::unordered_map<HostKey, std::list<Client>::iterator, HostKeyHash> index_;
     bool started_ = false;
     uint64_t windowStart_ = 0;
     uint64_t linesThisMinute_ = 0;

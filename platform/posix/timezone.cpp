@@ -170,14 +170,7 @@ TimeZoneResult getTimeZoneInformation(TimeZoneInformation& out) {
     std::string abbreviation;
     bool read = false;
     if (readSmallFile(file, bytes, kLargestZoneFile)) {
-        const std::string rule = tzifFooter(bytes);
-        if (!rule.empty() && parsePosixZoneRule(rule, zone)) {
-            abbreviation = zoneRuleAbbreviation(rule);
-            read = true;
-        } else {
-            // Version 1 files, and later ones without a rule: their transitions.
-            read = zoneFromTransitions(bytes, static_cast<int64_t>(time(nullptr)), zone, abbreviation);
-        }
+        read = zoneFromFile(bytes, static_cast<int64_t>(time(nullptr)), zone, abbreviation);
         // A copy rather than a link: the tz database's file with the same bytes names it.
         if (read && name.empty()) name = zoneNameOfBytes(bytes);
     } else if (const char* tz = std::getenv("TZ"); tz != nullptr && !seamActive()) {
