@@ -4,23 +4,27 @@
 # 32 requests outstanding, Tavrel once with logging off and once with the
 # logging a user has by default.
 #
-# All three servers run at once, each in a network namespace of its own
-# (both listen on the standard ports), joined by veth pairs to this script's
-# private namespace, where the load client runs and targets each by address.
-# The load goes to them in turn, round by round, the order rotating each
-# round, so that whatever else the machine does falls on all of them alike;
-# each figure is the median of the rounds. The requests come from a pool of
-# a quarter of a million client addresses in turn, so no address asks often
-# enough for a per-client rate limit to act.
+# All three (two Tavrels and the peers) run at once, each in a network
+# namespace of its own (all listen on the standard ports), joined by veth
+# pairs to this script's private namespace, where the load client runs and
+# targets each by address. The load goes to them in turn, round by round,
+# the order rotating each round, so that whatever else the machine does falls
+# on all of them alike. Each figure is the median of the rounds, each ratio
+# the median of the rounds' ratios; every round's figures go to stderr. The
+# requests come from about a quarter of a million client addresses in turn,
+# so no address asks often enough for a per-client rate limit to act.
 #
-# Then one client address sends SNTP requests as fast as it can while
-# another asks once a second: prints the share of the first one's requests
-# Tavrel answered and how many of the second one's.
+# Then, for at least 10 s, one client address sends SNTP requests to Tavrel
+# as fast as it can while another asks once a second: prints the share of
+# the first one's requests answered and how many of the second one's.
 #
 # Prints Tavrel's largest resident memory under the load too.
 # Usage: bench/time_servers.sh [BUILD_DIR] [SECONDS]
-# TAVREL_BENCH_ROUNDS sets the number of rounds (5).
+# TAVREL_BENCH_ROUNDS sets the number of rounds (5); TAVREL_BENCH_PIN=0 lets
+# the scheduler place the load client and the servers (by default the client
+# has the last processor, the servers the others).
 set -euo pipefail
+export LC_ALL=C
 if [ "${TAVREL_BENCH_NETNS:-}" != 1 ]; then
     # The peers are unpacked (downloaded once) while the network is still there.
     bash "$(dirname "$0")/../tests/support/peers.sh" peers_install
@@ -30,7 +34,6 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath "${1:-$root/build}")
 seconds=${2:-3}
 rounds=${TAVREL_BENCH_ROUNDS:-5}
-load="$build/bench/bench_load"
 # shellcheck source=../tests/support/peers.sh
 source "$root/tests/support/peers.sh"
 
@@ -41,6 +44,18 @@ clients=10.64.0.0/10
 load_from=10.64.0.0/14
 abuser=10.127.0.1
 polite=10.127.0.2
+# The load client has the last processor to itself as far as this script
+# goes, the servers the others: where the scheduler would put them, and with
+# it whether a request and its reply cross processors, is then the same for
+# every server instead of a matter of luck in each run.
+cpus=$(nproc)
+client_cpu=()
+server_cpus=()
+if [ "$cpus" -ge 2 ] && [ "${TAVREL_BENCH_PIN:-1}" = 1 ]; then
+    client_cpu=(taskset -c "$((cpus - 1))")
+    server_cpus=(taskset -c "0-$((cpus - 2))")
+fi
+load() { "${client_cpu[@]}" "$build/bench/bench_load" "$@"; }
 # Each server namespace N is reached at 10.N.0.1, this side's end being
 # 10.N.0.2.
 declare -A net=([off]=1 [on]=2 [peer]=3)
@@ -130,7 +145,7 @@ wait_answering() {
           [ "$answered" -gt 0 ]; do
         [ "$SECONDS" -lt "$end" ] || { echo "$what did not answer at $address" >&2; exit 1; }
         probe=$((probe + 1))
-        read -r _ answered _ < <("$load" sntp "$address" 1 0.01 --from "10.126.$((probe / 250)).$((probe % 250 + 1))" \
+        read -r _ answered _ < <(load sntp "$address" 1 0.01 --from "10.126.$((probe / 250)).$((probe % 250 + 1))" \
                                        --every 1000 --timeout 1000 --tally)
         [ "$answered" -gt 0 ] || sleep 0.2
     done
@@ -139,8 +154,8 @@ wait_answering() {
 # Tavrel with its servers on and logging off ("No Log") or as by default
 # (syncs logged), in side $1's namespace.
 start_tavrel() {
-    local side=$1 dir=$work/$1 flag=$((8 + 352))   # no log
-    [ "$side" = on ] && flag=$((8 + 356))                                    # syncs
+    local side=$1 dir=$work/$1 flag=$((8 + 352))  # no log
+    [ "$side" = on ] && flag=$((8 + 356))           # syncs
     mkdir -p "$dir/xdg" "$dir/run"
     chmod 700 "$dir/run"
     cp "$build/tavrel" "$dir/tavrel"
@@ -149,7 +164,7 @@ start_tavrel() {
     printf '\001' | dd of="$dir/vIvod.dat" bs=1 seek=$((8 + 124)) conv=notrunc status=none  # servers on
     printf '\001' | dd of="$dir/vIvod.dat" bs=1 seek=$flag conv=notrunc status=none
     (cd "$dir" && XDG_CONFIG_HOME=$dir/xdg XDG_RUNTIME_DIR=$dir/run TAVREL_HEADLESS=1 \
-        exec nsenter --net="/proc/${holder[$side]}/ns/net" -- setpriv --pdeathsig KILL -- ./tavrel \
+        exec "${server_cpus[@]}" nsenter --net="/proc/${holder[$side]}/ns/net" -- setpriv --pdeathsig KILL -- ./tavrel \
         < /dev/null > /dev/null 2>&1) &
     tavrel[$side]=$!
 }
@@ -161,7 +176,7 @@ start_peers() {
     local end=$((SECONDS + 120))
     # shellcheck disable=SC2016 # expanded by the peers' shell
     PEERS_ADDR=10.${net[peer]}.0.1 PEERS_CHRONY_ALLOW=10.0.0.0/8 \
-        nsenter --net="/proc/${holder[peer]}/ns/net" -- bash -c '
+        "${server_cpus[@]}" nsenter --net="/proc/${holder[peer]}/ns/net" -- bash -c '
             set -euo pipefail
             source "$1"
             trap peers_stop EXIT
@@ -196,21 +211,29 @@ for side in off on peer; do wait_answering "10.${net[$side]}.0.1" "${name[$side]
 declare -A figure=()
 sides=(off on peer)
 for ((round = 0; round < rounds; round++)); do
-    echo "round $((round + 1)) of $rounds" >&2
+    line="round $((round + 1)) of $rounds:"
     for kind in sntp time; do
         for c in 1 32; do
+            line+=" ${kind^^} $c"
             for ((i = 0; i < 3; i++)); do
                 side=${sides[(round + i) % 3]}
-                figure[$kind $c $side]+="$("$load" "$kind" "10.${net[$side]}.0.1" "$c" "$seconds" --from "$load_from") "
+                result=$(load "$kind" "10.${net[$side]}.0.1" "$c" "$seconds" --from "$load_from")
+                figure[$kind $c $side]+="$result "
+                line+=" $side $result"
             done
+            line+=";"
         done
     done
+    echo "$line" >&2
+done
+for side in off on; do
+    kill -0 "${tavrel[$side]}" 2>/dev/null || { echo "${name[$side]} ended under the load" >&2; exit 1; }
 done
 
 # The median of the numbers given.
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
 
-echo "medians of $rounds interleaved rounds of $seconds s each"
+echo "medians of $rounds interleaved rounds of $seconds s each; ratio: the median of the rounds' ratios"
 printf '%-44s %9s %9s %6s  %s\n' "requests per second" "Tavrel" "peer" "ratio" "ratio in the rounds"
 for kind in sntp time; do
     peer=chronyd; [ "$kind" = time ] && peer="xinetd time"
@@ -220,13 +243,11 @@ for kind in sntp time; do
             read -ra theirs <<< "${figure[$kind $c peer]}"
             ratios=()
             for ((r = 0; r < rounds; r++)); do
-                ratios+=("$(awk -v a="${ours[r]}" -v b="${theirs[r]}" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')")
+                ratios+=("$(awk -v a="${ours[r]}" -v b="${theirs[r]}" 'BEGIN { printf "%.3f", (b > 0 ? a / b : 0) }')")
             done
             mapfile -t ratios < <(printf '%s\n' "${ratios[@]}" | sort -g)
-            a=$(median "${ours[@]}")
-            b=$(median "${theirs[@]}")
-            printf '%-44s %9.0f %9.0f %6.2f  %s to %s\n' "${kind^^} vs $peer, $c outstanding, log $side" \
-                "$a" "$b" "$(awk -v a="$a" -v b="$b" 'BEGIN { print (b > 0 ? a / b : 0) }')" \
+            printf '%-44s %9.0f %9.0f %6.2f  %.2f to %.2f\n' "${kind^^} vs $peer, $c outstanding, log $side" \
+                "$(median "${ours[@]}")" "$(median "${theirs[@]}")" "$(median "${ratios[@]}")" \
                 "${ratios[0]}" "${ratios[-1]}"
         done
     done
@@ -237,19 +258,18 @@ done
 # asks once a second meanwhile. At least 10 s, for ten of the latter.
 abuse_seconds=$(awk -v s="$seconds" 'BEGIN { print (s > 10 ? s : 10) }')
 target=10.${net[on]}.0.1
-"$load" sntp "$target" 1 "$abuse_seconds" --from "$polite" --every 1000 --timeout 1000 --tally > "$work/polite" &
+load sntp "$target" 1 "$abuse_seconds" --from "$polite" --every 1000 --timeout 1000 --tally > "$work/polite" &
 polite_load=$!
-read -r sent answered refused < <("$load" sntp "$target" 32 "$abuse_seconds" --from "$abuser" --timeout 20 --tally)
+read -r sent answered refused < <(load sntp "$target" 32 "$abuse_seconds" --from "$abuser" --timeout 20 --tally)
 wait "$polite_load"
 read -r polite_sent polite_answered _ < "$work/polite"
 awk -v s="$sent" -v a="$answered" -v r="$refused" -v t="$abuse_seconds" -v ps="$polite_sent" -v pa="$polite_answered" 'BEGIN {
-    printf "one address asking as fast as it can for %s s (32 outstanding, 20 ms timeout), Tavrel with log on: %d requests, %.1f%% answered, %.1f%% refused (kiss-o'"'"'-death); an address asking once a second meanwhile: %d of %d answered\n",
+    printf "one address flooding Tavrel (log on) for %s s, 32 outstanding, 20 ms timeout: %d requests, %.1f%% answered, %.1f%% refused (kiss-o'"'"'-death); one asking once a second meanwhile: %d of %d answered\n",
         t, s, (s > 0 ? 100 * a / s : 0), (s > 0 ? 100 * r / s : 0), pa, ps
 }'
 
-peak_kb=0
-for side in off on; do
-    kb=$(awk '/^VmHWM:/ { print $2 }' "/proc/${tavrel[$side]}/status")
-    [ "${kb:-0}" -gt "$peak_kb" ] && peak_kb=$kb
-done
-echo "Tavrel's largest resident memory under the load: $((peak_kb / 1024)).$(( (peak_kb % 1024) * 10 / 1024 )) MB"
+# VmHWM: the most the process has had resident.
+peak() { awk '/^VmHWM:/ { printf "%.1f", $2 / 1024 }' "/proc/${tavrel[$1]}/status"; }
+off_mb=$(peak off)
+on_mb=$(peak on)
+echo "Tavrel's largest resident memory under the load: $(printf '%s\n' "$off_mb" "$on_mb" | sort -g | tail -1) MB (log off $off_mb MB, log on $on_mb MB)"
