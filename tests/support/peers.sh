@@ -23,7 +23,9 @@
 # Safe under `set -euo pipefail` in the caller.
 #
 # Tunables (environment): PEERS_ADDR (127.0.0.1), PEERS_WAIT_SECONDS (20),
-# PEERS_CHRONY_STRATUM (8, the stratum chronyd reports for its local clock).
+# PEERS_CHRONY_STRATUM (8, the stratum chronyd reports for its local clock),
+# PEERS_CHRONY_ALLOW (further client networks chronyd answers, separated by
+# spaces, e.g. "10.64.0.0/10"; none by default).
 #
 # Never run the client tools in their clock-setting forms: `ntpdate` only as
 # `ntpdate -q` (and never with -b/-B, which set the clock even with -q),
@@ -32,6 +34,7 @@
 PEERS_ADDR=${PEERS_ADDR:-127.0.0.1}
 PEERS_WAIT_SECONDS=${PEERS_WAIT_SECONDS:-20}
 PEERS_CHRONY_STRATUM=${PEERS_CHRONY_STRATUM:-8}
+PEERS_CHRONY_ALLOW=${PEERS_CHRONY_ALLOW:-}
 
 PEERS_DIR=${PEERS_DIR:-}
 PEERS_CHRONY_PID=${PEERS_CHRONY_PID:-}
@@ -245,7 +248,7 @@ peers_start_chrony() {
     peers_require chronyd sntp || return 1
     _peers_check_private_netns || return 1
     _peers_make_dir chrony || return 1
-    local dir=$PEERS_DIR/chrony
+    local dir=$PEERS_DIR/chrony network
     cat >"$dir/chrony.conf" <<EOF
 # Test peer: serve the local clock, follow no source, touch neither the clock
 # nor the RTC, no command socket, and keep every file in this folder.
@@ -260,6 +263,10 @@ cmdport 0
 bindcmdaddress /
 pidfile $dir/chronyd.pid
 EOF
+    # No ratelimit directive: without one chronyd limits no client's rate.
+    for network in $PEERS_CHRONY_ALLOW; do
+        echo "allow $network" >>"$dir/chrony.conf"
+    done
     # -x: never adjust the clock; -d: foreground, log to stderr;
     # -u root: no switch to _chrony, which would clear the parent-death signal.
     _peers_spawn PEERS_CHRONY_PID "$dir/chronyd.log" \
