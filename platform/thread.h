@@ -27,6 +27,9 @@ private:
 };
 
 void sleepMs(uint32_t ms);
+// A pause shorter than a millisecond where the system has one (Linux);
+// elsewhere the rest of the time slice only.
+void napMicroseconds(uint32_t us);
 
 // Raises the calling thread's scheduling priority a step, where permitted.
 void raiseThreadPriority();

@@ -87,6 +87,8 @@ public:
     bool finish(uint32_t waitMs);
     // How long the program's end waits for them.
     static constexpr uint32_t kFinishWaitMs = 20'000;
+    // Requests answered since the start (kisses not counted).
+    uint64_t served(ServedBy by) const { return served_[by == ServedBy::Time ? 0 : 1].load(); }
     // kTimeServerRunning | kSntpServerRunning for the servers that run.
     int32_t activity() const { return activity_.load(); }
     // "TIME Server Active", "SNTP Server Active" or both; empty when none runs.
@@ -109,7 +111,8 @@ private:
     std::mutex socketMutex_;  // the sockets
     std::shared_ptr<platform::Socket> timeSocket_, sntpSocket_, timeSocket6_, sntpSocket6_;
     std::atomic<int32_t> activity_{0};  // each IPv4 server thread sets and clears its own bit
-    std::atomic<int> threadsRunning_{0};  // set by start, counted down by each thread as it ends
+    std::atomic<int> threadsRunning_{0};
+    std::atomic<uint64_t> served_[2] = {0, 0};  // TIME, SNTP; added to by the server threads  // set by start, counted down by each thread as it ends
     ClientReports reports_;
     TimeServerOptions options_;  // set by start while no thread runs
 };

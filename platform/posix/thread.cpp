@@ -9,6 +9,8 @@ namespace tavrel::platform {
 
 void sleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+void napMicroseconds(uint32_t us) { std::this_thread::sleep_for(std::chrono::microseconds(us)); }
+
 void raiseThreadPriority() {
     // A lower nice value for this thread only; refused without privilege,
     // which leaves the thread at normal priority.

@@ -8,6 +8,8 @@ namespace tavrel::platform {
 
 void sleepMs(uint32_t ms) { Sleep(ms); }
 
+void napMicroseconds(uint32_t) { Sleep(0); }
+
 void raiseThreadPriority() {
     // A failure leaves the thread at normal priority, as on Linux.
     (void)SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL);
