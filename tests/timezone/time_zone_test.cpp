@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -152,6 +154,90 @@ TEST(PosixRules, ZonesWithoutDaylightSavingAndQuotedNames) {
     EXPECT_EQ(zone.daylightDate.day, 2);
     EXPECT_FALSE(platform::parsePosixZoneRule("", zone));
     EXPECT_FALSE(platform::parsePosixZoneRule("X1", zone));
+}
+
+int64_t unixOf(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
+    const platform::FileTime ft =
+        test::fileTimeOf(static_cast<uint16_t>(year), static_cast<uint16_t>(month), static_cast<uint16_t>(day),
+                         static_cast<uint16_t>(hour), static_cast<uint16_t>(minute), static_cast<uint16_t>(second));
+    return static_cast<int64_t>((ft - platform::kFileTime1970) / platform::kFileTimeUnitsPerSecond);
+}
+
+// The changes zdump finds in a zone in a year: into summer time and out
+// of it, each as the local time (by the offset before it) of the change.
+struct ZdumpChanges {
+    platform::SystemTime into{}, outOf{};
+};
+ZdumpChanges zdumpChanges(const std::string& zone, int year) {
+    ZdumpChanges changes;
+    const std::string command = "zdump -v -c " + std::to_string(year) + "," + std::to_string(year + 1) + " " + zone;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return changes;
+    char line[512];
+    int lastDst = -1;
+    long lastOffset = 0;
+    while (std::fgets(line, sizeof line, pipe) != nullptr) {
+        char month[4] = {};
+        int day = 0, hour = 0, minute = 0, second = 0, y = 0, dst = 0;
+        long offset = 0;
+        const char* ut = std::strstr(line, "  ");
+        if (ut == nullptr) continue;
+        const char* isdst = std::strstr(line, "isdst=");
+        const char* gmtoff = std::strstr(line, "gmtoff=");
+        if (isdst == nullptr || gmtoff == nullptr) continue;
+        if (std::sscanf(ut, " %*s %3s %d %d:%d:%d %d UT", month, &day, &hour, &minute, &second, &y) != 6) continue;
+        dst = std::atoi(isdst + 6);
+        offset = std::atol(gmtoff + 7);
+        if (lastDst >= 0 && dst != lastDst && second == 0) {
+            static const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+            int m = 0;
+            while (m < 12 && std::string(kMonths[m]) != month) ++m;
+            const std::time_t when = static_cast<std::time_t>(unixOf(y, m + 1, day, hour, minute, second) + lastOffset);
+            std::tm local{};
+            gmtime_r(&when, &local);
+            platform::SystemTime& change = dst != 0 ? changes.into : changes.outOf;
+            change.year = static_cast<uint16_t>(local.tm_year + 1900);
+            change.month = static_cast<uint16_t>(local.tm_mon + 1);
+            change.day = static_cast<uint16_t>(local.tm_mday);
+            change.hour = static_cast<uint16_t>(local.tm_hour);
+        }
+        lastDst = dst;
+        lastOffset = offset;
+    }
+    pclose(pipe);
+    return changes;
+}
+
+// Casablanca's rule in the file's footer is a fixed +01, but its
+// transitions take it to +00 through Ramadan each year: the zone follows
+// the transitions for the years they cover, as zdump does.
+TEST(ZoneFile, TransitionsBeyondARuleWithoutChangesAreFollowed) {
+    const std::string bytes = test::readFile("/usr/share/zoneinfo/Africa/Casablanca");
+    if (bytes.empty()) GTEST_SKIP() << "no Africa/Casablanca here";
+    for (int year : {2026, 2027}) {
+        const ZdumpChanges expected = zdumpChanges("Africa/Casablanca", year);
+        ASSERT_NE(expected.into.month, 0) << "zdump found no change in " << year;
+        platform::TimeZoneInformation zone;
+        std::string abbreviation;
+        const int64_t midYear = unixOf(year, 6, 1);
+        ASSERT_TRUE(platform::zoneFromFile(bytes, midYear, zone, abbreviation));
+        EXPECT_EQ(zone.bias, -60) << year;
+        EXPECT_EQ(zone.bias + zone.daylightBias, 0) << year;
+        EXPECT_EQ(zone.daylightDate.month, expected.into.month) << year;
+        EXPECT_EQ(zone.daylightDate.day, expected.into.day) << year;
+        EXPECT_EQ(zone.daylightDate.hour, expected.into.hour) << year;
+        EXPECT_EQ(zone.standardDate.month, expected.outOf.month) << year;
+        EXPECT_EQ(zone.standardDate.day, expected.outOf.day) << year;
+        EXPECT_EQ(zone.standardDate.hour, expected.outOf.hour) << year;
+    }
+    // A zone whose rule has its changes keeps the rule.
+    platform::TimeZoneInformation berlin;
+    std::string abbreviation;
+    ASSERT_TRUE(platform::zoneFromFile(test::readFile("/usr/share/zoneinfo/Europe/Berlin"),
+                                       unixOf(2026, 6, 1), berlin, abbreviation));
+    EXPECT_EQ(berlin.daylightDate.year, 0);
+    EXPECT_EQ(berlin.daylightDate.day, 5);  // the last Sunday
 }
 
 // Zones from the system's tz database, through a link of the test's own.
