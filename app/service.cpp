@@ -1,6 +1,7 @@
 #include "app/service.h"
 
 #include <cstdio>
+#include <mutex>
 
 #include "engine/supervisor.h"
 #include "platform/autostart.h"
@@ -11,6 +12,7 @@
 #include "servers/server_list.h"
 #include "storage/data_directory.h"
 #include "storage/log.h"
+#include "storage/metrics_file.h"
 #include "storage/settings.h"
 #include "timeservice/time_servers.h"
 #include "timezone/time_zone.h"
@@ -30,6 +32,7 @@ constexpr uint32_t kStopCheckMs = 500;
 constexpr unsigned kStopChecks = 10;
 constexpr uint32_t kStopBeforeRemoveMs = 1000;
 constexpr char kOutcomeTimePicture[] = "HH':'mm";
+constexpr uint32_t kMetricsEveryMs = 60'000;
 // The service says it is ready (and so lets boot reach time-sync.target)
 // once its first correction has ended, or after this long.
 constexpr uint32_t kFirstCorrectionWaitMs = 30'000;
@@ -55,8 +58,36 @@ public:
     std::string statusSuffix() override { return std::string(); }
     void operationStarting() override { (void)refreshTimeZone(); }
     void supervisorEnded() override { servers.stop(); }
+    // After each result the figures for a metrics collector are written
+    // again, and once a minute besides (the servers' counts move on).
+    void resultRecorded(const HistoryEntry& entry) override {
+        std::lock_guard lock(metricsMutex_);
+        metrics_.record(entry);
+        writeMetricsLocked();
+    }
+    void writeMetrics() {
+        std::lock_guard lock(metricsMutex_);
+        writeMetricsLocked();
+    }
 
     TimeServers servers;
+    Engine* engine = nullptr;  // set before the engine starts
+
+private:
+    void writeMetricsLocked() {
+        metrics_.servedTime = servers.served(ServedBy::Time);
+        metrics_.servedSntp = servers.served(ServedBy::Sntp);
+        if (engine != nullptr) {
+            ClockStanding standing = engine->clockStanding();
+            const platform::ClockSyncState system = platform::clockSyncState();
+            standing.systemSynchronised = system.synchronised;
+            standing.systemMaxErrorUs = system.maxErrorUs;
+            metrics_.synchronised = servedClockAt(standing, platform::getSystemTimeAsFileTime()).synchronised;
+        }
+        (void)writeMetricsFile(metrics_);
+    }
+    std::mutex metricsMutex_;
+    ClockMetrics metrics_;
 };
 
 std::string programPath() { return programFile(); }
@@ -89,6 +120,7 @@ void ServiceRun::serviceMain() {
     echoLogToStandardError(true);
     ServiceView view;
     Engine engine(view, EngineConfig{true, readServerEntry, serverListUnusable});
+    view.engine = &engine;
     engine.start();
     // The service's first act is a Correct, whatever the start action
     // says: it stands before time-sync.target, which boot must not reach
@@ -118,8 +150,8 @@ void ServiceRun::serviceMain() {
     platform::reportServiceStatus(platform::ServiceState::Running, 0, 0);
     if (!corrected && !stopEvent_.isSet()) platform::reportServiceText(kNotYetCorrected);
 
-    while (!stopEvent_.wait(UINT32_MAX)) {
-    }
+    view.writeMetrics();
+    while (!stopEvent_.wait(kMetricsEveryMs)) view.writeMetrics();
     engine.requestClose();
     engine.wake();
     for (unsigned i = 0; i < kStopChecks && !engine.ended(); ++i) {

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "platform/time.h"
+#include "storage/history.h"
 
 namespace tavrel {
 
@@ -34,6 +35,9 @@ public:
     // An operation begins: the time zone is looked at afresh (and a locked
     // zone restored).
     virtual void operationStarting() = 0;
+    // A result as the History keeps it (every Check and Correct, and each
+    // round of the walk that found no server).
+    virtual void resultRecorded(const HistoryEntry&) {}
     // The supervisor has left its loop (the window program then stops the
     // time servers and destroys the window; the service stops the servers).
     virtual void supervisorEnded() = 0;

@@ -141,6 +141,7 @@ void SyncOperation::recordHistory(const QueryResult* reply, const char* outcome,
     if (change) entry.changeSeconds = seconds(*change);
     entry.outcome = outcome;
     appendHistory(entry);
+    host_.view.resultRecorded(entry);
 }
 
 void SyncOperation::startQuery() {

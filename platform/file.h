@@ -114,6 +114,9 @@ std::string lastFileErrorText();
 // exists already).
 bool createDirectory(const std::string& path);
 bool directoryExists(const std::string& path);
+// The folder a metrics collector reads text files from by default: the
+// Prometheus node exporter's on Debian, windows_exporter's on Windows.
+std::string metricsCollectorFolder();
 bool removeFile(const std::string& path);
 
 // Full path of the running program file, or empty when unknown.

@@ -276,6 +276,8 @@ std::string programFilesFolder(const std::string& programFile) {
     return folder;
 }
 
+std::string metricsCollectorFolder() { return "/var/lib/prometheus/node-exporter"; }
+
 std::string serviceStateFolder() {
     const char* chosen = std::getenv("TAVREL_SERVICE_STATE_DIR");
     if (chosen != nullptr && chosen[0] == '/') return chosen;

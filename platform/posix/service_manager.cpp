@@ -92,6 +92,9 @@ std::string serviceUnitText(const ServiceIdentity& service) {
            "ExecStart=" + quotedForUnit(service.program) + " " + service.arguments + "\n"
            "Restart=on-failure\n"
            "StateDirectory=tavrel\n"
+           // The node exporter's textfile folder, where it exists: the
+           // service's figures for it (the rest stays read-only).
+           "ReadWritePaths=-/var/lib/prometheus/node-exporter\n"
            "UMask=0077\n"
            "CapabilityBoundingSet=CAP_SYS_TIME CAP_NET_BIND_SERVICE\n"
            "NoNewPrivileges=yes\n"

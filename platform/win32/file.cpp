@@ -294,4 +294,6 @@ std::string programFilesFolder(const std::string& programFile) {
 std::string serviceStateFolder() { return std::string(); }
 std::string givenServiceStateFolder() { return std::string(); }
 
+std::string metricsCollectorFolder() { return "C:\\Program Files\\windows_exporter\\textfile_inputs"; }
+
 }  // namespace tavrel::platform

@@ -50,7 +50,8 @@ protected:
                            [this] { woken.set(); },
                            statusHold,
                            serverClock,
-                           autoProtocolChoice};
+                           autoProtocolChoice,
+                           {}};
         operation = std::make_unique<SyncOperation>(std::move(host));
     }
 

@@ -42,11 +42,12 @@ PEERS_TIME37_PID=${PEERS_TIME37_PID:-}
 
 # The peers are never installed into the system (chrony would replace
 # systemd-timesyncd, xinetd would start a service, ntpsec-ntpdate would set
-# the clock from public servers whenever a network comes up): their packages
+# the clock from public servers whenever a network comes up, the node
+# exporter would start a service): their packages
 # are downloaded and unpacked into a cache folder, and the programs run from
 # there, first on PATH. The libraries they load are ordinary Debian
 # packages, installed by tools/install-deps.sh.
-PEERS_PACKAGES=(chrony xinetd rdate busybox sntp ntpsec-ntpdig ntpsec-ntpdate python3-ntp)
+PEERS_PACKAGES=(chrony xinetd rdate busybox sntp ntpsec-ntpdig ntpsec-ntpdate python3-ntp prometheus-node-exporter)
 PEERS_CACHE=${TAVREL_PEERS_CACHE:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/build-peers}
 
 _peers_log() { printf 'peers: %s\n' "$*" >&2; }
