@@ -134,8 +134,10 @@ constexpr std::array kMiscControls = {
 constexpr std::array kQuestionControls = {
     plain(ControlKind::Icon, -1, 4, 4, 20, 20),
     plain(ControlKind::Label, kIdQuestionText, 35, 3, 210, 34),
-    plain(ControlKind::DefaultPushButton, kIdQuestionYes, 46, 43, 200, 35),
-    plain(ControlKind::PushButton, kIdQuestionNo, 46, 83, 200, 35),
+    // "No" first and the default: the question asks before something that
+    // cannot be undone, so a stray Enter must answer No.
+    plain(ControlKind::DefaultPushButton, kIdQuestionNo, 46, 83, 200, 35),
+    plain(ControlKind::PushButton, kIdQuestionYes, 46, 43, 200, 35),
 };
 
 // The time-zone dialog: the zone, its two phases, the lock.

@@ -100,7 +100,7 @@ keys Tab Tab Tab Space  # the Misc tab
 wait_for 'No Log' || true
 keys BTab BTab BTab BTab BTab BTab BTab Space  # Reset
 check "Reset asks first" "wait_for 'Reset to default all settings?'"
-keys Enter
+keys Tab Enter  # from "No" (where it opens) to "Yes, this is what I want."
 check "the question closes" "gone 'Reset to default all settings?'"
 check "Reset rewrites Strings.txt" "head -c 7 '$work/Strings.txt' | cmp -s - <(printf 'Check\\r\\n')"
 keys Escape
