@@ -694,17 +694,24 @@ namespace {
 // the window that watches them.
 void deliverSessionEvents(Manager& m) {
     WindowHandle window;
+    // The window on top: the newest shown top-level window.
+    WindowHandle top = kNoWindow;
     {
         std::lock_guard lock(m.mutex);
         window = m.sessionWindow;
+        for (const auto& [handle, w] : m.windows) {
+            if (w->show == ShowCommand::Normal && w->embeddedIn == kNoWindow) top = handle;
+        }
     }
     const platform::loop::SessionEvents events = platform::loop::takeSessionEvents();
     if (events.ending) {
         postMessage(window, WindowMessage{MessageKind::QueryEndSession});
         postMessage(window, WindowMessage{MessageKind::EndSession});
     }
-    // Ctrl-C is the session window's Escape.
-    if (events.interrupted) postCommand(window, kIdCancel);
+    // Ctrl-C is Escape in the window on top: a dialog is cancelled (one
+    // without a Cancel ignores it), and only the session window's own
+    // Cancel ends the program.
+    if (events.interrupted) postCommand(top != kNoWindow ? top : window, kIdCancel);
     if (events.taskbarCreated) postMessage(window, WindowMessage{MessageKind::TaskbarCreated});
 }
 

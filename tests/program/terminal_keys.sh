@@ -102,6 +102,15 @@ check "at 100x30 the window is back" "wait_for Correct"
 second=$(cd "$work" && eval "$(run_env)" timeout 60 script -qec ./tavrel /dev/null </dev/null 2>&1 | tr -d '\r' || true)
 check "a second copy says so and ends" "[ \"\$second\" = 'Tavrel is already running' ]"
 
+# Ctrl-C in a dialog cancels that dialog; the program goes on.
+keys F10
+check "the menu opens on About" "wait_for 'Sync Now'"
+keys Enter
+check "About opens" "wait_for 'About Tavrel'"
+keys C-c
+check "Ctrl-C closes About" "gone 'About Tavrel'"
+check "and the program keeps running" "shows Correct && ! shows 'ENDED'"
+
 rm -f "$work/vIvod.dat"
 keys C-c
 check "Ctrl-C ends the program with status 0" "wait_for 'ENDED 0'"
