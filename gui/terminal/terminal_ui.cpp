@@ -186,6 +186,9 @@ void TerminalUi::moveFocus(const std::vector<WindowView>& windows, const WindowV
 }
 
 void TerminalUi::handle(const InputEvent& event) {
+    // While the windows do not fit, nothing acts unseen: only a resize (and
+    // the terminal closing, which comes as a signal) does anything.
+    if (tooSmall_) return;
     switch (event.type) {
         case InputEvent::Type::Key: handleKey(event); break;
         case InputEvent::Type::Press: handlePress(event); break;
@@ -761,7 +764,8 @@ const Screen& TerminalUi::render(int width, int height) {
         needWidth = std::max(needWidth, geometry.back().width);
         needHeight = std::max(needHeight, geometry.back().height + 2);
     }
-    if (needWidth > screen.width() || needHeight > screen.height()) {
+    tooSmall_ = needWidth > screen.width() || needHeight > screen.height();
+    if (tooSmall_) {
         const std::string text = "Enlarge the terminal to " + std::to_string(std::max(needWidth, screen.width())) +
                                  " x " + std::to_string(std::max(needHeight, screen.height()));
         const std::vector<std::u32string> lines = wrapWords(fromUtf8(text), screen.width(), screen.height());

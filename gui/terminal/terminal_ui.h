@@ -52,6 +52,8 @@ public:
     WindowHandle activeWindow();
 
 private:
+    // The last screen drawn asked for a larger terminal.
+    bool tooSmall_ = false;
     struct Popup;
 
     Focus settledFocus(const std::vector<WindowView>& windows, const WindowView& active);

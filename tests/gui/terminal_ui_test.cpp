@@ -200,6 +200,22 @@ TEST_F(TerminalUiTest, EnterPressesTheFocusedButtonNotAlwaysTheFirst) {
     EXPECT_EQ(commands, std::vector<int>{kIdCorrectButton});
 }
 
+// While the terminal is too small for the windows, keys do nothing unseen.
+TEST_F(TerminalUiTest, KeysDoNothingWhileTheWindowDoesNotFit) {
+    open(kMainDialog);
+    TerminalUi ui(false);
+    EXPECT_NE(text(ui.render(30, 10)).find("Enlarge the terminal"), std::string::npos);
+    ui.handle(key(Key::Tab));
+    ui.handle(key(Key::Enter));
+    ui.handle(key(Key::Escape));
+    pumpMessages();
+    EXPECT_TRUE(commands.empty());
+    ui.render(80, 24);
+    ui.handle(key(Key::Enter));
+    pumpMessages();
+    EXPECT_EQ(commands, std::vector<int>{kIdCheckButton});
+}
+
 TEST_F(TerminalUiTest, UpRaisesANumberAndOneClickIsOnePress) {
     const WindowHandle page = open(kAutoPage);
     setUpDownRange(page, kIdUpDownAutoSync, 0, 99);
