@@ -36,6 +36,13 @@ inline constexpr FileTime makeFileTime(uint32_t upper, uint32_t lower) {
     return (static_cast<FileTime>(upper) << 32) | lower;
 }
 
+// The Gregorian calendar's leap-year rule, and the days of a month (1-12).
+constexpr bool isLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+constexpr int daysInMonth(int year, int month) {
+    constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && isLeapYear(year) ? 29 : kDays[month - 1];
+}
+
 // The wall clock in UTC, at the platform's full resolution.
 FileTime getSystemTimeAsFileTime();
 // The wall clock in UTC and in local time, millisecond resolution.

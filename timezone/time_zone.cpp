@@ -1,6 +1,7 @@
 #include "timezone/time_zone.h"
 
 #include "platform/file.h"
+#include "platform/time.h"
 #include "platform/timezone.h"
 #include "storage/data_directory.h"
 #include "storage/log.h"
@@ -19,13 +20,11 @@ constexpr int kLastWeek = 5;
 constexpr char kLockedZoneFileName[] = "dZone.tzif";
 constexpr size_t kLargestLockedZone = 1 << 20;
 
-bool isLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
 // The first of the last seven days of a month.
 int lastWeekStart(int year, int month) {
     switch (month) {
         case 1: case 3: case 5: case 7: case 8: case 10: case 12: return 25;
-        case 2: return isLeapYear(year) ? 23 : 22;
+        case 2: return platform::isLeapYear(year) ? 23 : 22;
         default: return 24;
     }
 }

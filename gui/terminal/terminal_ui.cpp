@@ -60,12 +60,6 @@ std::vector<Focus> focusable(const std::vector<WindowView>& windows, const Windo
     return order;
 }
 
-int daysIn(int year, int month) {
-    static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    return month == 2 && leap ? 29 : days[month - 1];
-}
-
 // A date moved by whole days, keeping its time of day (and setting its day
 // of the week).
 SystemTime movedBy(const SystemTime& date, int days) {
@@ -86,7 +80,7 @@ SystemTime movedByMonths(const SystemTime& date, int months) {
     if (year < 1601 || year > 30827) return date;
     moved.year = static_cast<uint16_t>(year);
     moved.month = static_cast<uint16_t>(wrapped);
-    moved.day = static_cast<uint16_t>(std::min<int>(date.day, daysIn(year, wrapped)));
+    moved.day = static_cast<uint16_t>(std::min<int>(date.day, platform::daysInMonth(year, wrapped)));
     return movedBy(moved, 0);
 }
 
@@ -668,7 +662,7 @@ void TerminalUi::drawPopup(Screen& screen, const Popup& p) {
             SystemTime first = p.date;
             first.day = 1;
             first = movedBy(first, 0);
-            for (int day = 1; day <= daysIn(p.date.year, p.date.month); ++day) {
+            for (int day = 1; day <= platform::daysInMonth(p.date.year, p.date.month); ++day) {
                 const int cell = first.dayOfWeek + day - 1;
                 std::u32string number = fromUtf8((day < 10 ? " " : "") + std::to_string(day));
                 screen.put(left + 1 + (cell % 7) * 3, top + 2 + cell / 7, number,

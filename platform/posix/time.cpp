@@ -54,12 +54,6 @@ void civilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
     y += m <= 2;
 }
 
-bool isLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
-int daysInMonth(int y, int m) {
-    static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return m == 2 && isLeap(y) ? 29 : days[m - 1];
-}
 
 // Seconds east of UTC in force at the given Unix time.
 long localOffsetSeconds(time_t unixTime) {
