@@ -3,6 +3,7 @@
 #include <array>
 
 #include "storage/string_slots.h"
+#include "resources/program_name.h"
 
 namespace tavrel {
 namespace {
@@ -39,7 +40,7 @@ constexpr std::array kMainControls = {
 
 constexpr std::array kAboutControls = {
     plain(ControlKind::Icon, -1, 4, 4, 20, 20),
-    plain(ControlKind::Label, kIdAboutTitle, 28, 4, 230, 8, "Tavrel 1.5"),
+    plain(ControlKind::Label, kIdAboutTitle, 28, 4, 230, 8, kProgramTitle),
     control(ControlKind::Label, kIdAboutLine1, 28, 16, 230, 8, kSlotAboutLine1),
     control(ControlKind::Label, kIdAboutLine2, 28, 24, 230, 8, kSlotAboutLine2),
     control(ControlKind::Label, kIdAboutLine3, 28, 32, 230, 8, kSlotAboutLine3),
@@ -191,7 +192,7 @@ const gui::DialogTemplate kServersPage{"1026", "", 250, 149, kServersControls};
 const gui::DialogTemplate kAutoPage{"1016", "", 250, 150, kAutoControls};
 const gui::DialogTemplate kSystemPage{"1028", "", 250, 150, kSystemControls};
 const gui::DialogTemplate kMiscPage{"1027", "", 250, 150, kMiscControls};
-const gui::DialogTemplate kQuestionBox{"1601", "Tavrel 1.5", 250, 122, kQuestionControls};
+const gui::DialogTemplate kQuestionBox{"1601", kProgramTitle, 250, 122, kQuestionControls};
 // Only OK closes the time-zone dialog: it has no close box.
 const gui::DialogTemplate kTimeZoneDialog{"1001", "Time Zone", 262, 112, kTimeZoneControls, false};
 const gui::DialogTemplate kScanWindow{"SyncScan", "Scanning Servers", 300, 150, kScanControls};

@@ -8,6 +8,7 @@
 #include "storage/settings.h"
 #include "storage/strings.h"
 #include "storage/string_slots.h"
+#include "resources/program_name.h"
 
 namespace tavrel {
 
@@ -15,7 +16,7 @@ std::atomic<int32_t> timeZonePhase{0};
 
 namespace {
 
-constexpr char kCaptionPrefix[] = "Tavrel 1.5 - ";
+constexpr char kCaptionPrefix[] = "Tavrel " TAVREL_VERSION " - ";
 constexpr int kLastWeek = 5;
 constexpr char kLockedZoneFileName[] = "dZone.tzif";
 constexpr size_t kLargestLockedZone = 1 << 20;

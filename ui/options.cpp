@@ -18,13 +18,14 @@
 #include "ui/control_texts.h"
 #include "ui/main_window.h"
 #include "storage/string_slots.h"
+#include "resources/program_name.h"
 
 namespace tavrel {
 namespace {
 
 using gui::WindowHandle;
 
-constexpr char kSheetCaption[] = "Tavrel 1.5";
+constexpr const char* kSheetCaption = kProgramTitle;
 constexpr char kReadMeFileName[] = "ReadMe.htm";
 constexpr const char* kErrorCaption = platform::kProgramCaption;
 constexpr char kStringsNotWritten[] = "Strings.txt could not be written; it keeps its texts.";

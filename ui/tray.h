@@ -6,12 +6,12 @@
 #include <string>
 
 #include "gui/dialog.h"
+#include "resources/program_name.h"
 
 namespace tavrel {
 
 struct WindowProgram;
 
-inline constexpr char kProgramTitle[] = "Tavrel 1.5";
 
 // Hides the window and (unless "/s" suppressed it) shows the icon.
 void hideToTray(WindowProgram& program, gui::WindowHandle window);
