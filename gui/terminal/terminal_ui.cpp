@@ -294,8 +294,7 @@ bool TerminalUi::restoreHidden(const std::vector<WindowView>& windows) {
 
 void TerminalUi::press(const std::vector<WindowView>& windows, const Focus& target) {
     const WindowView* owner = nullptr;
-    size_t index = 0;
-    const ControlView* c = findControl(windows, target, &index, &owner);
+    const ControlView* c = findControl(windows, target, nullptr, &owner);
     if (c == nullptr || !c->enabled) return;
     switch (c->layout.kind) {
         case ControlKind::CheckBox:
@@ -303,14 +302,13 @@ void TerminalUi::press(const std::vector<WindowView>& windows, const Focus& targ
             postCommand(target.window, target.controlId);
             break;
         case ControlKind::RadioButton: {
-            // The radio buttons next to each other in the template form a group.
-            size_t first = index, last = index;
-            while (first > 0 && owner->controls[first - 1].layout.kind == ControlKind::RadioButton) --first;
-            while (last + 1 < owner->controls.size() && owner->controls[last + 1].layout.kind == ControlKind::RadioButton) {
-                ++last;
-            }
-            for (size_t i = first; i <= last; ++i) {
-                checkDlgButton(target.window, owner->controls[i].layout.id, i == index);
+            // The window's radio buttons form one group, whatever controls
+            // lie between them in the template (as in Tavrel.exe): the
+            // one pressed is set, the others cleared.
+            for (const ControlView& other : owner->controls) {
+                if (other.layout.kind == ControlKind::RadioButton) {
+                    checkDlgButton(target.window, other.layout.id, other.layout.id == target.controlId);
+                }
             }
             postCommand(target.window, target.controlId);
             break;

@@ -200,6 +200,23 @@ TEST_F(TerminalUiTest, EnterPressesTheFocusedButtonNotAlwaysTheFirst) {
     EXPECT_EQ(commands, std::vector<int>{kIdCorrectButton});
 }
 
+// The three source buttons of the Servers page are one group, though the
+// list and the address fields lie between them: choosing Manual A clears
+// Use List.
+TEST_F(TerminalUiTest, RadioButtonsWithControlsBetweenThemAreOneGroup) {
+    const WindowHandle page = open(kServersPage);
+    checkDlgButton(page, kIdUseList, true);
+    TerminalUi ui(false);
+    ui.render(80, 24);
+    for (int i = 0; i < 20 && ui.focus().controlId != kIdUseManualA; ++i) ui.handle(key(Key::Tab));
+    ASSERT_EQ(ui.focus().controlId, kIdUseManualA);
+    ui.handle(key(Key::Char, U' '));
+    pumpMessages();
+    EXPECT_TRUE(isDlgButtonChecked(page, kIdUseManualA));
+    EXPECT_FALSE(isDlgButtonChecked(page, kIdUseList));
+    EXPECT_FALSE(isDlgButtonChecked(page, kIdUseManualB));
+}
+
 // While the terminal is too small for the windows, keys do nothing unseen.
 TEST_F(TerminalUiTest, KeysDoNothingWhileTheWindowDoesNotFit) {
     open(kMainDialog);
