@@ -20,11 +20,14 @@ has() { dpkg-deb -c "$deb" | awk '{print $6}' | grep -qx "./$1"; }
 for f in usr/bin/tavrel lib/systemd/system/tavrel.service usr/share/man/man1/tavrel.1.gz \
          usr/share/tavrel/Strings.txt usr/share/tavrel/ServFile.txt usr/share/tavrel/ReadMe.htm \
          usr/share/tavrel/DefSet.txt usr/share/bash-completion/completions/tavrel \
-         usr/share/applications/tavrel.desktop usr/share/icons/hicolor/scalable/apps/tavrel.svg; do
+         usr/share/applications/tavrel.desktop usr/share/icons/hicolor/scalable/apps/tavrel.svg \
+         usr/share/doc/tavrel/copyright usr/share/doc/tavrel/changelog.gz; do
     check "the package holds /$f" "has '$f'"
 done
 check "it depends on the libraries the program links" \
       "dpkg-deb -f '$deb' Depends | grep -q libsystemd0 && dpkg-deb -f '$deb' Depends | grep -q libncursesw6"
+check "it takes the place of other time daemons" \
+      "(for f in Conflicts Provides Replaces; do dpkg-deb -f '$deb' \$f | grep -qx time-daemon || exit 1; done)"
 check "its maintainer scripts take the unit away on removal" \
       "dpkg-deb -I '$deb' prerm | grep -q 'systemctl disable tavrel.service'"
 
