@@ -51,9 +51,9 @@ exposure=$(systemd-analyze security --offline=yes --no-pager "$unit" 2>/dev/null
 check "systemd-analyze security rates it at most 3.7 ($exposure)" "awk -v e='$exposure' 'BEGIN { exit !(e != \"\" && e <= 3.7) }'"
 
 check "man renders the page without warnings" \
-      "[ -z \"\$(MANWIDTH=80 man --warnings -l '$root/usr/share/man/man1/tavrel.1.gz' 2>&1 >/dev/null)\" ]"
+      "[ -z \"\$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l '$root/usr/share/man/man1/tavrel.1.gz' 2>&1 >/dev/null)\" ]"
 check "the man page names every switch" \
-      "MANWIDTH=80 man -l '$root/usr/share/man/man1/tavrel.1.gz' 2>/dev/null | grep -q -- '--version'"
+      "LC_ALL=C.UTF-8 MANWIDTH=80 man -l '$root/usr/share/man/man1/tavrel.1.gz' 2>/dev/null | grep -q -- '--version'"
 completion=$(bash -c "source '$root/usr/share/bash-completion/completions/tavrel'; COMP_WORDS=(tavrel /); COMP_CWORD=1; _tavrel; echo \"\${COMPREPLY[*]}\"")
 check "bash completes the switches ($completion)" "[ '$completion' = '/q /s /x /z' ]"
 
