@@ -24,7 +24,8 @@ add_custom_command(OUTPUT ${TAVREL_PACKAGE_DIR}/tavrel.1.gz
                    DEPENDS ${CMAKE_SOURCE_DIR}/resources/linux/tavrel.1)
 # The packaging lives with the program, so the package is a native one: its
 # changelog is changelog.gz, and its newest entry names the project's version.
-file(STRINGS resources/linux/changelog TAVREL_CHANGELOG_TOP LIMIT_COUNT 1)
+file(STRINGS ${CMAKE_SOURCE_DIR}/resources/linux/changelog TAVREL_CHANGELOG_TOP LIMIT_COUNT 1)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/resources/linux/changelog)
 if(NOT TAVREL_CHANGELOG_TOP MATCHES "^tavrel \\(${PROJECT_VERSION}\\) ")
   message(FATAL_ERROR "resources/linux/changelog starts with \"${TAVREL_CHANGELOG_TOP}\": "
                       "give version ${PROJECT_VERSION} an entry there")
