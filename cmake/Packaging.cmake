@@ -5,6 +5,7 @@
 #                                  installed program keeps each user's data
 #                                  in ~/.config/Brennow/Tavrel
 #   /lib/systemd/system/tavrel.service
+#   PREFIX/share/doc/tavrel/       the copyright and the changelog
 #   the man page, bash completion, a desktop launcher and its icon.
 include(GNUInstallDirs)
 
@@ -21,13 +22,28 @@ add_custom_command(OUTPUT ${TAVREL_PACKAGE_DIR}/tavrel.1.gz
                    COMMAND ${CMAKE_COMMAND} -E make_directory ${TAVREL_PACKAGE_DIR}
                    COMMAND gzip -9 -n -c ${CMAKE_SOURCE_DIR}/resources/linux/tavrel.1 > ${TAVREL_PACKAGE_DIR}/tavrel.1.gz
                    DEPENDS ${CMAKE_SOURCE_DIR}/resources/linux/tavrel.1)
-add_custom_target(tavrel_package_data ALL DEPENDS ${TAVREL_PACKAGE_DIR}/Strings.txt ${TAVREL_PACKAGE_DIR}/tavrel.1.gz)
+# The packaging lives with the program, so the package is a native one: its
+# changelog is changelog.gz, and its newest entry names the project's version.
+file(STRINGS ${CMAKE_SOURCE_DIR}/resources/linux/changelog TAVREL_CHANGELOG_TOP LIMIT_COUNT 1)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/resources/linux/changelog)
+if(NOT TAVREL_CHANGELOG_TOP MATCHES "^tavrel \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "resources/linux/changelog starts with \"${TAVREL_CHANGELOG_TOP}\": "
+                      "give version ${PROJECT_VERSION} an entry there")
+endif()
+add_custom_command(OUTPUT ${TAVREL_PACKAGE_DIR}/changelog.gz
+                   COMMAND ${CMAKE_COMMAND} -E make_directory ${TAVREL_PACKAGE_DIR}
+                   COMMAND gzip -9 -n -c ${CMAKE_SOURCE_DIR}/resources/linux/changelog > ${TAVREL_PACKAGE_DIR}/changelog.gz
+                   DEPENDS ${CMAKE_SOURCE_DIR}/resources/linux/changelog)
+add_custom_target(tavrel_package_data ALL DEPENDS ${TAVREL_PACKAGE_DIR}/Strings.txt ${TAVREL_PACKAGE_DIR}/tavrel.1.gz
+                                                  ${TAVREL_PACKAGE_DIR}/changelog.gz)
 
 install(TARGETS tavrel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES resources/ReadMe.htm resources/ServFile.txt ${TAVREL_PACKAGE_DIR}/Strings.txt
               resources/linux/DefSet.txt
         DESTINATION ${CMAKE_INSTALL_DATADIR}/tavrel)
 install(FILES ${TAVREL_PACKAGE_DIR}/tavrel.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES resources/linux/copyright ${TAVREL_PACKAGE_DIR}/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tavrel)
 install(FILES resources/linux/tavrel.bash-completion DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
         RENAME tavrel)
 install(FILES resources/linux/tavrel.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
@@ -51,14 +67,24 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tavrel)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR Brennow)
-set(CPACK_PACKAGE_CONTACT "Tavrel developers <tavrel@localhost>")
+# A reserved domain: the package has no mailing address of its own yet.
+set(CPACK_PACKAGE_CONTACT "Tavrel developers <tavrel@tavrel.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "keeps the computer's clock right by TIME and SNTP")
+# The extended description, after the summary; CPack indents its lines.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "keeps the computer's clock right by TIME and SNTP\n Tavrel asks an internet time server for the time by the TIME protocol\n (RFC 868) or SNTP (RFC 2030), shows the difference or sets the clock,\n now or on a schedule, walks a server list with fallback, and can serve\n the time to other machines. It runs as a terminal window program, as a\n one-shot sync (tavrel /q) or as a hardened systemd service.")
+    "Tavrel asks an internet time server for the time by the TIME protocol\n(RFC 868) or SNTP (RFC 2030), shows the difference or sets the clock,\nnow or on a schedule, walks a server list with fallback, and can serve\nthe time to other machines. It runs as a terminal window program, as a\none-shot sync (tavrel /q) or as a hardened systemd service, which takes\nthe place of the system's time daemon (systemd-timesyncd, chrony, ...).")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# The libraries come from dpkg-shlibdeps; sensible-utils for the editor and
+# the pager that open the server list, the log and the read-me in a terminal.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS sensible-utils)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS pkexec)
+# One program sets the clock: like Debian's time daemons, the package takes
+# the place of whichever one is installed.
+set(CPACK_DEBIAN_PACKAGE_CONFLICTS time-daemon)
+set(CPACK_DEBIAN_PACKAGE_PROVIDES time-daemon)
+set(CPACK_DEBIAN_PACKAGE_REPLACES time-daemon)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_SOURCE_DIR}/resources/linux/postinst ${CMAKE_SOURCE_DIR}/resources/linux/prerm
     ${CMAKE_SOURCE_DIR}/resources/linux/postrm)

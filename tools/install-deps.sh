@@ -14,14 +14,16 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 # Build: compiler, CMake, libsystemd for the service's notifications,
 # ncurses for the terminal window.
 build=(cmake make g++ pkg-config libsystemd-dev libncurses-dev)
-# Packing: dpkg-shlibdeps for the package's dependencies.
-package=(dpkg-dev)
+# Packing: dpkg-shlibdeps for the package's dependencies, and file, which
+# CPack runs to find the binaries to hand it.
+package=(dpkg-dev file)
 # Tests: GoogleTest; clang and its runtime for the fuzzers; systemd for
 # systemd-analyze; tzdata for the time-zone tests; tmux to drive the terminal
 # window as a user would; man to read the man page; ip, unshare and setpriv
-# for private network namespaces and capability-less peers.
+# for private network namespaces and capability-less peers; lintian to judge
+# the package as Debian would.
 tests=(libgtest-dev libgmock-dev clang libclang-rt-14-dev systemd tzdata tmux procps hostname man-db
-       iproute2 util-linux)
+       iproute2 util-linux lintian)
 # What the unpacked peers load from the system: chronyd's, xinetd's and
 # rdate's libraries, and Python for ntpdig (sntp, ntpdate).
 peer_libraries=(libcap2 libedit2 libgnutls30 libnettle8 libseccomp2 libselinux1 libtirpc3 libwrap0 libbsd0 libssl3

@@ -85,6 +85,9 @@ std::string serviceUnitText(const ServiceIdentity& service) {
            "Wants=network-online.target time-sync.target\n"
            "After=network-online.target\n"
            "Before=time-sync.target\n"
+           // Where the clock may not be set (a container without the
+           // capability) the service is skipped rather than failing.
+           "ConditionCapability=CAP_SYS_TIME\n"
            "\n"
            "[Service]\n"
            "Type=notify\n"

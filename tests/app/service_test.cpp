@@ -63,7 +63,8 @@ TEST_F(ServiceManagerStandIn, InstallWritesTheUnitReloadsAndEnablesWithoutStarti
               std::string::npos);
     EXPECT_NE(text.find("ExecStart=\"" + dir.file("tavrel") + "\" /x\n"), std::string::npos);
     EXPECT_NE(text.find("Type=notify\n"), std::string::npos);
-    EXPECT_NE(text.find("Before=time-sync.target\n"), std::string::npos);
+    EXPECT_NE(text.find("Before=time-sync.target\nConditionCapability=CAP_SYS_TIME\n\n[Service]"), std::string::npos)
+        << text;
     EXPECT_NE(text.find("StateDirectory=tavrel\n"), std::string::npos);
     EXPECT_NE(text.find("WantedBy=multi-user.target\n"), std::string::npos);
     EXPECT_NE(calls().find("daemon-reload\nenable tavrel.service\n"), std::string::npos) << calls();

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a build folder and checks it as a user of
-# it would meet it, without installing it on this machine: what it holds and
-# needs, its unit under systemd's own checks, its man page and completion,
-# and the program run from the unpacked tree (which is laid out as under /)
-# keeping a user's data in ~/.config/Brennow/Tavrel with the shipped defaults.
+# Builds the Debian package from a build folder and checks it as Debian and
+# a user of it would meet it, without installing it on this machine: lintian
+# finds no error or warning in it; what it holds and needs; its install,
+# upgrade, removal and purge in a throwaway copy of this machine
+# (install_cycle.sh, as root); its unit under systemd's own checks, its man
+# page and completion, and the program run from the unpacked tree (which is
+# laid out as under /) keeping a user's data in ~/.config/Brennow/Tavrel with
+# the shipped defaults.
 # Usage: debian_package.sh BUILD_DIR
 set -euo pipefail
 build=$(realpath "$1")
@@ -20,13 +23,23 @@ has() { dpkg-deb -c "$deb" | awk '{print $6}' | grep -qx "./$1"; }
 for f in usr/bin/tavrel lib/systemd/system/tavrel.service usr/share/man/man1/tavrel.1.gz \
          usr/share/tavrel/Strings.txt usr/share/tavrel/ServFile.txt usr/share/tavrel/ReadMe.htm \
          usr/share/tavrel/DefSet.txt usr/share/bash-completion/completions/tavrel \
-         usr/share/applications/tavrel.desktop usr/share/icons/hicolor/scalable/apps/tavrel.svg; do
+         usr/share/applications/tavrel.desktop usr/share/icons/hicolor/scalable/apps/tavrel.svg \
+         usr/share/doc/tavrel/copyright usr/share/doc/tavrel/changelog.gz; do
     check "the package holds /$f" "has '$f'"
 done
 check "it depends on the libraries the program links" \
       "dpkg-deb -f '$deb' Depends | grep -q libsystemd0 && dpkg-deb -f '$deb' Depends | grep -q libncursesw6"
-check "its maintainer scripts take the unit away on removal" \
-      "dpkg-deb -I '$deb' prerm | grep -q 'systemctl disable tavrel.service'"
+check "it takes the place of other time daemons" \
+      "(for f in Conflicts Provides Replaces; do dpkg-deb -f '$deb' \$f | grep -qx time-daemon || exit 1; done)"
+# lintian as Debian runs it: any error or warning fails.
+check "lintian finds no error or warning" \
+      "lintian --fail-on error,warning '$deb' >'$work/lintian.log' 2>&1 || { cat '$work/lintian.log'; false; }"
+here=$(cd "$(dirname "$0")" && pwd)
+if [ "$(id -u)" -eq 0 ]; then
+    check "it installs, upgrades, removes and purges as it should" "bash '$here/install_cycle.sh' '$deb'"
+else
+    echo "SKIP: installing it in a copy of this machine needs root"
+fi
 
 # The unit as shipped, with its program pointed at the unpacked one, passes
 # systemd's checks and rates no worse than Debian's chrony.service.
@@ -38,9 +51,9 @@ exposure=$(systemd-analyze security --offline=yes --no-pager "$unit" 2>/dev/null
 check "systemd-analyze security rates it at most 3.7 ($exposure)" "awk -v e='$exposure' 'BEGIN { exit !(e != \"\" && e <= 3.7) }'"
 
 check "man renders the page without warnings" \
-      "[ -z \"\$(MANWIDTH=80 man --warnings -l '$root/usr/share/man/man1/tavrel.1.gz' 2>&1 >/dev/null)\" ]"
+      "[ -z \"\$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l '$root/usr/share/man/man1/tavrel.1.gz' 2>&1 >/dev/null)\" ]"
 check "the man page names every switch" \
-      "MANWIDTH=80 man -l '$root/usr/share/man/man1/tavrel.1.gz' 2>/dev/null | grep -q -- '--version'"
+      "LC_ALL=C.UTF-8 MANWIDTH=80 man -l '$root/usr/share/man/man1/tavrel.1.gz' 2>/dev/null | grep -q -- '--version'"
 completion=$(bash -c "source '$root/usr/share/bash-completion/completions/tavrel'; COMP_WORDS=(tavrel /); COMP_CWORD=1; _tavrel; echo \"\${COMPREPLY[*]}\"")
 check "bash completes the switches ($completion)" "[ '$completion' = '/q /s /x /z' ]"
 
