@@ -62,6 +62,10 @@ struct ControlTemplate {
     // the window procedures apply them, the toolkit only carries them.
     int textSlot = -1;
     int tooltipSlot = -1;
+    // Starts a group, as Windows' WS_GROUP: a group runs from such a control
+    // to the next one (the window's first control starts one too). Radio
+    // buttons of one group exclude each other.
+    bool group = false;
 };
 
 struct DialogTemplate {

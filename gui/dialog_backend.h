@@ -45,6 +45,17 @@ struct WindowView {
     bool closeBox;
 };
 
+// Whether two controls of a window (by their index in it) belong to one
+// group: a group runs from a control with the group style to the next one,
+// and the window's first control starts the first.
+inline bool sameGroup(const std::vector<ControlView>& controls, size_t a, size_t b) {
+    if (a > b) std::swap(a, b);
+    for (size_t i = a + 1; i <= b && i < controls.size(); ++i) {
+        if (controls[i].layout.group) return false;
+    }
+    return true;
+}
+
 // Takes the windows' state; clears the requests it reports (foreground).
 std::vector<WindowView> snapshotWindows();
 

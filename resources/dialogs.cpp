@@ -22,6 +22,11 @@ constexpr ControlTemplate plain(ControlKind kind, int id, int x, int y, int widt
                                 int tooltipSlot = -1) {
     return ControlTemplate{kind, id, x, y, width, height, text, -1, tooltipSlot};
 }
+// The same control starting a group of controls.
+constexpr ControlTemplate grouped(ControlTemplate c) {
+    c.group = true;
+    return c;
+}
 
 constexpr std::array kMainControls = {
     control(ControlKind::DefaultPushButton, kIdCheckButton, 30, 63, 50, 14, kSlotCheck, kSlotCheckTip, "Check"),
@@ -52,14 +57,16 @@ constexpr std::array kAboutControls = {
 
 // The four pages of the Options sheet.
 constexpr std::array kServersControls = {
-    control(ControlKind::RadioButton, kIdUseList, 4, 6, 50, 10, kSlotUseList, kSlotUseListTip),
+    // Use List, Manual A and Manual B are one group, with the fields they
+    // enable between them; the protocol starts the next.
+    grouped(control(ControlKind::RadioButton, kIdUseList, 4, 6, 50, 10, kSlotUseList, kSlotUseListTip)),
     plain(ControlKind::ComboBox, kIdServerCombo, 59, 5, 110, 254, "", kSlotServerComboTip),
     control(ControlKind::CheckBox, kIdDefaultOnly, 65, 31, 100, 9, kSlotDefaultOnly, kSlotDefaultOnlyTip),
     control(ControlKind::RadioButton, kIdUseManualA, 4, 57, 50, 10, kSlotManualA, kSlotManualTip),
     plain(ControlKind::IpAddress, kIdManualA, 59, 56, 110, 14, "", kSlotAddressTip),
     control(ControlKind::RadioButton, kIdUseManualB, 4, 74, 50, 10, kSlotManualB, kSlotManualTip),
     plain(ControlKind::IpAddress, kIdManualB, 59, 73, 110, 14, "", kSlotAddressTip),
-    control(ControlKind::Label, kIdProtocolLabel, 6, 102, 40, 8, kSlotProtocol),
+    grouped(control(ControlKind::Label, kIdProtocolLabel, 6, 102, 40, 8, kSlotProtocol)),
     plain(ControlKind::ComboBox, kIdProtocol, 59, 100, 110, 70, "", kSlotProtocolTip),
     control(ControlKind::PushButton, kIdEditList, 188, 5, 55, 14, kSlotEditList, kSlotEditListTip),
     control(ControlKind::PushButton, kIdRefreshList, 188, 22, 55, 14, kSlotRefresh, kSlotRefreshTip),
@@ -179,10 +186,10 @@ constexpr std::array kHistoryControls = {
     plain(ControlKind::Chart, kIdHistoryOffsetChart, 4, 14, 292, 56),
     plain(ControlKind::Label, kIdHistoryRoundTripText, 4, 76, 292, 8),
     plain(ControlKind::Chart, kIdHistoryRoundTripChart, 4, 88, 292, 56),
-    plain(ControlKind::RadioButton, kIdHistoryDay, 4, 152, 48, 10, "Last day"),
+    grouped(plain(ControlKind::RadioButton, kIdHistoryDay, 4, 152, 48, 10, "Last day")),
     plain(ControlKind::RadioButton, kIdHistoryWeek, 60, 152, 52, 10, "Last week"),
     plain(ControlKind::RadioButton, kIdHistoryAll, 120, 152, 30, 10, "All"),
-    plain(ControlKind::DefaultPushButton, gui::kIdOk, 240, 150, 56, 14, "OK"),
+    grouped(plain(ControlKind::DefaultPushButton, gui::kIdOk, 240, 150, 56, 14, "OK")),
 };
 
 }  // namespace

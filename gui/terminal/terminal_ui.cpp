@@ -294,7 +294,8 @@ bool TerminalUi::restoreHidden(const std::vector<WindowView>& windows) {
 
 void TerminalUi::press(const std::vector<WindowView>& windows, const Focus& target) {
     const WindowView* owner = nullptr;
-    const ControlView* c = findControl(windows, target, nullptr, &owner);
+    size_t index = 0;
+    const ControlView* c = findControl(windows, target, &index, &owner);
     if (c == nullptr || !c->enabled) return;
     switch (c->layout.kind) {
         case ControlKind::CheckBox:
@@ -302,11 +303,11 @@ void TerminalUi::press(const std::vector<WindowView>& windows, const Focus& targ
             postCommand(target.window, target.controlId);
             break;
         case ControlKind::RadioButton: {
-            // The window's radio buttons form one group, whatever controls
-            // lie between them in the template (as in Tavrel.exe): the
-            // one pressed is set, the others cleared.
-            for (const ControlView& other : owner->controls) {
-                if (other.layout.kind == ControlKind::RadioButton) {
+            // The one pressed is set and the others of its group cleared,
+            // whatever controls lie between them.
+            for (size_t i = 0; i < owner->controls.size(); ++i) {
+                const ControlView& other = owner->controls[i];
+                if (other.layout.kind == ControlKind::RadioButton && sameGroup(owner->controls, index, i)) {
                     checkDlgButton(target.window, other.layout.id, other.layout.id == target.controlId);
                 }
             }

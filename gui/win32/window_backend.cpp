@@ -328,9 +328,14 @@ private:
                 break;
             case ControlKind::RadioButton:
                 if (code == BN_CLICKED) {
-                    // A radio button clears the others of its window's group.
-                    for (const ControlView& other : mirrors_[window].last.controls) {
-                        if (other.layout.kind == ControlKind::RadioButton && other.layout.id != id) {
+                    // A radio button clears the others of its group.
+                    const std::vector<ControlView> controls = mirrors_[window].last.controls;
+                    size_t self = 0;
+                    while (self < controls.size() && controls[self].layout.id != id) ++self;
+                    for (size_t i = 0; i < controls.size(); ++i) {
+                        const ControlView& other = controls[i];
+                        if (other.layout.kind == ControlKind::RadioButton && other.layout.id != id &&
+                            sameGroup(controls, self, i)) {
                             checkDlgButton(window, other.layout.id, false);
                         }
                     }

@@ -217,6 +217,33 @@ TEST_F(TerminalUiTest, RadioButtonsWithControlsBetweenThemAreOneGroup) {
     EXPECT_FALSE(isDlgButtonChecked(page, kIdUseManualB));
 }
 
+// A group ends where a control with the group style starts the next: two
+// groups of radio buttons each keep one button set.
+TEST_F(TerminalUiTest, RadioButtonsOfAnotherGroupKeepTheirState) {
+    const ControlTemplate controls[] = {
+        {ControlKind::RadioButton, 11, 4, 4, 40, 10, "North"},
+        {ControlKind::RadioButton, 12, 4, 16, 40, 10, "South"},
+        {ControlKind::RadioButton, 21, 60, 4, 40, 10, "Day", -1, -1, true},
+        {ControlKind::Label, -1, 60, 16, 20, 8, "or"},
+        {ControlKind::RadioButton, 22, 60, 28, 40, 10, "Night"},
+    };
+    const DialogTemplate dialog{"groups", "Groups", 120, 50, controls};
+    const WindowHandle w = open(dialog);
+    checkDlgButton(w, 11, true);
+    checkDlgButton(w, 21, true);
+    TerminalUi ui(false);
+    ui.render(80, 24);
+    for (int id : {12, 22}) {
+        for (int i = 0; i < 10 && ui.focus().controlId != id; ++i) ui.handle(key(Key::Tab));
+        ASSERT_EQ(ui.focus().controlId, id);
+        ui.handle(key(Key::Char, U' '));
+    }
+    EXPECT_FALSE(isDlgButtonChecked(w, 11));
+    EXPECT_TRUE(isDlgButtonChecked(w, 12));
+    EXPECT_FALSE(isDlgButtonChecked(w, 21));
+    EXPECT_TRUE(isDlgButtonChecked(w, 22));
+}
+
 // While the terminal is too small for the windows, keys do nothing unseen.
 TEST_F(TerminalUiTest, KeysDoNothingWhileTheWindowDoesNotFit) {
     open(kMainDialog);
