@@ -93,6 +93,9 @@ enum class MessageKind {
     Char,             // id: a character typed that no control took (the terminal's keys)
 };
 
+// A page answers kNotifyKillActive with kKeepPage when what it shows
+// cannot be taken (having told the user why): the sheet stays on it.
+inline constexpr intptr_t kKeepPage = -1;
 inline constexpr int kNotifySetActive = 1;
 inline constexpr int kNotifyKillActive = 2;
 inline constexpr int kNotifyReset = 3;
@@ -177,7 +180,8 @@ void setWindowSize(WindowHandle window, int width, int height);
 // A property sheet: modal, one page showing at a time behind its tab, with
 // OK and Cancel. Pages are made when first shown; a page receives Notify
 // kNotifySetActive when shown and kNotifyKillActive when left (by another
-// tab or OK); Cancel sends kNotifyReset. Returns 1 for OK, 0 for Cancel.
+// tab or OK; answering kKeepPage keeps it showing); Cancel sends
+// kNotifyReset. Returns 1 for OK, 0 for Cancel.
 struct PropertyPage {
     const DialogTemplate* dialog;
     std::string title;

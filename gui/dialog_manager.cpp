@@ -374,21 +374,24 @@ bool hasDlgItem(WindowHandle window, int id) {
 
 namespace {
 
-// An address control's text as the IP address control gives it: four
-// numbers, a blank field reading 0; nothing when every field is blank.
+// An address control's text: four numbers of 0 to 255 are given without
+// leading zeros; anything else (fewer numbers, a number too large) as it
+// was typed, for the window to refuse rather than guess at.
 std::string addressText(const std::string& typed) {
     unsigned parts[4] = {0, 0, 0, 0};
-    size_t field = 0;
-    bool any = false;
+    size_t field = 0, digits = 0;
     for (char c : typed) {
-        if (c == '.') {
-            if (++field == 4) break;
-        } else if (c >= '0' && c <= '9') {
-            parts[field] = std::min(255u, parts[field] * 10 + static_cast<unsigned>(c - '0'));
-            any = true;
+        if (c == '.' && digits > 0 && field < 3) {
+            ++field;
+            digits = 0;
+        } else if (c >= '0' && c <= '9' && digits < 3) {
+            parts[field] = parts[field] * 10 + static_cast<unsigned>(c - '0');
+            ++digits;
+        } else {
+            return typed;
         }
     }
-    if (!any) return std::string();
+    if (field != 3 || digits == 0 || std::max({parts[0], parts[1], parts[2], parts[3]}) > 255) return typed;
     return std::to_string(parts[0]) + "." + std::to_string(parts[1]) + "." + std::to_string(parts[2]) + "." +
            std::to_string(parts[3]);
 }
@@ -615,8 +618,10 @@ int runPropertySheet(const std::string& caption, const std::vector<PropertyPage>
                 for (size_t i = 0; i < titles.size(); ++i) setDlgItemText(sheet, kSheetTabBase + static_cast<int>(i), titles[i]);
                 showPage(state, 0);
             } else if (message.kind == MessageKind::Command && message.id == kSheetOk) {
-                dispatch(state.made[state.current], WindowMessage{MessageKind::Notify, kNotifyKillActive});
-                endDialog(sheet, 1);
+                if (dispatch(state.made[state.current], WindowMessage{MessageKind::Notify, kNotifyKillActive}) !=
+                    kKeepPage) {
+                    endDialog(sheet, 1);
+                }
             } else if ((message.kind == MessageKind::Command && message.id == kSheetCancel) ||
                        message.kind == MessageKind::Close) {
                 for (WindowHandle page : state.made) {
@@ -626,8 +631,9 @@ int runPropertySheet(const std::string& caption, const std::vector<PropertyPage>
             } else if (message.kind == MessageKind::Command && message.id >= kSheetTabBase &&
                        message.id < kSheetTabBase + static_cast<int>(state.pages.size())) {
                 const size_t index = static_cast<size_t>(message.id - kSheetTabBase);
-                if (index != state.current) {
-                    dispatch(state.made[state.current], WindowMessage{MessageKind::Notify, kNotifyKillActive});
+                if (index != state.current &&
+                    dispatch(state.made[state.current], WindowMessage{MessageKind::Notify, kNotifyKillActive}) !=
+                        kKeepPage) {
                     showPage(state, index);
                 }
             }

@@ -59,6 +59,47 @@ uint32_t readCount(WindowHandle page, int id, uint32_t low, uint32_t high) {
     return static_cast<uint32_t>(raw < low ? low : raw > high ? high : raw);
 }
 
+// The number fields of the pages, the up-down control beside each, and the
+// range of the setting each one edits.
+struct NumberField {
+    int id;
+    int upDown;
+    long low, high;
+};
+constexpr NumberField kNumberFields[] = {
+    {kIdOffsetAmount, kIdUpDownOffset, 0, 99},
+    {kIdAutoSyncCount, kIdUpDownAutoSync, 1, 99},
+    {kIdSyncTimeout, kIdUpDownTimeout, 5, 99},
+    {kIdAutoCheckCount, kIdUpDownAutoCheck, 1, 99},
+};
+
+// What keeps a page from being taken as it stands, in words for the user:
+// an address that is not four numbers of 0 to 255, or a number outside its
+// setting's range. Nothing is reinterpreted: the user corrects it. Greyed
+// fields are not asked about (the user could not change them).
+std::string pageProblem(WindowHandle page) {
+    for (int id : {kIdManualA, kIdManualB}) {
+        if (!gui::hasDlgItem(page, id) || !gui::isDlgItemEnabled(page, id)) continue;
+        const std::string text = gui::getDlgItemText(page, id);
+        if (!text.empty() && !platform::isDottedQuad(text)) {
+            return text + " is not a valid address. Please enter four numbers between 0 and 255, such as " +
+                   kDefaultManualAddressA + ".";
+        }
+    }
+    for (const NumberField& field : kNumberFields) {
+        if (!gui::hasDlgItem(page, field.id) || !gui::isDlgItemEnabled(page, field.id)) continue;
+        bool ok = false;
+        const long value = gui::getDlgItemInt(page, field.id, ok);
+        if (!ok || value < field.low || value > field.high) {
+            const std::string typed = gui::getDlgItemText(page, field.id);
+            return (typed.empty() ? std::string("An empty field") : typed) +
+                   " is not a valid entry. Please specify a value between " + std::to_string(field.low) + " and " +
+                   std::to_string(field.high) + ".";
+        }
+    }
+    return std::string();
+}
+
 void enable(WindowHandle page, std::initializer_list<int> ids, bool on) {
     for (int id : ids) gui::enableDlgItem(page, id, on);
 }
@@ -132,7 +173,14 @@ intptr_t OptionsSheet::pageProcedure(WindowHandle page, const gui::WindowMessage
             }
             return 1;
         case gui::MessageKind::Notify:
-            if (message.id == gui::kNotifyKillActive) readBack(page);
+            if (message.id == gui::kNotifyKillActive) {
+                const std::string problem = pageProblem(page);
+                if (!problem.empty()) {
+                    gui::messageBox(mainWindow_, problem, kErrorCaption, gui::MessageBoxKind::Error);
+                    return gui::kKeepPage;
+                }
+                readBack(page);
+            }
             return 1;
         default: return 0;
     }
@@ -147,8 +195,8 @@ void fillOptionPage(WindowHandle page) {
     fillCombo(page, kIdProtocol, {"TIME (RFC-868)", "SNTP (RFC-2030)", slot(kSlotAuto)});
     fillCombo(page, kIdOffsetUnit, {slot(kSlotSeconds), slot(kSlotMinutes), slot(kSlotHours)});
     fillCombo(page, kIdOffsetDirection, {slot(kSlotAdd), slot(kSlotSubtract)});
-    for (int upDown : {kIdUpDownOffset, kIdUpDownAutoSync, kIdUpDownTimeout, kIdUpDownAutoCheck}) {
-        gui::setUpDownRange(page, upDown, 0, 99);
+    for (const NumberField& field : kNumberFields) {
+        gui::setUpDownRange(page, field.upDown, static_cast<int>(field.low), static_cast<int>(field.high));
     }
     loadOptionValues(page);
 }

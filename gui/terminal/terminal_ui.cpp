@@ -87,6 +87,7 @@ SystemTime movedByMonths(const SystemTime& date, int months) {
 constexpr const char* kMonths[] = {"January", "February", "March",     "April",   "May",      "June",
                                    "July",    "August",   "September", "October", "November", "December"};
 constexpr int kCalendarWidth = 22;
+constexpr char kInvalidEntryCaption[] = "Invalid Entry";
 constexpr int kCalendarHeight = 10;
 
 std::vector<std::u32string> paragraphs(const std::string& text, int width, int maxLines) {
@@ -380,7 +381,9 @@ bool TerminalUi::adjust(const std::vector<WindowView>& windows, const Focus& tar
 }
 
 bool TerminalUi::type(const std::vector<WindowView>& windows, const Focus& target, const InputEvent& event) {
-    const ControlView* c = findControl(windows, target);
+    const WindowView* owner = nullptr;
+    size_t index = 0;
+    const ControlView* c = findControl(windows, target, &index, &owner);
     if (c == nullptr || !c->enabled) return false;
     const bool edit = c->layout.kind == ControlKind::Edit;
     const bool address = c->layout.kind == ControlKind::IpAddress;
@@ -389,21 +392,44 @@ bool TerminalUi::type(const std::vector<WindowView>& windows, const Focus& targe
     // dialog: the first key replaces it.
     std::string text = replaceOnType_ ? std::string() : c->text;
     replaceOnType_ = false;
+    // A digit that would make a number too large is refused with a message,
+    // never taken as the start of another number.
+    auto refuse = [&](const std::string& typed, long low, long high) {
+        const WindowHandle top = owner->embeddedIn != kNoWindow ? owner->embeddedIn : owner->handle;
+        openMessage(top,
+                    typed + " is not a valid entry. Please specify a value between " + std::to_string(low) + " and " +
+                        std::to_string(high) + ".",
+                    kInvalidEntryCaption);
+        setDlgItemText(target.window, target.controlId, text);
+        return true;
+    };
     if (event.key == Key::Backspace) {
         if (!text.empty()) text.pop_back();
     } else if (event.key == Key::Char && event.ch >= U'0' && event.ch <= U'9') {
         const char digit = static_cast<char>(event.ch);
         if (edit) {
+            // A number field keeps to its up-down control's range.
+            const bool ranged =
+                index + 1 < owner->controls.size() && owner->controls[index + 1].layout.kind == ControlKind::UpDown;
             if (text.size() >= 5) return true;
+            if (ranged) {
+                const ControlView& spin = owner->controls[index + 1];
+                const long high = std::max(spin.low, spin.high);
+                if (std::stol(text + digit) > high) return refuse(text + digit, std::min(spin.low, spin.high), high);
+            }
             text += digit;
         } else {
-            // Four numbers of at most 255 each.
+            // Four numbers of 0 to 255; a third digit ends a number and the
+            // next digit starts the following one, as in the address control.
             const size_t dot = text.rfind('.');
-            const std::string part = text.substr(dot == std::string::npos ? 0 : dot + 1) + digit;
-            if (part.size() > 3 || std::stoi(part) > 255) {
+            std::string part = text.substr(dot == std::string::npos ? 0 : dot + 1);
+            if (part.size() == 3) {
                 if (std::count(text.begin(), text.end(), '.') >= 3) return true;
                 text += '.';
+                part.clear();
             }
+            part += digit;
+            if (std::stoi(part) > 255) return refuse(part, 0, 255);
             text += digit;
         }
     } else if (address && event.key == Key::Char && event.ch == U'.') {

@@ -244,6 +244,47 @@ TEST_F(TerminalUiTest, RadioButtonsOfAnotherGroupKeepTheirState) {
     EXPECT_TRUE(isDlgButtonChecked(w, 22));
 }
 
+// A typed digit is never moved into another number: one that makes a
+// number too large is refused with a message, which takes the keys until
+// it is closed.
+TEST_F(TerminalUiTest, FieldsRefuseNumbersTooLargeWithAMessage) {
+    const WindowHandle page = open(kServersPage);
+    enableDlgItem(page, kIdManualA, true);
+    TerminalUi ui(false);
+    ui.render(80, 24);
+    auto typeInto = [&](int id, const std::string& keys) {
+        for (int i = 0; i < 40 && ui.focus().controlId != id; ++i) ui.handle(key(Key::Tab));
+        EXPECT_EQ(ui.focus().controlId, id);
+        for (char c : keys) ui.handle(key(Key::Char, static_cast<char32_t>(c)));
+    };
+    auto shows = [&](const std::string& words) { return text(ui.render(80, 24)).find(words) != std::string::npos; };
+    auto retype = [&](const std::string& keys) {
+        ui.handle(key(Key::BackTab));
+        ui.handle(key(Key::Tab));
+        for (char c : keys) ui.handle(key(Key::Char, static_cast<char32_t>(c)));
+    };
+    typeInto(kIdManualA, "300.1.2.3");
+    EXPECT_TRUE(shows("300 is not a valid entry"));
+    EXPECT_EQ(getDlgItemText(page, kIdManualA), "30");
+    ui.handle(key(Key::Enter));
+    EXPECT_FALSE(shows("not a valid entry"));
+    retype("10.0.0.256");
+    EXPECT_TRUE(shows("256 is not a valid entry"));
+    EXPECT_EQ(getDlgItemText(page, kIdManualA), "10.0.0.25");
+    ui.handle(key(Key::Enter));
+    // Three digits end a number, as in the address control.
+    retype("12345");
+    EXPECT_FALSE(shows("not a valid entry"));
+    EXPECT_EQ(getDlgItemText(page, kIdManualA), "123.45");
+
+    const WindowHandle system = open(kSystemPage);
+    setUpDownRange(system, kIdUpDownTimeout, 5, 99);
+    ui.render(80, 24);
+    typeInto(kIdSyncTimeout, "41234");
+    EXPECT_NE(text(ui.render(80, 24)).find("412 is not a valid entry"), std::string::npos);
+    EXPECT_EQ(getDlgItemText(system, kIdSyncTimeout), "41");
+}
+
 // While the terminal is too small for the windows, keys do nothing unseen.
 TEST_F(TerminalUiTest, KeysDoNothingWhileTheWindowDoesNotFit) {
     open(kMainDialog);

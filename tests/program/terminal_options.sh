@@ -45,9 +45,13 @@ check "the System page shows" "wait_for 'Sync Time-Out'"
 keys Tab Tab Tab Tab Tab Tab Tab BSpace BSpace 2
 check "the time-out field reads 2" "shows '\\[2'"
 keys Enter
+check "OK refuses a time-out of 2 with a message" "wait_for '2 is not a valid entry'"
+keys Enter
+check "the message closes on the System page" "gone 'not a valid entry' && shows 'Sync Time-Out'"
+keys BSpace 3 0 Enter
 check "OK closes the sheet" "gone 'Sync Time-Out'"
 check "OK saves protocol TIME" "[ \"\$(byte 116)\" = 0 ]"
-check "a time-out of 2 is stored as 5" "[ \"\$(byte 140)\" = 5 ]"
+check "the time-out typed is stored" "[ \"\$(byte 140)\" = 30 ]"
 
 # Cancel: the Servers page left by a tab switch keeps its change, the Misc
 # page showing at Cancel does not.
@@ -104,6 +108,32 @@ keys Tab Enter  # from "No" (where it opens) to "Yes, this is what I want."
 check "the question closes" "gone 'Reset to default all settings?'"
 check "Reset rewrites Strings.txt" "head -c 7 '$work/Strings.txt' | cmp -s - <(printf 'Check\\r\\n')"
 keys Escape
+stop
+
+# In the smallest terminal: Manual A chosen from the keyboard, an address
+# too large refused, an address typed and saved.
+start() {
+    tmux -S "$socket" new-session -d -s tavrel -x 80 -y 24 \
+        "cd '$work' && env TAVREL_CLOCK_FILE='$work/clock' XDG_CONFIG_HOME='$work/xdg' XDG_RUNTIME_DIR='$work' \
+         TERM=screen-256color ./tavrel; echo ENDED; sleep 60"
+    check "the program starts" "wait_for Ready"
+}
+text_at() { dd if="$work/vIvod.dat" bs=1 skip=$((8 + $1)) count="$2" 2>/dev/null | tr -d '\0'; }
+start
+open_options
+check "Options opens on the Servers page at 80x24" "shows 'Use List'"
+keys Tab Tab Tab Tab Tab Tab Tab Space  # the tabs, Use List, the list, Default server only, Manual A
+check "Manual A is chosen and Use List cleared" "wait_for '(\\*) Manual A' && shows '( ) Use List'"
+keys Tab 3 0 0 . 1 . 2 . 3
+check "300.1.2.3 is refused with a message" "wait_for '300 is not a valid entry'"
+keys Enter
+check "the message closes" "gone 'not a valid entry'"
+keys BTab Tab 1 0 . 1 . 2 . 3
+check "the address shows as typed" "wait_for '10\\.1\\.2\\.3'"
+keys Enter
+check "OK closes the sheet" "gone 'Use List'"
+check "Manual A is saved as the source" "[ \"\$(byte 120)\" = 1 ]"
+check "and its address as typed" "[ \"\$(text_at 24 32)\" = 10.1.2.3 ]"
 stop
 
 report "terminal options"

@@ -12,6 +12,7 @@
 #include "storage/settings.h"
 #include "storage/strings.h"
 #include "tests/support/modal_helper.h"
+#include "tests/support/recording_backend.h"
 #include "tests/support/temp_dir.h"
 #include "ui/main_window.h"
 #include "ui/options.h"
@@ -63,19 +64,6 @@ TEST_F(OptionPages, ServersPageShowsTheListAndTheSource) {
     for (int id : {kIdDefaultOnly, kIdEditList, kIdRefreshList, kIdScan, kIdServerCombo}) EXPECT_FALSE(gui::isDlgItemEnabled(p, id)) << id;
 }
 
-// An address field gives what the IP address control gives: four numbers
-// 0 to 255 ("999.1" cannot be saved to fail later as a server name); a
-// blank field keeps the address it had.
-TEST_F(OptionPages, AddressFieldsSaveOnlyFourNumbersUpTo255) {
-    const gui::WindowHandle p = page(kServersPage);
-    const std::string before = manualAddressB();
-    gui::setDlgItemText(p, kIdManualA, "999.1");
-    gui::setDlgItemText(p, kIdManualB, "");
-    ASSERT_TRUE(click(p, kIdUseManualA));
-    EXPECT_EQ(manualAddressA(), "255.1.0.0");
-    EXPECT_EQ(manualAddressB(), before);
-}
-
 TEST_F(OptionPages, EmptyListMovesToManualA) {
     test::writeFile(dir.file(kServerFileName), "#nothing\r\n");
     const gui::WindowHandle p = page(kServersPage);
@@ -84,26 +72,15 @@ TEST_F(OptionPages, EmptyListMovesToManualA) {
     EXPECT_EQ(serverListEmpty.load(), 1);
 }
 
-TEST_F(OptionPages, CountsAreClampedOnReadBack) {
+// A greyed count field, which the user cannot correct, is still read back
+// within its setting's range (a value from the file may lie outside).
+TEST_F(OptionPages, GreyedCountsAreClampedOnReadBack) {
     const gui::WindowHandle autoPage = page(kAutoPage);
     gui::setDlgItemText(autoPage, kIdAutoSyncCount, "0");
     gui::setDlgItemText(autoPage, kIdAutoCheckCount, "150");
     program->options.readAutoPage(autoPage);
     EXPECT_EQ(settings.autoSyncCount.load(), 1u);
     EXPECT_EQ(settings.autoCheckCount.load(), 99u);
-    gui::setDlgItemText(autoPage, kIdAutoSyncCount, "");
-    program->options.readAutoPage(autoPage);
-    EXPECT_EQ(settings.autoSyncCount.load(), 1u);
-
-    const gui::WindowHandle system = page(kSystemPage);
-    gui::setDlgItemText(system, kIdSyncTimeout, "2");
-    gui::setDlgItemText(system, kIdOffsetAmount, "-5");
-    readSystemPage(system);
-    EXPECT_EQ(settings.syncTimeout.load(), std::chrono::seconds(5));
-    EXPECT_EQ(settings.offsetAmount.load(), 99u);
-    gui::setDlgItemText(system, kIdOffsetAmount, "");
-    readSystemPage(system);
-    EXPECT_EQ(settings.offsetAmount.load(), 0u);
 }
 
 TEST_F(OptionPages, DatePickersKeepTheirTimeOfDay) {
@@ -220,6 +197,54 @@ TEST_F(OptionPages, SheetSavesOnCancelButOnlyPagesAlreadyLeft) {
 // The scan belongs to the sheet: closing the sheet closes the scan's window
 // and lets operations run again. (A list without entries keeps the scan off
 // the network.)
+// What the user typed is taken as typed or not at all: an address of fewer
+// than four numbers, or a number outside its setting's range, keeps the
+// sheet on its page with a message, and nothing of the page is saved until
+// it is corrected.
+TEST_F(OptionPages, ABadAddressOrNumberKeepsThePageWithAMessage) {
+    test::RecordingBackend recorder;
+    const gui::WindowHandle main = gui::createDialog(kMainDialog, nullptr);
+    const std::string before = manualAddressA();
+    std::atomic<bool> stayed{false};
+    std::thread driver([&] {
+        const gui::WindowHandle sheet = runningSheet();
+        const gui::WindowHandle servers = pageShowing(kIdManualA);
+        gui::checkDlgButton(servers, kIdUseList, false);
+        gui::checkDlgButton(servers, kIdUseManualA, true);
+        gui::postCommand(servers, kIdUseManualA);
+        gui::setDlgItemText(servers, kIdManualA, "1.2.3");
+        gui::postCommand(sheet, gui::kSheetTabBase + 2);  // the System tab: refused
+        gui::postCommand(sheet, gui::kIdOk);              // and OK too
+        for (int i = 0; i < 30000 && recorder.messageBoxes().size() < 2; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        stayed = pageShowing(kIdManualA) == servers && gui::windowExists(sheet);
+        gui::setDlgItemText(servers, kIdManualA, "10.1.2.3");
+        gui::postCommand(sheet, gui::kSheetTabBase + 2);
+        const gui::WindowHandle system = pageShowing(kIdSyncTimeout);
+        gui::setDlgItemText(system, kIdSyncTimeout, "41234");
+        gui::postCommand(sheet, gui::kIdOk);
+        for (int i = 0; i < 30000 && recorder.messageBoxes().size() < 3; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        gui::setDlgItemText(system, kIdSyncTimeout, "30");
+        gui::postCommand(sheet, gui::kIdOk);
+    });
+    program->options.open(main);
+    driver.join();
+    EXPECT_TRUE(stayed);
+    const std::vector<std::string> boxes = recorder.messageBoxes();
+    ASSERT_EQ(boxes.size(), 3u);
+    EXPECT_NE(boxes[0].find("1.2.3 is not a valid address"), std::string::npos) << boxes[0];
+    EXPECT_NE(boxes[2].find("41234 is not a valid entry. Please specify a value between 5 and 99."),
+              std::string::npos)
+        << boxes[2];
+    EXPECT_NE(before, "10.1.2.3");
+    EXPECT_EQ(manualAddressA(), "10.1.2.3");
+    EXPECT_EQ(settings.serverSource.load(), ServerSource::ManualA);
+    EXPECT_EQ(settings.syncTimeout.load(), std::chrono::seconds(30));
+}
+
 TEST_F(OptionPages, TheScanEndsWithTheSheet) {
     test::writeFile(dir.file(kServerFileName), "#nothing to measure\r\n");
     const gui::WindowHandle main = gui::createDialog(kMainDialog, nullptr);
