@@ -19,6 +19,7 @@ namespace {
 
 constexpr const char* kInstanceName = platform::kProgramCaption;
 constexpr uint32_t kSecondInstanceWaitMs = 5000;
+constexpr uint32_t kSecondInstancePollMs = 100;
 
 }  // namespace
 
@@ -33,13 +34,16 @@ void runWindowProgram(const std::string& startSwitch) {
     }
     if (startSwitch == "/s") settings.startMinimised.store(true);
     if (!platform::acquireSingleInstance(kInstanceName)) {
-        // Perhaps the first instance is just ending (a restart with more rights).
-        platform::sleepMs(kSecondInstanceWaitMs);
-        if (!platform::acquireSingleInstance(kInstanceName)) {
-            // From a terminal the user would otherwise see nothing happen.
-            std::fputs("Tavrel is already running\n", stderr);
-            platform::exitProcess();
+        // Said at once: from a terminal the user would otherwise see nothing
+        // happen. The first instance may just be ending (a restart with more
+        // rights), so this one waits a little for it before it gives up.
+        std::fputs("Tavrel is already running\n", stderr);
+        bool acquired = false;
+        for (uint32_t waited = 0; !acquired && waited < kSecondInstanceWaitMs; waited += kSecondInstancePollMs) {
+            platform::sleepMs(kSecondInstancePollMs);
+            acquired = platform::acquireSingleInstance(kInstanceName);
         }
+        if (!acquired) platform::exitProcess();
     }
 
     gui::WindowHandle mainWindow = gui::kNoWindow;

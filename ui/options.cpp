@@ -341,7 +341,11 @@ void applyEnableRules(WindowHandle page) {
 
 bool OptionsSheet::click(WindowHandle page, int id) {
     switch (id) {
-        case kIdEditList: openDocument(page, editableServerFile(), DocumentUse::Edit); return true;
+        case kIdEditList:
+            openDocument(page, editableServerFile(), DocumentUse::Edit);
+            // An editor in the terminal has ended by now: show what it saved.
+            refreshServerCombo(page);
+            return true;
         case kIdRefreshList: refreshServerCombo(page); return true;
         case kIdScan: (void)scan_.open(); return true;
         case kIdUseList:

@@ -75,6 +75,7 @@ public:
         mousemask(BUTTON1_PRESSED | BUTTON1_RELEASED | BUTTON3_PRESSED | BUTTON3_RELEASED, nullptr);
         mouseinterval(0);
         colours_ = has_colors();
+        ui_.setCanDim((termattrs() & A_DIM) != 0);
         if (colours_) {
             start_color();
             use_default_colors();

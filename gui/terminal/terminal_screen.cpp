@@ -59,6 +59,10 @@ void drawControl(DrawContext& dc, int originX, int originY, const WindowView& ow
     const bool focused = dc.focus.window == owner.handle && dc.focus.controlId == c.layout.id && c.layout.id != -1;
     // The control's look: greyed beats everything, focus beats its kind.
     auto styled = [&](Style normal) { return !c.enabled ? Style::Disabled : focused ? Style::Focus : normal; };
+    // A bracket, or a blank in its place for a greyed control on a terminal
+    // that cannot dim it.
+    const bool bare = !c.enabled && !dc.g.dims;
+    auto bracket = [bare](const char32_t* b) { return bare ? std::u32string(U" ") : std::u32string(b); };
     const std::u32string text = fromUtf8(c.text);
     switch (c.layout.kind) {
         case ControlKind::PushButton:
@@ -66,13 +70,14 @@ void drawControl(DrawContext& dc, int originX, int originY, const WindowView& ow
             std::u32string label = c.shield ? U"!" + text : text;  // ! : needs more rights
             const Style look = styled(c.layout.kind == ControlKind::DefaultPushButton ? Style::DefaultButton
                                                                                       : Style::Button);
-            screen.put(x, y, U"[" + centred(label, r.width - 2) + U"]", look, hit, r.width);
+            screen.put(x, y, bracket(U"[") + centred(label, r.width - 2) + bracket(U"]"), look, hit, r.width);
             break;
         }
         case ControlKind::CheckBox:
         case ControlKind::RadioButton: {
             const bool box = c.layout.kind == ControlKind::CheckBox;
-            const std::u32string mark = box ? (c.checked ? U"[x] " : U"[ ] ") : (c.checked ? U"(*) " : U"( ) ");
+            const std::u32string mark = bracket(box ? U"[" : U"(") + (c.checked ? (box ? U"x" : U"*") : U" ") +
+                                        bracket(box ? U"]" : U")") + U" ";
             screen.put(x, y, mark + text, styled(Style::Normal), hit, r.width);
             break;
         }
@@ -91,16 +96,17 @@ void drawControl(DrawContext& dc, int originX, int originY, const WindowView& ow
             const bool spinner = hasUpDownBuddy(owner.controls, index);
             std::u32string inside = padded(text, r.width - 2 - (spinner ? 1 : 0));
             if (spinner) inside += dc.g.upDown;
-            screen.put(x, y, U"[" + inside + U"]", styled(Style::Field), hit, r.width);
+            screen.put(x, y, bracket(U"[") + inside + bracket(U"]"), styled(Style::Field), hit, r.width);
             break;
         }
         case ControlKind::IpAddress:
         case ControlKind::DatePicker:
-            screen.put(x, y, U"[" + padded(text, r.width - 2) + U"]", styled(Style::Field), hit, r.width);
+            screen.put(x, y, bracket(U"[") + padded(text, r.width - 2) + bracket(U"]"), styled(Style::Field), hit,
+                       r.width);
             break;
         case ControlKind::ComboBox:
-            screen.put(x, y, U"[" + padded(text, r.width - 3) + dc.g.dropDown + U"]", styled(Style::Field), hit,
-                       r.width);
+            screen.put(x, y, bracket(U"[") + padded(text, r.width - 3) + dc.g.dropDown + bracket(U"]"),
+                       styled(Style::Field), hit, r.width);
             break;
         case ControlKind::UpDown: break;
         case ControlKind::Chart: {

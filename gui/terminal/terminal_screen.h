@@ -75,6 +75,10 @@ struct Focus {
 struct Glyphs {
     char32_t topLeft, topRight, bottomLeft, bottomRight, horizontal, vertical, teeLeft, teeRight, icon, dropDown,
         upDown;
+    // The terminal can dim text. Where it cannot (a vt100), greyed controls
+    // are drawn without their brackets so that they still look unlike the
+    // others.
+    bool dims = true;
 };
 const Glyphs& glyphsFor(bool unicode);
 

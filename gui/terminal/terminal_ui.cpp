@@ -60,6 +60,39 @@ std::vector<Focus> focusable(const std::vector<WindowView>& windows, const Windo
     return order;
 }
 
+// The program's own window: the first that is neither modal nor a page.
+// Escape ends the program there, and F10 opens its menu.
+bool isMainWindow(const std::vector<WindowView>& windows, const WindowView& w) {
+    for (const WindowView& other : windows) {
+        if (!other.modal && other.embeddedIn == kNoWindow) return other.handle == w.handle;
+    }
+    return false;
+}
+
+// What the keys do in the active window, for the line at the bottom.
+std::u32string keyHints(const std::vector<WindowView>& windows, const WindowView& w) {
+    bool changes = false;
+    auto look = [&changes](const WindowView& owner) {
+        for (const ControlView& c : owner.controls) {
+            const ControlKind k = c.layout.kind;
+            changes = changes || k == ControlKind::UpDown || k == ControlKind::ComboBox ||
+                      k == ControlKind::DatePicker || k == ControlKind::ListView;
+        }
+    };
+    look(w);
+    for (const WindowView& page : windows) {
+        if (page.embeddedIn == w.handle && page.show == ShowCommand::Normal) look(page);
+    }
+    const bool main = isMainWindow(windows, w);
+    std::u32string hints = U"Tab: move  Space: press";
+    if (changes) hints += U"  Up/Down: change";
+    if (main) hints += U"  F10: menu";
+    // Escape is Cancel: it ends the program's own window, closes the
+    // others, and does nothing where the window has no way to be closed.
+    if (w.closeBox) hints += main ? U"  Esc: exit" : w.modal ? U"  Esc: cancel" : U"  Esc: close";
+    return hints;
+}
+
 // A date moved by whole days, keeping its time of day (and setting its day
 // of the week).
 SystemTime movedBy(const SystemTime& date, int days) {
@@ -756,8 +789,8 @@ void TerminalUi::drawEntries(Screen& screen, const std::vector<WindowView>& wind
             case Popup::Kind::Message: hints = U"Enter: close"; break;
             default: hints = U"Up/Down: choose  Enter: take  Esc: close"; break;
         }
-    } else if (anyShown) {
-        hints = U"Tab: move  Space: press  Up/Down: change  Esc: cancel  F10: menu";
+    } else if (const WindowView* w = anyShown ? active(windows) : nullptr; w != nullptr) {
+        hints = keyHints(windows, *w);
     } else {
         hints = U"Enter: restore";
     }
@@ -823,6 +856,13 @@ const Screen& TerminalUi::render(int width, int height) {
             found = true;
             break;
         }
+    }
+    // Popups stay beside the control they were opened from, wherever a
+    // resize has moved its window (the focus stays put while they are open).
+    for (const auto& popup : popups_) {
+        popup->anchorX = focusX_;
+        popup->anchorY = focusY_;
+        popup->anchorRight = focusRight_;
     }
     if (!shown.empty()) {
         const ControlView* c = findControl(windows, focused);

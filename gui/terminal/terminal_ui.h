@@ -29,6 +29,9 @@ public:
     explicit TerminalUi(bool unicode);
     ~TerminalUi();
 
+    // Whether the terminal can dim text (greyed controls are dimmed).
+    void setCanDim(bool dims) { glyphs_.dims = dims; }
+
     // Draws the windows as they are now (and keeps the cells for clicks).
     const Screen& render(int width, int height);
     // Acts on one key or mouse event.
@@ -72,7 +75,7 @@ private:
     void drawPopup(Screen& screen, const Popup& popup);
     void drawEntries(Screen& screen, const std::vector<WindowView>& windows, bool anyShown);
 
-    const Glyphs& glyphs_;
+    Glyphs glyphs_;
     std::map<WindowHandle, Focus> focusByWindow_;
     // The first key typed into a field that has just taken the focus
     // replaces its text.

@@ -285,6 +285,67 @@ TEST_F(TerminalUiTest, FieldsRefuseNumbersTooLargeWithAMessage) {
     EXPECT_EQ(getDlgItemText(system, kIdSyncTimeout), "41");
 }
 
+// The line at the bottom says what the keys do in the window that takes
+// them: the main window's Escape exits, a dialog's cancels, and Time Zone,
+// which cannot be closed, offers none.
+TEST_F(TerminalUiTest, TheKeyHintsSayWhatTheKeysDoInEachWindow) {
+    TerminalUi ui(false);
+    auto hints = [&ui] { return ui.render(80, 24).lines().back(); };
+    const WindowHandle main = open(kMainDialog);
+    EXPECT_NE(hints().find("Esc: exit"), std::string::npos) << hints();
+    EXPECT_NE(hints().find("F10: menu"), std::string::npos) << hints();
+    const WindowHandle zone = open(kTimeZoneDialog);
+    EXPECT_EQ(hints().find("Esc"), std::string::npos) << hints();
+    EXPECT_EQ(hints().find("F10"), std::string::npos) << hints();
+    destroyWindow(zone);
+    pumpMessages();
+    (void)main;
+}
+
+// A menu stays beside the control it was opened from when a resize moves
+// the window.
+TEST_F(TerminalUiTest, AMenuFollowsItsWindowWhenTheTerminalIsResized) {
+    const WindowHandle main = open(kMainDialog);
+    TerminalUi ui(false);
+    auto menuTop = [&ui](int width, int height, int& focusedRow) {
+        const Screen& screen = ui.render(width, height);
+        int top = -1;
+        focusedRow = -1;
+        for (int y = 0; y < screen.height(); ++y) {
+            for (int x = 0; x < screen.width(); ++x) {
+                const Hit& hit = screen.at(x, y).hit;
+                if (hit.kind == Hit::Kind::PopupItem && top == -1) top = y;
+                if (hit.kind == Hit::Kind::Control && hit.controlId == kIdCheckButton && focusedRow == -1) focusedRow = y;
+            }
+        }
+        return top;
+    };
+    int row = 0;
+    (void)menuTop(80, 24, row);
+    ui.openMenu(main, {{"About", 1}, {"Exit", 2}});
+    int top = menuTop(80, 24, row);
+    EXPECT_EQ(top, row + 1);
+    const int before = row;
+    top = menuTop(120, 50, row);
+    EXPECT_EQ(top, row + 1);
+    EXPECT_NE(row, before);
+}
+
+// On a terminal that cannot dim text (a vt100), greyed controls still look
+// unlike the others.
+TEST_F(TerminalUiTest, GreyedControlsLookDifferentWithoutDim) {
+    const WindowHandle page = open(kServersPage);
+    checkDlgButton(page, kIdUseList, true);
+    enableDlgItem(page, kIdUseManualB, false);
+    TerminalUi ui(false);
+    ui.setCanDim(false);
+    const std::string screen = text(ui.render(80, 24));
+    EXPECT_NE(screen.find("(*) Use List"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("( ) Manual A"), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("( ) Manual B"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("Manual B"), std::string::npos) << screen;
+}
+
 // While the terminal is too small for the windows, keys do nothing unseen.
 TEST_F(TerminalUiTest, KeysDoNothingWhileTheWindowDoesNotFit) {
     open(kMainDialog);

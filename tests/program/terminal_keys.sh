@@ -35,7 +35,9 @@ clock() { screen | grep -o '[0-9][0-9]:[0-9][0-9]:[0-9][0-9]' | head -1; }
 
 cp "$program" "$work/tavrel"
 printf '127.0.0.1\r\n' > "$work/ServFile.txt"
-printf '#!/bin/sh\necho "$1" > "%s/edited"\n' "$work" > "$work/editor"
+# The editor notes what it was given and puts a new server first in it.
+printf '#!/bin/sh\necho "$1" > "%s/edited"\nprintf "edited.example\\r\\n127.0.0.1\\r\\n" > "$1"\n' "$work" \
+    > "$work/editor"
 chmod +x "$work/editor"
 
 start
@@ -91,6 +93,7 @@ check "shows Edit List" "wait_for 'Edit List'"
 click 'Edit List'
 check "Edit List runs \$EDITOR on the server list" "poll 30 grep -q ServFile.txt '$work/edited'"
 check "the sheet comes back after the editor" "wait_for 'Edit List'"
+check "and its list is read again" "wait_for edited.example"
 keys Escape
 check "no longer shows Edit List" "gone 'Edit List'"
 
@@ -100,8 +103,12 @@ tmux -S "$socket" resize-window -t tavrel -x 100 -y 30
 check "at 100x30 the window is back" "wait_for Correct"
 
 # The second copy in a terminal of its own (script's), as a user starts it.
-second=$(cd "$work" && eval "$(run_env)" timeout 60 script -qec ./tavrel /dev/null </dev/null 2>&1 | tr -d '\r' || true)
-check "a second copy says so and ends" "[ \"\$second\" = 'Tavrel is already running' ]"
+# It says so at once, while it still waits for the first to end.
+(cd "$work" && eval "$(run_env)" timeout 60 script -qec ./tavrel /dev/null </dev/null >"$work/second" 2>&1) &
+second=$!
+check "a second copy says it is already running at once" "poll 30 grep -qs 'Tavrel is already running' '$work/second'"
+check "while it still waits" "kill -0 $second 2>/dev/null"
+check "then it ends" "wait $second; [ \"\$(tr -d '\r' < '$work/second')\" = 'Tavrel is already running' ]"
 
 # Ctrl-C in a dialog cancels that dialog; the program goes on.
 keys F10
