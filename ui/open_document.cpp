@@ -1,5 +1,6 @@
 #include "ui/open_document.h"
 
+#include "platform/file.h"
 #include "platform/process.h"
 
 namespace tavrel {
@@ -12,7 +13,16 @@ constexpr int kCommandNotRunnable = 126;
 
 }  // namespace
 
-void openDocument(gui::WindowHandle owner, const std::string& path, DocumentUse use) {
+void openDocument(gui::WindowHandle owner, const std::string& path, DocumentUse use, const std::string& missingHint) {
+    // Checked first: a pager handed a missing file fails with a status of
+    // its own, whose complaint the window's redraw wipes at once, and the
+    // desktop's opener fails where nobody sees it.
+    if (!platform::fileExists(path)) {
+        std::string text = path + " does not exist.";
+        if (!missingHint.empty()) text += " " + missingHint;
+        gui::messageBox(owner, text, kCaption, gui::MessageBoxKind::Ok);
+        return;
+    }
     if (platform::shellOpen(path)) return;
     const bool edit = use == DocumentUse::Edit;
     for (const std::string& command : platform::terminalFileCommands(edit)) {

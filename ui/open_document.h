@@ -12,8 +12,10 @@ enum class DocumentUse { Edit, Read };
 
 // With the desktop's opener where there is a desktop; otherwise in the
 // terminal the window is shown in, with the user's editor or pager (the
-// window gives the terminal over until it ends); when nothing can open the
-// file, a message over `owner` says so.
-void openDocument(gui::WindowHandle owner, const std::string& path, DocumentUse use);
+// window gives the terminal over until it ends). When the file does not
+// exist, a message over `owner` says so, followed by `missingHint`, and
+// nothing is started; when nothing can open the file, a message says that.
+void openDocument(gui::WindowHandle owner, const std::string& path, DocumentUse use,
+                  const std::string& missingHint = std::string());
 
 }  // namespace tavrel

@@ -30,6 +30,7 @@ constexpr char kReadMeFileName[] = "ReadMe.htm";
 constexpr const char* kErrorCaption = platform::kProgramCaption;
 constexpr char kStringsNotWritten[] = "Strings.txt could not be written; it keeps its texts.";
 constexpr char kSettingsNotSaved[] = "vIvod.dat could not be written; it keeps the settings saved before.";
+constexpr char kNoLogYet[] = "Nothing has been logged yet.";
 constexpr int kServiceTimerId = 1;
 constexpr uint32_t kServiceRequeryMs = 1000;
 
@@ -327,7 +328,11 @@ bool OptionsSheet::click(WindowHandle page, int id) {
         }
         case kIdServiceInstall:
         case kIdServiceRun: serviceButton(page, id); return true;
-        case kIdViewLog: openDocument(page, resolveDataFile(kLogFileName), DocumentUse::Read); return true;
+        case kIdViewLog:
+            // Where the log is written, so that a missing log is named where it
+            // will appear.
+            openDocument(page, dataDirectory() + kLogFileName, DocumentUse::Read, kNoLogYet);
+            return true;
         case kIdNoLog:
         case kIdTray:
         case kIdTimeServer:
