@@ -18,4 +18,10 @@ enum class DocumentUse { Edit, Read };
 void openDocument(gui::WindowHandle owner, const std::string& path, DocumentUse use,
                   const std::string& missingHint = std::string());
 
+// The read-me among the program's own files: ReadMe.htm with the desktop's
+// opener, and in a terminal its text rendering ReadMe.txt (made from it
+// when the program is built) with the pager, or the HTML where the text is
+// missing.
+void openReadMe(gui::WindowHandle owner);
+
 }  // namespace tavrel

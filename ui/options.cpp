@@ -26,7 +26,6 @@ namespace {
 using gui::WindowHandle;
 
 constexpr const char* kSheetCaption = kProgramTitle;
-constexpr char kReadMeFileName[] = "ReadMe.htm";
 constexpr const char* kErrorCaption = platform::kProgramCaption;
 constexpr char kStringsNotWritten[] = "Strings.txt could not be written; it keeps its texts.";
 constexpr char kSettingsNotSaved[] = "vIvod.dat could not be written; it keeps the settings saved before.";
@@ -340,7 +339,7 @@ bool OptionsSheet::click(WindowHandle page, int id) {
             applyEnableRules(page);
             return true;
         case kIdResetDefaults: resetToDefaults(page); return true;
-        case kIdHelp: openDocument(page, programDirectory() + kReadMeFileName, DocumentUse::Read); return true;
+        case kIdHelp: openReadMe(page); return true;
         default: return false;
     }
 }
