@@ -1,7 +1,8 @@
 # Installing on Linux, and the Debian package built from the same rules
 # ("cpack -G DEB" in a build folder; tools/package.sh does it all):
 #   PREFIX/bin/tavrel
-#   PREFIX/share/tavrel/           the shipped defaults and DefSet.txt, so the
+#   PREFIX/share/tavrel/           the shipped defaults, the read-me as HTML
+#                                  and as text, and DefSet.txt, so the
 #                                  installed program keeps each user's data
 #                                  in ~/.config/Brennow/Tavrel
 #   /lib/systemd/system/tavrel.service
@@ -39,7 +40,7 @@ add_custom_target(tavrel_package_data ALL DEPENDS ${TAVREL_PACKAGE_DIR}/Strings.
 
 install(TARGETS tavrel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES resources/ReadMe.htm resources/ServFile.txt ${TAVREL_PACKAGE_DIR}/Strings.txt
-              resources/linux/DefSet.txt
+              resources/linux/DefSet.txt ${TAVREL_README_TEXT}
         DESTINATION ${CMAKE_INSTALL_DATADIR}/tavrel)
 install(FILES ${TAVREL_PACKAGE_DIR}/tavrel.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES resources/linux/copyright ${TAVREL_PACKAGE_DIR}/changelog.gz

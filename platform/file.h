@@ -114,6 +114,9 @@ std::string lastFileErrorText();
 // exists already).
 bool createDirectory(const std::string& path);
 bool directoryExists(const std::string& path);
+// True when something other than a folder goes by that name (following
+// links), whether or not it may be read.
+bool fileExists(const std::string& path);
 // The folder a metrics collector reads text files from by default: the
 // Prometheus node exporter's on Debian, windows_exporter's on Windows.
 std::string metricsCollectorFolder();

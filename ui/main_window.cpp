@@ -23,8 +23,6 @@
 namespace tavrel {
 namespace {
 
-constexpr char kReadMeFileName[] = "ReadMe.htm";
-
 using gui::MessageKind;
 using gui::WindowHandle;
 using gui::WindowMessage;
@@ -69,7 +67,7 @@ void onCommand(WindowProgram& program, WindowHandle window, int command) {
             break;
         case kCommandHistory: showHistoryView(window); break;
         case kCommandOptions: program.options.open(window); break;
-        case kCommandHelp: openDocument(window, programDirectory() + kReadMeFileName, DocumentUse::Read); break;
+        case kCommandHelp: openReadMe(window); break;
         case kCommandTimeZone:
             refreshTimeZoneCaption(window);
             showTimeZoneDialog(window);

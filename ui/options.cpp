@@ -26,10 +26,10 @@ namespace {
 using gui::WindowHandle;
 
 constexpr const char* kSheetCaption = kProgramTitle;
-constexpr char kReadMeFileName[] = "ReadMe.htm";
 constexpr const char* kErrorCaption = platform::kProgramCaption;
 constexpr char kStringsNotWritten[] = "Strings.txt could not be written; it keeps its texts.";
 constexpr char kSettingsNotSaved[] = "vIvod.dat could not be written; it keeps the settings saved before.";
+constexpr char kNoLogYet[] = "Nothing has been logged yet.";
 constexpr int kServiceTimerId = 1;
 constexpr uint32_t kServiceRequeryMs = 1000;
 
@@ -379,7 +379,11 @@ bool OptionsSheet::click(WindowHandle page, int id) {
         }
         case kIdServiceInstall:
         case kIdServiceRun: serviceButton(page, id); return true;
-        case kIdViewLog: openDocument(page, resolveDataFile(kLogFileName), DocumentUse::Read); return true;
+        case kIdViewLog:
+            // Where the log is written, so that a missing log is named where it
+            // will appear.
+            openDocument(page, dataDirectory() + kLogFileName, DocumentUse::Read, kNoLogYet);
+            return true;
         case kIdNoLog:
         case kIdTray:
         case kIdTimeServer:
@@ -387,7 +391,7 @@ bool OptionsSheet::click(WindowHandle page, int id) {
             applyEnableRules(page);
             return true;
         case kIdResetDefaults: resetToDefaults(page); return true;
-        case kIdHelp: openDocument(page, programDirectory() + kReadMeFileName, DocumentUse::Read); return true;
+        case kIdHelp: openReadMe(page); return true;
         default: return false;
     }
 }

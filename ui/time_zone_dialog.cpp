@@ -3,7 +3,6 @@
 #include "platform/process.h"
 #include "platform/timezone.h"
 #include "resources/dialogs.h"
-#include "storage/data_directory.h"
 #include "storage/settings.h"
 #include "storage/strings.h"
 #include "timezone/time_zone.h"
@@ -13,8 +12,6 @@
 
 namespace tavrel {
 namespace {
-
-constexpr char kReadMeFileName[] = "ReadMe.htm";
 
 void fill(gui::WindowHandle dialog) {
     gui::setWindowText(dialog, slot(kSlotTimeZone));
@@ -47,7 +44,7 @@ void showTimeZoneDialog(gui::WindowHandle owner) {
                 lockTimeZone(gui::isDlgButtonChecked(dialog, kIdZoneLock));
                 gui::endDialog(dialog, kIdZoneOk);
             } else if (message.kind == gui::MessageKind::Command && message.id == kIdZoneHelp) {
-                openDocument(dialog, programDirectory() + kReadMeFileName, DocumentUse::Read);
+                openReadMe(dialog);
             }
             // Nothing else closes it: no Escape, no close box.
             return 0;

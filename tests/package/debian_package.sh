@@ -22,7 +22,7 @@ dpkg-deb -x "$deb" "$root"
 has() { dpkg-deb -c "$deb" | awk '{print $6}' | grep -qx "./$1"; }
 for f in usr/bin/tavrel lib/systemd/system/tavrel.service usr/share/man/man1/tavrel.1.gz \
          usr/share/tavrel/Strings.txt usr/share/tavrel/ServFile.txt usr/share/tavrel/ReadMe.htm \
-         usr/share/tavrel/DefSet.txt usr/share/bash-completion/completions/tavrel \
+         usr/share/tavrel/ReadMe.txt usr/share/tavrel/DefSet.txt usr/share/bash-completion/completions/tavrel \
          usr/share/applications/tavrel.desktop usr/share/icons/hicolor/scalable/apps/tavrel.svg \
          usr/share/doc/tavrel/copyright usr/share/doc/tavrel/changelog.gz; do
     check "the package holds /$f" "has '$f'"
@@ -68,5 +68,5 @@ data="$home/.config/Brennow/Tavrel"
 check "the settings go to ~/.config/Brennow/Tavrel" "[ -s '$data/vIvod.dat' ]"
 check "the shipped strings and server list serve without copies" \
       "[ ! -e '$data/Strings.txt' ] && [ ! -e '$data/ServFile.txt' ]"
-check "nothing is written beside the program" "[ \"\$(ls '$root/usr/bin')\" = tavrel ] && [ \"\$(ls '$root/usr/share/tavrel' | wc -l)\" = 4 ]"
+check "nothing is written beside the program" "[ \"\$(ls '$root/usr/bin')\" = tavrel ] && [ \"\$(ls '$root/usr/share/tavrel' | wc -l)\" = 5 ]"
 report "debian package"

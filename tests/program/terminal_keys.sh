@@ -2,8 +2,9 @@
 # The terminal window used as a person uses a terminal program, in a real
 # terminal (tmux, as an xterm): focus that shows, one click as one press,
 # Enter on the focused button, a menu that leaves the clock running, a
-# terminal too small, the editor from $EDITOR, "/s", a second copy, Ctrl-C,
-# and closing the terminal while a menu is open.
+# terminal too small, the editor from $EDITOR, Help's read-me as text in the
+# pager from $PAGER, "/s", a second copy, Ctrl-C, and closing the terminal
+# while a menu is open.
 # Usage: terminal_keys.sh PROGRAM
 set -euo pipefail
 program=$(realpath "$1")
@@ -20,7 +21,7 @@ TMUX_KEY_PAUSE=0.2
 byte() { od -An -tu1 -j $((8 + $1)) -N1 "$work/vIvod.dat" | tr -d ' '; }
 run_env() {
     echo "env -u DISPLAY -u WAYLAND_DISPLAY TAVREL_CLOCK_FILE='$work/clock' XDG_CONFIG_HOME='$work/xdg' \
-          XDG_RUNTIME_DIR='$work' EDITOR='$work/editor'"
+          XDG_RUNTIME_DIR='$work' EDITOR='$work/editor' PAGER='$work/pager'"
 }
 start() {
     tmux -S "$socket" new-session -d -s tavrel -x 100 -y 30 \
@@ -38,7 +39,11 @@ printf '127.0.0.1\r\n' > "$work/ServFile.txt"
 # The editor notes what it was given and puts a new server first in it.
 printf '#!/bin/sh\necho "$1" > "%s/edited"\nprintf "edited.example\\r\\n127.0.0.1\\r\\n" > "$1"\n' "$work" \
     > "$work/editor"
-chmod +x "$work/editor"
+# The pager keeps a copy of what it was given to show.
+printf '#!/bin/sh\ncp "$1" "%s/paged.new" && mv "%s/paged.new" "%s/paged"\n' "$work" "$work" "$work" > "$work/pager"
+chmod +x "$work/editor" "$work/pager"
+# The read-me beside the program, as the build lays it out.
+cp "$(dirname "$program")/ReadMe.htm" "$(dirname "$program")/ReadMe.txt" "$work/"
 
 start
 check "shows Ready" "wait_for Ready"
@@ -96,6 +101,15 @@ check "the sheet comes back after the editor" "wait_for 'Edit List'"
 check "and its list is read again" "wait_for edited.example"
 keys Escape
 check "no longer shows Edit List" "gone 'Edit List'"
+
+# Help in a terminal: the pager shows the read-me as text, not its HTML.
+keys F10
+check "the menu opens" "wait_for 'Sync Now'"
+keys Down Enter
+check "Help runs \$PAGER on the read-me" "poll 30 test -s '$work/paged'"
+check "the pager is given text: no tags, the title first" \
+      "! grep -q '<[A-Za-z/!]' '$work/paged' && head -1 '$work/paged' | grep -q '^Tavrel '"
+check "the window comes back after the pager" "wait_for Correct"
 
 tmux -S "$socket" resize-window -t tavrel -x 60 -y 20
 check "a 60x20 terminal asks to be enlarged" "wait_for 'Enlarge the terminal to'"

@@ -51,4 +51,22 @@ void RecordingBackend::chooseFromNextMenu(int command) {
     nextChoice_ = command;
 }
 
+int RecordingBackend::runInTerminal(const std::vector<std::string>& argv) {
+    std::lock_guard lock(mutex_);
+    std::string record;
+    for (const std::string& arg : argv) record += (record.empty() ? "" : " ") + arg;
+    terminalRuns_.push_back(record);
+    return terminalStatus_;
+}
+
+std::vector<std::string> RecordingBackend::terminalRuns() {
+    std::lock_guard lock(mutex_);
+    return terminalRuns_;
+}
+
+void RecordingBackend::setTerminalStatus(int status) {
+    std::lock_guard lock(mutex_);
+    terminalStatus_ = status;
+}
+
 }  // namespace tavrel::test

@@ -1,6 +1,6 @@
 // A dialog-manager backend for tests: no screen, but it keeps every text a
-// control was given, the menus and message boxes shown, and answers the
-// next menu with a chosen command.
+// control was given, the menus and message boxes shown and the programs
+// run in its terminal, and answers the next menu with a chosen command.
 #pragma once
 
 #include <map>
@@ -26,6 +26,7 @@ public:
     int trackPopupMenu(gui::WindowHandle window, const std::vector<gui::MenuItem>& items) override;
     void messageBox(gui::WindowHandle owner, std::string_view text, std::string_view caption,
                     gui::MessageBoxKind kind) override;
+    int runInTerminal(const std::vector<std::string>& argv) override;
 
     // The texts control `id` was given since the last clear, oldest first.
     std::vector<std::string> texts(gui::WindowHandle window, int id);
@@ -36,6 +37,11 @@ public:
     std::vector<std::string> messageBoxes();
     // The command the next menu returns (0: none chosen).
     void chooseFromNextMenu(int command);
+    // The programs run in the terminal, one text each (the arguments joined
+    // by blanks), and the status each of them ends with (-1, the default:
+    // there is no terminal to run them in).
+    std::vector<std::string> terminalRuns();
+    void setTerminalStatus(int status);
 
 private:
     std::mutex mutex_;
@@ -43,6 +49,8 @@ private:
     std::vector<std::string> menus_;
     std::vector<std::string> boxes_;
     int nextChoice_ = 0;
+    std::vector<std::string> terminalRuns_;
+    int terminalStatus_ = -1;
 };
 
 }  // namespace tavrel::test

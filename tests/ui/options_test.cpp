@@ -7,10 +7,13 @@
 #include "engine/clock_privilege.h"
 #include "gui/dialog.h"
 #include "gui/dialog_testing.h"
+#include "platform/process.h"
 #include "resources/dialogs.h"
 #include "servers/server_list.h"
+#include "storage/log.h"
 #include "storage/settings.h"
 #include "storage/strings.h"
+#include "tests/support/environment.h"
 #include "tests/support/modal_helper.h"
 #include "tests/support/recording_backend.h"
 #include "tests/support/temp_dir.h"
@@ -147,6 +150,23 @@ TEST_F(OptionPages, ResetAnsweredNoChangesNothing) {
     ASSERT_TRUE(click(misc, kIdResetDefaults));
     answer.join();
     EXPECT_EQ(settings.protocol.load(), Protocol::Time);
+}
+
+// View Log before anything was logged names the log and says why it is
+// missing, and starts no pager: one handed the missing file ends with a
+// failure of its own (less with 1), whose word the window's redraw wipes.
+TEST_F(OptionPages, ViewLogBeforeAnythingWasLoggedSaysSoAndStartsNoPager) {
+    test::ScopedEnv noDisplay("DISPLAY", nullptr);
+    test::ScopedEnv noWayland("WAYLAND_DISPLAY", nullptr);
+    test::ScopedEnv pager("PAGER", "less");
+    test::RecordingBackend recorder;
+    recorder.setTerminalStatus(1);
+    const gui::WindowHandle misc = page(kMiscPage);
+    ASSERT_TRUE(click(misc, kIdViewLog));
+    EXPECT_EQ(recorder.messageBoxes(),
+              std::vector<std::string>{std::string(platform::kProgramCaption) + ": " + dir.file(kLogFileName) +
+                                       " does not exist. Nothing has been logged yet."});
+    EXPECT_EQ(recorder.terminalRuns(), std::vector<std::string>{});
 }
 
 // The driver's side of a running sheet (another thread): the sheet, and the
