@@ -59,6 +59,9 @@ private:
     bool tooSmall_ = false;
     struct Popup;
 
+    // The focus the window shows: the control last given it, or the one it
+    // starts with. settledFocus also records it for the keys.
+    Focus shownFocus(const std::vector<WindowView>& windows, const WindowView& active) const;
     Focus settledFocus(const std::vector<WindowView>& windows, const WindowView& active);
     void setFocus(const std::vector<WindowView>& windows, const Focus& focus);
     void moveFocus(const std::vector<WindowView>& windows, const WindowView& active, int step);

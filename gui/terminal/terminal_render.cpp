@@ -1,0 +1,166 @@
+// Drawing the terminal window: the windows centred, the focused control's
+// tooltip under the active one, the entries line with the key hints, and
+// the popups on top. Drawing changes nothing of what the keys act on.
+#include <algorithm>
+
+#include "gui/terminal/terminal_layout.h"
+#include "gui/terminal/terminal_popup.h"
+#include "gui/terminal/terminal_ui.h"
+#include "gui/terminal/window_lookup.h"
+
+namespace tavrel::gui {
+
+using namespace terminal;
+
+namespace {
+
+// What the keys do in the active window, for the line at the bottom.
+std::u32string keyHints(const std::vector<WindowView>& windows, const WindowView& w) {
+    bool changes = false;
+    auto look = [&changes](const WindowView& owner) {
+        for (const ControlView& c : owner.controls) {
+            const ControlKind k = c.layout.kind;
+            changes = changes || k == ControlKind::UpDown || k == ControlKind::ComboBox ||
+                      k == ControlKind::DatePicker || k == ControlKind::ListView;
+        }
+    };
+    look(w);
+    for (const WindowView& page : windows) {
+        if (page.embeddedIn == w.handle && page.show == ShowCommand::Normal) look(page);
+    }
+    const bool main = isMainWindow(windows, w);
+    std::u32string hints = U"Tab: move  Space: press";
+    if (changes) hints += U"  Up/Down: change";
+    if (main) hints += U"  F10: menu";
+    // Escape is Cancel: it ends the program's own window, closes the
+    // others, and does nothing where the window has no way to be closed.
+    if (w.closeBox) hints += main ? U"  Esc: exit" : w.modal ? U"  Esc: cancel" : U"  Esc: close";
+    return hints;
+}
+
+}  // namespace
+
+void TerminalUi::drawEntries(Screen& screen, const std::vector<WindowView>& windows, bool anyShown) {
+    const int row = screen.height() - 1;
+    int left = 0;
+    int right = screen.width();
+    bool trayShown = false;
+    for (const WindowView& w : windows) trayShown = trayShown || w.trayIcon;
+    for (const WindowView& w : windows) {
+        if (w.embeddedIn != kNoWindow) continue;
+        if (w.show == ShowCommand::Minimised) {
+            const std::u32string entry = U"[" + fromUtf8(w.caption) + U"]";
+            screen.put(left, row, entry, Style::Entry, Hit{Hit::Kind::TaskbarEntry, w.handle, -1});
+            left += static_cast<int>(entry.size()) + 1;
+        }
+        std::u32string entry;
+        if (w.trayIcon) {
+            const std::u32string tip = fromUtf8(w.trayTip);
+            entry = std::u32string(1, glyphs_.icon) + U" " + tip.substr(0, tip.find_first_of(U"\r\n"));
+        } else if (!anyShown && !trayShown && w.show == ShowCommand::Hidden && !w.modal) {
+            // A window hidden with no notification-area icon would leave an
+            // empty terminal: an entry stands in for the running program.
+            entry = std::u32string(1, glyphs_.icon) + U" " + fromUtf8(w.caption);
+        }
+        if (entry.empty()) continue;
+        right = std::max(left, right - static_cast<int>(entry.size()));
+        screen.put(right, row, entry, Style::Entry, Hit{Hit::Kind::TrayEntry, w.handle, -1});
+        right -= 1;
+    }
+    // What the keys do, where there is room.
+    std::u32string hints;
+    if (!popups_.empty()) {
+        switch (popups_.back()->kind) {
+            case Popup::Kind::Calendar: hints = U"Arrows: day  PgUp/PgDn: month  Enter: take  Esc: close"; break;
+            case Popup::Kind::Message: hints = U"Enter: close"; break;
+            default: hints = U"Up/Down: choose  Enter: take  Esc: close"; break;
+        }
+    } else if (const WindowView* w = anyShown ? active(windows) : nullptr; w != nullptr) {
+        hints = keyHints(windows, *w);
+    } else {
+        hints = U"Enter: restore";
+    }
+    if (left + static_cast<int>(hints.size()) + 1 <= right) screen.put(left, row, hints, Style::Hint, Hit{});
+}
+
+const Screen& TerminalUi::render(int width, int height) {
+    const std::vector<WindowView> windows = snapshotWindows();
+    screen_ = std::make_unique<Screen>(std::max(1, width), std::max(1, height));
+    Screen& screen = *screen_;
+
+    std::vector<const WindowView*> shown;
+    std::vector<WindowGeometry> geometry;
+    int needWidth = 0, needHeight = 0;
+    for (const WindowView& w : windows) {
+        if (w.embeddedIn != kNoWindow || w.show != ShowCommand::Normal) continue;
+        shown.push_back(&w);
+        geometry.push_back(measureWindow(w, windows));
+        // Each window with a line for its tooltip and the entries line.
+        needWidth = std::max(needWidth, geometry.back().width);
+        needHeight = std::max(needHeight, geometry.back().height + 2);
+    }
+    tooSmall_ = needWidth > screen.width() || needHeight > screen.height();
+    if (tooSmall_) {
+        const std::string text = "Enlarge the terminal to " + std::to_string(std::max(needWidth, screen.width())) +
+                                 " x " + std::to_string(std::max(needHeight, screen.height()));
+        const std::vector<std::u32string> lines = wrapWords(fromUtf8(text), screen.width(), screen.height());
+        for (size_t i = 0; i < lines.size(); ++i) {
+            const int x = std::max(0, (screen.width() - static_cast<int>(lines[i].size())) / 2);
+            screen.put(x, screen.height() / 2 + static_cast<int>(i), lines[i], Style::Warning, Hit{});
+        }
+        return screen;
+    }
+
+    const Focus focused = shown.empty() ? Focus{} : shownFocus(windows, *shown.back());
+    for (size_t i = 0; i < shown.size(); ++i) {
+        WindowGeometry& g = geometry[i];
+        g.left = (screen.width() - g.width) / 2;
+        g.top = std::max(0, (screen.height() - 1 - g.height - 1) / 2);
+        const bool isActive = i + 1 == shown.size();
+        drawWindow(screen, *shown[i], windows, g, isActive ? focused : Focus{}, isActive, glyphs_);
+    }
+    // The focused control: where popups open, and its tooltip under the window.
+    focusX_ = screen.width() / 2;
+    focusY_ = screen.height() / 2;
+    focusRight_ = focusX_;
+    bool found = false;
+    for (int y = 0; y < screen.height() && !found; ++y) {
+        for (int x = 0; x < screen.width(); ++x) {
+            const Hit& hit = screen.at(x, y).hit;
+            if (hit.kind != Hit::Kind::Control || hit.window != focused.window || hit.controlId != focused.controlId) continue;
+            focusX_ = x;
+            focusY_ = y;
+            focusRight_ = x;
+            while (focusRight_ + 1 < screen.width() && screen.at(focusRight_ + 1, y).hit.kind == Hit::Kind::Control &&
+                   screen.at(focusRight_ + 1, y).hit.controlId == focused.controlId) {
+                ++focusRight_;
+            }
+            ++focusRight_;
+            found = true;
+            break;
+        }
+    }
+    // Popups stay beside the control they were opened from, wherever a
+    // resize has moved its window (the focus stays put while they are open).
+    for (const auto& popup : popups_) {
+        popup->anchorX = focusX_;
+        popup->anchorY = focusY_;
+        popup->anchorRight = focusRight_;
+    }
+    if (!shown.empty()) {
+        const ControlView* c = findControl(windows, focused);
+        const WindowGeometry& g = geometry.back();
+        const int room = screen.height() - 1 - (g.top + g.height);
+        if (c != nullptr && !c->tooltip.empty() && room > 0) {
+            const std::vector<std::u32string> lines = wrapWords(fromUtf8(c->tooltip), g.width - 2, std::min(2, room));
+            for (size_t i = 0; i < lines.size(); ++i) {
+                screen.put(g.left + 1, g.top + g.height + static_cast<int>(i), lines[i], Style::Tooltip, Hit{});
+            }
+        }
+    }
+    drawEntries(screen, windows, !shown.empty());
+    for (const auto& popup : popups_) drawPopup(screen, *popup);
+    return screen;
+}
+
+}  // namespace tavrel::gui
