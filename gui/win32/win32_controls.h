@@ -1,0 +1,31 @@
+// The Win32 controls' own work for the backend: the window classes and
+// the program's icon, control texts, the address control's numbers, a
+// chart drawn and a list view filled from the model.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "gui/dialog_backend.h"
+
+namespace tavrel::gui::win32 {
+
+HICON programIcon(int size);
+void registerWindowClass(const char* name);
+// The window classes that the main window and the scan window are known by
+// ("" for the dialog class).
+const char* classFor(const std::string& templateName);
+std::string windowTextOf(HWND h);
+// The model keeps line breaks as "\n"; static controls want CR LF.
+std::string withCrLf(const std::string& text);
+// Four numbers of 0 to 255 from "a.b.c.d"; false for anything else.
+bool parseAddress(const std::string& text, BYTE (&parts)[4]);
+// A chart: the series as a line over a white plot, the y axis's labels at
+// its left and the x axis's below.
+void drawChart(HDC dc, const RECT& area, const ChartData& chart);
+// A list view given the columns and rows of the model's control; `was`,
+// the control as last synced (or nullptr), limits the work to what changed.
+void syncListView(HWND h, const ControlView& c, const ControlView* was);
+
+}  // namespace tavrel::gui::win32
