@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <system_error>
 #include <utility>
 
@@ -16,7 +17,12 @@ namespace {
 
 constexpr int kLockWaitMs = 2000;
 constexpr char kLineEnd[] = "\r\n";
+// The most read of one file: of a file grown past it (its rotation failed,
+// or something else wrote to it) the newest rows, so the view stays quick
+// and small whatever the file.
 constexpr size_t kLargestRead = 4 * 1024 * 1024;
+// The header before the change column was added.
+constexpr std::string_view kOldHeader = "time,action,server,address,protocol,offset_s,round_trip_ms,outcome";
 
 // A field as CSV keeps it: quoted when it holds a comma, a quote or a line end.
 std::string field(std::string_view text) {
@@ -116,19 +122,37 @@ bool parseMilliseconds(const std::string& text, std::optional<uint32_t>& out) {
     return true;
 }
 
-void readRows(const std::string& path, platform::FileTime since, std::vector<HistoryEntry>& into) {
+// Adds the file's rows from `since` on and counts its damaged ones (not
+// the header, not blank lines). Of a file larger than kLargestRead only its
+// end is read, from the first row that starts within its last kLargestRead
+// bytes; false then, as rows before those were left out.
+bool readRows(const std::string& path, platform::FileTime since, std::vector<HistoryEntry>& into,
+              size_t& skippedRows) {
     std::string text;
-    if (!platform::readSmallFile(path, text, kLargestRead)) return;
+    bool fromStart = true;
+    // The byte before the last kLargestRead too: when it ends a line, the
+    // row after it is whole.
+    if (!platform::readFileTail(path, text, kLargestRead + 1, fromStart)) return true;
     size_t start = 0;
+    if (!fromStart) {
+        const size_t cut = text.find('\n');
+        start = cut == std::string::npos ? text.size() : cut + 1;
+    }
     while (start < text.size()) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();
         std::string_view line(text.data() + start, end - start);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        HistoryEntry entry;
-        if (parseHistoryRow(line, entry) && entry.when >= since) into.push_back(std::move(entry));
         start = end + 1;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (line.empty() || line == kHistoryHeader || line == kOldHeader) continue;
+        HistoryEntry entry;
+        if (!parseHistoryRow(line, entry)) {
+            ++skippedRows;
+        } else if (entry.when >= since) {
+            into.push_back(std::move(entry));
+        }
     }
+    return fromStart;
 }
 
 }  // namespace
@@ -167,13 +191,24 @@ void appendHistory(const HistoryEntry& entry) {
                          kLockWaitMs);
 }
 
-std::vector<HistoryEntry> readHistory(platform::FileTime since) {
+std::vector<HistoryEntry> readHistory(platform::FileTime since, size_t& skippedRows) {
+    skippedRows = 0;
+    std::vector<HistoryEntry> current;
     std::vector<HistoryEntry> entries;
-    readRows(dataDirectory() + kOldHistoryFileName, since, entries);
-    readRows(dataDirectory() + kHistoryFileName, since, entries);
+    // The old file's rows come before the current file's; when the current
+    // file was read only in part, they lie before a gap and are left out.
+    if (readRows(dataDirectory() + kHistoryFileName, since, current, skippedRows)) {
+        (void)readRows(dataDirectory() + kOldHistoryFileName, since, entries, skippedRows);
+    }
+    entries.insert(entries.end(), std::make_move_iterator(current.begin()), std::make_move_iterator(current.end()));
     std::stable_sort(entries.begin(), entries.end(),
                      [](const HistoryEntry& a, const HistoryEntry& b) { return a.when < b.when; });
     return entries;
+}
+
+std::vector<HistoryEntry> readHistory(platform::FileTime since) {
+    size_t skippedRows = 0;
+    return readHistory(since, skippedRows);
 }
 
 }  // namespace tavrel

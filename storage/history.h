@@ -4,6 +4,7 @@
 // "History.old.csv" and starts again).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -58,7 +59,11 @@ bool parseHistoryRow(std::string_view row, HistoryEntry& out);
 void appendHistory(const HistoryEntry& entry);
 
 // The entries from `since` on (UTC), oldest first, from the old file and
-// the current one.
+// the current one, and how many rows could not be read (damaged ones; not
+// the header nor blank lines). Of a file past 4 MB only the rows in its
+// last 4 MB are read; when that is the current file, the old one is not
+// read at all, so what is shown has no gap.
+std::vector<HistoryEntry> readHistory(platform::FileTime since, size_t& skippedRows);
 std::vector<HistoryEntry> readHistory(platform::FileTime since = 0);
 
 }  // namespace tavrel

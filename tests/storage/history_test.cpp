@@ -1,5 +1,6 @@
-// The clock's history file: rows written and read back, damaged rows
-// refused, the span's start, both files after a rotation.
+// The clock's history file: rows written and read back, damaged rows and
+// impossible figures refused, the span's start, both files after a
+// rotation.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -112,12 +113,16 @@ TEST_F(HistoryFile, TheSpanStartsAtItsFirstInstantAndCoversBothFiles) {
     appendHistory(sample(start - platform::kFileTimeUnitsPerMs));
     appendHistory(sample(start));
     // Past its size the file moves to History.old.csv and the next row
-    // starts a new one; both are read, the damaged line between skipped.
-    const std::string grown = test::readFile(dir.file(kHistoryFileName)) + std::string(kHistoryRotateAbove, 'x') + "\r\n";
+    // starts a new one; both are read, the damaged line between skipped
+    // and counted (not the headers nor the blank line).
+    const std::string grown =
+        test::readFile(dir.file(kHistoryFileName)) + std::string(kHistoryRotateAbove, 'x') + "\r\n\r\n";
     test::writeFile(dir.file(kHistoryFileName), grown);
     appendHistory(sample(start + 20 * platform::kFileTimeUnitsPerSecond));
     EXPECT_EQ(test::readFile(dir.file(kOldHistoryFileName)), grown);
-    const std::vector<HistoryEntry> rows = readHistory(start);
+    size_t skipped = 0;
+    const std::vector<HistoryEntry> rows = readHistory(start, skipped);
+    EXPECT_EQ(skipped, 1u);
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].when, start);
     EXPECT_EQ(rows[1].when, start + 20 * platform::kFileTimeUnitsPerSecond);
