@@ -43,6 +43,27 @@ bool readSmallFile(const std::string& path, std::string& text, size_t maxBytes) 
     }
 }
 
+bool readFileTail(const std::string& path, std::string& text, size_t maxBytes, bool& fromStart) {
+    File f = File::openForReading(path);
+    if (!f.valid()) return false;
+    const int64_t size = f.size();
+    if (size < 0) return false;
+    const uint64_t length = static_cast<uint64_t>(size);
+    fromStart = length <= maxBytes;
+    if (!fromStart && !f.seekTo(static_cast<int64_t>(length - maxBytes))) return false;
+    text.clear();
+    text.reserve(fromStart ? static_cast<size_t>(length) : maxBytes);
+    char buffer[65536];
+    while (text.size() < maxBytes) {
+        const size_t room = maxBytes - text.size();
+        const long n = f.read(buffer, room < sizeof buffer ? room : sizeof buffer);
+        if (n < 0) return false;
+        if (n == 0) break;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    return true;
+}
+
 bool copyFile(const std::string& from, const std::string& to) {
     File in = File::openForReading(from);
     if (!in.valid()) return false;

@@ -43,6 +43,8 @@ public:
     int64_t size() const;
     [[nodiscard]] bool seekToStart();
     [[nodiscard]] bool seekToEnd();
+    // Moves to `offset` bytes from the start.
+    [[nodiscard]] bool seekTo(int64_t offset);
     [[nodiscard]] bool truncate();
     // Cuts the file back to `size` bytes and moves to its end; the undo of
     // an append that could not be written whole.
@@ -84,6 +86,11 @@ private:
 bool fileReadable(const std::string& path);
 // Reads a file of at most maxBytes into text; false when missing or larger.
 bool readSmallFile(const std::string& path, std::string& text, size_t maxBytes);
+// Reads the last maxBytes of a file into text, or all of it when it is not
+// larger; fromStart tells whether text begins at the file's first byte.
+// Never more than maxBytes, also of a file growing meanwhile. False when
+// missing or unreadable.
+bool readFileTail(const std::string& path, std::string& text, size_t maxBytes, bool& fromStart);
 // Replaces a file whole: writes a temporary file beside it (named after it,
 // ending ".new-" and a unique part), flushes it to the disk and renames it
 // over the old one, so neither a crash nor a full disk leaves half a file;

@@ -190,11 +190,12 @@ constexpr std::array kHistoryControls = {
     plain(ControlKind::RadioButton, kIdHistoryWeek, 60, 152, 52, 10, "Last week"),
     plain(ControlKind::RadioButton, kIdHistoryAll, 120, 152, 30, 10, "All"),
     grouped(plain(ControlKind::DefaultPushButton, gui::kIdOk, 240, 150, 56, 14, "OK")),
+    plain(ControlKind::Label, kIdHistorySkipped, 4, 168, 292, 8),
 };
 
 }  // namespace
 
-const gui::DialogTemplate kHistoryDialog{"History", "Clock History", 300, 168, kHistoryControls};
+const gui::DialogTemplate kHistoryDialog{"History", "Clock History", 300, 180, kHistoryControls};
 const gui::DialogTemplate kServersPage{"1026", "", 250, 149, kServersControls};
 const gui::DialogTemplate kAutoPage{"1016", "", 250, 150, kAutoControls};
 const gui::DialogTemplate kSystemPage{"1028", "", 250, 150, kSystemControls};

@@ -153,6 +153,7 @@ inline constexpr int kIdHistoryRoundTripChart = 13;
 inline constexpr int kIdHistoryDay = 14;
 inline constexpr int kIdHistoryWeek = 15;
 inline constexpr int kIdHistoryAll = 16;
+inline constexpr int kIdHistorySkipped = 17;
 extern const gui::DialogTemplate kHistoryDialog;
 
 }  // namespace tavrel

@@ -1,8 +1,12 @@
 #include "storage/history.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
-#include <cstdlib>
+#include <iterator>
+#include <system_error>
+#include <utility>
 
 #include "platform/file.h"
 #include "storage/data_directory.h"
@@ -13,7 +17,12 @@ namespace {
 
 constexpr int kLockWaitMs = 2000;
 constexpr char kLineEnd[] = "\r\n";
+// The most read of one file: of a file grown past it (its rotation failed,
+// or something else wrote to it) the newest rows, so the view stays quick
+// and small whatever the file.
 constexpr size_t kLargestRead = 4 * 1024 * 1024;
+// The header before the change column was added.
+constexpr std::string_view kOldHeader = "time,action,server,address,protocol,offset_s,round_trip_ms,outcome";
 
 // A field as CSV keeps it: quoted when it holds a comma, a quote or a line end.
 std::string field(std::string_view text) {
@@ -26,8 +35,10 @@ std::string field(std::string_view text) {
     return quoted + "\"";
 }
 
-std::vector<std::string> splitFields(std::string_view row) {
-    std::vector<std::string> fields(1);
+// The row's fields; false when it has more than `most` or ends inside a
+// quote (a row cut short), so a line of commas costs no more than a row.
+bool splitFields(std::string_view row, size_t most, std::vector<std::string>& fields) {
+    fields.assign(1, std::string());
     bool quoted = false;
     for (size_t i = 0; i < row.size(); ++i) {
         const char c = row[i];
@@ -43,12 +54,13 @@ std::vector<std::string> splitFields(std::string_view row) {
         } else if (c == '"') {
             quoted = true;
         } else if (c == ',') {
+            if (fields.size() == most) return false;
             fields.emplace_back();
         } else {
             fields.back() += c;
         }
     }
-    return fields;
+    return !quoted;
 }
 
 std::string isoTime(platform::FileTime utc) {
@@ -60,33 +72,87 @@ std::string isoTime(platform::FileTime utc) {
     return text;
 }
 
-bool parseIsoTime(const std::string& text, platform::FileTime& out) {
-    unsigned y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, ms = 0;
-    if (std::sscanf(text.c_str(), "%4u-%2u-%2uT%2u:%2u:%2u.%3uZ", &y, &mo, &d, &h, &mi, &s, &ms) != 7) return false;
+// Exactly as isoTime writes it: "2026-12-07T21:30:05.123Z".
+bool parseIsoTime(std::string_view text, platform::FileTime& out) {
+    constexpr std::string_view kShape = "dddd-dd-ddTdd:dd:dd.dddZ";
+    if (text.size() != kShape.size()) return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const bool digit = text[i] >= '0' && text[i] <= '9';
+        if (kShape[i] == 'd' ? !digit : text[i] != kShape[i]) return false;
+    }
+    auto number = [text](size_t at, size_t digits) {
+        unsigned value = 0;
+        for (size_t i = at; i < at + digits; ++i) value = value * 10 + static_cast<unsigned>(text[i] - '0');
+        return static_cast<uint16_t>(value);
+    };
     platform::SystemTime t{};
-    t.year = static_cast<uint16_t>(y);
-    t.month = static_cast<uint16_t>(mo);
-    t.day = static_cast<uint16_t>(d);
-    t.hour = static_cast<uint16_t>(h);
-    t.minute = static_cast<uint16_t>(mi);
-    t.second = static_cast<uint16_t>(s);
-    t.milliseconds = static_cast<uint16_t>(ms);
+    t.year = number(0, 4);
+    t.month = number(5, 2);
+    t.day = number(8, 2);
+    t.hour = number(11, 2);
+    t.minute = number(14, 2);
+    t.second = number(17, 2);
+    t.milliseconds = number(20, 3);
     return platform::systemTimeToFileTime(t, out);
 }
 
-void readRows(const std::string& path, platform::FileTime since, std::vector<HistoryEntry>& into) {
+// A figure in seconds as historyRow writes it, within the bound; an empty
+// field is no figure.
+bool parseSeconds(const std::string& text, std::optional<double>& out) {
+    out.reset();
+    if (text.empty()) return true;
+    double value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value) ||
+        std::fabs(value) > kLargestHistorySeconds) {
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+// Milliseconds: digits only, within the bound.
+bool parseMilliseconds(const std::string& text, std::optional<uint32_t>& out) {
+    out.reset();
+    if (text.empty()) return true;
+    uint32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value > kLargestHistoryRoundTripMs) return false;
+    out = value;
+    return true;
+}
+
+// Adds the file's rows from `since` on and counts its damaged ones (not
+// the header, not blank lines). Of a file larger than kLargestRead only its
+// end is read, from the first row that starts within its last kLargestRead
+// bytes; false then, as rows before those were left out.
+bool readRows(const std::string& path, platform::FileTime since, std::vector<HistoryEntry>& into,
+              size_t& skippedRows) {
     std::string text;
-    if (!platform::readSmallFile(path, text, kLargestRead)) return;
+    bool fromStart = true;
+    // The byte before the last kLargestRead too: when it ends a line, the
+    // row after it is whole.
+    if (!platform::readFileTail(path, text, kLargestRead + 1, fromStart)) return true;
     size_t start = 0;
+    if (!fromStart) {
+        const size_t cut = text.find('\n');
+        start = cut == std::string::npos ? text.size() : cut + 1;
+    }
     while (start < text.size()) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();
         std::string_view line(text.data() + start, end - start);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        HistoryEntry entry;
-        if (parseHistoryRow(line, entry) && entry.when >= since) into.push_back(std::move(entry));
         start = end + 1;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (line.empty() || line == kHistoryHeader || line == kOldHeader) continue;
+        HistoryEntry entry;
+        if (!parseHistoryRow(line, entry)) {
+            ++skippedRows;
+        } else if (entry.when >= since) {
+            into.push_back(std::move(entry));
+        }
     }
+    return fromStart;
 }
 
 }  // namespace
@@ -104,32 +170,18 @@ std::string historyRow(const HistoryEntry& e) {
 bool parseHistoryRow(std::string_view row, HistoryEntry& out) {
     constexpr size_t kOldFields = 8;
     constexpr size_t kFields = 9;
-    const std::vector<std::string> f = splitFields(row);
-    if ((f.size() != kOldFields && f.size() != kFields) || !parseIsoTime(f[0], out.when)) return false;
-    out.action = f[1];
-    out.server = f[2];
-    out.address = f[3];
-    out.protocol = f[4];
-    char* end = nullptr;
-    out.offsetSeconds.reset();
-    if (!f[5].empty()) {
-        const double v = std::strtod(f[5].c_str(), &end);
-        if (end == nullptr || *end != '\0') return false;
-        out.offsetSeconds = v;
+    std::vector<std::string> f;
+    if (!splitFields(row, kFields, f) || (f.size() != kOldFields && f.size() != kFields) ||
+        !parseIsoTime(f[0], out.when) || !parseSeconds(f[5], out.offsetSeconds) ||
+        !parseMilliseconds(f[6], out.roundTripMs) ||
+        !parseSeconds(f.size() == kFields ? f[8] : std::string(), out.changeSeconds)) {
+        return false;
     }
-    out.roundTripMs.reset();
-    if (!f[6].empty()) {
-        const unsigned long v = std::strtoul(f[6].c_str(), &end, 10);
-        if (end == nullptr || *end != '\0') return false;
-        out.roundTripMs = static_cast<uint32_t>(v);
-    }
-    out.outcome = f[7];
-    out.changeSeconds.reset();
-    if (f.size() == kFields && !f[8].empty()) {
-        const double v = std::strtod(f[8].c_str(), &end);
-        if (end == nullptr || *end != '\0') return false;
-        out.changeSeconds = v;
-    }
+    out.action = std::move(f[1]);
+    out.server = std::move(f[2]);
+    out.address = std::move(f[3]);
+    out.protocol = std::move(f[4]);
+    out.outcome = std::move(f[7]);
     return true;
 }
 
@@ -139,13 +191,24 @@ void appendHistory(const HistoryEntry& entry) {
                          kLockWaitMs);
 }
 
-std::vector<HistoryEntry> readHistory(platform::FileTime since) {
+std::vector<HistoryEntry> readHistory(platform::FileTime since, size_t& skippedRows) {
+    skippedRows = 0;
+    std::vector<HistoryEntry> current;
     std::vector<HistoryEntry> entries;
-    readRows(dataDirectory() + kOldHistoryFileName, since, entries);
-    readRows(dataDirectory() + kHistoryFileName, since, entries);
+    // The old file's rows come before the current file's; when the current
+    // file was read only in part, they lie before a gap and are left out.
+    if (readRows(dataDirectory() + kHistoryFileName, since, current, skippedRows)) {
+        (void)readRows(dataDirectory() + kOldHistoryFileName, since, entries, skippedRows);
+    }
+    entries.insert(entries.end(), std::make_move_iterator(current.begin()), std::make_move_iterator(current.end()));
     std::stable_sort(entries.begin(), entries.end(),
                      [](const HistoryEntry& a, const HistoryEntry& b) { return a.when < b.when; });
     return entries;
+}
+
+std::vector<HistoryEntry> readHistory(platform::FileTime since) {
+    size_t skippedRows = 0;
+    return readHistory(since, skippedRows);
 }
 
 }  // namespace tavrel

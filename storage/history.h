@@ -4,6 +4,7 @@
 // "History.old.csv" and starts again).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -35,10 +36,21 @@ struct HistoryEntry {
     std::optional<double> changeSeconds;
 };
 
+// The bounds of the figures a row may hold; a row beyond them is damaged.
+// The 32-bit wire seconds of SNTP and TIME place a reply between 1968 and
+// 2104, so an offset within 200 years holds any computer clock from 1904
+// to 2168 (one fallen back to 1970 is some 56 years off); the user's fixed
+// offset adds at most 99 hours to a change.
+inline constexpr double kLargestHistorySeconds = 200 * 365.25 * 86'400;
+// A reply is waited for 99 seconds at the longest; an hour leaves room.
+inline constexpr uint32_t kLargestHistoryRoundTripMs = 3'600'000;
+
 // One row, without its line end ("2026-12-07T21:30:05.123Z,Correct,...").
 std::string historyRow(const HistoryEntry& entry);
-// A row back; false for the header or a damaged line. Rows written before
-// the change column existed (eight fields) are read too.
+// A row back; false for the header or a damaged line: a time not as
+// historyRow writes it, a figure that is not a plain number (a sign on the
+// round trip, "inf", "nan") or lies beyond its bound, a cut row. Rows
+// written before the change column existed (eight fields) are read too.
 bool parseHistoryRow(std::string_view row, HistoryEntry& out);
 
 // Appends the entry (the header first into a new file); several processes
@@ -47,7 +59,11 @@ bool parseHistoryRow(std::string_view row, HistoryEntry& out);
 void appendHistory(const HistoryEntry& entry);
 
 // The entries from `since` on (UTC), oldest first, from the old file and
-// the current one.
+// the current one, and how many rows could not be read (damaged ones; not
+// the header nor blank lines). Of a file past 4 MB only the rows in its
+// last 4 MB are read; when that is the current file, the old one is not
+// read at all, so what is shown has no gap.
+std::vector<HistoryEntry> readHistory(platform::FileTime since, size_t& skippedRows);
 std::vector<HistoryEntry> readHistory(platform::FileTime since = 0);
 
 }  // namespace tavrel

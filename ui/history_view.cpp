@@ -61,10 +61,17 @@ void fillSeries(gui::WindowHandle view, int textId, int chartId, const char* nam
                             std::to_string(values.size()) + (values.size() == 1 ? " reply)" : " replies)"));
 }
 
+// Fills the view from the history files.
+void fillHistoryViewFromFiles(gui::WindowHandle view, HistorySpan span) {
+    size_t skippedRows = 0;
+    const std::vector<HistoryEntry> entries = readHistory(0, skippedRows);
+    fillHistoryView(view, span, platform::getSystemTimeAsFileTime(), entries, skippedRows);
+}
+
 }  // namespace
 
 void fillHistoryView(gui::WindowHandle view, HistorySpan span, platform::FileTime now,
-                     const std::vector<HistoryEntry>& entries) {
+                     const std::vector<HistoryEntry>& entries, size_t skippedRows) {
     const platform::FileTime since = span == HistorySpan::Day ? now - kDay : span == HistorySpan::Week ? now - 7 * kDay : 0;
     gui::checkDlgButton(view, kIdHistoryDay, span == HistorySpan::Day);
     gui::checkDlgButton(view, kIdHistoryWeek, span == HistorySpan::Week);
@@ -79,6 +86,10 @@ void fillHistoryView(gui::WindowHandle view, HistorySpan span, platform::FileTim
     }
     fillSeries(view, kIdHistoryOffsetText, kIdHistoryOffsetChart, "Offset (ms)", 3, offsets);
     fillSeries(view, kIdHistoryRoundTripText, kIdHistoryRoundTripChart, "Round trip (ms)", 0, roundTrips);
+    gui::setDlgItemText(view, kIdHistorySkipped,
+                        skippedRows == 0   ? std::string()
+                        : skippedRows == 1 ? std::string("1 row could not be read and was skipped")
+                                           : std::to_string(skippedRows) + " rows could not be read and were skipped");
 }
 
 void showHistoryView(gui::WindowHandle owner) {
@@ -86,15 +97,13 @@ void showHistoryView(gui::WindowHandle owner) {
         kHistoryDialog,
         [](gui::WindowHandle view, const gui::WindowMessage& message) -> intptr_t {
             switch (message.kind) {
-                case gui::MessageKind::Create:
-                    fillHistoryView(view, HistorySpan::Day, platform::getSystemTimeAsFileTime(), readHistory());
-                    break;
+                case gui::MessageKind::Create: fillHistoryViewFromFiles(view, HistorySpan::Day); break;
                 case gui::MessageKind::Command:
                     if (message.id == kIdHistoryDay || message.id == kIdHistoryWeek || message.id == kIdHistoryAll) {
                         const HistorySpan span = message.id == kIdHistoryDay    ? HistorySpan::Day
                                                  : message.id == kIdHistoryWeek ? HistorySpan::Week
                                                                                 : HistorySpan::All;
-                        fillHistoryView(view, span, platform::getSystemTimeAsFileTime(), readHistory());
+                        fillHistoryViewFromFiles(view, span);
                     } else if (message.id == gui::kIdOk || message.id == gui::kIdCancel) {
                         gui::endDialog(view, message.id);
                     }

@@ -4,6 +4,7 @@
 // H in the terminal's main window.
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include "gui/dialog.h"
@@ -14,9 +15,10 @@ namespace tavrel {
 
 enum class HistorySpan { Day, Week, All };
 
-// Fills an open History view with the entries of the span ending `now`.
+// Fills an open History view with the entries of the span ending `now`,
+// and says how many rows of the file could not be read, if any.
 void fillHistoryView(gui::WindowHandle view, HistorySpan span, platform::FileTime now,
-                     const std::vector<HistoryEntry>& entries);
+                     const std::vector<HistoryEntry>& entries, size_t skippedRows);
 
 // Opens the view over `owner` and returns when it is closed.
 void showHistoryView(gui::WindowHandle owner);

@@ -93,6 +93,9 @@ int64_t File::size() const {
 
 bool File::seekToStart() { return fd_ >= 0 && lseek(descriptorOf(fd_), 0, SEEK_SET) == 0; }
 bool File::seekToEnd() { return fd_ >= 0 && lseek(descriptorOf(fd_), 0, SEEK_END) >= 0; }
+bool File::seekTo(int64_t offset) {
+    return fd_ >= 0 && offset >= 0 && lseek(descriptorOf(fd_), static_cast<off_t>(offset), SEEK_SET) == offset;
+}
 bool File::truncate() { return fd_ >= 0 && ftruncate(descriptorOf(fd_), 0) == 0 && seekToStart(); }
 bool File::truncateTo(int64_t size) {
     return fd_ >= 0 && size >= 0 && ftruncate(descriptorOf(fd_), static_cast<off_t>(size)) == 0 && seekToEnd();

@@ -121,6 +121,11 @@ int64_t File::size() const {
 
 bool File::seekToStart() { return fd_ >= 0 && seek(handleOf(fd_), FILE_BEGIN); }
 bool File::seekToEnd() { return fd_ >= 0 && seek(handleOf(fd_), FILE_END); }
+bool File::seekTo(int64_t offset) {
+    LARGE_INTEGER at{};
+    at.QuadPart = offset;
+    return fd_ >= 0 && offset >= 0 && SetFilePointerEx(handleOf(fd_), at, nullptr, FILE_BEGIN);
+}
 bool File::truncate() { return fd_ >= 0 && seekToStart() && SetEndOfFile(handleOf(fd_)); }
 bool File::truncateTo(int64_t size) {
     LARGE_INTEGER at{};

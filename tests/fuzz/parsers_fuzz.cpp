@@ -1,10 +1,12 @@
 // Feeds arbitrary bytes to the parsers of outside input: the strings file,
 // the server list, the settings file, the TIME and SNTP replies, and the
 // zone readers (TZif files, POSIX rules, transition dates), and the SNTP
-// server's handling of requests. Each target checks what its parser
+// server's handling of requests, and the rows of the history file. Each
+// target checks what its parser
 // promises, not only that it does not crash.
 // TAVREL_FUZZ_TARGET picks the parser at build time.
 #include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -16,6 +18,7 @@
 #include "protocol/sntp_handler.h"
 #include "protocol/time_protocol.h"
 #include "servers/server_list.h"
+#include "storage/history.h"
 #include "storage/settings.h"
 #include "storage/strings.h"
 #include "timezone/time_zone.h"
@@ -138,6 +141,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (isSpoofedSource(sender) || (reply[0] & 7) != 4) __builtin_trap();
         if (decision == SntpDecision::Kiss && (reply[1] != 0 || std::memcmp(reply + 12, "RATE", 4) != 0)) __builtin_trap();
         if (decision == SntpDecision::Answer && reply[1] != 2) __builtin_trap();
+    }
+#elif TAVREL_FUZZ_TARGET == 8
+    // A row of the history file: one read has finite figures within their
+    // bounds, and written again it reads back the same.
+    const std::string_view row(reinterpret_cast<const char*>(data), size);
+    HistoryEntry entry;
+    if (parseHistoryRow(row, entry)) {
+        auto seconds = [](const std::optional<double>& v) {
+            return !v || (std::isfinite(*v) && std::fabs(*v) <= kLargestHistorySeconds);
+        };
+        if (!seconds(entry.offsetSeconds) || !seconds(entry.changeSeconds) ||
+            (entry.roundTripMs && *entry.roundTripMs > kLargestHistoryRoundTripMs)) {
+            __builtin_trap();
+        }
+        HistoryEntry again;
+        if (!parseHistoryRow(historyRow(entry), again) || again.when != entry.when ||
+            again.roundTripMs != entry.roundTripMs || again.offsetSeconds.has_value() != entry.offsetSeconds.has_value() ||
+            again.changeSeconds.has_value() != entry.changeSeconds.has_value() ||
+            (entry.offsetSeconds && std::fabs(*again.offsetSeconds - *entry.offsetSeconds) > 1e-7) ||
+            (entry.changeSeconds && std::fabs(*again.changeSeconds - *entry.changeSeconds) > 1e-7)) {
+            __builtin_trap();
+        }
+        // Line ends are dropped from a text as it is written.
+        if (row.find_first_of("\r\n") == std::string_view::npos &&
+            (again.action != entry.action || again.server != entry.server || again.address != entry.address ||
+             again.protocol != entry.protocol || again.outcome != entry.outcome)) {
+            __builtin_trap();
+        }
     }
 #endif
     return 0;

@@ -406,7 +406,7 @@ TEST_F(TerminalUiTest, HistoryViewDrawsTheSpanItShows) {
     const std::vector<HistoryEntry> rows = {entry(72 * hour, 40.0, 90), entry(3 * hour, 1.0, 10),
                                             entry(2 * hour, -2.0, 20), entry(hour, 0.5, 15)};
     const WindowHandle view = open(kHistoryDialog);
-    fillHistoryView(view, HistorySpan::Day, now, rows);
+    fillHistoryView(view, HistorySpan::Day, now, rows, 0);
     TerminalUi ui(true);
     std::string shown = text(ui.render(80, 24));
     EXPECT_EQ(shown.find("Enlarge"), std::string::npos) << shown;
@@ -417,10 +417,57 @@ TEST_F(TerminalUiTest, HistoryViewDrawsTheSpanItShows) {
     // The line is drawn in braille dots.
     const std::u32string all = fromUtf8(shown);
     EXPECT_TRUE(std::any_of(all.begin(), all.end(), [](char32_t c) { return c > 0x2800 && c <= 0x28FF; })) << shown;
-    fillHistoryView(view, HistorySpan::Week, now, rows);
+    fillHistoryView(view, HistorySpan::Week, now, rows, 0);
     shown = text(ui.render(80, 24));
     EXPECT_NE(shown.find("Offset (ms): min -2.000  median 0.750  max 40.000  (4 replies)"), std::string::npos) << shown;
     EXPECT_NE(shown.find("(*) Last week"), std::string::npos) << shown;
+}
+
+// A History.csv of some 5 MB, weeks of rows with a few damaged ones among
+// the newest: the view shows the last day from the file's end and says how
+// many rows it passed over.
+TEST_F(TerminalUiTest, HistoryViewReadsTheNewestDayOfALargeFileAndCountsTheRowsItSkipped) {
+    const platform::FileTime now = platform::getSystemTimeAsFileTime();
+    const platform::FileTime hour = 3600ULL * platform::kFileTimeUnitsPerSecond;
+    auto row = [&](platform::FileTime when, double offsetMs, uint32_t roundTrip) {
+        HistoryEntry e;
+        e.when = when;
+        e.action = "AutoCheck";
+        e.server = "time.example";
+        e.address = "192.0.2.1";
+        e.protocol = "SNTP";
+        e.offsetSeconds = offsetMs / 1000;
+        e.roundTripMs = roundTrip;
+        e.outcome = "Checked";
+        return historyRow(e) + "\r\n";
+    };
+    std::string file = std::string(kHistoryHeader) + "\r\n";
+    platform::FileTime when = now - 4 * 7 * 24 * hour;
+    for (; file.size() < 5'000'000; when += 30 * platform::kFileTimeUnitsPerSecond) file += row(when, 40.0, 90);
+    ASSERT_LT(when, now - 48 * hour);
+    std::string infinite = row(now - 4 * hour, 1.0, 10);
+    infinite.replace(infinite.find(",0.0010000,"), 11, ",inf,");
+    std::string negative = row(now - 150 * platform::kFileTimeUnitsPerSecond, 1.0, 4321);
+    negative.replace(negative.find(",4321,"), 6, ",-5,");
+    const std::string cut = row(now - 30 * platform::kFileTimeUnitsPerSecond, 1.0, 10).substr(0, 40) + "\r\n";
+    file += infinite + row(now - 3 * hour, 1.0, 10) + "\r\n" + row(now - 2 * hour, -2.0, 20) + negative +
+            row(now - hour, 0.5, 15) + cut;
+    test::writeFile(dir.file(kHistoryFileName), file);
+
+    size_t skipped = 0;
+    const std::vector<HistoryEntry> rows = readHistory(0, skipped);
+    const WindowHandle view = open(kHistoryDialog);
+    fillHistoryView(view, HistorySpan::Day, now, rows, skipped);
+    TerminalUi ui(true);
+    const std::string shown = text(ui.render(80, 24));
+    EXPECT_EQ(shown.find("Enlarge"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Offset (ms): min -2.000  median 0.500  max 1.000  (3 replies)"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Round trip (ms): min 10  median 15  max 20  (3 replies)"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("3 rows could not be read and were skipped"), std::string::npos) << shown;
+
+    // With none skipped the view says nothing of it.
+    fillHistoryView(view, HistorySpan::Day, now, rows, 0);
+    EXPECT_EQ(text(ui.render(80, 24)).find("skipped"), std::string::npos);
 }
 
 TEST_F(TerminalUiTest, ATooSmallTerminalSaysHowLargeItMustBe) {

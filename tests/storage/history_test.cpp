@@ -1,5 +1,6 @@
-// The clock's history file: rows written and read back, damaged rows
-// refused, the span's start, both files after a rotation.
+// The clock's history file: rows written and read back, damaged rows and
+// impossible figures refused, the span's start, both files after a
+// rotation.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -73,17 +74,55 @@ TEST_F(HistoryFile, OldRowsAreReadAndDamagedOnesRefused) {
     EXPECT_FALSE(parseHistoryRow("yesterday,Check,a,1.2.3.4,SNTP,0.5,12,Checked,", read));
 }
 
+// A row whose figures no exchange could have measured is damaged: it would
+// flatten the chart to one wild value.
+TEST_F(HistoryFile, RowsWithImpossibleFiguresAreRefused) {
+    auto row = [](const std::string& offset, const std::string& roundTrip, const std::string& change = "") {
+        return "2026-12-07T21:30:05.123Z,Correct,a,1.2.3.4,SNTP," + offset + "," + roundTrip + ",Corrected," + change;
+    };
+    HistoryEntry read;
+    for (const char* offset : {"inf", "-inf", "nan", "1e300", "-1e300", "1e400", "7e9",
+                               "123456789012345678901234567890", "0x10", "0.5e", " 0.5"}) {
+        EXPECT_FALSE(parseHistoryRow(row(offset, "12"), read)) << offset;
+        EXPECT_FALSE(parseHistoryRow(row("0.5", "12", offset), read)) << "change " << offset;
+    }
+    for (const char* roundTrip : {"-5", "+5", "-0", "4294967291", "4294967296", "18446744073709551616",
+                                  "99999999999999999999999", "12.5", "1e3", " 12"}) {
+        EXPECT_FALSE(parseHistoryRow(row("0.5", roundTrip), read)) << roundTrip;
+    }
+    // Cut short: within the time, or within a figure.
+    EXPECT_FALSE(parseHistoryRow("2026-12-07T21:30:05.1,Check,a,1.2.3.4,SNTP,0.5,12,Checked,", read));
+    EXPECT_FALSE(parseHistoryRow("2026-12-07T21:30:05.123Zjunk,Check,a,1.2.3.4,SNTP,0.5,12,Checked,", read));
+    EXPECT_FALSE(parseHistoryRow("2026-12-07T21:30:05.123Z,Check,a,1.2.3.4,SNTP,0.5,12,Checked,-", read));
+    EXPECT_FALSE(parseHistoryRow("2026-12-07T21:30:05.123Z,Check,\"a, b", read));
+    EXPECT_FALSE(parseHistoryRow("2026-12-07T21:30:05.123Z,Check,a,1.2.3.4,SNTP,0.5,12,\"Chec", read));
+    EXPECT_FALSE(parseHistoryRow("2026-12-07T21:30:05.123Z,Check,a,1.2.3.4,SNTP,0.", read));
+
+    // The far ends of what a clock can be off by are still read: a clock
+    // that fell back to 1970, a reply that took the longest wait allowed.
+    ASSERT_TRUE(parseHistoryRow(row("1764977405.1230000", "99000", "-1764977405.1230000"), read));
+    EXPECT_DOUBLE_EQ(*read.offsetSeconds, 1764977405.123);
+    EXPECT_EQ(read.roundTripMs, 99000u);
+    EXPECT_DOUBLE_EQ(*read.changeSeconds, -1764977405.123);
+    ASSERT_TRUE(parseHistoryRow(row("-0.0000001", "0"), read));
+    EXPECT_EQ(read.roundTripMs, 0u);
+}
+
 TEST_F(HistoryFile, TheSpanStartsAtItsFirstInstantAndCoversBothFiles) {
     const platform::FileTime start = fileTimeOf(2026, 12, 1);
     appendHistory(sample(start - platform::kFileTimeUnitsPerMs));
     appendHistory(sample(start));
     // Past its size the file moves to History.old.csv and the next row
-    // starts a new one; both are read, the damaged line between skipped.
-    const std::string grown = test::readFile(dir.file(kHistoryFileName)) + std::string(kHistoryRotateAbove, 'x') + "\r\n";
+    // starts a new one; both are read, the damaged line between skipped
+    // and counted (not the headers nor the blank line).
+    const std::string grown =
+        test::readFile(dir.file(kHistoryFileName)) + std::string(kHistoryRotateAbove, 'x') + "\r\n\r\n";
     test::writeFile(dir.file(kHistoryFileName), grown);
     appendHistory(sample(start + 20 * platform::kFileTimeUnitsPerSecond));
     EXPECT_EQ(test::readFile(dir.file(kOldHistoryFileName)), grown);
-    const std::vector<HistoryEntry> rows = readHistory(start);
+    size_t skipped = 0;
+    const std::vector<HistoryEntry> rows = readHistory(start, skipped);
+    EXPECT_EQ(skipped, 1u);
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].when, start);
     EXPECT_EQ(rows[1].when, start + 20 * platform::kFileTimeUnitsPerSecond);
