@@ -106,7 +106,8 @@ int runQuickMode(LeftBehindQueries& leftBehind) {
                 bool forceTimeProtocol = false;
                 const Correction correction = correctClock(CorrectionMode::Correct, *reply, sntp, forceTimeProtocol, name);
                 say(correction.outcome);
-                history.when = platform::getSystemTimeAsFileTime();
+                // The server's time at the reply, right even where the clock was not set.
+                history.when = serverTimeAtReply(*reply);
                 history.offsetSeconds = static_cast<double>(reply->offsetUnits) /
                                         static_cast<double>(platform::kFileTimeUnitsPerSecond);
                 history.roundTripMs = reply->responseMs;

@@ -128,7 +128,11 @@ void SyncOperation::beginRound() {
 void SyncOperation::recordHistory(const QueryResult* reply, const char* outcome, std::optional<int64_t> change,
                                   const std::string* server) const {
     HistoryEntry entry;
-    entry.when = platform::getSystemTimeAsFileTime();
+    // An answer's row carries the server's time at the reply, a failed
+    // try's this computer's clock. A Check's row stamped by a clock 10 s
+    // fast would otherwise lie 10 s after the rows written once a Correct
+    // has put the clock right.
+    entry.when = reply != nullptr ? serverTimeAtReply(*reply) : platform::getSystemTimeAsFileTime();
     const bool correct = kind_ == OperationKind::Correct;
     entry.action = automatic_ ? (correct ? "AutoSync" : "AutoCheck") : (correct ? "Correct" : "Check");
     entry.server = server != nullptr ? *server : serverName_;
@@ -361,7 +365,7 @@ void SyncOperation::collectAverageSample() {
     combined.offsetUnits = middleOffset(std::move(offsets));
     // The server's whole seconds as the middle offset puts them at the last
     // reply, for the whole-second route.
-    const platform::FileTime serverAtReply = last.reply.replyClock + static_cast<platform::FileTime>(combined.offsetUnits);
+    const platform::FileTime serverAtReply = serverTimeAtReply(combined);
     combined.serverSeconds =
         static_cast<uint32_t>((serverAtReply - platform::kFileTime1900) / platform::kFileTimeUnitsPerSecond);
     combined.offsetMeasured = last.sntp;

@@ -191,6 +191,10 @@ void TimeQuery::run() {
     if (onProgress_) onProgress_();
 }
 
+platform::FileTime serverTimeAtReply(const QueryResult& reply) {
+    return reply.replyClock + static_cast<platform::FileTime>(reply.offsetUnits);
+}
+
 void widenDateRange(const QueryResult& result, DateRangeWidening& done) {
     if (!settings.dateRangeAutoReset.load()) return;
     if (result.belowDateRange && !done.low) {

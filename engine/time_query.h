@@ -66,6 +66,11 @@ struct QueryResult {
     std::string kiss;
 };
 
+// The server's clock when an accepted reply was complete: this computer's
+// clock then, moved by the offset measured. A Check's or a Correct's row in
+// the clock's history carries it, as this computer's clock may be wrong.
+platform::FileTime serverTimeAtReply(const QueryResult& reply);
+
 class TimeQuery {
 public:
     // Starts the query on its own thread; onProgress runs on that thread at

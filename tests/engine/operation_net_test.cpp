@@ -36,6 +36,24 @@ double figureAfter(const std::string& text, const std::string& lead) {
     return at == std::string::npos ? 0.0 : std::strtod(text.c_str() + at + lead.size(), nullptr);
 }
 
+// The history's rows in the order the file holds them (readHistory sorts
+// them by time).
+std::vector<HistoryEntry> rowsAsWritten(const std::string& path) {
+    std::vector<HistoryEntry> rows;
+    const std::string text = test::readFile(path);
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string_view line = std::string_view(text).substr(start, end - start);
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        HistoryEntry entry;
+        if (parseHistoryRow(line, entry)) rows.push_back(entry);
+        start = end + 1;
+    }
+    return rows;
+}
+
 class Operation : public test::EngineTest {
 protected:
     void start(OperationKind kind) { ASSERT_TRUE(engine->requestOperation(kind)); }
@@ -288,6 +306,39 @@ TEST_F(Operation, TimeReadingHasNoBias) {
     EXPECT_NEAR(*rows[0].offsetSeconds, -20, 0.6);
     ASSERT_TRUE(rows[0].changeSeconds.has_value());
     EXPECT_NEAR(*rows[0].changeSeconds, -20, 0.6);
+}
+
+// With this computer's clock 10 s fast, a Check, the Correct that puts the
+// clock right and a later Check leave rows stamped with the server's time,
+// in order, not a first row 10 s after the ones that follow. An SNTP
+// stamp is good to half its exchange's round trip (and the file's whole
+// milliseconds): the bounds allow that much.
+TEST_F(Operation, HistoryRowsCarryTheServersTimeAndRunInOrder) {
+    FakeSntpServer server(Reply::Correct);  // the real time
+    settings.protocol.store(Protocol::Sntp);
+    test::setSimulatedOffsetSeconds(10);
+    const platform::FileTime before = test::realNow();
+    for (const OperationKind kind : {OperationKind::Check, OperationKind::Correct, OperationKind::Check}) {
+        start(kind);
+        ASSERT_TRUE(runToEnd());
+    }
+    const platform::FileTime after = test::realNow();
+    EXPECT_NEAR(test::simulatedOffsetSeconds(), 0, 0.02);
+
+    const std::vector<HistoryEntry> rows = rowsAsWritten(dir.file(kHistoryFileName));
+    ASSERT_EQ(rows.size(), 3u);
+    const char* actions[] = {"Check", "Correct", "Check"};
+    std::vector<platform::FileTime> margins;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i].action, actions[i]);
+        ASSERT_TRUE(rows[i].roundTripMs.has_value());
+        margins.push_back((*rows[i].roundTripMs / 2 + 1) * platform::kFileTimeUnitsPerMs);
+        EXPECT_GE(rows[i].when + margins[i], before) << rows[i].action << " row " << i;
+        EXPECT_LE(rows[i].when, after + margins[i]) << rows[i].action << " row " << i;
+        if (i > 0) {
+            EXPECT_GE(rows[i].when + margins[i] + margins[i - 1], rows[i - 1].when) << "row " << i;
+        }
+    }
 }
 
 // The walk on a network that fails at once: after each round of the list

@@ -35,6 +35,12 @@ double simulatedOffsetSeconds() {
     return text.empty() ? 0.0 : std::strtod(text.c_str(), nullptr) / 1e7;
 }
 
+platform::FileTime realNow() {
+    const auto since1970 = std::chrono::system_clock::now().time_since_epoch();
+    const auto units = std::chrono::duration_cast<std::chrono::nanoseconds>(since1970).count() / 100;
+    return platform::kFileTime1970 + static_cast<platform::FileTime>(units);
+}
+
 void QueryTest::SetUp() {
     resetProcessState(dir.path(), dir.path());
     ASSERT_TRUE(fillStringTable(defaultStringsFile(), stringTable(), kRequiredSlots));

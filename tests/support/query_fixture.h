@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/time_query.h"
+#include "platform/time.h"
 #include "tests/support/temp_dir.h"
 
 namespace tavrel::test {
@@ -20,6 +21,9 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 // The simulated clock's offset from the real clock, in seconds.
 void setSimulatedOffsetSeconds(double seconds);
 double simulatedOffsetSeconds();
+// The real clock (UTC), which the fake servers serve, whatever the
+// simulated one reads.
+platform::FileTime realNow();
 
 class QueryTest : public ::testing::Test {
 protected:
