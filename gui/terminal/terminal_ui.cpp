@@ -55,9 +55,12 @@ Focus TerminalUi::settledFocus(const std::vector<WindowView>& windows, const Win
         it = findWindow(windows, it->first) == nullptr ? focusByWindow_.erase(it) : std::next(it);
     }
     const Focus chosen = shownFocus(windows, w);
-    const auto it = focusByWindow_.find(w.handle);
-    if (it == focusByWindow_.end() || !same(it->second, chosen)) {
-        focusByWindow_[w.handle] = chosen;
+    // The control given the focus keeps its claim while it is greyed (a
+    // stand-in shows the focus meanwhile): it takes the focus back when it
+    // is enabled again, unless the user has moved it.
+    if (focusByWindow_.count(w.handle) == 0) focusByWindow_[w.handle] = chosen;
+    if (!same(chosen, lastSettled_)) {
+        lastSettled_ = chosen;
         replaceOnType_ = true;
     }
     return chosen;
@@ -87,11 +90,21 @@ void TerminalUi::handle(const InputEvent& event) {
     // While the windows do not fit, nothing acts unseen: only a resize (and
     // the terminal closing, which comes as a signal) does anything.
     if (tooSmall_) return;
+    bool& down = event.rightButton ? rightDown_ : leftDown_;
     switch (event.type) {
         case InputEvent::Type::Key: handleKey(event); break;
-        case InputEvent::Type::Press: handlePress(event); break;
         // A click acts when pressed; its release is not a second click.
+        case InputEvent::Type::Press:
+            down = true;
+            handlePress(event);
+            break;
+        // But curses drops the press now and then when the press and the
+        // release are read together (a busy machine): a release with no
+        // press before it is the whole click.
         case InputEvent::Type::Release:
+            if (!down) handlePress(event);
+            down = false;
+            break;
         case InputEvent::Type::None: break;
     }
 }

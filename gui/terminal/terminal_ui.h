@@ -83,6 +83,10 @@ private:
     // The first key typed into a field that has just taken the focus
     // replaces its text.
     bool replaceOnType_ = true;
+    // A mouse button is down (its press was seen).
+    bool leftDown_ = false, rightDown_ = false;
+    // The focus the keys last acted from.
+    Focus lastSettled_{};
     std::vector<std::unique_ptr<Popup>> popups_;
     int lastToken_ = 0;
     std::map<int, int> menuChoices_;
