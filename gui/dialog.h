@@ -113,7 +113,9 @@ using WindowProcedure = std::function<intptr_t(WindowHandle, const WindowMessage
 
 enum class ShowCommand { Normal, Minimised, Hidden };
 
-// Builds a window from a template; the procedure then receives Create.
+// Builds a window from a template; the procedure then receives Create. An
+// owner (a page stands for its sheet) keeps it in front and lets it take
+// input while the owner is a modal window.
 WindowHandle createDialog(const DialogTemplate& dialog, WindowProcedure procedure, WindowHandle owner = kNoWindow);
 // Destroys the window on the UI thread; its procedure receives Destroy.
 void destroyWindow(WindowHandle window);

@@ -43,6 +43,7 @@ struct WindowView {
     bool topmost;
     bool foreground;  // asked to come to the front since the last snapshot
     bool closeBox;
+    WindowHandle owner;  // the window it was opened from, or none
 };
 
 // Whether two controls of a window (by their index in it) belong to one

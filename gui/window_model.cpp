@@ -123,7 +123,7 @@ void setDialogBackend(DialogBackend* backend) {
     manager().backend = backend;
 }
 
-WindowHandle createDialog(const DialogTemplate& dialog, WindowProcedure procedure, WindowHandle) {
+WindowHandle createDialog(const DialogTemplate& dialog, WindowProcedure procedure, WindowHandle owner) {
     Manager& m = manager();
     auto window = std::make_shared<Window>();
     window->procedure = std::move(procedure);
@@ -143,6 +143,10 @@ WindowHandle createDialog(const DialogTemplate& dialog, WindowProcedure procedur
         std::lock_guard lock(m.mutex);
         onUiThread(m);
         handle = m.nextHandle++;
+        const auto owning = m.windows.find(owner);
+        if (owning != m.windows.end()) {
+            window->owner = owning->second->embeddedIn != kNoWindow ? owning->second->embeddedIn : owner;
+        }
         m.windows.emplace(handle, std::move(window));
         notifyChanged(m, handle);
     }
@@ -425,7 +429,8 @@ std::vector<WindowView> snapshotWindows() {
     std::vector<WindowView> views;
     for (const auto& [handle, w] : m.windows) {
         WindowView view{handle,   w->width,      w->height, w->caption, w->show,    w->trayIcon,  w->trayTip,
-                        w->modal, w->embeddedIn, {},        w->name,    w->topmost, w->foreground, w->closeBox};
+                        w->modal, w->embeddedIn, {},        w->name,    w->topmost, w->foreground, w->closeBox,
+                        w->owner};
         w->foreground = false;
         for (const Control& c : w->controls) {
             view.controls.push_back(ControlView{c.layout, c.text, c.enabled, c.checked, c.shield, c.tooltip, c.items,

@@ -43,6 +43,9 @@ struct Window {
     int height = 0;
     bool modal = false;
     WindowHandle embeddedIn = kNoWindow;
+    // The window it was opened from (a property page's sheet stands for the
+    // page): it stays in front of it and takes input while that is modal.
+    WindowHandle owner = kNoWindow;
     bool modalEnded = false;
     intptr_t modalResult = 0;
     std::string caption;

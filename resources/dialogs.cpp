@@ -57,16 +57,17 @@ constexpr std::array kAboutControls = {
 
 // The four pages of the Options sheet.
 constexpr std::array kServersControls = {
-    // Use List, Manual A and Manual B are one group, with the fields they
-    // enable between them; the protocol starts the next.
+    // Use List, Manual A and Manual B are one group, next to each other in
+    // the Tab order (the arrows move between them); the fields they enable
+    // follow, in a group of their own.
     grouped(control(ControlKind::RadioButton, kIdUseList, 4, 6, 50, 10, kSlotUseList, kSlotUseListTip)),
-    plain(ControlKind::ComboBox, kIdServerCombo, 59, 5, 110, 254, "", kSlotServerComboTip),
-    control(ControlKind::CheckBox, kIdDefaultOnly, 65, 31, 100, 9, kSlotDefaultOnly, kSlotDefaultOnlyTip),
     control(ControlKind::RadioButton, kIdUseManualA, 4, 57, 50, 10, kSlotManualA, kSlotManualTip),
-    plain(ControlKind::IpAddress, kIdManualA, 59, 56, 110, 14, "", kSlotAddressTip),
     control(ControlKind::RadioButton, kIdUseManualB, 4, 74, 50, 10, kSlotManualB, kSlotManualTip),
+    grouped(plain(ControlKind::ComboBox, kIdServerCombo, 59, 5, 110, 254, "", kSlotServerComboTip)),
+    control(ControlKind::CheckBox, kIdDefaultOnly, 65, 31, 100, 9, kSlotDefaultOnly, kSlotDefaultOnlyTip),
+    plain(ControlKind::IpAddress, kIdManualA, 59, 56, 110, 14, "", kSlotAddressTip),
     plain(ControlKind::IpAddress, kIdManualB, 59, 73, 110, 14, "", kSlotAddressTip),
-    grouped(control(ControlKind::Label, kIdProtocolLabel, 6, 102, 40, 8, kSlotProtocol)),
+    control(ControlKind::Label, kIdProtocolLabel, 6, 102, 40, 8, kSlotProtocol),
     plain(ControlKind::ComboBox, kIdProtocol, 59, 100, 110, 70, "", kSlotProtocolTip),
     control(ControlKind::PushButton, kIdEditList, 188, 5, 55, 14, kSlotEditList, kSlotEditListTip),
     control(ControlKind::PushButton, kIdRefreshList, 188, 22, 55, 14, kSlotRefresh, kSlotRefreshTip),

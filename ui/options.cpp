@@ -347,7 +347,7 @@ bool OptionsSheet::click(WindowHandle page, int id) {
             refreshServerCombo(page);
             return true;
         case kIdRefreshList: refreshServerCombo(page); return true;
-        case kIdScan: (void)scan_.open(); return true;
+        case kIdScan: (void)scan_.open(page); return true;
         case kIdUseList:
         case kIdUseManualA:
         case kIdUseManualB:

@@ -18,13 +18,14 @@ constexpr int kColumnSntp = 3;
 
 }  // namespace
 
-bool ScanWindow::open() {
+bool ScanWindow::open(gui::WindowHandle owner) {
     givenUp_.releaseEnded();
     if (scan_ || engine_.busy()) return false;
     engine_.setScanActive(true);
     scan_ = std::make_unique<ServerScan>(givenUp_);
     const gui::WindowHandle w = gui::createDialog(
-        kScanWindow, [this](gui::WindowHandle, const gui::WindowMessage& message) { return procedure(message); });
+        kScanWindow, [this](gui::WindowHandle, const gui::WindowMessage& message) { return procedure(message); },
+        owner);
     window_ = w;
     gui::setWindowText(w, slot(kSlotScanning));
     gui::listViewSetColumns(w, kIdScanList, {slot(kSlotServer), "IP", "TIME (ms)", "SNTP (ms)"});

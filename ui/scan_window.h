@@ -29,7 +29,7 @@ public:
     // Opens the window and starts measuring; refused (false) while a Check
     // or Correct runs or the scan is open. Operations wait while it
     // measures.
-    bool open();
+    bool open(gui::WindowHandle owner = gui::kNoWindow);
     // Ends the scan: gives up a running query and closes the window.
     void end();
     // The open window, or none.

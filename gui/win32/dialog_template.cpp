@@ -60,15 +60,17 @@ const char* controlClass(ControlKind kind) {
     return "STATIC";
 }
 
-uint32_t controlStyle(ControlKind kind) {
-    const uint32_t base = WS_CHILD | WS_VISIBLE;
+uint32_t controlStyle(ControlKind kind, bool group) {
+    const uint32_t base = WS_CHILD | WS_VISIBLE | (group ? WS_GROUP : 0);
     switch (kind) {
         case ControlKind::PushButton: return base | WS_TABSTOP | BS_PUSHBUTTON;
         case ControlKind::DefaultPushButton: return base | WS_TABSTOP | BS_DEFPUSHBUTTON;
         // Check boxes and radio buttons change through the window model, so
         // that every backend keeps their state the same way.
         case ControlKind::CheckBox: return base | WS_TABSTOP | BS_CHECKBOX;
-        case ControlKind::RadioButton: return base | WS_TABSTOP | BS_RADIOBUTTON;
+        // A group of radio buttons is one tab stop: its checked button (the
+        // backend moves the stop as the check moves), the first until then.
+        case ControlKind::RadioButton: return base | (group ? WS_TABSTOP : 0) | BS_RADIOBUTTON;
         case ControlKind::GroupBox: return base | BS_GROUPBOX;
         case ControlKind::Label: return base | SS_LEFT | SS_NOPREFIX;
         case ControlKind::SunkenStatic: return base | SS_LEFT | SS_NOPREFIX | SS_SUNKEN;
@@ -152,7 +154,7 @@ std::vector<uint16_t> buildDialogTemplate(const TemplateWindow& window) {
 
     for (const ControlTemplate& c : items) {
         out.alignToDword();
-        out.dword(controlStyle(c.kind));
+        out.dword(controlStyle(c.kind, c.group));
         out.dword(0);
         out.word(static_cast<uint16_t>(c.x));
         out.word(static_cast<uint16_t>(c.y));

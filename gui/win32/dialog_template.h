@@ -35,6 +35,6 @@ std::vector<uint16_t> buildDialogTemplate(const TemplateWindow& window);
 
 // The Win32 class and style of a control kind.
 const char* controlClass(ControlKind kind);
-uint32_t controlStyle(ControlKind kind);
+uint32_t controlStyle(ControlKind kind, bool group = false);
 
 }  // namespace tavrel::gui::win32

@@ -53,6 +53,39 @@ std::string withCrLf(const std::string& text) {
     return out;
 }
 
+namespace {
+
+BOOL CALLBACK collectField(HWND h, LPARAM param) {
+    reinterpret_cast<std::vector<HWND>*>(param)->push_back(h);
+    return TRUE;
+}
+
+}  // namespace
+
+std::vector<HWND> addressFieldsOf(HWND address) {
+    std::vector<HWND> fields;
+    if (address != nullptr) EnumChildWindows(address, collectField, reinterpret_cast<LPARAM>(&fields));
+    std::sort(fields.begin(), fields.end(), [](HWND a, HWND b) {
+        RECT ra{}, rb{};
+        GetWindowRect(a, &ra);
+        GetWindowRect(b, &rb);
+        return ra.left < rb.left;
+    });
+    return fields;
+}
+
+std::string addressTextOf(HWND address) {
+    std::string text;
+    bool any = false;
+    const std::vector<HWND> fields = addressFieldsOf(address);
+    for (size_t i = 0; i < fields.size(); ++i) {
+        const std::string part = windowTextOf(fields[i]);
+        any = any || !part.empty();
+        text += (i == 0 ? "" : ".") + part;
+    }
+    return any ? text : std::string();
+}
+
 bool parseAddress(const std::string& text, BYTE (&parts)[4]) {
     unsigned a, b, c, d;
     char extra;

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "gui/dialog_backend.h"
 
@@ -19,6 +20,11 @@ const char* classFor(const std::string& templateName);
 std::string windowTextOf(HWND h);
 // The model keeps line breaks as "\n"; static controls want CR LF.
 std::string withCrLf(const std::string& text);
+// An IP address control's four fields, left to right.
+std::vector<HWND> addressFieldsOf(HWND address);
+// Its text as typed: "a.b.c.d" with blank fields left blank, and nothing
+// when every field is blank.
+std::string addressTextOf(HWND address);
 // Four numbers of 0 to 255 from "a.b.c.d"; false for anything else.
 bool parseAddress(const std::string& text, BYTE (&parts)[4]);
 // A chart: the series as a line over a white plot, the y axis's labels at

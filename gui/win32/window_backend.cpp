@@ -32,6 +32,10 @@ using namespace win32;
 constexpr UINT kTrayMessage = 1029;
 constexpr UINT kTrayIconId = 0;
 
+// Sent to a page by itself: a number typed into an address field was too
+// large (wParam: the control, lParam: the field and the number).
+constexpr UINT kRefuseAddressField = WM_APP + 1;
+
 // The page of a property sheet lies below its row of tabs.
 constexpr int kPageTopUnits = 16;
 
@@ -189,6 +193,10 @@ private:
         std::vector<int> tabIds;  // a sheet's tabs, in order
         bool trayShown = false;
         std::string trayTip;
+        // The control whose focus went elsewhere when it was greyed, and
+        // the control that took it.
+        int lentFocus = -1;
+        HWND focusTakenBy = nullptr;
     };
 
     HWND hwndOf(WindowHandle window) {
@@ -236,6 +244,20 @@ private:
                 }
                 return FALSE;
             case WM_RBUTTONUP: postMessage(window, WindowMessage{MessageKind::RightButtonUp}); return TRUE;
+            case kRefuseAddressField: {
+                HWND address = GetDlgItem(hwnd, static_cast<int>(wp));
+                const std::vector<HWND> fields = addressFieldsOf(address);
+                const auto field = static_cast<size_t>(LOWORD(lp));
+                if (field < fields.size()) {
+                    SetWindowTextA(fields[field], "");
+                    SetFocus(fields[field]);
+                }
+                const std::string text = std::to_string(HIWORD(lp)) +
+                                         " is not a valid entry. Please specify a value between 0 and 255.";
+                ModalPump pump;
+                MessageBoxA(GetAncestor(hwnd, GA_ROOT), text.c_str(), "Invalid Entry", MB_OK | MB_ICONERROR);
+                return TRUE;
+            }
             case kTrayMessage:
                 postMessage(window, WindowMessage{MessageKind::TrayCallback, 0, static_cast<int64_t>(LOWORD(lp))});
                 return TRUE;
@@ -292,11 +314,9 @@ private:
                 if (code == EN_CHANGE) setDlgItemText(window, id, windowTextOf(GetDlgItem(hwndOf(window), id)));
                 break;
             case ControlKind::IpAddress:
-                if (code == EN_CHANGE) {
-                    HWND h = GetDlgItem(hwndOf(window), id);
-                    const bool blank = SendMessageA(h, IPM_ISBLANK, 0, 0) != 0;
-                    setDlgItemText(window, id, blank ? std::string() : windowTextOf(h));
-                }
+                // The fields as typed, blank ones blank: a short address is
+                // the window's to refuse, never filled in with zeros.
+                if (code == EN_CHANGE) setDlgItemText(window, id, addressTextOf(GetDlgItem(hwndOf(window), id)));
                 break;
             case ControlKind::ComboBox:
                 if (code == CBN_SELCHANGE) {
@@ -315,6 +335,16 @@ private:
             const auto index = static_cast<size_t>(SendMessageA(header.hwndFrom, TCM_GETCURSEL, 0, 0));
             const std::vector<int>& tabs = mirrors_[window].tabIds;
             if (index < tabs.size()) postCommand(window, tabs[index]);
+            return;
+        }
+        if (header.code == IPN_FIELDCHANGED) {
+            // A number above 255 is refused with a message, as typed
+            // numbers are everywhere, rather than taken as 255.
+            const auto& change = reinterpret_cast<const NMIPADDRESS&>(header);
+            if (change.iValue > 255) {
+                PostMessageA(GetParent(header.hwndFrom), kRefuseAddressField, header.idFrom,
+                             MAKELPARAM(change.iField, change.iValue));
+            }
             return;
         }
         if (header.code == DTN_DATETIMECHANGE) {
@@ -360,6 +390,8 @@ private:
             if (parent == nullptr) return false;
         } else if (v.modal) {
             parent = ownerForModal(v.handle);
+        } else if (v.owner != kNoWindow) {
+            parent = hwndOf(v.owner);
         }
         mirror.hwnd = CreateDialogIndirectParamA(GetModuleHandleA(nullptr),
                                                  reinterpret_cast<LPCDLGTEMPLATEA>(words.data()), parent,
@@ -446,6 +478,9 @@ private:
         if (was == nullptr || was->text != c.text) {
             switch (kind) {
                 case ControlKind::IpAddress: {
+                    // Typing changed the model from here: the control keeps
+                    // its fields and caret.
+                    if (addressTextOf(h) == c.text) break;
                     BYTE parts[4];
                     if (parseAddress(c.text, parts)) {
                         SendMessageA(h, IPM_SETADDRESS, 0, MAKEIPADDRESS(parts[0], parts[1], parts[2], parts[3]));
@@ -467,10 +502,16 @@ private:
                 default: SetWindowTextA(h, withCrLf(c.text).c_str()); break;
             }
         }
-        if (was == nullptr || was->enabled != c.enabled) EnableWindow(h, c.enabled ? TRUE : FALSE);
+        if (was == nullptr || was->enabled != c.enabled) enable(mirror, h, c);
         if ((kind == ControlKind::CheckBox || kind == ControlKind::RadioButton) &&
             (was == nullptr || was->checked != c.checked)) {
             SendMessageA(h, BM_SETCHECK, c.checked ? BST_CHECKED : BST_UNCHECKED, 0);
+            if (kind == ControlKind::RadioButton) {
+                // The checked button is its group's tab stop.
+                const LONG_PTR style = GetWindowLongPtrA(h, GWL_STYLE);
+                const LONG_PTR stop = c.checked ? (style | WS_TABSTOP) : (style & ~static_cast<LONG_PTR>(WS_TABSTOP));
+                if (stop != style) SetWindowLongPtrA(h, GWL_STYLE, stop);
+            }
         }
         if (was == nullptr ? c.shield : was->shield != c.shield) SendMessageA(h, BCM_SETSHIELD, 0, c.shield ? 1 : 0);
         if (was == nullptr ? !c.tooltip.empty() : was->tooltip != c.tooltip) setTooltip(mirror, h, c.tooltip);
@@ -505,6 +546,29 @@ private:
                 if (was == nullptr || !(was->chart == c.chart)) InvalidateRect(h, nullptr, TRUE);
                 break;
             default: break;
+        }
+    }
+
+    // Greying the control that has the focus would leave the dialog without
+    // one (Tab, Enter and Escape would do nothing): the focus moves to the
+    // next control, as Windows' dialog manager moves it, and comes back when
+    // the control is enabled again unless the user has moved it meanwhile.
+    void enable(Mirror& mirror, HWND h, const ControlView& c) {
+        HWND dialog = GetAncestor(h, GA_ROOT);
+        if (!c.enabled && GetFocus() == h && dialog != nullptr) {
+            SendMessageA(dialog, WM_NEXTDLGCTL, 0, FALSE);
+            // Greyed in turn, the control that took it passes it on; the
+            // first keeps its claim.
+            if (mirror.lentFocus == -1) mirror.lentFocus = c.layout.id;
+            mirror.focusTakenBy = GetFocus();
+        }
+        EnableWindow(h, c.enabled ? TRUE : FALSE);
+        if (c.enabled && mirror.lentFocus == c.layout.id) {
+            if (GetFocus() == mirror.focusTakenBy && dialog != nullptr) {
+                SendMessageA(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(h), TRUE);
+            }
+            mirror.lentFocus = -1;
+            mirror.focusTakenBy = nullptr;
         }
     }
 
@@ -589,17 +653,28 @@ private:
         mirror.trayShown = false;
     }
 
-    // While a modal window shows, only the newest one takes input.
+    // While a modal window shows, only the newest one takes input, with the
+    // windows opened from it (the scan opened from the Options sheet).
     void applyModality(const std::vector<WindowView>& views) {
         WindowHandle newestModal = kNoWindow;
         for (const WindowView& v : views) {
             if (v.modal && v.embeddedIn == kNoWindow && v.show != ShowCommand::Hidden) newestModal = v.handle;
         }
+        auto ownedByModal = [&](const WindowView& v) {
+            WindowHandle owner = v.owner;
+            for (size_t hops = 0; owner != kNoWindow && hops < views.size(); ++hops) {
+                if (owner == newestModal) return true;
+                const auto it = std::find_if(views.begin(), views.end(),
+                                             [owner](const WindowView& w) { return w.handle == owner; });
+                owner = it != views.end() ? it->owner : kNoWindow;
+            }
+            return false;
+        };
         for (const WindowView& v : views) {
             if (v.embeddedIn != kNoWindow) continue;
             HWND h = hwndOf(v.handle);
             if (h == nullptr) continue;
-            const bool enabled = newestModal == kNoWindow || v.handle == newestModal;
+            const bool enabled = newestModal == kNoWindow || v.handle == newestModal || ownedByModal(v);
             if ((IsWindowEnabled(h) != FALSE) != enabled) EnableWindow(h, enabled ? TRUE : FALSE);
         }
     }

@@ -34,8 +34,8 @@ printf 'one.example\r\ntwo.example\r\n' > "$work/ServFile.txt"
 start
 open_options
 check "Options opens on the Servers page" "shows 'Use List'"
-# Focus: the four tabs, then Use List, the server list, Default server only,
-# Manual A, Manual B and the protocol list.
+# Focus: the four tabs, then Use List, Manual A, Manual B, the server list,
+# Default server only and the protocol list.
 keys Tab Tab Tab Tab Tab Tab Tab Tab Tab Up Up
 check "the protocol list shows TIME" "shows 'TIME (RFC-868)'"
 keys BTab BTab BTab BTab BTab BTab BTab Space  # the System tab
@@ -122,9 +122,9 @@ text_at() { dd if="$work/vIvod.dat" bs=1 skip=$((8 + $1)) count="$2" 2>/dev/null
 start
 open_options
 check "Options opens on the Servers page at 80x24" "shows 'Use List'"
-keys Tab Tab Tab Tab Tab Tab Tab Space  # the tabs, Use List, the list, Default server only, Manual A
+keys Tab Tab Tab Tab Tab Space  # the other tabs, Use List, Manual A
 check "Manual A is chosen and Use List cleared" "wait_for '(\\*) Manual A' && shows '( ) Use List'"
-keys Tab 3 0 0 . 1 . 2 . 3
+keys Tab Tab 3 0 0 . 1 . 2 . 3  # Manual B, then Manual A's address
 check "300.1.2.3 is refused with a message" "wait_for '300 is not a valid entry'"
 keys Enter
 check "the message closes" "gone 'not a valid entry'"

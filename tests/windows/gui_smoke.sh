@@ -149,8 +149,49 @@ sleep 1
 save_controls SyncScan scan-controls.txt
 screenshot scan.png
 check "the scan window is a list view" "grep -q ' SysListView32 ' '$artifacts/scan-controls.txt'"
+# The scan window takes input while the sheet it was opened from is open.
+check "\"Sort by response\" can be clicked" "click_control SyncScan 3 && poll 30 test -f '$work/program/ServFile.bak'"
+check "and the list is rewritten with its server" "grep -q '^127\\.0\\.0\\.1' '$work/program/ServFile.txt'"
 check "Cancel closes the sheet and the scan with it" \
     "click_control 'Tavrel 1.5' 2 && probe gone 'Tavrel 1.5' 30 && probe gone SyncScan 30"
+
+# The keyboard in the sheet: Tab to the source buttons, Down to Manual A and
+# Space to choose it, Tab to its address; a number above 255 is refused
+# with a message, the address typed is saved as typed.
+focus_of() { probe focus "$1"; }
+focus_left() { [ "$(focus_of "$1")" != "$2" ]; }
+focus_is() { [ "$(focus_of "$1")" = "$2" ]; }
+text_is() { [ "$(probe text "$1" "$2")" = "$3" ]; }
+key_moving_focus() {  # WINDOW KEY: the key, then wait until the focus moves
+    local before
+    before=$(focus_of "$1")
+    xdotool key "$2"
+    poll 10 focus_left "$1" "$before"
+}
+tab_to() {  # WINDOW ID
+    local tries
+    for tries in $(seq 1 25); do
+        [ "$(focus_of "$1")" = "$2" ] && return 0
+        key_moving_focus "$1" Tab || return 1
+    done
+    return 1
+}
+sheet='Tavrel 1.5'
+check "Options opens the sheet for the keyboard" "click_opens TAVREL 101 '$sheet'"
+check "Tab reaches the source buttons (Use List)" "tab_to '$sheet' 1035"
+check "Down moves to Manual A" "key_moving_focus '$sheet' Down && focus_is '$sheet' 1036"
+xdotool key space
+check "Space chooses Manual A: Tab reaches its address" "tab_to '$sheet' 1007"
+xdotool type --delay 100 300
+check "300 in an address is refused with a message" "probe find 'Invalid Entry' 30 >/dev/null"
+screenshot address-refused.png
+xdotool key Return
+check "the message closes" "probe gone 'Invalid Entry' 30"
+check "the refused number's field keeps the focus" "poll 10 focus_is '$sheet' 1007"
+xdotool type --delay 100 10.1.2.3
+check "the address shows as typed" "poll 10 text_is '$sheet' 1007 10.1.2.3"
+xdotool key Return
+check "Enter is OK: the sheet closes" "probe gone '$sheet' 30"
 
 # The time zone dialog and the About page: each opens from its button, shows
 # its template's controls, and Enter (its default OK) closes it.
@@ -171,9 +212,25 @@ check "About opens its page" "open_dialog 5 'About Tavrel' about"
 xdotool key Return
 check "Enter closes it" "probe gone 'About Tavrel' 30"
 
+# The keyboard after a Correct pressed by Enter: the Correct button is
+# greyed while it runs and has the focus again afterwards, and Tab and
+# Escape still act.
+history_rows() { [ -f "$work/program/History.csv" ] && grep -c . "$work/program/History.csv" || echo 0; }
+more_rows() { [ "$(history_rows)" -gt "$1" ]; }
+read -r left top right _ < "$work/main-rect"
+xdotool mousemove $(((left + right) / 2)) $((top + 8)) click 1
+check "Tab reaches Correct" "tab_to TAVREL 3"
+rows=$(history_rows)
+xdotool key Return
+check "Enter on Correct corrects the clock again" "poll 60 more_rows $rows"
+check "the focus is back on Correct" "poll 30 focus_is TAVREL 3"
+check "Tab still moves the focus" "key_moving_focus TAVREL Tab"
+
 xdotool key Escape
 check "Escape on the main window ends the program" "probe gone TAVREL 60"
-check "the settings file is saved (508 bytes)" "[ \$(stat -c %s '$work/program/vIvod.dat') = 508 ]"
-check "the saved settings hold what the program found" "! cmp -s '$work/initial-settings' '$work/program/vIvod.dat'"
+byte() { od -An -tu1 -j $((8 + $1)) -N1 "$work/program/vIvod.dat" | tr -d ' '; }
+text_at() { dd if="$work/program/vIvod.dat" bs=1 skip=$((8 + $1)) count="$2" 2>/dev/null | tr -d '\0'; }
+check "the settings saved hold Manual A as the source" "[ \"\$(byte 120)\" = 1 ]"
+check "and its address as typed" "[ \"\$(text_at 24 32)\" = 10.1.2.3 ]"
 
 report "Tavrel.exe window under Wine"

@@ -11,6 +11,9 @@
 //   window_probe controls TITLE          one line a control: id, class, rect, text
 //   window_probe center TITLE ID         the control's centre in screen pixels ("x y")
 //   window_probe text TITLE ID           the control's text
+//   window_probe focus TITLE             the id of the control with the keyboard focus in
+//                                        the window's thread (an address control's for
+//                                        one of its fields); 0 for none
 //   window_probe wait-text TITLE ID NOT SECONDS
 //                                        waits until the control's text is not NOT
 //   window_probe hold SECONDS            only waits: Wine ends its session (and the
@@ -126,7 +129,9 @@ bool waitForTimeChange(double seconds) {
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: window_probe find|gone|enabled|controls|center|text|wait-text TITLE ... | hold|timechange SECONDS\n");
+    std::fprintf(stderr,
+                 "usage: window_probe find|gone|enabled|controls|focus|center|text|wait-text TITLE ... | "
+                 "hold|timechange SECONDS\n");
     return 2;
 }
 
@@ -179,6 +184,19 @@ int main(int argc, char** argv) {
                         r.right - r.left, r.bottom - r.top, IsWindowVisible(h) ? "shown" : "hidden",
                         textOf(h).c_str());
         }
+        return 0;
+    }
+    if (verb == "focus") {
+        GUITHREADINFO info{};
+        info.cbSize = sizeof info;
+        if (!GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info) || info.hwndFocus == nullptr) {
+            std::printf("0\n");
+            return 1;
+        }
+        HWND focus = info.hwndFocus;
+        HWND parent = GetParent(focus);
+        if (parent != nullptr && classOf(parent) == "SysIPAddress32") focus = parent;
+        std::printf("%d\n", GetDlgCtrlID(focus));
         return 0;
     }
     if (argc < 4) return usage();
