@@ -1,8 +1,10 @@
 #include "gui/win32/win32_controls.h"
 
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdio>
 #include <utility>
 #include <vector>
@@ -190,5 +192,93 @@ void syncListView(HWND h, const ControlView& c, const ControlView* was) {
         }
     }
 }
+
+void syncTabs(HWND sheet, const std::vector<const ControlView*>& tabs, const WindowView* before) {
+    HWND h = GetDlgItem(sheet, kSheetTabsId);
+    if (h == nullptr) return;
+    bool titlesChanged = before == nullptr;
+    int selected = -1;
+    for (size_t i = 0; i < tabs.size(); ++i) {
+        if (tabs[i]->checked) selected = static_cast<int>(i);
+        if (before != nullptr) {
+            for (const ControlView& old : before->controls) {
+                if (old.layout.id == tabs[i]->layout.id && old.text != tabs[i]->text) titlesChanged = true;
+            }
+        }
+    }
+    if (titlesChanged) {
+        SendMessageA(h, TCM_DELETEALLITEMS, 0, 0);
+        for (size_t i = 0; i < tabs.size(); ++i) {
+            TCITEMA item{};
+            item.mask = TCIF_TEXT;
+            item.pszText = const_cast<char*>(tabs[i]->text.c_str());
+            SendMessageA(h, TCM_INSERTITEMA, i, reinterpret_cast<LPARAM>(&item));
+        }
+    }
+    if (selected >= 0 && SendMessageA(h, TCM_GETCURSEL, 0, 0) != selected) {
+        SendMessageA(h, TCM_SETCURSEL, static_cast<WPARAM>(selected), 0);
+    }
+}
+
+void setTooltip(HWND& tooltips, HWND window, HWND control, const std::string& text) {
+    if (tooltips == nullptr) {
+        tooltips = CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP,
+                                          CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window,
+                                          nullptr, GetModuleHandleA(nullptr), nullptr);
+        if (tooltips == nullptr) return;
+        SendMessageA(tooltips, TTM_SETMAXTIPWIDTH, 0, 400);
+    }
+    TOOLINFOA tool{};
+    tool.cbSize = sizeof tool;
+    tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    tool.hwnd = window;
+    tool.uId = reinterpret_cast<UINT_PTR>(control);
+    tool.lpszText = const_cast<char*>(text.c_str());
+    if (SendMessageA(tooltips, TTM_GETTOOLINFOA, 0, reinterpret_cast<LPARAM>(&tool)) == 0) {
+        tool.lpszText = const_cast<char*>(text.c_str());
+        SendMessageA(tooltips, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
+    } else {
+        tool.lpszText = const_cast<char*>(text.c_str());
+        SendMessageA(tooltips, TTM_UPDATETIPTEXTA, 0, reinterpret_cast<LPARAM>(&tool));
+    }
+}
+
+namespace {
+
+constexpr UINT kTrayIconId = 0;
+
+NOTIFYICONDATAA trayRecord(HWND window) {
+    NOTIFYICONDATAA data{};
+    data.cbSize = sizeof data;
+    data.hWnd = window;
+    data.uID = kTrayIconId;
+    return data;
+}
+
+}  // namespace
+
+void syncTray(HWND window, TrayState& tray, const WindowView& v) {
+    if (!v.trayIcon) {
+        if (tray.shown) removeTray(window, tray);
+        return;
+    }
+    if (tray.shown && tray.tip == v.trayTip) return;
+    NOTIFYICONDATAA data = trayRecord(window);
+    data.uFlags = NIF_ICON | NIF_MESSAGE | NIF_TIP;
+    data.uCallbackMessage = kTrayMessage;
+    data.hIcon = programIcon(GetSystemMetrics(SM_CXSMICON));
+    std::strncpy(data.szTip, v.trayTip.c_str(), sizeof data.szTip - 1);
+    if (Shell_NotifyIconA(tray.shown ? NIM_MODIFY : NIM_ADD, &data)) {
+        tray.shown = true;
+        tray.tip = v.trayTip;
+    }
+}
+
+void removeTray(HWND window, TrayState& tray) {
+    NOTIFYICONDATAA data = trayRecord(window);
+    Shell_NotifyIconA(NIM_DELETE, &data);
+    tray.shown = false;
+}
+
 
 }  // namespace tavrel::gui::win32

@@ -1,6 +1,7 @@
 // The Win32 controls' own work for the backend: the window classes and
 // the program's icon, control texts, the address control's numbers, a
-// chart drawn and a list view filled from the model.
+// chart drawn, a list view and a sheet's tabs filled from the model,
+// tooltips and the notification-area entry.
 #pragma once
 
 #include <windows.h>
@@ -33,5 +34,23 @@ void drawChart(HDC dc, const RECT& area, const ChartData& chart);
 // A list view given the columns and rows of the model's control; `was`,
 // the control as last synced (or nullptr), limits the work to what changed.
 void syncListView(HWND h, const ControlView& c, const ControlView* was);
+
+// A property sheet's tab control (kSheetTabsId in `sheet`) given the
+// titles and the selection of the model's tabs.
+void syncTabs(HWND sheet, const std::vector<const ControlView*>& tabs, const WindowView* before);
+// The tooltip of a control of `window`; `tooltips` is the window's tooltip
+// control, made on first use.
+void setTooltip(HWND& tooltips, HWND window, HWND control, const std::string& text);
+
+// The notification-area entry's callback message (WM_USER + 5).
+inline constexpr UINT kTrayMessage = 1029;
+// A window's notification-area entry as last shown.
+struct TrayState {
+    bool shown = false;
+    std::string tip;
+};
+// Shows, updates or removes the window's entry as the model says.
+void syncTray(HWND window, TrayState& tray, const WindowView& v);
+void removeTray(HWND window, TrayState& tray);
 
 }  // namespace tavrel::gui::win32

@@ -28,9 +28,6 @@ namespace {
 using win32::kSheetTabsId;
 using namespace win32;
 
-// The notification-area entry's callback message (WM_USER + 5).
-constexpr UINT kTrayMessage = 1029;
-constexpr UINT kTrayIconId = 0;
 
 // Sent to a page by itself: a number typed into an address field was too
 // large (wParam: the control, lParam: the field and the number).
@@ -79,7 +76,7 @@ public:
 
     ~Win32Backend() override {
         for (auto& [handle, mirror] : mirrors_) {
-            if (mirror.trayShown) removeTray(mirror);
+            if (mirror.tray.shown) removeTray(mirror.hwnd, mirror.tray);
         }
         for (auto it = mirrors_.rbegin(); it != mirrors_.rend(); ++it) {
             if (it->second.hwnd != nullptr && IsWindow(it->second.hwnd)) DestroyWindow(it->second.hwnd);
@@ -191,8 +188,7 @@ private:
         bool made = false;  // `last` holds what was applied
         WindowView last{};
         std::vector<int> tabIds;  // a sheet's tabs, in order
-        bool trayShown = false;
-        std::string trayTip;
+        TrayState tray;
         // The control whose focus went elsewhere when it was greyed, and
         // the control that took it.
         int lentFocus = -1;
@@ -216,7 +212,7 @@ private:
     INT_PTR handleMessage(HWND hwnd, WindowHandle window, UINT msg, WPARAM wp, LPARAM lp) {
         if (msg == taskbarCreated_ && taskbarCreated_ != 0) {
             // The shell started again: every tray entry is gone.
-            for (auto& [handle, mirror] : mirrors_) mirror.trayShown = false;
+            for (auto& [handle, mirror] : mirrors_) mirror.tray.shown = false;
             windowChanged(window);
             postMessage(window, WindowMessage{MessageKind::TaskbarCreated});
             return TRUE;
@@ -362,7 +358,7 @@ private:
     }
 
     void destroyMirror(Mirror& mirror) {
-        if (mirror.trayShown) removeTray(mirror);
+        if (mirror.tray.shown) removeTray(mirror.hwnd, mirror.tray);
         if (mirror.hwnd != nullptr) {
             byHwnd_.erase(mirror.hwnd);
             if (IsWindow(mirror.hwnd)) DestroyWindow(mirror.hwnd);
@@ -438,8 +434,8 @@ private:
             const ControlView* was = before != nullptr && i < before->controls.size() ? &before->controls[i] : nullptr;
             syncControl(mirror, c, was);
         }
-        if (!tabs.empty()) syncTabs(mirror, tabs, before);
-        syncTray(mirror, v);
+        if (!tabs.empty()) syncTabs(mirror.hwnd, tabs, before);
+        syncTray(mirror.hwnd, mirror.tray, v);
 
         if (before == nullptr || before->show != v.show) {
             int how = SW_HIDE;
@@ -514,7 +510,7 @@ private:
             }
         }
         if (was == nullptr ? c.shield : was->shield != c.shield) SendMessageA(h, BCM_SETSHIELD, 0, c.shield ? 1 : 0);
-        if (was == nullptr ? !c.tooltip.empty() : was->tooltip != c.tooltip) setTooltip(mirror, h, c.tooltip);
+        if (was == nullptr ? !c.tooltip.empty() : was->tooltip != c.tooltip) setTooltip(mirror.tooltips, mirror.hwnd, h, c.tooltip);
 
         switch (kind) {
             case ControlKind::ComboBox:
@@ -570,87 +566,6 @@ private:
             mirror.lentFocus = -1;
             mirror.focusTakenBy = nullptr;
         }
-    }
-
-    void syncTabs(Mirror& mirror, const std::vector<const ControlView*>& tabs, const WindowView* before) {
-        HWND h = GetDlgItem(mirror.hwnd, kSheetTabsId);
-        if (h == nullptr) return;
-        bool titlesChanged = before == nullptr;
-        int selected = -1;
-        for (size_t i = 0; i < tabs.size(); ++i) {
-            if (tabs[i]->checked) selected = static_cast<int>(i);
-            if (before != nullptr) {
-                for (const ControlView& old : before->controls) {
-                    if (old.layout.id == tabs[i]->layout.id && old.text != tabs[i]->text) titlesChanged = true;
-                }
-            }
-        }
-        if (titlesChanged) {
-            SendMessageA(h, TCM_DELETEALLITEMS, 0, 0);
-            for (size_t i = 0; i < tabs.size(); ++i) {
-                TCITEMA item{};
-                item.mask = TCIF_TEXT;
-                item.pszText = const_cast<char*>(tabs[i]->text.c_str());
-                SendMessageA(h, TCM_INSERTITEMA, i, reinterpret_cast<LPARAM>(&item));
-            }
-        }
-        if (selected >= 0 && SendMessageA(h, TCM_GETCURSEL, 0, 0) != selected) {
-            SendMessageA(h, TCM_SETCURSEL, static_cast<WPARAM>(selected), 0);
-        }
-    }
-
-    void setTooltip(Mirror& mirror, HWND control, const std::string& text) {
-        if (mirror.tooltips == nullptr) {
-            mirror.tooltips = CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP,
-                                              CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, mirror.hwnd,
-                                              nullptr, GetModuleHandleA(nullptr), nullptr);
-            if (mirror.tooltips == nullptr) return;
-            SendMessageA(mirror.tooltips, TTM_SETMAXTIPWIDTH, 0, 400);
-        }
-        TOOLINFOA tool{};
-        tool.cbSize = sizeof tool;
-        tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
-        tool.hwnd = mirror.hwnd;
-        tool.uId = reinterpret_cast<UINT_PTR>(control);
-        tool.lpszText = const_cast<char*>(text.c_str());
-        if (SendMessageA(mirror.tooltips, TTM_GETTOOLINFOA, 0, reinterpret_cast<LPARAM>(&tool)) == 0) {
-            tool.lpszText = const_cast<char*>(text.c_str());
-            SendMessageA(mirror.tooltips, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
-        } else {
-            tool.lpszText = const_cast<char*>(text.c_str());
-            SendMessageA(mirror.tooltips, TTM_UPDATETIPTEXTA, 0, reinterpret_cast<LPARAM>(&tool));
-        }
-    }
-
-    static NOTIFYICONDATAA trayRecord(const Mirror& mirror) {
-        NOTIFYICONDATAA data{};
-        data.cbSize = sizeof data;
-        data.hWnd = mirror.hwnd;
-        data.uID = kTrayIconId;
-        return data;
-    }
-
-    void syncTray(Mirror& mirror, const WindowView& v) {
-        if (!v.trayIcon) {
-            if (mirror.trayShown) removeTray(mirror);
-            return;
-        }
-        if (mirror.trayShown && mirror.trayTip == v.trayTip) return;
-        NOTIFYICONDATAA data = trayRecord(mirror);
-        data.uFlags = NIF_ICON | NIF_MESSAGE | NIF_TIP;
-        data.uCallbackMessage = kTrayMessage;
-        data.hIcon = programIcon(GetSystemMetrics(SM_CXSMICON));
-        std::strncpy(data.szTip, v.trayTip.c_str(), sizeof data.szTip - 1);
-        if (Shell_NotifyIconA(mirror.trayShown ? NIM_MODIFY : NIM_ADD, &data)) {
-            mirror.trayShown = true;
-            mirror.trayTip = v.trayTip;
-        }
-    }
-
-    void removeTray(Mirror& mirror) {
-        NOTIFYICONDATAA data = trayRecord(mirror);
-        Shell_NotifyIconA(NIM_DELETE, &data);
-        mirror.trayShown = false;
     }
 
     // While a modal window shows, only the newest one takes input, with the
