@@ -432,7 +432,8 @@ private:
                 continue;
             }
             const ControlView* was = before != nullptr && i < before->controls.size() ? &before->controls[i] : nullptr;
-            syncControl(mirror, c, was);
+            syncControl(mirror, c, was,
+                        takesAccessKey(c.layout.kind) ? accessKeyText(v.controls, i) : withCrLf(c.text));
         }
         if (!tabs.empty()) syncTabs(mirror.hwnd, tabs, before);
         syncTray(mirror.hwnd, mirror.tray, v);
@@ -465,7 +466,7 @@ private:
                      SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     }
 
-    void syncControl(Mirror& mirror, const ControlView& c, const ControlView* was) {
+    void syncControl(Mirror& mirror, const ControlView& c, const ControlView* was, const std::string& shown) {
         if (c.layout.id < 0) return;  // controls without id never change
         HWND h = GetDlgItem(mirror.hwnd, c.layout.id);
         if (h == nullptr) return;
@@ -495,7 +496,7 @@ private:
                 case ControlKind::ListView:
                 case ControlKind::Icon:
                 case ControlKind::Tab: break;
-                default: SetWindowTextA(h, withCrLf(c.text).c_str()); break;
+                default: SetWindowTextA(h, shown.c_str()); break;
             }
         }
         if (was == nullptr || was->enabled != c.enabled) enable(mirror, h, c);
