@@ -397,9 +397,17 @@ private:
         if (layout.child) {
             RECT at{0, kPageTopUnits, 0, 0};
             MapDialogRect(parent, &at);
-            SetWindowPos(mirror.hwnd, HWND_TOP, at.left, at.top, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
+            SetWindowPos(mirror.hwnd, pagePlace(parent), at.left, at.top, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
         }
         return true;
+    }
+
+    // Where a sheet's page goes among the sheet's controls: right after its
+    // tabs, so that Tab goes from the tabs to the page, then OK and Cancel,
+    // as in Windows' own property sheets.
+    static HWND pagePlace(HWND sheet) {
+        HWND tabs = sheet != nullptr ? GetDlgItem(sheet, kSheetTabsId) : nullptr;
+        return tabs != nullptr ? tabs : HWND_TOP;
     }
 
     // A modal window is owned by the newest other window on the screen, so
@@ -444,7 +452,7 @@ private:
             if (v.show == ShowCommand::Minimised) how = SW_MINIMIZE;
             ShowWindow(hwnd, how);
             if (child && v.show == ShowCommand::Normal) {
-                SetWindowPos(hwnd, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+                SetWindowPos(hwnd, pagePlace(GetParent(hwnd)), 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
             }
         }
         if (!child && (before == nullptr || before->topmost != v.topmost)) {

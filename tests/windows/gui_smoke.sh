@@ -179,6 +179,13 @@ tab_to() {  # WINDOW ID
 sheet='Tavrel 1.5'
 check "Options opens the sheet for the keyboard" "click_opens TAVREL 101 '$sheet'"
 check "Tab reaches the source buttons (Use List)" "tab_to '$sheet' 1035"
+# As in Windows' own sheets: from the tabs Tab goes to the page, and after
+# the page to OK and Cancel.
+tab_from_tabs() {
+    tab_to "$sheet" 32752 || return 1  # the tab control
+    key_moving_focus "$sheet" Tab && [ "$(focus_of "$sheet")" != 1 ] && [ "$(focus_of "$sheet")" != 2 ]
+}
+check "Tab from the tabs goes to the page, not to OK" "tab_from_tabs && tab_to '$sheet' 1035"
 check "Down moves to Manual A" "key_moving_focus '$sheet' Down && focus_is '$sheet' 1036"
 xdotool key space
 check "Space chooses Manual A: Tab reaches its address" "tab_to '$sheet' 1007"
