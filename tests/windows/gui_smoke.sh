@@ -47,7 +47,13 @@ export DISPLAY
 rm -f "$display_file"
 
 wine_program_start
-screenshot() { xwd -root -silent | convert xwd:- "png:$artifacts/$1"; }
+# The screen as the X server holds it, read from the root window in one
+# piece. (xwd -root pieces the picture together from the windows: one that
+# lies wholly inside another window of the same visual and colormap is read
+# from that lower window, whose part under it comes out black. The Options
+# sheet's drop-down lists, calendars and question boxes looked black in its
+# pictures while the screen showed them drawn.)
+screenshot() { import -silent -window root "png:$artifacts/$1"; }
 save_controls() { probe controls "$1" > "$artifacts/$2" || true; }
 CHECK_ON_FAIL=failure_screen
 failure_screen() { screenshot "failure-$failed.png" || true; }
