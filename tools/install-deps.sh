@@ -32,8 +32,8 @@ peer_libraries=(libcap2 libedit2 libgnutls30 libnettle8 libseccomp2 libselinux1 
 # to build its tests with it.
 windows_build=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest)
 # Its tests: Wine with its fonts, a virtual X display driven by xdotool, and
-# xwd with ImageMagick for screenshots.
-windows_test=(wine wine64 fonts-wine xvfb xauth xdotool x11-apps imagemagick)
+# ImageMagick's import for screenshots.
+windows_test=(wine wine64 fonts-wine xvfb xauth xdotool imagemagick)
 case "${1:-}" in
     --build-only) packages=("${build[@]}") ;;
     --package) packages=("${build[@]}" "${package[@]}") ;;

@@ -2,7 +2,9 @@
 # Tavrel.exe under Wine on a virtual X screen, driven as a user would with
 # the keyboard and the mouse (xdotool): the main window shows its controls,
 # Enter checks the time against a local RFC 868 service (xinetd, in a
-# private network namespace), the Options sheet opens and closes, its Scan
+# private network namespace), the Options sheet opens, drops down its
+# Protocol list and a date picker's calendar, asks its Reset question
+# (answered No) and closes, each of these drawn on the screen; its Scan
 # measures the server by TIME and by SNTP (chronyd), the time-zone dialog
 # and About open and close, and Escape ends the program, which saves its
 # settings. Screenshots of every window shown go to ARTIFACTS.
@@ -47,7 +49,13 @@ export DISPLAY
 rm -f "$display_file"
 
 wine_program_start
-screenshot() { xwd -root -silent | convert xwd:- "png:$artifacts/$1"; }
+# The screen as the X server holds it, read from the root window in one
+# piece. (xwd -root pieces the picture together from the windows: one that
+# lies wholly inside another window of the same visual and colormap is read
+# from that lower window, whose part under it comes out black. The Options
+# sheet's drop-down lists, calendars and question boxes looked black in its
+# pictures while the screen showed them drawn.)
+screenshot() { import -silent -window root "png:$artifacts/$1"; }
 save_controls() { probe controls "$1" > "$artifacts/$2" || true; }
 CHECK_ON_FAIL=failure_screen
 failure_screen() { screenshot "failure-$failed.png" || true; }
@@ -136,6 +144,78 @@ check "the sheet has its tabs" "grep -q ' SysTabControl32 ' '$artifacts/options-
 for text in OK Cancel "Use List" "Edit List"; do
     check "the sheet shows \"$text\"" "tr -d '&' < '$artifacts/options-sheet-controls.txt' | grep -q ' shown $text\$'"
 done
+
+# The sheet's popups, each a window of its own over the sheet: the Protocol
+# list, a date picker's calendar and the question Reset asks. Wine draws
+# them on white or the dialog colour, so the picture of a popup drawn is
+# mostly light; one left undrawn, or pictured wrongly, is black.
+control_rect() {  # WINDOW ID: "x y width height" of the shown control
+    probe controls "$1" | awk -v id="$2" '$1 == id && $7 == "shown" { print $3, $4, $5, $6; f = 1; exit } END { exit !f }'
+}
+light_in() {  # PICTURE LEFT TOP RIGHT BOTTOM
+    screenshot "$1" || return 1
+    [ "$(convert "$artifacts/$1" -crop "$(($4 - $2))x$(($5 - $3))+$2+$3" -format '%[fx:mean > 0.5]' info:)" = 1 ]
+}
+# Waits for the picture of the screen to show the popup (a window as probe
+# finds it) drawn; the last picture taken stays as PICTURE.
+popup_drawn() {  # PICTURE TITLE [TEXT]
+    local rect
+    rect=$(probe find "$2" 20 "${@:3}") || return 1
+    # shellcheck disable=SC2086  # the rect's four numbers
+    poll 30 light_in "$1" $rect
+}
+# A page of the sheet, chosen on its tabs from the keyboard: a click on the
+# first tab, then Right as often as asked; ID is a control of that page.
+sheet_page() {  # RIGHTS ID
+    local x y width height i
+    read -r x y width height < <(control_rect 'Tavrel 1.5' 32752) || return 1
+    xdotool mousemove $((x + 20)) $((y + 10)) click 1
+    for ((i = 0; i < $1; i++)); do xdotool key Right; done
+    poll 30 control_rect 'Tavrel 1.5' "$2" >/dev/null
+}
+check "the Protocol list drops down" "click_control 'Tavrel 1.5' 1013 && probe find ComboLBox 20 >/dev/null"
+check "the Protocol list is drawn" "popup_drawn protocol-list.png ComboLBox"
+xdotool key Escape
+check "Escape closes the list and leaves the sheet" "probe gone ComboLBox 20 && probe find 'Tavrel 1.5' 5 >/dev/null"
+
+# The date range is off in the test's settings: Enable lets the pickers
+# open, and Enable once more turns it off again.
+check "the System page shows" "sheet_page 2 1011"
+check "a click reaches Enable" "click_control 'Tavrel 1.5' 1030"
+# The calendar drops down from the button at the picker's right end (once
+# the picker takes input after Enable), and that button closes it again
+# (under Wine, Escape closes the calendar only now and then).
+picker_button() {
+    local x y width height
+    read -r x y width height < <(control_rect 'Tavrel 1.5' 1011) || return 1
+    xdotool mousemove $((x + width - 8)) $((y + height / 2)) click 1
+}
+open_calendar() {
+    for _ in 1 2 3; do
+        picker_button && probe find SysMonthCal32 10 >/dev/null && return 0
+    done
+    return 1
+}
+check "the date picker's calendar drops down" "open_calendar"
+check "the calendar is drawn" "popup_drawn calendar.png SysMonthCal32"
+check "the picker's button closes the calendar and leaves the sheet" \
+    "picker_button && probe gone SysMonthCal32 20 && probe find 'Tavrel 1.5' 5 >/dev/null"
+check "a click reaches Enable again" "click_control 'Tavrel 1.5' 1030"
+
+# The question has the sheet's caption; its text tells it apart. It is
+# answered No (Escape), so the settings stay as they are.
+question='Reset to default all settings?'
+check "the Misc page shows" "sheet_page 3 7"
+check "Reset asks first" "click_control 'Tavrel 1.5' 7 && probe find 'Tavrel 1.5' 20 '$question' >/dev/null"
+check "the question is drawn" "popup_drawn reset-question.png 'Tavrel 1.5' '$question'"
+# Keys go to the window under the pointer: onto the question first.
+answer_no() {
+    local left top
+    read -r left top _ < <(probe find 'Tavrel 1.5' 5 "$question") || return 1
+    xdotool mousemove $((left + 10)) $((top + 40)) key Escape
+    probe gone 'Tavrel 1.5' 20 "$question" && probe find 'Tavrel 1.5' 5 >/dev/null
+}
+check "Escape answers No: the question goes, the sheet stays" answer_no
 xdotool key Escape
 check "Escape closes the sheet" "probe gone 'Tavrel 1.5' 30"
 check "the main window stays" "probe find TAVREL 5 >/dev/null"

@@ -2,9 +2,12 @@
 // for the tests that drive Tavrel.exe under Wine with xdotool: where a
 // window and its controls are, and what they show.
 //
-//   window_probe find TITLE SECONDS      waits for a shown top-level window whose
-//                                        caption or class is TITLE; prints its rect
-//   window_probe gone TITLE SECONDS      waits until no such window shows
+//   window_probe find TITLE SECONDS [TEXT]
+//                                        waits for a shown top-level window whose
+//                                        caption or class is TITLE (and that shows a
+//                                        control reading TEXT); prints its rect
+//   window_probe gone TITLE SECONDS [TEXT]
+//                                        waits until no such window shows
 //   window_probe enabled TITLE SECONDS   waits until such a window takes input (a
 //                                        modal dialog's owner is disabled until the
 //                                        dialog has gone)
@@ -50,23 +53,47 @@ std::string classOf(HWND h) {
     return buffer;
 }
 
+// Controls of the window and of the pages inside it.
+BOOL CALLBACK collectChild(HWND h, LPARAM param) {
+    reinterpret_cast<std::vector<HWND>*>(param)->push_back(h);
+    return TRUE;
+}
+
+std::vector<HWND> controlsOf(HWND window) {
+    std::vector<HWND> controls;
+    EnumChildWindows(window, collectChild, reinterpret_cast<LPARAM>(&controls));
+    return controls;
+}
+
+bool showsText(HWND window, const std::string& text) {
+    for (HWND h : controlsOf(window)) {
+        if (IsWindowVisible(h) && textOf(h) == text) return true;
+    }
+    return false;
+}
+
+// A dialog opened over another one may share its caption (Tavrel's
+// question boxes carry the program's title, as its sheet does): a text
+// shown in it tells the two apart.
 struct Search {
     std::string title;
+    std::string text;  // empty: any
     HWND found = nullptr;
 };
 
 BOOL CALLBACK matchTopLevel(HWND h, LPARAM param) {
     auto* search = reinterpret_cast<Search*>(param);
     if (!IsWindowVisible(h)) return TRUE;
-    if (textOf(h) == search->title || classOf(h) == search->title) {
+    if ((textOf(h) == search->title || classOf(h) == search->title) &&
+        (search->text.empty() || showsText(h, search->text))) {
         search->found = h;
         return FALSE;
     }
     return TRUE;
 }
 
-HWND findWindow(const std::string& title) {
-    Search search{title};
+HWND findWindow(const std::string& title, const std::string& text = {}) {
+    Search search{title, text};
     EnumWindows(matchTopLevel, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
@@ -79,18 +106,6 @@ bool waitFor(double seconds, Condition condition) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return true;
-}
-
-// Controls of the window and of the pages inside it.
-BOOL CALLBACK collectChild(HWND h, LPARAM param) {
-    reinterpret_cast<std::vector<HWND>*>(param)->push_back(h);
-    return TRUE;
-}
-
-std::vector<HWND> controlsOf(HWND window) {
-    std::vector<HWND> controls;
-    EnumChildWindows(window, collectChild, reinterpret_cast<LPARAM>(&controls));
-    return controls;
 }
 
 HWND controlOf(HWND window, int id) {
@@ -155,16 +170,19 @@ int main(int argc, char** argv) {
     const std::string verb = argv[1];
     const std::string title = argv[2];
     if (verb == "timechange") return waitForTimeChange(std::atof(argv[2])) ? 0 : 1;
-    if (verb == "find" && argc == 4) {
+    const std::string shownText = argc == 5 ? argv[4] : "";
+    if (verb == "find" && (argc == 4 || argc == 5)) {
         HWND found = nullptr;
-        if (!waitFor(std::atof(argv[3]), [&] { return (found = findWindow(title)) != nullptr; })) return 1;
+        if (!waitFor(std::atof(argv[3]), [&] { return (found = findWindow(title, shownText)) != nullptr; })) {
+            return 1;
+        }
         RECT r{};
         GetWindowRect(found, &r);
         std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right, r.bottom);
         return 0;
     }
-    if (verb == "gone" && argc == 4) {
-        return waitFor(std::atof(argv[3]), [&] { return findWindow(title) == nullptr; }) ? 0 : 1;
+    if (verb == "gone" && (argc == 4 || argc == 5)) {
+        return waitFor(std::atof(argv[3]), [&] { return findWindow(title, shownText) == nullptr; }) ? 0 : 1;
     }
     if (verb == "enabled" && argc == 4) {
         return waitFor(std::atof(argv[3]), [&] {
