@@ -100,7 +100,13 @@ private:
     std::vector<platform::NetAddress> addresses() const;
     bool contactServer();
     bool timeExchange(platform::Socket& socket, uint32_t startTick, platform::FileTime roundTrip);
-    bool sntpExchange(platform::Socket& socket, uint32_t startTick);
+    // waitLimitMs: how long a last request with nothing measured yet waits
+    // (-1: until the query is given up).
+    bool sntpExchange(std::shared_ptr<platform::Socket> socket, const platform::NetAddress& peer, uint32_t startTick,
+                      int waitLimitMs);
+    // A socket for the peer, made the one an abort closes; nullptr when
+    // none could be made or the query was aborted.
+    std::shared_ptr<platform::Socket> openSocket(const platform::NetAddress& peer, platform::SocketKind kind);
     void advance(QueryStep step);
 
     const QueryTarget target_;

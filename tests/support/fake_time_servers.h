@@ -28,6 +28,8 @@ enum class Reply {
     KissOfDeath,   // SNTP: stratum 0, code RATE
     KissDeny,      // SNTP: stratum 0, code DENY
     AtPhase,       // TIME: waits until the clock is `delayMs` into a second, then sends that second
+    LateFirst,     // SNTP: the first two replies after `delayMs` (taken then, as a queue on the way
+                   // out would hold them), the rest at once
 };
 
 // A shared record of which server was asked, in order ("A-TIME", ...).
