@@ -109,13 +109,16 @@ bool TimeQuery::sntpExchange(std::shared_ptr<platform::Socket> socket, const pla
         int64_t delay;
     };
     std::optional<Sample> best;
-    // New requests stop once half the sync time-out has passed, so that the
-    // exchange ends well before the query is given up.
+    // Half the sync time-out: the exchange ends well before the query is
+    // given up.
     const uint32_t sendingMs = target_.timeoutMs > 0 ? target_.timeoutMs / 2 : kSampleWaitMs * kSntpSamples;
     for (int sample = 0; sample < kSntpSamples && !aborted_.load(); ++sample) {
         const uint32_t sentTick = platform::getTickCount();
         if (sample > 0) {
-            if (sentTick - startTick >= sendingMs) break;
+            // With a sample in hand, no new request once half the time-out
+            // has gone; without one, up to the last, which waits as long as
+            // a single request did (a silent server still times out).
+            if (best && sentTick - startTick >= sendingMs) break;
             // Each request from a socket of its own: a late reply to an
             // earlier one can never be taken for this one's.
             socket = openSocket(peer, platform::SocketKind::Udp);
