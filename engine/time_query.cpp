@@ -1,5 +1,6 @@
 #include "engine/time_query.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "platform/thread.h"
@@ -13,7 +14,7 @@ constexpr int kMaxReceiveAttempts = 100;  // a further pass after this many ends
 constexpr uint32_t kDateRangeWidening = 1500;
 // Several SNTP samples: how many at most, how far apart, how long one's
 // reply is waited for before it counts as lost.
-constexpr int kSntpSamples = 4;
+constexpr int kMaxSntpSamples = 4;
 constexpr uint32_t kSampleSpacingMs = 200;
 constexpr uint32_t kSampleWaitMs = 1000;
 
@@ -111,8 +112,9 @@ bool TimeQuery::sntpExchange(std::shared_ptr<platform::Socket> socket, const pla
     std::optional<Sample> best;
     // Half the sync time-out: the exchange ends well before the query is
     // given up.
-    const uint32_t sendingMs = target_.timeoutMs > 0 ? target_.timeoutMs / 2 : kSampleWaitMs * kSntpSamples;
-    for (int sample = 0; sample < kSntpSamples && !aborted_.load(); ++sample) {
+    const uint32_t sendingMs = target_.timeoutMs > 0 ? target_.timeoutMs / 2 : kSampleWaitMs * kMaxSntpSamples;
+    const int samples = std::clamp(target_.sntpSamples, 1, kMaxSntpSamples);
+    for (int sample = 0; sample < samples && !aborted_.load(); ++sample) {
         const uint32_t sentTick = platform::getTickCount();
         if (sample > 0) {
             // With a sample in hand, no new request once half the time-out
@@ -131,10 +133,11 @@ bool TimeQuery::sntpExchange(std::shared_ptr<platform::Socket> socket, const pla
         uint8_t request[kSntpPacketSize];
         buildSntpRequest(t1, request);
         (void)socket->send(request, sizeof request);
-        const bool lastChance = sample + 1 == kSntpSamples && !best;
+        const bool lastChance = sample + 1 == samples && !best;
         // Until the reply to this request comes, or it is given up: a last
         // request with nothing measured yet waits as a single one did.
         bool refused = false;
+        bool outside = false;
         for (;;) {
             const uint32_t waited = platform::getTickCount() - sentTick;
             if (!lastChance && waited >= kSampleWaitMs) break;
@@ -166,9 +169,15 @@ bool TimeQuery::sntpExchange(std::shared_ptr<platform::Socket> socket, const pla
             if (!best || delay < best->delay) {
                 best = Sample{t1, t2, t3, t4, platform::getTickCount(), stamps.transmitSeconds, delay};
             }
+            // A time outside the date range is refused whatever its round
+            // trip: asking again would only ask the same liar again.
+            if (outsideDateRange(stamps.transmitSeconds)) {
+                best = Sample{t1, t2, t3, t4, platform::getTickCount(), stamps.transmitSeconds, delay};
+                outside = true;
+            }
             break;
         }
-        if (refused || sample + 1 == kSntpSamples || aborted_.load()) break;
+        if (refused || outside || sample + 1 == samples || aborted_.load()) break;
         // The next request no sooner than 200 ms after this one; what
         // arrives meanwhile is a late reply, and is passed over.
         for (uint32_t waited; (waited = platform::getTickCount() - sentTick) < kSampleSpacingMs;) {
@@ -194,6 +203,14 @@ bool TimeQuery::sntpExchange(std::shared_ptr<platform::Socket> socket, const pla
     result_.responseMs = static_cast<uint32_t>(roundTrip / platform::kFileTimeUnitsPerMs);
     (void)startTick;
     return true;
+}
+
+bool TimeQuery::outsideDateRange(uint32_t serverSeconds) const {
+    if (!target_.dateRangeEnabled) return false;
+    // One unit of the upper word is 2^32 x 100 ns; the bounds' lower words
+    // take no part.
+    const uint32_t h = platform::upperWord(wireSecondsToFileTime(serverSeconds));
+    return h < platform::upperWord(target_.dateRangeLow) || h > platform::upperWord(target_.dateRangeHigh);
 }
 
 std::vector<platform::NetAddress> TimeQuery::addresses() const {
@@ -262,8 +279,6 @@ void TimeQuery::run() {
         socket_.reset();
     }
     if (ok && target_.dateRangeEnabled) {
-        // One unit of the upper word is 2^32 x 100 ns; the bounds' lower
-        // words take no part.
         const uint32_t h = platform::upperWord(wireSecondsToFileTime(result_.serverSeconds));
         result_.belowDateRange = h < platform::upperWord(target_.dateRangeLow);
         result_.aboveDateRange = h > platform::upperWord(target_.dateRangeHigh);

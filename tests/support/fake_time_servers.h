@@ -43,6 +43,21 @@ public:
         std::lock_guard lock(mutex_);
         return entries_;
     }
+    // The entries with repeats in a row told once, with how many at most
+    // came in a row: the servers asked in order, and the most requests one
+    // was sent at a time.
+    std::vector<std::string> runs(size_t* longest = nullptr) {
+        std::lock_guard lock(mutex_);
+        std::vector<std::string> out;
+        size_t run = 0;
+        if (longest) *longest = 0;
+        for (const std::string& entry : entries_) {
+            run = !out.empty() && out.back() == entry ? run + 1 : 1;
+            if (run == 1) out.push_back(entry);
+            if (longest && run > *longest) *longest = run;
+        }
+        return out;
+    }
 
 private:
     std::mutex mutex_;
