@@ -110,6 +110,15 @@ bool TimeQuery::sntpExchange(std::shared_ptr<platform::Socket> socket, const pla
         int64_t delay;
     };
     std::optional<Sample> best;
+    // Every reply bounds the offset: the server's clock is at most T2 - T1
+    // ahead (the request took no time) and at least T3 - T4 (the reply took
+    // none). The tightest bounds of all the samples are kept; their middle
+    // is the offset, which for the sample with the shortest round trip alone
+    // is its own, and which the other samples can only narrow.
+    std::optional<Sample> outbound;  // the smallest T2 - T1
+    std::optional<Sample> inbound;   // the largest T3 - T4
+    auto ahead = [](const Sample& s) { return static_cast<int64_t>(s.t2 - s.t1); };
+    auto behind = [](const Sample& s) { return static_cast<int64_t>(s.t3 - s.t4); };
     // Half the sync time-out: the exchange ends well before the query is
     // given up.
     const uint32_t sendingMs = target_.timeoutMs > 0 ? target_.timeoutMs / 2 : kSampleWaitMs * kMaxSntpSamples;
@@ -166,13 +175,14 @@ bool TimeQuery::sntpExchange(std::shared_ptr<platform::Socket> socket, const pla
             const platform::FileTime t3 = ntpToFileTime(stamps.transmitSeconds, stamps.transmitFraction);
             const int64_t delay = (static_cast<int64_t>(t4) - static_cast<int64_t>(t1)) -
                                   (static_cast<int64_t>(t3) - static_cast<int64_t>(t2));
-            if (!best || delay < best->delay) {
-                best = Sample{t1, t2, t3, t4, platform::getTickCount(), stamps.transmitSeconds, delay};
-            }
+            const Sample sample{t1, t2, t3, t4, platform::getTickCount(), stamps.transmitSeconds, delay};
+            if (!best || delay < best->delay) best = sample;
+            if (!outbound || ahead(sample) < ahead(*outbound)) outbound = sample;
+            if (!inbound || behind(sample) > behind(*inbound)) inbound = sample;
             // A time outside the date range is refused whatever its round
             // trip: asking again would only ask the same liar again.
             if (outsideDateRange(stamps.transmitSeconds)) {
-                best = Sample{t1, t2, t3, t4, platform::getTickCount(), stamps.transmitSeconds, delay};
+                best = outbound = inbound = sample;
                 outside = true;
             }
             break;
@@ -196,7 +206,7 @@ bool TimeQuery::sntpExchange(std::shared_ptr<platform::Socket> socket, const pla
     result_.replyTick = best->tick;
     result_.replyClock = best->t4;
     result_.serverSeconds = best->transmitSeconds;
-    result_.offsetUnits = sntpOffsetUnits(best->t1, best->t2, best->t3, best->t4);
+    result_.offsetUnits = sntpOffsetUnits(outbound->t1, outbound->t2, inbound->t3, inbound->t4);
     result_.offsetMeasured = true;
     // The round trip of the sample used, as the log gives it.
     const platform::FileTime roundTrip = best->t4 > best->t1 ? best->t4 - best->t1 : 0;
