@@ -16,6 +16,7 @@ namespace {
 constexpr uint64_t kUnitsPerDecimal = 100;
 constexpr char kOldTimePicture[] = "HH:mm:ss";
 constexpr platform::FileTime kHour = 3600 * platform::kFileTimeUnitsPerSecond;
+constexpr char kSlewing[] = "Slewing";
 
 bool logAllowed(const FlagWord& category) { return !settings.logDisabled.load() && category.load(); }
 
@@ -42,6 +43,16 @@ int64_t appliedUserOffset() {
 int64_t signedDifference(platform::FileTime to, platform::FileTime from) {
     return to >= from ? static_cast<int64_t>(to - from) : -static_cast<int64_t>(from - to);
 }
+
+// What the clock read before a Correct, as the log gives it.
+std::string oldTimeText(platform::FileTime utc) {
+    platform::SystemTime local{};
+    if (!platform::fileTimeToSystemTime(localOf(utc), local)) return {};
+    return platform::formatTime(local, kOldTimePicture);
+}
+
+// A slew's duration in whole seconds, rounded up ("400 s").
+std::string slewTimeText(uint64_t ms) { return std::to_string((ms + 999) / 1000) + " s"; }
 
 }  // namespace
 
@@ -104,18 +115,19 @@ Correction correctClock(CorrectionMode mode, const QueryResult& reply, bool sntp
         forceTimeProtocol = true;
     }
 
+    // The clock is read once: the change is worked out from this reading
+    // and applied relative to the clock as it then stands, so nothing
+    // between the two readings ends up in the change.
+    const platform::FileTime before = platform::getSystemTimeAsFileTime();
     platform::FileTime corrected = 0;
-    if (!sntp) {
-        // TIME: the reply's estimate of the server's clock, carried forward
-        // on this computer's clock.
-        corrected = platform::getSystemTimeAsFileTime() + static_cast<platform::FileTime>(reply.offsetUnits);
-        out.serverClockTick = platform::getTickCount();
-    } else if (mode == CorrectionMode::Check || forceTimeProtocol) {
+    if (sntp && (mode == CorrectionMode::Check || forceTimeProtocol)) {
         const uint32_t now = platform::getTickCount();
         out.serverClockTick = now;
         corrected = wholeSecondClock(reply.serverSeconds, now - reply.replyTick);
     } else {
-        corrected = platform::getSystemTimeAsFileTime() + static_cast<platform::FileTime>(reply.offsetUnits);
+        // TIME's estimate of the server's clock, or SNTP's measured offset,
+        // carried forward on this computer's clock.
+        corrected = before + static_cast<platform::FileTime>(reply.offsetUnits);
         out.serverClockTick = platform::getTickCount();
     }
 
@@ -136,20 +148,27 @@ Correction correctClock(CorrectionMode mode, const QueryResult& reply, bool sntp
     } else {
         out.serverClock = localOf(corrected);
     }
-    const platform::FileTime before = platform::getSystemTimeAsFileTime();
     if (settings.minorOnly.load()) corrected = minorOnlyClock(corrected, before);
-    const std::string oldTime = platform::formatTime(platform::getLocalTime(), kOldTimePicture);
-    out.clockSet = platform::setSystemFileTime(corrected);
+    const int64_t change = signedDifference(corrected, before);
+    // A small change is slewed where the user allows it: the clock runs a
+    // little fast or slow until it is right, and never jumps, least of all
+    // backwards; a larger one is stepped.
+    const bool slew = !settings.slewDisabled.load() && change > -kLargestSlewUnits && change < kLargestSlewUnits;
+    out.clockSet = slew ? platform::slewSystemClock(change) : platform::stepSystemClock(change);
+    if (out.clockSet && slew) out.slewMs = platform::slewDurationMs(change);
+    const std::string oldTime = oldTimeText(before);
     // Set to the server's time (not kept off it on purpose): the system is
     // told the clock is synchronised, with half the round trip (and TIME's
-    // whole seconds) as its error, as time daemons do.
+    // whole seconds) as its error, as time daemons do; while a slew runs,
+    // what it has still to make up counts too.
     if (out.clockSet && userOffset == 0 && !settings.minorOnly.load()) {
-        const uint64_t errorUs = uint64_t{reply.responseMs} * 500 + (sntp && reply.offsetMeasured ? 0 : 1'000'000);
+        uint64_t errorUs = uint64_t{reply.responseMs} * 500 + (sntp && reply.offsetMeasured ? 0 : 1'000'000);
+        if (slew) errorUs += static_cast<uint64_t>(change < 0 ? -change : change) / 10;
         (void)platform::markClockSynchronised(errorUs + kSystemErrorMarginUs, errorUs);
     }
-    out.difference.units = signedDifference(corrected, before);
+    out.difference.units = change;
     out.serverClockTick = platform::getTickCount();
-    if (userOffset == 0) out.serverClock = localOf(platform::getSystemTimeAsFileTime());
+    if (userOffset == 0) out.serverClock = localOf(before + static_cast<platform::FileTime>(change));
 
     if (!out.clockSet) {
         out.outcome = slot(kSlotErrorSettingTime);
@@ -157,13 +176,16 @@ Correction correctClock(CorrectionMode mode, const QueryResult& reply, bool sntp
         if (logAllowed(settings.logErrors)) logLine(out.outcome, LogLevel::Warning);
         return out;
     }
-    out.outcome = slot(kSlotTavreled);
+    // A slew says so, and how long it takes, where a step says "Tavreled".
+    const std::string done =
+        out.slewMs > 0 ? std::string(kSlewing) + " over " + slewTimeText(out.slewMs) : slot(kSlotTavreled);
+    out.outcome = done;
     if (settings.logOldTime.load()) out.outcome += slot(kSlotOldTimeWas) + oldTime;
     if (settings.logResponse.load() || settings.logCorrection.load()) {
         out.outcome += ", " + formatDifference(DifferenceForm::Log, out.difference);
     }
     out.outcome += slot(kSlotServerUsedWas) + std::string(server);
-    out.summary = slot(kSlotTavreled) + ", " + formatDifference(DifferenceForm::Status, out.difference) +
+    out.summary = done + ", " + formatDifference(DifferenceForm::Status, out.difference) +
                   slot(kSlotServerUsedWas) + std::string(server);
     if (logAllowed(settings.logSyncs)) logLine(out.outcome);
     return out;

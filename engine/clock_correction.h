@@ -29,8 +29,12 @@ struct Difference {
     uint32_t responseMs = 0;
 };
 
+// Changes smaller than this (half a second) are slewed when slewing is on.
+inline constexpr int64_t kLargestSlewUnits = 5'000'000;
+
 struct Correction {
     bool clockSet = false;  // Correct: the clock was set
+    uint64_t slewMs = 0;    // Correct: the clock slews for this long (0: it was stepped)
     Difference difference;
     // The server's clock to show from now on (a local time), as of the tick
     // count given; none when it is to run on from its old value.

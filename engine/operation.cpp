@@ -158,6 +158,9 @@ void SyncOperation::startQuery() {
     target.dateRangeLow = settings.dateRangeLow.load();
     target.dateRangeHigh = settings.dateRangeHigh.load();
     target.timeoutMs = static_cast<uint32_t>(syncTimeoutMs());
+    // An average over one server asks it four times, one request each: a
+    // server is never sent more than four requests in an operation's round.
+    if (settings.averageEnabled.load() && singleServer()) target.sntpSamples = 1;
     querySntp_ = !target.useTime;
     queryAddress_.clear();
     // The server's clock stops while an SNTP exchange measures the offset.

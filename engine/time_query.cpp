@@ -1,5 +1,8 @@
 #include "engine/time_query.h"
 
+#include <algorithm>
+#include <optional>
+
 #include "platform/thread.h"
 #include "protocol/time_protocol.h"
 #include "storage/settings.h"
@@ -9,6 +12,12 @@ namespace {
 
 constexpr int kMaxReceiveAttempts = 100;  // a further pass after this many ends the loop
 constexpr uint32_t kDateRangeWidening = 1500;
+// Several SNTP samples: how many at most, how far apart, how long one's
+// reply is waited for before it counts as lost.
+constexpr int kMaxSntpSamples = 4;
+constexpr uint32_t kSampleSpacingMs = 200;
+constexpr uint32_t kSampleWaitMs = 1000;
+
 
 enum class Received { Complete, Incomplete, Failed };
 
@@ -74,34 +83,144 @@ bool TimeQuery::timeExchange(platform::Socket& socket, uint32_t startTick, platf
     return true;
 }
 
-bool TimeQuery::sntpExchange(platform::Socket& socket, uint32_t startTick) {
-    // T1 just before the request goes, to the clock's full precision: a
-    // reading cut to the millisecond would put up to half a millisecond
-    // into the offset.
-    const platform::FileTime t1 = platform::getSystemTimeAsFileTime();
-    uint8_t packet[kSntpPacketSize];
-    buildSntpRequest(t1, packet);
-    (void)socket.send(packet, sizeof packet);
-
-    for (size_t i = 16; i < kSntpPacketSize; ++i) packet[i] = 0;
-    if (receiveLoop(socket, packet, sizeof packet, aborted_) != Received::Complete) return false;
-    const platform::FileTime t4 = platform::getSystemTimeAsFileTime();
-    advance(QueryStep::Converting);
-    result_.replyTick = platform::getTickCount();
-    result_.responseMs = result_.replyTick - startTick;
-
-    SntpTimestamps stamps{};
-    if (!readSntpReply(packet, stamps)) {
-        (void)readKissCode(packet, result_.kiss);
-        return false;
+std::shared_ptr<platform::Socket> TimeQuery::openSocket(const platform::NetAddress& peer, platform::SocketKind kind) {
+    std::shared_ptr<platform::Socket> socket = platform::Socket::create(kind, peer.family);
+    if (!socket) return nullptr;
+    {
+        // An abort that came before the socket existed closes it at once.
+        std::lock_guard lock(mutex_);
+        socket_ = socket;
+        address_ = platform::addressText(peer);
+        if (aborted_.load()) socket->close();
     }
-    result_.replyClock = t4;
-    result_.serverSeconds = stamps.transmitSeconds;
-    const platform::FileTime t2 = ntpToFileTime(stamps.receiveSeconds, stamps.receiveFraction);
-    const platform::FileTime t3 = ntpToFileTime(stamps.transmitSeconds, stamps.transmitFraction);
-    result_.offsetUnits = sntpOffsetUnits(t1, t2, t3, t4);
+    return aborted_.load() ? nullptr : socket;
+}
+
+bool TimeQuery::sntpExchange(std::shared_ptr<platform::Socket> socket, const platform::NetAddress& peer,
+                             uint32_t startTick, int waitLimitMs) {
+    // Up to four requests, at least 200 ms apart, within the time the query
+    // has: the reply with the shortest round trip is kept, as the one a
+    // queue on the path held least (and so skewed least). A lost or late
+    // reply is skipped; one good reply is enough; a kiss or a server that
+    // says it is not synchronised ends the exchange.
+    struct Sample {
+        platform::FileTime t1, t2, t3, t4;
+        uint32_t tick;
+        uint32_t transmitSeconds;
+        int64_t delay;
+    };
+    std::optional<Sample> best;
+    // Every reply bounds the offset: the server's clock is at most T2 - T1
+    // ahead (the request took no time) and at least T3 - T4 (the reply took
+    // none). The tightest bounds of all the samples are kept; their middle
+    // is the offset, which for the sample with the shortest round trip alone
+    // is its own, and which the other samples can only narrow.
+    std::optional<Sample> outbound;  // the smallest T2 - T1
+    std::optional<Sample> inbound;   // the largest T3 - T4
+    auto ahead = [](const Sample& s) { return static_cast<int64_t>(s.t2 - s.t1); };
+    auto behind = [](const Sample& s) { return static_cast<int64_t>(s.t3 - s.t4); };
+    // Half the sync time-out: the exchange ends well before the query is
+    // given up.
+    const uint32_t sendingMs = target_.timeoutMs > 0 ? target_.timeoutMs / 2 : kSampleWaitMs * kMaxSntpSamples;
+    const int samples = std::clamp(target_.sntpSamples, 1, kMaxSntpSamples);
+    for (int sample = 0; sample < samples && !aborted_.load(); ++sample) {
+        const uint32_t sentTick = platform::getTickCount();
+        if (sample > 0) {
+            // With a sample in hand, no new request once half the time-out
+            // has gone; without one, up to the last, which waits as long as
+            // a single request did (a silent server still times out).
+            if (best && sentTick - startTick >= sendingMs) break;
+            // Each request from a socket of its own: a late reply to an
+            // earlier one can never be taken for this one's.
+            socket = openSocket(peer, platform::SocketKind::Udp);
+            if (!socket || !socket->connect(peer)) break;
+        }
+        // T1 just before the request goes, to the clock's full precision: a
+        // reading cut to the millisecond would put up to half a millisecond
+        // into the offset.
+        const platform::FileTime t1 = platform::getSystemTimeAsFileTime();
+        uint8_t request[kSntpPacketSize];
+        buildSntpRequest(t1, request);
+        (void)socket->send(request, sizeof request);
+        const bool lastChance = sample + 1 == samples && !best;
+        // Until the reply to this request comes, or it is given up: a last
+        // request with nothing measured yet waits as a single one did.
+        bool refused = false;
+        bool outside = false;
+        for (;;) {
+            const uint32_t waited = platform::getTickCount() - sentTick;
+            if (!lastChance && waited >= kSampleWaitMs) break;
+            const int limit = lastChance ? waitLimitMs : static_cast<int>(kSampleWaitMs - waited);
+            socket->setWaitLimit(limit);
+            const uint32_t asked = platform::getTickCount();
+            uint8_t packet[kSntpPacketSize] = {};
+            const long got = socket->receive(packet, sizeof packet);
+            if (got < 0) {
+                // A wait given up never ends early: a failure well inside
+                // the limit is the server refusing (or an abort), and no
+                // further request would fare better.
+                const uint32_t took = platform::getTickCount() - asked;
+                refused = limit < 0 || took < static_cast<uint32_t>(limit) / 2;
+                break;
+            }
+            if (got < static_cast<long>(kSntpPacketSize)) continue;
+            const platform::FileTime t4 = platform::getSystemTimeAsFileTime();
+            if (step_.load() != QueryStep::Converting) advance(QueryStep::Converting);
+            SntpTimestamps stamps{};
+            if (!readSntpReply(packet, stamps)) {
+                (void)readKissCode(packet, result_.kiss);
+                return false;
+            }
+            const platform::FileTime t2 = ntpToFileTime(stamps.receiveSeconds, stamps.receiveFraction);
+            const platform::FileTime t3 = ntpToFileTime(stamps.transmitSeconds, stamps.transmitFraction);
+            const int64_t delay = (static_cast<int64_t>(t4) - static_cast<int64_t>(t1)) -
+                                  (static_cast<int64_t>(t3) - static_cast<int64_t>(t2));
+            const Sample sample{t1, t2, t3, t4, platform::getTickCount(), stamps.transmitSeconds, delay};
+            if (!best || delay < best->delay) best = sample;
+            if (!outbound || ahead(sample) < ahead(*outbound)) outbound = sample;
+            if (!inbound || behind(sample) > behind(*inbound)) inbound = sample;
+            // A time outside the date range is refused whatever its round
+            // trip: asking again would only ask the same liar again.
+            if (outsideDateRange(stamps.transmitSeconds)) {
+                best = outbound = inbound = sample;
+                outside = true;
+            }
+            break;
+        }
+        if (refused || outside || sample + 1 == samples || aborted_.load()) break;
+        // The next request no sooner than 200 ms after this one; what
+        // arrives meanwhile is a late reply, and is passed over.
+        for (uint32_t waited; (waited = platform::getTickCount() - sentTick) < kSampleSpacingMs;) {
+            socket->setWaitLimit(static_cast<int>(kSampleSpacingMs - waited));
+            uint8_t stray[kSntpPacketSize];
+            if (socket->receive(stray, sizeof stray) < 0) {
+                if (aborted_.load()) break;
+                // Not a timeout: an error came at once; wait out the rest.
+                const uint32_t now = platform::getTickCount() - sentTick;
+                if (now < kSampleSpacingMs) platform::sleepMs(kSampleSpacingMs - now);
+                break;
+            }
+        }
+    }
+    if (!best || aborted_.load()) return false;
+    result_.replyTick = best->tick;
+    result_.replyClock = best->t4;
+    result_.serverSeconds = best->transmitSeconds;
+    result_.offsetUnits = sntpOffsetUnits(outbound->t1, outbound->t2, inbound->t3, inbound->t4);
     result_.offsetMeasured = true;
+    // The round trip of the sample used, as the log gives it.
+    const platform::FileTime roundTrip = best->t4 > best->t1 ? best->t4 - best->t1 : 0;
+    result_.responseMs = static_cast<uint32_t>(roundTrip / platform::kFileTimeUnitsPerMs);
+    (void)startTick;
     return true;
+}
+
+bool TimeQuery::outsideDateRange(uint32_t serverSeconds) const {
+    if (!target_.dateRangeEnabled) return false;
+    // One unit of the upper word is 2^32 x 100 ns; the bounds' lower words
+    // take no part.
+    const uint32_t h = platform::upperWord(wireSecondsToFileTime(serverSeconds));
+    return h < platform::upperWord(target_.dateRangeLow) || h > platform::upperWord(target_.dateRangeHigh);
 }
 
 std::vector<platform::NetAddress> TimeQuery::addresses() const {
@@ -134,17 +253,9 @@ bool TimeQuery::contactServer() {
         const bool last = i + 1 == candidates.size();
         const uint32_t startTick = platform::getTickCount();
         std::shared_ptr<platform::Socket> socket =
-            platform::Socket::create(target_.useTime ? platform::SocketKind::Tcp : platform::SocketKind::Udp,
-                                     address.family);
-        if (!socket) continue;
-        {
-            // An abort that came before the socket existed closes it at once.
-            std::lock_guard lock(mutex_);
-            socket_ = socket;
-            address_ = platform::addressText(address);
-            if (aborted_.load()) socket->close();
-        }
+            openSocket(address, target_.useTime ? platform::SocketKind::Tcp : platform::SocketKind::Udp);
         if (aborted_.load()) return false;
+        if (!socket) continue;
         if (!last) socket->setWaitLimit(share);
         advance(QueryStep::Connecting);
         platform::NetAddress peer = address;
@@ -156,7 +267,7 @@ bool TimeQuery::contactServer() {
             const platform::FileTime roundTrip = connected > connecting ? connected - connecting : 0;
             advance(QueryStep::WaitingForReply);
             const bool answered = target_.useTime ? timeExchange(*socket, startTick, roundTrip)
-                                                  : sntpExchange(*socket, startTick);
+                                                  : sntpExchange(socket, peer, startTick, last ? -1 : share);
             if (answered) return true;
         }
         if (aborted_.load()) return false;
@@ -178,8 +289,6 @@ void TimeQuery::run() {
         socket_.reset();
     }
     if (ok && target_.dateRangeEnabled) {
-        // One unit of the upper word is 2^32 x 100 ns; the bounds' lower
-        // words take no part.
         const uint32_t h = platform::upperWord(wireSecondsToFileTime(result_.serverSeconds));
         result_.belowDateRange = h < platform::upperWord(target_.dateRangeLow);
         result_.aboveDateRange = h > platform::upperWord(target_.dateRangeHigh);

@@ -1,5 +1,6 @@
 // One time query to one server, on a thread of its own: resolve, exchange
-// one TIME or SNTP request and reply, convert, measure, test the date range.
+// one TIME request and reply or up to four SNTP ones, convert, measure,
+// test the date range.
 // Each query is an object of its own: its starter reads its progress and,
 // once it has finished, its result; nothing of it outlives the object, so
 // a new query always starts from a clean state.
@@ -44,6 +45,10 @@ struct QueryTarget {
     // The whole query's time-out: a name with several addresses gives each
     // its share before the next is tried (0: no limit of its own).
     uint32_t timeoutMs = 0;
+    // How many SNTP requests the query may send, the reply with the
+    // shortest round trip kept (1 to 4). An average that asks one server
+    // four times, and the scan, which measures one round trip, send one.
+    int sntpSamples = 4;
 };
 
 // The outcome of a finished query.
@@ -100,8 +105,16 @@ private:
     std::vector<platform::NetAddress> addresses() const;
     bool contactServer();
     bool timeExchange(platform::Socket& socket, uint32_t startTick, platform::FileTime roundTrip);
-    bool sntpExchange(platform::Socket& socket, uint32_t startTick);
+    // waitLimitMs: how long a last request with nothing measured yet waits
+    // (-1: until the query is given up).
+    bool sntpExchange(std::shared_ptr<platform::Socket> socket, const platform::NetAddress& peer, uint32_t startTick,
+                      int waitLimitMs);
+    // A socket for the peer, made the one an abort closes; nullptr when
+    // none could be made or the query was aborted.
+    std::shared_ptr<platform::Socket> openSocket(const platform::NetAddress& peer, platform::SocketKind kind);
     void advance(QueryStep step);
+    // The wire time lies outside the date range the target accepts.
+    bool outsideDateRange(uint32_t serverSeconds) const;
 
     const QueryTarget target_;
     const std::function<void()> onProgress_;

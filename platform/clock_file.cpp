@@ -16,15 +16,24 @@ namespace {
 std::atomic<WallClockSource> wallClockSource{nullptr};
 std::atomic<TickSource> tickSource{nullptr};
 
-// The simulated clock's offset; a missing or unreadable file means 0.
-int64_t readClockOffset(const char* path) {
-    std::string text;
-    if (!readSmallFile(path, text, 64)) return 0;
+// One signed decimal number from `at`, moving it past the number; false
+// when there is none or it does not fit.
+bool readNumber(const char*& at, long long& value) {
     errno = 0;
     char* end = nullptr;
-    long long value = std::strtoll(text.c_str(), &end, 10);
-    if (errno != 0 || end == text.c_str()) return 0;
-    return value;
+    value = std::strtoll(at, &end, 10);
+    if (errno != 0 || end == at) return false;
+    at = end;
+    return true;
+}
+
+bool writeClock(const char* path, const clock_file::SimulatedClock& clock) {
+    std::string text = std::to_string(clock.offset);
+    if (clock.slewDuration > 0) {
+        text += " " + std::to_string(clock.slewAmount) + " " + std::to_string(clock.slewStart) + " " +
+                std::to_string(clock.slewDuration);
+    }
+    return writeFileReplacing(path, text + "\n");
 }
 
 }  // namespace
@@ -41,18 +50,72 @@ const char* simulatedClockPath() {
     return (path != nullptr && *path != '\0') ? path : nullptr;
 }
 
+int64_t SimulatedClock::slewedBy(FileTime realNow) const {
+    if (slewDuration <= 0 || realNow <= slewStart) return 0;
+    const FileTime elapsed = realNow - slewStart;
+    if (elapsed >= static_cast<FileTime>(slewDuration)) return slewAmount;
+    // Evenly over the duration (a long double keeps 64 bits of mantissa:
+    // exact to the unit for any slew a clock makes).
+    const long double share = static_cast<long double>(elapsed) / static_cast<long double>(slewDuration);
+    return static_cast<int64_t>(static_cast<long double>(slewAmount) * share);
+}
+
+SimulatedClock readSimulatedClock(const char* path) {
+    // A missing or unreadable file, or a line that is not numbers, means no
+    // offset; a slew that is not whole is ignored.
+    SimulatedClock clock;
+    std::string text;
+    if (!readSmallFile(path, text, 128)) return clock;
+    const char* at = text.c_str();
+    long long offset = 0;
+    if (!readNumber(at, offset)) return clock;
+    clock.offset = offset;
+    long long amount = 0, start = 0, duration = 0;
+    if (readNumber(at, amount) && readNumber(at, start) && readNumber(at, duration) && duration > 0 && start > 0) {
+        clock.slewAmount = amount;
+        clock.slewStart = static_cast<FileTime>(start);
+        clock.slewDuration = duration;
+    }
+    return clock;
+}
+
 FileTime wallClock(FileTime (*realUtcNow)()) {
     if (WallClockSource source = wallClockSource.load()) return source();
-    FileTime now = realUtcNow();
-    if (const char* path = simulatedClockPath()) now += static_cast<FileTime>(readClockOffset(path));
-    return now;
+    const char* path = simulatedClockPath();
+    if (path == nullptr) return realUtcNow();
+    // The file first, then the real clock: the reading is the clock's at the
+    // moment it returns, not a file read's time earlier.
+    const SimulatedClock clock = readSimulatedClock(path);
+    return clock.reading(realUtcNow());
 }
 
 bool wallClockIsReal() { return wallClockSource.load() == nullptr && simulatedClockPath() == nullptr; }
 
 bool setSimulatedClock(const char* path, FileTime utc, FileTime realNow) {
-    const int64_t offset = static_cast<int64_t>(utc - realNow);
-    return writeFileReplacing(path, std::to_string(offset) + "\n");
+    SimulatedClock clock;
+    clock.offset = static_cast<int64_t>(utc - realNow);
+    return writeClock(path, clock);
+}
+
+bool stepSimulatedClock(const char* path, int64_t units, FileTime realNow) {
+    const SimulatedClock was = readSimulatedClock(path);
+    SimulatedClock clock;
+    clock.offset = was.offset + was.slewedBy(realNow) + units;
+    return writeClock(path, clock);
+}
+
+bool slewSimulatedClock(const char* path, int64_t units, int64_t duration, FileTime realNow) {
+    const SimulatedClock was = readSimulatedClock(path);
+    SimulatedClock clock;
+    clock.offset = was.offset + was.slewedBy(realNow);
+    if (duration > 0 && units != 0) {
+        clock.slewAmount = units;
+        clock.slewStart = realNow;
+        clock.slewDuration = duration;
+    } else {
+        clock.offset += units;
+    }
+    return writeClock(path, clock);
 }
 
 ClockSyncState simulatedSyncState(const char* path) {

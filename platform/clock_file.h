@@ -3,6 +3,9 @@
 // With TAVREL_CLOCK_FILE set, the wall clock is the real UTC clock plus a
 // signed offset in 100-ns units kept in that file (a missing or unreadable
 // file means no offset), and setting the clock rewrites the offset only.
+// A slew in progress follows the offset on the same line: its amount, the
+// real time it began and its duration, all in 100-ns units; the clock gains
+// (or loses) the amount evenly over the duration, as a kernel slews.
 // Internal to the platform layer.
 #pragma once
 
@@ -21,8 +24,29 @@ FileTime wallClock(FileTime (*realUtcNow)());
 // True when neither a test seam nor the simulated clock stands in for the
 // real wall clock, so the system's own calls may be used directly.
 bool wallClockIsReal();
-// Makes the simulated clock in `path` read `utc`, given the real clock now.
+// What the simulated clock's file holds.
+struct SimulatedClock {
+    int64_t offset = 0;
+    int64_t slewAmount = 0;
+    FileTime slewStart = 0;     // real UTC
+    int64_t slewDuration = 0;  // > 0 while a slew is recorded
+    // The part of the slew gained by the real time `realNow`: none before
+    // it began, all of it once its duration has passed.
+    int64_t slewedBy(FileTime realNow) const;
+    // The simulated clock's reading at the real time `realNow`.
+    FileTime reading(FileTime realNow) const { return realNow + static_cast<FileTime>(offset + slewedBy(realNow)); }
+};
+SimulatedClock readSimulatedClock(const char* path);
+// Makes the simulated clock in `path` read `utc`, given the real clock now;
+// a slew in progress ends.
 [[nodiscard]] bool setSimulatedClock(const char* path, FileTime utc, FileTime realNow);
+// Moves the simulated clock by `units` at once: the offset alone changes,
+// so no time passes between reading the clock and setting it. What a slew
+// in progress has gained stays; the rest of it is dropped.
+[[nodiscard]] bool stepSimulatedClock(const char* path, int64_t units, FileTime realNow);
+// Starts a slew of `units` over `duration` (100-ns units) from the real
+// time `realNow`, in place of one in progress (whose gain so far stays).
+[[nodiscard]] bool slewSimulatedClock(const char* path, int64_t units, int64_t duration, FileTime realNow);
 
 // The synchronisation the simulated clock in `path` was told of (kept in
 // `path` + ".sync": "synchronised max-error-us est-error-us"), and telling it.

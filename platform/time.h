@@ -53,6 +53,23 @@ SystemTime getLocalTime();
 // clock privilege or for a time the system refuses.
 [[nodiscard]] bool setSystemTime(const SystemTime& utc);
 [[nodiscard]] bool setSystemFileTime(FileTime utc);
+// Moves the wall clock by `units` (100 ns, signed) at once, relative to
+// where it stands when the call acts, so that no time is lost between
+// reading the clock and setting it. Ends a slew in progress. Fails (false)
+// without the clock privilege.
+[[nodiscard]] bool stepSystemClock(int64_t units);
+// How fast a slew moves the clock: 500 microseconds a second (500 ppm),
+// the rate Linux slews at; the clock never stops or runs backwards.
+inline constexpr int64_t kSlewUnitsPerSecond = 5'000;
+// The milliseconds a slew of `units` takes at that rate, rounded up.
+constexpr uint64_t slewDurationMs(int64_t units) {
+    const uint64_t magnitude = units < 0 ? 0 - static_cast<uint64_t>(units) : static_cast<uint64_t>(units);
+    return (magnitude * 1000 + kSlewUnitsPerSecond - 1) / kSlewUnitsPerSecond;
+}
+// Slews the wall clock by `units`: it runs a little fast or slow until it
+// has gained or lost them (slewDurationMs), never stepping. A new slew
+// replaces the rest of one in progress. False when refused.
+[[nodiscard]] bool slewSystemClock(int64_t units);
 
 // Conversions; false for values outside the representable range
 // (years 1601..30827, valid calendar fields).

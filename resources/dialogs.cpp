@@ -135,6 +135,7 @@ constexpr std::array kMiscControls = {
     control(ControlKind::CheckBox, kIdOnTop, 67, 94, 55, 10, kSlotOnTop, kSlotOnTopTip),
     control(ControlKind::CheckBox, kIdTimeServer, 67, 110, 55, 10, kSlotServer, kSlotTimeServerTip),
     control(ControlKind::CheckBox, kIdAverage, 137, 78, 55, 10, kSlotAverage, kSlotAverageTip),
+    plain(ControlKind::CheckBox, kIdSlew, 137, 94, 105, 10, "Slew small corrections"),
     control(ControlKind::PushButton, kIdResetDefaults, 153, 135, 45, 14, kSlotReset, kSlotResetDefaultsTip),
     control(ControlKind::PushButton, kIdHelp, 202, 135, 45, 14, kSlotHelp, kSlotHelpTip),
 };

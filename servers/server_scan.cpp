@@ -50,6 +50,8 @@ void ServerScan::startStep() {
     QueryTarget target = limits_;
     target.server = servers_[row_];
     target.useTime = measuringTime_;
+    // The scan measures one round trip to each server.
+    target.sntpSamples = 1;
     const std::chrono::seconds timeout = settings.syncTimeout.load();
     target.timeoutMs = static_cast<uint32_t>(std::chrono::milliseconds(timeout).count());
     query_ = std::make_unique<TimeQuery>(std::move(target), nullptr);

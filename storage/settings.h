@@ -88,7 +88,9 @@ struct SettingsRecord {
     Word<int32_t> selectedServer;            // 0
     EnumWord<OffsetDirection> offsetDirection;  // 4
     Word<uint32_t> offsetAmount;             // 8
-    uint8_t reserved12[4];                   // 12
+    // Small corrections step instead of slewing. Stored inverted so that a
+    // file written before it existed (zeros here) slews.
+    FlagWord slewDisabled;                   // 12
     FlagWord defaultServerOnly;              // 16
     uint8_t reserved20[4];                   // 20
     char manualAddressA[32];                 // 24

@@ -224,6 +224,7 @@ void loadOptionValues(WindowHandle page) {
     check(page, kIdAutoCheckOn, settings.autoCheckEnabled);
     check(page, kIdTimeServer, settings.timeServerEnabled);
     check(page, kIdMinor, settings.minorOnly);
+    gui::checkDlgButton(page, kIdSlew, !settings.slewDisabled.load());
     check(page, kIdDateRangeOn, settings.dateRangeEnabled);
     check(page, kIdLogSyncs, settings.logSyncs);
     check(page, kIdLogErrors, settings.logErrors);
@@ -308,6 +309,7 @@ void OptionsSheet::readMiscPage(WindowHandle page) {
         settings.timeServerEnabled.store(false);
     }
     settings.minorOnly.store(checked(page, kIdMinor));
+    settings.slewDisabled.store(!checked(page, kIdSlew));
     settings.residentEnabled.store(checked(page, kIdResident));
     settings.startMinimised.store(checked(page, kIdMinimise));
 }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <sys/time.h>
 #include <sys/timex.h>
 #include <locale.h>
 #include <string>
@@ -108,6 +109,49 @@ bool setSystemFileTime(FileTime utc) {
     ts.tv_sec = static_cast<time_t>(sinceEpoch / kFileTimeUnitsPerSecond);
     ts.tv_nsec = static_cast<long>((sinceEpoch % kFileTimeUnitsPerSecond) * 100);
     return clock_settime(CLOCK_REALTIME, &ts) == 0;
+}
+
+bool stepSystemClock(int64_t units) {
+    if (const char* path = clock_file::simulatedClockPath()) {
+        return clock_file::stepSimulatedClock(path, units, realUtcNow());
+    }
+    // The kernel adds the offset itself, with no reading in between.
+    timex tx{};
+    tx.modes = ADJ_SETOFFSET | ADJ_NANO;
+    const bool negative = units < 0;
+    const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(units) : static_cast<uint64_t>(units);
+    int64_t seconds = static_cast<int64_t>(magnitude / kFileTimeUnitsPerSecond);
+    int64_t nanoseconds = static_cast<int64_t>(magnitude % kFileTimeUnitsPerSecond) * 100;
+    if (negative) {
+        // The time value's fraction is never negative.
+        seconds = -seconds;
+        if (nanoseconds != 0) {
+            seconds -= 1;
+            nanoseconds = 1'000'000'000 - nanoseconds;
+        }
+    }
+    tx.time.tv_sec = static_cast<time_t>(seconds);
+    tx.time.tv_usec = static_cast<suseconds_t>(nanoseconds);
+    return adjtimex(&tx) != -1;
+}
+
+bool slewSystemClock(int64_t units) {
+    if (const char* path = clock_file::simulatedClockPath()) {
+        const int64_t duration = static_cast<int64_t>(slewDurationMs(units)) * static_cast<int64_t>(kFileTimeUnitsPerMs);
+        return clock_file::slewSimulatedClock(path, units, duration, realUtcNow());
+    }
+    // adjtime slews at the kernel's 500 ppm and replaces what is left of an
+    // earlier adjustment.
+    const bool negative = units < 0;
+    const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(units) : static_cast<uint64_t>(units);
+    timeval delta{};
+    delta.tv_sec = static_cast<time_t>(magnitude / kFileTimeUnitsPerSecond);
+    delta.tv_usec = static_cast<suseconds_t>(magnitude % kFileTimeUnitsPerSecond / 10);
+    if (negative) {
+        delta.tv_sec = -delta.tv_sec;
+        delta.tv_usec = -delta.tv_usec;
+    }
+    return adjtime(&delta, nullptr) == 0;
 }
 
 ClockSyncState clockSyncState() {

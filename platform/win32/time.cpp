@@ -7,7 +7,12 @@
 
 #include "platform/time.h"
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
 #include <string>
 
 #include "platform/clock_file.h"
@@ -102,6 +107,62 @@ std::string formatDateWith(const SystemTime& t, DWORD flags) {
     });
 }
 
+// Windows keeps a changed clock rate until told otherwise: this ends a slew
+// when it has run its time, and at the program's end whatever is left of
+// one, so that the clock never keeps running fast or slow.
+class SlewEnder {
+public:
+    ~SlewEnder() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        if (thread_.joinable()) thread_.join();
+        if (active_) (void)SetSystemTimeAdjustment(0, TRUE);
+    }
+    // A slew started now ends after `ms`; one in progress is replaced.
+    void endAfter(DWORD ms) {
+        {
+            std::lock_guard lock(mutex_);
+            active_ = true;
+            deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+            if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+        }
+        wake_.notify_all();
+    }
+    void cancel() {
+        std::lock_guard lock(mutex_);
+        if (active_) (void)SetSystemTimeAdjustment(0, TRUE);
+        active_ = false;
+    }
+
+private:
+    void run() {
+        std::unique_lock lock(mutex_);
+        while (!stopping_) {
+            if (!active_) {
+                wake_.wait(lock);
+            } else if (wake_.wait_until(lock, deadline_) == std::cv_status::timeout && active_ &&
+                       std::chrono::steady_clock::now() >= deadline_) {
+                (void)SetSystemTimeAdjustment(0, TRUE);
+                active_ = false;
+            }
+        }
+    }
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool active_ = false;
+    bool stopping_ = false;
+    std::chrono::steady_clock::time_point deadline_{};
+    std::thread thread_;
+};
+
+SlewEnder& slewEnder() {
+    static SlewEnder ender;
+    return ender;
+}
+
 }  // namespace
 
 FileTime getSystemTimeAsFileTime() { return clock_file::wallClock(realUtcNow); }
@@ -138,6 +199,37 @@ bool setSystemFileTime(FileTime utc) {
     const FILETIME ft = toFileTime(utc);
     SYSTEMTIME st;
     return announced(FileTimeToSystemTime(&ft, &st) && setRealClock(st));
+}
+
+bool stepSystemClock(int64_t units) {
+    if (const char* path = clock_file::simulatedClockPath()) {
+        return announced(clock_file::stepSimulatedClock(path, units, realUtcNow()));
+    }
+    slewEnder().cancel();
+    // Read and set back to back: Windows has no call that adds to the clock.
+    const FILETIME ft = toFileTime(realUtcNow() + static_cast<FileTime>(units));
+    SYSTEMTIME st;
+    return announced(FileTimeToSystemTime(&ft, &st) && setRealClock(st));
+}
+
+bool slewSystemClock(int64_t units) {
+    if (const char* path = clock_file::simulatedClockPath()) {
+        const int64_t duration = static_cast<int64_t>(slewDurationMs(units)) * static_cast<int64_t>(kFileTimeUnitsPerMs);
+        return clock_file::slewSimulatedClock(path, units, duration, realUtcNow());
+    }
+    DWORD adjustment = 0, increment = 0;
+    BOOL disabled = TRUE;
+    if (!GetSystemTimeAdjustment(&adjustment, &increment, &disabled) || increment == 0) return false;
+    // Each clock interrupt adds `increment` units; 500 ppm more or less of
+    // it slews, and the slew lasts as long as it takes to gain the units.
+    const DWORD perTick = increment / 2000 > 0 ? increment / 2000 : 1;
+    const uint64_t magnitude = units < 0 ? 0 - static_cast<uint64_t>(units) : static_cast<uint64_t>(units);
+    const uint64_t ms = magnitude * increment / perTick / kFileTimeUnitsPerMs;
+    if (ms == 0) return true;
+    const DWORD rate = units < 0 ? increment - perTick : increment + perTick;
+    if (!SetSystemTimeAdjustment(rate, FALSE)) return false;
+    slewEnder().endAfter(static_cast<DWORD>(std::min<uint64_t>(ms, 0xFFFFFFF0u)));
+    return true;
 }
 
 bool setSystemTime(const SystemTime& utc) {

@@ -119,6 +119,21 @@ TEST_F(TimeQueries, SntpReplyGivesTheExactOffset) {
     EXPECT_EQ(readWord(request, 40), 0u);
 }
 
+// Several samples, the one with the shortest round trip used: two replies
+// held on their way (here by the server, after it read its clock) would
+// put half their wait into the offset. Never more than four requests.
+TEST_F(TimeQueries, TheSntpSampleWithTheShortestRoundTripIsUsed) {
+    FakeSntpServer server(Reply::LateFirst, 3'600'000, 300);
+    ASSERT_TRUE(server.listening());
+    useSntp();
+    const QueryResult result = runQuery();
+    ASSERT_TRUE(result.accepted);
+    EXPECT_NEAR(static_cast<double>(result.offsetUnits) / 1e7, 3600, 0.02);
+    EXPECT_LT(result.responseMs, 150u);
+    EXPECT_GE(server.requests(), 3);
+    EXPECT_LE(server.requests(), 4);
+}
+
 TEST_F(TimeQueries, SntpRepliesThatFail) {
     useSntp();
     // No transmit timestamp; a server whose clock is not synchronised; a

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/clock_file.h"
 #include "platform/time.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/time_values.h"
@@ -125,6 +126,38 @@ TEST_F(SimulatedClock, SettingTheClockRewritesTheOffsetOnly) {
     const FileTime now = getSystemTimeAsFileTime();
     EXPECT_LT(now - target, 5 * kFileTimeUnitsPerSecond);
     EXPECT_GT(realNow() - target, 300'000'000ULL * kFileTimeUnitsPerSecond);
+}
+
+// A slew moves the clock evenly to its target: never backwards, never by a
+// step, and all of the amount once its duration has passed. A step during
+// a slew keeps what the slew had made up.
+TEST_F(SimulatedClock, ASlewNeverRunsBackwardsAndEndsOnItsTarget) {
+    const FileTime start = kFileTime1970 + 1'800'000'000ULL * kFileTimeUnitsPerSecond;
+    test::writeFile(path, "2000000\n");  // 200 ms fast
+    const int64_t amount = -2'000'000;
+    const int64_t duration = static_cast<int64_t>(slewDurationMs(amount)) * static_cast<int64_t>(kFileTimeUnitsPerMs);
+    EXPECT_EQ(slewDurationMs(amount), 400'000u);  // 500 microseconds a second
+    ASSERT_TRUE(clock_file::slewSimulatedClock(path.c_str(), amount, duration, start));
+    const clock_file::SimulatedClock clock = clock_file::readSimulatedClock(path.c_str());
+    FileTime last = clock.reading(start - 1);
+    EXPECT_EQ(last, start - 1 + 2'000'000);
+    // Every 100-ns unit of the first and last millisecond, and every
+    // millisecond between.
+    for (FileTime real = start; real <= start + static_cast<FileTime>(duration) + 20'000;
+         real += (real - start < 10'000 || start + static_cast<FileTime>(duration) - real < 10'000) ? 1 : 10'000) {
+        const FileTime now = clock.reading(real);
+        ASSERT_GE(now, last) << "at " << real - start;
+        last = now;
+    }
+    EXPECT_EQ(clock.reading(start + static_cast<FileTime>(duration)), start + static_cast<FileTime>(duration));
+    EXPECT_EQ(clock.reading(start + static_cast<FileTime>(duration) / 2), start + static_cast<FileTime>(duration) / 2 + 1'000'000);
+
+    // Half way, a step of one second: the 100 ms slewed by then stay.
+    ASSERT_TRUE(clock_file::stepSimulatedClock(path.c_str(), 10'000'000, start + static_cast<FileTime>(duration) / 2));
+    const clock_file::SimulatedClock stepped = clock_file::readSimulatedClock(path.c_str());
+    EXPECT_EQ(stepped.slewDuration, 0);
+    EXPECT_EQ(stepped.offset, 11'000'000);
+    EXPECT_EQ(test::readFile(path), "11000000\n");
 }
 
 }  // namespace

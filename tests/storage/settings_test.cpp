@@ -197,7 +197,7 @@ TEST_F(SettingsFile, ValuesOutOfRangeTakeTheirDefaults) {
     // Every field but the date range (centred on the moment of loading) and
     // the reserved bytes, which are kept as they stand.
     for (size_t at = 0; at < kSettingsRecordSize; ++at) {
-        const bool reserved = (at >= 12 && at < 16) || (at >= 20 && at < 24) || (at >= 112 && at < 116) ||
+        const bool reserved = (at >= 20 && at < 24) || (at >= 112 && at < 116) ||
                               (at >= 400 && at < 420);
         const bool dateRange = at >= 144 && at < 160;
         if (reserved || dateRange) continue;

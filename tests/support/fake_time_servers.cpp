@@ -151,6 +151,7 @@ void FakeSntpServer::serve() {
         if (listen_.journal != nullptr) listen_.journal->add(listen_.label + "-SNTP");
         if (reply_ == Reply::Silent) continue;
         if (reply_ == Reply::Late && !pause(stop_, delayMs_)) return;
+        if (reply_ == Reply::LateFirst && requests_.load() <= 2 && !pause(stop_, delayMs_)) return;
 
         uint8_t reply[48] = {};
         reply[0] = reply_ == Reply::Unsynchronised ? 0xDC : 0x1C;  // leap indicator 3 or 0, version 3, server

@@ -28,6 +28,8 @@ enum class Reply {
     KissOfDeath,   // SNTP: stratum 0, code RATE
     KissDeny,      // SNTP: stratum 0, code DENY
     AtPhase,       // TIME: waits until the clock is `delayMs` into a second, then sends that second
+    LateFirst,     // SNTP: the first two replies after `delayMs` (taken then, as a queue on the way
+                   // out would hold them), the rest at once
 };
 
 // A shared record of which server was asked, in order ("A-TIME", ...).
@@ -40,6 +42,21 @@ public:
     std::vector<std::string> entries() {
         std::lock_guard lock(mutex_);
         return entries_;
+    }
+    // The entries with repeats in a row told once, with how many at most
+    // came in a row: the servers asked in order, and the most requests one
+    // was sent at a time.
+    std::vector<std::string> runs(size_t* longest = nullptr) {
+        std::lock_guard lock(mutex_);
+        std::vector<std::string> out;
+        size_t run = 0;
+        if (longest) *longest = 0;
+        for (const std::string& entry : entries_) {
+            run = !out.empty() && out.back() == entry ? run + 1 : 1;
+            if (run == 1) out.push_back(entry);
+            if (longest && run > *longest) *longest = run;
+        }
+        return out;
     }
 
 private:

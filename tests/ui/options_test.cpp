@@ -103,6 +103,27 @@ TEST_F(OptionPages, NoLogGreysTheSevenBoxesButKeepsTheirChecks) {
     EXPECT_TRUE(settings.logSyncs.load());
 }
 
+// "Slew small corrections" lives in bytes a settings file written before it
+// left zero: such a file slews; the choice is saved and read back.
+TEST_F(OptionPages, SlewSmallCorrectionsIsOnForAnOlderFileAndKeptAcrossSaving) {
+    std::string older = "SYNC1400" + std::string(kSettingsRecordSize, '\0');
+    test::writeFile(dir.file("vIvod.dat"), older);
+    loadSettings();
+    gui::WindowHandle misc = page(kMiscPage);
+    EXPECT_EQ(gui::getDlgItemText(misc, kIdSlew), "Slew small corrections");
+    EXPECT_TRUE(gui::isDlgButtonChecked(misc, kIdSlew));
+    gui::checkDlgButton(misc, kIdSlew, false);
+    program->options.readMiscPage(misc);
+    ASSERT_TRUE(saveSettings());
+    EXPECT_EQ(test::readFile(dir.file("vIvod.dat"))[8 + 12], 1);
+    applyDefaults();
+    EXPECT_FALSE(settings.slewDisabled.load());
+    loadSettings();
+    EXPECT_TRUE(settings.slewDisabled.load());
+    misc = page(kMiscPage);
+    EXPECT_FALSE(gui::isDlgButtonChecked(misc, kIdSlew));
+}
+
 TEST_F(OptionPages, ResidentIsGreyedWhileTrayIsOff) {
     const gui::WindowHandle misc = page(kMiscPage);
     gui::checkDlgButton(misc, kIdTray, false);
