@@ -17,13 +17,17 @@ here=$(cd "$(dirname "$0")" && pwd)
 ip link set lo up
 # shellcheck source=../support/peers.sh
 source "$here/../support/peers.sh"
-peers_require chronyd sntp
+peers_require chronyd
 _peers_check_private_netns
 
 work=$(mktemp -d)
 chrony_pid=
+other_pid=
 stop() {
-    if [[ -n $chrony_pid ]] && _peers_is "$chrony_pid" chronyd; then _peers_kill "$chrony_pid"; fi
+    local pid
+    for pid in $chrony_pid $other_pid; do
+        if _peers_is "$pid" chronyd; then _peers_kill "$pid"; fi
+    done
     rm -rf "$work"
 }
 trap stop EXIT
@@ -41,31 +45,56 @@ trap stop EXIT
         -extfile server.ext 2>/dev/null
 )
 
-# NTS-KE on its usual port, free in this fresh namespace.
-nts_port=4460
-cat > "$work/chrony.conf" <<CONF
-# Test peer: serve the local clock by NTP and NTS, follow no source, no
-# command socket, every file in this folder.
+# Writes the configuration of a chronyd serving the local clock by NTP on
+# port $2 and NTS-KE on port $3, following no source, without a command
+# socket, every file in this folder. Each chronyd makes server keys of its
+# own at start, so one's cookies mean nothing to the other.
+chrony_conf() {
+    cat > "$work/$1.conf" <<CONF
 local stratum 8
 allow 127.0.0.1
 bindaddress 127.0.0.1
-port 123
-ntsport $nts_port
+port $2
+ntsport $3
 ntsserverkey $work/server.key
 ntsservercert $work/server.pem
 ntsprocesses 0
 cmdport 0
 bindcmdaddress /
-pidfile $work/chronyd.pid
+pidfile $work/$1.pid
 CONF
+}
 
-nts_answers() { sntp -t 2 127.0.0.1 >/dev/null 2>&1 && (exec 3<>"/dev/tcp/127.0.0.1/$nts_port") 2>/dev/null; }
+# True once a chronyd answers an NTP client request on port $1 and takes
+# connections on NTS-KE port $2.
+answers() {
+    # One write, so one datagram: the header byte of a version 4 client,
+    # zeros, and a transmit timestamp.
+    local request='\x23' i got
+    for ((i = 0; i < 39; ++i)); do request+='\x00'; done
+    request+='\x01\x02\x03\x04\x05\x06\x07\x08'
+    got=$({ exec 3<>"/dev/udp/127.0.0.1/$1" && printf "$request" >&3 && timeout 2 head -c 48 <&3; } 2>/dev/null | wc -c)
+    [[ $got -eq 48 ]] && (exec 3<>"/dev/tcp/127.0.0.1/$2") 2>/dev/null
+}
+
+# The server under test on the usual ports, free in this fresh namespace,
+# and a stranger to its cookies beside it.
+nts_port=4460
+other_ntp_port=1123
+other_nts_port=4461
+chrony_conf main 123 $nts_port
+chrony_conf other $other_ntp_port $other_nts_port
 # -x: never adjust the clock; -d: foreground; -u root keeps the
 # parent-death signal.
-_peers_spawn chrony_pid "$work/chronyd.log" chronyd -x -d -u root -f "$work/chrony.conf"
-if ! _peers_confirm "$chrony_pid" chronyd "$work/chronyd.log" nts_answers; then
+_peers_spawn chrony_pid "$work/main.log" chronyd -x -d -u root -f "$work/main.conf"
+if ! _peers_confirm "$chrony_pid" chronyd "$work/main.log" answers 123 $nts_port; then
     chrony_pid=
     exit 1
 fi
+_peers_spawn other_pid "$work/other.log" chronyd -x -d -u root -f "$work/other.conf"
+if ! _peers_confirm "$other_pid" chronyd "$work/other.log" answers $other_ntp_port $other_nts_port; then
+    other_pid=
+    exit 1
+fi
 
-TAVREL_NTS_CA_FILE="$work/ca.pem" TAVREL_TEST_NTS_PORT=$nts_port "$tests" "$@"
+TAVREL_NTS_CA_FILE="$work/ca.pem" TAVREL_TEST_NTS_PORT=$nts_port TAVREL_TEST_OTHER_NTP_PORT=$other_ntp_port "$tests" "$@"

@@ -19,10 +19,11 @@ namespace {
 constexpr int64_t kUnitsPerMs = 10'000;
 constexpr int kGenerousMs = 10'000;
 
-uint16_t ntsKePort() {
-    const char* port = std::getenv("TAVREL_TEST_NTS_PORT");
-    return port ? static_cast<uint16_t>(std::atoi(port)) : kNtsKePort;
+uint16_t portFrom(const char* variable, uint16_t otherwise) {
+    const char* port = std::getenv(variable);
+    return port ? static_cast<uint16_t>(std::atoi(port)) : otherwise;
 }
+uint16_t ntsKePort() { return portFrom("TAVREL_TEST_NTS_PORT", kNtsKePort); }
 
 NtsServer chrony(const std::string& host = "localhost") {
     NtsServer server;
@@ -36,9 +37,9 @@ NtsServer chrony(const std::string& host = "localhost") {
 // the datagrams the client would.
 class Datagrams {
 public:
-    explicit Datagrams(const NtsClient& client) {
+    explicit Datagrams(uint16_t port) {
         socket_ = platform::Socket::create(platform::SocketKind::Udp);
-        platform::NetAddress address = platform::NetAddress::v4(platform::kLoopback, client.ntpPort());
+        platform::NetAddress address = platform::NetAddress::v4(platform::kLoopback, port);
         EXPECT_TRUE(socket_ && socket_->connect(address));
         socket_->setWaitLimit(kGenerousMs);
     }
@@ -88,7 +89,7 @@ TEST(NtsChrony, FlippedBitAndReplayedRepliesAreRefusedAndTheGenuineOneStillCount
     NtsClient client(chrony());
     std::string failure;
     ASSERT_TRUE(client.keyExchange(failure)) << failure;
-    Datagrams datagrams(client);
+    Datagrams datagrams(client.ntpPort());
 
     std::vector<uint8_t> request;
     ASSERT_TRUE(client.buildRequest(platform::getSystemTimeAsFileTime(), request, failure)) << failure;
@@ -133,6 +134,27 @@ TEST(NtsChrony, TenExchangesFromOneKeyExchangeThenANewOneWhenTheCookiesAreUsedUp
     }
     EXPECT_FALSE(client.buildRequest(platform::getSystemTimeAsFileTime(), request, failure));
     EXPECT_EQ(failure, "no cookies");
+    const NtsExchange reply = client.query();
+    EXPECT_TRUE(reply.ok) << reply.failure;
+    EXPECT_EQ(client.keyExchangeCount(), 2u);
+}
+
+TEST(NtsChrony, NakFromAServerThatCannotReadTheCookieEndsTheKeysAndANewKeyExchangeFollows) {
+    // A second chronyd with server keys of its own: the first one's cookies
+    // mean nothing to it.
+    const uint16_t strangerPort = portFrom("TAVREL_TEST_OTHER_NTP_PORT", 0);
+    ASSERT_NE(strangerPort, 0) << "nts_chrony.sh names the second chronyd's port";
+    NtsClient client(chrony());
+    std::string failure;
+    ASSERT_TRUE(client.keyExchange(failure)) << failure;
+    Datagrams stranger(strangerPort);
+    std::vector<uint8_t> request;
+    ASSERT_TRUE(client.buildRequest(platform::getSystemTimeAsFileTime(), request, failure)) << failure;
+    stranger.send(request);
+    const NtsExchange nak = client.readReply(stranger.receive(), platform::getSystemTimeAsFileTime());
+    EXPECT_FALSE(nak.ok);
+    EXPECT_EQ(nak.kiss, "NTSN");
+    EXPECT_EQ(client.cookieCount(), 0u);
     const NtsExchange reply = client.query();
     EXPECT_TRUE(reply.ok) << reply.failure;
     EXPECT_EQ(client.keyExchangeCount(), 2u);
