@@ -35,7 +35,8 @@ void NtsClient::abort() {
     if (socket_) socket_->close();
 }
 
-std::shared_ptr<platform::Socket> NtsClient::openSocket(platform::SocketKind kind, const platform::NetAddress& address) {
+std::shared_ptr<platform::Socket> NtsClient::openSocket(platform::SocketKind kind,
+                                                       const platform::NetAddress& address) {
     std::shared_ptr<platform::Socket> socket = platform::Socket::create(kind, address.family);
     if (!socket) return nullptr;
     std::lock_guard lock(socketMutex_);

@@ -78,7 +78,8 @@ public:
     // request outstanding; an accepted one or a NAK settles it.
     NtsExchange readReply(std::span<const uint8_t> packet, platform::FileTime t4);
 
-    // Closes the socket in use, from any thread; the running call fails.
+    // Closes the socket in use, from any thread: the running call fails,
+    // and so does every later one.
     void abort();
 
 private:

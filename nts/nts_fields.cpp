@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "nts/nts_ke_records.h"
+#include "nts/nts_wire.h"
 
 namespace tavrel {
 namespace {
@@ -14,15 +15,6 @@ constexpr size_t kMaxFields = 64;
 constexpr uint8_t kKissStratum = 0;
 constexpr size_t kReferenceId = 12;
 constexpr uint8_t kNtsNakCode[4] = {'N', 'T', 'S', 'N'};
-
-uint16_t word16(std::span<const uint8_t> bytes, size_t at) {
-    return static_cast<uint16_t>((bytes[at] << 8) | bytes[at + 1]);
-}
-
-void appendWord16(std::vector<uint8_t>& out, size_t value) {
-    out.push_back(static_cast<uint8_t>(value >> 8));
-    out.push_back(static_cast<uint8_t>(value & 0xFF));
-}
 
 size_t padded4(size_t n) { return (n + 3) & ~size_t{3}; }
 
@@ -53,9 +45,10 @@ bool readExtensionFields(std::span<const uint8_t> bytes, std::vector<ExtensionFi
     size_t at = 0;
     while (at < bytes.size()) {
         if (bytes.size() - at < kFieldHeader || out.size() == maxFields) return false;
-        const size_t length = word16(bytes, at + 2);
+        const size_t length = readWord16(bytes, at + 2);
         if (length < kFieldHeader || length % 4 != 0 || length > bytes.size() - at) return false;
-        out.push_back(ExtensionField{word16(bytes, at), at, bytes.subspan(at + kFieldHeader, length - kFieldHeader)});
+        const std::span<const uint8_t> body = bytes.subspan(at + kFieldHeader, length - kFieldHeader);
+        out.push_back(ExtensionField{readWord16(bytes, at), at, body});
         at += length;
     }
     return true;
@@ -125,8 +118,8 @@ NtsReplyCheck checkNtsReply(std::span<const uint8_t> packet, std::span<const uin
 
     const std::span<const uint8_t> body = authenticator->body;
     if (body.size() < 4) return refuse("malformed authenticator");
-    const size_t nonceLength = word16(body, 0);
-    const size_t sealedLength = word16(body, 2);
+    const size_t nonceLength = readWord16(body, 0);
+    const size_t sealedLength = readWord16(body, 2);
     const size_t nonceEnd = 4 + padded4(nonceLength);
     if (nonceLength == 0 || sealedLength < platform::kSivTagSize || nonceEnd > body.size() ||
         padded4(sealedLength) > body.size() - nonceEnd) {

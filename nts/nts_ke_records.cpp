@@ -1,18 +1,10 @@
 #include "nts/nts_ke_records.h"
+#include "nts/nts_wire.h"
 
 namespace tavrel {
 namespace {
 
 constexpr size_t kRecordHeader = 4;
-
-uint16_t word16(std::span<const uint8_t> bytes, size_t at) {
-    return static_cast<uint16_t>((bytes[at] << 8) | bytes[at + 1]);
-}
-
-void appendWord16(std::vector<uint8_t>& out, uint16_t value) {
-    out.push_back(static_cast<uint8_t>(value >> 8));
-    out.push_back(static_cast<uint8_t>(value & 0xFF));
-}
 
 void appendRecord(std::vector<uint8_t>& out, NtsKeRecord type, bool critical, std::span<const uint8_t> body) {
     appendWord16(out, static_cast<uint16_t>(static_cast<uint16_t>(type) | (critical ? kNtsKeCritical : 0)));
@@ -47,8 +39,8 @@ std::vector<uint8_t> buildNtsKeRequest() {
 bool ntsKeResponseComplete(std::span<const uint8_t> bytes) {
     size_t at = 0;
     while (at + kRecordHeader <= bytes.size()) {
-        const uint16_t type = static_cast<uint16_t>(word16(bytes, at) & ~kNtsKeCritical);
-        const size_t length = word16(bytes, at + 2);
+        const uint16_t type = static_cast<uint16_t>(readWord16(bytes, at) & ~kNtsKeCritical);
+        const size_t length = readWord16(bytes, at + 2);
         if (at + kRecordHeader + length > kNtsKeMaxResponse) return true;
         if (type == static_cast<uint16_t>(NtsKeRecord::EndOfMessage)) return true;
         at += kRecordHeader + length;
@@ -62,10 +54,10 @@ NtsKeParse parseNtsKeResponse(std::span<const uint8_t> bytes, NtsKeResponse& out
     size_t at = 0;
     for (;;) {
         if (at + kRecordHeader > bytes.size()) return refuse("malformed records");
-        const uint16_t typeWord = word16(bytes, at);
+        const uint16_t typeWord = readWord16(bytes, at);
         const bool critical = (typeWord & kNtsKeCritical) != 0;
         const uint16_t type = static_cast<uint16_t>(typeWord & ~kNtsKeCritical);
-        const size_t length = word16(bytes, at + 2);
+        const size_t length = readWord16(bytes, at + 2);
         if (length > bytes.size() - at - kRecordHeader) return refuse("malformed records");
         const std::span<const uint8_t> body = bytes.subspan(at + kRecordHeader, length);
         at += kRecordHeader + length;
@@ -81,20 +73,20 @@ NtsKeParse parseNtsKeResponse(std::span<const uint8_t> bytes, NtsKeResponse& out
             // The server names the one protocol it chose, or none (it
             // supports none of the client's).
             if (sawProtocol || body.size() % 2 != 0) return refuse("malformed records");
-            if (body.size() != 2 || word16(body, 0) != kNtsProtocolNtpV4) return refuse("NTPv4 not offered");
+            if (body.size() != 2 || readWord16(body, 0) != kNtsProtocolNtpV4) return refuse("NTPv4 not offered");
             out.protocol = kNtsProtocolNtpV4;
             sawProtocol = true;
             break;
         case NtsKeRecord::Error:
             if (body.size() != 2) return refuse("malformed records");
-            return refuse("refused (error " + std::to_string(word16(body, 0)) + ")");
+            return refuse("refused (error " + std::to_string(readWord16(body, 0)) + ")");
         case NtsKeRecord::Warning:
             // No warning codes are defined, and an unknown one counts as an error.
             if (body.size() != 2) return refuse("malformed records");
-            return refuse("refused (warning " + std::to_string(word16(body, 0)) + ")");
+            return refuse("refused (warning " + std::to_string(readWord16(body, 0)) + ")");
         case NtsKeRecord::AeadAlgorithm:
             if (sawAead || body.size() % 2 != 0) return refuse("malformed records");
-            if (body.size() != 2 || word16(body, 0) != kNtsAeadAesSivCmac256) {
+            if (body.size() != 2 || readWord16(body, 0) != kNtsAeadAesSivCmac256) {
                 return refuse("AES-SIV-CMAC-256 not offered");
             }
             out.aead = kNtsAeadAesSivCmac256;
@@ -112,8 +104,8 @@ NtsKeParse parseNtsKeResponse(std::span<const uint8_t> bytes, NtsKeResponse& out
             sawServer = true;
             break;
         case NtsKeRecord::Port:
-            if (sawPort || body.size() != 2 || word16(body, 0) == 0) return refuse("malformed records");
-            out.port = word16(body, 0);
+            if (sawPort || body.size() != 2 || readWord16(body, 0) == 0) return refuse("malformed records");
+            out.port = readWord16(body, 0);
             sawPort = true;
             break;
         default:

@@ -23,11 +23,13 @@ _peers_check_private_netns
 work=$(mktemp -d)
 chrony_pid=
 other_pid=
+tls12_pid=
 stop() {
     local pid
     for pid in $chrony_pid $other_pid; do
         if _peers_is "$pid" chronyd; then _peers_kill "$pid"; fi
     done
+    if [[ -n $tls12_pid ]] && _peers_is "$tls12_pid" openssl; then _peers_kill "$tls12_pid"; fi
     rm -rf "$work"
 }
 trap stop EXIT
@@ -43,6 +45,9 @@ trap stop EXIT
     printf 'subjectAltName=DNS:localhost\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' > server.ext
     openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 \
         -extfile server.ext 2>/dev/null
+    # An authority that signed nothing here.
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout other-ca.key -out other-ca.pem \
+        -days 2 -subj "/CN=Another authority" -addext "basicConstraints=critical,CA:TRUE" 2>/dev/null
 )
 
 # Writes the configuration of a chronyd serving the local clock by NTP on
@@ -97,4 +102,15 @@ if ! _peers_confirm "$other_pid" chronyd "$work/other.log" answers $other_ntp_po
     exit 1
 fi
 
-TAVREL_NTS_CA_FILE="$work/ca.pem" TAVREL_TEST_NTS_PORT=$nts_port TAVREL_TEST_OTHER_NTP_PORT=$other_ntp_port "$tests" "$@"
+# A TLS server that offers TLS 1.2 at most, with the same certificate.
+tls12_port=4470
+_peers_spawn tls12_pid "$work/tls12.log" openssl s_server -accept "127.0.0.1:$tls12_port" -tls1_2 \
+    -cert "$work/server.pem" -key "$work/server.key" -alpn ntske/1 -www
+takes_connections() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+if ! _peers_confirm "$tls12_pid" openssl "$work/tls12.log" takes_connections $tls12_port; then
+    tls12_pid=
+    exit 1
+fi
+
+TAVREL_NTS_CA_FILE="$work/ca.pem" TAVREL_TEST_NTS_PORT=$nts_port TAVREL_TEST_OTHER_NTP_PORT=$other_ntp_port \
+    TAVREL_TEST_TLS12_PORT=$tls12_port TAVREL_TEST_OTHER_CA_FILE="$work/other-ca.pem" "$tests" "$@"

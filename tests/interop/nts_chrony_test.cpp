@@ -85,6 +85,25 @@ TEST(NtsChrony, CertificateForAnotherNameIsRefusedWithItsReason) {
     EXPECT_EQ(client.cookieCount(), 0u);
 }
 
+TEST(NtsChrony, ServerWithoutTls13OrFromAnUntrustedAuthorityIsRefusedWithItsReason) {
+    NtsServer tls12 = chrony();
+    tls12.port = portFrom("TAVREL_TEST_TLS12_PORT", 0);
+    ASSERT_NE(tls12.port, 0) << "nts_chrony.sh names the TLS 1.2 server's port";
+    NtsClient old(tls12);
+    std::string failure;
+    EXPECT_FALSE(old.keyExchange(failure));
+    EXPECT_EQ(failure, "TLS 1.3 not offered");
+
+    // Only another authority trusted beside the system's store.
+    NtsServer untrusted = chrony();
+    const char* otherAuthority = std::getenv("TAVREL_TEST_OTHER_CA_FILE");
+    ASSERT_NE(otherAuthority, nullptr);
+    untrusted.extraCaFile = otherAuthority;
+    NtsClient stranger(untrusted);
+    EXPECT_FALSE(stranger.keyExchange(failure));
+    EXPECT_EQ(failure, "certificate not trusted");
+}
+
 TEST(NtsChrony, FlippedBitAndReplayedRepliesAreRefusedAndTheGenuineOneStillCounts) {
     NtsClient client(chrony());
     std::string failure;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -153,6 +154,7 @@ TEST(NtsBackend, WithoutCryptographyEveryCallRefusesWithItsMessage) {
     if (platform::ntsCryptoAvailable()) GTEST_SKIP() << "this backend has NTS";
     Bytes out;
     EXPECT_FALSE(platform::sivSeal(key(1), kNonce, {}, {}, out));
+    const platform::SocketLibraryUse library;
     std::shared_ptr<platform::Socket> socket = platform::Socket::create(platform::SocketKind::Tcp);
     ASSERT_TRUE(socket);
     EXPECT_EQ(platform::tlsExchange(*socket, {}).failure, platform::kNtsUnavailable);
