@@ -12,6 +12,7 @@ constexpr uint8_t kModeServer = 4;
 constexpr size_t kOriginate = 24;
 constexpr size_t kTransmit = 40;
 constexpr size_t kTimestampSize = 8;
+constexpr const char* kAborted = "aborted";
 
 std::vector<platform::NetAddress> addressesOf(const std::string& host) {
     platform::NetAddress literal;
@@ -75,7 +76,10 @@ bool NtsClient::keyExchange(std::string& failure) {
 
     failure = "no connection";
     for (platform::NetAddress address : addresses) {
-        if (aborted_.load()) break;
+        if (aborted_.load()) {
+            failure = kAborted;
+            break;
+        }
         address.port = server_.port;
         const std::shared_ptr<platform::Socket> socket = openSocket(platform::SocketKind::Tcp, address);
         if (!socket) continue;
@@ -86,7 +90,7 @@ bool NtsClient::keyExchange(std::string& failure) {
         const platform::TlsExchangeResult tls = platform::tlsExchange(*socket, request);
         socket->close();
         if (!tls.ok) {
-            failure = tls.failure;
+            failure = aborted_.load() ? kAborted : tls.failure;
             return false;
         }
         NtsKeResponse response;
@@ -214,12 +218,14 @@ NtsExchange NtsClient::exchange(platform::Socket& socket) {
         if (result.ok || !pending_) return result;
         lastRefusal = result.failure;
     }
+    if (aborted_.load()) return failed(kAborted);
     return failed(lastRefusal.empty() ? "no response" : lastRefusal);
 }
 
 NtsExchange NtsClient::query() {
     // A NAK ends the keys; one new NTS-KE and one more exchange follow it.
     for (int attempt = 0; attempt < 2; ++attempt) {
+        if (aborted_.load()) return failed(kAborted);
         if (cookies_.empty()) {
             std::string failure;
             if (!keyExchange(failure)) return failed(failure);
@@ -232,6 +238,7 @@ NtsExchange NtsClient::query() {
         if (!socket || !socket->connect(address)) return failed("no connection");
         NtsExchange result = exchange(*socket);
         socket->close();
+        if (aborted_.load()) return failed(kAborted);
         if (result.kiss != "NTSN") return result;
         if (attempt == 1) return result;
     }
