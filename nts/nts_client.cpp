@@ -8,6 +8,7 @@ namespace {
 
 // Leap indicator 0, version 4, mode 3 (client).
 constexpr uint8_t kNtpV4ClientHeader = 0x23;
+constexpr uint8_t kModeMask = 0x07;
 constexpr uint8_t kModeServer = 4;
 constexpr size_t kOriginate = 24;
 constexpr size_t kTransmit = 40;
@@ -156,7 +157,7 @@ NtsExchange NtsClient::readReply(std::span<const uint8_t> packet, platform::File
     if (!pending_) return failed("no request outstanding");
     NtsReplyCheck check = checkNtsReply(packet, uid_, s2c_);
     if (check.kind == NtsReplyKind::Refused) return failed(check.refusal);
-    if ((packet[0] & 7) != kModeServer) return failed("not a server's reply");
+    if ((packet[0] & kModeMask) != kModeServer) return failed("not a server's reply");
     if (check.kind == NtsReplyKind::NtsNak) {
         // The cookies are no good any more: the next exchange starts with
         // a new NTS-KE.
