@@ -114,6 +114,7 @@ bool NtsClient::keyExchange(std::string& failure) {
         failure.clear();
         return true;
     }
+    if (aborted_.load()) failure = kAborted;
     return false;
 }
 
@@ -201,7 +202,9 @@ NtsExchange NtsClient::exchange(platform::Socket& socket) {
     // precision, as for SNTP.
     const platform::FileTime t1 = platform::getSystemTimeAsFileTime();
     if (!buildRequest(t1, packet, failure)) return failed(failure);
-    if (socket.send(packet.data(), packet.size()) != static_cast<long>(packet.size())) return failed("cannot send");
+    if (socket.send(packet.data(), packet.size()) != static_cast<long>(packet.size())) {
+        return failed(aborted_.load() ? kAborted : "cannot send");
+    }
 
     // Datagrams that do not pass are ignored (a forger cannot end the
     // exchange); the last one's reason is told if nothing passes in time.
@@ -236,7 +239,7 @@ NtsExchange NtsClient::query() {
         platform::NetAddress address = addresses.front();
         address.port = ntpPort_;
         const std::shared_ptr<platform::Socket> socket = openSocket(platform::SocketKind::Udp, address);
-        if (!socket || !socket->connect(address)) return failed("no connection");
+        if (!socket || !socket->connect(address)) return failed(aborted_.load() ? kAborted : "no connection");
         NtsExchange result = exchange(*socket);
         socket->close();
         if (aborted_.load()) return failed(kAborted);

@@ -78,9 +78,13 @@ public:
     // request outstanding; an accepted one or a NAK settles it.
     NtsExchange readReply(std::span<const uint8_t> packet, platform::FileTime t4);
 
-    // Closes the socket in use, from any thread: the running call fails,
-    // and so does every later one.
+    // Closes the socket in use, from any thread: the running call fails
+    // with "aborted", and so does every later one until resume(). An owner
+    // that keeps the client (and its cookies) for later queries calls
+    // resume() before each and then checks its own abort flag, so that an
+    // abort that came in between is not lost.
     void abort();
+    void resume() { aborted_.store(false); }
 
 private:
     std::shared_ptr<platform::Socket> openSocket(platform::SocketKind kind, const platform::NetAddress& address);

@@ -66,8 +66,14 @@ TEST_F(NtsClientBounds, AbortEndsAKeyExchangeAtOnce) {
     EXPECT_TRUE(test::waitUntil([&] { return done.load(); }));
     exchange.join();
     EXPECT_EQ(failure, "aborted");
-    // And it stays aborted.
+    // And it stays aborted until resumed, then works as before.
     EXPECT_EQ(client.query().failure, "aborted");
+    client.resume();
+    std::thread again([&] { (void)client.keyExchange(failure); });
+    EXPECT_TRUE(listener_->accept());
+    client.abort();
+    again.join();
+    EXPECT_EQ(failure, "aborted");
 }
 
 }  // namespace
