@@ -12,8 +12,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 # Build: compiler, CMake, libsystemd for the service's notifications,
-# ncurses for the terminal window.
-build=(cmake make g++ pkg-config libsystemd-dev libncurses-dev)
+# ncurses for the terminal window, GnuTLS (TLS 1.3 for NTS-KE) and Nettle
+# (AES-SIV-CMAC for NTS) for authenticated time.
+build=(cmake make g++ pkg-config libsystemd-dev libncurses-dev libgnutls28-dev nettle-dev)
 # Packing: dpkg-shlibdeps for the package's dependencies, and file, which
 # CPack runs to find the binaries to hand it.
 package=(dpkg-dev file)
@@ -21,9 +22,10 @@ package=(dpkg-dev file)
 # systemd-analyze; tzdata for the time-zone tests; tmux to drive the terminal
 # window as a user would; man to read the man page; ip, unshare and setpriv
 # for private network namespaces and capability-less peers; lintian to judge
-# the package as Debian would.
+# the package as Debian would; openssl to make the NTS tests' authority and
+# certificates.
 tests=(libgtest-dev libgmock-dev clang libclang-rt-14-dev systemd tzdata tmux procps hostname man-db
-       iproute2 util-linux lintian)
+       iproute2 util-linux lintian openssl)
 # What the unpacked peers load from the system: chronyd's, xinetd's and
 # rdate's libraries, and Python for ntpdig (sntp, ntpdate).
 peer_libraries=(libcap2 libedit2 libgnutls30 libnettle8 libseccomp2 libselinux1 libtirpc3 libwrap0 libbsd0 libssl3

@@ -53,7 +53,8 @@ run_suite build-asan -DTAVREL_SANITIZE=address,undefined
 CC=clang CXX=clang++ run_suite build-tsan -DTAVREL_SANITIZE=thread
 
 CC=clang CXX=clang++ configure build-fuzz -DTAVREL_FUZZ=ON -DTAVREL_SANITIZE=address,undefined
-cmake --build build-fuzz -j"$jobs" --target strings_fuzz server_list_fuzz settings_fuzz reply_fuzz tzif_fuzz zone_rule_fuzz request_fuzz history_fuzz
+cmake --build build-fuzz -j"$jobs" --target strings_fuzz server_list_fuzz settings_fuzz reply_fuzz tzif_fuzz zone_rule_fuzz request_fuzz history_fuzz \
+    nts_ke_fuzz nts_fields_fuzz
 ctest --test-dir build-fuzz --output-on-failure -j"$jobs" -L fuzz
 
 run_suite build

@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes to the parsers of outside input: the strings file,
 // the server list, the settings file, the TIME and SNTP replies, and the
 // zone readers (TZif files, POSIX rules, transition dates), and the SNTP
-// server's handling of requests, and the rows of the history file. Each
+// server's handling of requests, the rows of the history file, the NTS-KE
+// records and the NTS extension fields of a reply. Each
 // target checks what its parser
 // promises, not only that it does not crash.
 // TAVREL_FUZZ_TARGET picks the parser at build time.
@@ -14,6 +15,8 @@
 #include <string>
 #include <string_view>
 
+#include "nts/nts_fields.h"
+#include "nts/nts_ke_records.h"
 #include "platform/timezone.h"
 #include "protocol/sntp_handler.h"
 #include "protocol/time_protocol.h"
@@ -169,6 +172,79 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
              again.protocol != entry.protocol || again.outcome != entry.outcome)) {
             __builtin_trap();
         }
+    }
+#elif TAVREL_FUZZ_TARGET == 9
+    // An NTS-KE response: accepted only whole and with what the client can
+    // use; a response accepted is one the reader would have stopped at.
+    NtsKeResponse response;
+    if (parseNtsKeResponse(bytes, response).ok) {
+        if (response.protocol != kNtsProtocolNtpV4 || response.aead != kNtsAeadAesSivCmac256 ||
+            response.cookies.empty() || response.cookies.size() > kNtsMaxCookies ||
+            response.server.size() > kNtsMaxServerNameSize || !ntsKeResponseComplete(bytes)) {
+            __builtin_trap();
+        }
+        for (const auto& cookie : response.cookies) {
+            if (cookie.empty() || cookie.size() > kNtsMaxCookieSize) __builtin_trap();
+        }
+    }
+#elif TAVREL_FUZZ_TARGET == 10
+    // A reply's extension fields. The first byte picks how the rest is
+    // used: as a whole reply, which no forger can make authentic without
+    // the key; or as the fields a server sealed in a reply of its own, which
+    // is how hostile encrypted fields reach the cookie reader.
+    static const platform::SivKey key{};
+    static const uint8_t uid[kNtsUidSize] = {1, 2, 3};
+    if (size == 0) return 0;
+    const std::span<const uint8_t> rest = bytes.subspan(1);
+    std::vector<ExtensionField> fields;
+    const bool wellFormed = readExtensionFields(rest, fields, 64);
+    if (wellFormed) {
+        size_t total = 0;
+        for (const ExtensionField& field : fields) {
+            if (field.offset != total) __builtin_trap();
+            total += 4 + field.body.size();
+        }
+        if (total != rest.size()) __builtin_trap();
+    }
+    NtsReplyCheck check;
+    if (data[0] & 1) {
+        std::vector<uint8_t> packet(kNtpHeaderSize, 0);
+        packet[0] = 0x24;
+        packet[1] = 2;
+        const uint8_t identifierHeader[] = {0x01, 0x04, 0x00, static_cast<uint8_t>(4 + kNtsUidSize)};
+        packet.insert(packet.end(), identifierHeader, identifierHeader + 4);
+        packet.insert(packet.end(), uid, uid + kNtsUidSize);
+        const uint8_t nonce[kNtsNonceSize] = {};
+        std::vector<uint8_t> sealed;
+        if (!platform::sivSeal(key, nonce, packet, rest, sealed)) __builtin_trap();
+        std::vector<uint8_t> body = {0, static_cast<uint8_t>(kNtsNonceSize), static_cast<uint8_t>(sealed.size() >> 8),
+                                     static_cast<uint8_t>(sealed.size())};
+        body.insert(body.end(), nonce, nonce + kNtsNonceSize);
+        body.insert(body.end(), sealed.begin(), sealed.end());
+        body.resize((body.size() + 3) & ~size_t{3}, 0);
+        const size_t length = 4 + body.size();
+        if (length > 0xFFFF) return 0;
+        const uint8_t authenticatorHeader[] = {0x04, 0x04, static_cast<uint8_t>(length >> 8),
+                                               static_cast<uint8_t>(length)};
+        packet.insert(packet.end(), authenticatorHeader, authenticatorHeader + 4);
+        packet.insert(packet.end(), body.begin(), body.end());
+        check = checkNtsReply(packet, uid, key);
+        if (check.kind == NtsReplyKind::Refused && packet.size() <= kNtsMaxPacket && wellFormed &&
+            check.refusal != "empty cookie" &&
+            check.refusal != "cookie too long" && check.refusal != "too many cookies") {
+            __builtin_trap();  // well-formed sealed fields must open
+        }
+    } else {
+        check = checkNtsReply(rest, uid, key);
+        if (check.kind == NtsReplyKind::Authentic && rest.size() < kNtpHeaderSize) __builtin_trap();
+    }
+    if (check.kind == NtsReplyKind::Authentic) {
+        if (check.cookies.size() > kNtsMaxCookies) __builtin_trap();
+        for (const auto& cookie : check.cookies) {
+            if (cookie.empty() || cookie.size() > kNtsMaxCookieSize) __builtin_trap();
+        }
+    } else if (check.kind == NtsReplyKind::Refused && check.refusal.empty()) {
+        __builtin_trap();
     }
 #endif
     return 0;

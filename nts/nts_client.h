@@ -1,0 +1,111 @@
+// One server asked by Network Time Security: the keys and cookies from its
+// NTS-KE, kept in memory, and authenticated NTPv4 exchanges with them.
+// Every request spends one cookie (never sent twice) and asks with
+// placeholders for as many back as keep about kNtsMaxCookies in hand; a new
+// NTS-KE runs when none are left or the server sends an NTS NAK. A reply
+// counts only when it answers the request outstanding (its Unique
+// Identifier) and its Authenticator verifies.
+//
+// One thread uses an object at a time, except abort().
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "nts/nts_fields.h"
+#include "nts/nts_ke_records.h"
+#include "platform/nts_crypto.h"
+#include "platform/socket.h"
+#include "platform/time.h"
+#include "protocol/time_protocol.h"
+
+namespace tavrel {
+
+struct NtsServer {
+    std::string host;             // as written: name or address, checked against the certificate
+    uint16_t port = kNtsKePort;   // NTS-KE's TCP port
+    std::string extraCaFile;      // trusted beside the system's store; "": platform::ntsExtraCaFile()
+    uint32_t timeoutMs = 5000;    // for each NTS-KE and each exchange
+};
+
+// One exchange's outcome, in the terms the SNTP path uses.
+struct NtsExchange {
+    bool ok = false;
+    std::string failure;           // why not, for the log
+    std::string kiss;              // an authenticated Kiss-o'-Death's code
+    platform::FileTime t1 = 0;     // this computer's clock as the request left
+    platform::FileTime t4 = 0;     // and as the reply came
+    SntpTimestamps stamps{};       // T2 and T3
+    int64_t offsetUnits = 0;       // server minus this computer, 100 ns
+    std::array<uint8_t, kNtpHeaderSize> header{};  // the reply's NTP header
+};
+
+class NtsClient {
+public:
+    explicit NtsClient(NtsServer server);
+    NtsClient(const NtsClient&) = delete;
+    NtsClient& operator=(const NtsClient&) = delete;
+
+    // Runs NTS-KE now, replacing any keys and cookies; false with the
+    // reason ("certificate not valid for ...", "refused (error 1)", ...).
+    [[nodiscard]] bool keyExchange(std::string& failure);
+
+    size_t cookieCount() const { return cookies_.size(); }
+    // How many NTS-KEs have succeeded so far.
+    size_t keyExchangeCount() const { return keyExchanges_; }
+    // Where the NTP requests go, as the NTS-KE named it.
+    const std::string& ntpHost() const { return ntpHost_; }
+    uint16_t ntpPort() const { return ntpPort_; }
+
+    // One exchange on a UDP socket connected to ntpHost():ntpPort(): waits
+    // until a reply passes (others are ignored) or the time-out.
+    NtsExchange exchange(platform::Socket& socket);
+    // Everything: NTS-KE when no cookie is left, then the exchange with the
+    // server it named, on a socket of its own.
+    NtsExchange query();
+
+    // For a caller that moves the datagrams itself: the next request,
+    // spending a cookie (false with the reason when none is left) ...
+    [[nodiscard]] bool buildRequest(platform::FileTime t1, std::vector<uint8_t>& packet, std::string& failure);
+    // ... and a datagram that came back at t4. Refused ones leave the
+    // request outstanding; an accepted one or a NAK settles it.
+    NtsExchange readReply(std::span<const uint8_t> packet, platform::FileTime t4);
+
+    // Closes the socket in use, from any thread: the running call fails
+    // with "aborted", and so does every later one until resume(). An owner
+    // that keeps the client (and its cookies) for later queries calls
+    // resume() before each and then checks its own abort flag, so that an
+    // abort that came in between is not lost.
+    void abort();
+    void resume() { aborted_.store(false); }
+
+private:
+    std::shared_ptr<platform::Socket> openSocket(platform::SocketKind kind, const platform::NetAddress& address);
+    void forgetKeys();
+
+    const NtsServer server_;
+    platform::SivKey c2s_{};
+    platform::SivKey s2c_{};
+    std::deque<std::vector<uint8_t>> cookies_;
+    std::string ntpHost_;
+    uint16_t ntpPort_ = kSntpPort;
+    size_t keyExchanges_ = 0;
+    // The request outstanding.
+    bool pending_ = false;
+    std::array<uint8_t, kNtsUidSize> uid_{};
+    platform::FileTime t1_ = 0;
+    std::array<uint8_t, 8> transmit_{};  // the request's transmit timestamp, echoed as origin
+
+    std::atomic<bool> aborted_{false};
+    std::mutex socketMutex_;  // guards socket_
+    std::shared_ptr<platform::Socket> socket_;
+};
+
+}  // namespace tavrel

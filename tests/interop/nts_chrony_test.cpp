@@ -1,0 +1,183 @@
+// NTS against Debian's chronyd serving it on loopback in the private network
+// namespace nts_chrony.sh made, with a certificate for "localhost" from the
+// authority it named in TAVREL_NTS_CA_FILE. chronyd serves the machine's
+// real clock and never touches it (-x); nothing here sets a clock.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "nts/nts_client.h"
+#include "platform/socket.h"
+#include "platform/time.h"
+
+namespace tavrel {
+namespace {
+
+constexpr int64_t kUnitsPerMs = 10'000;
+constexpr int kGenerousMs = 10'000;
+
+uint16_t portFrom(const char* variable, uint16_t otherwise) {
+    const char* port = std::getenv(variable);
+    return port ? static_cast<uint16_t>(std::atoi(port)) : otherwise;
+}
+uint16_t ntsKePort() { return portFrom("TAVREL_TEST_NTS_PORT", kNtsKePort); }
+
+NtsServer chrony(const std::string& host = "localhost") {
+    NtsServer server;
+    server.host = host;
+    server.port = ntsKePort();
+    server.timeoutMs = kGenerousMs;
+    return server;
+}
+
+// A UDP socket of the test's own to chronyd's NTP port, so the test sees
+// the datagrams the client would.
+class Datagrams {
+public:
+    explicit Datagrams(uint16_t port) {
+        socket_ = platform::Socket::create(platform::SocketKind::Udp);
+        platform::NetAddress address = platform::NetAddress::v4(platform::kLoopback, port);
+        EXPECT_TRUE(socket_ && socket_->connect(address));
+        socket_->setWaitLimit(kGenerousMs);
+    }
+    void send(const std::vector<uint8_t>& packet) {
+        EXPECT_EQ(socket_->send(packet.data(), packet.size()), static_cast<long>(packet.size()));
+    }
+    std::vector<uint8_t> receive() {
+        std::vector<uint8_t> reply(kNtsMaxPacket);
+        const long n = socket_->receive(reply.data(), reply.size());
+        EXPECT_GT(n, 0);
+        reply.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return reply;
+    }
+
+private:
+    std::shared_ptr<platform::Socket> socket_;
+};
+
+TEST(NtsChrony, KeyExchangeThenAnAuthenticatedExchangeMeasuresTheRealClock) {
+    NtsClient client(chrony());
+    std::string failure;
+    ASSERT_TRUE(client.keyExchange(failure)) << failure;
+    EXPECT_EQ(client.cookieCount(), kNtsMaxCookies);
+    EXPECT_EQ(client.ntpPort(), kSntpPort);
+    const NtsExchange reply = client.query();
+    ASSERT_TRUE(reply.ok) << reply.failure;
+    // chronyd serves this machine's clock: the offset is the loopback's noise.
+    EXPECT_LT(std::llabs(reply.offsetUnits), 5 * kUnitsPerMs);
+    EXPECT_LE(reply.t1, reply.t4);
+    EXPECT_EQ(client.cookieCount(), kNtsMaxCookies);
+    EXPECT_EQ(client.keyExchangeCount(), 1u);
+}
+
+TEST(NtsChrony, CertificateForAnotherNameIsRefusedWithItsReason) {
+    // The certificate names "localhost" only.
+    NtsClient client(chrony("127.0.0.1"));
+    std::string failure;
+    EXPECT_FALSE(client.keyExchange(failure));
+    EXPECT_EQ(failure, "certificate not valid for 127.0.0.1");
+    const NtsExchange reply = client.query();
+    EXPECT_FALSE(reply.ok);
+    EXPECT_EQ(reply.failure, "certificate not valid for 127.0.0.1");
+    EXPECT_EQ(client.cookieCount(), 0u);
+}
+
+TEST(NtsChrony, ServerWithoutTls13OrFromAnUntrustedAuthorityIsRefusedWithItsReason) {
+    NtsServer tls12 = chrony();
+    tls12.port = portFrom("TAVREL_TEST_TLS12_PORT", 0);
+    ASSERT_NE(tls12.port, 0) << "nts_chrony.sh names the TLS 1.2 server's port";
+    NtsClient old(tls12);
+    std::string failure;
+    EXPECT_FALSE(old.keyExchange(failure));
+    EXPECT_EQ(failure, "TLS 1.3 not offered");
+
+    // Only another authority trusted beside the system's store.
+    NtsServer untrusted = chrony();
+    const char* otherAuthority = std::getenv("TAVREL_TEST_OTHER_CA_FILE");
+    ASSERT_NE(otherAuthority, nullptr);
+    untrusted.extraCaFile = otherAuthority;
+    NtsClient stranger(untrusted);
+    EXPECT_FALSE(stranger.keyExchange(failure));
+    EXPECT_EQ(failure, "certificate not trusted");
+}
+
+TEST(NtsChrony, FlippedBitAndReplayedRepliesAreRefusedAndTheGenuineOneStillCounts) {
+    NtsClient client(chrony());
+    std::string failure;
+    ASSERT_TRUE(client.keyExchange(failure)) << failure;
+    Datagrams datagrams(client.ntpPort());
+
+    std::vector<uint8_t> request;
+    ASSERT_TRUE(client.buildRequest(platform::getSystemTimeAsFileTime(), request, failure)) << failure;
+    datagrams.send(request);
+    const std::vector<uint8_t> first = datagrams.receive();
+    ASSERT_GT(first.size(), kNtpHeaderSize);
+    // One bit of the server's transmit timestamp, which the Authenticator covers.
+    std::vector<uint8_t> flipped = first;
+    flipped[43] ^= 0x10;
+    EXPECT_EQ(client.readReply(flipped, platform::getSystemTimeAsFileTime()).failure, "reply not authentic");
+    // And one bit of the sealed cookies.
+    flipped = first;
+    flipped[flipped.size() - 20] ^= 0x01;
+    EXPECT_EQ(client.readReply(flipped, platform::getSystemTimeAsFileTime()).failure, "reply not authentic");
+    const NtsExchange genuine = client.readReply(first, platform::getSystemTimeAsFileTime());
+    EXPECT_TRUE(genuine.ok) << genuine.failure;
+    // The same reply again, now that it has been taken, and as the answer
+    // to the next request.
+    EXPECT_FALSE(client.readReply(first, platform::getSystemTimeAsFileTime()).ok);
+    ASSERT_TRUE(client.buildRequest(platform::getSystemTimeAsFileTime(), request, failure)) << failure;
+    datagrams.send(request);
+    const std::vector<uint8_t> second = datagrams.receive();
+    EXPECT_EQ(client.readReply(first, platform::getSystemTimeAsFileTime()).failure, "identifier does not match");
+    const NtsExchange next = client.readReply(second, platform::getSystemTimeAsFileTime());
+    EXPECT_TRUE(next.ok) << next.failure;
+    EXPECT_EQ(client.keyExchangeCount(), 1u);
+}
+
+TEST(NtsChrony, TenExchangesFromOneKeyExchangeThenANewOneWhenTheCookiesAreUsedUp) {
+    NtsClient client(chrony());
+    for (int i = 0; i < 10; ++i) {
+        const NtsExchange reply = client.query();
+        ASSERT_TRUE(reply.ok) << i << ": " << reply.failure;
+        EXPECT_EQ(client.cookieCount(), kNtsMaxCookies) << i;
+    }
+    EXPECT_EQ(client.keyExchangeCount(), 1u);
+    // Requests that never get their replies spend the cookies.
+    std::vector<uint8_t> request;
+    std::string failure;
+    while (client.cookieCount() > 0) {
+        ASSERT_TRUE(client.buildRequest(platform::getSystemTimeAsFileTime(), request, failure)) << failure;
+    }
+    EXPECT_FALSE(client.buildRequest(platform::getSystemTimeAsFileTime(), request, failure));
+    EXPECT_EQ(failure, "no cookies");
+    const NtsExchange reply = client.query();
+    EXPECT_TRUE(reply.ok) << reply.failure;
+    EXPECT_EQ(client.keyExchangeCount(), 2u);
+}
+
+TEST(NtsChrony, NakFromAServerThatCannotReadTheCookieEndsTheKeysAndANewKeyExchangeFollows) {
+    // A second chronyd with server keys of its own: the first one's cookies
+    // mean nothing to it.
+    const uint16_t strangerPort = portFrom("TAVREL_TEST_OTHER_NTP_PORT", 0);
+    ASSERT_NE(strangerPort, 0) << "nts_chrony.sh names the second chronyd's port";
+    NtsClient client(chrony());
+    std::string failure;
+    ASSERT_TRUE(client.keyExchange(failure)) << failure;
+    Datagrams stranger(strangerPort);
+    std::vector<uint8_t> request;
+    ASSERT_TRUE(client.buildRequest(platform::getSystemTimeAsFileTime(), request, failure)) << failure;
+    stranger.send(request);
+    const NtsExchange nak = client.readReply(stranger.receive(), platform::getSystemTimeAsFileTime());
+    EXPECT_FALSE(nak.ok);
+    EXPECT_EQ(nak.kiss, "NTSN");
+    EXPECT_EQ(client.cookieCount(), 0u);
+    const NtsExchange reply = client.query();
+    EXPECT_TRUE(reply.ok) << reply.failure;
+    EXPECT_EQ(client.keyExchangeCount(), 2u);
+}
+
+}  // namespace
+}  // namespace tavrel
