@@ -8,6 +8,7 @@
 
 #include "engine/clock_correction.h"
 #include "engine/time_query.h"
+#include "nts/nts_server_entry.h"
 #include "platform/thread.h"
 #include "platform/time.h"
 #include "servers/server_list.h"
@@ -95,12 +96,15 @@ int runQuickMode(LeftBehindQueries& leftBehind) {
         target.timeoutMs = static_cast<uint32_t>(syncTimeoutMs());
         // SNTP first; under Auto TIME too where SNTP reached the server and
         // was not told to keep away.
-        for (bool sntp = effectiveProtocol(Protocol::Sntp) == Protocol::Sntp;; sntp = false) {
+        // An nts:// entry is asked by NTS whatever the protocol setting, and
+        // never falls back.
+        const bool nts = isNtsEntry(name);
+        for (bool sntp = nts || effectiveProtocol(Protocol::Sntp) == Protocol::Sntp;; sntp = false) {
             target.useTime = !sntp;
             HistoryEntry history;
             history.action = "Quick";
             history.server = name;
-            history.protocol = sntp ? "SNTP" : "TIME";
+            history.protocol = nts ? "NTS" : sntp ? "SNTP" : "TIME";
             const std::optional<QueryResult> reply = ask(target, history.address, leftBehind);
             if (reply && reply->accepted) {
                 bool forceTimeProtocol = false;
@@ -123,12 +127,15 @@ int runQuickMode(LeftBehindQueries& leftBehind) {
             history.outcome = "No response";
             appendHistory(history);
             if (reply) widenDateRange(*reply, widened);
-            const std::string reason = reply && !reply->kiss.empty() ? " (refused: " + reply->kiss + ")" : "";
+            const std::string reason = !reply                        ? std::string()
+                                       : !reply->kiss.empty()        ? " (refused: " + reply->kiss + ")"
+                                       : !reply->failure.empty()     ? " (" + reply->failure + ")"
+                                                                     : std::string();
             if (settings.logErrors.load() && !settings.logDisabled.load()) {
                 logNamedLine(slot(kSlotNoResponse), name + reason, LogLevel::Warning);
             }
             say(slot(kSlotNoResponse) + name + reason);
-            const bool timeMayHelp = !history.address.empty() && (!reply || reply->kiss.empty());
+            const bool timeMayHelp = !nts && !history.address.empty() && (!reply || reply->kiss.empty());
             if (!(sntp && autoProtocol && timeMayHelp)) break;
         }
         tried += (tried.empty() ? "" : ", ") + name;

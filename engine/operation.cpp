@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "engine/countdown.h"
+#include "nts/nts_server_entry.h"
 #include "storage/history.h"
 #include "storage/log.h"
 #include "storage/settings.h"
@@ -137,7 +138,7 @@ void SyncOperation::recordHistory(const QueryResult* reply, const char* outcome,
     entry.action = automatic_ ? (correct ? "AutoSync" : "AutoCheck") : (correct ? "Correct" : "Check");
     entry.server = server != nullptr ? *server : serverName_;
     if (server == nullptr) entry.address = queryAddress_;
-    entry.protocol = querySntp_ ? "SNTP" : "TIME";
+    entry.protocol = queryNts_ ? "NTS" : querySntp_ ? "SNTP" : "TIME";
     if (reply != nullptr) {
         entry.offsetSeconds = seconds(reply->offsetUnits);
         entry.roundTripMs = reply->responseMs;
@@ -153,7 +154,9 @@ void SyncOperation::startQuery() {
     QueryTarget target;
     target.manual = settings.serverSource.load() != ServerSource::List;
     target.server = serverName_;
-    target.useTime = protocol == Protocol::Time || forceTimeProtocol_;
+    // An nts:// entry is asked by NTS whatever the protocol setting.
+    queryNts_ = isNtsEntry(serverName_);
+    target.useTime = !queryNts_ && (protocol == Protocol::Time || forceTimeProtocol_);
     target.dateRangeEnabled = settings.dateRangeEnabled.load();
     target.dateRangeLow = settings.dateRangeLow.load();
     target.dateRangeHigh = settings.dateRangeHigh.load();
@@ -214,11 +217,13 @@ bool SyncOperation::kissed(const std::string& server) const {
 void SyncOperation::failureStep() {
     showStatus(slot(kSlotUnableToSync) + serverName_);
     std::string kiss;
+    std::string failure;
     if (query_) {
         queryAddress_ = query_->addressText();
         const QueryResult& result = query_->result();
         widenDateRange(result, widened_);
         kiss = result.kiss;
+        failure = result.failure;
         const uint64_t now = platform::getTickCount64();
         if (kiss == "RATE") kisses_[serverName_] = Kiss{kiss, now + kRateKissPauseMs};
         if (kiss == "DENY" || kiss == "RSTR") kisses_[serverName_] = Kiss{kiss, kNever};
@@ -230,7 +235,7 @@ void SyncOperation::failureStep() {
     shown_ = Shown::None;
     // Every failure of the first round is logged and kept in the history;
     // later rounds say once per round what happened.
-    const std::string reason = kiss.empty() ? std::string() : kRefused + kiss + ")";
+    const std::string reason = !kiss.empty() ? kRefused + kiss + ")" : !failure.empty() ? " (" + failure + ")" : "";
     if (round_ == 1) {
         if (logErrorsAllowed()) logNamedLine(slot(kSlotNoResponse), serverName_ + reason, LogLevel::Warning);
         recordHistory(nullptr, "No response");
@@ -247,7 +252,8 @@ void SyncOperation::failureStep() {
     }
     // TIME is worth asking only where SNTP found an address for the server
     // and was not told to keep away.
-    nextServer(!queryAddress_.empty() && kiss.empty());
+    // An nts:// entry never falls back.
+    nextServer(!queryAddress_.empty() && kiss.empty() && !queryNts_);
 }
 
 void SyncOperation::nextServer(bool timeMayHelp) {

@@ -155,6 +155,7 @@ private:
     uint64_t deadline_ = 0;  // tick count at which the running query times out
     bool timedOut_ = false;
     bool querySntp_ = false;  // the running query asks by SNTP
+    bool queryNts_ = false;  // the query asks an nts:// entry
     bool forceTimeProtocol_ = false;
     std::string serverName_;
     std::string queryAddress_;  // the address the last query asked

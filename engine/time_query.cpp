@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <optional>
 
+#include "nts/nts_client_store.h"
+#include "nts/nts_server_entry.h"
+#include "platform/nts_crypto.h"
 #include "platform/thread.h"
 #include "protocol/time_protocol.h"
 #include "storage/settings.h"
@@ -20,6 +23,56 @@ constexpr uint32_t kSampleWaitMs = 1000;
 
 
 enum class Received { Complete, Incomplete, Failed };
+
+// One SNTP or NTS sample: the four timestamps, the tick count and wire
+// seconds of its reply, and its round trip less the server's own time.
+struct Sample {
+    platform::FileTime t1, t2, t3, t4;
+    uint32_t tick;
+    uint32_t transmitSeconds;
+    int64_t delay;
+};
+
+Sample makeSample(platform::FileTime t1, const SntpTimestamps& stamps, platform::FileTime t4) {
+    const platform::FileTime t2 = ntpToFileTime(stamps.receiveSeconds, stamps.receiveFraction);
+    const platform::FileTime t3 = ntpToFileTime(stamps.transmitSeconds, stamps.transmitFraction);
+    const int64_t delay = (static_cast<int64_t>(t4) - static_cast<int64_t>(t1)) -
+                          (static_cast<int64_t>(t3) - static_cast<int64_t>(t2));
+    return Sample{t1, t2, t3, t4, platform::getTickCount(), stamps.transmitSeconds, delay};
+}
+
+// The samples of one exchange. Every reply bounds the offset: the server's
+// clock is at most T2 - T1 ahead (the request took no time) and at least
+// T3 - T4 (the reply took none). The tightest bounds of all the samples
+// are kept; their middle is the offset, which for the sample with the
+// shortest round trip alone is its own, and which the other samples can
+// only narrow.
+class SampleSet {
+public:
+    void add(const Sample& sample) {
+        if (!best_ || sample.delay < best_->delay) best_ = sample;
+        if (!outbound_ || ahead(sample) < ahead(*outbound_)) outbound_ = sample;
+        if (!inbound_ || behind(sample) > behind(*inbound_)) inbound_ = sample;
+    }
+    // This sample alone decides (a time outside the date range).
+    void only(const Sample& sample) { best_ = outbound_ = inbound_ = sample; }
+    bool empty() const { return !best_; }
+    void fill(QueryResult& result) const {
+        result.replyTick = best_->tick;
+        result.replyClock = best_->t4;
+        result.serverSeconds = best_->transmitSeconds;
+        result.offsetUnits = sntpOffsetUnits(outbound_->t1, outbound_->t2, inbound_->t3, inbound_->t4);
+        result.offsetMeasured = true;
+        // The shortest round trip, as the log gives it.
+        const platform::FileTime roundTrip = best_->t4 > best_->t1 ? best_->t4 - best_->t1 : 0;
+        result.responseMs = static_cast<uint32_t>(roundTrip / platform::kFileTimeUnitsPerMs);
+    }
+
+private:
+    static int64_t ahead(const Sample& s) { return static_cast<int64_t>(s.t2 - s.t1); }
+    static int64_t behind(const Sample& s) { return static_cast<int64_t>(s.t3 - s.t4); }
+    std::optional<Sample> best_, outbound_, inbound_;
+};
 
 // Gathers `wanted` bytes with at most 101 receive calls; gives up early
 // once the query is aborted. A receive error fails the loop.
@@ -54,6 +107,7 @@ void TimeQuery::abort() {
     aborted_.store(true);
     std::lock_guard lock(mutex_);
     if (socket_) socket_->close();
+    if (nts_) nts_->abort();
 }
 
 void TimeQuery::advance(QueryStep step) {
@@ -99,26 +153,11 @@ std::shared_ptr<platform::Socket> TimeQuery::openSocket(const platform::NetAddre
 bool TimeQuery::sntpExchange(std::shared_ptr<platform::Socket> socket, const platform::NetAddress& peer,
                              uint32_t startTick, int waitLimitMs) {
     // Up to four requests, at least 200 ms apart, within the time the query
-    // has: the reply with the shortest round trip is kept, as the one a
-    // queue on the path held least (and so skewed least). A lost or late
-    // reply is skipped; one good reply is enough; a kiss or a server that
-    // says it is not synchronised ends the exchange.
-    struct Sample {
-        platform::FileTime t1, t2, t3, t4;
-        uint32_t tick;
-        uint32_t transmitSeconds;
-        int64_t delay;
-    };
-    std::optional<Sample> best;
-    // Every reply bounds the offset: the server's clock is at most T2 - T1
-    // ahead (the request took no time) and at least T3 - T4 (the reply took
-    // none). The tightest bounds of all the samples are kept; their middle
-    // is the offset, which for the sample with the shortest round trip alone
-    // is its own, and which the other samples can only narrow.
-    std::optional<Sample> outbound;  // the smallest T2 - T1
-    std::optional<Sample> inbound;   // the largest T3 - T4
-    auto ahead = [](const Sample& s) { return static_cast<int64_t>(s.t2 - s.t1); };
-    auto behind = [](const Sample& s) { return static_cast<int64_t>(s.t3 - s.t4); };
+    // has: the replies that a queue on the path held least decide (see
+    // SampleSet). A lost or late reply is skipped; one good reply is
+    // enough; a kiss or a server that says it is not synchronised ends the
+    // exchange.
+    SampleSet taken;
     // Half the sync time-out: the exchange ends well before the query is
     // given up.
     const uint32_t sendingMs = target_.timeoutMs > 0 ? target_.timeoutMs / 2 : kSampleWaitMs * kMaxSntpSamples;
@@ -129,7 +168,7 @@ bool TimeQuery::sntpExchange(std::shared_ptr<platform::Socket> socket, const pla
             // With a sample in hand, no new request once half the time-out
             // has gone; without one, up to the last, which waits as long as
             // a single request did (a silent server still times out).
-            if (best && sentTick - startTick >= sendingMs) break;
+            if (!taken.empty() && sentTick - startTick >= sendingMs) break;
             // Each request from a socket of its own: a late reply to an
             // earlier one can never be taken for this one's.
             socket = openSocket(peer, platform::SocketKind::Udp);
@@ -142,7 +181,7 @@ bool TimeQuery::sntpExchange(std::shared_ptr<platform::Socket> socket, const pla
         uint8_t request[kSntpPacketSize];
         buildSntpRequest(t1, request);
         (void)socket->send(request, sizeof request);
-        const bool lastChance = sample + 1 == samples && !best;
+        const bool lastChance = sample + 1 == samples && taken.empty();
         // Until the reply to this request comes, or it is given up: a last
         // request with nothing measured yet waits as a single one did.
         bool refused = false;
@@ -171,18 +210,12 @@ bool TimeQuery::sntpExchange(std::shared_ptr<platform::Socket> socket, const pla
                 (void)readKissCode(packet, result_.kiss);
                 return false;
             }
-            const platform::FileTime t2 = ntpToFileTime(stamps.receiveSeconds, stamps.receiveFraction);
-            const platform::FileTime t3 = ntpToFileTime(stamps.transmitSeconds, stamps.transmitFraction);
-            const int64_t delay = (static_cast<int64_t>(t4) - static_cast<int64_t>(t1)) -
-                                  (static_cast<int64_t>(t3) - static_cast<int64_t>(t2));
-            const Sample sample{t1, t2, t3, t4, platform::getTickCount(), stamps.transmitSeconds, delay};
-            if (!best || delay < best->delay) best = sample;
-            if (!outbound || ahead(sample) < ahead(*outbound)) outbound = sample;
-            if (!inbound || behind(sample) > behind(*inbound)) inbound = sample;
+            const Sample sample = makeSample(t1, stamps, t4);
+            taken.add(sample);
             // A time outside the date range is refused whatever its round
             // trip: asking again would only ask the same liar again.
             if (outsideDateRange(stamps.transmitSeconds)) {
-                best = outbound = inbound = sample;
+                taken.only(sample);
                 outside = true;
             }
             break;
@@ -202,16 +235,89 @@ bool TimeQuery::sntpExchange(std::shared_ptr<platform::Socket> socket, const pla
             }
         }
     }
-    if (!best || aborted_.load()) return false;
-    result_.replyTick = best->tick;
-    result_.replyClock = best->t4;
-    result_.serverSeconds = best->transmitSeconds;
-    result_.offsetUnits = sntpOffsetUnits(outbound->t1, outbound->t2, inbound->t3, inbound->t4);
-    result_.offsetMeasured = true;
-    // The round trip of the sample used, as the log gives it.
-    const platform::FileTime roundTrip = best->t4 > best->t1 ? best->t4 - best->t1 : 0;
-    result_.responseMs = static_cast<uint32_t>(roundTrip / platform::kFileTimeUnitsPerMs);
-    (void)startTick;
+    if (taken.empty() || aborted_.load()) return false;
+    taken.fill(result_);
+    return true;
+}
+
+bool TimeQuery::ntsExchange(uint32_t startTick) {
+    // An nts:// entry is asked by NTS or not at all: never by SNTP or TIME,
+    // whatever the protocol setting, so that nobody on the path can make
+    // this computer take an unauthenticated time for it.
+    advance(QueryStep::CreatingSocket);
+    NtsServer server;
+    if (!parseNtsEntry(target_.server, server)) {
+        result_.failure = "not a valid nts:// entry";
+        return false;
+    }
+    if (!platform::ntsCryptoAvailable()) {
+        result_.failure = platform::kNtsUnavailable;
+        return false;
+    }
+    // Each NTS-KE and each exchange within half the sync time-out.
+    server.timeoutMs = target_.timeoutMs > 0 ? std::max<uint32_t>(target_.timeoutMs / 2, 1000) : 5000;
+    const std::shared_ptr<NtsClientSlot> slot = ntsClientSlot(target_.server, server);
+    // One query at a time uses a server's keys and cookies; one given up
+    // still ending holds them only until its abort has taken effect.
+    std::lock_guard use(slot->use);
+    NtsClient& client = *slot->client;
+    {
+        std::lock_guard lock(mutex_);
+        nts_ = &client;
+        address_ = target_.server;
+    }
+    // Once this exchange ends, an abort of this query no longer reaches the
+    // client, which a later query may be using.
+    struct Release {
+        TimeQuery& query;
+        ~Release() {
+            std::lock_guard lock(query.mutex_);
+            query.nts_ = nullptr;
+        }
+    } release{*this};
+    client.resume();
+    if (aborted_.load()) return false;
+    advance(QueryStep::Connecting);
+
+    SampleSet taken;
+    const uint32_t sendingMs = target_.timeoutMs > 0 ? target_.timeoutMs / 2 : kSampleWaitMs * kMaxSntpSamples;
+    const int samples = std::clamp(target_.sntpSamples, 1, kMaxSntpSamples);
+    for (int sample = 0; sample < samples && !aborted_.load(); ++sample) {
+        const uint32_t sentTick = platform::getTickCount();
+        if (sample > 0 && sentTick - startTick >= sendingMs) break;
+        if (sample == 0) advance(QueryStep::WaitingForReply);
+        const NtsExchange exchange = client.query();
+        if (aborted_.load()) return false;
+        if (!exchange.ok) {
+            // An authenticated kiss is obeyed as SNTP's is.
+            if (!exchange.kiss.empty() && exchange.kiss != "NTSN") {
+                result_.kiss = exchange.kiss;
+                return false;
+            }
+            // The first failure tells why (a certificate, a refusal, a
+            // reply that does not verify) and ends the exchange: asking
+            // again would fail the same way. A later one is a lost sample.
+            if (taken.empty()) {
+                result_.failure = exchange.failure;
+                return false;
+            }
+            continue;
+        }
+        if (step_.load() != QueryStep::Converting) advance(QueryStep::Converting);
+        const Sample measured = makeSample(exchange.t1, exchange.stamps, exchange.t4);
+        taken.add(measured);
+        if (outsideDateRange(exchange.stamps.transmitSeconds)) {
+            taken.only(measured);
+            break;
+        }
+        if (sample + 1 == samples) break;
+        // The next request no sooner than 200 ms after this one.
+        for (uint32_t waited; !aborted_.load() && (waited = platform::getTickCount() - sentTick) < kSampleSpacingMs;) {
+            platform::sleepMs(std::min<uint32_t>(20, kSampleSpacingMs - waited));
+        }
+    }
+    if (taken.empty() || aborted_.load()) return false;
+    taken.fill(result_);
     return true;
 }
 
@@ -238,6 +344,7 @@ std::vector<platform::NetAddress> TimeQuery::addresses() const {
 }
 
 bool TimeQuery::contactServer() {
+    if (isNtsEntry(target_.server)) return ntsExchange(platform::getTickCount());
     advance(QueryStep::CreatingSocket);
     const std::vector<platform::NetAddress> candidates = addresses();
     if (candidates.empty() || aborted_.load()) return false;

@@ -21,6 +21,8 @@
 
 namespace tavrel {
 
+class NtsClient;
+
 // How far a query has come. A failure leaves the last step reached.
 enum class QueryStep : uint32_t {
     None = 0,
@@ -69,6 +71,9 @@ struct QueryResult {
     bool aboveDateRange = false;
     // The server sent a Kiss-o'-Death with this code ("RATE", "DENY", ...).
     std::string kiss;
+    // Why an NTS entry failed, for the log ("certificate not valid for
+    // time.example.org", "NTS is not available in Tavrel.exe", ...).
+    std::string failure;
 };
 
 // The server's clock when an accepted reply was complete: this computer's
@@ -109,6 +114,9 @@ private:
     // (-1: until the query is given up).
     bool sntpExchange(std::shared_ptr<platform::Socket> socket, const platform::NetAddress& peer, uint32_t startTick,
                       int waitLimitMs);
+    // An nts:// entry: NTS-KE where no cookie is left, then up to four
+    // authenticated samples, as SNTP's.
+    bool ntsExchange(uint32_t startTick);
     // A socket for the peer, made the one an abort closes; nullptr when
     // none could be made or the query was aborted.
     std::shared_ptr<platform::Socket> openSocket(const platform::NetAddress& peer, platform::SocketKind kind);
@@ -122,8 +130,9 @@ private:
     std::atomic<bool> aborted_{false};
     std::atomic<bool> finished_{false};
     QueryResult result_;  // written by the query thread before finished_ is set
-    mutable std::mutex mutex_;  // guards socket_ and address_
+    mutable std::mutex mutex_;  // guards socket_, nts_ and address_
     std::shared_ptr<platform::Socket> socket_;
+    NtsClient* nts_ = nullptr;  // the NTS client in use, while an exchange runs
     std::string address_;
     std::thread thread_;  // last: starts once everything above exists
 };

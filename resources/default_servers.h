@@ -5,7 +5,7 @@
 
 namespace tavrel {
 
-inline constexpr size_t kDefaultServerListSize = 584;
+inline constexpr size_t kDefaultServerListSize = 678;
 extern const std::string_view kDefaultServerList;
 
 }  // namespace tavrel

@@ -3,15 +3,20 @@
 # a private network namespace: an authority and a certificate for
 # "localhost" made here with openssl, chronyd with -x (never touches a
 # clock) and without CAP_SYS_TIME, everything in a temporary folder.
-# Usage: nts_chrony.sh NTS_TEST_BINARY [gtest options]
+# Then the program itself: "tavrel /q" with an nts:// entry corrects the
+# simulated clock within 1 ms, and with a certificate for another name
+# fails with the reason in its log and leaves the clock as it was (chronyd
+# answers plain SNTP on 127.0.0.1:123: a fallback would have set it).
+# Usage: nts_chrony.sh PROGRAM NTS_TEST_BINARY [gtest options]
 set -euo pipefail
 if [ "${TAVREL_PEERS_NETNS:-}" != 1 ]; then
     # The peers are unpacked (downloaded once) while the network is still there.
     bash "$(dirname "$0")/../support/peers.sh" peers_install
     exec unshare -n env TAVREL_PEERS_NETNS=1 bash "$0" "$@"
 fi
-tests=$(realpath "$1")
-shift
+program=$(realpath "$1")
+tests=$(realpath "$2")
+shift 2
 here=$(cd "$(dirname "$0")" && pwd)
 
 ip link set lo up
@@ -112,5 +117,33 @@ if ! _peers_confirm "$tls12_pid" openssl "$work/tls12.log" takes_connections $tl
     exit 1
 fi
 
-TAVREL_NTS_CA_FILE="$work/ca.pem" TAVREL_TEST_NTS_PORT=$nts_port TAVREL_TEST_OTHER_NTP_PORT=$other_ntp_port \
-    TAVREL_TEST_TLS12_PORT=$tls12_port TAVREL_TEST_OTHER_CA_FILE="$work/other-ca.pem" "$tests" "$@"
+# shellcheck source=../support/checks.sh
+source "$here/../support/checks.sh"
+export TAVREL_NTS_CA_FILE="$work/ca.pem" TAVREL_CLOCK_FILE="$work/clock"
+export XDG_CONFIG_HOME="$work/xdg" XDG_RUNTIME_DIR="$work"
+TAVREL_TEST_NTS_PORT=$nts_port TAVREL_TEST_OTHER_NTP_PORT=$other_ntp_port \
+    TAVREL_TEST_TLS12_PORT=$tls12_port TAVREL_TEST_OTHER_CA_FILE="$work/other-ca.pem" "$tests" "$@" &&
+    passed=$((passed + 1)) || { failed=$((failed + 1)); echo "FAIL: NTS tests"; }
+[ $# -eq 0 ] || { report "NTS"; exit; }
+
+within() { awk -v v="$1" -v limit="$2" 'BEGIN { exit !(v <= limit && v >= -limit) }'; }
+offset_seconds() { awk '{ printf "%.7f", ($1 + 0) / 1e7 }' "$TAVREL_CLOCK_FILE"; }
+quick() {  # the one server-list entry
+    mkdir -p "$work/q"
+    cp "$program" "$work/q/tavrel"
+    printf '%s\r\n' "$1" > "$work/q/ServFile.txt"
+    rm -f "$work/q/dLog.txt"
+    echo 12500000 > "$TAVREL_CLOCK_FILE"  # 1.25 s ahead
+    (cd "$work/q" && timeout 120 ./tavrel /q > "$work/q/out" 2>&1) && status=0 || status=$?
+}
+quick "nts://localhost"
+check "/q corrects the clock by nts://localhost within 1 ms ($(offset_seconds) s)" \
+    "[ $status = 0 ] && within $(offset_seconds) 0.001"
+check "/q logs the correction by the entry as written" \
+    "grep -q ' : Tavreled, Time Corrected by -1\.2.*Server used was nts://localhost' '$work/q/dLog.txt'"
+quick "nts://127.0.0.1"
+check "/q refuses a certificate for another name (status $status)" "[ $status = 1 ]"
+check "and logs why" "grep -q 'No response from nts://127.0.0.1 (certificate not valid for 127.0.0.1)' '$work/q/dLog.txt'"
+check "and leaves the clock as it was, with no plain SNTP tried ($(offset_seconds) s)" \
+    "[ \"\$(cat '$TAVREL_CLOCK_FILE')\" = 12500000 ]"
+report "NTS"

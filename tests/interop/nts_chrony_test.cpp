@@ -9,7 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "engine/supervisor.h"
 #include "nts/nts_client.h"
+#include "storage/history.h"
+#include "storage/settings.h"
+#include "tests/support/engine_fixture.h"
 #include "platform/socket.h"
 #include "platform/time.h"
 
@@ -177,6 +181,48 @@ TEST(NtsChrony, NakFromAServerThatCannotReadTheCookieEndsTheKeysAndANewKeyExchan
     const NtsExchange reply = client.query();
     EXPECT_TRUE(reply.ok) << reply.failure;
     EXPECT_EQ(client.keyExchangeCount(), 2u);
+}
+
+// nts:// entries through the engine the window program and the service run:
+// a Correct of the simulated clock by NTS, whatever the protocol setting,
+// and a refusal that says why and never falls back to plain SNTP (chronyd
+// answers plain SNTP on 127.0.0.1:123, so a fallback would set the clock).
+class NtsEntries : public test::EngineTest {
+protected:
+    void start(OperationKind kind) { ASSERT_TRUE(engine->requestOperation(kind)); }
+};
+
+TEST_F(NtsEntries, ACorrectByAnNtsEntryIsWithinAMillisecondInTheWindowProgramAndTheService) {
+    const std::string entry = "nts://localhost:" + std::to_string(ntsKePort());
+    for (const bool service : {false, true}) {
+        makeEngine(service);
+        listServers({entry});
+        settings.protocol.store(Protocol::Time);  // NTS all the same
+        test::setSimulatedOffsetSeconds(1.25);
+        start(OperationKind::Correct);
+        ASSERT_TRUE(runToEnd());
+        EXPECT_NEAR(test::simulatedOffsetSeconds(), 0, 0.001) << (service ? "service" : "window");
+        EXPECT_NE(log().find("Tavreled, Time Corrected by -1.2"), std::string::npos) << log();
+        EXPECT_NE(log().find("Server used was " + entry), std::string::npos) << log();
+    }
+    const std::vector<HistoryEntry> rows = readHistory();
+    ASSERT_FALSE(rows.empty());
+    EXPECT_EQ(rows.back().protocol, "NTS");
+    EXPECT_EQ(rows.back().server, entry);
+}
+
+TEST_F(NtsEntries, ACertificateForAnotherNameFailsTheEntryWithItsReasonAndNoPlainSntp) {
+    const std::string entry = "nts://127.0.0.1:" + std::to_string(ntsKePort());
+    listServers({entry});
+    settings.protocol.store(Protocol::Auto);
+    settings.defaultServerOnly.store(true);
+    test::setSimulatedOffsetSeconds(1.25);
+    start(OperationKind::Correct);
+    ASSERT_TRUE(runToEnd());
+    EXPECT_NEAR(test::simulatedOffsetSeconds(), 1.25, 1e-6);
+    EXPECT_NE(log().find("No response from " + entry + " (certificate not valid for 127.0.0.1)"), std::string::npos)
+        << log();
+    EXPECT_EQ(log().find("Tavreled"), std::string::npos) << log();
 }
 
 }  // namespace

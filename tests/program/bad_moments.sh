@@ -50,7 +50,7 @@ check "no temporary is left" "! ls '$disk' | grep -q '\\.new-'"
 rm "$disk/filler"
 quick "$disk"
 check "with room again the strings file is written whole" "tail -c 6 '$disk/Strings.txt' | grep -q aaaa"
-check "and the server list" "[ \$(stat -c %s '$disk/ServFile.txt') = 584 ]"
+check "and the server list" "[ \$(stat -c %s '$disk/ServFile.txt') = 678 ]"
 check "the texts come from it without a word" "! grep -q 'could not be written' '$disk.out'"
 
 # --- A save killed half-way leaves a temporary; the next start removes it --
@@ -74,7 +74,7 @@ mount --bind "$installed" "$installed"
 mount -o remount,bind,ro "$installed"
 quick "$installed"
 data=$XDG_CONFIG_HOME/Brennow/Tavrel
-check "the server list is written to the data folder" "[ \$(stat -c %s '$data/ServFile.txt' 2>/dev/null) = 584 ]"
+check "the server list is written to the data folder" "[ \$(stat -c %s '$data/ServFile.txt' 2>/dev/null) = 678 ]"
 check "so is the strings file" "tail -c 6 '$data/Strings.txt' | grep -q aaaa"
 first=$(grep -v '^#' "$data/ServFile.txt" | head -n 1 | tr -d '\r')
 check "/q asks the list's first server, not Manual A" "head -n 1 '$installed.out' | grep -qF 'No response from $first'"

@@ -28,7 +28,7 @@ run || { echo "program failed"; exit 1; }
 [ -f "$work/Strings.txt" ] || fail "no Strings.txt"
 head -c 7 "$work/Strings.txt" | cmp -s - <(printf 'Check\r\n') || fail "Strings.txt does not start with Check CR LF"
 [ "$(grep -c $'\r$' "$work/Strings.txt")" = 250 ] || fail "Strings.txt should hold 250 CR LF lines"
-[ "$(stat -c %s "$work/ServFile.txt")" = 584 ] || fail "ServFile.txt is not 584 bytes"
+[ "$(stat -c %s "$work/ServFile.txt")" = 678 ] || fail "ServFile.txt is not 678 bytes"
 [ "$(tr -d '\r' < "$work/ServFile.txt" | grep -vc '#')" = 26 ] || fail "ServFile.txt should list 26 servers"
 [ ! -e "$work/xdg" ] || fail "portable mode must not touch the application-data folder"
 [ "$(stat -c %s "$work/vIvod.dat")" = 508 ] || fail "Exit should save a 508-byte vIvod.dat"

@@ -39,7 +39,7 @@ TEST_F(ServerList, DefaultFileIsWrittenBesideTheProgramWhenMissingEverywhere) {
     ensureServerFile();
     EXPECT_FALSE(test::fileExists(dataDir.file(kServerFileName)));
     const std::string written = test::readFile(programDir.file(kServerFileName));
-    EXPECT_EQ(written.size(), 584u);
+    EXPECT_EQ(written.size(), 678u);
     EXPECT_EQ(written, kDefaultServerList);
     EXPECT_EQ(serverListEmpty.load(), 0);
 }

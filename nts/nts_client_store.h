@@ -1,0 +1,27 @@
+// The NTS clients of the entries asked so far, one per entry as written,
+// kept in memory for the program's run: their keys and cookies outlive the
+// queries that use them, so that a new NTS-KE runs only when the cookies
+// are used up (or the server sends an NTS NAK).
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "nts/nts_client.h"
+
+namespace tavrel {
+
+struct NtsClientSlot {
+    std::mutex use;  // held by the query using the client
+    NtsServer server;
+    std::unique_ptr<NtsClient> client;
+};
+
+// The slot of `entry`: the one kept, or a new one when none is kept or the
+// kept one was made for other settings (host, port, time-out, authorities).
+// At most kMaxNtsClients are kept; the ones no query holds go first.
+inline constexpr size_t kMaxNtsClients = 64;
+std::shared_ptr<NtsClientSlot> ntsClientSlot(const std::string& entry, const NtsServer& server);
+
+}  // namespace tavrel
