@@ -28,10 +28,11 @@ _peers_check_private_netns
 work=$(mktemp -d)
 chrony_pid=
 other_pid=
+relayed_pid=
 tls12_pid=
 stop() {
     local pid
-    for pid in $chrony_pid $other_pid; do
+    for pid in $chrony_pid $other_pid $relayed_pid; do
         if _peers_is "$pid" chronyd; then _peers_kill "$pid"; fi
     done
     if [[ -n $tls12_pid ]] && _peers_is "$tls12_pid" openssl; then _peers_kill "$tls12_pid"; fi
@@ -72,6 +73,7 @@ ntsprocesses 0
 cmdport 0
 bindcmdaddress /
 pidfile $work/$1.pid
+${4:-}
 CONF
 }
 
@@ -94,6 +96,11 @@ other_ntp_port=1123
 other_nts_port=4461
 chrony_conf main 123 $nts_port
 chrony_conf other $other_ntp_port $other_nts_port
+# A third one names 127.0.0.2 as its NTP server in NTS-KE, where the tests
+# put a relay of their own that can alter its replies on the way.
+relayed_ntp_port=1124
+relayed_nts_port=4462
+chrony_conf relayed $relayed_ntp_port $relayed_nts_port "ntsntpserver 127.0.0.2"
 # -x: never adjust the clock; -d: foreground; -u root keeps the
 # parent-death signal.
 _peers_spawn chrony_pid "$work/main.log" chronyd -x -d -u root -f "$work/main.conf"
@@ -108,6 +115,12 @@ if ! _peers_confirm "$other_pid" chronyd "$work/other.log" answers $other_ntp_po
 fi
 
 # A TLS server that offers TLS 1.2 at most, with the same certificate.
+_peers_spawn relayed_pid "$work/relayed.log" chronyd -x -d -u root -f "$work/relayed.conf"
+if ! _peers_confirm "$relayed_pid" chronyd "$work/relayed.log" answers $relayed_ntp_port $relayed_nts_port; then
+    relayed_pid=
+    exit 1
+fi
+
 tls12_port=4470
 _peers_spawn tls12_pid "$work/tls12.log" openssl s_server -accept "127.0.0.1:$tls12_port" -tls1_2 \
     -cert "$work/server.pem" -key "$work/server.key" -alpn ntske/1 -www
@@ -122,6 +135,7 @@ source "$here/../support/checks.sh"
 export TAVREL_NTS_CA_FILE="$work/ca.pem" TAVREL_CLOCK_FILE="$work/clock"
 export XDG_CONFIG_HOME="$work/xdg" XDG_RUNTIME_DIR="$work"
 TAVREL_TEST_NTS_PORT=$nts_port TAVREL_TEST_OTHER_NTP_PORT=$other_ntp_port \
+    TAVREL_TEST_RELAYED_NTS_PORT=$relayed_nts_port TAVREL_TEST_RELAYED_NTP_PORT=$relayed_ntp_port \
     TAVREL_TEST_TLS12_PORT=$tls12_port TAVREL_TEST_OTHER_CA_FILE="$work/other-ca.pem" "$tests" "$@" &&
     passed=$((passed + 1)) || { failed=$((failed + 1)); echo "FAIL: NTS tests"; }
 [ $# -eq 0 ] || { report "NTS"; exit; }

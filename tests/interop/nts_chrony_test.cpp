@@ -4,7 +4,11 @@
 // real clock and never touches it (-x); nothing here sets a clock.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <iostream>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,6 +18,7 @@
 #include "storage/history.h"
 #include "storage/settings.h"
 #include "tests/support/engine_fixture.h"
+#include "tests/support/path_relay.h"
 #include "platform/socket.h"
 #include "platform/time.h"
 
@@ -223,6 +228,54 @@ TEST_F(NtsEntries, ACertificateForAnotherNameFailsTheEntryWithItsReasonAndNoPlai
     EXPECT_NE(log().find("No response from " + entry + " (certificate not valid for 127.0.0.1)"), std::string::npos)
         << log();
     EXPECT_EQ(log().find("Tavreled"), std::string::npos) << log();
+}
+
+// Through a relay that alters chronyd's replies on the way (its NTS-KE names
+// 127.0.0.1's twin 127.0.0.2 as the NTP server, where the relay listens): a
+// reply with one bit flipped, and a genuine reply from an earlier exchange
+// replayed, are refused with the reason in the log, and the clock stays.
+TEST_F(NtsEntries, TamperedAndReplayedRepliesAreRefusedWithTheirReasonAndTheClockStays) {
+    const uint16_t kePort = portFrom("TAVREL_TEST_RELAYED_NTS_PORT", 4462);
+    const uint16_t ntpPort = portFrom("TAVREL_TEST_RELAYED_NTP_PORT", 1124);
+    enum Mode { Pass, Flip, Replay };
+    std::atomic<int> mode{Pass};
+    std::mutex kept;
+    std::vector<uint8_t> earlier;
+    test::PathShape shape;
+    shape.alterInbound = [&](std::vector<uint8_t>& reply) {
+        std::lock_guard lock(kept);
+        if (mode.load() == Pass) earlier = reply;
+        if (mode.load() == Flip && reply.size() > 60) reply[reply.size() - 20] ^= 0x08;
+        if (mode.load() == Replay && !earlier.empty()) reply = earlier;
+    };
+    test::PathRelay relay(test::RelayProtocol::Udp, 0x7F000002, ntpPort, 0x7F000001, ntpPort, shape);
+    ASSERT_TRUE(relay.ok());
+
+    const std::string entry = "nts://localhost:" + std::to_string(kePort);
+    listServers({entry});
+    settings.protocol.store(Protocol::Sntp);
+    settings.defaultServerOnly.store(true);
+    settings.syncTimeout.store(std::chrono::seconds(5));
+    test::setSimulatedOffsetSeconds(1.25);
+    start(OperationKind::Correct);
+    ASSERT_TRUE(runToEnd());
+    ASSERT_NEAR(test::simulatedOffsetSeconds(), 0, 0.001) << log();  // the genuine path works
+
+    for (const Mode altered : {Flip, Replay}) {
+        mode.store(altered);
+        test::setSimulatedOffsetSeconds(1.25);
+        const size_t logged = log().size();
+        start(OperationKind::Correct);
+        ASSERT_TRUE(runToEnd());
+        const std::string said = log().substr(logged);
+        EXPECT_NEAR(test::simulatedOffsetSeconds(), 1.25, 1e-6) << said;
+        const size_t at = said.find("No response from " + entry + " (");
+        ASSERT_NE(at, std::string::npos) << said;
+        const std::string reason = said.substr(at, said.find(')', at) - at + 1);
+        std::cout << (altered == Flip ? "flipped: " : "replayed: ") << reason << "\n";
+        EXPECT_EQ(reason.find("no response"), std::string::npos) << reason;  // a reason of its own
+    }
+    EXPECT_GT(relay.counts().inbound, 3u);
 }
 
 }  // namespace

@@ -185,6 +185,7 @@ void PathRelay::run() {
             if (from.sin_addr.s_addr != target.sin_addr.s_addr || from.sin_port != target.sin_port) return;
             item.fd = listener_;
             item.to = flow->client;
+            if (shape_.alterInbound) shape_.alterInbound(item.data);
         }
         std::chrono::microseconds delay{};
         const bool lost = delayFor(outbound, delay);

@@ -19,9 +19,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace tavrel::test {
 
@@ -35,6 +37,10 @@ struct PathShape {
     uint64_t maxPieces = 1'000'000;
     size_t maxHeld = 4096;
     std::chrono::seconds lifetime{600};
+    // UDP: called with each datagram from the server before it is held, on
+    // the relay's thread; a test alters or replaces it (a flipped bit, an
+    // earlier reply replayed).
+    std::function<void(std::vector<uint8_t>&)> alterInbound;
 };
 
 enum class RelayProtocol { Udp, Tcp };
