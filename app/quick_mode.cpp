@@ -107,6 +107,7 @@ int runQuickMode(LeftBehindQueries& leftBehind) {
             history.protocol = nts ? "NTS" : sntp ? "SNTP" : "TIME";
             const std::optional<QueryResult> reply = ask(target, history.address, leftBehind);
             if (reply && reply->accepted) {
+                logRefusedSamples(*reply, name);
                 bool forceTimeProtocol = false;
                 const Correction correction = correctClock(CorrectionMode::Correct, *reply, sntp, forceTimeProtocol, name);
                 say(correction.outcome);

@@ -1,5 +1,7 @@
 #include "engine/operation.h"
 
+#include "protocol/time_protocol.h"
+
 #include <algorithm>
 #include <chrono>
 #include <limits>
@@ -428,7 +430,10 @@ void SyncOperation::noteSynchronised(CorrectionMode mode, const Correction& corr
         const int64_t offset = reply.offsetUnits;
         if (offset <= -kSecondUnits || offset >= kSecondUnits) return;
     }
-    if (host_.clockSynchronised) host_.clockSynchronised(platform::getSystemTimeAsFileTime(), reply.responseMs, errorMs);
+    const uint32_t referenceId = reply.peerKnown ? referenceIdOf(reply.peer) : 0;
+    if (host_.clockSynchronised) {
+        host_.clockSynchronised(platform::getSystemTimeAsFileTime(), reply.responseMs, errorMs, referenceId);
+    }
 }
 
 void SyncOperation::finish() {
@@ -485,6 +490,7 @@ void SyncOperation::pass() {
         return;
     }
     if (!query_ || !query_->finished() || !query_->result().accepted || shown_ != Shown::Converting) return;
+    if (logErrorsAllowed()) logRefusedSamples(query_->result(), serverName_);
     if (settings.averageEnabled.load()) {
         collectAverageSample();
         return;

@@ -52,8 +52,10 @@ struct OperationHost {
     // with SNTP.
     Protocol& autoProtocolChoice;
     // The clock was just set or checked against a good source (the time,
-    // the exchange's round trip and what the protocol adds to its error).
-    std::function<void(platform::FileTime at, uint32_t roundTripMs, uint32_t errorMs)> clockSynchronised;
+    // the exchange's round trip, what the protocol adds to its error, and
+    // the reference identifier that names the source).
+    std::function<void(platform::FileTime at, uint32_t roundTripMs, uint32_t errorMs, uint32_t referenceId)>
+        clockSynchronised;
 };
 
 // The middle of the offsets of several replies: the median, or for an

@@ -25,11 +25,13 @@ Engine::Engine(EngineView& view, EngineConfig config)
       statusHold_(kHoldAtStart),
       operation_(OperationHost{view, config_.serviceMode, config_.pickServer, config_.serverListEmpty, [this] { wakeEvent_.set(); },
                                statusHold_, serverClock_, autoProtocolChoice_,
-                               [this](platform::FileTime at, uint32_t roundTripMs, uint32_t errorMs) {
+                               [this](platform::FileTime at, uint32_t roundTripMs, uint32_t errorMs,
+                                      uint32_t referenceId) {
                                    std::lock_guard lock(standingMutex_);
                                    standing_.lastSync = at;
                                    standing_.lastSyncRoundTripMs = roundTripMs;
                                    standing_.lastSyncErrorMs = errorMs;
+                                   standing_.sourceReferenceId = referenceId;
                                }}) {}
 
 ClockStanding Engine::clockStanding() const {

@@ -1,91 +1,190 @@
 #include "engine/time_query.h"
 
 #include <algorithm>
+#include <bit>
+#include <climits>
+#include <cstdio>
 #include <optional>
+#include <random>
 
 #include "nts/nts_client_store.h"
 #include "nts/nts_server_entry.h"
 #include "platform/nts_crypto.h"
 #include "platform/thread.h"
 #include "protocol/time_protocol.h"
+#include "storage/log.h"
 #include "storage/settings.h"
 
 namespace tavrel {
 namespace {
 
-constexpr int kMaxReceiveAttempts = 100;  // a further pass after this many ends the loop
 constexpr uint32_t kDateRangeWidening = 1500;
 // Several SNTP samples: how many at most, how far apart, how long one's
 // reply is waited for before it counts as lost.
 constexpr int kMaxSntpSamples = 4;
 constexpr uint32_t kSampleSpacingMs = 200;
 constexpr uint32_t kSampleWaitMs = 1000;
-
-
-enum class Received { Complete, Incomplete, Failed };
+// A TIME reply: how long its four bytes may take without a time-out of the
+// query's own, and how long a server that keeps the connection open after
+// them is given to close it.
+constexpr uint32_t kDefaultTimeReplyMs = 5000;
+constexpr int kTimeCloseWaitMs = 1000;
 
 // One SNTP or NTS sample: the four timestamps, the tick count and wire
-// seconds of its reply, and its round trip less the server's own time.
+// seconds of its reply, its round trip less the server's own time, and
+// what the reply said of its server.
 struct Sample {
     platform::FileTime t1, t2, t3, t4;
     uint32_t tick;
     uint32_t transmitSeconds;
     int64_t delay;
+    int64_t tolerance;  // the server's precision and ours: how far honest bounds may miss
+    uint8_t stratum;
+    uint32_t rootDelay, rootDispersion;
 };
 
-Sample makeSample(platform::FileTime t1, const SntpTimestamps& stamps, platform::FileTime t4) {
+// The precision byte of a reply (log2 seconds, signed) as 100-ns units,
+// from a microsecond to a second.
+int64_t precisionUnits(uint8_t precisionByte) {
+    const int exponent = std::clamp(static_cast<int>(static_cast<int8_t>(precisionByte)), -20, 0);
+    return std::max<int64_t>(1, static_cast<int64_t>(platform::kFileTimeUnitsPerSecond) >> -exponent);
+}
+
+// What a reading of this computer's clock and a little slewing between
+// samples may add to a sample's bounds.
+constexpr int64_t kOwnTolerance = 10'000;  // 1 ms
+
+Sample makeSample(platform::FileTime t1, const SntpTimestamps& stamps, platform::FileTime t4, uint8_t precisionByte,
+                  uint8_t stratum, uint32_t rootDelay, uint32_t rootDispersion) {
     const platform::FileTime t2 = ntpToFileTime(stamps.receiveSeconds, stamps.receiveFraction);
     const platform::FileTime t3 = ntpToFileTime(stamps.transmitSeconds, stamps.transmitFraction);
     const int64_t delay = (static_cast<int64_t>(t4) - static_cast<int64_t>(t1)) -
                           (static_cast<int64_t>(t3) - static_cast<int64_t>(t2));
-    return Sample{t1, t2, t3, t4, platform::getTickCount(), stamps.transmitSeconds, delay};
+    return Sample{t1,    t2, t3, t4, platform::getTickCount(), stamps.transmitSeconds, delay,
+                  precisionUnits(precisionByte) + kOwnTolerance, stratum, rootDelay, rootDispersion};
 }
 
 // The samples of one exchange. Every reply bounds the offset: the server's
 // clock is at most T2 - T1 ahead (the request took no time) and at least
-// T3 - T4 (the reply took none). The tightest bounds of all the samples
-// are kept; their middle is the offset, which for the sample with the
-// shortest round trip alone is its own, and which the other samples can
-// only narrow.
+// T3 - T4 (the reply took none). Honest samples' bounds overlap, as each
+// holds the true offset; a sample whose bounds miss the others' is wrong
+// (a forgery, a server that stumbled) and is refused. Of the largest set
+// whose bounds overlap (at least half the samples; the one with the
+// shortest round trip decides between equally large ones) the tightest
+// bounds are kept, and their middle is the offset: for the sample with the
+// shortest round trip alone its own, which the others can only narrow.
 class SampleSet {
 public:
     void add(const Sample& sample) {
-        if (!best_ || sample.delay < best_->delay) best_ = sample;
-        if (!outbound_ || ahead(sample) < ahead(*outbound_)) outbound_ = sample;
-        if (!inbound_ || behind(sample) > behind(*inbound_)) inbound_ = sample;
+        if (samples_.size() < kMostSamples) samples_.push_back(sample);
     }
     // This sample alone decides (a time outside the date range).
-    void only(const Sample& sample) { best_ = outbound_ = inbound_ = sample; }
-    bool empty() const { return !best_; }
-    void fill(QueryResult& result) const {
-        result.replyTick = best_->tick;
-        result.replyClock = best_->t4;
-        result.serverSeconds = best_->transmitSeconds;
-        result.offsetUnits = sntpOffsetUnits(outbound_->t1, outbound_->t2, inbound_->t3, inbound_->t4);
+    void only(const Sample& sample) { samples_.assign(1, sample); }
+    bool empty() const { return samples_.empty(); }
+    // Fills the result from the samples; false, with the reason, when too
+    // few of them agree.
+    bool fill(QueryResult& result) const {
+        const unsigned chosen = agreeing();
+        if (chosen == 0) {
+            result.failure = "samples disagree with each other";
+            return false;
+        }
+        const Sample* best = nullptr;
+        const Sample* outbound = nullptr;
+        const Sample* inbound = nullptr;
+        for (size_t i = 0; i < samples_.size(); ++i) {
+            if ((chosen & (1u << i)) == 0) continue;
+            const Sample& s = samples_[i];
+            if (best == nullptr || s.delay < best->delay) best = &s;
+            if (outbound == nullptr || ahead(s) < ahead(*outbound)) outbound = &s;
+            if (inbound == nullptr || behind(s) > behind(*inbound)) inbound = &s;
+        }
+        result.replyTick = best->tick;
+        result.replyClock = best->t4;
+        result.serverSeconds = best->transmitSeconds;
+        result.offsetUnits = sntpOffsetUnits(outbound->t1, outbound->t2, inbound->t3, inbound->t4);
         result.offsetMeasured = true;
+        result.stratum = best->stratum;
+        result.rootDelay = best->rootDelay;
+        result.rootDispersion = best->rootDispersion;
         // The shortest round trip, as the log gives it.
-        const platform::FileTime roundTrip = best_->t4 > best_->t1 ? best_->t4 - best_->t1 : 0;
+        const platform::FileTime roundTrip = best->t4 > best->t1 ? best->t4 - best->t1 : 0;
         result.responseMs = static_cast<uint32_t>(roundTrip / platform::kFileTimeUnitsPerMs);
+        result.samplesTaken = static_cast<uint32_t>(samples_.size());
+        result.refusedSamples.clear();
+        for (size_t i = 0; i < samples_.size(); ++i) {
+            if ((chosen & (1u << i)) != 0) continue;
+            const Sample& s = samples_[i];
+            result.refusedSamples.push_back(sntpOffsetUnits(s.t1, s.t2, s.t3, s.t4) - result.offsetUnits);
+        }
+        return true;
     }
 
 private:
+    static constexpr size_t kMostSamples = 4;
     static int64_t ahead(const Sample& s) { return static_cast<int64_t>(s.t2 - s.t1); }
     static int64_t behind(const Sample& s) { return static_cast<int64_t>(s.t3 - s.t4); }
-    std::optional<Sample> best_, outbound_, inbound_;
+
+    // The samples of `set` (a bit each) have a bound in common.
+    bool overlap(unsigned set) const {
+        int64_t low = INT64_MIN;
+        int64_t high = INT64_MAX;
+        for (size_t i = 0; i < samples_.size(); ++i) {
+            if ((set & (1u << i)) == 0) continue;
+            const Sample& s = samples_[i];
+            low = std::max(low, behind(s) - s.tolerance);
+            high = std::min(high, ahead(s) + s.tolerance);
+        }
+        return low <= high;
+    }
+    // The largest agreeing set as a bit mask (0: fewer than half agree).
+    unsigned agreeing() const {
+        const size_t n = samples_.size();
+        size_t bestIndex = 0;
+        for (size_t i = 1; i < n; ++i) {
+            if (samples_[i].delay < samples_[bestIndex].delay) bestIndex = i;
+        }
+        unsigned chosen = 0;
+        int chosenSize = 0;
+        for (unsigned set = 1; set < (1u << n); ++set) {
+            if (!overlap(set)) continue;
+            const int size = std::popcount(set);
+            const bool hasBest = (set & (1u << bestIndex)) != 0;
+            const bool chosenHasBest = (chosen & (1u << bestIndex)) != 0;
+            if (size > chosenSize || (size == chosenSize && hasBest && !chosenHasBest)) {
+                chosen = set;
+                chosenSize = size;
+            }
+        }
+        return static_cast<size_t>(chosenSize) * 2 >= n ? chosen : 0;
+    }
+
+    std::vector<Sample> samples_;
 };
 
-// Gathers `wanted` bytes with at most 101 receive calls; gives up early
-// once the query is aborted. A receive error fails the loop.
-Received receiveLoop(platform::Socket& socket, uint8_t* buffer, size_t wanted, const std::atomic<bool>& aborted) {
-    size_t got = 0;
-    for (int attempts = 0;;) {
-        const long n = socket.receive(buffer + got, wanted - got);
-        ++attempts;
-        if (n < 0) return Received::Failed;
-        got += static_cast<size_t>(n);
-        if (got == wanted) return Received::Complete;
-        if (attempts > kMaxReceiveAttempts || aborted.load()) return Received::Incomplete;
+// A random transmit timestamp for a request. Should the system's generator
+// fail, one from the library's (never a predictable value such as the
+// clock).
+WireTimestamp requestNonce() {
+    WireTimestamp nonce{};
+    if (!platform::randomBytes(nonce)) {
+        std::random_device device;
+        for (size_t i = 0; i < nonce.size(); i += 4) {
+            const uint32_t word = device();
+            writeWord(nonce.data() + i, word);
+        }
     }
+    // An all-zero transmit is what a request without one says.
+    if (std::all_of(nonce.begin(), nonce.end(), [](uint8_t b) { return b == 0; })) nonce[7] = 1;
+    return nonce;
+}
+
+// This computer's addresses as a reply may name them: the one the socket
+// reached the server from, and those of every interface.
+std::vector<platform::NetAddress> ownAddresses(const platform::Socket& socket) {
+    std::vector<platform::NetAddress> own = platform::localInterfaceAddresses();
+    own.push_back(socket.localAddress());
+    return own;
 }
 
 }  // namespace
@@ -116,18 +215,59 @@ void TimeQuery::advance(QueryStep step) {
 }
 
 bool TimeQuery::timeExchange(platform::Socket& socket, uint32_t startTick, platform::FileTime roundTrip) {
-    // RFC 868: the server sends four bytes as soon as the connection stands.
+    // RFC 868: the server sends four bytes as soon as the connection stands,
+    // and closes. A server that takes longer than half the sync time-out to
+    // send them, or sends more, is not a TIME server to believe (each byte
+    // a second late would move the reading by as much).
+    const uint32_t allowedMs = target_.timeoutMs > 0 ? target_.timeoutMs / 2 : kDefaultTimeReplyMs;
+    const uint32_t connectedTick = platform::getTickCount();
+    auto remainingMs = [&]() -> int {
+        const uint32_t spent = platform::getTickCount() - connectedTick;
+        return spent >= allowedMs ? 0 : static_cast<int>(allowedMs - spent);
+    };
     uint8_t reply[kTimeReplySize] = {};
-    // A reply cut short would set the clock wrong by up to 2^24 seconds.
-    if (receiveLoop(socket, reply, sizeof reply, aborted_) != Received::Complete) return false;
-    const platform::FileTime t4 = platform::getSystemTimeAsFileTime();
+    size_t got = 0;
+    // The reading belongs to the first byte: the server's second was cut
+    // when the connection stood, and bytes that trickle in later must not
+    // move it.
+    platform::FileTime t4 = 0;
+    while (got < sizeof reply) {
+        if (aborted_.load()) return false;
+        // A server that sends nothing times out as the query does; one that
+        // has begun must finish within the half.
+        if (got > 0) {
+            const int limit = remainingMs();
+            if (limit <= 0) {
+                result_.failure = "the TIME reply came too slowly";
+                return false;
+            }
+            socket.setWaitLimit(limit);
+        }
+        const long n = socket.receive(reply + got, sizeof reply - got);
+        // A reply cut short would set the clock wrong by up to 2^24 seconds.
+        if (n <= 0) {
+            if (got > 0 && n < 0 && !aborted_.load() && remainingMs() <= 0) result_.failure = "the TIME reply came too slowly";
+            return false;
+        }
+        if (got == 0) t4 = platform::getSystemTimeAsFileTime();
+        got += static_cast<size_t>(n);
+    }
+    const uint32_t replyTick = platform::getTickCount();
+    // Then the server closes: anything more is refused. A server that
+    // holds the connection open is given a short while to close it.
+    socket.setWaitLimit(std::min(remainingMs(), kTimeCloseWaitMs));
+    uint8_t more = 0;
+    if (socket.receive(&more, 1) > 0) {
+        result_.failure = "the TIME reply was longer than 4 bytes";
+        return false;
+    }
     const uint32_t seconds = readWord(reply, 0);
     if (seconds == 0) return false;
     advance(QueryStep::Converting);
-    result_.replyTick = platform::getTickCount();
+    result_.replyTick = replyTick;
     result_.replyClock = t4;
     result_.serverSeconds = seconds;
-    result_.responseMs = platform::getTickCount() - startTick;
+    result_.responseMs = replyTick - startTick;
     // The server cut its clock to the whole second when the connection
     // stood, half a round trip before the reply arrived: its time now is
     // that second's middle plus half the round trip, on average.
@@ -174,16 +314,18 @@ bool TimeQuery::sntpExchange(std::shared_ptr<platform::Socket> socket, const pla
             socket = openSocket(peer, platform::SocketKind::Udp);
             if (!socket || !socket->connect(peer)) break;
         }
-        // T1 just before the request goes, to the clock's full precision: a
-        // reading cut to the millisecond would put up to half a millisecond
-        // into the offset.
-        const platform::FileTime t1 = platform::getSystemTimeAsFileTime();
+        // The transmit timestamp is random: only someone who saw the request
+        // can answer it. T1 stays here, read just before the request goes,
+        // to the clock's full precision.
+        const WireTimestamp nonce = requestNonce();
         uint8_t request[kSntpPacketSize];
-        buildSntpRequest(t1, request);
+        buildSntpRequest(nonce, request);
+        const platform::FileTime t1 = platform::getSystemTimeAsFileTime();
         (void)socket->send(request, sizeof request);
         const bool lastChance = sample + 1 == samples && taken.empty();
         // Until the reply to this request comes, or it is given up: a last
         // request with nothing measured yet waits as a single one did.
+        // Datagrams that do not answer it are passed over.
         bool refused = false;
         bool outside = false;
         for (;;) {
@@ -202,20 +344,35 @@ bool TimeQuery::sntpExchange(std::shared_ptr<platform::Socket> socket, const pla
                 refused = limit < 0 || took < static_cast<uint32_t>(limit) / 2;
                 break;
             }
-            if (got < static_cast<long>(kSntpPacketSize)) continue;
             const platform::FileTime t4 = platform::getSystemTimeAsFileTime();
+            const SntpReplyCheck check =
+                checkSntpReply(std::span<const uint8_t>(packet, static_cast<size_t>(got)), nonce);
+            if (check.kind == SntpReplyKind::NotAnAnswer) {
+                notePassedOver(check.reason);
+                continue;
+            }
             if (step_.load() != QueryStep::Converting) advance(QueryStep::Converting);
-            SntpTimestamps stamps{};
-            if (!readSntpReply(packet, stamps)) {
-                (void)readKissCode(packet, result_.kiss);
+            if (check.kind == SntpReplyKind::Kiss) {
+                result_.kiss = check.kiss;
                 return false;
             }
-            const Sample sample = makeSample(t1, stamps, t4);
-            taken.add(sample);
+            if (check.kind == SntpReplyKind::Unusable) {
+                // The server's own answer says its time must not be used; no
+                // other answer to this request will come.
+                result_.failure = check.reason;
+                return false;
+            }
+            if (namesOwnAddress(check, ownAddresses(*socket))) {
+                result_.failure = "the server's source is this computer";
+                return false;
+            }
+            const Sample measured = makeSample(t1, check.stamps, t4, packet[3], check.stratum, check.rootDelay,
+                                               check.rootDispersion);
+            taken.add(measured);
             // A time outside the date range is refused whatever its round
             // trip: asking again would only ask the same liar again.
-            if (outsideDateRange(stamps.transmitSeconds)) {
-                taken.only(sample);
+            if (outsideDateRange(check.stamps.transmitSeconds) || outsideDateRange(check.stamps.receiveSeconds)) {
+                taken.only(measured);
                 outside = true;
             }
             break;
@@ -236,8 +393,11 @@ bool TimeQuery::sntpExchange(std::shared_ptr<platform::Socket> socket, const pla
         }
     }
     if (taken.empty() || aborted_.load()) return false;
-    taken.fill(result_);
-    return true;
+    return taken.fill(result_);
+}
+
+void TimeQuery::notePassedOver(const char* reason) {
+    if (passedOver_.empty()) passedOver_ = reason;
 }
 
 bool TimeQuery::ntsExchange(uint32_t startTick) {
@@ -304,7 +464,8 @@ bool TimeQuery::ntsExchange(uint32_t startTick) {
             continue;
         }
         if (step_.load() != QueryStep::Converting) advance(QueryStep::Converting);
-        const Sample measured = makeSample(exchange.t1, exchange.stamps, exchange.t4);
+        const Sample measured = makeSample(exchange.t1, exchange.stamps, exchange.t4, exchange.header[3],
+                                           exchange.header[1], readWord(exchange.header, 4), readWord(exchange.header, 8));
         taken.add(measured);
         if (outsideDateRange(exchange.stamps.transmitSeconds)) {
             taken.only(measured);
@@ -317,8 +478,7 @@ bool TimeQuery::ntsExchange(uint32_t startTick) {
         }
     }
     if (taken.empty() || aborted_.load()) return false;
-    taken.fill(result_);
-    return true;
+    return taken.fill(result_);
 }
 
 bool TimeQuery::outsideDateRange(uint32_t serverSeconds) const {
@@ -375,7 +535,11 @@ bool TimeQuery::contactServer() {
             advance(QueryStep::WaitingForReply);
             const bool answered = target_.useTime ? timeExchange(*socket, startTick, roundTrip)
                                                   : sntpExchange(socket, peer, startTick, last ? -1 : share);
-            if (answered) return true;
+            if (answered) {
+                result_.peer = peer;
+                result_.peerKnown = true;
+                return true;
+            }
         }
         if (aborted_.load()) return false;
         socket->close();
@@ -401,6 +565,8 @@ void TimeQuery::run() {
         result_.aboveDateRange = h > platform::upperWord(target_.dateRangeHigh);
         ok = !result_.belowDateRange && !result_.aboveDateRange;
     }
+    // Replies passed over tell why nothing was taken, if nothing else does.
+    if (!ok && result_.failure.empty() && result_.kiss.empty()) result_.failure = passedOver_;
     result_.accepted = ok && !aborted_.load();
     if (result_.accepted) step_.store(QueryStep::Accepted);
     finished_.store(true, std::memory_order_release);
@@ -409,6 +575,19 @@ void TimeQuery::run() {
 
 platform::FileTime serverTimeAtReply(const QueryResult& reply) {
     return reply.replyClock + static_cast<platform::FileTime>(reply.offsetUnits);
+}
+
+void logRefusedSamples(const QueryResult& reply, const std::string& server) {
+    if (reply.refusedSamples.empty()) return;
+    std::string line = server + ": " + std::to_string(reply.refusedSamples.size()) + " of " +
+                       std::to_string(reply.samplesTaken) + " samples refused, off the others by";
+    for (size_t i = 0; i < reply.refusedSamples.size(); ++i) {
+        char figure[40];
+        std::snprintf(figure, sizeof figure, "%s %+.3f s", i == 0 ? "" : ",",
+                      static_cast<double>(reply.refusedSamples[i]) / static_cast<double>(platform::kFileTimeUnitsPerSecond));
+        line += figure;
+    }
+    logLine(line, LogLevel::Warning);
 }
 
 void widenDateRange(const QueryResult& result, DateRangeWidening& done) {

@@ -71,9 +71,23 @@ struct QueryResult {
     bool aboveDateRange = false;
     // The server sent a Kiss-o'-Death with this code ("RATE", "DENY", ...).
     std::string kiss;
-    // Why an NTS entry failed, for the log ("certificate not valid for
-    // time.example.org", "NTS is not available in Tavrel.exe", ...).
+    // Why the query failed, for the log: an NTS entry's reason
+    // ("certificate not valid for time.example.org", ...), a reply that was
+    // not the server's answer or could not be used ("reply did not answer
+    // our request", "server not synchronised"), samples that disagreed.
     std::string failure;
+    // Samples of the exchange that disagreed with the others and were
+    // refused: each one's own offset less the one taken (100 ns).
+    std::vector<int64_t> refusedSamples;
+    uint32_t samplesTaken = 0;  // SNTP and NTS: how many samples the exchange had
+    // What the accepted reply said of its server: the stratum, root delay and
+    // dispersion (16.16 seconds) and the address answered from, which names
+    // this computer's source in the replies of its own servers.
+    uint8_t stratum = 0;
+    uint32_t rootDelay = 0;
+    uint32_t rootDispersion = 0;
+    platform::NetAddress peer;
+    bool peerKnown = false;
 };
 
 // The server's clock when an accepted reply was complete: this computer's
@@ -110,6 +124,8 @@ private:
     std::vector<platform::NetAddress> addresses() const;
     bool contactServer();
     bool timeExchange(platform::Socket& socket, uint32_t startTick, platform::FileTime roundTrip);
+    // Notes the first reason a reply was passed over, told if the query fails.
+    void notePassedOver(const char* reason);
     // waitLimitMs: how long a last request with nothing measured yet waits
     // (-1: until the query is given up).
     bool sntpExchange(std::shared_ptr<platform::Socket> socket, const platform::NetAddress& peer, uint32_t startTick,
@@ -134,8 +150,14 @@ private:
     std::shared_ptr<platform::Socket> socket_;
     NtsClient* nts_ = nullptr;  // the NTS client in use, while an exchange runs
     std::string address_;
+    std::string passedOver_;  // the query thread's alone
     std::thread thread_;  // last: starts once everything above exists
 };
+
+// Logs the samples of an accepted reply that disagreed with the others and
+// were refused, naming the server ("127.0.0.1: 1 of 4 samples refused, off
+// the others by +1000.000 s"); nothing when none was.
+void logRefusedSamples(const QueryResult& reply, const std::string& server);
 
 // Which bounds of the date range one operation has widened already.
 struct DateRangeWidening {

@@ -127,10 +127,8 @@ bool NtsClient::buildRequest(platform::FileTime t1, std::vector<uint8_t>& packet
     // The SNTP request's header as version 4, with T1 as the transmit
     // timestamp, which the server echoes as the origin.
     uint8_t header[kSntpPacketSize];
-    buildSntpRequest(t1, header);
+    buildSntpRequest(wireTimestampOf(t1), header);
     header[0] = kNtpV4ClientHeader;
-    std::memcpy(header + kTransmit, header + kOriginate, kTimestampSize);
-    std::memset(header + kOriginate, 0, kTimestampSize);
 
     std::array<uint8_t, kNtsUidSize> uid{};
     std::array<uint8_t, kNtsNonceSize> nonce{};
@@ -180,12 +178,15 @@ NtsExchange NtsClient::readReply(std::span<const uint8_t> packet, platform::File
     std::copy(packet.begin(), packet.begin() + kNtpHeaderSize, result.header.begin());
     result.t1 = t1_;
     result.t4 = t4;
-    if (!readSntpReply(packet, result.stamps)) {
-        if (readKissCode(packet, result.kiss)) {
-            result.failure = "kiss-o'-death " + result.kiss;
-        } else {
-            result.failure = "server not synchronised";
-        }
+    const SntpReplyCheck header = checkSntpReply(packet, transmit_);
+    result.stamps = header.stamps;
+    if (header.kind == SntpReplyKind::Kiss) {
+        result.kiss = header.kiss;
+        result.failure = "kiss-o'-death " + result.kiss;
+        return result;
+    }
+    if (header.kind != SntpReplyKind::Usable) {
+        result.failure = header.reason;
         return result;
     }
     const platform::FileTime t2 = ntpToFileTime(result.stamps.receiveSeconds, result.stamps.receiveFraction);

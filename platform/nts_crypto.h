@@ -44,8 +44,13 @@ std::string ntsExtraCaFile();
 [[nodiscard]] bool sivOpen(const SivKey& key, std::span<const uint8_t> nonce, std::span<const uint8_t> associated,
                            std::span<const uint8_t> sealed, std::vector<uint8_t>& plain);
 
-// Fills `out` from the system's cryptographic random generator.
+// Fills `out` from the system's cryptographic random generator (every
+// backend has one, NTS or not).
 [[nodiscard]] bool randomBytes(std::span<uint8_t> out);
+
+// The MD5 digest of `data`: not for secrecy, but NTP names an IPv6
+// reference by the first four bytes of its address's digest.
+[[nodiscard]] bool md5Digest(std::span<const uint8_t> data, std::array<uint8_t, 16>& digest);
 
 // One request and its response over TLS on a connected TCP socket.
 struct TlsExchangeRequest {

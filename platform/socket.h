@@ -85,6 +85,9 @@ public:
     long sendTo(const void* data, size_t size, const NetAddress& peer);
     // The local port after bind (useful with port 0), or 0.
     uint16_t localPort() const;
+    // The local address and port (after connect, the one the system chose
+    // to reach the peer); the family's wildcard when unknown.
+    NetAddress localAddress() const;
 
     // The servers' calls. Datagrams then carry the address each was sent to.
     [[nodiscard]] bool enableDestinationAddress();
@@ -136,6 +139,10 @@ private:
 bool parseIpv4Address(const std::string& text, Ipv4Address& out);
 // A numeric IPv4 or IPv6 address ("127.0.0.1", "::1", "[2001:db8::1]").
 bool parseAddress(const std::string& text, NetAddress& out);
+// The addresses of this computer's network interfaces, loopback included
+// (empty when the system will not tell).
+std::vector<NetAddress> localInterfaceAddresses();
+
 // The first IPv4 address the resolver gives for a name.
 bool resolveFirstIpv4(const std::string& name, Ipv4Address& out);
 // Every address the resolver gives for a name, IPv6 and IPv4, in its order.

@@ -17,7 +17,6 @@ constexpr uint8_t kPoll = 6;
 constexpr uint8_t kPrecision = 0xF6;  // 2^-10 s
 constexpr uint8_t kStratumUnsynchronised = 16;
 constexpr uint8_t kLeapAlarm = 3;
-constexpr uint8_t kReferenceFirstByte = 0x64;
 // The dispersion of an unsynchronised clock: RFC 5905's largest, 16 s.
 constexpr uint32_t kMostDispersion = 16u << 16;
 // RFC 5905's frequency tolerance: 15 microseconds a second.
@@ -63,6 +62,7 @@ ServedClock servedClockAt(const ClockStanding& standing, platform::FileTime now)
     if (ownSyncRecent) {
         const uint64_t sinceSeconds = (now - std::min(now, standing.lastSync)) / platform::kFileTimeUnitsPerSecond;
         served.synchronised = true;
+        served.referenceId = standing.sourceReferenceId;
         served.rootDelay = shortFormat(uint64_t{standing.lastSyncRoundTripMs} * 1000);
         served.rootDispersion = shortFormat(uint64_t{standing.lastSyncRoundTripMs} * 500 +
                                             uint64_t{standing.lastSyncErrorMs} * 1000 +
@@ -92,7 +92,7 @@ void buildSntpReply(uint8_t (&packet)[kSntpPacketSize], platform::FileTime recei
     packet[3] = kPrecision;
     writeWord(packet + 4, clock.rootDelay);
     writeWord(packet + 8, clock.rootDispersion);
-    packet[12] = kReferenceFirstByte;
+    writeWord(packet + 12, clock.referenceId);
     if (clock.reference == 0) {
         std::memset(packet + 16, 0, 8);
     } else {

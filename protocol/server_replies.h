@@ -17,6 +17,7 @@ struct ClockStanding {
     uint32_t lastSyncErrorMs = 0;     // what the protocol adds (TIME's whole seconds)
     bool systemSynchronised = false;  // the system says another daemon keeps the clock
     uint64_t systemMaxErrorUs = 0;    // the system's bound on the clock's error
+    uint32_t sourceReferenceId = 0;   // names the source of the last good correction or check
 };
 
 // The clock as the replies describe it.
@@ -25,6 +26,10 @@ struct ServedClock {
     platform::FileTime reference = 0;  // when the clock was last set (0: never)
     uint32_t rootDelay = 0;            // seconds, 16.16
     uint32_t rootDispersion = 0;       // seconds, 16.16
+    // Names the clock's source (RFC 5905: its IPv4 address, or the start of
+    // the MD5 of its IPv6 address), so that a client can tell its own time
+    // coming back; 0 where the source is unknown.
+    uint32_t referenceId = 0;
 };
 
 // A clock counts as synchronised for a day after a good correction or
@@ -48,8 +53,8 @@ void buildTimeReply(platform::FileTime utc, uint8_t (&reply)[kTimeReplySize]);
 bool isSntpClientRequest(const uint8_t (&packet)[kSntpPacketSize]);
 
 // Turns a 48-byte client request into the reply, in place: the request's
-// version, mode 4 (server), poll 6, precision 2^-10, reference identifier
-// 0x64 followed by the request's bytes 13-15, the originate timestamp
+// version, mode 4 (server), poll 6, precision 2^-10, the clock's reference
+// identifier, the originate timestamp
 // copied from the request's transmit timestamp, the time the request came
 // as receive timestamp and the time the reply leaves as transmit timestamp,
 // each at the clock's full precision. A synchronised clock is served as

@@ -1,6 +1,9 @@
 #include "protocol/time_protocol.h"
 
+#include <algorithm>
 #include <limits>
+
+#include "platform/nts_crypto.h"
 
 namespace tavrel {
 
@@ -9,6 +12,14 @@ constexpr uint64_t kEraSeconds = 1ULL << 32;
 constexpr uint8_t kLeapAlarm = 3;
 constexpr uint8_t kKissOfDeathStratum = 0;
 constexpr uint32_t kEraTopBit = 0x80000000u;
+constexpr uint8_t kModeServer = 4;
+constexpr uint8_t kOldestVersion = 1;
+constexpr uint8_t kNewestVersion = 4;
+constexpr uint8_t kStratumUnsynchronised = 16;
+constexpr size_t kOriginateAt = 24;
+constexpr size_t kTransmitAt = 40;
+// RFC 5905's largest root delay or dispersion, 16 s in 16.16.
+constexpr uint32_t kMostRootDistance = 16u << 16;
 }  // namespace
 
 uint64_t wireSecondsSince1900(uint32_t wireSeconds) {
@@ -33,29 +44,104 @@ void writeWord(uint8_t* at, uint32_t value) {
     at[3] = static_cast<uint8_t>(value);
 }
 
-void buildSntpRequest(platform::FileTime t1, uint8_t (&packet)[kSntpPacketSize]) {
-    for (uint8_t& b : packet) b = 0;
-    packet[0] = kSntpClientHeader;
+WireTimestamp wireTimestampOf(platform::FileTime utc) {
+    WireTimestamp out{};
     // Seconds since 1900 modulo 2^32: the wire form in every era.
-    const uint64_t sinceEpoch = t1 - platform::kFileTime1900;
-    writeWord(packet + 24, static_cast<uint32_t>(sinceEpoch / platform::kFileTimeUnitsPerSecond));
+    const uint64_t sinceEpoch = utc - platform::kFileTime1900;
+    uint64_t seconds = sinceEpoch / platform::kFileTimeUnitsPerSecond;
     // The fraction to the clock's full precision (100 ns), rounded to the
-    // nearest 2^-32 s, so the originate the server echoes is T1 itself.
+    // nearest 2^-32 s; a fraction that rounds up to a whole second carries.
     const uint64_t units = sinceEpoch % platform::kFileTimeUnitsPerSecond;
-    writeWord(packet + 28, static_cast<uint32_t>(((units << 32) + platform::kFileTimeUnitsPerSecond / 2) /
-                                                 platform::kFileTimeUnitsPerSecond));
+    uint64_t fraction = ((units << 32) + platform::kFileTimeUnitsPerSecond / 2) / platform::kFileTimeUnitsPerSecond;
+    if (fraction > 0xFFFFFFFFu) {
+        fraction = 0;
+        ++seconds;
+    }
+    writeWord(out.data(), static_cast<uint32_t>(seconds));
+    writeWord(out.data() + 4, static_cast<uint32_t>(fraction));
+    return out;
 }
 
-bool readSntpReply(std::span<const uint8_t> reply, SntpTimestamps& out) {
-    if (reply.size() < kSntpPacketSize) return false;
-    // RFC 4330 section 5: a server whose clock is not synchronised (leap
-    // indicator 3) or that sends a kiss-o'-death (stratum 0) is not believed.
-    if ((reply[0] >> 6) == kLeapAlarm || reply[1] == kKissOfDeathStratum) return false;
-    out.receiveSeconds = readWord(reply, 32);
-    out.receiveFraction = readWord(reply, 36);
-    out.transmitSeconds = readWord(reply, 40);
-    out.transmitFraction = readWord(reply, 44);
-    return out.transmitSeconds != 0 || out.transmitFraction != 0;
+void buildSntpRequest(const WireTimestamp& transmit, uint8_t (&packet)[kSntpPacketSize]) {
+    for (uint8_t& b : packet) b = 0;
+    packet[0] = kSntpClientHeader;
+    std::copy(transmit.begin(), transmit.end(), packet + kTransmitAt);
+}
+
+SntpReplyCheck checkSntpReply(std::span<const uint8_t> reply, const WireTimestamp& sent) {
+    SntpReplyCheck check;
+    if (reply.size() < kSntpPacketSize) {
+        check.reason = "reply cut short";
+        return check;
+    }
+    // The bogus-packet tests first: what does not answer this request is
+    // someone else's, or a forgery, and the real answer may still come.
+    const uint8_t mode = reply[0] & 0x07;
+    const uint8_t version = (reply[0] >> 3) & 0x07;
+    if (mode != kModeServer) {
+        check.reason = "reply not from a server";
+        return check;
+    }
+    if (version < kOldestVersion || version > kNewestVersion) {
+        check.reason = "reply of an unknown version";
+        return check;
+    }
+    if (!std::equal(sent.begin(), sent.end(), reply.begin() + kOriginateAt)) {
+        check.reason = "reply did not answer our request";
+        return check;
+    }
+    check.stratum = reply[1];
+    check.rootDelay = readWord(reply, 4);
+    check.rootDispersion = readWord(reply, 8);
+    check.referenceId = readWord(reply, 12);
+    check.stamps.receiveSeconds = readWord(reply, 32);
+    check.stamps.receiveFraction = readWord(reply, 36);
+    check.stamps.transmitSeconds = readWord(reply, 40);
+    check.stamps.transmitFraction = readWord(reply, 44);
+    if (check.stratum == kKissOfDeathStratum) {
+        (void)readKissCode(reply, check.kiss);
+        check.kind = SntpReplyKind::Kiss;
+        check.reason = "kiss-o'-death";
+        return check;
+    }
+    check.kind = SntpReplyKind::Unusable;
+    // RFC 4330 section 5: a server whose clock is not synchronised is not
+    // believed.
+    if ((reply[0] >> 6) == kLeapAlarm || check.stratum >= kStratumUnsynchronised) {
+        check.reason = "server not synchronised";
+        return check;
+    }
+    if (check.stamps.transmitSeconds == 0 && check.stamps.transmitFraction == 0) {
+        check.reason = "reply without a transmit time";
+        return check;
+    }
+    const platform::FileTime t2 = ntpToFileTime(check.stamps.receiveSeconds, check.stamps.receiveFraction);
+    const platform::FileTime t3 = ntpToFileTime(check.stamps.transmitSeconds, check.stamps.transmitFraction);
+    if ((t3 > t2 ? t3 - t2 : t2 - t3) > platform::kFileTimeUnitsPerSecond) {
+        check.reason = "receive and transmit times a second apart";
+        return check;
+    }
+    if (check.rootDelay >= kMostRootDistance || check.rootDispersion >= kMostRootDistance) {
+        check.reason = "server too far from its reference";
+        return check;
+    }
+    check.kind = SntpReplyKind::Usable;
+    check.reason = "";
+    return check;
+}
+
+uint32_t referenceIdOf(const platform::NetAddress& upstream) {
+    if (upstream.family == platform::AddressFamily::V4) return upstream.ipv4();
+    std::array<uint8_t, 16> digest{};
+    if (!platform::md5Digest(std::span<const uint8_t>(upstream.bytes, 16), digest)) return 0;
+    return readWord(digest, 0);
+}
+
+bool namesOwnAddress(const SntpReplyCheck& reply, const std::vector<platform::NetAddress>& ownAddresses) {
+    if (reply.stratum < 2 || reply.referenceId == 0) return false;
+    return std::any_of(ownAddresses.begin(), ownAddresses.end(), [&reply](const platform::NetAddress& own) {
+        return referenceIdOf(own) == reply.referenceId;
+    });
 }
 
 bool readKissCode(std::span<const uint8_t> reply, std::string& code) {

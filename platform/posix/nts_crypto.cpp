@@ -8,6 +8,7 @@
 
 #include <gnutls/crypto.h>
 #include <gnutls/gnutls.h>
+#include <nettle/md5.h>
 #include <nettle/siv-cmac.h>
 
 #include "platform/socket.h"
@@ -156,6 +157,15 @@ bool sivOpen(const SivKey& key, std::span<const uint8_t> nonce, std::span<const 
 
 bool randomBytes(std::span<uint8_t> out) {
     return out.empty() || gnutls_rnd(GNUTLS_RND_RANDOM, out.data(), out.size()) == 0;
+}
+
+bool md5Digest(std::span<const uint8_t> data, std::array<uint8_t, 16>& digest) {
+    static_assert(MD5_DIGEST_SIZE == 16);
+    md5_ctx context;
+    md5_init(&context);
+    md5_update(&context, data.size(), bytesOf(data));
+    md5_digest(&context, digest.size(), digest.data());
+    return true;
 }
 
 TlsExchangeResult tlsExchange(Socket& socket, const TlsExchangeRequest& request) {

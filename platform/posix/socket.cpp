@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -259,11 +260,13 @@ long Socket::sendTo(const void* data, size_t size, const NetAddress& peer) {
     }
 }
 
-uint16_t Socket::localPort() const {
+uint16_t Socket::localPort() const { return localAddress().port; }
+
+NetAddress Socket::localAddress() const {
     sockaddr_storage sa{};
     socklen_t len = sizeof sa;
-    if (getsockname(fdOf(fd_), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
-    return fromSockaddr(reinterpret_cast<const sockaddr*>(&sa)).port;
+    if (getsockname(fdOf(fd_), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return NetAddress::any(family_);
+    return fromSockaddr(reinterpret_cast<const sockaddr*>(&sa));
 }
 
 bool Socket::enableDestinationAddress() {
@@ -402,6 +405,18 @@ bool resolveFirstIpv4(const std::string& name, Ipv4Address& out) {
 }
 
 std::vector<NetAddress> resolveAll(const std::string& name) { return lookUpAddresses(name); }
+
+std::vector<NetAddress> localInterfaceAddresses() {
+    std::vector<NetAddress> out;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return out;
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        const sockaddr* sa = entry->ifa_addr;
+        if (sa != nullptr && (sa->sa_family == AF_INET || sa->sa_family == AF_INET6)) out.push_back(fromSockaddr(sa));
+    }
+    freeifaddrs(list);
+    return out;
+}
 
 std::string addressText(const NetAddress& address) {
     char text[INET6_ADDRSTRLEN] = {};

@@ -14,6 +14,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <mswsock.h>
+#include <iphlpapi.h>
 #include <windows.h>
 
 #include "platform/socket.h"
@@ -317,11 +318,13 @@ long Socket::sendTo(const void* data, size_t size, const NetAddress& peer) {
     }
 }
 
-uint16_t Socket::localPort() const {
+uint16_t Socket::localPort() const { return localAddress().port; }
+
+NetAddress Socket::localAddress() const {
     sockaddr_storage sa{};
     int len = sizeof sa;
-    if (getsockname(socketOf(fd_), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
-    return fromSockaddr(reinterpret_cast<const sockaddr*>(&sa)).port;
+    if (getsockname(socketOf(fd_), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return NetAddress::any(family_);
+    return fromSockaddr(reinterpret_cast<const sockaddr*>(&sa));
 }
 
 bool Socket::enableDestinationAddress() {
@@ -482,6 +485,31 @@ bool parseAddress(const std::string& text, NetAddress& out) {
 std::vector<NetAddress> resolveAll(const std::string& name) {
     ensureLibrary();
     return lookUpAddresses(name);
+}
+
+std::vector<NetAddress> localInterfaceAddresses() {
+    std::vector<NetAddress> out;
+    ULONG size = 16 * 1024;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        std::vector<unsigned char> buffer(size);
+        auto* adapters = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data());
+        const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+        const ULONG status = GetAdaptersAddresses(AF_UNSPEC, flags, nullptr, adapters, &size);
+        if (status == ERROR_BUFFER_OVERFLOW) continue;
+        if (status != NO_ERROR) return out;
+        for (const IP_ADAPTER_ADDRESSES* a = adapters; a != nullptr; a = a->Next) {
+            for (const IP_ADAPTER_UNICAST_ADDRESS* u = a->FirstUnicastAddress; u != nullptr; u = u->Next) {
+                const sockaddr* sa = u->Address.lpSockaddr;
+                if (sa != nullptr && (sa->sa_family == AF_INET || sa->sa_family == AF_INET6)) {
+                    out.push_back(fromSockaddr(sa));
+                }
+            }
+        }
+        break;
+    }
+    // The loopback addresses, which some systems leave out of the list.
+    out.push_back(NetAddress::v4(kLoopback));
+    return out;
 }
 
 std::string addressText(const NetAddress& address) {

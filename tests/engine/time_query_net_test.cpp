@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "engine/time_query.h"
 #include "protocol/time_protocol.h"
@@ -115,8 +117,9 @@ TEST_F(TimeQueries, SntpReplyGivesTheExactOffset) {
     const std::vector<uint8_t> request = server.lastRequest();
     ASSERT_EQ(request.size(), 48u);
     EXPECT_EQ(request[0], 0x1B);
-    EXPECT_NE(readWord(request, 24), 0u);
-    EXPECT_EQ(readWord(request, 40), 0u);
+    // The originate is zero; the transmit timestamp is the request's own.
+    EXPECT_EQ(readWord(request, 24) | readWord(request, 28), 0u);
+    EXPECT_NE(readWord(request, 40) | readWord(request, 44), 0u);
 }
 
 // Several samples, the one with the shortest round trip used: two replies
@@ -168,21 +171,106 @@ TEST_F(TimeQueries, DateRangeRefusesAndSaysWhichBound) {
     EXPECT_TRUE(runQuery().accepted);
 }
 
-// T1 goes out to the clock's full precision: an originate cut to the
-// millisecond (a fraction that is a whole number of ms x 4294967) would put
-// up to half a millisecond into every offset. Five readings all on the
-// millisecond grid by chance would be a one in 10^20 event.
-TEST_F(TimeQueries, TheOriginateCarriesTheClocksFullPrecision) {
+// The transmit timestamp is random, never the clock: a forger who cannot
+// see the request cannot know what the reply must echo. Five requests, no
+// two alike, none within a day of the clock's time.
+TEST_F(TimeQueries, EveryRequestCarriesATransmitTimestampNobodyCanGuess) {
     FakeSntpServer server(Reply::Correct);
     useSntp();
-    int offGrid = 0;
+    std::vector<std::vector<uint8_t>> seen;
+    const uint32_t nowSeconds = readWord(wireTimestampOf(test::realNow()), 0);
     for (int i = 0; i < 5; ++i) {
         ASSERT_TRUE(runQuery().accepted);
         const std::vector<uint8_t> request = server.lastRequest();
         ASSERT_EQ(request.size(), 48u);
-        if (readWord(request, 28) % 4'294'967u != 0) ++offGrid;
+        const std::vector<uint8_t> transmit(request.begin() + 40, request.end());
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), transmit), 0);
+        const uint32_t seconds = readWord(request, 40);
+        EXPECT_GT(seconds > nowSeconds ? seconds - nowSeconds : nowSeconds - seconds, 86'400u);
+        seen.push_back(transmit);
     }
-    EXPECT_GT(offGrid, 0);
+}
+
+// Forgeries 1800 s off reach the client's very port before each true reply:
+// other originates, other modes and versions, an earlier reply replayed
+// ten minutes older, a DENY that answers nothing. None is taken, and the
+// true reply after them is, in every one of 20 queries.
+TEST_F(TimeQueries, ForgedAndReplayedRepliesAreNeverTaken) {
+    FakeSntpServer server(Reply::Forged, 250);
+    ASSERT_TRUE(server.listening());
+    useSntp();
+    for (int run = 0; run < 20; ++run) {
+        const QueryResult result = runQuery();
+        ASSERT_TRUE(result.accepted) << run << ": " << result.failure;
+        EXPECT_TRUE(result.kiss.empty());
+        EXPECT_NEAR(static_cast<double>(result.offsetUnits) / 1e7, 0.25, 0.02) << run;
+    }
+}
+
+// With nothing but forgeries the query fails, and says why.
+TEST_F(TimeQueries, OnlyForgeriesFailTheQueryWithTheirReason) {
+    FakeSntpServer server(Reply::ForgedOnly);
+    useSntp();
+    QueryTarget t = target();
+    t.timeoutMs = 3000;
+    TimeQuery query(t, nullptr);
+    // The operation gives a query up at its time-out; this test does it.
+    ASSERT_TRUE(test::waitUntil([&] { return server.requests() >= 4; }, std::chrono::seconds(20)));
+    query.abort();
+    ASSERT_TRUE(test::waitUntil([&] { return query.finished(); }));
+    EXPECT_FALSE(query.result().accepted);
+    EXPECT_EQ(query.result().failure, "reply did not answer our request");
+}
+
+// One sample 1000 s off among four is refused and named; the clock is
+// measured from the three that agree. Samples that all disagree give no
+// measurement at all.
+TEST_F(TimeQueries, ASampleThatContradictsTheOthersIsRefused) {
+    useSntp();
+    {
+        FakeSntpServer server(Reply::OneFarOff, 100);
+        const QueryResult result = runQuery();
+        ASSERT_TRUE(result.accepted) << result.failure;
+        EXPECT_EQ(server.requests(), 4);
+        EXPECT_NEAR(static_cast<double>(result.offsetUnits) / 1e7, 0.1, 0.01);
+        ASSERT_EQ(result.refusedSamples.size(), 1u);
+        EXPECT_NEAR(static_cast<double>(result.refusedSamples[0]) / 1e7, 1000, 0.05);
+    }
+    {
+        FakeSntpServer server(Reply::EachFarOff);
+        const QueryResult result = runQuery();
+        EXPECT_FALSE(result.accepted);
+        EXPECT_EQ(result.failure, "samples disagree with each other");
+    }
+}
+
+// A server whose source is this computer serves our own time back.
+TEST_F(TimeQueries, AServerWhoseSourceIsThisComputerIsRefused) {
+    FakeSntpServer server(Reply::OwnReference);
+    useSntp();
+    const QueryResult result = runQuery();
+    EXPECT_FALSE(result.accepted);
+    EXPECT_EQ(result.failure, "the server's source is this computer");
+}
+
+// A TIME server sends four bytes and closes. More is refused; so are bytes
+// that trickle in for longer than half the time-out.
+TEST_F(TimeQueries, TimeRepliesOfMoreThanFourBytesOrTooSlowAreRefused) {
+    useTime();
+    {
+        FakeTimeServer server(Reply::TooLong, kJune2009);
+        const QueryResult result = runQuery();
+        EXPECT_FALSE(result.accepted);
+        EXPECT_EQ(result.failure, "the TIME reply was longer than 4 bytes");
+    }
+    {
+        FakeTimeServer server(Reply::Trickle, kJune2009, 1500);
+        QueryTarget t = target();
+        t.timeoutMs = 5000;
+        const QueryResult result = runQuery(t);
+        EXPECT_FALSE(result.accepted);
+        EXPECT_EQ(result.failure, "the TIME reply came too slowly");
+    }
 }
 
 #ifndef _WIN32

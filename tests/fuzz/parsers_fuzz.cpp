@@ -89,8 +89,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     checkTransition(zone.daylightDate);
     checkTransition(zone.standardDate);
 #elif TAVREL_FUZZ_TARGET == 4
-    SntpTimestamps stamps{};
-    if (readSntpReply(bytes, stamps)) {
+    // Checked against the originate it carries, so that the fuzzer reaches
+    // every test past the bogus-packet ones.
+    WireTimestamp sent{};
+    if (size >= kSntpPacketSize) std::copy(data + 24, data + 32, sent.begin());
+    const SntpReplyCheck check = checkSntpReply(bytes, sent);
+    if (check.kind == SntpReplyKind::Usable) {
+        const SntpTimestamps& stamps = check.stamps;
+        if (check.stratum == 0 || check.stratum > 15) __builtin_trap();
         (void)sntpOffsetUnits(0, ntpToFileTime(stamps.receiveSeconds, stamps.receiveFraction),
                               ntpToFileTime(stamps.transmitSeconds, stamps.transmitFraction), UINT64_MAX / 2);
     }

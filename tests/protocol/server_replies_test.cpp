@@ -73,16 +73,21 @@ TEST(SntpRequests, OnlyClientRequestsAreAnswered) {
     EXPECT_EQ(answered, 4);  // versions 1 to 4
 }
 
-TEST_F(SntpReplyLayout, ReferenceIdentifierKeepsTheRequestsLastBytes) {
-    buildSntpReply(packet, received, received, good);
-    EXPECT_EQ(bytes(packet + 12, 4), (std::vector<uint8_t>{0x64, 0, 0, 0}));
+// The reference identifier names the clock's source, never bytes of the
+// request: a client can then tell when its own time would come back.
+TEST_F(SntpReplyLayout, ReferenceIdentifierNamesTheSource) {
+    ServedClock sourced = good;
+    sourced.referenceId = 0x7F000003;
     uint8_t other[48] = {};
+    other[0] = 0x23;
     other[12] = 9;
     other[13] = 1;
-    other[14] = 2;
-    other[15] = 3;
-    buildSntpReply(other, received, received, good);
-    EXPECT_EQ(bytes(other + 12, 4), (std::vector<uint8_t>{0x64, 1, 2, 3}));
+    buildSntpReply(other, received, received, sourced);
+    EXPECT_EQ(bytes(other + 12, 4), (std::vector<uint8_t>{0x7F, 0, 0, 3}));
+    ClockStanding standing;
+    standing.lastSync = received;
+    standing.sourceReferenceId = 0x7F000003;
+    EXPECT_EQ(servedClockAt(standing, received).referenceId, 0x7F000003u);
 }
 
 TEST_F(SntpReplyLayout, OriginateIsTheRequestsTransmitTimestamp) {

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <string>
 
 #include <cstdint>
 #include <vector>
 
+#include "platform/socket.h"
 #include "protocol/time_protocol.h"
 #include "platform/time.h"
 #include "tests/support/time_values.h"
@@ -18,24 +21,28 @@ using test::fileTimeOf;
 using platform::FileTime;
 
 
-TEST(SntpRequest, LayoutForAKnownClockReading) {
+// The request carries only its header and the transmit timestamp it was
+// given; the originate, where old clients put T1, stays zero.
+TEST(SntpRequest, CarriesItsTransmitTimestampAndNothingElse) {
+    const WireTimestamp transmit{0xCD, 0xCE, 0x41, 0x40, 0x3F, 0xFF, 0xFF, 0xB6};
     uint8_t packet[kSntpPacketSize];
-    buildSntpRequest(fileTimeOf(2009, 6, 1, 12, 0, 0, 250), packet);
+    buildSntpRequest(transmit, packet);
     EXPECT_EQ(packet[0], 0x1B);
-    const std::vector<uint8_t> originate(packet + 24, packet + 32);
-    EXPECT_EQ(originate, (std::vector<uint8_t>{0xCD, 0xCE, 0x41, 0x40, 0x40, 0x00, 0x00, 0x00}));
-    for (size_t i = 1; i < 24; ++i) EXPECT_EQ(packet[i], 0) << i;
-    for (size_t i = 32; i < 48; ++i) EXPECT_EQ(packet[i], 0) << i;
+    EXPECT_EQ(std::vector<uint8_t>(packet + 40, packet + 48), std::vector<uint8_t>(transmit.begin(), transmit.end()));
+    for (size_t i = 1; i < 40; ++i) EXPECT_EQ(packet[i], 0) << i;
 }
 
-// The originate carries T1 to the clock's 100 ns, not cut to the
-// millisecond: the offset's error would be up to half a millisecond.
-TEST(SntpRequest, OriginateKeepsTheClocksFullPrecision) {
-    const FileTime t1 = fileTimeOf(2026, 12, 7, 21, 30, 5, 250) + 1234;  // 123.4 us past the millisecond
-    uint8_t packet[kSntpPacketSize];
-    buildSntpRequest(t1, packet);
-    const FileTime echoed = ntpToFileTime(readWord(packet, 24), readWord(packet, 28));
-    EXPECT_LE(echoed > t1 ? echoed - t1 : t1 - echoed, 1u);
+// A clock reading as a wire timestamp keeps the clock's 100 ns, and reads
+// back as the same unit.
+TEST(SntpRequest, WireTimestampsKeepTheClocksFullPrecision) {
+    const WireTimestamp known = wireTimestampOf(fileTimeOf(2009, 6, 1, 12, 0, 0, 250));
+    EXPECT_EQ(std::vector<uint8_t>(known.begin(), known.end()),
+              (std::vector<uint8_t>{0xCD, 0xCE, 0x41, 0x40, 0x40, 0x00, 0x00, 0x00}));
+    for (const FileTime t1 : {fileTimeOf(2026, 12, 7, 21, 30, 5, 250) + 1234, fileTimeOf(2026, 1, 1, 0, 0, 0, 999) + 9999}) {
+        const WireTimestamp w = wireTimestampOf(t1);
+        const FileTime back = ntpToFileTime(readWord(w, 0), readWord(w, 4));
+        EXPECT_LE(back > t1 ? back - t1 : t1 - back, 1u);
+    }
 }
 
 TEST(WireTime, TimeReplyBytesGiveTheServerTime) {
@@ -51,9 +58,7 @@ TEST(WireTime, SecondsWithTheTopBitClearBelongToTheEraFrom2036) {
     // 2036-02-07 06:28:16 UTC is wire value 0 of the next era.
     EXPECT_EQ(wireSecondsToFileTime(0), fileTimeOf(2036, 2, 7, 6, 28, 16, 0));
     EXPECT_EQ(wireSecondsToFileTime(100), fileTimeOf(2036, 2, 7, 6, 29, 56, 0));
-    uint8_t packet[kSntpPacketSize];
-    buildSntpRequest(fileTimeOf(2036, 2, 7, 6, 29, 56, 0), packet);
-    EXPECT_EQ(readWord(packet, 24), 100u);
+    EXPECT_EQ(readWord(wireTimestampOf(fileTimeOf(2036, 2, 7, 6, 29, 56, 0)), 0), 100u);
 }
 
 TEST(WireTime, FractionsBecomeFileTimeUnitsExactly) {
@@ -86,34 +91,140 @@ TEST(SntpOffset, ExtremeDifferencesSaturate) {
     EXPECT_EQ(sntpOffsetUnits(UINT64_MAX, 0, 0, UINT64_MAX), INT64_MIN);
 }
 
-TEST(SntpReply, ShortAndEmptyRepliesAreRefused) {
+const WireTimestamp kSent{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+
+// A good server's answer to the request that sent kSent: version 4, mode
+// 4, stratum 2, receive and transmit 0.25 ms apart.
+std::vector<uint8_t> answer() {
     std::vector<uint8_t> reply(48, 0);
-    reply[0] = 0x1C;
+    reply[0] = 0x24;
     reply[1] = 2;
-    SntpTimestamps stamps{};
-    EXPECT_FALSE(readSntpReply(reply, stamps));  // no transmit timestamp
-    reply[47] = 1;
-    EXPECT_TRUE(readSntpReply(reply, stamps));
-    EXPECT_EQ(stamps.transmitFraction, 1u);
-    reply.resize(47);
-    EXPECT_FALSE(readSntpReply(reply, stamps));
+    reply[3] = 0xEC;  // precision 2^-20 s
+    writeWord(reply.data() + 4, 0x00000100);  // root delay
+    writeWord(reply.data() + 8, 0x00000200);  // root dispersion
+    writeWord(reply.data() + 12, 0x7F000005);
+    std::copy(kSent.begin(), kSent.end(), reply.begin() + 24);
+    writeWord(reply.data() + 32, 3'452'846'400u);
+    writeWord(reply.data() + 36, 0x10000000u);
+    writeWord(reply.data() + 40, 3'452'846'400u);
+    writeWord(reply.data() + 44, 0x10100000u);
+    return reply;
 }
 
-// RFC 4330 section 5: an unsynchronised server's time (leap indicator 3)
-// and a kiss-o'-death (stratum 0) are never taken.
-TEST(SntpReply, UnsynchronisedAndKissOfDeathRepliesAreRefused) {
-    std::vector<uint8_t> reply(48, 0);
-    reply[0] = 0x1C;
-    reply[1] = 2;
-    writeWord(reply.data() + 40, 3'452'846'400u);
-    SntpTimestamps stamps{};
-    EXPECT_TRUE(readSntpReply(reply, stamps));
-    reply[0] = 0xDC;  // leap indicator 3
-    EXPECT_FALSE(readSntpReply(reply, stamps));
-    reply[0] = 0x5C;  // leap indicator 1: a leap second ahead, still good
-    EXPECT_TRUE(readSntpReply(reply, stamps));
-    reply[1] = 0;  // stratum 0
-    EXPECT_FALSE(readSntpReply(reply, stamps));
+TEST(SntpReply, AGoodAnswerIsUsableWithItsFigures) {
+    const SntpReplyCheck check = checkSntpReply(answer(), kSent);
+    ASSERT_EQ(check.kind, SntpReplyKind::Usable) << check.reason;
+    EXPECT_EQ(check.stamps.receiveSeconds, 3'452'846'400u);
+    EXPECT_EQ(check.stamps.receiveFraction, 0x10000000u);
+    EXPECT_EQ(check.stamps.transmitFraction, 0x10100000u);
+    EXPECT_EQ(check.stratum, 2);
+    EXPECT_EQ(check.referenceId, 0x7F000005u);
+    EXPECT_EQ(check.rootDelay, 0x100u);
+    EXPECT_EQ(check.rootDispersion, 0x200u);
+    for (const int version : {1, 2, 3, 4}) {
+        std::vector<uint8_t> reply = answer();
+        reply[0] = static_cast<uint8_t>((version << 3) | 4);
+        EXPECT_EQ(checkSntpReply(reply, kSent).kind, SntpReplyKind::Usable) << version;
+    }
+}
+
+// What does not answer the request is passed over, whatever it says: a
+// forger who did not see the request cannot know its transmit timestamp.
+TEST(SntpReply, WhatDoesNotAnswerTheRequestIsNotAnAnswer) {
+    auto kindOf = [](std::vector<uint8_t> reply) { return checkSntpReply(reply, kSent).kind; };
+    std::vector<uint8_t> reply = answer();
+    reply[31] ^= 1;  // originate one bit off
+    EXPECT_EQ(kindOf(reply), SntpReplyKind::NotAnAnswer);
+    EXPECT_STREQ(checkSntpReply(reply, kSent).reason, "reply did not answer our request");
+    reply = answer();
+    std::fill(reply.begin() + 24, reply.begin() + 32, 0);  // zero originate
+    EXPECT_EQ(kindOf(reply), SntpReplyKind::NotAnAnswer);
+    for (const int mode : {0, 1, 2, 3, 5, 6, 7}) {
+        reply = answer();
+        reply[0] = static_cast<uint8_t>(0x20 | mode);
+        EXPECT_EQ(kindOf(reply), SntpReplyKind::NotAnAnswer) << "mode " << mode;
+    }
+    for (const int version : {0, 5, 7}) {
+        reply = answer();
+        reply[0] = static_cast<uint8_t>((version << 3) | 4);
+        EXPECT_EQ(kindOf(reply), SntpReplyKind::NotAnAnswer) << "version " << version;
+    }
+    // A kiss that does not answer the request is no kiss.
+    reply = answer();
+    reply[1] = 0;
+    std::memcpy(reply.data() + 12, "DENY", 4);
+    reply[24] ^= 0x80;
+    EXPECT_EQ(kindOf(reply), SntpReplyKind::NotAnAnswer);
+    reply = answer();
+    reply.resize(47);
+    EXPECT_EQ(kindOf(reply), SntpReplyKind::NotAnAnswer);
+}
+
+// An answer whose figures must not be used: the server says it is not
+// synchronised, or what it says cannot be true of a working server.
+TEST(SntpReply, AnswersThatCannotBeUsedSayWhy) {
+    struct Case {
+        const char* what;
+        size_t at;
+        std::vector<uint8_t> bytes;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"leap indicator 3", 0, {0xE4}, "server not synchronised"},
+        {"stratum 16", 1, {16}, "server not synchronised"},
+        {"stratum 255", 1, {255}, "server not synchronised"},
+        {"no transmit", 40, {0, 0, 0, 0, 0, 0, 0, 0}, "reply without a transmit time"},
+        {"receive 2 s before transmit", 32, {0xCD, 0xCE, 0x41, 0x3E}, "receive and transmit times a second apart"},
+        {"root delay 16 s", 4, {0x00, 0x10, 0x00, 0x00}, "server too far from its reference"},
+        {"root dispersion 20 s", 8, {0x00, 0x14, 0x00, 0x00}, "server too far from its reference"},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> reply = answer();
+        std::copy(c.bytes.begin(), c.bytes.end(), reply.begin() + static_cast<std::ptrdiff_t>(c.at));
+        const SntpReplyCheck check = checkSntpReply(reply, kSent);
+        EXPECT_EQ(check.kind, SntpReplyKind::Unusable) << c.what;
+        EXPECT_STREQ(check.reason, c.reason) << c.what;
+    }
+    // Leap indicators 1 and 2 announce a leap second: still good.
+    std::vector<uint8_t> reply = answer();
+    reply[0] = 0x64;
+    EXPECT_EQ(checkSntpReply(reply, kSent).kind, SntpReplyKind::Usable);
+    // Just under the limits.
+    reply = answer();
+    writeWord(reply.data() + 4, (16u << 16) - 1);
+    writeWord(reply.data() + 8, (16u << 16) - 1);
+    EXPECT_EQ(checkSntpReply(reply, kSent).kind, SntpReplyKind::Usable);
+}
+
+TEST(SntpReply, AKissCountsOnlyAsAnAnswer) {
+    std::vector<uint8_t> reply = answer();
+    reply[0] = 0xE4;
+    reply[1] = 0;
+    std::memcpy(reply.data() + 12, "RATE", 4);
+    const SntpReplyCheck check = checkSntpReply(reply, kSent);
+    EXPECT_EQ(check.kind, SntpReplyKind::Kiss);
+    EXPECT_EQ(check.kiss, "RATE");
+}
+
+// A reply whose server takes its time from this computer: its reference
+// identifier is one of our addresses (IPv6 by the first four bytes of its
+// MD5, RFC 5905).
+TEST(SntpReply, AReferenceToOneOfOurAddressesIsOurOwnTimeComingBack) {
+    const platform::NetAddress own4 = platform::NetAddress::v4(0x7F000001);
+    platform::NetAddress own6;
+    ASSERT_TRUE(platform::parseAddress("2001:db8::1", own6));
+    EXPECT_EQ(referenceIdOf(own4), 0x7F000001u);
+    // MD5 of the sixteen bytes of 2001:db8::1 begins 0x39ab9b37 (computed
+    // independently with Python's hashlib).
+    EXPECT_EQ(referenceIdOf(own6), 0x39AB9B37u);
+    SntpReplyCheck check = checkSntpReply(answer(), kSent);
+    check.referenceId = 0x7F000001;
+    EXPECT_TRUE(namesOwnAddress(check, {own4}));
+    EXPECT_FALSE(namesOwnAddress(check, {own6}));
+    check.referenceId = referenceIdOf(own6);
+    EXPECT_TRUE(namesOwnAddress(check, {own4, own6}));
+    check.stratum = 1;  // a reference clock's name, not an address
+    EXPECT_FALSE(namesOwnAddress(check, {own4, own6}));
 }
 
 // A kiss's code is read from the reference identifier of a stratum-0 reply
@@ -132,21 +243,6 @@ TEST(SntpReply, KissCodes) {
     EXPECT_FALSE(readKissCode(reply, code));
     reply[1] = 0;
     EXPECT_FALSE(readKissCode(std::span<const uint8_t>(reply.data(), 47), code));
-}
-
-TEST(SntpReply, ReadsReceiveAndTransmitTimestamps) {
-    std::vector<uint8_t> reply(48, 0);
-    reply[1] = 2;
-    writeWord(reply.data() + 32, 1);
-    writeWord(reply.data() + 36, 2);
-    writeWord(reply.data() + 40, 3);
-    writeWord(reply.data() + 44, 4);
-    SntpTimestamps stamps{};
-    ASSERT_TRUE(readSntpReply(reply, stamps));
-    EXPECT_EQ(stamps.receiveSeconds, 1u);
-    EXPECT_EQ(stamps.receiveFraction, 2u);
-    EXPECT_EQ(stamps.transmitSeconds, 3u);
-    EXPECT_EQ(stamps.transmitFraction, 4u);
 }
 
 }  // namespace

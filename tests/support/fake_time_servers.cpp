@@ -1,7 +1,9 @@
 #include "tests/support/fake_time_servers.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace tavrel::test {
 namespace {
@@ -30,6 +32,10 @@ void putWord(uint8_t* at, uint32_t v) {
     at[1] = static_cast<uint8_t>(v >> 16);
     at[2] = static_cast<uint8_t>(v >> 8);
     at[3] = static_cast<uint8_t>(v);
+}
+
+uint32_t readWordAt(const uint8_t* at) {
+    return (uint32_t{at[0]} << 24) | (uint32_t{at[1]} << 16) | (uint32_t{at[2]} << 8) | at[3];
 }
 
 void ntpNow(int64_t offsetMs, uint32_t& seconds, uint32_t& fraction) {
@@ -104,6 +110,15 @@ void FakeTimeServer::answer(platform::Socket& client) {
             (void)client.send(bytes + 2, 2);
             break;
         case Reply::ShortThenClose: (void)client.send(bytes, 3); break;
+        case Reply::TooLong: {
+            (void)client.send(bytes, 4);
+            const std::vector<uint8_t> more(1 << 20, 0x55);
+            (void)client.send(more.data(), more.size());
+            break;
+        }
+        case Reply::Trickle:
+            for (int i = 0; i < 4 && pause(stop_, i == 0 ? 0 : delayMs_); ++i) (void)client.send(bytes + i, 1);
+            break;
         case Reply::Late:
             if (pause(stop_, delayMs_)) (void)client.send(bytes, 4);
             break;
@@ -131,9 +146,14 @@ FakeSntpServer::~FakeSntpServer() {
     if (thread_.joinable()) thread_.join();
 }
 
+std::vector<uint8_t> FakeSntpServer::firstRequest() {
+    std::lock_guard lock(requestMutex_);
+    return firstRequest_;
+}
+
 std::vector<uint8_t> FakeSntpServer::lastRequest() {
-    if (!haveRequest_.load()) return {};
-    return std::vector<uint8_t>(request_, request_ + 48);
+    std::lock_guard lock(requestMutex_);
+    return lastRequest_;
 }
 
 void FakeSntpServer::serve() {
@@ -143,34 +163,91 @@ void FakeSntpServer::serve() {
         const long n = socket_->receiveFrom(packet, sizeof packet, peer);
         if (n < 0 && stop_.isSet()) return;
         if (n <= 0) continue;
-        if (!haveRequest_.load()) {
-            std::memcpy(request_, packet, sizeof request_);
-            haveRequest_.store(true);
+        {
+            std::lock_guard lock(requestMutex_);
+            lastRequest_.assign(packet, packet + sizeof packet);
+            if (firstRequest_.empty()) firstRequest_ = lastRequest_;
         }
         requests_.fetch_add(1);
         if (listen_.journal != nullptr) listen_.journal->add(listen_.label + "-SNTP");
         if (reply_ == Reply::Silent) continue;
+        if (reply_ == Reply::Forged || reply_ == Reply::ForgedOnly) forge(packet, peer);
+        if (reply_ == Reply::ForgedOnly) continue;
         if (reply_ == Reply::Late && !pause(stop_, delayMs_)) return;
         if (reply_ == Reply::LateFirst && requests_.load() <= 2 && !pause(stop_, delayMs_)) return;
 
+        int64_t offsetMs = offsetMs_;
+        if (reply_ == Reply::OneFarOff && requests_.load() == 2) offsetMs += 1'000'000;
+        if (reply_ == Reply::EachFarOff) offsetMs += 1'000'000 * int64_t{requests_.load()};
         uint8_t reply[48] = {};
         reply[0] = reply_ == Reply::Unsynchronised ? 0xDC : 0x1C;  // leap indicator 3 or 0, version 3, server
         const bool kiss = reply_ == Reply::KissOfDeath || reply_ == Reply::KissDeny;
         reply[1] = kiss ? 0 : 2;  // stratum
         if (kiss) std::memcpy(reply + 12, reply_ == Reply::KissDeny ? "DENY" : "RATE", 4);
+        if (reply_ == Reply::OwnReference) putWord(reply + 12, 0x7F000001);
         std::memcpy(reply + 24, packet + 40, 8);
         uint32_t s = 0, f = 0;
-        ntpNow(offsetMs_, s, f);
+        ntpNow(offsetMs, s, f);
         putWord(reply + 32, s);
         putWord(reply + 36, f);
         if (reply_ != Reply::ZeroTransmit) {
-            ntpNow(offsetMs_, s, f);
+            ntpNow(offsetMs, s, f);
             putWord(reply + 40, s);
             putWord(reply + 44, f);
         }
         const size_t size = reply_ == Reply::ShortThenClose ? 20 : sizeof reply;
         (void)socket_->sendTo(reply, size, peer);
+        std::memcpy(lastGenuine_, reply, sizeof reply);
+        haveGenuine_ = true;
     }
+}
+
+void FakeSntpServer::forge(const uint8_t (&request)[48], const platform::NetAddress& peer) {
+    // A genuine-looking reply 1800 s ahead, with the request's originate.
+    uint8_t good[48] = {};
+    good[0] = 0x24;  // version 4, server
+    good[1] = 2;
+    std::memcpy(good + 24, request + 40, 8);
+    uint32_t s = 0, f = 0;
+    ntpNow(offsetMs_ + 1'800'000, s, f);
+    putWord(good + 32, s);
+    putWord(good + 36, f);
+    putWord(good + 40, s);
+    putWord(good + 44, f);
+    auto send = [&](const uint8_t* bytes) { (void)socket_->sendTo(bytes, 48, peer); };
+    uint8_t forged[48];
+    std::memcpy(forged, good, 48);
+    forged[31] ^= 1;  // the originate one bit off
+    send(forged);
+    std::memcpy(forged, good, 48);
+    std::memset(forged + 24, 0, 8);  // no originate
+    send(forged);
+    std::memcpy(forged, good, 48);
+    for (int i = 24; i < 32; ++i) forged[i] = static_cast<uint8_t>(std::rand());  // a guess
+    send(forged);
+    for (const int mode : {1, 2, 3, 5, 6}) {
+        std::memcpy(forged, good, 48);
+        forged[0] = static_cast<uint8_t>(0x20 | mode);
+        send(forged);
+    }
+    for (const int version : {0, 7}) {
+        std::memcpy(forged, good, 48);
+        forged[0] = static_cast<uint8_t>((version << 3) | 4);
+        send(forged);
+    }
+    if (haveGenuine_) {
+        // An earlier genuine reply, as recorded ten minutes before.
+        std::memcpy(forged, lastGenuine_, 48);
+        putWord(forged + 32, readWordAt(forged + 32) - 600);
+        putWord(forged + 40, readWordAt(forged + 40) - 600);
+        send(forged);
+    }
+    std::memcpy(forged, good, 48);
+    forged[0] = 0xE4;
+    forged[1] = 0;
+    std::memcpy(forged + 12, "DENY", 4);
+    forged[24] ^= 0x80;
+    send(forged);
 }
 
 }  // namespace tavrel::test

@@ -30,6 +30,16 @@ enum class Reply {
     AtPhase,       // TIME: waits until the clock is `delayMs` into a second, then sends that second
     LateFirst,     // SNTP: the first two replies after `delayMs` (taken then, as a queue on the way
                    // out would hold them), the rest at once
+    Forged,        // SNTP: before each true reply, forgeries `offsetMs` + 1800 s off: wrong, zero and
+                   // random originates, modes 1, 2, 3, 5, 6, versions 0 and 7 (these with the right
+                   // originate), the last genuine reply replayed 600 s older, and a DENY kiss
+                   // that answers nothing
+    ForgedOnly,    // SNTP: the forgeries of Forged and no true reply
+    OneFarOff,     // SNTP: the second reply 1000 s off, the others true
+    EachFarOff,    // SNTP: the n-th reply n x 1000 s off
+    OwnReference,  // SNTP: true, but its reference identifier is 127.0.0.1 (its source is the asker)
+    TooLong,       // TIME: the four bytes, then 1 MiB more
+    Trickle,       // TIME: one byte every `delayMs`
 };
 
 // A shared record of which server was asked, in order ("A-TIME", ...).
@@ -107,20 +117,25 @@ public:
     ~FakeSntpServer();
     bool listening() const { return socket_ != nullptr; }
     int requests() const { return requests_.load(); }
-    // The last request's bytes.
+    // The first request's bytes, and the latest's.
+    std::vector<uint8_t> firstRequest();
     std::vector<uint8_t> lastRequest();
 
 private:
     void serve();
+    // The forgeries of Reply::Forged for a request, sent to `peer`.
+    void forge(const uint8_t (&request)[48], const platform::NetAddress& peer);
     Reply reply_;
     int64_t offsetMs_;
+    uint8_t lastGenuine_[48] = {};  // the serving thread's alone
+    bool haveGenuine_ = false;
     int delayMs_;
     Listen listen_;
     std::shared_ptr<platform::Socket> socket_;
     platform::ManualResetEvent stop_;
     std::atomic<int> requests_{0};
-    std::atomic<bool> haveRequest_{false};
-    uint8_t request_[48] = {};
+    std::mutex requestMutex_;
+    std::vector<uint8_t> firstRequest_, lastRequest_;
     std::thread thread_;
 };
 

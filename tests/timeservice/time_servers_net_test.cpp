@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <thread>
@@ -221,6 +222,36 @@ TEST_F(TimeServers, SntpClientGetsAMatchingReply) {
     const platform::FileTime now = platform::getSystemTimeAsFileTime();
     EXPECT_LE(std::llabs(static_cast<long long>(now - served)), static_cast<long long>(platform::kFileTimeUnitsPerSecond));
     EXPECT_TRUE(lines.shows("SNTP Server Tavreled 127.0.0.1 (localhost)"));
+}
+
+// Our own server answers another Tavrel, naming its source in the reply;
+// a Tavrel whose source is the asker itself (a loop through its servers)
+// is refused by that asker, and its time never comes back to it.
+class OwnServer : public test::QueryTest {};
+TEST_F(OwnServer, IsTakenByAnotherTavrelUnlessItsSourceIsTheAsker) {
+    settings.timeServerEnabled.store(true);
+    settings.protocol.store(Protocol::Sntp);
+    StatusLines lines;
+    std::atomic<uint32_t> source{0x7F000005};  // the test's: read by the serving thread
+    TimeServerOptions options = testOptions(lines.sink());
+    options.standing = [&source] {
+        ClockStanding standing{platform::getSystemTimeAsFileTime() - 10'000'000, 2, 0, false, 0};
+        standing.sourceReferenceId = source.load();
+        return standing;
+    };
+    tavrel::TimeServers servers;
+    servers.start(options);
+    ASSERT_TRUE(test::waitUntil([] { return portHeld("udp", 123, nullptr); }));
+    const QueryResult taken = runQuery();
+    EXPECT_TRUE(taken.accepted) << taken.failure;
+    EXPECT_EQ(taken.stratum, 2);
+    source.store(0x7F000001);  // the server's source is where the query comes from
+    const QueryResult loop = runQuery();
+    EXPECT_FALSE(loop.accepted);
+    EXPECT_EQ(loop.failure, "the server's source is this computer");
+    servers.stop();
+    servers.join();
+    settings.timeServerEnabled.store(false);
 }
 
 TEST_F(TimeServers, TwoHalfRequestsAreAnsweredOnce) {
