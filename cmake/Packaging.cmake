@@ -6,6 +6,12 @@
 #                                  installed program keeps each user's data
 #                                  in ~/.config/Brennow/Tavrel
 #   /lib/systemd/system/tavrel.service
+#   PREFIX/share/polkit-1/rules.d/tavrel.rules
+#                                  what the service's user may ask of
+#                                  timedated and systemd
+#   PREFIX/lib/tmpfiles.d/tavrel.conf
+#                                  its right to write in the node exporter's
+#                                  textfile folder
 #   PREFIX/share/doc/tavrel/       the copyright and the changelog
 #   the man page, bash completion, a desktop launcher and its icon.
 include(GNUInstallDirs)
@@ -49,6 +55,9 @@ install(FILES resources/linux/tavrel.bash-completion DESTINATION ${CMAKE_INSTALL
         RENAME tavrel)
 install(FILES resources/linux/tavrel.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES resources/linux/tavrel.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+install(FILES resources/linux/tavrel.rules DESTINATION ${CMAKE_INSTALL_DATADIR}/polkit-1/rules.d)
+# systemd's own folder, which is lib/ whatever the system's library folder.
+install(FILES resources/linux/tavrel.tmpfiles DESTINATION lib/tmpfiles.d RENAME tavrel.conf)
 # The unit names the program where it is installed, which is known only when
 # installing (the package installs under /usr whatever the build's prefix).
 install(CODE "
@@ -77,9 +86,12 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # The libraries come from dpkg-shlibdeps; sensible-utils for the editor and
-# the pager that open the server list, the log and the read-me in a terminal.
+# the pager that open the server list, the log and the read-me in a terminal;
+# adduser for the service's user. polkitd reads the rule that lets that user
+# set the time zone (the zone lock).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS sensible-utils)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, sensible-utils")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS polkitd)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS pkexec)
 # One program sets the clock: like Debian's time daemons, the package takes
 # the place of whichever one is installed.
@@ -88,7 +100,7 @@ set(CPACK_DEBIAN_PACKAGE_PROVIDES time-daemon)
 set(CPACK_DEBIAN_PACKAGE_REPLACES time-daemon)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_SOURCE_DIR}/resources/linux/postinst ${CMAKE_SOURCE_DIR}/resources/linux/prerm
-    ${CMAKE_SOURCE_DIR}/resources/linux/postrm)
+    ${CMAKE_SOURCE_DIR}/resources/linux/postrm ${CMAKE_SOURCE_DIR}/resources/linux/triggers)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 # The package installs under /usr whatever the build's own prefix; absolute
 # destinations (the unit) land in the package, never on this machine.

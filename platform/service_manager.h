@@ -21,7 +21,7 @@ struct ServiceIdentity {
 // service is known and running whether it is active.
 bool queryService(const std::string& name, bool& installed, bool& running);
 // Registers the service to start automatically at boot once the network is
-// up, running as the system account; it is not started. On Linux an
+// up, running as a system user of its own; it is not started. On Linux an
 // installed package's unit is enabled; otherwise a unit is written, but
 // never one that runs a program from its build folder. Returns what the
 // user should be told when it refuses, else empty.
@@ -32,11 +32,11 @@ inline constexpr char kServiceFromBuildTree[] =
     "The service runs an installed program only. Install Tavrel's package, or copy the program out of its "
     "build folder, and install the service from there.";
 // Why a program that another user could replace is not registered: the
-// service runs it as root.
+// service runs it with the right to set the clock.
 inline constexpr char kServiceFromUserWritable[] =
-    "The service runs as root, so it runs only a program that nobody but root can change, in folders nobody "
-    "but root can change. Install Tavrel's package (or copy the program to such a folder, as root) and install "
-    "the service from there.";
+    "The service runs with the right to set the clock, so it runs only a program that nobody but root can "
+    "change, in folders nobody but root can change. Install Tavrel's package (or copy the program to such a "
+    "folder, as root) and install the service from there.";
 // Why a path with control characters (a line break) is written nowhere.
 inline constexpr char kServiceFromOddPath[] =
     "The program's path holds a control character (such as a line break); the service cannot run it.";

@@ -248,6 +248,8 @@ void TimeServers::sntpServerThread(platform::AddressFamily family) {
 
 std::string sntpPortErrorText(const platform::PortHolder& holder) {
     std::string text = "SNTP Server Port Error; ";
+    // A holder of another user's shows no process, but maybe its unit.
+    if (holder.pid == 0 && !holder.service.empty()) return text + "UDP port 123 is held by " + holder.service + ".";
     if (holder.pid == 0) return text + platform::sntpPortAdvice();
     const std::string program = holder.program.empty() ? "a process" : holder.program;
     return text + "UDP port 123 is held by " + program + " (pid " + std::to_string(holder.pid) + ").";

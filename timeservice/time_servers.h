@@ -27,7 +27,8 @@ inline constexpr int32_t kTimeServerRunning = 1;
 inline constexpr int32_t kSntpServerRunning = 2;
 
 // "SNTP Server Port Error; " and who holds UDP 123 ("held by chronyd (pid
-// 412)"), or the system's advice when that is not known.
+// 412)", or "held by chrony.service" when only its unit is known), or the
+// system's advice when that is not known.
 std::string sntpPortErrorText(const platform::PortHolder& holder);
 
 // How the SNTP server learns who holds its port, and stops and starts the

@@ -145,6 +145,17 @@ mode_t currentUmask() {
     return static_cast<mode_t>(mask & 0777);
 }
 
+// A file root writes into a folder of another user's belongs to that user,
+// as the files beside it do: the window program run as root saves the
+// service's settings into the state folder of the service's own user, which
+// must go on reading them.
+void giveToFolderOwner(int fd, const std::string& path) {
+    if (geteuid() != 0) return;
+    struct stat folder {};
+    if (::stat(directoryOf(path).c_str(), &folder) != 0 || folder.st_uid == 0) return;
+    (void)fchown(fd, folder.st_uid, folder.st_gid);
+}
+
 }  // namespace
 
 bool writeFileReplacing(const std::string& path, std::string_view content, FileReaders readers) {
@@ -169,6 +180,7 @@ bool writeFileReplacing(const std::string& path, std::string_view content, FileR
         p += n;
         left -= static_cast<size_t>(n);
     }
+    if (ok) giveToFolderOwner(fd, path);
     if (ok) ok = fchmod(fd, mode) == 0;
     // On the disk before it replaces the old file: a full disk or a crash
     // shows here, not as a short file later.

@@ -75,9 +75,13 @@ std::string servicePackageUnitDirectory() {
 }
 
 std::string serviceUnitText(const ServiceIdentity& service) {
-    // Runs as root, but holds only the capabilities it uses: setting the
-    // clock, and binding ports 37 and 123. The rest of the system is
-    // read-only to it but its state folder (/var/lib/tavrel, its data).
+    // Runs as a user of its own (the package makes "tavrel"; without it
+    // systemd lends one for the run), holding only the capabilities it
+    // uses: setting the clock, and binding ports 37 and 123. The rest of
+    // the system is read-only to it but its state folder (/var/lib/tavrel,
+    // its data). The zone lock (timedated) and a pause of a local NTP daemon
+    // holding port 123 (systemd) it asks for over D-Bus, where the package's
+    // polkit rule lets this user alone have them.
     return "[Unit]\n"
            // systemctl status shows the one line: the name and what it does.
            "Description=" + service.displayName + " - " + service.description + "\n"
@@ -94,17 +98,27 @@ std::string serviceUnitText(const ServiceIdentity& service) {
            "NotifyAccess=main\n"
            "ExecStart=" + quotedForUnit(service.program) + " " + service.arguments + "\n"
            "Restart=on-failure\n"
+           // A static user of that name, where there is one, is taken as it
+           // is; the state folder then lives in /var/lib/private/tavrel,
+           // with /var/lib/tavrel a link to it, and a folder that an older
+           // unit (run as root) left is moved there and given to the user.
+           "DynamicUser=yes\n"
+           "User=tavrel\n"
+           "AmbientCapabilities=CAP_SYS_TIME CAP_NET_BIND_SERVICE\n"
+           "CapabilityBoundingSet=CAP_SYS_TIME CAP_NET_BIND_SERVICE\n"
            "StateDirectory=tavrel\n"
            // The node exporter's textfile folder, where it exists: the
-           // service's figures for it (the rest stays read-only).
+           // service's figures for it (the rest stays read-only; the
+           // package lets the user write there).
            "ReadWritePaths=-/var/lib/prometheus/node-exporter\n"
            "UMask=0077\n"
-           "CapabilityBoundingSet=CAP_SYS_TIME CAP_NET_BIND_SERVICE\n"
            "NoNewPrivileges=yes\n"
            "ProtectSystem=strict\n"
            "ProtectHome=yes\n"
            "PrivateTmp=yes\n"
            "PrivateDevices=yes\n"
+           "PrivateMounts=yes\n"
+           "RemoveIPC=yes\n"
            "ProtectKernelTunables=yes\n"
            "ProtectKernelModules=yes\n"
            "ProtectKernelLogs=yes\n"
@@ -112,7 +126,9 @@ std::string serviceUnitText(const ServiceIdentity& service) {
            "ProtectHostname=yes\n"
            "ProtectProc=invisible\n"
            "ProcSubset=pid\n"
-           "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX\n"
+           // Netlink for the socket diagnostics that tell which unit holds
+           // port 123 (another user's processes are hidden from it).
+           "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX AF_NETLINK\n"
            "RestrictNamespaces=yes\n"
            "RestrictRealtime=yes\n"
            "RestrictSUIDSGID=yes\n"
@@ -120,6 +136,8 @@ std::string serviceUnitText(const ServiceIdentity& service) {
            "MemoryDenyWriteExecute=yes\n"
            "SystemCallArchitectures=native\n"
            "SystemCallFilter=@system-service @clock\n"
+           // Without CAP_SYS_NICE a higher priority is refused anyway.
+           "SystemCallFilter=~@resources\n"
            "SystemCallErrorNumber=EPERM\n"
            "\n"
            "[Install]\n"

@@ -19,19 +19,16 @@ if [ -z "${TAVREL_INSTALL_CYCLE_WORK:-}" ]; then
     TAVREL_INSTALL_CYCLE_WORK=$work unshare --mount --net --propagation private bash "$0" "$deb"
     exit
 fi
+here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../support/checks.sh
-source "$(cd "$(dirname "$0")" && pwd)/../support/checks.sh"
+source "$here/../support/checks.sh"
+# shellcheck source=machine_copy.sh
+source "$here/machine_copy.sh"
 work=$TAVREL_INSTALL_CYCLE_WORK
 
-mkdir "$work/layers"
-mount -t tmpfs -o mode=0755 tavrel-copy "$work/layers"
-mkdir "$work/layers/upper" "$work/layers/work" "$work/layers/root"
-copy="$work/layers/root"
-mount -t overlay tavrel-copy -o "lowerdir=/,upperdir=$work/layers/upper,workdir=$work/layers/work" "$copy"
+machine_copy "$work"
 mount --rbind /dev "$copy/dev"
 mount -t proc proc "$copy/proc"
-mount -t tmpfs -o mode=0755 tavrel-run "$copy/run"
-mount -t tmpfs -o mode=1777 tavrel-tmp "$copy/tmp"
 # A machine that systemd runs, with no policy keeping services from starting
 # (a container image's policy-rc.d would).
 mkdir -p "$copy/run/systemd/system"
@@ -67,13 +64,10 @@ forget_calls() { rm -f "$copy/run/systemctl.calls"; }
 status() { in_copy dpkg-query -W -f='${db:Status-Status}' tavrel 2>/dev/null || echo not-installed; }
 link="$copy/etc/systemd/system/multi-user.target.wants/tavrel.service"
 
-# Debian's time daemons conflict with one another as the package does with
-# them: those installed here leave the copy, and a stand-in that provides
-# time-daemon takes their place, so that the refusal is seen whatever this
-# machine has.
-# shellcheck disable=SC2016
-mapfile -t others < <(in_copy dpkg-query -W -f='${db:Status-Status} ${Package} ${Provides}\n' |
-                      awk '$1 == "installed" && / time-daemon/ {print $2}')
+# The time daemons installed here leave the copy, and a stand-in that
+# provides time-daemon takes their place, so that the refusal is seen
+# whatever this machine has.
+mapfile -t others < <(copy_time_daemons in_copy)
 [ ${#others[@]} -eq 0 ] || dpkg_in_copy --force-depends -r "${others[@]}"
 mkdir -p "$work/other/DEBIAN"
 cat > "$work/other/DEBIAN/control" <<'EOF'
@@ -97,6 +91,7 @@ check "it installs once no other time daemon is there" "dpkg_in_copy -i /tmp/tav
 check "the installation enables the service" \
       "[ \"\$(readlink '$link')\" = /lib/systemd/system/tavrel.service ]"
 check "and starts it" "calls | grep -Eq '(^| )start tavrel\.service$'"
+check "it makes the service's system user" "[ \"\$(in_copy id -u tavrel)\" -lt 1000 ] && in_copy id -g tavrel >/dev/null"
 
 # An administrator's disable stands across an upgrade.
 in_copy systemctl disable tavrel.service >/dev/null 2>&1

@@ -71,5 +71,38 @@ TEST(WholeFiles, ModesAreChosenOnPurpose) {
     umask(saved);
 }
 
+// Root saving into a folder of another user's (the window program writing
+// the settings of the service, which runs as a user of its own) leaves a
+// file that user owns and can read back, new or replaced; in root's own
+// folders root keeps its files.
+TEST(WholeFiles, RootWritingInAnotherUsersFolderLeavesThatUsersFile) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    constexpr uid_t kUser = 65534;
+    constexpr gid_t kGroup = 65534;
+    test::TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0711), 0);  // the user reaches its folder
+    const std::string folder = dir.file("state");
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(chown(folder.c_str(), kUser, kGroup), 0);
+    const mode_t saved = umask(077);
+    const auto owner = [](const std::string& path) {
+        struct stat st {};
+        return ::stat(path.c_str(), &st) == 0 ? std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) : "";
+    };
+    EXPECT_TRUE(platform::writeFileReplacing(folder + "/vIvod.dat", "new"));
+    EXPECT_EQ(owner(folder + "/vIvod.dat"), "65534:65534");
+    ASSERT_EQ(chown((folder + "/vIvod.dat").c_str(), 0, 0), 0);  // as an older root service left it
+    EXPECT_TRUE(platform::writeFileReplacing(folder + "/vIvod.dat", "again"));
+    EXPECT_EQ(owner(folder + "/vIvod.dat"), "65534:65534");
+    EXPECT_EQ(modeOf(folder + "/vIvod.dat"), 0600u);
+    const std::string asUser = "setpriv --reuid=65534 --regid=65534 --clear-groups cat '" + folder + "/vIvod.dat' > '" +
+                               dir.file("read") + "'";
+    EXPECT_EQ(std::system(asUser.c_str()), 0);
+    EXPECT_EQ(test::readFile(dir.file("read")), "again");
+    EXPECT_TRUE(platform::writeFileReplacing(dir.file("own"), "root's"));
+    EXPECT_EQ(owner(dir.file("own")), "0:0");
+    umask(saved);
+}
+
 }  // namespace
 }  // namespace tavrel
