@@ -6,8 +6,10 @@
 #
 # All three (two Tavrels and the peers) run at once, each in a network
 # namespace of its own (all listen on the standard ports), joined by veth
-# pairs to this script's private namespace, where the load client runs and
-# targets each by address. The load goes to them in turn, round by round,
+# pairs with loopback-range addresses to this script's private namespace,
+# where the load client runs and targets each by address: no packet has an
+# address outside 127.0.0.0/8. Each Tavrel serves the real clock without the
+# right to set it (no CAP_SYS_TIME in its bounding set). The load goes to them in turn, round by round,
 # the order rotating each round, so that whatever else the machine does falls
 # on all of them alike. Each figure is the median of the rounds, each ratio
 # the median of the rounds' ratios; every round's figures go to stderr. The
@@ -40,10 +42,10 @@ source "$root/tests/support/peers.sh"
 # This namespace (the client side) has every address of clients/10 as its
 # own, through a local route on lo; the load's requests come from load_from
 # in turn, the two single clients' from their own addresses beyond it.
-clients=10.64.0.0/10
-load_from=10.64.0.0/14
-abuser=10.127.0.1
-polite=10.127.0.2
+clients=127.64.0.0/10
+load_from=127.64.0.0/14
+abuser=127.127.0.1
+polite=127.127.0.2
 # The load client has the last processor to itself as far as this script
 # goes, the servers the others: where the scheduler would put them, and with
 # it whether a request and its reply cross processors, is then the same for
@@ -56,8 +58,8 @@ if [ "$cpus" -ge 2 ] && [ "${TAVREL_BENCH_PIN:-1}" = 1 ]; then
     server_cpus=(taskset -c "0-$((cpus - 2))")
 fi
 load() { "${client_cpu[@]}" "$build/bench/bench_load" "$@"; }
-# Each server namespace N is reached at 10.N.0.1, this side's end being
-# 10.N.0.2.
+# Each server namespace N is reached at 127.N.0.1, this side's end being
+# 127.N.0.2.
 declare -A net=([off]=1 [on]=2 [peer]=3)
 declare -A name=([off]="Tavrel, log off" [on]="Tavrel, log on" [peer]="peers")
 
@@ -88,6 +90,16 @@ trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
 
 ip link set lo up
+# Loopback keeps 127.0.0.0/16 (and the clients' addresses) as its own, so
+# that the rest of 127.0.0.0/8 can be the veth links', which may carry
+# loopback addresses (route_localnet, set on each link too).
+# Run as given, or with a prefix that puts it in another namespace.
+narrow_loopback() {
+    "$@" ip route del local 127.0.0.0/8 dev lo table local
+    "$@" ip route add local 127.0.0.0/16 dev lo table local
+    "$@" sysctl -qw net.ipv4.conf.all.route_localnet=1
+}
+narrow_loopback
 ip route add local "$clients" dev lo
 # Closed TIME connections are dropped at once instead of lingering a
 # minute in TIME_WAIT, so that no run pays for the ones before it (the
@@ -116,7 +128,8 @@ new_server_netns() {
         sleep 0.05
     done
     ip link add "c$n" type veth peer name "s$n" netns "$pid"
-    ip addr add "10.$n.0.2/30" dev "c$n"
+    sysctl -qw "net.ipv4.conf.c$n.route_localnet=1"
+    ip addr add "127.$n.0.2/30" dev "c$n"
     # ARP requests ask from this end's own address, not from the client
     # address of the packet that set them off: the far side then learns one
     # neighbour, not one for each client (the kernel's neighbour table is
@@ -124,7 +137,9 @@ new_server_netns() {
     sysctl -qw "net.ipv4.conf.c$n.arp_announce=2"
     ip link set "c$n" up
     in_netns "$pid" ip link set lo up
-    in_netns "$pid" ip addr add "10.$n.0.1/30" dev "s$n"
+    narrow_loopback in_netns "$pid"
+    in_netns "$pid" sysctl -qw "net.ipv4.conf.s$n.route_localnet=1"
+    in_netns "$pid" ip addr add "127.$n.0.1/30" dev "s$n"
     in_netns "$pid" ip link set "s$n" up
     in_netns "$pid" sysctl -qw net.ipv4.tcp_max_tw_buckets=256 2>/dev/null || true
 }
@@ -133,7 +148,7 @@ new_server_netns() {
 # veth, so that the server side keeps one neighbour entry for them all.
 route_back() {
     local side=$1
-    in_netns "${holder[$side]}" ip route add "$clients" via "10.${net[$side]}.0.2"
+    in_netns "${holder[$side]}" ip route add "$clients" via "127.${net[$side]}.0.2"
 }
 
 # Polls until the SNTP and TIME servers at the address answer, a client
@@ -146,14 +161,15 @@ wait_answering() {
     until rdate -p "$address" >/dev/null 2>&1 && [ "$answered" -gt 0 ]; do
         [ "$SECONDS" -lt "$end" ] || { echo "$what did not answer at $address" >&2; exit 1; }
         probe=$((probe + 1))
-        read -r _ answered _ < <(load sntp "$address" 1 0.01 --from "10.126.$((probe / 250)).$((probe % 250 + 1))" \
+        read -r _ answered _ < <(load sntp "$address" 1 0.01 --from "127.126.$((probe / 250)).$((probe % 250 + 1))" \
                                        --every 1000 --timeout 1000 --tally)
         [ "$answered" -gt 0 ] || sleep 0.2
     done
 }
 
 # Tavrel with its servers on and logging off ("No Log") or as by default
-# (syncs logged), in side $1's namespace.
+# (syncs logged), in side $1's namespace, serving the real clock without
+# CAP_SYS_TIME in its bounding set: it can never set that clock.
 start_tavrel() {
     local side=$1 dir=$work/$1 flag=$((8 + 352))  # no log
     [ "$side" = on ] && flag=$((8 + 356))           # syncs
@@ -165,7 +181,7 @@ start_tavrel() {
     printf '\001' | dd of="$dir/vIvod.dat" bs=1 seek=$((8 + 124)) conv=notrunc status=none  # servers on
     printf '\001' | dd of="$dir/vIvod.dat" bs=1 seek=$flag conv=notrunc status=none
     (cd "$dir" && XDG_CONFIG_HOME=$dir/xdg XDG_RUNTIME_DIR=$dir/run TAVREL_HEADLESS=1 \
-        exec "${server_cpus[@]}" nsenter --net="/proc/${holder[$side]}/ns/net" -- setpriv --pdeathsig KILL -- ./tavrel \
+        exec "${server_cpus[@]}" nsenter --net="/proc/${holder[$side]}/ns/net" -- setpriv --bounding-set -sys_time --pdeathsig KILL -- ./tavrel \
         < /dev/null > /dev/null 2>&1) &
     tavrel[$side]=$!
 }
@@ -176,7 +192,7 @@ start_tavrel() {
 start_peers() {
     local end=$((SECONDS + 120))
     # shellcheck disable=SC2016 # expanded by the peers' shell
-    PEERS_ADDR=10.${net[peer]}.0.1 PEERS_CHRONY_ALLOW=10.0.0.0/8 \
+    PEERS_ADDR=127.${net[peer]}.0.1 PEERS_CHRONY_ALLOW=$clients \
         "${server_cpus[@]}" nsenter --net="/proc/${holder[peer]}/ns/net" -- bash -c '
             set -euo pipefail
             source "$1"
@@ -206,7 +222,10 @@ start_tavrel on
 # without a way off the machine) is added once the daemons are up.
 start_peers
 for side in off on peer; do route_back "$side"; done
-for side in off on peer; do wait_answering "10.${net[$side]}.0.1" "${name[$side]}"; done
+for side in off on peer; do wait_answering "127.${net[$side]}.0.1" "${name[$side]}"; done
+for side in off on; do
+    _peers_check_no_sys_time "${tavrel[$side]}" || { echo "${name[$side]} may set the clock" >&2; exit 1; }
+done
 
 # figure[kind concurrency side] holds the replies per second of each round.
 declare -A figure=()
@@ -218,7 +237,7 @@ for ((round = 0; round < rounds; round++)); do
             line+=" ${kind^^} $c"
             for ((i = 0; i < 3; i++)); do
                 side=${sides[(round + i) % 3]}
-                result=$(load "$kind" "10.${net[$side]}.0.1" "$c" "$seconds" --from "$load_from")
+                result=$(load "$kind" "127.${net[$side]}.0.1" "$c" "$seconds" --from "$load_from")
                 figure[$kind $c $side]+="$result "
                 line+=" $side $result"
             done
@@ -258,7 +277,7 @@ done
 # given up after 20 ms, against Tavrel with the logging a user has; another
 # asks once a second meanwhile. At least 10 s, for ten of the latter.
 abuse_seconds=$(awk -v s="$seconds" 'BEGIN { print (s > 10 ? s : 10) }')
-target=10.${net[on]}.0.1
+target=127.${net[on]}.0.1
 load sntp "$target" 1 "$abuse_seconds" --from "$polite" --every 1000 --timeout 1000 --tally > "$work/polite" &
 polite_load=$!
 read -r sent answered refused < <(load sntp "$target" 32 "$abuse_seconds" --from "$abuser" --timeout 20 --tally)

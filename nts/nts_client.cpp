@@ -69,53 +69,90 @@ bool NtsClient::keyExchange(std::string& failure) {
     request.request = buildNtsKeRequest();
     request.complete = ntsKeResponseComplete;
     request.maxResponse = kNtsKeMaxResponse;
-    request.timeoutMs = server_.timeoutMs;
     request.exporterLabel = kNtsExporterLabel;
     request.exporterContexts = {ntsExporterContext(kNtsProtocolNtpV4, kNtsAeadAesSivCmac256, false),
                                 ntsExporterContext(kNtsProtocolNtpV4, kNtsAeadAesSivCmac256, true)};
     request.exportSize = platform::kSivKeySize;
 
-    failure = "no connection";
-    for (platform::NetAddress address : addresses) {
-        if (aborted_.load()) {
-            failure = kAborted;
-            break;
+    // Every address of the name in turn, as the SNTP query tries them: one
+    // that refuses the connection, resets it or stays silent goes on to the
+    // next, and so does one whose server refuses, for another address may
+    // be another server. Each address but the last gets its share of the
+    // time-out and the last what is left, so a dead first address leaves
+    // time for the others. The reason told is the first server's refusal,
+    // else how the last connection failed.
+    const uint64_t deadline = platform::getTickCount64() + server_.timeoutMs;
+    const uint64_t share = std::max<uint64_t>(server_.timeoutMs / addresses.size(), 1);
+    std::string refusal;
+    std::string lost = "no connection";
+    for (size_t i = 0; i < addresses.size(); ++i) {
+        const uint64_t now = platform::getTickCount64();
+        if (aborted_.load() || now >= deadline) break;
+        const bool last = i + 1 == addresses.size();
+        const uint64_t slotEnd = last ? deadline : std::min(deadline, now + share);
+        std::string why;
+        bool refused = false;
+        if (keyExchangeAt(addresses[i], slotEnd, request, why, refused)) {
+            failure.clear();
+            return true;
         }
-        address.port = server_.port;
-        const std::shared_ptr<platform::Socket> socket = openSocket(platform::SocketKind::Tcp, address);
-        if (!socket) continue;
-        socket->setWaitLimit(static_cast<int>(server_.timeoutMs));
-        if (!socket->connect(address)) continue;
-        // The first server that answers is the one: a TLS or record failure
-        // is its verdict, not a reason to try another address.
-        const platform::TlsExchangeResult tls = platform::tlsExchange(*socket, request);
-        socket->close();
-        if (!tls.ok) {
-            failure = aborted_.load() ? kAborted : tls.failure;
-            return false;
-        }
-        NtsKeResponse response;
-        const NtsKeParse parse = parseNtsKeResponse(tls.response, response);
-        if (!parse.ok) {
-            failure = parse.refusal;
-            return false;
-        }
-        if (tls.exported.size() != 2 || tls.exported[0].size() != platform::kSivKeySize ||
-            tls.exported[1].size() != platform::kSivKeySize) {
-            failure = "no keys from TLS";
-            return false;
-        }
-        std::copy(tls.exported[0].begin(), tls.exported[0].end(), c2s_.begin());
-        std::copy(tls.exported[1].begin(), tls.exported[1].end(), s2c_.begin());
-        cookies_.assign(response.cookies.begin(), response.cookies.end());
-        ntpHost_ = response.server.empty() ? server_.host : response.server;
-        ntpPort_ = response.port != 0 ? response.port : kSntpPort;
-        ++keyExchanges_;
-        failure.clear();
-        return true;
+        if (refused && refusal.empty()) refusal = std::move(why);
+        if (!refused) lost = std::move(why);
     }
-    if (aborted_.load()) failure = kAborted;
+    if (aborted_.load()) {
+        failure = kAborted;
+    } else if (!refusal.empty()) {
+        failure = std::move(refusal);
+    } else {
+        failure = std::move(lost);
+    }
     return false;
+}
+
+bool NtsClient::keyExchangeAt(platform::NetAddress address, uint64_t slotEnd, platform::TlsExchangeRequest& request,
+                              std::string& failure, bool& refused) {
+    refused = false;
+    failure = "no connection";
+    address.port = server_.port;
+    const std::shared_ptr<platform::Socket> socket = openSocket(platform::SocketKind::Tcp, address);
+    if (!socket) return false;
+    auto msLeft = [slotEnd] {
+        const uint64_t now = platform::getTickCount64();
+        return static_cast<uint32_t>(now < slotEnd ? slotEnd - now : 1);
+    };
+    socket->setWaitLimit(static_cast<int>(msLeft()));
+    if (!socket->connect(address)) return false;
+    request.timeoutMs = msLeft();
+    const platform::TlsExchangeResult tls = platform::tlsExchange(*socket, request);
+    socket->close();
+    if (!tls.ok) {
+        failure = tls.failure;
+        refused = !tls.connectionFailed;
+        return false;
+    }
+    refused = true;
+    NtsKeResponse response;
+    const NtsKeParse parse = parseNtsKeResponse(tls.response, response);
+    if (!parse.ok) {
+        failure = parse.refusal;
+        return false;
+    }
+    if (tls.exported.size() != 2 || tls.exported[0].size() != platform::kSivKeySize ||
+        tls.exported[1].size() != platform::kSivKeySize) {
+        failure = "no keys from TLS";
+        return false;
+    }
+    std::copy(tls.exported[0].begin(), tls.exported[0].end(), c2s_.begin());
+    std::copy(tls.exported[1].begin(), tls.exported[1].end(), s2c_.begin());
+    cookies_.assign(response.cookies.begin(), response.cookies.end());
+    // Without a server named, the NTP server is at the address that gave
+    // the keys (RFC 8915, 4.1.7), not whichever address of the name comes
+    // first.
+    ntpHost_ = response.server.empty() ? platform::addressText(address) : response.server;
+    ntpPort_ = response.port != 0 ? response.port : kSntpPort;
+    ++keyExchanges_;
+    failure.clear();
+    return true;
 }
 
 bool NtsClient::buildRequest(platform::FileTime t1, std::vector<uint8_t>& packet, std::string& failure) {

@@ -53,14 +53,17 @@ public:
     NtsClient(const NtsClient&) = delete;
     NtsClient& operator=(const NtsClient&) = delete;
 
-    // Runs NTS-KE now, replacing any keys and cookies; false with the
-    // reason ("certificate not valid for ...", "refused (error 1)", ...).
+    // Runs NTS-KE now, replacing any keys and cookies, with each address of
+    // the server's name in turn until one succeeds, all within the
+    // time-out; false with the reason ("certificate not valid for ...",
+    // "refused (error 1)", "connection closed", ...).
     [[nodiscard]] bool keyExchange(std::string& failure);
 
     size_t cookieCount() const { return cookies_.size(); }
     // How many NTS-KEs have succeeded so far.
     size_t keyExchangeCount() const { return keyExchanges_; }
-    // Where the NTP requests go, as the NTS-KE named it.
+    // Where the NTP requests go, as the NTS-KE named it (when it named
+    // none, the address that answered it).
     const std::string& ntpHost() const { return ntpHost_; }
     uint16_t ntpPort() const { return ntpPort_; }
 
@@ -88,6 +91,11 @@ public:
 
 private:
     std::shared_ptr<platform::Socket> openSocket(platform::SocketKind kind, const platform::NetAddress& address);
+    // One NTS-KE with one address of the server, within the tick slotEnd:
+    // true with the keys and cookies taken; else the reason, and `refused`
+    // when the server itself refused rather than the connection failing.
+    bool keyExchangeAt(platform::NetAddress address, uint64_t slotEnd, platform::TlsExchangeRequest& request,
+                       std::string& failure, bool& refused);
     void forgetKeys();
 
     const NtsServer server_;

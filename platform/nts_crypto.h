@@ -75,6 +75,9 @@ struct TlsExchangeResult {
     // Why it failed, short enough for a log line ("TLS 1.3 not offered",
     // "certificate not valid for time.example.org", "no response", ...).
     std::string failure;
+    // The failure was the connection's (closed, reset or silent) rather than
+    // the server's refusal: another address of the server may do better.
+    bool connectionFailed = false;
     std::vector<uint8_t> response;
     std::vector<std::vector<uint8_t>> exported;  // one per exporterContexts entry
 };

@@ -94,10 +94,19 @@ bool isAddressLiteral(const std::string& host) {
     return parseAddress(host, ignored);
 }
 
-// Why the handshake failed, as a short text for the log.
-std::string handshakeFailure(gnutls_session_t session, int error, const Transport& transport, const std::string& host) {
+// Why the connection failed under the handshake, or "" when it stood: then
+// the server refused.
+std::string connectionFailure(int error, const Transport& transport) {
     if (transport.timedOut) return "no response";
     if (transport.failed) return "connection lost";
+    // The server closed the connection without a word, as one does to a
+    // client address it does not serve.
+    if (error == GNUTLS_E_PREMATURE_TERMINATION) return "connection closed";
+    return "";
+}
+
+// Why the server refused the handshake, as a short text for the log.
+std::string handshakeRefusal(gnutls_session_t session, int error, const std::string& host) {
     if (error == GNUTLS_E_CERTIFICATE_VERIFICATION_ERROR || error == GNUTLS_E_CERTIFICATE_ERROR) {
         const unsigned status = gnutls_session_get_verify_cert_status(session);
         if (status & GNUTLS_CERT_UNEXPECTED_OWNER) return "certificate not valid for " + host;
@@ -175,6 +184,10 @@ TlsExchangeResult tlsExchange(Socket& socket, const TlsExchangeRequest& request)
         result.failure = std::move(why);
         return result;
     };
+    auto connectionFailed = [&result, &failWith](std::string why) {
+        result.connectionFailed = true;
+        return failWith(std::move(why));
+    };
 
     gnutls_certificate_credentials_t rawCredentials = nullptr;
     if (gnutls_certificate_allocate_credentials(&rawCredentials) < 0) return failWith("TLS unavailable");
@@ -213,7 +226,11 @@ TlsExchangeResult tlsExchange(Socket& socket, const TlsExchangeRequest& request)
     do {
         rc = gnutls_handshake(rawSession);
     } while (rc < 0 && !gnutls_error_is_fatal(rc) && !transport.failed);
-    if (rc < 0) return failWith(handshakeFailure(rawSession, rc, transport, request.host));
+    if (rc < 0) {
+        std::string lost = connectionFailure(rc, transport);
+        if (!lost.empty()) return connectionFailed(std::move(lost));
+        return failWith(handshakeRefusal(rawSession, rc, request.host));
+    }
     if (gnutls_protocol_get_version(rawSession) != GNUTLS_TLS1_3) return failWith("TLS 1.3 not offered");
     gnutls_datum_t selected{};
     if (gnutls_alpn_get_selected_protocol(rawSession, &selected) < 0 || selected.size != request.alpn.size() ||
@@ -224,7 +241,7 @@ TlsExchangeResult tlsExchange(Socket& socket, const TlsExchangeRequest& request)
     for (size_t sent = 0; sent < request.request.size();) {
         const ssize_t n = gnutls_record_send(rawSession, request.request.data() + sent, request.request.size() - sent);
         if (n == GNUTLS_E_AGAIN || n == GNUTLS_E_INTERRUPTED) continue;
-        if (n <= 0) return failWith(transport.timedOut ? "no response" : "connection lost");
+        if (n <= 0) return connectionFailed(transport.timedOut ? "no response" : "connection lost");
         sent += static_cast<size_t>(n);
     }
 
@@ -235,11 +252,11 @@ TlsExchangeResult tlsExchange(Socket& socket, const TlsExchangeRequest& request)
         if (n == GNUTLS_E_AGAIN || n == GNUTLS_E_INTERRUPTED) continue;
         // The server may close without close_notify once it has answered.
         if (n == 0 || n == GNUTLS_E_PREMATURE_TERMINATION) break;
-        if (n < 0) return failWith(transport.timedOut ? "no response" : "connection lost");
+        if (n < 0) return connectionFailed(transport.timedOut ? "no response" : "connection lost");
         if (response.size() + static_cast<size_t>(n) > request.maxResponse) return failWith("response too long");
         response.insert(response.end(), chunk, chunk + n);
     }
-    if (response.empty()) return failWith("no response");
+    if (response.empty()) return connectionFailed("no response");
 
     for (const std::vector<uint8_t>& context : request.exporterContexts) {
         std::vector<uint8_t> key(request.exportSize);

@@ -10,7 +10,7 @@ set -euo pipefail
 if [ "${TAVREL_METRICS_NETNS:-}" != 1 ]; then
     # The peers are unpacked (downloaded once) while the network is still there.
     bash "$(dirname "$0")/../support/peers.sh" peers_install
-    exec unshare -n env TAVREL_METRICS_NETNS=1 bash "$0" "$@"
+    exec unshare -m -n env TAVREL_METRICS_NETNS=1 bash "$0" "$@"
 fi
 program=$(realpath "$1")
 here=$(cd "$(dirname "$0")" && pwd)
@@ -20,6 +20,9 @@ source "$here/../support/checks.sh"
 source "$here/../support/peers.sh"
 peers_require chronyd prometheus-node-exporter
 ip link set lo up
+# shellcheck source=../support/names.sh
+source "$(dirname "$0")/../support/names.sh"
+names_own
 
 work=$(mktemp -d)
 service=""

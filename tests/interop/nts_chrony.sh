@@ -2,7 +2,11 @@
 # Runs the NTS tests against Debian's chronyd serving NTS on loopback inside
 # a private network namespace: an authority and a certificate for
 # "localhost" made here with openssl, chronyd with -x (never touches a
-# clock) and without CAP_SYS_TIME, everything in a temporary folder.
+# clock) and without CAP_SYS_TIME, everything in a temporary folder. The
+# namespace has names of its own (tests/support/names.sh): "localhost" is
+# ::1 and 127.0.0.1 in the resolver's order, whatever this machine's
+# /etc/hosts says, and chronyd serves 127.0.0.1 alone, hanging up on ::1,
+# so every NTS-KE here must go on from the first address to the next.
 # Then the program itself: "tavrel /q" with an nts:// entry corrects the
 # simulated clock within 1 ms, and with a certificate for another name
 # fails with the reason in its log and leaves the clock as it was (chronyd
@@ -12,7 +16,7 @@ set -euo pipefail
 if [ "${TAVREL_PEERS_NETNS:-}" != 1 ]; then
     # The peers are unpacked (downloaded once) while the network is still there.
     bash "$(dirname "$0")/../support/peers.sh" peers_install
-    exec unshare -n env TAVREL_PEERS_NETNS=1 bash "$0" "$@"
+    exec unshare -m -n env TAVREL_PEERS_NETNS=1 bash "$0" "$@"
 fi
 program=$(realpath "$1")
 tests=$(realpath "$2")
@@ -20,6 +24,9 @@ shift 2
 here=$(cd "$(dirname "$0")" && pwd)
 
 ip link set lo up
+# shellcheck source=../support/names.sh
+source "$(dirname "$0")/../support/names.sh"
+names_own
 # shellcheck source=../support/peers.sh
 source "$here/../support/peers.sh"
 peers_require chronyd

@@ -7,7 +7,7 @@ set -euo pipefail
 if [ "${TAVREL_PEERS_NETNS:-}" != 1 ]; then
     # The peers are unpacked (downloaded once) while the network is still there.
     bash "$(dirname "$0")/../support/peers.sh" peers_install
-    exec unshare -n env TAVREL_PEERS_NETNS=1 bash "$0" "$@"
+    exec unshare -m -n env TAVREL_PEERS_NETNS=1 bash "$0" "$@"
 fi
 program=$(realpath "$1")
 tests=$(realpath "$2")
@@ -16,6 +16,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../support/checks.sh"
 
 ip link set lo up
+# shellcheck source=../support/names.sh
+source "$(dirname "$0")/../support/names.sh"
+names_own
 # shellcheck source=../support/peers.sh
 source "$here/../support/peers.sh"
 peers_stop_on_exit

@@ -13,7 +13,7 @@ set -euo pipefail
 if [ "${TAVREL_SERVED_NETNS:-}" != 1 ]; then
     # The peers are unpacked (downloaded once) while the network is still there.
     bash "$(dirname "$0")/../support/peers.sh" peers_install
-    exec unshare -n env TAVREL_SERVED_NETNS=1 bash "$0" "$@"
+    exec unshare -m -n env TAVREL_SERVED_NETNS=1 bash "$0" "$@"
 fi
 program=$(realpath "$1")
 # shellcheck source=../support/checks.sh
@@ -22,6 +22,9 @@ source "$(cd "$(dirname "$0")" && pwd)/../support/checks.sh"
 source "$(cd "$(dirname "$0")" && pwd)/../support/peers.sh"
 peers_require rdate busybox sntp ntpdate chronyd
 ip link set lo up
+# shellcheck source=../support/names.sh
+source "$(dirname "$0")/../support/names.sh"
+names_own
 
 work=$(mktemp -d)
 tavrel=""

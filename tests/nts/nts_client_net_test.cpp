@@ -1,5 +1,6 @@
 // The NTS client's bounds against a server that takes the connection and
-// says nothing: its time-out, and abort() from another thread.
+// says nothing: its time-out, and abort() from another thread; and its walk
+// over every address of a name.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,11 +8,22 @@
 #include <string>
 #include <thread>
 
+#ifndef _WIN32
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 #include "nts/nts_client.h"
 #include "platform/nts_crypto.h"
 #include "platform/socket.h"
 #include "platform/time.h"
+#ifndef _WIN32
+#include "tests/support/private_network.h"
+#endif
 #include "tests/support/query_fixture.h"
+#include "tests/support/temp_dir.h"
 
 namespace tavrel {
 namespace {
@@ -75,6 +87,92 @@ TEST_F(NtsClientBounds, AbortEndsAKeyExchangeAtOnce) {
     again.join();
     EXPECT_EQ(failure, "aborted");
 }
+
+#ifndef _WIN32
+// Takes one connection on 127.0.0.2:port, within a generous bound, and
+// resets it, as a server does that will not talk to this client.
+class ResettingListener {
+public:
+    explicit ResettingListener(uint16_t port) {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(0x7F000002);
+        const timeval bound{30, 0};
+        ok_ = fd_ >= 0 && setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) == 0 &&
+              bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && listen(fd_, 4) == 0;
+    }
+    ~ResettingListener() {
+        if (fd_ >= 0) close(fd_);
+    }
+    ResettingListener(const ResettingListener&) = delete;
+    ResettingListener& operator=(const ResettingListener&) = delete;
+    bool ok() const { return ok_; }
+    // True when a connection came and was reset.
+    bool resetOne() {
+        const int connection = accept(fd_, nullptr, nullptr);
+        if (connection < 0) return false;
+        const linger abrupt{1, 0};
+        (void)setsockopt(connection, SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
+        close(connection);
+        return true;
+    }
+
+private:
+    int fd_ = -1;
+    bool ok_ = false;
+};
+
+// Every address of a name in turn, within the one time-out: one that resets
+// the connection, one that refuses it, one that takes it and never speaks
+// and one that hangs up after the hello each go on to the next, whatever
+// order the resolver gives them in. The names come from a hosts file
+// placed over /etc/hosts for this process.
+TEST_F(NtsClientBounds, EveryAddressOfANameIsTriedInTurn) {
+    const uint16_t port = listener_->localPort();
+    ResettingListener resetting(port);  // 127.0.0.2
+    ASSERT_TRUE(resetting.ok());
+    // Nobody listens on 127.0.0.3: refused. 127.0.0.4 queues the connection
+    // and never answers.
+    const std::shared_ptr<platform::Socket> mute = platform::Socket::create(platform::SocketKind::Tcp);
+    ASSERT_TRUE(mute && mute->bind(platform::NetAddress::v4(0x7F000004, port)) &&
+                mute->listen(platform::Socket::kSystemBacklog));
+    test::TempDir dir;
+    test::writeFile(dir.file("hosts"),
+                    "127.0.0.2 walk.test\n127.0.0.3 walk.test\n127.0.0.4 walk.test\n127.0.0.1 walk.test\n");
+    ASSERT_TRUE(test::placeFileOver(dir.file("hosts"), "/etc/hosts"));
+    struct Restore {
+        ~Restore() { test::removeFileOver("/etc/hosts"); }
+    } restore;
+
+    std::atomic<bool> wasReset{false};
+    std::atomic<bool> greeted{false};
+    std::thread resetter([&] { wasReset.store(resetting.resetOne()); });
+    // listener_, on 127.0.0.1, reads the TLS hello and hangs up.
+    std::thread hangUp([&] {
+        listener_->setWaitLimit(30'000);
+        const std::shared_ptr<platform::Socket> connection = listener_->accept();
+        if (!connection) return;
+        connection->setWaitLimit(30'000);
+        char hello[4096];
+        greeted.store(connection->receive(hello, sizeof hello) > 0);
+        connection->close();
+    });
+    NtsServer server = silent(4000);
+    server.host = "walk.test";
+    NtsClient client(server);
+    std::string failure;
+    const bool ok = client.keyExchange(failure);
+    resetter.join();
+    hangUp.join();
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(wasReset.load());
+    EXPECT_TRUE(greeted.load());
+    EXPECT_FALSE(failure.empty());
+    EXPECT_EQ(client.cookieCount(), 0u);
+}
+#endif
 
 }  // namespace
 }  // namespace tavrel

@@ -17,6 +17,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../support/checks.sh
 source "$here/../support/checks.sh"
 ip link set lo up
+# shellcheck source=../support/names.sh
+source "$(dirname "$0")/../support/names.sh"
+names_own
 
 work=$(mktemp -d)
 trap 'umount -R "$work"/* 2>/dev/null || true; rm -rf "$work"' EXIT

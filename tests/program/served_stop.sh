@@ -7,15 +7,18 @@
 set -euo pipefail
 if [ "${TAVREL_SERVED_STOP_NS:-}" != 1 ]; then
     if [ "$(id -u)" -eq 0 ]; then
-        exec unshare -n env TAVREL_SERVED_STOP_NS=1 bash "$0" "$@"
+        exec unshare -m -n env TAVREL_SERVED_STOP_NS=1 bash "$0" "$@"
     fi
-    exec unshare -r -n env TAVREL_SERVED_STOP_NS=1 bash "$0" "$@"
+    exec unshare -r -m -n env TAVREL_SERVED_STOP_NS=1 bash "$0" "$@"
 fi
 program=$(realpath "$1")
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../support/checks.sh
 source "$here/../support/checks.sh"
 ip link set lo up
+# shellcheck source=../support/names.sh
+source "$(dirname "$0")/../support/names.sh"
+names_own
 
 work=$(mktemp -d)
 running=""

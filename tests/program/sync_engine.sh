@@ -9,7 +9,7 @@ set -euo pipefail
 if [ "${TAVREL_SYNC_NETNS:-}" != 1 ]; then
     # The peers are unpacked (downloaded once) while the network is still there.
     bash "$(dirname "$0")/../support/peers.sh" peers_install
-    exec unshare -n env TAVREL_SYNC_NETNS=1 bash "$0" "$@"
+    exec unshare -m -n env TAVREL_SYNC_NETNS=1 bash "$0" "$@"
 fi
 program=$(realpath "$1")
 cycles=${SYNC_CYCLES:-5}
@@ -17,12 +17,20 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../support/checks.sh
 source "$here/../support/checks.sh"
 ip link set lo up
-# A silent server: whatever is sent to 10.9.9.2 goes out of a tap link that
-# nobody reads and is never answered (no reply, no refusal).
+# shellcheck source=../support/names.sh
+source "$(dirname "$0")/../support/names.sh"
+names_own
+# A silent server: whatever is sent to 127.9.9.2 goes out of a tap link
+# that nobody reads and is never answered (no reply, no refusal). Loopback
+# keeps only 127.0.0.0/16 as its own, so that 127.9.9.0/24 can be the link's,
+# and the link may carry loopback addresses.
+ip route del local 127.0.0.0/8 dev lo table local
+ip route add local 127.0.0.0/16 dev lo table local
 ip tuntap add silent0 mode tap
-ip addr add 10.9.9.1/24 dev silent0
+sysctl -qw net.ipv4.conf.all.route_localnet=1 net.ipv4.conf.silent0.route_localnet=1
+ip addr add 127.9.9.1/24 dev silent0
 ip link set silent0 up
-ip neigh add 10.9.9.2 lladdr 02:00:00:00:00:02 dev silent0 nud permanent
+ip neigh add 127.9.9.2 lladdr 02:00:00:00:00:02 dev silent0 nud permanent
 # shellcheck source=../support/peers.sh
 source "$here/../support/peers.sh"
 peers_stop_on_exit
@@ -77,7 +85,7 @@ shows_prefix() { [[ "$(shown "$1")" == "$2"* ]]; }
 ended() { ! kill -0 "$running" 2>/dev/null; }
 
 folder=$work/cycles
-make_folder "$folder" $'10.9.9.2\r\n'
+make_folder "$folder" $'127.9.9.2\r\n'
 word "$folder" $PROTOCOL 1
 word "$folder" $DEFAULT_ONLY 1
 word "$folder" $TIMEOUT 5   # the shortest the settings allow
@@ -90,7 +98,7 @@ for ((i = 1; i <= cycles; i++)); do
     say "command 1"
     say "command 1"
     if ! poll 10 shows 1 Abort || ! poll 20 shows 1 Check ||
-        ! shows_prefix 1000 "Unable to sync from 10.9.9.2"; then
+        ! shows_prefix 1000 "Unable to sync from 127.9.9.2"; then
         frozen=$i
         break
     fi
@@ -104,7 +112,7 @@ running=""
 # Minimised during a query to a silent server, the time-out still counts in
 # seconds; restored during one, the clock runs again afterwards.
 folder=$work/minimised
-make_folder "$folder" $'10.9.9.2\r\n'
+make_folder "$folder" $'127.9.9.2\r\n'
 word "$folder" $PROTOCOL 1
 word "$folder" $DEFAULT_ONLY 1
 word "$folder" $TIMEOUT 5
@@ -139,7 +147,7 @@ offset_seconds() { awk '{ printf "%.4f", ($1 + 0) / 1e7 }' "$1"; }
 within() { awk -v v="$1" -v a="$2" -v b="$3" 'BEGIN { exit !(v >= a && v <= b) }'; }
 
 folder=$work/answered
-make_folder "$folder" $'127.0.0.2\r\n10.9.9.2\r\n127.0.0.1\r\n'
+make_folder "$folder" $'127.0.0.2\r\n127.9.9.2\r\n127.0.0.1\r\n'
 word "$folder" $PROTOCOL 1
 word "$folder" $TIMEOUT 5
 word "$folder" $LOG_SYNCS 1
@@ -147,12 +155,12 @@ echo 50000000 > "$work/clock"
 quick "$folder" "$work/clock"
 check "/q exits 0 when the clock was corrected (got $status)" "[ $status = 0 ]"
 check "/q names each server that failed" \
-    "[ \"\$(head -n 2 '$folder/err')\" = \$'No response from 127.0.0.2\nNo response from 10.9.9.2' ]"
+    "[ \"\$(head -n 2 '$folder/err')\" = \$'No response from 127.0.0.2\nNo response from 127.9.9.2' ]"
 check "/q ends with the correction" "tail -n 1 '$folder/err' | grep -q '^Tavreled, .*Server used was 127.0.0.1\$'"
 check "/q corrected the clock" "within $(offset_seconds "$work/clock") -0.05 0.05"
 
 folder=$work/silent
-make_folder "$folder" $'127.0.0.2\r\n10.9.9.2\r\n'
+make_folder "$folder" $'127.0.0.2\r\n127.9.9.2\r\n'
 word "$folder" $PROTOCOL 1
 word "$folder" $TIMEOUT 5
 echo 50000000 > "$work/clock"

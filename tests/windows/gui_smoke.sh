@@ -13,7 +13,7 @@ set -euo pipefail
 if [ "${TAVREL_WINE_NETNS:-}" != 1 ]; then
     # The peers are unpacked (downloaded once) while the network is still there.
     bash "$(dirname "$0")/../support/peers.sh" peers_install
-    exec unshare -n env TAVREL_WINE_NETNS=1 bash "$0" "$@"
+    exec unshare -m -n env TAVREL_WINE_NETNS=1 bash "$0" "$@"
 fi
 build=$(realpath "$1")
 mkdir -p "$2"
@@ -24,6 +24,9 @@ source "$here/../support/checks.sh"
 # shellcheck source=wine_session.sh
 source "$here/wine_session.sh"
 ip link set lo up
+# shellcheck source=../support/names.sh
+source "$(dirname "$0")/../support/names.sh"
+names_own
 # shellcheck source=../support/peers.sh
 source "$here/../support/peers.sh"
 peers_stop_on_exit

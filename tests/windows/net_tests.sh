@@ -7,7 +7,7 @@
 # Usage: net_tests.sh NET_TESTS_EXE CLOCK_FILE [gtest arguments...]
 set -euo pipefail
 if [ "${TAVREL_WINE_NETNS:-}" != 1 ]; then
-    exec unshare -n env TAVREL_WINE_NETNS=1 bash "$0" "$@"
+    exec unshare -m -n env TAVREL_WINE_NETNS=1 bash "$0" "$@"
 fi
 program=$1
 clock=$2
@@ -16,6 +16,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../support/wine.sh
 source "$here/../support/wine.sh"
 ip link set lo up
+# shellcheck source=../support/names.sh
+source "$(dirname "$0")/../support/names.sh"
+names_own
 prefix=$(mktemp -d)
 trap 'wine_stop; rm -rf "$prefix"' EXIT
 wine_start "$prefix"

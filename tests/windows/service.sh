@@ -6,7 +6,7 @@
 # Usage: service.sh BUILD_DIR
 set -euo pipefail
 if [ "${TAVREL_WINE_NETNS:-}" != 1 ]; then
-    exec unshare -n env TAVREL_WINE_NETNS=1 bash "$0" "$@"
+    exec unshare -m -n env TAVREL_WINE_NETNS=1 bash "$0" "$@"
 fi
 build=$(realpath "$1")
 here=$(cd "$(dirname "$0")" && pwd)
@@ -15,6 +15,9 @@ source "$here/../support/checks.sh"
 # shellcheck source=wine_session.sh
 source "$here/wine_session.sh"
 ip link set lo up
+# shellcheck source=../support/names.sh
+source "$(dirname "$0")/../support/names.sh"
+names_own
 
 holder=""
 cleanup() {
