@@ -128,12 +128,12 @@ keys Tab Tab 3 0 0 . 1 . 2 . 3  # Manual B, then Manual A's address
 check "300.1.2.3 is refused with a message" "wait_for '300 is not a valid entry'"
 keys Enter
 check "the message closes" "gone 'not a valid entry'"
-keys BTab Tab 1 0 . 1 . 2 . 3
-check "the address shows as typed" "wait_for '10\\.1\\.2\\.3'"
+keys BTab Tab 1 2 7 . 1 . 2 . 3
+check "the address shows as typed" "wait_for '127\\.1\\.2\\.3'"
 keys Enter
 check "OK closes the sheet" "gone 'Use List'"
 check "Manual A is saved as the source" "[ \"\$(byte 120)\" = 1 ]"
-check "and its address as typed" "[ \"\$(text_at 24 32)\" = 10.1.2.3 ]"
+check "and its address as typed" "[ \"\$(text_at 24 32)\" = 127.1.2.3 ]"
 stop
 
 report "terminal options"

@@ -25,7 +25,7 @@
 # Tunables (environment): PEERS_ADDR (127.0.0.1), PEERS_WAIT_SECONDS (20),
 # PEERS_CHRONY_STRATUM (8, the stratum chronyd reports for its local clock),
 # PEERS_CHRONY_ALLOW (further client networks chronyd answers, separated by
-# spaces, e.g. "10.64.0.0/10"; none by default).
+# spaces, e.g. "127.64.0.0/10"; none by default).
 #
 # Never run the client tools in their clock-setting forms: `ntpdate` only as
 # `ntpdate -q` (and never with -b/-B, which set the clock even with -q),

@@ -260,7 +260,7 @@ TEST_F(OptionPages, ABadAddressOrNumberKeepsThePageWithAMessage) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         stayed = pageShowing(kIdManualA) == servers && gui::windowExists(sheet);
-        gui::setDlgItemText(servers, kIdManualA, "10.1.2.3");
+        gui::setDlgItemText(servers, kIdManualA, "127.1.2.3");
         gui::postCommand(sheet, gui::kSheetTabBase + 2);
         const gui::WindowHandle system = pageShowing(kIdSyncTimeout);
         gui::setDlgItemText(system, kIdSyncTimeout, "41234");
@@ -280,8 +280,8 @@ TEST_F(OptionPages, ABadAddressOrNumberKeepsThePageWithAMessage) {
     EXPECT_NE(boxes[2].find("41234 is not a valid entry. Please specify a value between 5 and 99."),
               std::string::npos)
         << boxes[2];
-    EXPECT_NE(before, "10.1.2.3");
-    EXPECT_EQ(manualAddressA(), "10.1.2.3");
+    EXPECT_NE(before, "127.1.2.3");
+    EXPECT_EQ(manualAddressA(), "127.1.2.3");
     EXPECT_EQ(settings.serverSource.load(), ServerSource::ManualA);
     EXPECT_EQ(settings.syncTimeout.load(), std::chrono::seconds(30));
 }
