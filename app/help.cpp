@@ -17,6 +17,7 @@ std::string helpText() {
            "  /q  sync the clock once from the server list, then exit: status 0 when the\n"
            "      clock was corrected, 1 when no server answered or every reply was\n"
            "      refused, 2 when the clock could not be set\n"
+           "      (any switch: 3 when run as root with a data folder another user may change)\n"
            "  /s  start the window program minimised, without a notification-area entry\n"
            "  /x  run as the system service (only the service manager starts it so)\n"
            "  /z  remove the system service\n"

@@ -47,11 +47,36 @@ std::string readSwitch(std::string_view commandLine) {
     return sw;
 }
 
+namespace {
+
+// Root with a data folder that a user may change (a portable copy started
+// through pkexec, sudo -E with the user's home) would write and read
+// whatever a link planted there names: such a folder is refused, and in the
+// folders root does use no link is followed.
+void keepRootToItsOwnFiles(bool inServiceStateFolder) {
+    if (!platform::runningAsRoot()) return;
+    const std::string why = platform::folderUnsafeForRoot(dataDirectory(), inServiceStateFolder);
+    if (!why.empty()) {
+        platform::messageBox("Running as root, Tavrel will not use the data folder " + dataDirectory() + ": " + why +
+                                 ". Run Tavrel as that folder's user, or keep its data in a folder only root may "
+                                 "change.",
+                             "Tavrel");
+        platform::exitProcess(kRootFolderRefused);
+    }
+    platform::refuseLinksIn(dataDirectory());
+    // The service's own folder, which root's window program saves the
+    // service's settings into, belongs to the service's user.
+    platform::refuseLinksIn(platform::serviceStateFolder());
+}
+
+}  // namespace
+
 std::string prepareProcess() {
     platform::applyLocalTimeSeam();
     clockPrivilegeHeld.store(enableClockPrivilege() ? 1 : 0);
     const std::string sw = readSwitch(platform::commandLine());
     locateDirectories(sw == "/x");
+    keepRootToItsOwnFiles(sw == "/x" && !platform::givenServiceStateFolder().empty());
     // A save killed half-way left its temporary beside the file it was for.
     for (const char* name : {kSettingsFileName, kStringsFileName, kServerFileName}) {
         platform::removeStaleReplacements(dataDirectory() + name);

@@ -18,6 +18,10 @@ std::vector<std::string> splitCommandLine(std::string_view line);
 // empty when there is no argument 1 or it is shorter than two characters.
 std::string readSwitch(std::string_view commandLine);
 
+// The exit status of a process running as root that refuses its data
+// folder, since another user may change it.
+inline constexpr int kRootFolderRefused = 3;
+
 // Prepares the process-wide state in its fixed order (clock privilege,
 // directories, strings, settings and server list) and returns the switch.
 std::string prepareProcess();

@@ -1,7 +1,9 @@
 // The file functions built only on File, the same on every platform.
 #include "platform/file.h"
 
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace tavrel::platform {
 
@@ -25,6 +27,35 @@ bool ByteReader::refill() {
     pos_ = 0;
     len_ = static_cast<size_t>(n);
     return true;
+}
+
+namespace {
+
+std::mutex refusedFoldersLock;
+std::vector<std::string>& refusedFolders() {
+    static std::vector<std::string> folders;
+    return folders;
+}
+
+}  // namespace
+
+void refuseLinksIn(const std::string& folder) {
+    if (folder.empty()) return;
+    std::string prefix = folder;
+    if (prefix.back() != kPathSeparator) prefix += kPathSeparator;
+    const std::lock_guard<std::mutex> hold(refusedFoldersLock);
+    for (const std::string& known : refusedFolders()) {
+        if (known == prefix) return;
+    }
+    refusedFolders().push_back(prefix);
+}
+
+bool linksRefusedFor(const std::string& path) {
+    const std::lock_guard<std::mutex> hold(refusedFoldersLock);
+    for (const std::string& prefix : refusedFolders()) {
+        if (path.size() > prefix.size() && path.compare(0, prefix.size(), prefix) == 0) return true;
+    }
+    return false;
 }
 
 bool fileReadable(const std::string& path) { return File::openForReading(path).valid(); }

@@ -131,6 +131,26 @@ bool fileExists(const std::string& path);
 std::string metricsCollectorFolder();
 bool removeFile(const std::string& path);
 
+// Links in a folder someone else may change. A process running as root
+// that keeps its files in such a folder must not follow a link planted
+// there to a file of root's (a log "dLog.txt" that stands for a system
+// file, a server list that stands for a secret). After refuseLinksIn(f),
+// every file under f is opened without following a link at its last part
+// (the open fails instead), and writeFileReplacing never takes a link's
+// target's mode. Meant for start-up, before other threads; safe later too.
+void refuseLinksIn(const std::string& folder);
+// Why a process running as root must not keep its files in `folder`: it,
+// or a folder above it, belongs to another user, or others than root may
+// write to it; empty when root may use it, when not running as root, and
+// on Windows. `ownedByService` allows the folder itself (not those above
+// it) to belong to the service's own user, as the service's state folder
+// does.
+std::string folderUnsafeForRoot(const std::string& folder, bool ownedByService = false);
+// True when the process runs with root's rights (Linux; false on Windows).
+bool runningAsRoot();
+// True when `path` lies under a folder given to refuseLinksIn.
+bool linksRefusedFor(const std::string& path);
+
 // Full path of the running program file, or empty when unknown.
 std::string programFilePath();
 // True when the file lies on a drive that the system reports as removable.

@@ -20,10 +20,11 @@
 namespace tavrel::platform {
 namespace {
 
-int openRetrying(const char* path, int flags, mode_t mode = 0644) {
+int openRetrying(const std::string& path, int flags, mode_t mode = 0644) {
+    if (linksRefusedFor(path)) flags |= O_NOFOLLOW;
     int fd;
     do {
-        fd = ::open(path, flags | O_CLOEXEC, mode);
+        fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
     } while (fd < 0 && errno == EINTR);
     return fd;
 }
@@ -45,7 +46,7 @@ std::string directoryOf(const std::string& path) {
 }  // namespace
 
 File File::openForReading(const std::string& path) {
-    const int fd = openRetrying(path.c_str(), O_RDONLY);
+    const int fd = openRetrying(path, O_RDONLY);
     if (fd < 0) return File();
     struct stat st {};
     if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
@@ -55,10 +56,10 @@ File File::openForReading(const std::string& path) {
     return File(fd);
 }
 
-File File::openAlways(const std::string& path) { return File(openRetrying(path.c_str(), O_RDWR | O_CREAT)); }
+File File::openAlways(const std::string& path) { return File(openRetrying(path, O_RDWR | O_CREAT)); }
 
 File File::createAlways(const std::string& path) {
-    return File(openRetrying(path.c_str(), O_RDWR | O_CREAT | O_TRUNC));
+    return File(openRetrying(path, O_RDWR | O_CREAT | O_TRUNC));
 }
 
 long File::read(void* buffer, size_t size) {
@@ -161,8 +162,12 @@ void giveToFolderOwner(int fd, const std::string& path) {
 bool writeFileReplacing(const std::string& path, std::string_view content, FileReaders readers) {
     mode_t mode = 0644;
     if (readers == FileReaders::AsUmaskSays) {
+        // A link planted where links are refused does not lend its
+        // target's mode: the new file is made as a new one would be.
         struct stat old {};
-        mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : (0666 & ~currentUmask());
+        const bool found = linksRefusedFor(path) ? ::lstat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)
+                                                 : ::stat(path.c_str(), &old) == 0;
+        mode = found ? (old.st_mode & 07777) : (0666 & ~currentUmask());
     }
     std::string temp = path + kReplacementMark + "XXXXXX";
     const int fd = mkostemp(temp.data(), O_CLOEXEC);
@@ -230,7 +235,17 @@ std::string lastFileErrorText() {
     return ::strerror_r(error, buffer, sizeof buffer);
 }
 
-bool createDirectory(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0; }
+// A folder root makes inside another user's belongs to that user, as the
+// files root writes there do: root's run with a user's home (sudo -E) must
+// not leave the user a folder of their own they cannot write to.
+bool createDirectory(const std::string& path) {
+    if (::mkdir(path.c_str(), 0755) != 0) return false;
+    struct stat parent {};
+    if (geteuid() == 0 && ::stat(directoryOf(path).c_str(), &parent) == 0 && parent.st_uid != 0) {
+        (void)::lchown(path.c_str(), parent.st_uid, parent.st_gid);
+    }
+    return true;
+}
 
 bool directoryExists(const std::string& path) {
     struct stat st {};
@@ -294,6 +309,47 @@ std::string programFilesFolder(const std::string& programFile) {
         if (directoryExists(shared)) return shared;
     }
     return folder;
+}
+
+bool runningAsRoot() { return geteuid() == 0; }
+
+namespace {
+
+std::string userName(uid_t uid) {
+    passwd pw{};
+    passwd* found = nullptr;
+    char buffer[4096];
+    if (getpwuid_r(uid, &pw, buffer, sizeof buffer, &found) == 0 && found != nullptr && found->pw_name != nullptr) {
+        return found->pw_name;
+    }
+    return "number " + std::to_string(uid);
+}
+
+// Others than the owner may change the folder's entries: it is writable by
+// its group or by everyone, and not sticky (in a sticky folder such as /tmp
+// only an entry's owner may move or remove it).
+bool othersMayChange(const struct stat& st) { return (st.st_mode & 022) != 0 && (st.st_mode & S_ISVTX) == 0; }
+
+}  // namespace
+
+std::string folderUnsafeForRoot(const std::string& folder, bool ownedByService) {
+    if (!runningAsRoot() || folder.empty()) return std::string();
+    // The folder as the system finds it, links above it resolved: each
+    // folder on the way is one whose owner could put another in its place.
+    char resolved[PATH_MAX];
+    if (::realpath(folder.c_str(), resolved) == nullptr) return "it cannot be looked at: " + lastFileErrorText();
+    std::string path = resolved;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return "it is not a folder";
+    if (st.st_uid != 0 && !ownedByService) return "it belongs to user " + userName(st.st_uid);
+    if (othersMayChange(st)) return "others than its owner may change it";
+    while (path.size() > 1) {
+        path = directoryOf(path);
+        if (::lstat(path.c_str(), &st) != 0) return "the folder " + path + " above it cannot be looked at";
+        if (st.st_uid != 0) return "the folder " + path + " above it belongs to user " + userName(st.st_uid);
+        if (othersMayChange(st)) return "others than root may change the folder " + path + " above it";
+    }
+    return std::string();
 }
 
 std::string metricsCollectorFolder() { return "/var/lib/prometheus/node-exporter"; }

@@ -32,7 +32,19 @@ constexpr DWORD kLockOffsetLow = 0;
 HANDLE handleOf(intptr_t fd) { return reinterpret_cast<HANDLE>(fd); }
 
 intptr_t open(const std::string& path, DWORD access, DWORD disposition) {
-    const HANDLE h = CreateFileA(path.c_str(), access, kShareAll, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Where links are refused the handle is to the name itself, link or
+    // not, and a link (any reparse point) is not taken.
+    const bool refuseLinks = linksRefusedFor(path);
+    const DWORD flags = FILE_ATTRIBUTE_NORMAL | (refuseLinks ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    const HANDLE h = CreateFileA(path.c_str(), access, kShareAll, nullptr, disposition, flags, nullptr);
+    if (refuseLinks && h != INVALID_HANDLE_VALUE) {
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (!GetFileInformationByHandle(h, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            CloseHandle(h);
+            SetLastError(ERROR_CANT_ACCESS_FILE);
+            return -1;
+        }
+    }
     return reinterpret_cast<intptr_t>(h);  // INVALID_HANDLE_VALUE is -1
 }
 
@@ -303,6 +315,11 @@ std::string programFilesFolder(const std::string& programFile) {
 // The service finds its data in the LocalSystem profile, as above.
 std::string serviceStateFolder() { return std::string(); }
 std::string givenServiceStateFolder() { return std::string(); }
+
+// Elevation on Windows is an administrator's token, not a user of its own;
+// the data folder is the user's own profile either way.
+bool runningAsRoot() { return false; }
+std::string folderUnsafeForRoot(const std::string&, bool) { return std::string(); }
 
 std::string metricsCollectorFolder() { return "C:\\Program Files\\windows_exporter\\textfile_inputs"; }
 

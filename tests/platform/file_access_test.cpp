@@ -104,5 +104,87 @@ TEST(WholeFiles, RootWritingInAnotherUsersFolderLeavesThatUsersFile) {
     umask(saved);
 }
 
+// In a folder where links are refused (root's data folder) no file call
+// reaches through a link planted there: reading, appending, creating and
+// replacing either fail or replace the link itself, and the link's target
+// stays as it was, its mode lent to nothing.
+TEST(RefusedLinks, NoFileCallReachesThroughALinkInTheFolder) {
+    test::TempDir data;
+    test::TempDir elsewhere;
+    const std::string secret = elsewhere.file("secret");
+    ASSERT_TRUE(platform::writeFileReplacing(secret, "root's secret\n"));
+    ASSERT_EQ(chmod(secret.c_str(), 0666), 0);
+    for (const char* name : {"ServFile.txt", "dLog.txt", "History.csv", "vIvod.dat"}) {
+        ASSERT_EQ(symlink(secret.c_str(), data.file(name).c_str()), 0);
+    }
+    // Before: a link is followed as it always was.
+    std::string text;
+    EXPECT_TRUE(platform::readSmallFile(data.file("ServFile.txt"), text, 1000));
+    platform::refuseLinksIn(data.path());
+
+    EXPECT_FALSE(platform::fileReadable(data.file("ServFile.txt")));
+    EXPECT_FALSE(platform::readSmallFile(data.file("ServFile.txt"), text, 1000));
+    bool fromStart = false;
+    EXPECT_FALSE(platform::readFileTail(data.file("History.csv"), text, 1000, fromStart));
+    platform::File appended = platform::File::openAlways(data.file("dLog.txt"));
+    EXPECT_FALSE(appended.valid());
+    EXPECT_FALSE(platform::File::createAlways(data.file("History.csv")).valid());
+    EXPECT_FALSE(platform::copyFile(data.file("ServFile.txt"), data.file("copy")));
+    const mode_t saved = umask(077);
+    EXPECT_TRUE(platform::writeFileReplacing(data.file("vIvod.dat"), "settings"));
+    umask(saved);
+    struct stat st {};
+    ASSERT_EQ(lstat(data.file("vIvod.dat").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << "the link itself is replaced";
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << "the new file's mode is its own, not the link target's";
+    EXPECT_EQ(test::readFile(secret), "root's secret\n");
+    EXPECT_EQ(modeOf(secret), 0666u);
+
+    // Plain files in the folder, and links elsewhere, work as before.
+    EXPECT_TRUE(platform::writeFileReplacing(data.file("Strings.txt"), "Check\r\n"));
+    EXPECT_TRUE(platform::readSmallFile(data.file("Strings.txt"), text, 1000));
+    EXPECT_EQ(text, "Check\r\n");
+    EXPECT_FALSE(platform::copyFile(data.file("Strings.txt"), data.file("History.csv")));
+    EXPECT_EQ(test::readFile(secret), "root's secret\n");
+    EXPECT_TRUE(platform::File::openAlways(data.file("new log")).valid());
+    ASSERT_EQ(symlink(secret.c_str(), elsewhere.file("link").c_str()), 0);
+    EXPECT_TRUE(platform::readSmallFile(elsewhere.file("link"), text, 1000));
+}
+
+// Root refuses a data folder another user could change: one of a user's
+// own, one under a user's folder (its owner could put another in its
+// place), one others may write to; root's own folders, also in sticky /tmp,
+// and the service's state folder owned by the service's user are fine.
+TEST(RefusedLinks, RootRefusesADataFolderAnotherUserMayChange) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    constexpr uid_t kUser = 65534;
+    test::TempDir dir;
+    EXPECT_EQ(platform::folderUnsafeForRoot(dir.path()), "");
+    const std::string users = dir.file("home");
+    ASSERT_EQ(mkdir(users.c_str(), 0755), 0);
+    ASSERT_EQ(chown(users.c_str(), kUser, kUser), 0);
+    EXPECT_NE(platform::folderUnsafeForRoot(users).find("belongs to user"), std::string::npos);
+    EXPECT_EQ(platform::folderUnsafeForRoot(users, true), "") << "the service's folder is its user's";
+    const std::string inside = users + "/Tavrel";
+    ASSERT_EQ(mkdir(inside.c_str(), 0700), 0);
+    EXPECT_NE(platform::folderUnsafeForRoot(inside).find("above it belongs to user"), std::string::npos);
+    // A link to a folder is judged by where it leads.
+    ASSERT_EQ(symlink(inside.c_str(), dir.file("linked").c_str()), 0);
+    EXPECT_NE(platform::folderUnsafeForRoot(dir.file("linked")).find(users), std::string::npos);
+    const std::string open = dir.file("open");
+    ASSERT_EQ(mkdir(open.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(open.c_str(), 0777), 0);
+    EXPECT_NE(platform::folderUnsafeForRoot(open).find("may change"), std::string::npos);
+    ASSERT_EQ(chmod(open.c_str(), 01777), 0);
+    EXPECT_EQ(platform::folderUnsafeForRoot(open), "") << "sticky: only an entry's owner moves it";
+    EXPECT_NE(platform::folderUnsafeForRoot(dir.file("missing")), "");
+
+    // A folder root makes in a user's folder is that user's.
+    ASSERT_TRUE(platform::createDirectory(users + "/Brennow"));
+    struct stat st {};
+    ASSERT_EQ(stat((users + "/Brennow").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, kUser);
+}
+
 }  // namespace
 }  // namespace tavrel
