@@ -43,7 +43,7 @@ std::string field(std::string_view text) {
 constexpr std::string_view kFormulaStarts = "=+-@\t\r";
 constexpr char kTextMark = '\'';
 
-bool marked(std::string_view text) {
+bool needsMark(std::string_view text) {
     return !text.empty() && (text[0] == kTextMark || kFormulaStarts.find(text[0]) != std::string_view::npos);
 }
 
@@ -53,7 +53,7 @@ bool marked(std::string_view text) {
 // reading it back takes off exactly the mark written.
 std::string textField(std::string_view text) {
     std::string cell = plainText(text);
-    if (marked(cell)) cell.insert(cell.begin(), kTextMark);
+    if (needsMark(cell)) cell.insert(cell.begin(), kTextMark);
     return field(cell);
 }
 
@@ -61,7 +61,7 @@ std::string textField(std::string_view text) {
 // written before the mark existed reads as it did, unless its text itself
 // started with a mark before a formula character.
 std::string fromTextField(std::string cell) {
-    if (cell.size() >= 2 && cell[0] == kTextMark && marked(std::string_view(cell).substr(1))) cell.erase(0, 1);
+    if (cell.size() >= 2 && cell[0] == kTextMark && needsMark(std::string_view(cell).substr(1))) cell.erase(0, 1);
     return cell;
 }
 
