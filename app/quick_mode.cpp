@@ -14,6 +14,7 @@
 #include "servers/server_list.h"
 #include "storage/history.h"
 #include "storage/log.h"
+#include "storage/plain_text.h"
 #include "storage/settings.h"
 #include "storage/string_slots.h"
 #include "storage/strings.h"
@@ -21,8 +22,10 @@
 namespace tavrel {
 namespace {
 
+// A line on standard error; it may hold a server's name, so its control
+// characters are escaped.
 void say(const std::string& line) {
-    std::fputs((line + "\n").c_str(), stderr);
+    std::fputs((plainText(line) + "\n").c_str(), stderr);
     std::fflush(stderr);
 }
 

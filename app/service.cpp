@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <mutex>
+#include <string>
+#include <string_view>
 
 #include "engine/supervisor.h"
 #include "platform/autostart.h"
@@ -13,6 +15,7 @@
 #include "storage/data_directory.h"
 #include "storage/log.h"
 #include "storage/metrics_file.h"
+#include "storage/plain_text.h"
 #include "storage/settings.h"
 #include "timeservice/time_servers.h"
 #include "timezone/time_zone.h"
@@ -41,6 +44,10 @@ constexpr uint32_t kStartProgressMs = 1000;
 constexpr char kNotYetCorrected[] =
     "Clock not yet corrected: no server answered within 30 s; still trying";
 
+// A line for the service manager's status; it may hold a server's name,
+// so its control characters are escaped.
+void reportStatusText(std::string_view text) { platform::reportServiceText(plainText(text)); }
+
 // The service has no window: the engine's texts go nowhere.
 class ServiceView final : public EngineView {
 public:
@@ -49,8 +56,8 @@ public:
     // The service manager's status line carries the last outcome and when
     // it came ("systemctl status" shows it).
     void showOutcome(std::string_view text) override {
-        platform::reportServiceText(std::string(text) + " at " +
-                                    platform::formatTime(platform::getLocalTime(), kOutcomeTimePicture));
+        reportStatusText(std::string(text) + " at " +
+                         platform::formatTime(platform::getLocalTime(), kOutcomeTimePicture));
     }
     void showServerName(std::string_view) override {}
     void showLocalClock(const platform::SystemTime&) override {}
@@ -130,7 +137,7 @@ void ServiceRun::serviceMain() {
     // The servers' troubles (a port they cannot have) show in the service's status.
     if (settings.timeServerEnabled.load()) {
         TimeServerOptions options;
-        options.trouble = [](std::string text) { platform::reportServiceText(text); };
+        options.trouble = [](std::string text) { reportStatusText(text); };
         options.standing = [&engine] { return engine.clockStanding(); };
         options.limitClients = rateLimitWanted();
         view.servers.start(std::move(options));
@@ -148,7 +155,7 @@ void ServiceRun::serviceMain() {
     }
     const bool corrected = !engine.busy();
     platform::reportServiceStatus(platform::ServiceState::Running, 0, 0);
-    if (!corrected && !stopEvent_.isSet()) platform::reportServiceText(kNotYetCorrected);
+    if (!corrected && !stopEvent_.isSet()) reportStatusText(kNotYetCorrected);
 
     view.writeMetrics();
     while (!stopEvent_.wait(kMetricsEveryMs)) view.writeMetrics();

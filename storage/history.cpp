@@ -10,6 +10,7 @@
 
 #include "platform/file.h"
 #include "storage/data_directory.h"
+#include "storage/plain_text.h"
 #include "storage/rotating_file.h"
 
 namespace tavrel {
@@ -24,15 +25,44 @@ constexpr size_t kLargestRead = 4 * 1024 * 1024;
 // The header before the change column was added.
 constexpr std::string_view kOldHeader = "time,action,server,address,protocol,offset_s,round_trip_ms,outcome";
 
-// A field as CSV keeps it: quoted when it holds a comma, a quote or a line end.
+// A field as CSV keeps it: quoted when it holds a comma or a quote (a
+// text's line ends are escaped before it gets here).
 std::string field(std::string_view text) {
-    if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
+    if (text.find_first_of(",\"") == std::string_view::npos) return std::string(text);
     std::string quoted = "\"";
     for (char c : text) {
         if (c == '"') quoted += '"';
-        if (c != '\r' && c != '\n') quoted += c;
+        quoted += c;
     }
     return quoted + "\"";
+}
+
+// What makes a spreadsheet take a cell for a formula when it starts it
+// (tab and CR too, which some take so); such a text cell is written with
+// kTextMark in front, which the spreadsheet reads as "this is text".
+constexpr std::string_view kFormulaStarts = "=+-@\t\r";
+constexpr char kTextMark = '\'';
+
+bool needsMark(std::string_view text) {
+    return !text.empty() && (text[0] == kTextMark || kFormulaStarts.find(text[0]) != std::string_view::npos);
+}
+
+// A text cell (a name, an outcome; never a figure, which must stay a
+// number): control characters escaped, and the mark in front of a text
+// that would be a formula, or that starts with the mark itself, so that
+// reading it back takes off exactly the mark written.
+std::string textField(std::string_view text) {
+    std::string cell = plainText(text);
+    if (needsMark(cell)) cell.insert(cell.begin(), kTextMark);
+    return field(cell);
+}
+
+// A text cell read back: the mark taken off where textField put it. A row
+// written before the mark existed reads as it did, unless its text itself
+// started with a mark before a formula character.
+std::string fromTextField(std::string cell) {
+    if (cell.size() >= 2 && cell[0] == kTextMark && needsMark(std::string_view(cell).substr(1))) cell.erase(0, 1);
+    return cell;
 }
 
 // The row's fields; false when it has more than `most` or ends inside a
@@ -163,8 +193,8 @@ std::string historyRow(const HistoryEntry& e) {
     char change[32] = "";
     if (e.changeSeconds) std::snprintf(change, sizeof change, "%.7f", *e.changeSeconds);
     const std::string roundTrip = e.roundTripMs ? std::to_string(*e.roundTripMs) : std::string();
-    return isoTime(e.when) + "," + field(e.action) + "," + field(e.server) + "," + field(e.address) + "," +
-           field(e.protocol) + "," + offset + "," + roundTrip + "," + field(e.outcome) + "," + change;
+    return isoTime(e.when) + "," + textField(e.action) + "," + textField(e.server) + "," + textField(e.address) + "," +
+           textField(e.protocol) + "," + offset + "," + roundTrip + "," + textField(e.outcome) + "," + change;
 }
 
 bool parseHistoryRow(std::string_view row, HistoryEntry& out) {
@@ -177,11 +207,11 @@ bool parseHistoryRow(std::string_view row, HistoryEntry& out) {
         !parseSeconds(f.size() == kFields ? f[8] : std::string(), out.changeSeconds)) {
         return false;
     }
-    out.action = std::move(f[1]);
-    out.server = std::move(f[2]);
-    out.address = std::move(f[3]);
-    out.protocol = std::move(f[4]);
-    out.outcome = std::move(f[7]);
+    out.action = fromTextField(std::move(f[1]));
+    out.server = fromTextField(std::move(f[2]));
+    out.address = fromTextField(std::move(f[3]));
+    out.protocol = fromTextField(std::move(f[4]));
+    out.outcome = fromTextField(std::move(f[7]));
     return true;
 }
 

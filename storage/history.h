@@ -46,11 +46,17 @@ inline constexpr double kLargestHistorySeconds = 200 * 365.25 * 86'400;
 inline constexpr uint32_t kLargestHistoryRoundTripMs = 3'600'000;
 
 // One row, without its line end ("2026-12-07T21:30:05.123Z,Correct,...").
+// The texts are written as plainText has them, and one that a spreadsheet
+// would take for a formula ("=...", "+...", "-...", "@...") gets a "'" in
+// front, which makes it text there; the figures are written as numbers.
 std::string historyRow(const HistoryEntry& entry);
 // A row back; false for the header or a damaged line: a time not as
 // historyRow writes it, a figure that is not a plain number (a sign on the
 // round trip, "inf", "nan") or lies beyond its bound, a cut row. Rows
 // written before the change column existed (eight fields) are read too.
+// The "'" historyRow put in front of a text is taken off again; texts
+// written before it did so read as they were (but for one that itself
+// started with "'" before one of those characters or another "'").
 bool parseHistoryRow(std::string_view row, HistoryEntry& out);
 
 // Appends the entry (the header first into a new file); several processes

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "storage/data_directory.h"
+#include "storage/plain_text.h"
 #include "storage/rotating_file.h"
 #include "storage/strings.h"
 #include "storage/string_slots.h"
@@ -42,6 +43,7 @@ std::mutex& logMutex() {
 std::string logHeader() {
     std::string header = slot(kSlotLogTitle);
     if (header.empty()) header = kHeaderTitle;
+    header = plainText(header);
     header += kLineEnd;
     header += " ";
     header += kLineEnd;
@@ -52,7 +54,7 @@ std::string formatLogLine(const platform::SystemTime& local, std::string_view te
     std::string line = fixedWidth(platform::formatTime(local, kTimePicture), kTimeFieldWidth);
     line += fixedWidth(platform::formatLongDate(local), kDateFieldWidth);
     line += kSeparator;
-    line += text;
+    line += plainText(text);
     line += kLineEnd;
     return line;
 }
@@ -67,7 +69,7 @@ void logLine(std::string_view text, LogLevel level) {
     if (echoLog.load()) {
         // One write per line, so lines from several threads never mix.
         std::string echoed = level == LogLevel::Warning ? "<4>" : "<6>";
-        echoed.append(text);
+        echoed += plainText(text);
         echoed += '\n';
         (void)std::fwrite(echoed.data(), 1, echoed.size(), stderr);
         (void)std::fflush(stderr);

@@ -16,7 +16,8 @@ inline constexpr char kOldLogFileName[] = "dLogOld.txt";
 inline constexpr int64_t kLogRotateAbove = 1'000'000;
 
 // One event line, CR LF included: the time (9 bytes), the long date (35
-// bytes), " : " and the text.
+// bytes), " : " and the text, its control characters escaped (a server's
+// name is text from outside; see plainText).
 std::string formatLogLine(const platform::SystemTime& local, std::string_view text);
 // The two header lines written into an empty log.
 std::string logHeader();
@@ -33,7 +34,7 @@ void logNamedLine(std::string_view text, std::string_view name, LogLevel level =
 
 // The service's lines also go to standard error, each with its syslog
 // priority in front ("<6>" information, "<4>" a warning), which is how the
-// journal takes them; off until switched on.
+// journal takes them, escaped as in the file; off until switched on.
 void echoLogToStandardError(bool on);
 
 }  // namespace tavrel

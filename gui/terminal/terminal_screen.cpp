@@ -187,7 +187,9 @@ void Screen::put(int x, int y, const std::u32string& text, Style style, const Hi
         if (x + written >= width_) break;
         if (x + written >= 0) {
             Cell& cell = cells_[static_cast<size_t>(y * width_ + x + written)];
-            cell.ch = c < 0x20 ? U' ' : c;
+            // A control character (C0, DEL, C1) would act on the terminal
+            // rather than show: a blank stands in for it.
+            cell.ch = c < 0x20 || (c >= 0x7F && c <= 0x9F) ? U' ' : c;
             cell.style = style;
             cell.hit = hit;
         }

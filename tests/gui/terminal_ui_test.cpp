@@ -530,6 +530,13 @@ TEST(TerminalInput, PressesAndReleasesDecodeApart) {
     EXPECT_EQ(decodeKey('7').ch, U'7');
 }
 
+// A server's name may hold escape sequences; drawn, they are blanks.
+TEST(TerminalScreen, ControlCharactersAreDrawnAsBlanks) {
+    Screen screen(12, 1);
+    screen.put(0, 0, U"a\x1B]0;t\x07\x7F\x9B" U"2Jb", Style::Normal, Hit{});
+    EXPECT_EQ(screen.lines().at(0), "a ]0;t   2Jb");
+}
+
 TEST(Utf8, RoundTripsAndKeepsStrayBytes) {
     EXPECT_EQ(toUtf8(fromUtf8("Zürich ─ 東京")), "Zürich ─ 東京");
     EXPECT_EQ(fromUtf8(std::string("caf\xE9")).back(), U'\xE9');

@@ -111,4 +111,16 @@ echo "/q with a silent name server took $took s (status $status)"
 check "/q with a silent name server says no server answered" "[ $status = 1 ]"
 check "/q ends within its time-out, not the lookup's" "awk -v t=$took 'BEGIN { exit !(t < 20) }'"
 
+# --- A listed name that holds escape sequences (a window title, a bell):
+# what /q says of it and what it logs carry them as text, not as escapes
+# the terminal or the journal would act on. The name server refuses, so
+# the lookup fails at once.
+mkdir "$work/escapes"
+cp "$program" "$work/escapes/tavrel"
+printf 'evil\033]0;title\007.test\r\n' > "$work/escapes/ServFile.txt"
+(cd "$work/escapes" && timeout 60 ./tavrel /q) 2> "$work/escapes/err" || true
+check "/q names the server with its escapes written out" "grep -qF 'evil\\x1B]0;title\\x07.test' '$work/escapes/err'"
+check "and so does the log" "grep -qF 'evil\\x1B]0;title\\x07.test' '$work/escapes/dLog.txt'"
+check "neither holds an escape character" "! grep -q \$'\\033' '$work/escapes/err' '$work/escapes/dLog.txt'"
+
 report "offline"

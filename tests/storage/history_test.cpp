@@ -3,6 +3,7 @@
 // rotation.
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
 
 #include "storage/history.h"
@@ -106,6 +107,59 @@ TEST_F(HistoryFile, RowsWithImpossibleFiguresAreRefused) {
     EXPECT_DOUBLE_EQ(*read.changeSeconds, -1764977405.123);
     ASSERT_TRUE(parseHistoryRow(row("-0.0000001", "0"), read));
     EXPECT_EQ(read.roundTripMs, 0u);
+}
+
+// A server's name is text from outside: in the file its control
+// characters are escaped and a formula is text to a spreadsheet; read
+// back, the name is as it was (escaped where it had to be), and figures
+// stay numbers.
+TEST_F(HistoryFile, NamesAreWrittenAsTextAndReadBackAsTheyWere) {
+    const std::string formula = "=cmd|' /C calc'!A0";
+    const std::string names[] = {"evil\x1B]0;title\x07.test", "\x1B[2Jwiped.test", "bare\rreturn.test", formula,
+                                 "+1, a \"sum\"", "'quoted"};
+    HistoryEntry e = sample(fileTimeOf(2026, 12, 8, 10, 0, 0, 123));
+    e.offsetSeconds = -0.25;
+    e.changeSeconds = 3600.2;
+    for (const std::string& name : names) {
+        e.server = name;
+        appendHistory(e);
+    }
+
+    const std::string file = test::readFile(dir.file(kHistoryFileName));
+    for (size_t i = 0; i < file.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(file[i]);
+        const bool lineEnd = (byte == '\r' && i + 1 < file.size() && file[i + 1] == '\n') ||
+                             (byte == '\n' && i > 0 && file[i - 1] == '\r');
+        EXPECT_TRUE(byte >= 0x20 || lineEnd) << "byte " << int{byte} << " at " << i;
+    }
+    EXPECT_NE(file.find(",Correct,'=cmd|' /C calc'!A0,2001:db8::1,SNTP,-0.2500000,42,Corrected,3600.2000000\r\n"),
+              std::string::npos)
+        << file;
+    EXPECT_NE(file.find(",Correct,\"'+1, a \"\"sum\"\"\",2001:db8::1,"), std::string::npos) << file;
+
+    const std::vector<HistoryEntry> rows = readHistory();
+    ASSERT_EQ(rows.size(), std::size(names));
+    EXPECT_EQ(rows[0].server, "evil\\x1B]0;title\\x07.test");
+    EXPECT_EQ(rows[1].server, "\\x1B[2Jwiped.test");
+    EXPECT_EQ(rows[2].server, "bare\\x0Dreturn.test");
+    EXPECT_EQ(rows[3].server, formula);
+    EXPECT_EQ(rows[4].server, names[4]);
+    EXPECT_EQ(rows[5].server, "'quoted");
+    for (const HistoryEntry& row : rows) {
+        EXPECT_EQ(row.address, "2001:db8::1");
+        EXPECT_EQ(row.outcome, "Corrected");
+        EXPECT_DOUBLE_EQ(row.offsetSeconds.value_or(0), -0.25);
+        EXPECT_DOUBLE_EQ(row.changeSeconds.value_or(0), 3600.2);
+    }
+
+    // Rows written before names were marked read as they always did.
+    HistoryEntry read;
+    ASSERT_TRUE(parseHistoryRow("2026-12-07T21:30:05.123Z,Check,=cmd|' /C calc'!A0,1.2.3.4,SNTP,0.5,12,Checked,", read));
+    EXPECT_EQ(read.server, formula);
+    ASSERT_TRUE(parseHistoryRow("2026-12-07T21:30:05.123Z,Check,'quoted,'1.2.3.4,SNTP,-0.5,12,Checked,", read));
+    EXPECT_EQ(read.server, "'quoted");
+    EXPECT_EQ(read.address, "'1.2.3.4");
+    EXPECT_DOUBLE_EQ(read.offsetSeconds.value_or(0), -0.5);
 }
 
 TEST_F(HistoryFile, TheSpanStartsAtItsFirstInstantAndCoversBothFiles) {

@@ -93,6 +93,31 @@ TEST_F(LogFile, ServerLineAppendsTheServer) {
     EXPECT_TRUE(log().ends_with(" : No response from time.example.test\r\n"));
 }
 
+// A server's name is text from outside: what it holds must not act on the
+// terminal or the journal the log is read in.
+TEST_F(LogFile, ControlCharactersInANameAreWrittenEscaped) {
+    const std::string names[] = {"evil\x1B]0;title\x07.test", "\x1B[2Jwiped.test", "bare\rreturn.test"};
+    echoLogToStandardError(true);
+    testing::internal::CaptureStderr();
+    for (const std::string& name : names) logNamedLine("No response from ", name, LogLevel::Warning);
+    const std::string echoed = testing::internal::GetCapturedStderr();
+    echoLogToStandardError(false);
+
+    const std::string text = log();
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const bool lineEnd = (byte == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ||
+                             (byte == '\n' && i > 0 && text[i - 1] == '\r');
+        EXPECT_TRUE(byte >= 0x20 || lineEnd) << "byte " << int{byte} << " at " << i;
+    }
+    EXPECT_NE(text.find(" : No response from evil\\x1B]0;title\\x07.test\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(" : No response from \\x1B[2Jwiped.test\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(" : No response from bare\\x0Dreturn.test\r\n"), std::string::npos) << text;
+    EXPECT_EQ(echoed,
+              "<4>No response from evil\\x1B]0;title\\x07.test\n<4>No response from \\x1B[2Jwiped.test\n"
+              "<4>No response from bare\\x0Dreturn.test\n");
+}
+
 TEST_F(LogFile, ServerLineIsLimitedTo599Characters) {
     logNamedLine(std::string(100, 't'), std::string(599, 's'));
     const std::string text = log();
