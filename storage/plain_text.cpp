@@ -6,6 +6,15 @@
 namespace tavrel {
 namespace {
 
+// Windows' texts are in its ANSI code page, where every byte from 0x80 up
+// is a letter or a sign (a user's "é" in the server list is 0xE9): there
+// only the controls below 0x20 and DEL are escaped. Linux texts are UTF-8,
+// where a terminal takes the C1 controls and stray bytes as commands too.
+#ifdef _WIN32
+constexpr bool kAnsiCodePage = true;
+#else
+constexpr bool kAnsiCodePage = false;
+#endif
 constexpr uint8_t kDelete = 0x7F;
 constexpr uint8_t kFirstPrintable = 0x20;
 constexpr uint8_t kContinuationMask = 0xC0;
@@ -64,7 +73,7 @@ std::string plainText(std::string_view text) {
         } else if (byte == '\\' && i + 1 < text.size() && text[i + 1] == 'x') {
             escapeByte(byte, out);
             ++i;
-        } else if (byte < kContinuation) {
+        } else if (byte < kContinuation || kAnsiCodePage) {
             out += text[i];
             ++i;
         } else if (const size_t length = sequenceLength(text, i); length == 0) {

@@ -15,7 +15,8 @@ namespace tavrel {
 // as UTF-8 encodes them (each of the two bytes so). A byte that is not part
 // of valid UTF-8 is written so too; a backslash followed by 'x' is written
 // "\x5C", so no escape is ever mistaken for the bytes it stands for. All
-// other text, valid UTF-8 letters included, is kept as it is.
+// other text, valid UTF-8 letters included, is kept as it is. On Windows,
+// whose texts are in the ANSI code page, every byte from 0x80 up is kept.
 std::string plainText(std::string_view text);
 
 }  // namespace tavrel
