@@ -23,9 +23,11 @@ package=(dpkg-dev file)
 # window as a user would; man to read the man page; ip, unshare and setpriv
 # for private network namespaces and capability-less peers; lintian to judge
 # the package as Debian would; openssl to make the NTS tests' authority and
-# certificates.
+# certificates; polkitd and D-Bus, which the installed service asks to stop
+# a daemon holding port 123 and to lock the zone through timedated (the
+# package recommends polkitd; a minimal root has neither).
 tests=(libgtest-dev libgmock-dev clang libclang-rt-14-dev systemd tzdata tmux procps hostname man-db
-       iproute2 util-linux lintian openssl)
+       iproute2 util-linux lintian openssl polkitd dbus)
 # What the unpacked peers load from the system: chronyd's, xinetd's and
 # rdate's libraries, and Python for ntpdig (sntp, ntpdate).
 peer_libraries=(libcap2 libedit2 libgnutls30 libnettle8 libseccomp2 libselinux1 libtirpc3 libwrap0 libbsd0 libssl3
