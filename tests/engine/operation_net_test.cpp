@@ -16,6 +16,7 @@
 #include "tests/support/environment.h"
 #include "tests/support/fake_time_servers.h"
 #include "tests/support/temp_dir.h"
+#include "timeservice/time_servers.h"
 
 namespace tavrel {
 namespace {
@@ -27,6 +28,7 @@ using test::Listen;
 using test::Reply;
 
 constexpr uint32_t kSecondLoopback = 0x7F000002;
+constexpr uint32_t kThirdLoopback = 0x7F000003;
 
 bool contains(const std::vector<std::string>& texts, const std::string& prefix) {
     return std::any_of(texts.begin(), texts.end(), [&](const std::string& t) { return t.starts_with(prefix); });
@@ -411,6 +413,103 @@ TEST_F(Operation, HistoryRowsCarryTheServersTimeAndRunInOrder) {
     }
 }
 
+// What Tavrel's own SNTP server says of this computer's clock, asked as
+// another client asks it, with the engine's record of its last good
+// correction or check behind it (the system's own view, the simulated
+// clock's, says nothing).
+QueryResult askOwnServer(const Engine& engine) {
+    settings.timeServerEnabled.store(true);
+    TimeServerOptions options;
+    options.sink = [](const std::string&) {};
+    options.limitClients = false;
+    options.standing = [&engine] { return engine.clockStanding(); };
+    options.localTimeService.stop = options.localTimeService.start = [](const std::string&) {};
+    TimeServers servers;
+    servers.start(options);
+    QueryTarget target;
+    target.server = "127.0.0.1";
+    QueryResult result;
+    // Until the server answers, one way or the other.
+    EXPECT_TRUE(test::waitUntil([&] {
+        TimeQuery query(target, nullptr);
+        if (!test::waitUntil([&] { return query.finished(); })) return false;
+        result = query.result();
+        return result.accepted || !result.failure.empty();
+    }));
+    servers.stop();
+    servers.join();
+    settings.timeServerEnabled.store(false);
+    return result;
+}
+
+constexpr uint32_t kSecond16 = 1u << 16;  // a second in the replies' 16.16 format
+
+// A Check that finds the clock within a second of a good server's makes
+// Tavrel's own server serve it as synchronised: stratum 2, with the
+// Check's round trip as root delay and half of it (plus what TIME's whole
+// seconds add) as dispersion, for a day from the Check. A Check that finds
+// it further off, or a clock kept off the server's on purpose, leaves it
+// unsynchronised, which clients refuse.
+TEST_F(Operation, AGoodCheckMakesTheServedClockSynchronisedForADay) {
+    if (test::runningUnderWine()) GTEST_SKIP() << "the own servers' tests run on Linux";
+    // The source elsewhere than where the own server is asked from: a
+    // server whose source is the asker is refused.
+    listServers({"127.0.0.2"});
+    settings.protocol.store(Protocol::Sntp);
+    EXPECT_EQ(askOwnServer(*engine).failure, "server not synchronised");
+    {
+        FakeSntpServer server(Reply::Correct, 0, 0, test::listenAt(kSecondLoopback));
+        test::setSimulatedOffsetSeconds(-3);
+        start(OperationKind::Check);
+        ASSERT_TRUE(runToEnd());
+        test::setSimulatedOffsetSeconds(0.3);
+        settings.offsetAmount.store(5);  // a fixed offset: the clock is kept off on purpose
+        start(OperationKind::Check);
+        ASSERT_TRUE(runToEnd());
+        settings.offsetAmount.store(0);
+    }
+    EXPECT_EQ(askOwnServer(*engine).failure, "server not synchronised");
+
+    {
+        FakeSntpServer server(Reply::Correct, 0, 0, test::listenAt(kSecondLoopback));
+        const platform::FileTime before = platform::getSystemTimeAsFileTime();
+        start(OperationKind::Check);
+        ASSERT_TRUE(runToEnd());
+        const platform::FileTime after = platform::getSystemTimeAsFileTime();
+        EXPECT_TRUE(status().starts_with("Time Checked")) << status();
+        const ClockStanding standing = engine->clockStanding();
+        EXPECT_GE(standing.lastSync, before);
+        EXPECT_LE(standing.lastSync, after);
+        // A day from the Check, and not longer.
+        EXPECT_TRUE(servedClockAt(standing, standing.lastSync + kSynchronisedFor - platform::kFileTimeUnitsPerSecond)
+                        .synchronised);
+        EXPECT_FALSE(servedClockAt(standing, standing.lastSync + kSynchronisedFor + platform::kFileTimeUnitsPerSecond)
+                         .synchronised);
+    }
+    const QueryResult served = askOwnServer(*engine);
+    ASSERT_TRUE(served.accepted) << served.failure;
+    EXPECT_EQ(served.stratum, 2);
+    const std::vector<HistoryEntry> rows = readHistory();
+    ASSERT_FALSE(rows.empty());
+    ASSERT_TRUE(rows.back().roundTripMs.has_value());
+    const double roundTrip = static_cast<double>(*rows.back().roundTripMs) / 1000;
+    EXPECT_NEAR(static_cast<double>(served.rootDelay) / kSecond16, roundTrip, 0.002);
+    EXPECT_NEAR(static_cast<double>(served.rootDispersion) / kSecond16, roundTrip / 2, 0.002);
+
+    // By TIME: good to its whole second only.
+    {
+        FakeTimeServer server(Reply::Correct, 0, 0, test::listenAt(kSecondLoopback));
+        settings.protocol.store(Protocol::Time);
+        start(OperationKind::Check);
+        ASSERT_TRUE(runToEnd());
+        settings.protocol.store(Protocol::Sntp);
+    }
+    const QueryResult byTime = askOwnServer(*engine);
+    ASSERT_TRUE(byTime.accepted) << byTime.failure;
+    EXPECT_GE(byTime.rootDispersion, kSecond16);
+    EXPECT_LT(byTime.rootDispersion, kSecond16 + kSecond16 / 10);
+}
+
 // The walk on a network that fails at once: after each round of the list
 // the walk pauses (30 s, doubling, at most 15 minutes); the first round logs
 // each server, later rounds a line each; Abort ends the wait at once.
@@ -516,6 +615,94 @@ TEST_F(PacedWalk, RateKissMovesOnAndLeavesTheServerAloneFor15Minutes) {
     start(OperationKind::Check);
     ASSERT_TRUE(runToEnd());
     EXPECT_EQ(kisser.requests(), 2);
+}
+
+// A kiss in the middle of a round: the walk goes on to the next server,
+// never asks the kisser by TIME, and leaves only the kisser alone
+// afterwards. RSTR keeps it away for the rest of the program's run, as
+// DENY does; the server that failed before it and the one that answered
+// after it are asked again by the next Check.
+TEST_F(PacedWalk, ARestrictKissInTheMiddleOfARoundLeavesOnlyTheKisserAlone) {
+    if (test::runningUnderWine()) GTEST_SKIP() << "under Wine a UDP port bound on 127.0.0.1 is held on 127.0.0.2 too";
+    FakeSntpServer failing(Reply::Unsynchronised, 0, 0, test::listenAt(kSecondLoopback));
+    FakeSntpServer kisser(Reply::KissRestrict);
+    FakeTimeServer kisserTime(Reply::Correct);
+    FakeSntpServer good(Reply::Correct, 0, 0, test::listenAt(kThirdLoopback));
+    listServers({"127.0.0.2", "127.0.0.1", "127.0.0.3"});
+    settings.protocol.store(Protocol::Auto);
+    start(OperationKind::Check);
+    ASSERT_TRUE(runToEnd());
+    EXPECT_TRUE(status().starts_with("Time Checked")) << status();
+    EXPECT_EQ(view.serverName(), "127.0.0.3");
+    const std::string text = log();
+    EXPECT_NE(text.find("No response from 127.0.0.2 (server not synchronised)"), std::string::npos) << text;
+    EXPECT_NE(text.find("No response from 127.0.0.1 (refused: RSTR)"), std::string::npos) << text;
+    EXPECT_EQ(kisser.requests(), 1);
+    EXPECT_EQ(kisserTime.connections(), 0);
+    EXPECT_EQ(failing.requests(), 1);
+    EXPECT_EQ(good.requests(), 4);
+
+    // A day later the kisser is still left alone; the others are not.
+    settings.selectedServer.store(0);
+    fakeTick.fetch_add(24ULL * 3'600'000);
+    start(OperationKind::Check);
+    ASSERT_TRUE(runToEnd());
+    EXPECT_TRUE(status().starts_with("Time Checked")) << status();
+    EXPECT_EQ(kisser.requests(), 1);
+    EXPECT_EQ(kisserTime.connections(), 0);
+    EXPECT_EQ(failing.requests(), 2);
+    EXPECT_EQ(good.requests(), 8);
+}
+
+// A kiss from the last server of a round: the round ends, and the next
+// round asks the other server again but not the kisser (RATE: still
+// within its 15 minutes; DENY: for good).
+TEST_F(PacedWalk, AKissFromTheLastServerOfARoundKeepsItOutOfTheNextRound) {
+    if (test::runningUnderWine()) GTEST_SKIP() << "under Wine a UDP port bound on 127.0.0.1 is held on 127.0.0.2 too";
+    listServers({"127.0.0.2", "127.0.0.1"});
+    settings.protocol.store(Protocol::Sntp);
+    for (const auto& [reply, code] : {std::pair{Reply::KissOfDeath, "RATE"}, std::pair{Reply::KissDeny, "DENY"}}) {
+        makeEngine();
+        settings.selectedServer.store(0);
+        FakeSntpServer failing(Reply::Unsynchronised, 0, 0, test::listenAt(kSecondLoopback));
+        FakeSntpServer kisser(reply);
+        start(OperationKind::Check);
+        ASSERT_TRUE(runPassesUntil([&] { return !engine->busy() || engine->waitingForRound(); })) << code;
+        ASSERT_TRUE(engine->waitingForRound()) << code;
+        EXPECT_NE(log().find(std::string("No response from 127.0.0.1 (refused: ") + code + ")"), std::string::npos)
+            << log();
+        EXPECT_EQ(failing.requests(), 1) << code;
+        EXPECT_EQ(kisser.requests(), 1) << code;
+        runFor(31'000);  // past the first pause: the second round has run
+        EXPECT_TRUE(engine->busy()) << code;
+        EXPECT_EQ(failing.requests(), 2) << code;
+        EXPECT_EQ(kisser.requests(), 1) << code;
+        engine->requestAbort();
+        engine->runPass();
+        EXPECT_FALSE(engine->busy()) << code;
+    }
+}
+
+// A kiss whose code means nothing to Tavrel still refuses the reply, and
+// the walk moves on without asking the server by TIME; nothing more is
+// made of it: the server is asked again by the next Check.
+TEST_F(PacedWalk, AnUnknownKissCodeFailsThatTryAlone) {
+    if (test::runningUnderWine()) GTEST_SKIP() << "under Wine a UDP port bound on 127.0.0.1 is held on 127.0.0.2 too";
+    FakeSntpServer kisser(Reply::KissUnknown);
+    FakeTimeServer kisserTime(Reply::Correct);
+    FakeSntpServer good(Reply::Correct, 0, 0, test::listenAt(kSecondLoopback));
+    listServers({"127.0.0.1", "127.0.0.2"});
+    settings.protocol.store(Protocol::Auto);
+    for (int check = 1; check <= 2; ++check) {
+        settings.selectedServer.store(0);
+        start(OperationKind::Check);
+        ASSERT_TRUE(runToEnd());
+        EXPECT_TRUE(status().starts_with("Time Checked")) << status();
+        EXPECT_EQ(kisser.requests(), check);
+        EXPECT_EQ(good.requests(), 4 * check);
+    }
+    EXPECT_EQ(kisserTime.connections(), 0);
+    EXPECT_NE(log().find("No response from 127.0.0.1 (refused: BUSY)"), std::string::npos) << log();
 }
 
 }  // namespace

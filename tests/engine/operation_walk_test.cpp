@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/operation.h"
@@ -131,6 +132,45 @@ TEST_F(Walk, ASelectionPastTheEndStartsAtTheFirstEntry) {
     EXPECT_EQ(runRound(), (std::vector<int32_t>{0, 1, 0}));
     EXPECT_TRUE(operation->waitingForRound());
     EXPECT_EQ(failuresLogged(), 2u);
+}
+
+// Each round that finds no answer is followed by a pause twice as long as
+// the one before, from 30 s, until it reaches 15 minutes; every later
+// round waits 15 minutes. Each wait lasts as long as its text says: a
+// second before its end it still says 1 s is left, and at its end the
+// next round begins.
+TEST_F(Walk, TheRoundPauseDoublesUntil15MinutesAndStaysThere) {
+    makeOperation(2);
+    settings.selectedServer.store(0);
+    operation->start(OperationKind::Check);
+    const std::vector<std::pair<uint64_t, std::string>> pauses = {
+        {30'000, "30 Scs"}, {60'000, "1 Mns"},   {120'000, "2 Mns"},  {240'000, "4 Mns"},
+        {480'000, "8 Mns"}, {900'000, "15 Mns"}, {900'000, "15 Mns"}, {900'000, "15 Mns"}};
+    for (size_t round = 1; round <= pauses.size(); ++round) {
+        const auto& [ms, text] = pauses[round - 1];
+        runRound();
+        ASSERT_TRUE(operation->waitingForRound()) << "round " << round;
+        EXPECT_EQ(view.status(), "No server answered; next try in " + text) << "round " << round;
+        if (round > 1) {
+            const std::string line =
+                "No response from any of the 2 servers, round " + std::to_string(round) + "; next try in " + text;
+            EXPECT_NE(test::readFile(dir.file(kLogFileName)).find(line), std::string::npos) << line;
+        }
+        fakeTick.fetch_add(ms - 1'000);
+        operation->pass();
+        ASSERT_TRUE(operation->waitingForRound()) << "round " << round << " waited less than " << text;
+        EXPECT_EQ(view.status(), "No server answered; next try in 1 Scs") << "round " << round;
+        fakeTick.fetch_add(1'000);
+        operation->pass();
+        ASSERT_FALSE(operation->waitingForRound()) << "round " << round << " waited longer than " << text;
+    }
+    operation->abort();
+    // The next operation backs off afresh.
+    operation->start(OperationKind::Check);
+    runRound();
+    ASSERT_TRUE(operation->waitingForRound());
+    EXPECT_EQ(view.status(), "No server answered; next try in 30 Scs");
+    operation->abort();
 }
 
 TEST(MiddleOffset, OneLiarAmongThreeOrFourCannotMoveIt) {

@@ -11,6 +11,17 @@
 #include "tests/support/fake_time_servers.h"
 #include "tests/support/query_fixture.h"
 #ifndef _WIN32
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "tests/support/path_relay.h"
 #include "tests/support/private_network.h"
 #endif
 #include "tests/support/temp_dir.h"
@@ -135,6 +146,44 @@ TEST_F(TimeQueries, TheSntpSampleWithTheShortestRoundTripIsUsed) {
     EXPECT_LT(result.responseMs, 150u);
     EXPECT_GE(server.requests(), 3);
     EXPECT_LE(server.requests(), 4);
+}
+
+// The other direction: two replies stamped at once and then held 300 ms on
+// their way back. Their bounds are as wide, the other way; the sample with
+// the shortest round trip still decides, and the offset is true to well
+// within its round trip.
+TEST_F(TimeQueries, RepliesHeldOnTheWayBackDoNotMoveTheOffset) {
+    FakeSntpServer server(Reply::HeldFirst, 3'600'000, 300);
+    ASSERT_TRUE(server.listening());
+    useSntp();
+    const QueryResult result = runQuery();
+    ASSERT_TRUE(result.accepted) << result.failure;
+    EXPECT_NEAR(static_cast<double>(result.offsetUnits) / 1e7, 3600, 0.02);
+    EXPECT_LT(result.responseMs, 150u);
+    EXPECT_TRUE(result.refusedSamples.empty());
+    EXPECT_GE(server.requests(), 3);
+}
+
+// One reply among several outside the date range: the query is refused on
+// its account (the server is a liar, whatever its other replies said),
+// says which bound it missed, and asks no more.
+TEST_F(TimeQueries, OneReplyOutsideTheDateRangeRefusesTheQuery) {
+    useSntp();
+    settings.dateRangeEnabled.store(true);
+    const uint32_t h = platform::upperWord(test::realNow());  // units of about 430 s
+    settings.dateRangeLow.store(platform::makeFileTime(h - 1, 0));
+    settings.dateRangeHigh.store(platform::makeFileTime(h + 1, 0));
+    {
+        FakeSntpServer server(Reply::OneFarOff, 100);  // the second reply 1000 s ahead
+        const QueryResult result = runQuery();
+        EXPECT_FALSE(result.accepted);
+        EXPECT_TRUE(result.aboveDateRange);
+        EXPECT_FALSE(result.belowDateRange);
+        EXPECT_EQ(server.requests(), 2);
+    }
+    // The same server without its liar's reply is taken.
+    FakeSntpServer honest(Reply::Correct, 100);
+    EXPECT_TRUE(runQuery().accepted);
 }
 
 TEST_F(TimeQueries, SntpRepliesThatFail) {
@@ -274,6 +323,130 @@ TEST_F(TimeQueries, TimeRepliesOfMoreThanFourBytesOrTooSlowAreRefused) {
 }
 
 #ifndef _WIN32
+// A path whose way back is 300 ms longer than its way out (through the
+// path relay, on 127.0.0.2): no sample can tell, and each is the same. The
+// offset is the middle of what the samples' bounds allow, half the round
+// trip from either end, and never further from the truth than that.
+TEST_F(TimeQueries, AnAsymmetricPathKeepsTheOffsetWithinHalfTheRoundTrip) {
+    FakeSntpServer server(Reply::Correct, 3'600'000);
+    test::PathShape shape;
+    shape.inbound = std::chrono::milliseconds(300);
+    test::PathRelay relay(test::RelayProtocol::Udp, 0x7F000002, 123, 0x7F000001, 123, shape);
+    ASSERT_TRUE(relay.ok());
+    useSntp();
+    const QueryResult result = runQuery(target("127.0.0.2"));
+    ASSERT_TRUE(result.accepted) << result.failure;
+    EXPECT_GE(result.responseMs, 300u);
+    const double roundTrip = result.responseMs / 1000.0;
+    const double offset = static_cast<double>(result.offsetUnits) / 1e7;
+    EXPECT_LE(std::abs(offset - 3600), roundTrip / 2 + 0.01) << "round trip " << roundTrip;
+    EXPECT_NEAR(offset, 3600 - roundTrip / 2, 0.02) << "round trip " << roundTrip;
+    EXPECT_TRUE(result.refusedSamples.empty());
+}
+
+// The kernel's count of connection requests a full listening queue dropped
+// (in this process's network namespace).
+uint64_t listenDrops() {
+    std::ifstream in("/proc/net/netstat");
+    std::string names, values;
+    while (std::getline(in, names) && std::getline(in, values)) {
+        if (!names.starts_with("TcpExt:")) continue;
+        std::istringstream n(names), v(values);
+        std::string name, value;
+        while (n >> name && v >> value) {
+            if (name == "ListenDrops") return std::stoull(value);
+        }
+    }
+    return 0;
+}
+
+// A TIME server on 127.0.0.1 whose connections take as long as a slow
+// path's round trip: its listening queue is full (one connection of its
+// own waits there) when the client's connection request comes, so the
+// kernel drops the request, and only the client's retransmission of it, a
+// second or so later, gets through. The path relay cannot do this: the
+// kernel completes a connection's handshake on the relay's side at once.
+// The server then sends its time at once.
+class SlowHandshakeTimeServer {
+public:
+    SlowHandshakeTimeServer() {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int one = 1;
+        ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(0x7F000001);
+        at.sin_port = htons(37);
+        ok_ = ::bind(listener_, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0 && ::listen(listener_, 0) == 0;
+        filler_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ok_ = ok_ && ::connect(filler_, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0;
+        drops_ = listenDrops();
+        if (ok_) thread_ = std::thread([this] { serve(); });
+    }
+    ~SlowHandshakeTimeServer() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        ::close(filler_);
+        ::close(listener_);
+    }
+    bool ok() const { return ok_; }
+    // From the dropped request to the connection taken, and the time read
+    // for the reply (the real clock).
+    platform::FileTime handshake() const { return accepted_ - dropped_; }
+    platform::FileTime stamp() const { return stamp_; }
+    bool served() const { return served_.load(); }
+
+private:
+    void serve() {
+        // The client's first request is dropped; then the queue is emptied.
+        while (!stop_ && listenDrops() == drops_) ::usleep(500);
+        dropped_ = test::realNow();
+        pollfd p{listener_, POLLIN, 0};
+        for (int taken = 0; taken < 2 && !stop_;) {
+            if (::poll(&p, 1, 20) <= 0) continue;
+            const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0) continue;
+            if (++taken == 1) {
+                ::close(client);  // the connection that filled the queue
+                continue;
+            }
+            accepted_ = stamp_ = test::realNow();
+            uint8_t reply[4];
+            writeWord(reply, static_cast<uint32_t>((stamp_ - platform::kFileTime1900) / platform::kFileTimeUnitsPerSecond));
+            (void)::send(client, reply, sizeof reply, MSG_NOSIGNAL);
+            ::close(client);
+            served_.store(true);
+        }
+    }
+    int listener_ = -1, filler_ = -1;
+    bool ok_ = false;
+    uint64_t drops_ = 0;
+    platform::FileTime dropped_ = 0, accepted_ = 0, stamp_ = 0;
+    std::atomic<bool> stop_{false}, served_{false};
+    std::thread thread_;
+};
+
+// TIME gives whole seconds, read when the connection stood: by the time its
+// four bytes arrive, half a round trip later, the server's clock is that
+// much further on. Over a connection that took a second, the reading is
+// corrected by half of it, to within a few ms.
+TEST_F(TimeQueries, TheTimeReadingIsCorrectedByHalfTheConnectionsRoundTrip) {
+    SlowHandshakeTimeServer server;
+    ASSERT_TRUE(server.ok());
+    useTime();
+    const QueryResult result = runQuery();
+    ASSERT_TRUE(result.accepted) << result.failure;
+    ASSERT_TRUE(server.served());
+    const double handshake = static_cast<double>(server.handshake()) / 1e7;
+    ASSERT_GT(handshake, 0.2) << "the connection was not held up";
+    // What the reply's whole second leaves out, from the middle of that second.
+    const platform::FileTime second = wireSecondsToFileTime(result.serverSeconds);
+    const double inSecond = static_cast<double>(static_cast<int64_t>(server.stamp() - second)) / 1e7 - 0.5;
+    // The clock is the server's: the true offset is 0.
+    const double offset = static_cast<double>(result.offsetUnits) / 1e7;
+    EXPECT_NEAR(offset + inSecond, handshake / 2, 0.03) << "the connection took " << handshake << " s";
+}
+
 // Every address of a name, in the resolver's order, IPv6 included: a
 // silent first address leaves the rest of the time-out to the next one; a
 // name with only an IPv6 address, and IPv6 literals, are asked over IPv6.

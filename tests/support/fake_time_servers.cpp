@@ -181,9 +181,13 @@ void FakeSntpServer::serve() {
         if (reply_ == Reply::EachFarOff) offsetMs += 1'000'000 * int64_t{requests_.load()};
         uint8_t reply[48] = {};
         reply[0] = reply_ == Reply::Unsynchronised ? 0xDC : 0x1C;  // leap indicator 3 or 0, version 3, server
-        const bool kiss = reply_ == Reply::KissOfDeath || reply_ == Reply::KissDeny;
-        reply[1] = kiss ? 0 : 2;  // stratum
-        if (kiss) std::memcpy(reply + 12, reply_ == Reply::KissDeny ? "DENY" : "RATE", 4);
+        const char* kiss = reply_ == Reply::KissOfDeath    ? "RATE"
+                           : reply_ == Reply::KissDeny     ? "DENY"
+                           : reply_ == Reply::KissRestrict ? "RSTR"
+                           : reply_ == Reply::KissUnknown  ? "BUSY"
+                                                           : nullptr;
+        reply[1] = kiss != nullptr ? 0 : 2;  // stratum
+        if (kiss != nullptr) std::memcpy(reply + 12, kiss, 4);
         if (reply_ == Reply::OwnReference) putWord(reply + 12, 0x7F000001);
         std::memcpy(reply + 24, packet + 40, 8);
         uint32_t s = 0, f = 0;
@@ -195,6 +199,7 @@ void FakeSntpServer::serve() {
             putWord(reply + 40, s);
             putWord(reply + 44, f);
         }
+        if (reply_ == Reply::HeldFirst && requests_.load() <= 2 && !pause(stop_, delayMs_)) return;
         const size_t size = reply_ == Reply::ShortThenClose ? 20 : sizeof reply;
         (void)socket_->sendTo(reply, size, peer);
         std::memcpy(lastGenuine_, reply, sizeof reply);

@@ -27,9 +27,13 @@ enum class Reply {
     Unsynchronised,// SNTP: leap indicator 3 (the server's clock is not synchronised)
     KissOfDeath,   // SNTP: stratum 0, code RATE
     KissDeny,      // SNTP: stratum 0, code DENY
+    KissRestrict,  // SNTP: stratum 0, code RSTR
+    KissUnknown,   // SNTP: stratum 0, a code no client knows ("BUSY")
     AtPhase,       // TIME: waits until the clock is `delayMs` into a second, then sends that second
     LateFirst,     // SNTP: the first two replies after `delayMs` (taken then, as a queue on the way
                    // out would hold them), the rest at once
+    HeldFirst,     // SNTP: the first two replies stamped at once and sent `delayMs` later (as a
+                   // queue on the way back would hold them), the rest at once
     Forged,        // SNTP: before each true reply, forgeries `offsetMs` + 1800 s off: wrong, zero and
                    // random originates, modes 1, 2, 3, 5, 6, versions 0 and 7 (these with the right
                    // originate), the last genuine reply replayed 600 s older, and a DENY kiss
