@@ -118,7 +118,9 @@ check "/q ends within its time-out, not the lookup's" "awk -v t=$took 'BEGIN { e
 mkdir "$work/escapes"
 cp "$program" "$work/escapes/tavrel"
 printf 'evil\033]0;title\007.test\r\n' > "$work/escapes/ServFile.txt"
-(cd "$work/escapes" && timeout 60 ./tavrel /q) 2> "$work/escapes/err" || true
+status=0
+(cd "$work/escapes" && timeout 60 ./tavrel /q) 2> "$work/escapes/err" || status=$?
+check "/q with that name says no server answered" "[ $status = 1 ]"
 check "/q names the server with its escapes written out" "grep -qF 'evil\\x1B]0;title\\x07.test' '$work/escapes/err'"
 check "and so does the log" "grep -qF 'evil\\x1B]0;title\\x07.test' '$work/escapes/dLog.txt'"
 check "neither holds an escape character" "! grep -q \$'\\033' '$work/escapes/err' '$work/escapes/dLog.txt'"
