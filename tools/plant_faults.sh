@@ -84,6 +84,9 @@ PY
         echo "fault $total ($file): caught"
     fi
     mv "$scratch/$file.unplanted" "$scratch/$file"
+    # The restored file is older than what was built from the planted one:
+    # without a new time the next build would keep the planted fault.
+    touch "$scratch/$file"
 done < "$scratch/faults.list"
 planted=$((total - missing))
 echo "caught $caught of $planted planted faults ($((planted > 0 ? 100 * caught / planted : 0))%); $missing not planted"
