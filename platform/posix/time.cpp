@@ -13,6 +13,7 @@
 #include <locale.h>
 #include <string>
 
+#include "platform/clock_arguments.h"
 #include "platform/clock_file.h"
 
 namespace tavrel::platform {
@@ -21,8 +22,7 @@ namespace {
 FileTime realUtcNow() {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
-    return kFileTime1970 + static_cast<FileTime>(ts.tv_sec) * kFileTimeUnitsPerSecond +
-           static_cast<FileTime>(ts.tv_nsec / 100);
+    return fileTimeOfUnix(static_cast<int64_t>(ts.tv_sec), static_cast<int64_t>(ts.tv_nsec));
 }
 
 uint64_t realTickCount() {
@@ -103,11 +103,11 @@ bool setSystemFileTime(FileTime utc) {
     if (const char* path = clock_file::simulatedClockPath()) {
         return clock_file::setSimulatedClock(path, utc, realUtcNow());
     }
-    if (utc < kFileTime1970) return false;
-    const FileTime sinceEpoch = utc - kFileTime1970;
+    SecondsAndFraction target;
+    if (!unixTimeOf(utc, target)) return false;
     timespec ts{};
-    ts.tv_sec = static_cast<time_t>(sinceEpoch / kFileTimeUnitsPerSecond);
-    ts.tv_nsec = static_cast<long>((sinceEpoch % kFileTimeUnitsPerSecond) * 100);
+    ts.tv_sec = static_cast<time_t>(target.seconds);
+    ts.tv_nsec = static_cast<long>(target.fraction);
     return clock_settime(CLOCK_REALTIME, &ts) == 0;
 }
 
@@ -118,20 +118,9 @@ bool stepSystemClock(int64_t units) {
     // The kernel adds the offset itself, with no reading in between.
     timex tx{};
     tx.modes = ADJ_SETOFFSET | ADJ_NANO;
-    const bool negative = units < 0;
-    const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(units) : static_cast<uint64_t>(units);
-    int64_t seconds = static_cast<int64_t>(magnitude / kFileTimeUnitsPerSecond);
-    int64_t nanoseconds = static_cast<int64_t>(magnitude % kFileTimeUnitsPerSecond) * 100;
-    if (negative) {
-        // The time value's fraction is never negative.
-        seconds = -seconds;
-        if (nanoseconds != 0) {
-            seconds -= 1;
-            nanoseconds = 1'000'000'000 - nanoseconds;
-        }
-    }
-    tx.time.tv_sec = static_cast<time_t>(seconds);
-    tx.time.tv_usec = static_cast<suseconds_t>(nanoseconds);
+    const SecondsAndFraction offset = stepOffsetNanoseconds(units);
+    tx.time.tv_sec = static_cast<time_t>(offset.seconds);
+    tx.time.tv_usec = static_cast<suseconds_t>(offset.fraction);
     return adjtimex(&tx) != -1;
 }
 
@@ -142,15 +131,10 @@ bool slewSystemClock(int64_t units) {
     }
     // adjtime slews at the kernel's 500 ppm and replaces what is left of an
     // earlier adjustment.
-    const bool negative = units < 0;
-    const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(units) : static_cast<uint64_t>(units);
+    const SecondsAndFraction slew = slewDeltaMicroseconds(units);
     timeval delta{};
-    delta.tv_sec = static_cast<time_t>(magnitude / kFileTimeUnitsPerSecond);
-    delta.tv_usec = static_cast<suseconds_t>(magnitude % kFileTimeUnitsPerSecond / 10);
-    if (negative) {
-        delta.tv_sec = -delta.tv_sec;
-        delta.tv_usec = -delta.tv_usec;
-    }
+    delta.tv_sec = static_cast<time_t>(slew.seconds);
+    delta.tv_usec = static_cast<suseconds_t>(slew.fraction);
     return adjtime(&delta, nullptr) == 0;
 }
 

@@ -15,6 +15,7 @@
 #include <thread>
 #include <string>
 
+#include "platform/clock_arguments.h"
 #include "platform/clock_file.h"
 #include "platform/timezone.h"
 #include "platform/win32/win32_support.h"
@@ -196,9 +197,8 @@ bool setSystemFileTime(FileTime utc) {
     if (const char* path = clock_file::simulatedClockPath()) {
         return announced(clock_file::setSimulatedClock(path, utc, realUtcNow()));
     }
-    const FILETIME ft = toFileTime(utc);
     SYSTEMTIME st;
-    return announced(FileTimeToSystemTime(&ft, &st) && setRealClock(st));
+    return announced(win32::clockSystemTime(utc, st) && setRealClock(st));
 }
 
 bool stepSystemClock(int64_t units) {
@@ -207,9 +207,8 @@ bool stepSystemClock(int64_t units) {
     }
     slewEnder().cancel();
     // Read and set back to back: Windows has no call that adds to the clock.
-    const FILETIME ft = toFileTime(realUtcNow() + static_cast<FileTime>(units));
     SYSTEMTIME st;
-    return announced(FileTimeToSystemTime(&ft, &st) && setRealClock(st));
+    return announced(win32::clockSystemTime(stepTarget(realUtcNow(), units), st) && setRealClock(st));
 }
 
 bool slewSystemClock(int64_t units) {
@@ -222,13 +221,10 @@ bool slewSystemClock(int64_t units) {
     if (!GetSystemTimeAdjustment(&adjustment, &increment, &disabled) || increment == 0) return false;
     // Each clock interrupt adds `increment` units; 500 ppm more or less of
     // it slews, and the slew lasts as long as it takes to gain the units.
-    const DWORD perTick = increment / 2000 > 0 ? increment / 2000 : 1;
-    const uint64_t magnitude = units < 0 ? 0 - static_cast<uint64_t>(units) : static_cast<uint64_t>(units);
-    const uint64_t ms = magnitude * increment / perTick / kFileTimeUnitsPerMs;
-    if (ms == 0) return true;
-    const DWORD rate = units < 0 ? increment - perTick : increment + perTick;
-    if (!SetSystemTimeAdjustment(rate, FALSE)) return false;
-    slewEnder().endAfter(static_cast<DWORD>(std::min<uint64_t>(ms, 0xFFFFFFF0u)));
+    const SlewAdjustment slew = slewAdjustment(increment, units);
+    if (slew.ms == 0) return true;
+    if (!SetSystemTimeAdjustment(slew.rate, FALSE)) return false;
+    slewEnder().endAfter(static_cast<DWORD>(std::min<uint64_t>(slew.ms, 0xFFFFFFF0u)));
     return true;
 }
 

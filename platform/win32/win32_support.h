@@ -54,6 +54,13 @@ inline FILETIME toFileTime(FileTime t) {
 
 inline FileTime fromFileTime(const FILETIME& ft) { return makeFileTime(ft.dwHighDateTime, ft.dwLowDateTime); }
 
+// The SYSTEMTIME SetSystemTime is given to set the clock to `utc` (UTC
+// fields, milliseconds cut off); false for a time it cannot hold.
+inline bool clockSystemTime(FileTime utc, SYSTEMTIME& st) {
+    const FILETIME ft = toFileTime(utc);
+    return FileTimeToSystemTime(&ft, &st) != FALSE;
+}
+
 inline TIME_ZONE_INFORMATION toZoneRecord(const TimeZoneInformation& zone) {
     TIME_ZONE_INFORMATION tzi{};
     tzi.Bias = zone.bias;
