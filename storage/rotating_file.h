@@ -2,11 +2,16 @@
 // past a size: the log and the clock's history.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace tavrel {
+
+namespace platform {
+class File;
+}
 
 // Appends `text` to the file at `path`, the writers of every process taking
 // turns under an exclusive lock (waiting at most lockWaitMs). Past
@@ -22,5 +27,12 @@ namespace tavrel {
 // and process on standard error.
 bool appendRotating(const std::string& path, const std::string& oldPath, int64_t rotateAbove,
                     std::string_view header, std::string_view text, int lockWaitMs);
+
+// Test seams: what stands in for moving the file aside and for each read of
+// it when it is copied instead; nullptr restores the system's own. Not for
+// use while other threads write.
+using RotationMove = bool (*)(const std::string& from, const std::string& to);
+using RotationRead = long (*)(platform::File& file, void* buffer, size_t size);
+void setRotationSeams(RotationMove move, RotationRead read);
 
 }  // namespace tavrel

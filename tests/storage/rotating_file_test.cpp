@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -78,6 +79,59 @@ TEST_F(RotatingFile, AFileThatCannotBePutAsideKeepsEveryLine) {
     ASSERT_TRUE(append("fifth line\r\n"));
     EXPECT_EQ(test::readFile(oldPath), former);
     EXPECT_EQ(test::readFile(path), "header\r\nfifth line\r\n");
+}
+
+// Stand-ins for a system that refuses the move, and for a file that can be
+// read only so far: past `readable` bytes each read fails, or finds the end
+// early as when another writer cut the file short.
+struct PartReads {
+    static inline int64_t readable = 0;
+    static inline int64_t given = 0;
+    static inline bool failing = true;
+    static bool refuseMove(const std::string&, const std::string&) { return false; }
+    static long read(platform::File& file, void* buffer, size_t size) {
+        if (given >= readable) return failing ? -1 : 0;
+        const long n = file.read(buffer, std::min(size, static_cast<size_t>(readable - given)));
+        if (n > 0) given += n;
+        return n;
+    }
+};
+
+TEST_F(RotatingFile, ACopyThatCannotReadTheFileWholeLosesNothing) {
+    struct Restore {
+        ~Restore() { setRotationSeams(nullptr, nullptr); }
+    } restore;
+    test::writeFile(path, former);
+    test::writeFile(oldPath, "the one before\r\n");
+    setRotationSeams(PartReads::refuseMove, PartReads::read);
+
+    PartReads::readable = 10;
+    PartReads::given = 0;
+    PartReads::failing = true;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(append("third line\r\n"));
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(said.find("Tavrel: cannot rotate " + path + ": "), 0u) << said;
+    EXPECT_NE(said.find("could not be read whole"), std::string::npos) << said;
+    EXPECT_EQ(test::readFile(path), former);
+    EXPECT_EQ(test::readFile(oldPath), "the one before\r\n");
+
+    // The end found early is no better than a failed read.
+    PartReads::given = 0;
+    PartReads::failing = false;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(append("fourth line\r\n"));
+    (void)testing::internal::GetCapturedStderr();
+    EXPECT_EQ(test::readFile(path), former);
+    EXPECT_EQ(test::readFile(oldPath), "the one before\r\n");
+
+    // Once it reads whole, the copy takes everything and the file starts afresh.
+    PartReads::readable = 1 << 20;
+    PartReads::given = 0;
+    ASSERT_TRUE(append("fifth line\r\n"));
+    EXPECT_EQ(test::readFile(oldPath), former);
+    EXPECT_EQ(test::readFile(path), "header\r\nfifth line\r\n");
+    EXPECT_EQ(PartReads::given, static_cast<int64_t>(former.size()));
 }
 
 #ifndef _WIN32
