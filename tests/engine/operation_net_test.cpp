@@ -510,6 +510,42 @@ TEST_F(Operation, AGoodCheckMakesTheServedClockSynchronisedForADay) {
     EXPECT_LT(byTime.rootDispersion, kSecond16 + kSecond16 / 10);
 }
 
+// A Correct makes the own server serve the clock as synchronised only when
+// it set the clock, and then with the Correct's round trip as root delay
+// (a server that answers 150 ms late, so that the round trip shows).
+TEST_F(Operation, OnlyACorrectThatSetTheClockMakesTheServedClockSynchronised) {
+    if (test::runningUnderWine()) GTEST_SKIP() << "the own servers' tests run on Linux";
+    listServers({"127.0.0.2"});
+    settings.protocol.store(Protocol::Sntp);
+    {
+        FakeSntpServer server(Reply::Late, 0, 150, test::listenAt(kSecondLoopback));
+        test::TempDir folder;
+        const test::ScopedEnv clock("TAVREL_CLOCK_FILE", folder.path().c_str());  // a folder cannot be rewritten as a file
+        start(OperationKind::Correct);
+        ASSERT_TRUE(runToEnd());
+        EXPECT_EQ(status(), "Error setting Time Change Privileges");
+    }
+    EXPECT_EQ(askOwnServer(*engine).failure, "server not synchronised");
+
+    {
+        FakeSntpServer server(Reply::Late, 0, 150, test::listenAt(kSecondLoopback));
+        test::setSimulatedOffsetSeconds(2);
+        start(OperationKind::Correct);
+        ASSERT_TRUE(runToEnd());
+        EXPECT_LT(std::fabs(test::simulatedOffsetSeconds()), 0.5) << log();
+    }
+    const QueryResult served = askOwnServer(*engine);
+    ASSERT_TRUE(served.accepted) << served.failure;
+    EXPECT_EQ(served.stratum, 2);
+    const std::vector<HistoryEntry> rows = readHistory();
+    const auto corrected = std::find_if(rows.begin(), rows.end(), [](const HistoryEntry& r) { return r.outcome == "Corrected"; });
+    ASSERT_NE(corrected, rows.end());
+    ASSERT_TRUE(corrected->roundTripMs.has_value());
+    const double roundTrip = static_cast<double>(*corrected->roundTripMs) / 1000;
+    EXPECT_GE(roundTrip, 0.15);
+    EXPECT_NEAR(static_cast<double>(served.rootDelay) / kSecond16, roundTrip, 0.002);
+}
+
 // The walk on a network that fails at once: after each round of the list
 // the walk pauses (30 s, doubling, at most 15 minutes); the first round logs
 // each server, later rounds a line each; Abort ends the wait at once.

@@ -186,6 +186,36 @@ TEST_F(TimeQueries, OneReplyOutsideTheDateRangeRefusesTheQuery) {
     EXPECT_TRUE(runQuery().accepted);
 }
 
+// A reply with either of its server times outside the date range ends the
+// sampling (asking again would only ask the same liar again): one received
+// just before the lower bound and sent just after it is the last asked for.
+TEST_F(TimeQueries, AReplyReceivedBeforeTheDateRangeEndsTheSampling) {
+    useSntp();
+    settings.dateRangeEnabled.store(true);
+    // The server's clock ahead so that its transmit time comes about 450 ms
+    // after the first whole second of the next unit of the bounds (about
+    // 430 s long; the wire's seconds are whole) and its receive time 900 ms
+    // before that.
+    const uint32_t h = platform::upperWord(test::realNow()) + 1;
+    const platform::FileTime bound = platform::makeFileTime(h, 0);
+    constexpr platform::FileTime kSecond = 10'000'000;
+    const platform::FileTime firstSecond = (bound + kSecond - 1) / kSecond * kSecond;
+    const int64_t aheadMs = static_cast<int64_t>(firstSecond - test::realNow()) / 10'000 + 450;
+    settings.dateRangeLow.store(bound);
+    settings.dateRangeHigh.store(platform::makeFileTime(h + 2, 0));
+    {
+        FakeSntpServer server(Reply::ReceiveEarly, aheadMs);
+        runQuery();
+        EXPECT_EQ(server.requests(), 1);
+    }
+    // With the bound a unit earlier the same server is asked for every sample.
+    settings.dateRangeLow.store(platform::makeFileTime(h - 1, 0));
+    FakeSntpServer server(Reply::ReceiveEarly, aheadMs);
+    const QueryResult result = runQuery();
+    EXPECT_TRUE(result.accepted) << result.failure;
+    EXPECT_GE(server.requests(), 3);
+}
+
 TEST_F(TimeQueries, SntpRepliesThatFail) {
     useSntp();
     // No transmit timestamp; a server whose clock is not synchronised; a

@@ -191,7 +191,7 @@ void FakeSntpServer::serve() {
         if (reply_ == Reply::OwnReference) putWord(reply + 12, 0x7F000001);
         std::memcpy(reply + 24, packet + 40, 8);
         uint32_t s = 0, f = 0;
-        ntpNow(offsetMs, s, f);
+        ntpNow(reply_ == Reply::ReceiveEarly ? offsetMs - 900 : offsetMs, s, f);
         putWord(reply + 32, s);
         putWord(reply + 36, f);
         if (reply_ != Reply::ZeroTransmit) {

@@ -44,6 +44,7 @@ enum class Reply {
     OwnReference,  // SNTP: true, but its reference identifier is 127.0.0.1 (its source is the asker)
     TooLong,       // TIME: the four bytes, then 1 MiB more
     Trickle,       // TIME: one byte every `delayMs`
+    ReceiveEarly,  // SNTP: true, but its receive timestamp 900 ms before its transmit timestamp
 };
 
 // A shared record of which server was asked, in order ("A-TIME", ...).

@@ -1,5 +1,6 @@
 #include "tests/support/query_fixture.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -30,6 +31,15 @@ void setSimulatedOffsetSeconds(double seconds) {
     writeFile(clockFile(), std::to_string(static_cast<long long>(seconds * 1e7)) + "\n");
 }
 
+namespace {
+// The simulated kernel's word that the clock is synchronised (set by a
+// Correct, read by the own servers) goes with the test that set it: tests
+// that share a clock file must not see each other's corrections.
+void forgetSimulatedSyncState() {
+    if (const char* path = clockFile()) std::remove((std::string(path) + ".sync").c_str());
+}
+}  // namespace
+
 double simulatedOffsetSeconds() {
     const std::string text = readFile(clockFile());
     return text.empty() ? 0.0 : std::strtod(text.c_str(), nullptr) / 1e7;
@@ -46,9 +56,13 @@ void QueryTest::SetUp() {
     ASSERT_TRUE(fillStringTable(defaultStringsFile(), stringTable(), kRequiredSlots));
     applyDefaults();
     setSimulatedOffsetSeconds(0);
+    forgetSimulatedSyncState();
 }
 
-void QueryTest::TearDown() { setSimulatedOffsetSeconds(0); }
+void QueryTest::TearDown() {
+    setSimulatedOffsetSeconds(0);
+    forgetSimulatedSyncState();
+}
 
 QueryTarget QueryTest::target(const std::string& server) {
     QueryTarget t;
