@@ -1,5 +1,6 @@
 #include "storage/rotating_file.h"
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <set>
@@ -16,8 +17,9 @@ constexpr int kMaxOpenings = 16;
 
 bool systemMove(const std::string& from, const std::string& to) { return platform::moveFileReplacing(from, to); }
 long systemRead(platform::File& file, void* buffer, size_t size) { return file.read(buffer, size); }
-RotationMove moveFile = systemMove;
-RotationRead readFile = systemRead;
+// Atomic: a test sets them while other threads of the process may log.
+std::atomic<RotationMove> moveFile{systemMove};
+std::atomic<RotationRead> readFile{systemRead};
 
 enum class Rotation {
     Moved,    // the file now has oldPath's name; `path` is free for a new one
@@ -33,7 +35,7 @@ bool readWhole(platform::File& file, int64_t size, std::string& content) {
     content.reserve(static_cast<size_t>(size));
     char buffer[65536];
     for (;;) {
-        const long n = readFile(file, buffer, sizeof buffer);
+        const long n = readFile.load()(file, buffer, sizeof buffer);
         if (n < 0) return false;
         if (n == 0) break;
         content.append(buffer, static_cast<size_t>(n));
@@ -47,7 +49,7 @@ bool readWhole(platform::File& file, int64_t size, std::string& content) {
 // stands in, and only then is the file emptied. On failure `reason` says why.
 Rotation rotate(platform::File& file, int64_t size, const std::string& path, const std::string& oldPath,
                 std::string& reason) {
-    if (moveFile(path, oldPath)) return Rotation::Moved;
+    if (moveFile.load()(path, oldPath)) return Rotation::Moved;
     reason = "moving it to " + oldPath + " failed (" + platform::lastFileErrorText() + ")";
     std::string content;
     if (!readWhole(file, size, content)) {
@@ -93,8 +95,8 @@ bool appendWhole(platform::File& file, int64_t size, std::string_view out) {
 }  // namespace
 
 void setRotationSeams(RotationMove move, RotationRead read) {
-    moveFile = move != nullptr ? move : systemMove;
-    readFile = read != nullptr ? read : systemRead;
+    moveFile.store(move != nullptr ? move : systemMove);
+    readFile.store(read != nullptr ? read : systemRead);
 }
 
 bool appendRotating(const std::string& path, const std::string& oldPath, int64_t rotateAbove,
