@@ -99,10 +99,16 @@ TEST_F(Walk, ARoundWrapsPastTheEndAndStopsWhereItBegan) {
     EXPECT_EQ(view.status(), "No server answered; next try in 30 Scs");
 
     // The next round begins when its pause is over, from the same server.
-    fakeTick.fetch_add(29'000);
+    // The wait's text counts whole seconds up: with part of a second left
+    // it never reads 0.
+    fakeTick.fetch_add(28'500);
+    operation->pass();
+    EXPECT_EQ(view.status(), "No server answered; next try in 2 Scs");
+    fakeTick.fetch_add(1'000);
     operation->pass();
     EXPECT_TRUE(operation->waitingForRound());
-    fakeTick.fetch_add(1'000);
+    EXPECT_EQ(view.status(), "No server answered; next try in 1 Scs");
+    fakeTick.fetch_add(500);
     operation->pass();
     EXPECT_FALSE(operation->waitingForRound());
     EXPECT_EQ(runRound(), (std::vector<int32_t>{1, 2, 0, 1}));
