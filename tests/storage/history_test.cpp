@@ -60,6 +60,15 @@ TEST_F(HistoryFile, RowsRoundTripWithCommasQuotesAndEmptyFigures) {
     EXPECT_FALSE(read.offsetSeconds.has_value());
     EXPECT_FALSE(read.roundTripMs.has_value());
     EXPECT_FALSE(read.changeSeconds.has_value());
+
+    // A quote without a comma is quoted too: left bare, a field that begins
+    // with one would read back as a quoted field without its quotes.
+    for (const char* name : {"\"quoted\"", "a\"b", "\""}) {
+        HistoryEntry odd = written;
+        odd.server = name;
+        ASSERT_TRUE(parseHistoryRow(historyRow(odd), read)) << historyRow(odd);
+        EXPECT_EQ(read.server, name) << historyRow(odd);
+    }
 }
 
 TEST_F(HistoryFile, OldRowsAreReadAndDamagedOnesRefused) {
