@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
     if (sw == "/q") {
         // A lookup still hanging is not waited for: the process ends.
         tavrel::LeftBehindQueries leftBehind;
-        tavrel::platform::exitProcess(tavrel::runQuickMode(leftBehind));
+        tavrel::platform::exitProcess(tavrel::runQuickMode(leftBehind, tavrel::quickRunLimit()));
     }
     if (sw == "/x") {
         tavrel::runServiceProcess();

@@ -1,7 +1,10 @@
 #include "app/quick_mode.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,14 +45,15 @@ uint64_t syncTimeoutMs() {
     return static_cast<uint64_t>(std::chrono::milliseconds(settings.syncTimeout.load()).count());
 }
 
-// One query under the sync time-out; a query still running then is given
-// up and handed to `leftBehind` (its thread may be stuck in a name lookup).
-// The reply, or none.
-std::optional<QueryResult> ask(const QueryTarget& target, std::string& address, LeftBehindQueries& leftBehind) {
+// One query under the sync time-out, and not past `runDeadline`; a query
+// still running then is given up and handed to `leftBehind` (its thread may
+// be stuck in a name lookup). The reply, or none.
+std::optional<QueryResult> ask(const QueryTarget& target, std::string& address, LeftBehindQueries& leftBehind,
+                               uint64_t runDeadline) {
     // Shared with the query: one left behind may still signal it.
     auto progress = std::make_shared<platform::ManualResetEvent>();
     auto query = std::make_unique<TimeQuery>(target, [progress] { progress->set(); });
-    const uint64_t deadline = platform::getTickCount64() + syncTimeoutMs();
+    const uint64_t deadline = std::min(platform::getTickCount64() + syncTimeoutMs(), runDeadline);
     for (uint64_t now = platform::getTickCount64(); !query->finished() && now < deadline;
          now = platform::getTickCount64()) {
         progress->wait(static_cast<uint32_t>(deadline - now));
@@ -67,12 +71,29 @@ std::optional<QueryResult> ask(const QueryTarget& target, std::string& address, 
 
 }  // namespace
 
-int runQuickMode() {
-    LeftBehindQueries leftBehind;
-    return runQuickMode(leftBehind);
+std::chrono::seconds quickRunLimit() {
+    const char* text = std::getenv("TAVREL_QUICK_LIMIT");
+    if (text == nullptr || *text == '\0') return kQuickRunLimit;
+    constexpr long kDaySeconds = 86'400;
+    char* end = nullptr;
+    errno = 0;
+    const long seconds = std::strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || seconds < 1 || seconds > kDaySeconds) {
+        say(std::string("TAVREL_QUICK_LIMIT is not a number of seconds from 1 to 86400; the run may take ") +
+            std::to_string(kQuickRunLimit.count()) + " s");
+        return kQuickRunLimit;
+    }
+    return std::chrono::seconds(seconds);
 }
 
-int runQuickMode(LeftBehindQueries& leftBehind) {
+int runQuickMode(std::chrono::seconds limit) {
+    LeftBehindQueries leftBehind;
+    return runQuickMode(leftBehind, limit);
+}
+
+int runQuickMode(LeftBehindQueries& leftBehind, std::chrono::seconds limit) {
+    const uint64_t runDeadline =
+        platform::getTickCount64() + static_cast<uint64_t>(std::chrono::milliseconds(limit).count());
     if (serverListEmpty.load() != 0 && settings.serverSource.load() == ServerSource::List) {
         settings.serverSource.store(ServerSource::ManualA);
     }
@@ -86,6 +107,7 @@ int runQuickMode(LeftBehindQueries& leftBehind) {
     const int start = pickFrom(settings.selectedServer.load(), name);
     int index = start;
     std::string tried;
+    bool outOfTime = false;
     for (;;) {
         QueryTarget target;
         if (!useList) {
@@ -102,13 +124,16 @@ int runQuickMode(LeftBehindQueries& leftBehind) {
         // An nts:// entry is asked by NTS whatever the protocol setting, and
         // never falls back.
         const bool nts = isNtsEntry(name);
+        // What the server was asked by, each with why it failed where it
+        // said: "SNTP (refused: DENY) and TIME".
+        std::string askedBy;
         for (bool sntp = nts || effectiveProtocol(Protocol::Sntp) == Protocol::Sntp;; sntp = false) {
             target.useTime = !sntp;
             HistoryEntry history;
             history.action = "Quick";
             history.server = name;
             history.protocol = nts ? "NTS" : sntp ? "SNTP" : "TIME";
-            const std::optional<QueryResult> reply = ask(target, history.address, leftBehind);
+            const std::optional<QueryResult> reply = ask(target, history.address, leftBehind, runDeadline);
             if (reply && reply->accepted) {
                 logRefusedSamples(*reply, name);
                 bool forceTimeProtocol = false;
@@ -135,19 +160,25 @@ int runQuickMode(LeftBehindQueries& leftBehind) {
                                        : !reply->kiss.empty()        ? " (refused: " + reply->kiss + ")"
                                        : !reply->failure.empty()     ? " (" + reply->failure + ")"
                                                                      : std::string();
-            if (settings.logErrors.load() && !settings.logDisabled.load()) {
-                logNamedLine(slot(kSlotNoResponse), name + reason, LogLevel::Warning);
-            }
-            say(slot(kSlotNoResponse) + name + reason);
+            askedBy += (askedBy.empty() ? "" : " and ") + history.protocol + reason;
+            outOfTime = platform::getTickCount64() >= runDeadline;
             const bool timeMayHelp = !nts && !history.address.empty() && (!reply || reply->kiss.empty());
-            if (!(sntp && autoProtocol && timeMayHelp)) break;
+            if (outOfTime || !(sntp && autoProtocol && timeMayHelp)) break;
         }
+        // One line a server, in the log as on standard error.
+        const std::string line = name + " by " + askedBy;
+        if (settings.logErrors.load() && !settings.logDisabled.load()) {
+            logNamedLine(slot(kSlotNoResponse), line, LogLevel::Warning);
+        }
+        say(slot(kSlotNoResponse) + line);
         tried += (tried.empty() ? "" : ", ") + name;
-        if (!useList) break;
+        if (!useList || outOfTime) break;
         index = pickFrom(index + 1, name);
         if (index == start) break;
     }
-    say(slot(kSlotUnableToSync) + tried);
+    std::string last = slot(kSlotUnableToSync) + tried;
+    if (outOfTime) last += " (stopped after " + std::to_string(limit.count()) + " s)";
+    say(last);
     return kQuickNoAnswer;
 }
 

@@ -20,6 +20,9 @@ namespace {
 constexpr const char* kInstanceName = platform::kProgramCaption;
 constexpr uint32_t kSecondInstanceWaitMs = 5000;
 constexpr uint32_t kSecondInstancePollMs = 100;
+// The exit status of a second copy that gives up: it did not start, which
+// a script or a desktop launcher must be able to tell from a start.
+constexpr int kAlreadyRunning = 1;
 
 }  // namespace
 
@@ -43,7 +46,7 @@ void runWindowProgram(const std::string& startSwitch) {
             platform::sleepMs(kSecondInstancePollMs);
             acquired = platform::acquireSingleInstance(kInstanceName);
         }
-        if (!acquired) platform::exitProcess();
+        if (!acquired) platform::exitProcess(kAlreadyRunning);
     }
 
     gui::WindowHandle mainWindow = gui::kNoWindow;

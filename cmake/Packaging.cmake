@@ -12,6 +12,8 @@
 #   PREFIX/lib/tmpfiles.d/tavrel.conf
 #                                  its right to write in the node exporter's
 #                                  textfile folder
+#   PREFIX/lib/systemd/ntp-units.d/80-tavrel.list
+#                                  the service as timedated's NTP service
 #   PREFIX/share/doc/tavrel/       the copyright and the changelog
 #   the man page, bash completion, a desktop launcher and its icon.
 include(GNUInstallDirs)
@@ -58,6 +60,7 @@ install(FILES resources/linux/tavrel.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/ic
 install(FILES resources/linux/tavrel.rules DESTINATION ${CMAKE_INSTALL_DATADIR}/polkit-1/rules.d)
 # systemd's own folder, which is lib/ whatever the system's library folder.
 install(FILES resources/linux/tavrel.tmpfiles DESTINATION lib/tmpfiles.d RENAME tavrel.conf)
+install(FILES resources/linux/tavrel.ntp-units DESTINATION lib/systemd/ntp-units.d RENAME 80-tavrel.list)
 # The unit names the program where it is installed, which is known only when
 # installing (the package installs under /usr whatever the build's prefix).
 install(CODE "

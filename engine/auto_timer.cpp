@@ -117,9 +117,8 @@ void AutoTimer::restartPeriod(AutoKind which) {
 }
 
 void AutoTimer::settingsChanged() {
-    const bool armedEventOff = (countdown_.kind == AutoKind::Sync && !syncEnabled()) ||
-                               (countdown_.kind == AutoKind::Check && !checkEnabled());
-    if (countdown_.kind == AutoKind::None || armedEventOff) arm();
+    host_.killAutoTimer();
+    arm();
 }
 
 }  // namespace tavrel

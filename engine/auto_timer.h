@@ -49,7 +49,10 @@ public:
     // The Options sheet's Reset buttons: that event's period starts again at
     // the next arming.
     void restartPeriod(AutoKind which);
-    // The enable boxes changed: arms, re-arms or stops the timer to match.
+    // The Auto page was saved: arms, re-arms or stops the timer to match. A
+    // changed period takes effect at once, counted from that period's start
+    // (an event already past its new period runs now), so the countdown
+    // never announces an event the timer will not start.
     void settingsChanged();
 
     // The event armed next (None when the timer is off).

@@ -10,5 +10,6 @@ bash "$root/tools/install-deps.sh" --build-only
 testing=()
 [ -f "$root/build/CMakeCache.txt" ] || testing=(-DBUILD_TESTING=OFF)
 cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${testing[@]}" >/dev/null
-cmake --build "$root/build" -j"$(nproc)" --target tavrel
+# The read-me as text too: Help pages it in the terminal.
+cmake --build "$root/build" -j"$(nproc)" --target tavrel tavrel_readme
 exec "$root/build/tavrel" "$@"

@@ -73,6 +73,7 @@ void onCommand(WindowProgram& program, WindowHandle window, int command) {
             showTimeZoneDialog(window);
             break;
         case kCommandResetAutoTimers: program.autoTimer.reset(); break;
+        case kCommandRestore: restoreFromTray(program, window); break;
         case kCommandSupervisorEnded: gui::destroyWindow(window); break;
         case kCommandRefreshTimeZone: refreshTimeZoneCaption(window); return;
         default: return;  // other ids do not wake the supervisor

@@ -30,6 +30,8 @@ inline constexpr int kCommandHelp = 6;
 inline constexpr int kCommandHistory = 7;
 // Commands of the main window that the tray menu also sends.
 inline constexpr int kCommandResetAutoTimers = 1009;
+// The tray menu's Restore: the window back from the notification area.
+inline constexpr int kCommandRestore = 1010;
 // The supervisor has ended: the window goes.
 inline constexpr int kCommandSupervisorEnded = 2031;
 // An operation begins: the time zone is refreshed (and a locked one restored).

@@ -268,7 +268,7 @@ void OptionsSheet::readAutoPage(WindowHandle page) {
     settings.autoCheckCount.store(readCount(page, kIdAutoCheckCount, 1, 99));
     settings.autoCheckUnit.store(selectedEntry<TimeUnit>(page, kIdAutoCheckUnit));
     settings.autoCheckEnabled.store(checked(page, kIdAutoCheckOn));
-    // A changed count or unit alone takes effect at the next arming.
+    // A changed count or unit takes effect at once.
     autoTimer_.settingsChanged();
 }
 

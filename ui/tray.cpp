@@ -38,16 +38,20 @@ std::string trayTipText(const WindowProgram& program) {
     return tip;
 }
 
+void restoreFromTray(WindowProgram& program, gui::WindowHandle window) {
+    // The restore steps are taken here: a window hidden by the close box
+    // was never minimised, and showing it again reports no size change.
+    program.engine.setWindowState(WindowState::Shown);
+    gui::trayDeleteIcon(window);
+    gui::showWindow(window, gui::ShowCommand::Normal);
+    gui::setForegroundWindow(window);
+}
+
 void onTrayCallback(WindowProgram& program, gui::WindowHandle window, int iconId, int mouseMessage) {
     if (iconId != 0) return;
     gui::trayUpdateTip(window, trayTipText(program));
     if (mouseMessage == gui::kTrayLeftButtonDown) {
-        // The restore steps are taken here: a window hidden by the close box
-        // was never minimised, and showing it again reports no size change.
-        program.engine.setWindowState(WindowState::Shown);
-        gui::trayDeleteIcon(window);
-        gui::showWindow(window, gui::ShowCommand::Normal);
-        gui::setForegroundWindow(window);
+        restoreFromTray(program, window);
     } else if (mouseMessage == gui::kTrayRightButtonDown) {
         gui::postMessage(window, gui::WindowMessage{gui::MessageKind::RightButtonUp});
     }
@@ -55,8 +59,10 @@ void onTrayCallback(WindowProgram& program, gui::WindowHandle window, int iconId
 }
 
 void showTrayMenu(const WindowProgram& program, gui::WindowHandle window) {
-    std::vector<gui::MenuItem> items = {
-        {"About", kCommandAbout}, {slot(kSlotHelp), kCommandHelp}, {"History", kCommandHistory}, {"", 0}};
+    std::vector<gui::MenuItem> items;
+    if (program.engine.windowState() == WindowState::InTray) items.push_back({"Restore", kCommandRestore});
+    items.insert(items.end(),
+                 {{"About", kCommandAbout}, {slot(kSlotHelp), kCommandHelp}, {"History", kCommandHistory}, {"", 0}});
     if (program.autoTimer.armed() != AutoKind::None) {
         items.push_back({slot(kSlotResetAutoTimers), kCommandResetAutoTimers});
     }

@@ -19,9 +19,14 @@ void hideToTray(WindowProgram& program, gui::WindowHandle window);
 void refreshTrayTip(const WindowProgram& program, gui::WindowHandle window);
 // The tip: the countdown (or the program title) and the server state.
 std::string trayTipText(const WindowProgram& program);
+// Shows the window again and takes the icon away (a click on the icon, the
+// menu's Restore).
+void restoreFromTray(WindowProgram& program, gui::WindowHandle window);
 // A mouse event on the icon (the id of the icon, the mouse message).
 void onTrayCallback(WindowProgram& program, gui::WindowHandle window, int iconId, int mouseMessage);
-// The popup menu: About, Help, Reset Auto Timers (while armed), Sync Now, Exit.
+// The popup menu: Restore (while in the tray: the way back to the window
+// where a click on the entry is not at hand), About, Help, History, Reset
+// Auto Timers (while armed), Sync Now, Exit.
 void showTrayMenu(const WindowProgram& program, gui::WindowHandle window);
 // The notification area came back: show the icon again while in the tray.
 void onTaskbarCreated(const WindowProgram& program, gui::WindowHandle window);

@@ -109,6 +109,9 @@ public:
             } else {
                 event = decodeKey(code);
             }
+            // The size curses knows now: a resize read in this batch counts
+            // for the keys after it.
+            ui_.setScreenSize(COLS, LINES);
             ui_.handle(event);
             if (!pumpMessages()) return;
         }

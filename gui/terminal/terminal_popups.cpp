@@ -184,9 +184,13 @@ void TerminalUi::drawPopup(Screen& screen, const Popup& p) {
             for (const std::string& text : p.items) inner = std::max(inner, textCells(text));
             const int w = std::min(width, inner + 4);
             const int h = std::min(height, static_cast<int>(p.items.size()) + 2);
-            // Under the focused control, its right edge at the control's.
+            // Under the focused control, its right edge at the control's;
+            // above it where there is room there and none below (the tray
+            // entry on the last line).
             const int left = std::clamp(p.anchorRight - w, 0, std::max(0, width - w));
-            const int top = std::clamp(p.anchorY + 1, 0, std::max(0, height - h));
+            const bool roomBelow = p.anchorY + 1 + h <= height;
+            const int top = !roomBelow && p.anchorY >= h ? p.anchorY - h
+                                                        : std::clamp(p.anchorY + 1, 0, std::max(0, height - h));
             drawBox(screen, left, top, w, h, U"", Style::Popup, frame, glyphs_);
             for (int i = 0; i + 2 < h; ++i) {
                 const std::string& text = p.items[static_cast<size_t>(i)];

@@ -65,6 +65,7 @@ void TerminalUi::drawEntries(Screen& screen, const std::vector<WindowView>& wind
         if (entry.empty()) continue;
         right = std::max(left, right - static_cast<int>(entry.size()));
         screen.put(right, row, entry, Style::Entry, Hit{Hit::Kind::TrayEntry, w.handle, -1});
+        trayEntries_[w.handle] = EntrySpan{right, right + static_cast<int>(entry.size()), row};
         right -= 1;
     }
     // What the keys do, where there is room.
@@ -88,19 +89,12 @@ const Screen& TerminalUi::render(int width, int height) {
     screen_ = std::make_unique<Screen>(std::max(1, width), std::max(1, height));
     Screen& screen = *screen_;
 
-    std::vector<const WindowView*> shown;
-    std::vector<WindowGeometry> geometry;
-    int needWidth = 0, needHeight = 0;
-    for (const WindowView& w : windows) {
-        if (w.embeddedIn != kNoWindow || w.show != ShowCommand::Normal) continue;
-        shown.push_back(&w);
-        geometry.push_back(measureWindow(w, windows));
-        // Each window with a line for its tooltip and the entries line.
-        needWidth = std::max(needWidth, geometry.back().width);
-        needHeight = std::max(needHeight, geometry.back().height + 2);
-    }
-    tooSmall_ = needWidth > screen.width() || needHeight > screen.height();
-    if (tooSmall_) {
+    setScreenSize(screen.width(), screen.height());
+    ShownWindows layout = shownWindows(windows);
+    const std::vector<const WindowView*>& shown = layout.windows;
+    std::vector<WindowGeometry>& geometry = layout.geometry;
+    const int needWidth = layout.needWidth, needHeight = layout.needHeight;
+    if (needWidth > screen.width() || needHeight > screen.height()) {
         const std::string text = "Enlarge the terminal to " + std::to_string(std::max(needWidth, screen.width())) +
                                  " x " + std::to_string(std::max(needHeight, screen.height()));
         const std::vector<std::u32string> lines = wrapWords(fromUtf8(text), screen.width(), screen.height());
@@ -140,9 +134,20 @@ const Screen& TerminalUi::render(int width, int height) {
             break;
         }
     }
+    trayEntries_.clear();
+    drawEntries(screen, windows, !shown.empty());
     // Popups stay beside the control they were opened from, wherever a
-    // resize has moved its window (the focus stays put while they are open).
+    // resize has moved its window (the focus stays put while they are
+    // open); the menu of a window in the tray stays above its entry.
     for (const auto& popup : popups_) {
+        const auto entry = trayEntries_.find(popup->window);
+        const WindowView* owner = findWindow(windows, popup->window);
+        if (entry != trayEntries_.end() && owner != nullptr && owner->show == ShowCommand::Hidden) {
+            popup->anchorX = entry->second.left;
+            popup->anchorY = entry->second.row;
+            popup->anchorRight = entry->second.right;
+            continue;
+        }
         popup->anchorX = focusX_;
         popup->anchorY = focusY_;
         popup->anchorRight = focusRight_;
@@ -158,7 +163,6 @@ const Screen& TerminalUi::render(int width, int height) {
             }
         }
     }
-    drawEntries(screen, windows, !shown.empty());
     for (const auto& popup : popups_) drawPopup(screen, *popup);
     return screen;
 }

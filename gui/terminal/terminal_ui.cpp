@@ -86,10 +86,35 @@ void TerminalUi::moveFocus(const std::vector<WindowView>& windows, const WindowV
     setFocus(windows, order[static_cast<size_t>((static_cast<int>(index) + step + n) % n)]);
 }
 
+void TerminalUi::setScreenSize(int width, int height) {
+    screenWidth_ = width;
+    screenHeight_ = height;
+}
+
+TerminalUi::ShownWindows TerminalUi::shownWindows(const std::vector<WindowView>& windows) {
+    ShownWindows shown;
+    for (const WindowView& w : windows) {
+        if (w.embeddedIn != kNoWindow || w.show != ShowCommand::Normal) continue;
+        shown.windows.push_back(&w);
+        shown.geometry.push_back(measureWindow(w, windows));
+        shown.needWidth = std::max(shown.needWidth, shown.geometry.back().width);
+        shown.needHeight = std::max(shown.needHeight, shown.geometry.back().height + 2);
+    }
+    return shown;
+}
+
+bool TerminalUi::tooSmall(const std::vector<WindowView>& windows) const {
+    if (screenWidth_ <= 0 || screenHeight_ <= 0) return false;
+    const ShownWindows shown = shownWindows(windows);
+    return shown.needWidth > screenWidth_ || shown.needHeight > screenHeight_;
+}
+
 void TerminalUi::handle(const InputEvent& event) {
     // While the windows do not fit, nothing acts unseen: only a resize (and
-    // the terminal closing, which comes as a signal) does anything.
-    if (tooSmall_) return;
+    // the terminal closing, which comes as a signal) does anything. Judged
+    // now, not by the last screen drawn: a key read with a resize, or after
+    // a key that opened a larger window, comes before the next drawing.
+    if (tooSmall(snapshotWindows())) return;
     bool& down = event.rightButton ? rightDown_ : leftDown_;
     switch (event.type) {
         case InputEvent::Type::Key: handleKey(event); break;

@@ -34,7 +34,10 @@ public:
 
     // Draws the windows as they are now (and keeps the cells for clicks).
     const Screen& render(int width, int height);
-    // Acts on one key or mouse event.
+    // The terminal's size now (after a resize, before the next render).
+    void setScreenSize(int width, int height);
+    // Acts on one key or mouse event; nothing while the windows as they are
+    // now do not fit the terminal as it is now.
     void handle(const InputEvent& event);
 
     // Popups the program waits for: the backend opens one, then runs the
@@ -55,9 +58,23 @@ public:
     WindowHandle activeWindow();
 
 private:
-    // The last screen drawn asked for a larger terminal.
-    bool tooSmall_ = false;
+    // The terminal's size as last given (0: not yet known).
+    int screenWidth_ = 0;
+    int screenHeight_ = 0;
     struct Popup;
+
+    // The windows drawn on their own (not embedded, not hidden), their
+    // sizes, and the terminal they need: each with a line for its tooltip
+    // and the entries line.
+    struct ShownWindows {
+        std::vector<const WindowView*> windows;
+        std::vector<WindowGeometry> geometry;
+        int needWidth = 0;
+        int needHeight = 0;
+    };
+    static ShownWindows shownWindows(const std::vector<WindowView>& windows);
+    // Whether the shown windows need more than the terminal has.
+    bool tooSmall(const std::vector<WindowView>& windows) const;
 
     // The focus the window shows: the control last given it, or the one it
     // starts with. settledFocus also records it for the keys.
@@ -93,6 +110,12 @@ private:
     std::unique_ptr<Screen> screen_;
     // Where the focused control was last drawn (popups open beside it).
     int focusX_ = 0, focusY_ = 0, focusRight_ = 0;
+    // Where the last screen drew each window's tray entry: a menu of a
+    // window in the tray opens above its entry.
+    struct EntrySpan {
+        int left = 0, right = 0, row = 0;
+    };
+    std::map<WindowHandle, EntrySpan> trayEntries_;
 };
 
 }  // namespace tavrel::gui

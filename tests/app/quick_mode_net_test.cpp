@@ -49,7 +49,7 @@ TEST_F(QuickMode, TriesEveryServerOnceFromTheSelectedOne) {
     settings.selectedServer.store(1);
     EXPECT_EQ(run(), kQuickNoAnswer);
     EXPECT_EQ(said,
-              "No response from 127.0.0.3\nNo response from 127.0.0.4\nNo response from 127.0.0.2\n"
+              "No response from 127.0.0.3 by TIME\nNo response from 127.0.0.4 by TIME\nNo response from 127.0.0.2 by TIME\n"
               "Unable to sync from 127.0.0.3, 127.0.0.4, 127.0.0.2\n");
     EXPECT_EQ(count(log(), "No response from "), 3u);
     EXPECT_NEAR(test::simulatedOffsetSeconds(), 1000, 1e-6);
@@ -61,7 +61,7 @@ TEST_F(QuickMode, ALateSuccessIsAppliedAndSaidLast) {
     EXPECT_EQ(run(), kQuickCorrected);
     EXPECT_EQ(server.connections(), 1);
     EXPECT_NEAR(test::simulatedOffsetSeconds(), 0, 1.1);
-    EXPECT_TRUE(said.starts_with("No response from 127.0.0.2\nNo response from 127.0.0.3\nTavreled, ")) << said;
+    EXPECT_TRUE(said.starts_with("No response from 127.0.0.2 by TIME\nNo response from 127.0.0.3 by TIME\nTavreled, ")) << said;
     EXPECT_TRUE(said.ends_with(", Server used was 127.0.0.1\n")) << said;
     EXPECT_NE(log().find("Tavreled"), std::string::npos);
 }
@@ -92,7 +92,7 @@ TEST_F(QuickMode, RefusedRepliesCountAsNoAnswer) {
     settings.dateRangeEnabled.store(true);
     settings.dateRangeAutoReset.store(false);
     EXPECT_EQ(run(), kQuickNoAnswer);
-    EXPECT_TRUE(said.starts_with("No response from 127.0.0.1\n")) << said;
+    EXPECT_TRUE(said.starts_with("No response from 127.0.0.1 by TIME\n")) << said;
 }
 
 TEST_F(QuickMode, EmptyListFallsBackToManualA) {
@@ -126,8 +126,54 @@ TEST_F(QuickMode, AutoAsksByTimeWhereSntpFails) {
     FakeSntpServer kisser(Reply::KissDeny);
     test::setSimulatedOffsetSeconds(1000);
     EXPECT_EQ(run(), kQuickNoAnswer);
-    EXPECT_TRUE(said.starts_with("No response from 127.0.0.1 (refused: DENY)\n")) << said;
+    EXPECT_TRUE(said.starts_with("No response from 127.0.0.1 by SNTP (refused: DENY)\n")) << said;
     EXPECT_EQ(server.connections(), 1);
+}
+
+// Under Auto a server that answers neither way has one line, naming both,
+// in the log as on standard error.
+TEST_F(QuickMode, AServerAskedBothWaysHasOneLine) {
+    listServers("127.0.0.2", "127.0.0.3", "127.0.0.4");
+    settings.protocol.store(Protocol::Auto);
+    EXPECT_EQ(run(), kQuickNoAnswer);
+    EXPECT_TRUE(said.starts_with("No response from 127.0.0.2 by SNTP and TIME\nNo response from 127.0.0.3 by SNTP and TIME\n"))
+        << said;
+    EXPECT_EQ(count(said, "No response from "), 3u) << said;
+    EXPECT_EQ(count(log(), "No response from "), 3u) << log();
+    EXPECT_NE(log().find("No response from 127.0.0.4 by SNTP and TIME"), std::string::npos) << log();
+}
+
+// The whole run has a bound: a server silent past it is the last asked,
+// and the last line says the run stopped.
+TEST_F(QuickMode, TheRunStopsAtItsBound) {
+    FakeTimeServer server(Reply::Silent);
+    listServers("127.0.0.1", "127.0.0.1", "127.0.0.1");
+    settings.syncTimeout.store(std::chrono::seconds(30));
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(runQuickMode(std::chrono::seconds(1)), kQuickNoAnswer);
+    said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(said, "No response from 127.0.0.1 by TIME\nUnable to sync from 127.0.0.1 (stopped after 1 s)\n");
+    EXPECT_EQ(server.connections(), 1);
+    EXPECT_NEAR(test::simulatedOffsetSeconds(), 1000, 1e-6);
+}
+
+TEST(QuickRunLimit, ComesFromTheEnvironmentWhenItIsAWholeNumberOfSeconds) {
+    {
+        const test::ScopedEnv unset("TAVREL_QUICK_LIMIT", nullptr);
+        EXPECT_EQ(quickRunLimit(), kQuickRunLimit);
+    }
+    {
+        const test::ScopedEnv limit("TAVREL_QUICK_LIMIT", "90");
+        EXPECT_EQ(quickRunLimit(), std::chrono::seconds(90));
+    }
+    for (const char* bad : {"0", "-5", "12s", "abc", "86401", "99999999999999999999"}) {
+        const test::ScopedEnv limit("TAVREL_QUICK_LIMIT", bad);
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(quickRunLimit(), kQuickRunLimit) << bad;
+        EXPECT_NE(::testing::internal::GetCapturedStderr().find("TAVREL_QUICK_LIMIT is not a number of seconds"),
+                  std::string::npos)
+            << bad;
+    }
 }
 
 }  // namespace

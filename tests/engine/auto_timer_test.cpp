@@ -164,6 +164,27 @@ TEST_F(AutoTimerTest, ResetRestartsBothPeriodsFromNow) {
     EXPECT_EQ(armedMs(), 4 * kHour);
 }
 
+// A period changed in Options takes effect at once, counted from that
+// period's start: the countdown shows the event the timer will start, and an
+// event already past its new period runs now.
+TEST_F(AutoTimerTest, AChangedPeriodTakesEffectAtOnce) {
+    every(0, TimeUnit::Hours, 1, TimeUnit::Hours);
+    timer.arm();
+    fakeTick += 10 * kMinute;
+    settings.autoCheckCount.store(2);
+    timer.settingsChanged();
+    EXPECT_EQ(countdownText(), "1 Hrs 50 Mns until AutoCheck");
+    EXPECT_EQ(armedMs(), 110 * kMinute);
+
+    settings.autoCheckCount.store(5);
+    settings.autoCheckUnit.store(TimeUnit::Minutes);
+    timer.settingsChanged();
+    runToTimer();
+    EXPECT_EQ(target.started, "C");
+    EXPECT_LE(fakeTick, 5'000'000 + 10 * kMinute + 5000);  // at once
+    EXPECT_EQ(countdownText(), "5 Mns until AutoCheck");
+}
+
 TEST_F(AutoTimerTest, SwitchingBothOffStopsTheTimer) {
     every(4, TimeUnit::Hours, 1, TimeUnit::Hours);
     timer.arm();

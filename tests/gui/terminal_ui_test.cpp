@@ -331,6 +331,39 @@ TEST_F(TerminalUiTest, AMenuFollowsItsWindowWhenTheTerminalIsResized) {
     EXPECT_NE(row, before);
 }
 
+// The menu of a window in the notification area opens above its entry on
+// the last line, not in the middle of an empty terminal.
+TEST_F(TerminalUiTest, ATrayMenuOpensAboveItsEntry) {
+    const WindowHandle main = open(kMainDialog);
+    trayAddIcon(main, "Tavrel");
+    showWindow(main, ShowCommand::Hidden);
+    TerminalUi ui(false);
+    (void)ui.render(80, 24);
+    ui.openMenu(main, {{"Restore", 1}, {"About", 2}, {"Exit", 3}});
+    const Screen& screen = ui.render(80, 24);
+    int entryLeft = -1, entryRight = -1;
+    int menuBottom = -1, menuLeft = 80, menuRight = -1;
+    for (int y = 0; y < screen.height(); ++y) {
+        for (int x = 0; x < screen.width(); ++x) {
+            const Hit& hit = screen.at(x, y).hit;
+            if (hit.kind == Hit::Kind::TrayEntry) {
+                if (entryLeft == -1) entryLeft = x;
+                entryRight = x;
+            }
+            if (hit.kind == Hit::Kind::PopupItem) {
+                menuBottom = y;
+                menuLeft = std::min(menuLeft, x);
+                menuRight = std::max(menuRight, x);
+            }
+        }
+    }
+    ASSERT_NE(entryLeft, -1) << text(screen);
+    ASSERT_NE(menuBottom, -1) << text(screen);
+    EXPECT_LT(menuBottom, 23) << text(screen);  // above the entries line
+    EXPECT_GE(menuBottom, 23 - 5) << text(screen);  // and just above it
+    EXPECT_TRUE(menuRight >= entryLeft && menuLeft <= entryRight) << text(screen);
+}
+
 // On a terminal that cannot dim text (a vt100), greyed controls still look
 // unlike the others.
 TEST_F(TerminalUiTest, GreyedControlsLookDifferentWithoutDim) {
@@ -393,6 +426,22 @@ TEST_F(TerminalUiTest, KeysDoNothingWhileTheWindowDoesNotFit) {
     pumpMessages();
     EXPECT_TRUE(commands.empty());
     ui.render(80, 24);
+    ui.handle(key(Key::Enter));
+    pumpMessages();
+    EXPECT_EQ(commands, std::vector<int>{kIdCheckButton});
+}
+
+// A key read with the resize that made the terminal too small, before the
+// next drawing, does nothing either: the fit is judged at the key.
+TEST_F(TerminalUiTest, AKeyReadRightAfterAShrinkingResizeDoesNothing) {
+    open(kMainDialog);
+    TerminalUi ui(false);
+    ui.render(100, 30);
+    ui.setScreenSize(30, 10);  // the resize, read in the same batch as the key
+    ui.handle(key(Key::Enter));
+    pumpMessages();
+    EXPECT_TRUE(commands.empty());
+    ui.setScreenSize(100, 30);
     ui.handle(key(Key::Enter));
     pumpMessages();
     EXPECT_EQ(commands, std::vector<int>{kIdCheckButton});

@@ -164,7 +164,7 @@ check "/q logs the correction by the entry as written" \
     "grep -q ' : Tavreled, Time Corrected by -1\.2.*Server used was nts://localhost' '$work/q/dLog.txt'"
 quick "nts://127.0.0.1"
 check "/q refuses a certificate for another name (status $status)" "[ $status = 1 ]"
-check "and logs why" "grep -q 'No response from nts://127.0.0.1 (certificate not valid for 127.0.0.1)' '$work/q/dLog.txt'"
+check "and logs why" "grep -q 'No response from nts://127.0.0.1 by NTS (certificate not valid for 127.0.0.1)' '$work/q/dLog.txt'"
 check "and leaves the clock as it was, with no plain SNTP tried ($(offset_seconds) s)" \
     "[ \"\$(cat '$TAVREL_CLOCK_FILE')\" = 12500000 ]"
 report "NTS"

@@ -26,7 +26,8 @@ for f in usr/bin/tavrel lib/systemd/system/tavrel.service usr/share/man/man1/tav
          usr/share/tavrel/ReadMe.txt usr/share/tavrel/DefSet.txt usr/share/bash-completion/completions/tavrel \
          usr/share/applications/tavrel.desktop usr/share/icons/hicolor/scalable/apps/tavrel.svg \
          usr/share/doc/tavrel/copyright usr/share/doc/tavrel/changelog.gz \
-         usr/share/polkit-1/rules.d/tavrel.rules usr/lib/tmpfiles.d/tavrel.conf; do
+         usr/share/polkit-1/rules.d/tavrel.rules usr/lib/tmpfiles.d/tavrel.conf \
+         usr/lib/systemd/ntp-units.d/80-tavrel.list; do
     check "the package holds /$f" "has '$f'"
 done
 check "it depends on the libraries the program links" \
@@ -57,6 +58,8 @@ check "man renders the page without warnings" \
       "[ -z \"\$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l '$root/usr/share/man/man1/tavrel.1.gz' 2>&1 >/dev/null)\" ]"
 check "the man page names every switch" \
       "LC_ALL=C.UTF-8 MANWIDTH=80 man -l '$root/usr/share/man/man1/tavrel.1.gz' 2>/dev/null | grep -q -- '--version'"
+check "the man page names the variables administrators set" \
+      "(page=\$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l '$root/usr/share/man/man1/tavrel.1.gz' 2>/dev/null) && for v in TAVREL_METRICS_DIR TAVREL_SERVER_RATE_LIMIT TAVREL_NTS_CA_FILE; do grep -q \"\$v\" <<<\"\$page\" || exit 1; done)"
 completion=$(bash -c "source '$root/usr/share/bash-completion/completions/tavrel'; COMP_WORDS=(tavrel /); COMP_CWORD=1; _tavrel; echo \"\${COMPREPLY[*]}\"")
 check "bash completes the switches ($completion)" "[ '$completion' = '/q /s /x /z' ]"
 

@@ -13,9 +13,12 @@ fail() { echo "FAIL: $*"; exit 1; }
 # Help and version answer at once, with status 0, and lay out no files.
 for ask in --help -h; do
     out=$(cd "$work" && timeout 20 ./tavrel "$ask" </dev/null) || fail "$ask did not exit 0"
-    for word in "Usage: tavrel" "/q" "/s" "/x" "/z" vIvod.dat ServFile.txt TAVREL_CLOCK_FILE; do
+    for word in "Usage: tavrel" "/q" "/s" "/x" "/z" vIvod.dat ServFile.txt TAVREL_CLOCK_FILE \
+        TAVREL_METRICS_DIR TAVREL_SERVER_RATE_LIMIT TAVREL_NTS_CA_FILE TAVREL_SERVICE_STATE_DIR; do
         grep -qF -- "$word" <<<"$out" || fail "$ask does not mention $word"
     done
+    wide=$(awk 'length > 80' <<<"$out")
+    [ -z "$wide" ] || fail "$ask has lines wider than 80 columns: $wide"
 done
 out=$(cd "$work" && timeout 20 ./tavrel --version </dev/null) || fail "--version did not exit 0"
 [[ $out =~ ^Tavrel\ [0-9]+\.[0-9]+ ]] || fail "--version printed: $out"

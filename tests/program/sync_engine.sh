@@ -155,7 +155,7 @@ echo 50000000 > "$work/clock"
 quick "$folder" "$work/clock"
 check "/q exits 0 when the clock was corrected (got $status)" "[ $status = 0 ]"
 check "/q names each server that failed" \
-    "[ \"\$(head -n 2 '$folder/err')\" = \$'No response from 127.0.0.2\nNo response from 127.9.9.2' ]"
+    "[ \"\$(head -n 2 '$folder/err')\" = \$'No response from 127.0.0.2 by SNTP\nNo response from 127.9.9.2 by SNTP' ]"
 check "/q ends with the correction" "tail -n 1 '$folder/err' | grep -q '^Tavreled, .*Server used was 127.0.0.1\$'"
 check "/q corrected the clock" "within $(offset_seconds "$work/clock") -0.05 0.05"
 
@@ -177,7 +177,7 @@ word "$folder" $RANGE_LOW_UPPER $((0x01C9E000))   # 2009
 word "$folder" $RANGE_HIGH_UPPER $((0x01C9E400))
 quick "$folder" "$work/clock"
 check "/q exits 1 when every reply was refused (got $status)" "[ $status = 1 ]"
-check "/q names the refused server" "grep -q '^No response from 127.0.0.1\$' '$folder/err'"
+check "/q names the refused server" "grep -q '^No response from 127.0.0.1 by SNTP\$' '$folder/err'"
 
 folder=$work/unsettable
 make_folder "$folder" $'127.0.0.1\r\n'

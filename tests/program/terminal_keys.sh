@@ -122,7 +122,8 @@ check "at 100x30 the window is back" "wait_for Correct"
 second=$!
 check "a second copy says it is already running at once" "poll 30 grep -qs 'Tavrel is already running' '$work/second'"
 check "while it still waits" "kill -0 $second 2>/dev/null"
-check "then it ends" "wait $second; [ \"\$(tr -d '\r' < '$work/second')\" = 'Tavrel is already running' ]"
+check "then it ends with status 1 (it did not start)" "wait $second; [ \$? -eq 1 ]"
+check "having said only that" "[ \"\$(tr -d '\r' < '$work/second')\" = 'Tavrel is already running' ]"
 
 # Ctrl-C in a dialog cancels that dialog; the program goes on.
 keys F10

@@ -224,6 +224,21 @@ TEST_F(MainWindow, TrayMenuOffersResetOnlyWhileArmed) {
     EXPECT_FALSE(gui::pumpMessages());
 }
 
+// From the tray the menu leads back to the window: Restore, first.
+TEST_F(MainWindow, TheTrayMenuRestoresTheWindow) {
+    settings.trayEnabled.store(true);
+    settings.residentEnabled.store(true);
+    send(MessageKind::Close);
+    ASSERT_EQ(program->engine.windowState(), WindowState::InTray);
+    recorder->chooseFromNextMenu(kCommandRestore);
+    send(MessageKind::RightButtonUp);
+    gui::pumpMessages();
+    ASSERT_EQ(recorder->menus().size(), 1u);
+    EXPECT_TRUE(recorder->menus()[0].starts_with("Restore|About|")) << recorder->menus()[0];
+    EXPECT_EQ(program->engine.windowState(), WindowState::Shown);
+    EXPECT_FALSE(gui::trayIconShown(window));
+}
+
 TEST_F(MainWindow, SuppressedTrayIconReturnsWithTheTaskbar) {
     settings.trayEnabled.store(true);
     program->trayIconSuppressed = true;
