@@ -1,5 +1,7 @@
 #include "app/startup.h"
 
+#include <algorithm>
+
 #include "engine/clock_privilege.h"
 #include "platform/file.h"
 #include "platform/process.h"
@@ -37,14 +39,31 @@ std::vector<std::string> splitCommandLine(std::string_view line) {
     return args;
 }
 
+namespace {
+
+bool isWindowKindOption(const std::string& arg) { return arg == "--terminal" || arg == "--desktop"; }
+
+}  // namespace
+
 std::string readSwitch(std::string_view commandLine) {
-    const std::vector<std::string> args = splitCommandLine(commandLine);
+    std::vector<std::string> args = splitCommandLine(commandLine);
+    if (!args.empty()) args.erase(std::remove_if(args.begin() + 1, args.end(), isWindowKindOption), args.end());
     if (args.size() < 2 || args[1].size() < 2) return std::string();
     std::string sw = args[1].substr(args[1].size() - 2);
     for (char& c : sw) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
     return sw;
+}
+
+gui::WindowKind windowKindAsked(std::string_view commandLine) {
+    gui::WindowKind kind = gui::WindowKind::Automatic;
+    const std::vector<std::string> args = splitCommandLine(commandLine);
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--terminal") kind = gui::WindowKind::Terminal;
+        if (args[i] == "--desktop") kind = gui::WindowKind::Desktop;
+    }
+    return kind;
 }
 
 namespace {

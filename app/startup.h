@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "gui/dialog_backend.h"
+
 namespace tavrel {
 
 // Splits a command line: blanks and tabs separate arguments, a stretch in
@@ -16,7 +18,14 @@ std::vector<std::string> splitCommandLine(std::string_view line);
 
 // The switch: the last two characters of argument 1, letters lower-cased;
 // empty when there is no argument 1 or it is shorter than two characters.
+// The window-kind options (--terminal, --desktop) are passed over, before
+// the switch or after it.
 std::string readSwitch(std::string_view commandLine);
+
+// Which window the window program shows: --terminal or --desktop anywhere
+// on the command line (the last one counts), else the desktop's where a
+// display can be opened.
+gui::WindowKind windowKindAsked(std::string_view commandLine);
 
 // The exit status of a process running as root that refuses its data
 // folder, since another user may change it.

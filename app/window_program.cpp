@@ -23,17 +23,24 @@ constexpr uint32_t kSecondInstancePollMs = 100;
 // The exit status of a second copy that gives up: it did not start, which
 // a script or a desktop launcher must be able to tell from a start.
 constexpr int kAlreadyRunning = 1;
+// Nowhere to show the window: it did not start either.
+constexpr int kNoWindow = 1;
 
 }  // namespace
 
 void runWindowProgram(const std::string& startSwitch) {
     const char* headless = std::getenv("TAVREL_HEADLESS");
     const bool scripted = headless != nullptr && *headless != '\0';
+    const gui::WindowKind asked = windowKindAsked(platform::commandLine());
+    gui::chooseWindowKind(asked);
     if (!scripted && !gui::interactiveBackendAvailable()) {
-        std::fprintf(stderr,
-                     "tavrel: the window program needs a terminal; start it in one "
-                     "(or use /q to sync once, or TAVREL_HEADLESS=1 to drive it from a script)\n");
-        platform::exitProcess();
+        std::fprintf(stderr, "%s",
+                     asked == gui::WindowKind::Desktop
+                         ? "tavrel: no display could be opened for the desktop window (WAYLAND_DISPLAY, DISPLAY); "
+                           "start it on the desktop, or without --desktop in a terminal\n"
+                         : "tavrel: the window program needs a display or a terminal; start it in one "
+                           "(or use /q to sync once, or TAVREL_HEADLESS=1 to drive it from a script)\n");
+        platform::exitProcess(kNoWindow);
     }
     if (startSwitch == "/s") settings.startMinimised.store(true);
     if (!platform::acquireSingleInstance(kInstanceName)) {

@@ -79,4 +79,13 @@ int runInTerminal(const std::vector<std::string>& argv) {
     return backend != nullptr ? backend->runInTerminal(argv) : -1;
 }
 
+bool trayAreaAvailable() {
+    DialogBackend* backend;
+    {
+        std::lock_guard lock(manager().mutex);
+        backend = manager().backend;
+    }
+    return backend == nullptr || backend->trayAreaAvailable();
+}
+
 }  // namespace tavrel::gui

@@ -229,6 +229,9 @@ void trayUpdateTip(WindowHandle window, std::string_view tip);
 void trayDeleteIcon(WindowHandle window);
 bool trayIconShown(WindowHandle window);
 std::string trayTip(WindowHandle window);
+// Whether the desktop shows notification-area entries at all (a Linux
+// desktop without a tray host does not).
+bool trayAreaAvailable();
 
 // A popup menu at the pointer; returns the chosen item's command, or 0.
 struct MenuItem {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "gui/dialog.h"
+#include "platform/loop_wait.h"
 
 namespace tavrel::gui {
 
@@ -82,6 +83,10 @@ public:
     virtual int inputDescriptor() = 0;
     // Input is ready on inputDescriptor(); read it and post what it means.
     virtual void handleInput() = 0;
+    // The loop's sleep: until woken, input or timeoutMs (-1: no limit);
+    // true when handleInput should run. A backend with a main loop of its
+    // own (GTK's) sleeps in that instead and handles its input there.
+    virtual bool waitForWork(int timeoutMs) { return platform::loop::waitForWork(inputDescriptor(), timeoutMs); }
     // Draws what changed; called by the loop before it sleeps.
     virtual void flush() = 0;
     // Shows a popup menu; the chosen item's command, or 0.
@@ -94,14 +99,23 @@ public:
     virtual void controlTextChanged(WindowHandle, int /*id*/, std::string_view /*text*/) {}
     // Runs a program in the backend's terminal; -1 when it has none.
     virtual int runInTerminal(const std::vector<std::string>& /*argv*/) { return -1; }
+    // Whether the desktop shows notification-area entries (a desktop
+    // without a tray host shows none: the window then stays reachable).
+    virtual bool trayAreaAvailable() { return true; }
 };
 
 // Installs the backend (nullptr: headless). Call before any window exists.
 void setDialogBackend(DialogBackend* backend);
 
-// The backend that shows the windows to the user: character cells in a
-// terminal on Linux, real dialogs on Windows. Available tells whether it
-// can run here (a terminal on standard input and output).
+// The backend that shows the windows to the user: on Linux GTK windows
+// where a display can be opened and character cells in a terminal
+// otherwise, real dialogs on Windows. Available tells whether the chosen
+// kind can run here.
+enum class WindowKind { Automatic, Terminal, Desktop };
+// Chooses the kind before the backend is made (Windows has one kind).
+void chooseWindowKind(WindowKind kind);
+// The kind the backend made by makeInteractiveBackend is of.
+WindowKind interactiveWindowKind();
 bool interactiveBackendAvailable();
 std::unique_ptr<DialogBackend> makeInteractiveBackend();
 

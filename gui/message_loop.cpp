@@ -160,10 +160,11 @@ bool model::runLoopUntil(Manager& m, const std::function<bool()>& done) {
             timeout = msUntilNextTimer(m);
             backend = m.backend;
         }
-        if (backend != nullptr) backend->flush();
-        if (platform::loop::waitForWork(backend != nullptr ? backend->inputDescriptor() : -1, timeout) &&
-            backend != nullptr) {
-            backend->handleInput();
+        if (backend != nullptr) {
+            backend->flush();
+            if (backend->waitForWork(timeout)) backend->handleInput();
+        } else {
+            (void)platform::loop::waitForWork(-1, timeout);
         }
         deliverSessionEvents(m);
     }

@@ -13,6 +13,9 @@ void wake();
 // any other value stands for the thread's window messages. True when
 // there may be input to take.
 bool waitForWork(int inputDescriptor, int timeoutMs);
+// The descriptor that the wake-up makes readable, for a loop that sleeps
+// elsewhere (GTK's); reading it takes the wake-up. -1 on Windows.
+int wakeDescriptor();
 
 // True when the input on inputDescriptor has ended for good (the terminal
 // hung up, the pipe closed): nothing is left to read and nothing will come.

@@ -13,8 +13,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 # Build: compiler, CMake, libsystemd for the service's notifications,
 # ncurses for the terminal window, GnuTLS (TLS 1.3 for NTS-KE) and Nettle
-# (AES-SIV-CMAC for NTS) for authenticated time.
-build=(cmake make g++ pkg-config libsystemd-dev libncurses-dev libgnutls28-dev nettle-dev)
+# (AES-SIV-CMAC for NTS) for authenticated time, GTK 3 for the desktop
+# window and libdbusmenu-glib for its tray entry's menu.
+build=(cmake make g++ pkg-config libsystemd-dev libncurses-dev libgnutls28-dev nettle-dev libgtk-3-dev
+       libdbusmenu-glib-dev)
 # Packing: dpkg-shlibdeps for the package's dependencies, and file, which
 # CPack runs to find the binaries to hand it.
 package=(dpkg-dev file)
@@ -26,8 +28,12 @@ package=(dpkg-dev file)
 # certificates; polkitd and D-Bus, which the installed service asks to stop
 # a daemon holding port 123 and to lock the zone through timedated (the
 # package recommends polkitd; a minimal root has neither).
+# The desktop window's tests: a virtual X display, a session bus of their
+# own, the accessibility bus and Python's bindings to drive the window as
+# a user would and to stand in for the desktop's tray host.
 tests=(libgtest-dev libgmock-dev clang libclang-rt-14-dev systemd tzdata tmux procps hostname man-db
-       iproute2 util-linux lintian openssl polkitd dbus)
+       iproute2 util-linux lintian openssl polkitd dbus xvfb xauth at-spi2-core python3-pyatspi python3-gi
+       python3-dbus gir1.2-gtk-3.0 imagemagick)
 # What the unpacked peers load from the system: chronyd's, xinetd's and
 # rdate's libraries, and Python for ntpdig (sntp, ntpdate).
 peer_libraries=(libcap2 libedit2 libgnutls30 libnettle8 libseccomp2 libselinux1 libtirpc3 libwrap0 libbsd0 libssl3

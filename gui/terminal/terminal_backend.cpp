@@ -183,8 +183,4 @@ bool terminalAvailable() { return isatty(STDIN_FILENO) != 0 && isatty(STDOUT_FIL
 
 std::unique_ptr<DialogBackend> makeTerminalBackend() { return std::make_unique<TerminalBackend>(); }
 
-// On Linux the user sees the windows in the terminal.
-bool interactiveBackendAvailable() { return terminalAvailable(); }
-std::unique_ptr<DialogBackend> makeInteractiveBackend() { return makeTerminalBackend(); }
-
 }  // namespace tavrel::gui

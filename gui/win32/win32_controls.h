@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "gui/access_keys.h"
 #include "gui/dialog_backend.h"
 
 namespace tavrel::gui::win32 {
@@ -28,12 +29,6 @@ std::vector<HWND> addressFieldsOf(HWND address);
 std::string addressTextOf(HWND address);
 // Four numbers of 0 to 255 from "a.b.c.d"; false for anything else.
 bool parseAddress(const std::string& text, BYTE (&parts)[4]);
-// The text a button, check box or radio button shows: its model text with
-// an access key (Alt and the letter) marked, the first letter or digit
-// that no control before it in `controls` took; '&' in the text doubled.
-// Other controls' texts are not given keys.
-bool takesAccessKey(ControlKind kind);
-std::string accessKeyText(const std::vector<ControlView>& controls, size_t index);
 // A chart: the series as a line over a white plot, the y axis's labels at
 // its left and the x axis's below.
 void drawChart(HDC dc, const RECT& area, const ChartData& chart);

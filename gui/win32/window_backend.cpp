@@ -441,7 +441,7 @@ private:
             }
             const ControlView* was = before != nullptr && i < before->controls.size() ? &before->controls[i] : nullptr;
             syncControl(mirror, c, was,
-                        takesAccessKey(c.layout.kind) ? accessKeyText(v.controls, i) : withCrLf(c.text));
+                        takesAccessKey(c.layout.kind) ? accessKeyText(v.controls, i, '&') : withCrLf(c.text));
         }
         if (!tabs.empty()) syncTabs(mirror.hwnd, tabs, before);
         syncTray(mirror.hwnd, mirror.tray, v);
@@ -626,6 +626,10 @@ void CALLBACK ModalPump::tick(HWND, UINT, UINT_PTR, DWORD) {
 }
 
 }  // namespace
+
+void chooseWindowKind(WindowKind) {}
+
+WindowKind interactiveWindowKind() { return WindowKind::Desktop; }
 
 bool interactiveBackendAvailable() { return true; }
 

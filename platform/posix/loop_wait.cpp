@@ -15,11 +15,6 @@
 namespace tavrel::platform::loop {
 namespace {
 
-int wakeDescriptor() {
-    static const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    return fd;
-}
-
 // Set by the signal handlers; the loop turns them into messages. Process-wide:
 // signals are the process's, and a handler reaches only static storage.
 volatile sig_atomic_t sessionEnding = 0;
@@ -47,6 +42,11 @@ void onTaskbarSignal(int) {
 }
 
 }  // namespace
+
+int wakeDescriptor() {
+    static const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    return fd;
+}
 
 void wake() {
     const uint64_t one = 1;

@@ -18,6 +18,8 @@ HANDLE wakeEvent() {
 
 void wake() { SetEvent(wakeEvent()); }
 
+int wakeDescriptor() { return -1; }
+
 bool waitForWork(int inputDescriptor, int timeoutMs) {
     HANDLE event = wakeEvent();
     const DWORD timeout = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
