@@ -5,7 +5,7 @@
 namespace tavrel {
 
 std::string helpText() {
-    return "Usage: tavrel [/q | /s | /x | /z]\n"
+    return "Usage: tavrel [--desktop | --terminal] [/q | /s | /x | /z]\n"
            "       tavrel --help | -h | --version\n"
            "\n"
            "Tavrel keeps this computer's clock right. It asks a time server for the time\n"
@@ -13,7 +13,9 @@ std::string helpText() {
            "difference or sets the clock, now or on a schedule, and can serve the time to\n"
            "other machines.\n"
            "\n"
-           "Without a switch the window program starts (on Linux, in the terminal).\n"
+           "Without a switch the window program starts. On Linux it opens a desktop\n"
+           "window where a display can be opened (WAYLAND_DISPLAY, DISPLAY) and draws\n"
+           "its window in the terminal otherwise; --desktop and --terminal choose.\n"
            "  /q  sync the clock once from the server list, then exit: status 0 when the\n"
            "      clock was corrected, 1 when no server answered or every reply was\n"
            "      refused, 2 when the clock could not be set; the whole run stops after a\n"

@@ -58,6 +58,8 @@ struct WindowProgram {
     // Set by "/s" before the window exists: hiding into the tray then adds
     // no tray icon (until the notification area comes back).
     bool trayIconSuppressed = false;
+    // The status line has said that the desktop shows no notification area.
+    bool trayAreaMissingSaid = false;
     // The About page is open; the About command is ignored meanwhile.
     bool aboutOpen = false;
 };

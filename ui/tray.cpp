@@ -11,6 +11,20 @@
 namespace tavrel {
 
 void hideToTray(WindowProgram& program, gui::WindowHandle window) {
+    if (!gui::trayAreaAvailable()) {
+        // A desktop without a notification area (GNOME without its
+        // extension) would show no entry: the window stays minimised in
+        // the task bar instead, so that it can be reached.
+        if (!program.trayAreaMissingSaid) {
+            program.trayAreaMissingSaid = true;
+            program.view.showStatus(kNoTrayAreaText);
+        }
+        program.engine.setWindowState(WindowState::Minimised);
+        if (gui::windowShowState(window) != gui::ShowCommand::Minimised) {
+            gui::showWindow(window, gui::ShowCommand::Minimised);
+        }
+        return;
+    }
     gui::showWindow(window, gui::ShowCommand::Hidden);
     if (!program.trayIconSuppressed) gui::trayAddIcon(window, kProgramTitle);
     program.engine.setWindowState(WindowState::InTray);

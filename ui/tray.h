@@ -13,7 +13,10 @@ namespace tavrel {
 struct WindowProgram;
 
 
-// Hides the window and (unless "/s" suppressed it) shows the icon.
+// The status line's word, once, where the desktop shows no notification area.
+inline constexpr const char* kNoTrayAreaText = "No notification area on this desktop; Tavrel stays in the task bar";
+// Hides the window and (unless "/s" suppressed it) shows the icon; on a
+// desktop without a notification area the window is minimised instead.
 void hideToTray(WindowProgram& program, gui::WindowHandle window);
 // While in the tray, every second: the tip follows the countdown.
 void refreshTrayTip(const WindowProgram& program, gui::WindowHandle window);

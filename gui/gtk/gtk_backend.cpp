@@ -227,9 +227,21 @@ public:
                                         data);
                          }),
                          &choice);
+        // The menu opens at the pointer over the window it belongs to (or
+        // over any window shown): GTK needs a window to place it by.
         GtkWidget* owner = toplevelOf(window);
-        if (owner != nullptr) gtk_menu_attach_to_widget(GTK_MENU(menu), owner, nullptr);
-        gtk_menu_popup_at_pointer(GTK_MENU(menu), nullptr);
+        if (owner == nullptr || !gtk_widget_get_mapped(owner)) owner = anyShownWindow();
+        if (owner == nullptr) {
+            gtk_widget_destroy(menu);
+            return 0;
+        }
+        gtk_menu_attach_to_widget(GTK_MENU(menu), owner, nullptr);
+        GdkWindow* area = gtk_widget_get_window(owner);
+        GdkDevice* pointer = gdk_seat_get_pointer(gdk_display_get_default_seat(gdk_window_get_display(area)));
+        int x = 0, y = 0;
+        gdk_window_get_device_position(area, pointer, &x, &y, nullptr);
+        const GdkRectangle at{x, y, 1, 1};
+        gtk_menu_popup_at_rect(GTK_MENU(menu), area, &at, GDK_GRAVITY_SOUTH_EAST, GDK_GRAVITY_NORTH_WEST, nullptr);
         if (!gtk_widget_get_visible(menu)) choice.closed = true;
         (void)runNestedLoop([&choice] { return choice.closed; });
         gtk_widget_destroy(menu);
@@ -365,6 +377,13 @@ private:
     static gboolean onTimeout(gpointer data) {
         *static_cast<bool*>(data) = true;
         return G_SOURCE_REMOVE;
+    }
+
+    GtkWidget* anyShownWindow() {
+        for (auto& [handle, mirror] : mirrors_) {
+            if (mirror.toplevel != nullptr && gtk_widget_get_mapped(mirror.toplevel)) return mirror.toplevel;
+        }
+        return nullptr;
     }
 
     GtkWidget* toplevelOf(WindowHandle window) {
@@ -666,8 +685,10 @@ private:
         const ControlTemplate& t = v.controls[i].layout;
         if (t.kind == ControlKind::Edit && i + 1 < v.controls.size() &&
             v.controls[i + 1].layout.kind == ControlKind::UpDown) {
+            // Only an up-down that touches its edit: one placed elsewhere
+            // leaves the controls between them alone.
             const ControlTemplate& spin = v.controls[i + 1].layout;
-            return std::max(t.x + t.width, spin.x + spin.width) - t.x;
+            if (spin.x >= t.x && spin.x <= t.x + t.width + 2) return std::max(t.x + t.width, spin.x + spin.width) - t.x;
         }
         return t.width;
     }
@@ -817,13 +838,11 @@ private:
                 break;
             }
             case ControlKind::Tab:
-                if (i < v.controls.size()) {
-                    for (size_t t = 0; t < mirror.tabIds.size(); ++t) {
-                        if (mirror.tabIds[t] == c.layout.id) {
-                            gtk_notebook_set_tab_label_text(GTK_NOTEBOOK(mirror.notebook), mirror.tabBoxes[t],
-                                                            c.text.c_str());
-                        }
-                    }
+                for (size_t t = 0; t < mirror.tabIds.size(); ++t) {
+                    GtkWidget* title = mirror.tabIds[t] == c.layout.id
+                                           ? gtk_notebook_get_tab_label(GTK_NOTEBOOK(mirror.notebook), mirror.tabBoxes[t])
+                                           : nullptr;
+                    if (title != nullptr && GTK_IS_LABEL(title)) gtk_label_set_text(GTK_LABEL(title), c.text.c_str());
                 }
                 break;
             default: break;

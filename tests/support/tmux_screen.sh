@@ -3,6 +3,10 @@
 # in $socket. Needs checks.sh for poll. TMUX_KEY_PAUSE (seconds) is waited
 # after each batch of keys.
 
+# The program in tmux is the terminal window, even where the tests run on a
+# desktop.
+unset DISPLAY WAYLAND_DISPLAY
+
 screen() { tmux -S "$socket" capture-pane -t tavrel -p; }
 shows() { screen | grep -q -- "$1"; }
 hides() { ! shows "$1"; }
