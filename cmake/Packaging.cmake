@@ -9,6 +9,8 @@
 #   PREFIX/share/polkit-1/rules.d/tavrel.rules
 #                                  what the service's user may ask of
 #                                  timedated and systemd
+#   PREFIX/share/polkit-1/actions/org.brennow.tavrel.apply-clock-change.policy
+#                                  the clock helper's action for pkexec
 #   PREFIX/lib/tmpfiles.d/tavrel.conf
 #                                  its right to write in the node exporter's
 #                                  textfile folder
@@ -73,6 +75,16 @@ install(CODE "
     message(FATAL_ERROR \"could not write the service's unit\")
   endif()
   file(INSTALL \"\${unit}\" DESTINATION /lib/systemd/system
+       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+")
+# So does the clock helper's polkit action, which pkexec matches against
+# the program's path.
+install(CODE "
+  file(READ \"${CMAKE_SOURCE_DIR}/resources/linux/tavrel.policy\" policy)
+  string(REPLACE \"@TAVREL_PROGRAM@\" \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/tavrel\" policy \"\${policy}\")
+  set(made \"${TAVREL_PACKAGE_DIR}/policy/org.brennow.tavrel.apply-clock-change.policy\")
+  file(WRITE \"\${made}\" \"\${policy}\")
+  file(INSTALL \"\${made}\" DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/polkit-1/actions\"
        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 ")
 

@@ -3,7 +3,9 @@
 #include <cstdlib>
 #include <limits>
 
+#include "engine/clock_helper.h"
 #include "protocol/time_protocol.h"
+#include "storage/data_directory.h"
 #include "storage/log.h"
 #include "storage/settings.h"
 #include "storage/string_slots.h"
@@ -105,8 +107,10 @@ std::string formatDifference(DifferenceForm form, const Difference& difference) 
     return text;
 }
 
+std::string clockNotSetText(const std::string& reason) { return "Clock not set: " + reason; }
+
 Correction correctClock(CorrectionMode mode, const QueryResult& reply, bool sntp, bool& forceTimeProtocol,
-                        std::string_view server) {
+                        std::string_view server, ClockRoute route) {
     Correction out;
     out.difference.measured = reply.offsetMeasured;
     out.difference.responseMs = reply.responseMs;
@@ -154,14 +158,25 @@ Correction correctClock(CorrectionMode mode, const QueryResult& reply, bool sntp
     // little fast or slow until it is right, and never jumps, least of all
     // backwards; a larger one is stepped.
     const bool slew = !settings.slewDisabled.load() && change > -kLargestSlewUnits && change < kLargestSlewUnits;
-    out.clockSet = slew ? platform::slewSystemClock(change) : platform::stepSystemClock(change);
+    // The change is relative, so the time a helper's prompt takes does not
+    // end up in it.
+    std::string notSetReason;
+    if (route == ClockRoute::Helper) {
+        const ClockHelperOutcome helped = changeClockThroughHelper(
+            programFile(), ClockChange{slew ? ClockChangeKind::Slew : ClockChangeKind::Step, change});
+        out.clockSet = helped == ClockHelperOutcome::Applied;
+        notSetReason = clockHelperFailureText(helped);
+    } else {
+        out.clockSet = slew ? platform::slewSystemClock(change) : platform::stepSystemClock(change);
+    }
     if (out.clockSet && slew) out.slewMs = platform::slewDurationMs(change);
     const std::string oldTime = oldTimeText(before);
     // Set to the server's time (not kept off it on purpose): the system is
     // told the clock is synchronised, with half the round trip (and TIME's
     // whole seconds) as its error, as time daemons do; while a slew runs,
     // what it has still to make up counts too.
-    if (out.clockSet && userOffset == 0 && !settings.minorOnly.load()) {
+    // (Not through the helper, which changes the clock and nothing else.)
+    if (out.clockSet && route == ClockRoute::Direct && userOffset == 0 && !settings.minorOnly.load()) {
         uint64_t errorUs = uint64_t{reply.responseMs} * 500 + (sntp && reply.offsetMeasured ? 0 : 1'000'000);
         if (slew) errorUs += static_cast<uint64_t>(change < 0 ? -change : change) / 10;
         (void)platform::markClockSynchronised(errorUs + kSystemErrorMarginUs, errorUs);
@@ -171,7 +186,7 @@ Correction correctClock(CorrectionMode mode, const QueryResult& reply, bool sntp
     if (userOffset == 0) out.serverClock = localOf(before + static_cast<platform::FileTime>(change));
 
     if (!out.clockSet) {
-        out.outcome = slot(kSlotErrorSettingTime);
+        out.outcome = notSetReason.empty() ? slot(kSlotErrorSettingTime) : clockNotSetText(notSetReason);
         out.summary = out.outcome;
         if (logAllowed(settings.logErrors)) logLine(out.outcome, LogLevel::Warning);
         return out;

@@ -48,11 +48,22 @@ struct Correction {
     std::string summary;
 };
 
+// How a Correct changes the clock: itself, or through the clock helper
+// (a privileged copy of the program run through the elevator) when the
+// process may not set the clock.
+enum class ClockRoute { Direct, Helper };
+
 // Corrects or checks from an accepted reply. `sntp` tells which protocol
 // answered; forceTimeProtocol is set when an SNTP offset is too large to be
 // trusted, and is then honoured here and by the operation's later queries.
+// Through the helper the call waits for it (and for the user to answer its
+// prompt); a clock it did not set is said in the outcome with the reason.
 Correction correctClock(CorrectionMode mode, const QueryResult& reply, bool sntp, bool& forceTimeProtocol,
-                        std::string_view server);
+                        std::string_view server, ClockRoute route = ClockRoute::Direct);
+
+// The status and log text of a Correct whose clock helper did not set the
+// clock: "Clock not set: " and the reason.
+std::string clockNotSetText(const std::string& reason);
 
 enum class DifferenceForm { Log = 0, Status = 1, Check = 2 };
 // "Time Corrected by 0.12345 Scs in 120 ms" and its log and check forms.

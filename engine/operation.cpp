@@ -6,8 +6,10 @@
 #include <chrono>
 #include <limits>
 
+#include "engine/clock_privilege.h"
 #include "engine/countdown.h"
 #include "nts/nts_server_entry.h"
+#include "platform/process.h"
 #include "storage/history.h"
 #include "storage/log.h"
 #include "storage/settings.h"
@@ -27,6 +29,8 @@ constexpr char kNoResponseFromAny[] = "No response from any of the ";
 constexpr char kServersRound[] = " servers, round ";
 constexpr char kNextTryIn[] = "; next try in ";
 constexpr char kRefused[] = " (refused: ";
+// While the clock helper's prompt is up.
+constexpr char kAskingForTheRight[] = "Asking for the right to set the clock...";
 
 bool logErrorsAllowed() { return settings.logErrors.load() && !settings.logDisabled.load(); }
 
@@ -392,7 +396,14 @@ void SyncOperation::successStep(const QueryResult& reply, bool sntp) {
         host_.statusHold = kHoldAfterSuccess;
     }
     const CorrectionMode mode = kind_ == OperationKind::Correct ? CorrectionMode::Correct : CorrectionMode::Check;
-    const Correction correction = correctClock(mode, reply, sntp, forceTimeProtocol_, serverName_);
+    // A window that may not set the clock asks for the right to make this
+    // one change, when the user asked for the Correct: an AutoSync does not
+    // bring a prompt up on its own every period, and fails as it would.
+    const bool helped = mode == CorrectionMode::Correct && !automatic_ && !host_.serviceMode &&
+                        clockPrivilegeHeld.load() == 0 && platform::narrowClockHelper();
+    if (helped) showStatus(kAskingForTheRight);
+    const Correction correction = correctClock(mode, reply, sntp, forceTimeProtocol_, serverName_,
+                                               helped ? ClockRoute::Helper : ClockRoute::Direct);
     if (correction.serverClock) {
         host_.serverClock.value = *correction.serverClock;
         host_.serverClock.tick = correction.serverClockTick;
@@ -407,7 +418,7 @@ void SyncOperation::successStep(const QueryResult& reply, bool sntp) {
     if (mode == CorrectionMode::Correct) {
         if (settings.dateRangeAutoReset.load() && settings.dateRangeEnabled.load()) resetDateRange();
         showStatus(correction.clockSet ? formatDifference(DifferenceForm::Status, correction.difference)
-                                       : slot(kSlotErrorSettingTime));
+                                       : correction.outcome);
     } else {
         showStatus(slot(kSlotTimeChecked) + ", " + formatDifference(DifferenceForm::Check, correction.difference));
     }

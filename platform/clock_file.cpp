@@ -42,12 +42,21 @@ void setWallClockSource(WallClockSource source) { wallClockSource.store(source);
 void setTickSource(TickSource source) { tickSource.store(source); }
 
 bool simulatedClockActive() { return clock_file::simulatedClockPath() != nullptr; }
+std::string simulatedClockFilePath() {
+    const char* path = clock_file::simulatedClockPath();
+    return path != nullptr ? path : std::string();
+}
 
 namespace clock_file {
 
 const char* simulatedClockPath() {
     const char* path = std::getenv("TAVREL_CLOCK_FILE");
     return (path != nullptr && *path != '\0') ? path : nullptr;
+}
+
+bool simulatedRightWithheld() {
+    const char* withheld = std::getenv("TAVREL_CLOCK_NO_RIGHT");
+    return withheld != nullptr && std::string(withheld) == "1";
 }
 
 int64_t SimulatedClock::slewedBy(FileTime realNow) const {
@@ -92,12 +101,14 @@ FileTime wallClock(FileTime (*realUtcNow)()) {
 bool wallClockIsReal() { return wallClockSource.load() == nullptr && simulatedClockPath() == nullptr; }
 
 bool setSimulatedClock(const char* path, FileTime utc, FileTime realNow) {
+    if (simulatedRightWithheld()) return false;
     SimulatedClock clock;
     clock.offset = static_cast<int64_t>(utc - realNow);
     return writeClock(path, clock);
 }
 
 bool stepSimulatedClock(const char* path, int64_t units, FileTime realNow) {
+    if (simulatedRightWithheld()) return false;
     const SimulatedClock was = readSimulatedClock(path);
     SimulatedClock clock;
     clock.offset = was.offset + was.slewedBy(realNow) + units;
@@ -105,6 +116,7 @@ bool stepSimulatedClock(const char* path, int64_t units, FileTime realNow) {
 }
 
 bool slewSimulatedClock(const char* path, int64_t units, int64_t duration, FileTime realNow) {
+    if (simulatedRightWithheld()) return false;
     const SimulatedClock was = readSimulatedClock(path);
     SimulatedClock clock;
     clock.offset = was.offset + was.slewedBy(realNow);
@@ -133,6 +145,7 @@ ClockSyncState simulatedSyncState(const char* path) {
 }
 
 bool setSimulatedSyncState(const char* path, const ClockSyncState& state) {
+    if (simulatedRightWithheld()) return false;
     return writeFileReplacing(std::string(path) + ".sync", std::to_string(state.synchronised ? 1 : 0) + " " +
                                                                std::to_string(state.maxErrorUs) + " " +
                                                                std::to_string(state.estErrorUs) + "\n");

@@ -17,6 +17,11 @@ namespace tavrel::platform::clock_file {
 
 // The simulated clock's file, or nullptr when the real clock is in use.
 const char* simulatedClockPath();
+// True when TAVREL_CLOCK_NO_RIGHT=1 withholds the right to set the
+// simulated clock from this process, as the real clock's is withheld from
+// a user's program: the privilege is then not held and setting the
+// simulated clock (or its synchronisation) fails, the file untouched.
+bool simulatedRightWithheld();
 
 // The UTC wall clock: the test seam's when one is set, else the real clock
 // moved by the simulated clock's offset.

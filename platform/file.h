@@ -146,8 +146,15 @@ void refuseLinksIn(const std::string& folder);
 // it) to belong to the service's own user, as the service's state folder
 // does.
 std::string folderUnsafeForRoot(const std::string& folder, bool ownedByService = false);
+// The same for a folder root writes its own files in, stricter still: a
+// folder that others may write in at all (sticky or not) is refused too,
+// since a name root is about to use could be taken there first.
+std::string folderUnsafeForRootWrites(const std::string& folder);
 // True when the process runs with root's rights (Linux; false on Windows).
 bool runningAsRoot();
+// True when the process runs with rights other than its real user's (a
+// set-user-ID or set-group-ID start; false on Windows).
+bool runningWithBorrowedRights();
 // True when `path` lies under a folder given to refuseLinksIn.
 bool linksRefusedFor(const std::string& path);
 

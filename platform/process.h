@@ -57,6 +57,23 @@ bool shellOpen(const std::string& path);
 bool requestElevatedRestart(const std::string& program);
 void performElevatedRestart();
 
+// The narrow clock helper: when on, a window program without the right to
+// set the clock runs its Correct itself and asks for more rights only for
+// the clock change (runElevated with the program's helper mode), instead of
+// restarting itself with them. Off by default; the window program turns it
+// on for the desktop window (and for tests, TAVREL_NARROW_CLOCK_HELPER=1).
+// Set before the window starts, read by the engine's thread.
+void setNarrowClockHelper(bool on);
+bool narrowClockHelper();
+
+// Runs `args` (a program's full path and its arguments) through the
+// elevation helper (pkexec, or the command named by TAVREL_ELEVATOR) and
+// waits for it: `<elevator> args...`, standard input and output on the null
+// device, standard error left to the caller's. The elevator's exit status
+// (128 + the signal's number when a signal ended it), or -1 when it could
+// not be started. On Windows only a TAVREL_ELEVATOR is run this way.
+int runElevated(const std::vector<std::string>& args);
+
 // Runs a program (found in PATH) with its output discarded and waits for
 // it; its exit status, or -1 when it could not be started.
 int runProgram(const std::vector<std::string>& argv);

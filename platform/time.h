@@ -110,6 +110,8 @@ bool markClockSynchronised(uint64_t maxErrorUs, uint64_t estErrorUs);
 
 // True when the simulated clock (TAVREL_CLOCK_FILE) stands in for the real one.
 bool simulatedClockActive();
+// The simulated clock's file as given, or empty with the real clock.
+std::string simulatedClockFilePath();
 
 // Test seams: replace the sources of the UTC wall clock and of the tick
 // count; nullptr restores the real ones. Not for use while other threads

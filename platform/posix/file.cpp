@@ -312,6 +312,7 @@ std::string programFilesFolder(const std::string& programFile) {
 }
 
 bool runningAsRoot() { return geteuid() == 0; }
+bool runningWithBorrowedRights() { return getuid() != geteuid() || getgid() != getegid(); }
 
 namespace {
 
@@ -349,6 +350,15 @@ std::string folderUnsafeForRoot(const std::string& folder, bool ownedByService) 
         if (st.st_uid != 0) return "the folder " + path + " above it belongs to user " + userName(st.st_uid);
         if (othersMayChange(st)) return "others than root may change the folder " + path + " above it";
     }
+    return std::string();
+}
+
+std::string folderUnsafeForRootWrites(const std::string& folder) {
+    std::string unsafe = folderUnsafeForRoot(folder);
+    if (!unsafe.empty() || !runningAsRoot()) return unsafe;
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0) return "it cannot be looked at: " + lastFileErrorText();
+    if ((st.st_mode & 022) != 0) return "others than root may write in it";
     return std::string();
 }
 

@@ -13,9 +13,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 
+#include "platform/clock_file.h"
 #include "platform/time.h"
 
 namespace tavrel::platform {
@@ -48,7 +50,7 @@ void exitProcess(int status) {
 }
 
 bool clockPrivilegeAvailable() {
-    if (simulatedClockActive()) return true;
+    if (simulatedClockActive()) return !clock_file::simulatedRightWithheld();
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
     if (syscall(SYS_capget, &header, data) != 0) return false;
@@ -207,6 +209,39 @@ void performElevatedRestart() {
     std::fflush(nullptr);
     char* argv[] = {const_cast<char*>(helper.c_str()), const_cast<char*>(pendingElevation.c_str()), nullptr};
     execv(helper.c_str(), argv);
+}
+
+namespace {
+// Written before the window starts, read by the supervisor thread.
+std::atomic<bool> narrowHelperOn{false};
+}  // namespace
+
+void setNarrowClockHelper(bool on) { narrowHelperOn.store(on); }
+bool narrowClockHelper() { return narrowHelperOn.load(); }
+
+int runElevated(const std::vector<std::string>& args) {
+    const std::string helper = elevator();
+    if (helper.empty() || args.empty()) return -1;
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(helper.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    // Standard error stays: what the helper or the elevator has to say of a
+    // refusal reaches the user's terminal or session log.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int started = posix_spawn(&pid, helper.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (started != 0) return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 void messageBox(const std::string& text, const std::string& caption) {

@@ -1,10 +1,12 @@
 #include "platform/timezone.h"
 
 #include <sys/stat.h>
+#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <climits>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <cstdio>
@@ -211,6 +213,45 @@ bool relinkZone(const std::string& name) {
 
 bool timedatedRuns() { return !seamActive() && directoryExists("/run/systemd/system"); }
 
+enum class TimedatedAnswer { Set, Refused, Unreachable };
+
+// How long timedated may take to answer: it may first have polkit ask the
+// user for a password.
+constexpr uint64_t kTimedatedWaitUs = 300'000'000;
+
+struct BusCloser {
+    void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+};
+struct BusErrorOwner {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    ~BusErrorOwner() { sd_bus_error_free(&error); }
+};
+
+// Asks timedated over the system bus to set the zone, letting polkit ask
+// the user (interactive): Set, Refused (timedated answered no, for instance
+// the user dismissed the prompt), or Unreachable (no bus, no timedated).
+TimedatedAnswer setZoneThroughTimedated(const std::string& name) {
+    sd_bus* opened = nullptr;
+    if (sd_bus_open_system(&opened) < 0) return TimedatedAnswer::Unreachable;
+    const std::unique_ptr<sd_bus, BusCloser> bus(opened);
+    (void)sd_bus_set_allow_interactive_authorization(bus.get(), 1);
+    (void)sd_bus_set_method_call_timeout(bus.get(), kTimedatedWaitUs);
+    BusErrorOwner failure;
+    const int interactive = 1;
+    const int called = sd_bus_call_method(bus.get(), "org.freedesktop.timedate1", "/org/freedesktop/timedate1",
+                                          "org.freedesktop.timedate1", "SetTimezone", &failure.error, nullptr,
+                                          "sb", name.c_str(), interactive);
+    if (called >= 0) return TimedatedAnswer::Set;
+    for (const char* unreachable : {SD_BUS_ERROR_SERVICE_UNKNOWN, SD_BUS_ERROR_NAME_HAS_NO_OWNER,
+                                    SD_BUS_ERROR_NO_REPLY, SD_BUS_ERROR_TIMEOUT, SD_BUS_ERROR_DISCONNECTED,
+                                    SD_BUS_ERROR_UNKNOWN_METHOD, SD_BUS_ERROR_UNKNOWN_OBJECT,
+                                    SD_BUS_ERROR_UNKNOWN_INTERFACE, SD_BUS_ERROR_NO_SERVER}) {
+        if (sd_bus_error_has_name(&failure.error, unreachable)) return TimedatedAnswer::Unreachable;
+    }
+    // No error name at all: the connection itself failed.
+    return sd_bus_error_is_set(&failure.error) ? TimedatedAnswer::Refused : TimedatedAnswer::Unreachable;
+}
+
 }  // namespace
 
 bool setTimeZoneInformation(const TimeZoneInformation& zone) {
@@ -218,8 +259,16 @@ bool setTimeZoneInformation(const TimeZoneInformation& zone) {
     if (name.empty() || name.find("..") != std::string::npos || name[0] == '/') return false;
     if (!fileReadable(kZoneDirectory + name)) return false;
     // systemd's timedated keeps /etc/localtime and /etc/timezone together
-    // where it runs; the link is set by hand where it does not.
-    const bool set = (timedatedRuns() && runProgram({"timedatectl", "set-timezone", name}) == 0) || relinkZone(name);
+    // where it runs, asked over the bus; where it cannot be reached,
+    // timedatectl is tried, then the link is set by hand. A refusal is
+    // final: the user is not asked twice.
+    bool set = false;
+    const TimedatedAnswer answer = timedatedRuns() ? setZoneThroughTimedated(name) : TimedatedAnswer::Unreachable;
+    if (answer == TimedatedAnswer::Set) {
+        set = true;
+    } else if (answer == TimedatedAnswer::Unreachable) {
+        set = (timedatedRuns() && runProgram({"timedatectl", "set-timezone", name}) == 0) || relinkZone(name);
+    }
     if (set) tzset();
     return set;
 }

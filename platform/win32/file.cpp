@@ -319,6 +319,8 @@ std::string givenServiceStateFolder() { return std::string(); }
 // Elevation on Windows is an administrator's token, not a user of its own;
 // the data folder is the user's own profile either way.
 bool runningAsRoot() { return false; }
+std::string folderUnsafeForRootWrites(const std::string&) { return std::string(); }
+bool runningWithBorrowedRights() { return false; }
 std::string folderUnsafeForRoot(const std::string&, bool) { return std::string(); }
 
 std::string metricsCollectorFolder() { return "C:\\Program Files\\windows_exporter\\textfile_inputs"; }

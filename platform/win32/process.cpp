@@ -5,11 +5,13 @@
 
 #include "platform/process.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "platform/clock_file.h"
 #include "platform/time.h"
 #include "platform/win32/win32_support.h"
 
@@ -135,7 +137,7 @@ void exitProcess(int status) {
 }
 
 bool clockPrivilegeAvailable() {
-    if (simulatedClockActive()) return true;
+    if (simulatedClockActive()) return !clock_file::simulatedRightWithheld();
     return win32::enablePrivilege("SeSystemtimePrivilege");
 }
 
@@ -234,6 +236,24 @@ void performElevatedRestart() {
         CloseHandle(info.hThread);
         CloseHandle(info.hProcess);
     }
+}
+
+namespace {
+// Written before the window starts, read by the supervisor thread.
+std::atomic<bool> narrowHelperOn{false};
+}  // namespace
+
+void setNarrowClockHelper(bool on) { narrowHelperOn.store(on); }
+bool narrowClockHelper() { return narrowHelperOn.load(); }
+
+int runElevated(const std::vector<std::string>& args) {
+    // Windows elevates a whole program through its prompt (the restart);
+    // only a stand-in named by TAVREL_ELEVATOR runs a single command.
+    const std::string chosen = chosenElevator();
+    if (chosen.empty() || args.empty()) return -1;
+    std::vector<std::string> line{chosen};
+    line.insert(line.end(), args.begin(), args.end());
+    return runProgram(line);
 }
 
 void messageBox(const std::string& text, const std::string& caption) {

@@ -27,6 +27,7 @@ for f in usr/bin/tavrel lib/systemd/system/tavrel.service usr/share/man/man1/tav
          usr/share/applications/tavrel.desktop usr/share/icons/hicolor/scalable/apps/tavrel.svg \
          usr/share/doc/tavrel/copyright usr/share/doc/tavrel/changelog.gz \
          usr/share/polkit-1/rules.d/tavrel.rules usr/lib/tmpfiles.d/tavrel.conf \
+         usr/share/polkit-1/actions/org.brennow.tavrel.apply-clock-change.policy \
          usr/lib/systemd/ntp-units.d/80-tavrel.list; do
     check "the package holds /$f" "has '$f'"
 done
@@ -50,6 +51,14 @@ fi
 unit="$work/tavrel.service"
 sed "s|^ExecStart=\"/usr/bin/tavrel\"|ExecStart=\"$root/usr/bin/tavrel\"|" "$root/lib/systemd/system/tavrel.service" > "$unit"
 check "the unit runs /usr/bin/tavrel /x" "grep -qx 'ExecStart=\"/usr/bin/tavrel\" /x' '$root/lib/systemd/system/tavrel.service'"
+policy="$root/usr/share/polkit-1/actions/org.brennow.tavrel.apply-clock-change.policy"
+check "the clock helper's action names the installed program" \
+      "grep -qx '    <annotate key=\"org.freedesktop.policykit.exec.path\">/usr/bin/tavrel</annotate>' '$policy'"
+check "the clock helper's action is for its helper mode alone" \
+      "grep -qx '    <annotate key=\"org.freedesktop.policykit.exec.argv1\">--apply-clock-change</annotate>' '$policy'"
+check "an active session's administrator is asked once in a while, others each time" \
+      "grep -q '<allow_active>auth_admin_keep</allow_active>' '$policy' && grep -q '<allow_any>auth_admin</allow_any>' '$policy' && grep -q '<allow_inactive>auth_admin</allow_inactive>' '$policy'"
+check "the action is well-formed XML" "python3 -c 'import sys, xml.dom.minidom; xml.dom.minidom.parse(sys.argv[1])' '$policy'"
 check "systemd-analyze verify passes the unit" "systemd-analyze verify --man=no '$unit' >'$work/verify.log' 2>&1 || { cat '$work/verify.log'; false; }"
 exposure=$(systemd-analyze security --offline=yes --no-pager "$unit" 2>/dev/null | sed -n 's/.*Overall exposure level for tavrel.service: \([0-9.]*\).*/\1/p')
 check "systemd-analyze security rates it at most 2.0 ($exposure)" "awk -v e='$exposure' 'BEGIN { exit !(e != \"\" && e <= 2.0) }'"
