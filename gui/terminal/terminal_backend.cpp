@@ -72,7 +72,10 @@ public:
         curs_set(0);
         // Presses and releases both, so a release never waits in curses'
         // buffer to be taken for a second click later.
-        mousemask(BUTTON1_PRESSED | BUTTON1_RELEASED | BUTTON3_PRESSED | BUTTON3_RELEASED, nullptr);
+        // The wheel's notches too, for the lists.
+        mousemask(BUTTON1_PRESSED | BUTTON1_RELEASED | BUTTON3_PRESSED | BUTTON3_RELEASED | BUTTON4_PRESSED |
+                      BUTTON5_PRESSED,
+                  nullptr);
         mouseinterval(0);
         colours_ = has_colors();
         ui_.setCanDim((termattrs() & A_DIM) != 0);
