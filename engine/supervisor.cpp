@@ -164,10 +164,10 @@ void Engine::pass() {
     operation_.releaseEndedQueries();
     if (operation_.running() && !scanActive_.load()) {
         operation_.pass();
-        // The clock keeps running while the walk waits for its next round.
-        if (operation_.waitingForRound() && !config_.serviceMode && windowState_.load() == WindowState::Shown) {
-            view_.showLocalClock(platform::getLocalTime());
-        }
+        // The local clock runs on through every step of an operation: a
+        // name that takes seconds to resolve, a server that never answers,
+        // the wait for the walk's next round.
+        if (!config_.serviceMode && windowState_.load() == WindowState::Shown) operationClockPass();
     } else if (!aborted) {
         idleDisplay();
     }
@@ -210,6 +210,19 @@ void Engine::idleDisplay() {
         view_.showStatus(text.text + view_.statusSuffix());
     }
     countdownTick_ = countdownTick_ + 1 > kCountdownPasses ? 0 : countdownTick_ + 1;
+}
+
+void Engine::operationClockPass() {
+    // Passes come ten times a second during an operation: the clock is
+    // redrawn when its second has changed.
+    const platform::SystemTime now = platform::getLocalTime();
+    const platform::SystemTime& drawn = operationClockDrawn_;
+    if (now.second == drawn.second && now.minute == drawn.minute && now.hour == drawn.hour && now.day == drawn.day &&
+        now.month == drawn.month && now.year == drawn.year) {
+        return;
+    }
+    operationClockDrawn_ = now;
+    view_.showLocalClock(now);
 }
 
 void Engine::serverClockPass() {

@@ -110,6 +110,8 @@ private:
     // Carries out the waiting requests; true when one aborted an operation.
     bool takeRequests();
     void idleDisplay();
+    // The local clock during an operation.
+    void operationClockPass();
     void serverClockPass();
     void serviceStartSteps();
     void serviceAutoSyncPass();
@@ -136,6 +138,7 @@ private:
     int32_t countdownTick_ = 0;
     bool countdownShowsSeconds_ = false;
     WindowState drawnState_ = WindowState::Shown;
+    platform::SystemTime operationClockDrawn_{};
     ServerClock serverClock_;
     Protocol autoProtocolChoice_ = Protocol::Sntp;
     uint64_t serviceAutoSyncLeft_ = 0;

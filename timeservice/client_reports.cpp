@@ -1,5 +1,6 @@
 #include "timeservice/client_reports.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "platform/time.h"
@@ -54,7 +55,7 @@ void ClientReports::start(ServerStatusSink sink, ServerStatusSink trouble) {
     tallies_[1] = ServedTally{};
     lines_.clear();
     reporter_ = std::thread([this] { report(); });
-    resolver_ = std::thread([this] { resolve(); });
+    if (!resolver_.joinable()) resolver_ = std::thread([this] { resolve(); });
 }
 
 void ClientReports::stop() {
@@ -64,6 +65,17 @@ void ClientReports::stop() {
     }
     changed_.notify_all();
     if (reporter_.joinable()) reporter_.join();
+    std::lock_guard lock(mutex_);
+    lookups_.clear();
+}
+
+ClientReports::~ClientReports() {
+    stop();
+    {
+        std::lock_guard lock(mutex_);
+        resolverEnding_ = true;
+    }
+    changed_.notify_all();
     if (resolver_.joinable()) resolver_.join();
 }
 
@@ -108,14 +120,18 @@ bool ClientReports::nameOf(const platform::NetAddress& client, std::string& name
 void ClientReports::resolve() {
     std::unique_lock lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [this] { return stopping_ || !lookups_.empty(); });
-        if (stopping_) return;
+        changed_.wait(lock, [this] { return resolverEnding_ || !lookups_.empty(); });
+        if (resolverEnding_) return;
         const platform::NetAddress client = lookups_.front();
         lock.unlock();
         // Both lookups, reverse and forward, on this thread.
         std::string name = confirmedName(client, nameLookups_);
         lock.lock();
-        lookups_.erase(lookups_.begin());
+        // A stop meanwhile dropped the waiting lookups, this one's entry
+        // with them.
+        const auto waiting = std::find_if(lookups_.begin(), lookups_.end(),
+                                          [&](const platform::NetAddress& a) { return a.sameHost(client); });
+        if (waiting != lookups_.end()) lookups_.erase(waiting);
         Name entry{client, name, ++nameUses_};
         if (names_.size() < kMostNames) {
             names_.push_back(entry);

@@ -48,14 +48,18 @@ public:
     static constexpr uint64_t kNameWaitMs = 1000;
 
     explicit ClientReports(NameLookups lookups = {}) : nameLookups_(std::move(lookups)) {}
-    ~ClientReports() { stop(); }
+    // Ends both threads, waiting for a lookup under way.
+    ~ClientReports();
     ClientReports(const ClientReports&) = delete;
     ClientReports& operator=(const ClientReports&) = delete;
 
     // Trouble goes to `trouble`, or where the status lines go when empty.
     void start(ServerStatusSink sink, ServerStatusSink trouble = {});
-    // Ends and joins both threads (lines still waiting for names are
-    // written with addresses first).
+    // Ends and joins the reporting thread (lines still waiting for names
+    // are written with addresses first) and drops the lookups not begun.
+    // Never waits for a lookup: the name thread stays for the next start
+    // (a silent DNS server holds a lookup for many seconds, and the servers
+    // start and stop from the window's thread).
     void stop();
     // Answered clients, from a serving thread; never waits on I/O.
     void served(ServedBy by, const platform::NetAddress* clients, int count);
@@ -84,7 +88,8 @@ private:
     ServerStatusSink trouble_;
     std::mutex mutex_;  // guards everything below but the threads
     std::condition_variable changed_;
-    bool stopping_ = false;
+    bool stopping_ = false;         // the reporting thread ends
+    bool resolverEnding_ = false;   // the name thread ends
     std::vector<Event> events_;
     uint64_t droppedEvents_[2] = {0, 0};
     std::vector<std::string> problems_;

@@ -59,6 +59,14 @@ Look lookOf(Style style) {
 
 constexpr int kStyles = static_cast<int>(Style::Warning) + 1;
 
+struct KeySequence {
+    const char* sequence;
+    int code;
+};
+constexpr KeySequence kHomeAndEnd[] = {{"\033[1~", KEY_HOME}, {"\033[4~", KEY_END}, {"\033[H", KEY_HOME},
+                                       {"\033[F", KEY_END},   {"\033OH", KEY_HOME},  {"\033OF", KEY_END},
+                                       {"\033[7~", KEY_HOME}, {"\033[8~", KEY_END}};
+
 class TerminalBackend : public DialogBackend {
 public:
     TerminalBackend() : ui_(utf8Locale()) {
@@ -69,10 +77,20 @@ public:
         // Input never blocks: the message loop waits for it with its timers.
         nodelay(stdscr, TRUE);
         set_escdelay(25);
+        // Home and End as the common terminals send them, whatever the
+        // terminal description says (tmux and rxvt send "\e[1~" and
+        // "\e[4~" where an xterm's description has "\eOH" and "\eOF"):
+        // unknown, they would read as Escape, which closes the window.
+        for (const auto& [sequence, code] : kHomeAndEnd) {
+            if (key_defined(sequence) == 0) (void)define_key(sequence, code);
+        }
         curs_set(0);
         // Presses and releases both, so a release never waits in curses'
         // buffer to be taken for a second click later.
-        mousemask(BUTTON1_PRESSED | BUTTON1_RELEASED | BUTTON3_PRESSED | BUTTON3_RELEASED, nullptr);
+        // The wheel's notches too, for the lists.
+        mousemask(BUTTON1_PRESSED | BUTTON1_RELEASED | BUTTON3_PRESSED | BUTTON3_RELEASED | BUTTON4_PRESSED |
+                      BUTTON5_PRESSED,
+                  nullptr);
         mouseinterval(0);
         colours_ = has_colors();
         ui_.setCanDim((termattrs() & A_DIM) != 0);

@@ -9,6 +9,9 @@ constexpr int kEscape = 27;
 constexpr int kDelete = 127;
 constexpr int kControlH = 8;
 constexpr int kShiftF10 = KEY_F(22);
+// The wheel's notches come as presses of buttons 4 (up) and 5 (down).
+constexpr uint64_t kWheelUp = BUTTON4_PRESSED;
+constexpr uint64_t kWheelDown = BUTTON5_PRESSED;
 
 InputEvent key(Key k) {
     InputEvent e;
@@ -33,6 +36,8 @@ InputEvent decodeKey(int code) {
         case KEY_RIGHT: return key(Key::Right);
         case KEY_PPAGE: return key(Key::PageUp);
         case KEY_NPAGE: return key(Key::PageDown);
+        case KEY_HOME: return key(Key::Home);
+        case KEY_END: return key(Key::End);
         case KEY_BACKSPACE:
         case kDelete:
         case kControlH: return key(Key::Backspace);
@@ -62,6 +67,9 @@ InputEvent decodeMouse(uint64_t state, int x, int y) {
     } else if ((state & (BUTTON1_RELEASED | BUTTON3_RELEASED)) != 0) {
         e.type = InputEvent::Type::Release;
         e.rightButton = (state & BUTTON3_RELEASED) != 0;
+    } else if ((state & kWheelUp) != 0 || (state & kWheelDown) != 0) {
+        e.type = InputEvent::Type::Wheel;
+        e.wheel = (state & kWheelUp) != 0 ? -1 : 1;
     }
     return e;
 }

@@ -19,6 +19,8 @@ enum class Key {
     Right,
     PageUp,
     PageDown,
+    Home,
+    End,
     Backspace,
     Menu,      // F10 or Shift-F10: the window's menu
     Close,     // F4: the title bar's close box
@@ -27,20 +29,23 @@ enum class Key {
 };
 
 struct InputEvent {
-    enum class Type { None, Key, Press, Release };
+    enum class Type { None, Key, Press, Release, Wheel };
     Type type = Type::None;
     Key key = Key::None;
     char32_t ch = 0;
-    // Press and Release: the cell and the button.
+    // Press, Release and Wheel: the cell under the pointer; the button.
     int x = 0;
     int y = 0;
     bool rightButton = false;
+    // Wheel: -1 a notch up (away from the user), 1 a notch down.
+    int wheel = 0;
 };
 
 // A key code from curses' getch (KEY_* or a character).
 InputEvent decodeKey(int code);
 // A mouse event from curses' getmouse: a press or a release of the left or
-// right button; anything else (movement, the wheel) decodes to None.
+// right button, or a notch of the wheel; anything else (movement) decodes
+// to None.
 InputEvent decodeMouse(uint64_t buttonState, int x, int y);
 
 }  // namespace tavrel::gui

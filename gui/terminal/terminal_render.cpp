@@ -14,8 +14,9 @@ using namespace terminal;
 
 namespace {
 
-// What the keys do in the active window, for the line at the bottom.
-std::u32string keyHints(const std::vector<WindowView>& windows, const WindowView& w) {
+// What the keys do in the active window, for the line at the bottom; with
+// a list's range ("13-24 of 27") when the focused list hides rows.
+std::u32string keyHints(const std::vector<WindowView>& windows, const WindowView& w, const std::u32string& range) {
     bool changes = false;
     auto look = [&changes](const WindowView& owner) {
         for (const ControlView& c : owner.controls) {
@@ -30,7 +31,11 @@ std::u32string keyHints(const std::vector<WindowView>& windows, const WindowView
     }
     const bool main = isMainWindow(windows, w);
     std::u32string hints = U"Tab: move  Space: press";
-    if (changes) hints += U"  Up/Down: change";
+    if (!range.empty()) {
+        hints = U"Tab: move  Up/Down, PgUp/PgDn, Home/End: scroll  " + range;
+    } else if (changes) {
+        hints += U"  Up/Down: change";
+    }
     if (main) hints += U"  F10: menu";
     // Escape is Cancel: it ends the program's own window, closes the
     // others, and does nothing where the window has no way to be closed.
@@ -77,7 +82,10 @@ void TerminalUi::drawEntries(Screen& screen, const std::vector<WindowView>& wind
             default: hints = U"Up/Down: choose  Enter: take  Esc: close"; break;
         }
     } else if (const WindowView* w = anyShown ? active(windows) : nullptr; w != nullptr) {
-        hints = keyHints(windows, *w);
+        const std::u32string range = listRange(windows, shownFocus(windows, *w));
+        hints = keyHints(windows, *w, range);
+        // Short of room, a list's range still shows.
+        if (!range.empty() && left + static_cast<int>(hints.size()) + 1 > right) hints = U"Tab: move  " + range;
     } else {
         hints = U"Enter: restore";
     }
@@ -85,7 +93,8 @@ void TerminalUi::drawEntries(Screen& screen, const std::vector<WindowView>& wind
 }
 
 const Screen& TerminalUi::render(int width, int height) {
-    const std::vector<WindowView> windows = snapshotWindows();
+    std::vector<WindowView> windows = snapshotWindows();
+    const ListCurrentRows currentRows = placeLists(windows);
     screen_ = std::make_unique<Screen>(std::max(1, width), std::max(1, height));
     Screen& screen = *screen_;
 
@@ -111,7 +120,7 @@ const Screen& TerminalUi::render(int width, int height) {
         g.left = (screen.width() - g.width) / 2;
         g.top = std::max(0, (screen.height() - 1 - g.height - 1) / 2);
         const bool isActive = i + 1 == shown.size();
-        drawWindow(screen, *shown[i], windows, g, isActive ? focused : Focus{}, isActive, glyphs_);
+        drawWindow(screen, *shown[i], windows, g, isActive ? focused : Focus{}, isActive, glyphs_, currentRows);
     }
     // The focused control: where popups open, and its tooltip under the window.
     focusX_ = screen.width() / 2;

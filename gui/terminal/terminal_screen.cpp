@@ -7,8 +7,9 @@
 namespace tavrel::gui {
 namespace {
 
-constexpr Glyphs kUnicodeGlyphs{U'┌', U'┐', U'└', U'┘', U'─', U'│', U'├', U'┤', U'◷', U'▾', U'↕'};
-constexpr Glyphs kAsciiGlyphs{U'+', U'+', U'+', U'+', U'-', U'|', U'+', U'+', U'@', U'v', U'^'};
+constexpr Glyphs kUnicodeGlyphs{U'┌', U'┐', U'└', U'┘', U'─', U'│', U'├', U'┤', U'◷', U'▾', U'↕',
+                                U'▲', U'▼', U'░', U'█'};
+constexpr Glyphs kAsciiGlyphs{U'+', U'+', U'+', U'+', U'-', U'|', U'+', U'+', U'@', U'v', U'^', U'^', U'v', U'|', U'#'};
 
 std::vector<std::u32string> splitLines(const std::u32string& text) {
     std::vector<std::u32string> lines(1);
@@ -46,7 +47,37 @@ struct DrawContext {
     Screen& screen;
     const Glyphs& g;
     const Focus& focus;
+    const ListCurrentRows& currentRows;
 };
+
+// A list's scroll bar down `height` cells from (x, y): an arrow at each end
+// that has rows hidden beyond it, and between them the track with the part
+// that stands for the rows shown.
+void drawScrollBar(DrawContext& dc, int x, int y, int height, size_t first, size_t rows, const Hit& hit) {
+    const size_t shown = static_cast<size_t>(height);
+    const bool above = first > 0;
+    const bool below = first + shown < rows;
+    for (int i = 0; i < height; ++i) dc.screen.put(x, y + i, std::u32string(1, dc.g.scrollTrack), Style::Frame, hit);
+    const int track = height > 2 ? height - 2 : 0;
+    if (track > 0) {
+        // The thumb's length and place in proportion to the rows, at least
+        // one cell, touching the ends only when the list does.
+        int length = std::max(1, static_cast<int>((static_cast<size_t>(track) * shown + rows - 1) / rows));
+        length = std::min(length, track);
+        const size_t hiddenRows = rows - shown;
+        int start = hiddenRows == 0 ? 0
+                                    : static_cast<int>((static_cast<size_t>(track - length) * first + hiddenRows / 2) /
+                                                       hiddenRows);
+        if (above && start == 0 && track - length > 0) start = 1;
+        if (below && start == track - length && start > 0) start = track - length - 1;
+        start = std::clamp(start, 0, track - length);
+        for (int i = 0; i < length; ++i) {
+            dc.screen.put(x, y + 1 + start + i, std::u32string(1, dc.g.scrollThumb), Style::Frame, hit);
+        }
+    }
+    if (above) dc.screen.put(x, y, std::u32string(1, dc.g.scrollUp), Style::Frame, hit);
+    if (below) dc.screen.put(x, y + height - 1, std::u32string(1, dc.g.scrollDown), Style::Frame, hit);
+}
 
 void drawControl(DrawContext& dc, int originX, int originY, const WindowView& owner, size_t index,
                  const GridRect& r) {
@@ -137,10 +168,21 @@ void drawControl(DrawContext& dc, int originX, int originY, const WindowView& ow
                 }
             };
             screen.clear(x, y, r.width, r.height, Style::Normal, hit);
-            drawRow(y, c.items, focused ? Style::Focus : Style::Field);
+            // The focus shows on the current row, or on the header of a
+            // list with none.
+            const auto currentIt = dc.currentRows.find({owner.handle, c.layout.id});
+            const int current = currentIt != dc.currentRows.end() && !c.rows.empty() ? currentIt->second : -1;
+            drawRow(y, c.items, focused && current < 0 ? Style::Focus : Style::Field);
+            const int shown = listRowsShown(r.height);
             const size_t start = c.selection > 0 ? static_cast<size_t>(c.selection) : 0;
-            for (int row = 0; row + 1 < r.height && start + static_cast<size_t>(row) < c.rows.size(); ++row) {
-                drawRow(y + 1 + row, c.rows[start + static_cast<size_t>(row)], Style::Normal);
+            for (int row = 0; row < shown && start + static_cast<size_t>(row) < c.rows.size(); ++row) {
+                const size_t index = start + static_cast<size_t>(row);
+                const bool isCurrent = focused && static_cast<int>(index) == current;
+                if (isCurrent) screen.clear(x, y + 1 + row, r.width - 1, 1, Style::Focus, hit);
+                drawRow(y + 1 + row, c.rows[index], isCurrent ? Style::Focus : Style::Normal);
+            }
+            if (r.height > 1 && (start > 0 || start + static_cast<size_t>(shown) < c.rows.size())) {
+                drawScrollBar(dc, x + r.width - 1, y + 1, shown, start, c.rows.size(), hit);
             }
             break;
         }
@@ -273,7 +315,7 @@ void drawBox(Screen& screen, int left, int top, int width, int height, const std
 }
 
 void drawWindow(Screen& screen, const WindowView& w, const std::vector<WindowView>& all, const WindowGeometry& geo,
-                const Focus& focus, bool active, const Glyphs& g) {
+                const Focus& focus, bool active, const Glyphs& g, const ListCurrentRows& currentRows) {
     const Hit background{Hit::Kind::Window, w.handle, -1};
     drawBox(screen, geo.left, geo.top, geo.width, geo.height, U"", Style::Normal, background, g);
     // The caption, then the title bar's boxes at its right end.
@@ -287,7 +329,7 @@ void drawWindow(Screen& screen, const WindowView& w, const std::vector<WindowVie
     }
     if (w.closeBox) screen.put(boxX, geo.top, U"[x]", Style::Frame, Hit{Hit::Kind::CloseBox, w.handle, -1});
 
-    DrawContext dc{screen, g, focus};
+    DrawContext dc{screen, g, focus, currentRows};
     const int insideX = geo.left + 1;
     const int insideY = geo.top + 1;
     for (size_t i = 0; i < w.controls.size(); ++i) drawControl(dc, insideX, insideY, w, i, geo.layout.cells[i]);

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gui/dialog_backend.h"
@@ -75,6 +77,9 @@ struct Focus {
 struct Glyphs {
     char32_t topLeft, topRight, bottomLeft, bottomRight, horizontal, vertical, teeLeft, teeRight, icon, dropDown,
         upDown;
+    // A list's scroll bar: its arrows, its track and the part of it that
+    // stands for the rows shown.
+    char32_t scrollUp, scrollDown, scrollTrack, scrollThumb;
     // The terminal can dim text. Where it cannot (a vt100), greyed controls
     // are drawn without their brackets so that they still look unlike the
     // others.
@@ -96,10 +101,19 @@ inline constexpr int kPageTopRow = 2;
 // The frame size of a window (with its pages, for a sheet), not yet placed.
 WindowGeometry measureWindow(const WindowView& window, const std::vector<WindowView>& all);
 
+// The row the keys move in each list view, by its window and id. A list
+// view's ControlView::selection is the first row it shows.
+using ListCurrentRows = std::map<std::pair<WindowHandle, int>, int>;
+
 // Draws one window at its geometry, its pages inside it; `active` windows
-// show focus and a bright caption, others are drawn inactive.
+// show focus and a bright caption, others are drawn inactive. A list view
+// with rows hidden above or below shows a scroll bar in its right column.
 void drawWindow(Screen& screen, const WindowView& window, const std::vector<WindowView>& all,
-                const WindowGeometry& geometry, const Focus& focus, bool active, const Glyphs& glyphs);
+                const WindowGeometry& geometry, const Focus& focus, bool active, const Glyphs& glyphs,
+                const ListCurrentRows& currentRows = {});
+
+// The rows a list view shows below its header, laid out as `cells` gives.
+inline int listRowsShown(int cellsHigh) { return cellsHigh > 1 ? cellsHigh - 1 : 1; }
 
 // A frame with a caption (for popups), its inside blanked.
 void drawBox(Screen& screen, int left, int top, int width, int height, const std::u32string& caption, Style style,

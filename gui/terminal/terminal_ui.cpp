@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "gui/terminal/calendar.h"
+#include "gui/terminal/terminal_layout.h"
 #include "gui/terminal/terminal_popup.h"
 #include "gui/terminal/window_lookup.h"
 
@@ -15,8 +16,158 @@ using namespace terminal;
 namespace {
 
 constexpr char kInvalidEntryCaption[] = "Invalid Entry";
+// Rows a notch of the wheel scrolls.
+constexpr int kWheelRows = 3;
+
+// The rows a list view of this window shows below its header.
+int rowsShown(const WindowView& owner, size_t index) {
+    const GridLayout layout = layOutControls(owner.controls, owner.width);
+    return listRowsShown(index < layout.cells.size() ? layout.cells[index].height : 0);
+}
+
+// The control a cell belongs to: its window and id.
+Focus targetOf(const Hit& hit) { return Focus{hit.window, hit.controlId}; }
 
 }  // namespace
+
+int TerminalUi::listCurrentRow(WindowHandle window, int id) const {
+    const auto it = lists_.find({window, id});
+    return it != lists_.end() ? it->second.current : 0;
+}
+
+TerminalUi::ListPlace& TerminalUi::listPlace(const WindowView& owner, size_t index, bool follow) {
+    const ControlView& c = owner.controls[index];
+    ListPlace& place = lists_[{owner.handle, c.layout.id}];
+    const int rows = static_cast<int>(c.rows.size());
+    const int shown = rowsShown(owner, index);
+    place.current = std::clamp(place.current, 0, std::max(0, rows - 1));
+    if (follow) {
+        if (place.current < place.top) place.top = place.current;
+        if (place.current >= place.top + shown) place.top = place.current - shown + 1;
+    }
+    place.top = std::clamp(place.top, 0, std::max(0, rows - shown));
+    return place;
+}
+
+bool TerminalUi::moveInList(const std::vector<WindowView>& windows, const Focus& target, Key key) {
+    const WindowView* owner = nullptr;
+    size_t index = 0;
+    const ControlView* c = findControl(windows, target, &index, &owner);
+    if (c == nullptr) return false;
+    ListPlace& place = listPlace(*owner, index, false);
+    const int shown = rowsShown(*owner, index);
+    const int last = static_cast<int>(c->rows.size()) - 1;
+    switch (key) {
+        case Key::Up: --place.current; break;
+        case Key::Down: ++place.current; break;
+        // A page moves the view as well as the current row.
+        case Key::PageUp:
+            place.current -= shown;
+            place.top -= shown;
+            break;
+        case Key::PageDown:
+            place.current += shown;
+            place.top += shown;
+            break;
+        case Key::Home: place.current = 0; break;
+        case Key::End: place.current = last; break;
+        default: return false;
+    }
+    (void)listPlace(*owner, index, true);
+    return true;
+}
+
+void TerminalUi::handleWheel(const InputEvent& event) {
+    if (!popups_.empty() || !screen_ || event.x < 0 || event.y < 0 || event.x >= screen_->width() ||
+        event.y >= screen_->height()) {
+        return;
+    }
+    const Hit hit = screen_->at(event.x, event.y).hit;
+    if (hit.kind != Hit::Kind::Control) return;
+    const std::vector<WindowView> windows = snapshotWindows();
+    const WindowView* w = active(windows);
+    const WindowView* owner = nullptr;
+    size_t index = 0;
+    const ControlView* c = findControl(windows, targetOf(hit), &index, &owner);
+    // The list under the pointer, in the window that takes input.
+    if (c == nullptr || w == nullptr || c->layout.kind != ControlKind::ListView ||
+        (owner->handle != w->handle && owner->embeddedIn != w->handle)) {
+        return;
+    }
+    ListPlace& place = listPlace(*owner, index, false);
+    place.top += event.wheel * kWheelRows;
+    (void)listPlace(*owner, index, false);
+}
+
+void TerminalUi::clickList(const std::vector<WindowView>& windows, const Focus& target, int x, int y) {
+    const WindowView* owner = nullptr;
+    size_t index = 0;
+    const ControlView* c = findControl(windows, target, &index, &owner);
+    if (c == nullptr || !screen_) return;
+    // The list's first cell: its header's left end.
+    int left = x, header = y;
+    auto ours = [&](int cx, int cy) {
+        const Hit& h = screen_->at(cx, cy).hit;
+        return h.kind == Hit::Kind::Control && h.window == target.window && h.controlId == target.controlId;
+    };
+    while (header > 0 && ours(x, header - 1)) --header;
+    while (left > 0 && ours(left - 1, y)) --left;
+    int right = x;
+    while (right + 1 < screen_->width() && ours(right + 1, y)) ++right;
+    if (y == header) return;
+    ListPlace& place = listPlace(*owner, index, false);
+    const int shown = rowsShown(*owner, index);
+    const int rows = static_cast<int>(c->rows.size());
+    const int line = y - header - 1;
+    if (x == right && rows > shown) {
+        // The scroll bar: its arrows a row, the track above or below the
+        // thumb a page.
+        const int middle = (place.top * (shown - 2) + rows / 2) / std::max(1, rows - shown) + 1;
+        if (line == 0) {
+            --place.top;
+        } else if (line == shown - 1) {
+            ++place.top;
+        } else {
+            place.top += line < middle ? -shown : shown;
+        }
+        (void)listPlace(*owner, index, false);
+        return;
+    }
+    if (place.top + line < rows) place.current = place.top + line;
+    (void)listPlace(*owner, index, true);
+}
+
+ListCurrentRows TerminalUi::placeLists(std::vector<WindowView>& windows) {
+    // The places of lists that are gone are forgotten.
+    for (auto it = lists_.begin(); it != lists_.end();) {
+        const ControlView* c = findControl(windows, Focus{it->first.first, it->first.second});
+        it = c == nullptr || c->layout.kind != ControlKind::ListView ? lists_.erase(it) : std::next(it);
+    }
+    ListCurrentRows current;
+    for (WindowView& w : windows) {
+        for (size_t i = 0; i < w.controls.size(); ++i) {
+            ControlView& c = w.controls[i];
+            if (c.layout.kind != ControlKind::ListView) continue;
+            const ListPlace& place = listPlace(w, i, false);
+            c.selection = place.top;
+            current[{w.handle, c.layout.id}] = place.current;
+        }
+    }
+    return current;
+}
+
+std::u32string TerminalUi::listRange(const std::vector<WindowView>& windows, const Focus& focus) const {
+    const WindowView* owner = nullptr;
+    size_t index = 0;
+    const ControlView* c = findControl(windows, focus, &index, &owner);
+    if (c == nullptr || c->layout.kind != ControlKind::ListView) return U"";
+    const int rows = static_cast<int>(c->rows.size());
+    const int shown = rowsShown(*owner, index);
+    if (rows <= shown) return U"";
+    const int top = std::clamp(c->selection, 0, rows - shown);
+    const std::string text = std::to_string(top + 1) + "-" + std::to_string(top + shown) + " of " + std::to_string(rows);
+    return fromUtf8(text);
+}
 
 TerminalUi::TerminalUi(bool unicode) : glyphs_(glyphsFor(unicode)) {}
 TerminalUi::~TerminalUi() = default;
@@ -130,6 +281,7 @@ void TerminalUi::handle(const InputEvent& event) {
             if (!down) handlePress(event);
             down = false;
             break;
+        case InputEvent::Type::Wheel: handleWheel(event); break;
         case InputEvent::Type::None: break;
     }
 }
@@ -170,6 +322,8 @@ void TerminalUi::handleKey(const InputEvent& event) {
         case Key::Down:
         case Key::PageUp:
         case Key::PageDown:
+        case Key::Home:
+        case Key::End:
             if (!adjust(windows, f, event.key)) {
                 if (event.key == Key::Up) moveFocus(windows, *w, -1);
                 if (event.key == Key::Down) moveFocus(windows, *w, 1);
@@ -284,6 +438,8 @@ bool TerminalUi::adjust(const std::vector<WindowView>& windows, const Focus& tar
     size_t index = 0;
     const ControlView* c = findControl(windows, target, &index, &owner);
     if (c == nullptr || !c->enabled) return false;
+    if (c->layout.kind == ControlKind::ListView) return moveInList(windows, target, key);
+    if (key == Key::Home || key == Key::End) return false;
     const bool up = key == Key::Up || key == Key::PageUp;
     const bool page = key == Key::PageUp || key == Key::PageDown;
     switch (c->layout.kind) {
@@ -410,7 +566,11 @@ void TerminalUi::handlePress(const InputEvent& event) {
             const ControlView* c = findControl(windows, Focus{hit.window, hit.controlId});
             if (c == nullptr || !c->enabled || !takesFocus(c->layout.kind)) break;
             setFocus(windows, Focus{hit.window, hit.controlId});
-            press(windows, Focus{hit.window, hit.controlId});
+            if (c->layout.kind == ControlKind::ListView) {
+                clickList(windows, Focus{hit.window, hit.controlId}, event.x, event.y);
+            } else {
+                press(windows, Focus{hit.window, hit.controlId});
+            }
             break;
         }
         case Hit::Kind::Window:

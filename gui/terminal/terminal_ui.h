@@ -10,7 +10,9 @@
 // otherwise the window's default button; Escape is Cancel; Space presses
 // the focused control (ticks a box, opens a calendar or a list); Up raises
 // a number or a date and Down lowers it; Up and Down step through a list;
-// Left and Right switch tabs.
+// Left and Right switch tabs. In a list view Up and Down move the current
+// row, PgUp and PgDn by a page, Home and End to the first and the last,
+// and the view follows it; the wheel scrolls the list under the pointer.
 #pragma once
 
 #include <map>
@@ -54,6 +56,8 @@ public:
 
     // The focused control of the window that takes keys.
     Focus focus();
+    // A list view's current row (0 until the keys or a click move it).
+    int listCurrentRow(WindowHandle window, int id) const;
     // The window that takes keys: the newest shown window.
     WindowHandle activeWindow();
 
@@ -91,12 +95,29 @@ private:
     bool adjust(const std::vector<WindowView>& windows, const Focus& target, Key key);
     bool type(const std::vector<WindowView>& windows, const Focus& target, const InputEvent& event);
     int openPopup(std::unique_ptr<Popup> popup, const Focus& target);
+    // Where a list view stands: the row the keys move and the first row
+    // shown, kept in range of its rows as they are now (the current row
+    // brought into view when `follow`).
+    struct ListPlace {
+        int current = 0;
+        int top = 0;
+    };
+    ListPlace& listPlace(const WindowView& owner, size_t index, bool follow);
+    bool moveInList(const std::vector<WindowView>& windows, const Focus& target, Key key);
+    void handleWheel(const InputEvent& event);
+    // A click on a list's row makes it current; one on its scroll bar scrolls.
+    void clickList(const std::vector<WindowView>& windows, const Focus& target, int x, int y);
+    // Gives each list view's snapshot its first row shown; the current rows.
+    ListCurrentRows placeLists(std::vector<WindowView>& windows);
+    // "13-24 of 27" for the focused list when rows are hidden; empty otherwise.
+    std::u32string listRange(const std::vector<WindowView>& windows, const Focus& focus) const;
     void finishPopup(bool take);
     void drawPopup(Screen& screen, const Popup& popup);
     void drawEntries(Screen& screen, const std::vector<WindowView>& windows, bool anyShown);
 
     Glyphs glyphs_;
     std::map<WindowHandle, Focus> focusByWindow_;
+    std::map<std::pair<WindowHandle, int>, ListPlace> lists_;
     // The first key typed into a field that has just taken the focus
     // replaces its text.
     bool replaceOnType_ = true;

@@ -107,6 +107,31 @@ TEST_F(Supervisor, MinimisedMidQueryTheTimeOutStillCountsInSeconds) {
     EXPECT_TRUE(test::waitUntil([&] { return view.localClockShown() >= drawn + 2; }, std::chrono::seconds(10)));
 }
 
+// The local clock runs on, once a second, while an operation waits on a
+// server that never answers (as it does while a name takes seconds to
+// resolve), on the real supervisor thread.
+TEST_F(Supervisor, TheLocalClockRunsOnWhileAQueryWaits) {
+    FakeSntpServer server(Reply::Silent);
+    settings.protocol.store(Protocol::Sntp);
+    settings.defaultServerOnly.store(true);
+    settings.syncTimeout.store(std::chrono::seconds(60));
+    engine->start();
+    ASSERT_TRUE(engine->requestOperation(OperationKind::Check));
+    ASSERT_TRUE(test::waitUntil([&] { return status().starts_with("Waiting for reply from"); }));
+    const int before = view.localClockShown();
+    // Two new seconds drawn, the query still waiting.
+    EXPECT_TRUE(test::waitUntil([&] { return view.localClockShown() >= before + 2; }, std::chrono::seconds(20)));
+    EXPECT_TRUE(engine->busy());
+    EXPECT_TRUE(status().starts_with("Waiting for reply from")) << status();
+    // Drawn at most once a second, not on every pass.
+    const auto since = std::chrono::steady_clock::now();
+    const int counted = view.localClockShown();
+    ASSERT_TRUE(test::waitUntil([&] { return view.localClockShown() >= counted + 2; }, std::chrono::seconds(20)));
+    EXPECT_GE(std::chrono::steady_clock::now() - since, std::chrono::milliseconds(1000));
+    engine->requestAbort();
+    EXPECT_TRUE(test::waitUntil([&] { return !engine->busy(); }, std::chrono::seconds(10)));
+}
+
 // Check, Abort and Check again, as fast as a user's clicks arrive, on the
 // real threads: every operation ends by its time-out or by Abort, and the
 // supervisor always ends when asked.

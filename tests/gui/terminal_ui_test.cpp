@@ -555,6 +555,175 @@ TEST_F(TerminalUiTest, HistoryViewReadsTheNewestDayOfALargeFileAndCountsTheRowsI
     EXPECT_EQ(text(ui.render(80, 24)).find("skipped"), std::string::npos);
 }
 
+// The scan window's list of 27 servers, at 80x24 and at 200x60: the keys,
+// the wheel and clicks scroll it, the current row stays in view, and a
+// scroll bar and the range on the hints line tell that rows are hidden.
+class ScanListTest : public TerminalUiTest {
+protected:
+    void SetUp() override {
+        TerminalUiTest::SetUp();
+        w = open(kScanWindow);
+        listViewSetColumns(w, kIdScanList, {"Server", "IP", "TIME (ms)", "SNTP (ms)"});
+        for (int i = 1; i <= 27; ++i) {
+            const std::string name = std::string("server-") + (i < 10 ? "0" : "") + std::to_string(i);
+            listViewInsertRow(w, kIdScanList, i - 1, name);
+            listViewSetCell(w, kIdScanList, i - 1, 3, std::to_string(10 * i));
+        }
+    }
+    // What the list shows: its server names top down, the scroll bar's
+    // column beside the rows, and the hints line.
+    struct Shown {
+        std::vector<std::string> names;
+        std::u32string bar;
+        std::string hints;
+        Style currentStyle = Style::Normal;
+        std::string current;  // the name on the row drawn with the focus
+    };
+    Shown look(TerminalUi& ui, int width = 80, int height = 24) {
+        const Screen& screen = ui.render(width, height);
+        Shown shown;
+        int x = 0, y = 0;
+        EXPECT_TRUE(find(screen, w, kIdScanList, x, y));
+        int right = x;
+        while (right + 1 < screen.width() && screen.at(right + 1, y).hit.controlId == kIdScanList) ++right;
+        const std::vector<std::string> lines = screen.lines();
+        for (int row = y + 1; row < screen.height() && screen.at(x, row).hit.controlId == kIdScanList; ++row) {
+            shown.bar += screen.at(right, row).ch;
+            const std::string line = lines[static_cast<size_t>(row)];
+            const size_t at = line.find("server-");
+            if (at == std::string::npos) continue;
+            shown.names.push_back(line.substr(at, 9));
+            if (screen.at(x, row).style == Style::Focus) shown.current = shown.names.back();
+        }
+        shown.hints = lines.back();
+        return shown;
+    }
+    WindowHandle w = kNoWindow;
+};
+
+TEST_F(ScanListTest, KeysMoveTheCurrentRowAndTheViewFollows) {
+    TerminalUi ui(false);
+    ASSERT_EQ(ui.focus().controlId, kIdScanList);
+    for (const auto& [width, height] : {std::pair{80, 24}, std::pair{200, 60}}) {
+        ui.handle(key(Key::Home));
+        Shown s = look(ui, width, height);
+        ASSERT_EQ(s.names.size(), 12u) << width;
+        EXPECT_EQ(s.names.front(), "server-01");
+        EXPECT_EQ(s.current, "server-01");
+        // Hidden below only: the arrow down at the bottom, none up.
+        EXPECT_EQ(s.bar.back(), U'v');
+        EXPECT_NE(s.bar.front(), U'^');
+        EXPECT_NE(s.hints.find("1-12 of 27"), std::string::npos) << s.hints;
+
+        ui.handle(key(Key::End));
+        s = look(ui, width, height);
+        ASSERT_EQ(s.names.size(), 12u);
+        EXPECT_EQ(s.names.back(), "server-27");
+        EXPECT_EQ(s.current, "server-27");
+        EXPECT_EQ(s.bar.front(), U'^');
+        EXPECT_NE(s.bar.back(), U'v');
+        EXPECT_NE(s.hints.find("16-27 of 27"), std::string::npos) << s.hints;
+    }
+    // From the top, Down past the last row shown scrolls by one row.
+    ui.handle(key(Key::Home));
+    for (int i = 0; i < 12; ++i) ui.handle(key(Key::Down));
+    Shown s = look(ui);
+    EXPECT_EQ(s.current, "server-13");
+    EXPECT_EQ(s.names.front(), "server-02");
+    EXPECT_EQ(s.names.back(), "server-13");
+    // Both ends hidden: both arrows.
+    EXPECT_EQ(s.bar.front(), U'^');
+    EXPECT_EQ(s.bar.back(), U'v');
+    // Up and Down stay in the list; the focus does not move.
+    EXPECT_EQ(ui.focus().controlId, kIdScanList);
+    for (int i = 0; i < 12; ++i) ui.handle(key(Key::Up));
+    s = look(ui);
+    EXPECT_EQ(s.current, "server-01");
+    EXPECT_EQ(s.names.front(), "server-01");
+    ui.handle(key(Key::Up));
+    EXPECT_EQ(look(ui).current, "server-01");
+    EXPECT_EQ(ui.focus().controlId, kIdScanList);
+
+    // Page by page to the end and back.
+    std::vector<std::string> firsts;
+    for (int i = 0; i < 4; ++i) {
+        ui.handle(key(Key::PageDown));
+        s = look(ui);
+        firsts.push_back(s.names.front());
+        EXPECT_NE(std::find(s.names.begin(), s.names.end(), s.current), s.names.end()) << s.current;
+    }
+    EXPECT_EQ(firsts, (std::vector<std::string>{"server-13", "server-16", "server-16", "server-16"}));
+    EXPECT_EQ(s.current, "server-27");
+    ui.handle(key(Key::PageUp));
+    ui.handle(key(Key::PageUp));
+    s = look(ui);
+    EXPECT_EQ(s.names.front(), "server-01");
+    EXPECT_EQ(s.current, "server-03");
+    EXPECT_EQ(ui.listCurrentRow(w, kIdScanList), 2);
+    ui.handle(key(Key::PageUp));
+    EXPECT_EQ(look(ui).current, "server-01");
+}
+
+TEST_F(ScanListTest, TheWheelScrollsTheViewAndAClickPicksARow) {
+    TerminalUi ui(true);
+    Shown s = look(ui);
+    EXPECT_EQ(s.bar.back(), U'▼');
+    int x = 0, y = 0;
+    ASSERT_TRUE(find(ui.render(80, 24), w, kIdScanList, x, y));
+    InputEvent wheel = mouse(InputEvent::Type::Wheel, x + 2, y + 5);
+    wheel.wheel = 1;
+    ui.handle(wheel);
+    ui.handle(wheel);
+    s = look(ui);
+    // The view moved; the current row stayed where it was, out of view.
+    EXPECT_EQ(s.names.front(), "server-07");
+    EXPECT_EQ(s.current, "");
+    EXPECT_EQ(ui.listCurrentRow(w, kIdScanList), 0);
+    EXPECT_EQ(s.bar.front(), U'▲');
+    EXPECT_NE(s.hints.find("7-18 of 27"), std::string::npos) << s.hints;
+    // Far down, the wheel stops at the last row.
+    for (int i = 0; i < 10; ++i) ui.handle(wheel);
+    EXPECT_EQ(look(ui).names.back(), "server-27");
+    wheel.wheel = -1;
+    for (int i = 0; i < 10; ++i) ui.handle(wheel);
+    EXPECT_EQ(look(ui).names.front(), "server-01");
+
+    // A click on a row makes it current; a key then moves from there.
+    ui.handle(mouse(InputEvent::Type::Press, x + 2, y + 1 + 4));
+    ui.handle(mouse(InputEvent::Type::Release, x + 2, y + 1 + 4));
+    EXPECT_EQ(look(ui).current, "server-05");
+    ui.handle(key(Key::Down));
+    EXPECT_EQ(look(ui).current, "server-06");
+    EXPECT_TRUE(commands.empty());
+
+    // The wheel over another control, or with a menu open, scrolls nothing.
+    int sx = 0, sy = 0;
+    ASSERT_TRUE(find(ui.render(80, 24), w, kIdScanSort, sx, sy));
+    wheel = mouse(InputEvent::Type::Wheel, sx, sy);
+    wheel.wheel = 1;
+    ui.handle(wheel);
+    EXPECT_EQ(look(ui).names.front(), "server-01");
+}
+
+TEST_F(ScanListTest, AListThatShowsEveryRowHasNoScrollMark) {
+    testing::resetDialogManager();
+    w = open(kScanWindow);
+    listViewSetColumns(w, kIdScanList, {"Server", "IP", "TIME (ms)", "SNTP (ms)"});
+    for (int i = 1; i <= 12; ++i) listViewInsertRow(w, kIdScanList, i - 1, "server-" + std::to_string(10 + i));
+    TerminalUi ui(false);
+    ui.handle(key(Key::End));
+    Shown s = look(ui);
+    EXPECT_EQ(s.names.size(), 12u);
+    EXPECT_EQ(s.bar.find_first_not_of(U' '), std::u32string::npos);
+    EXPECT_EQ(s.hints.find(" of "), std::string::npos) << s.hints;
+    // A 13th row, as the scan adds them: the mark shows.
+    listViewInsertRow(w, kIdScanList, 12, "server-99");
+    s = look(ui);
+    EXPECT_EQ(s.bar.back(), U'v');
+    EXPECT_NE(s.bar.front(), U'^');
+    EXPECT_NE(s.hints.find("1-12 of 13"), std::string::npos) << s.hints;
+}
+
 TEST_F(TerminalUiTest, ATooSmallTerminalSaysHowLargeItMustBe) {
     open(kMainDialog);
     TerminalUi ui(false);
@@ -564,14 +733,19 @@ TEST_F(TerminalUiTest, ATooSmallTerminalSaysHowLargeItMustBe) {
 }
 
 // A press acts and its release does not (a terminal that reports only
-// clicks gives presses); movement and the wheel are nothing.
+// clicks gives presses); movement is nothing, and the wheel's notches are
+// their own events.
 TEST(TerminalInput, PressesAndReleasesDecodeApart) {
     EXPECT_EQ(decodeMouse(BUTTON1_PRESSED, 3, 4).type, InputEvent::Type::Press);
     EXPECT_EQ(decodeMouse(BUTTON1_RELEASED, 3, 4).type, InputEvent::Type::Release);
     EXPECT_EQ(decodeMouse(BUTTON1_CLICKED, 3, 4).type, InputEvent::Type::Press);
     EXPECT_TRUE(decodeMouse(BUTTON3_PRESSED, 3, 4).rightButton);
     EXPECT_EQ(decodeMouse(REPORT_MOUSE_POSITION, 3, 4).type, InputEvent::Type::None);
-    EXPECT_EQ(decodeMouse(BUTTON4_PRESSED, 3, 4).type, InputEvent::Type::None);
+    EXPECT_EQ(decodeMouse(BUTTON4_PRESSED, 3, 4).type, InputEvent::Type::Wheel);
+    EXPECT_EQ(decodeMouse(BUTTON4_PRESSED, 3, 4).wheel, -1);
+    EXPECT_EQ(decodeMouse(BUTTON5_PRESSED, 3, 4).wheel, 1);
+    EXPECT_EQ(decodeKey(KEY_HOME).key, Key::Home);
+    EXPECT_EQ(decodeKey(KEY_END).key, Key::End);
     EXPECT_EQ(decodeKey(KEY_BTAB).key, Key::BackTab);
     EXPECT_EQ(decodeKey('\r').key, Key::Enter);
     EXPECT_EQ(decodeKey(KEY_F(22)).key, Key::Menu);

@@ -106,10 +106,38 @@ begin=$(date +%s.%N)
 status=0
 (cd "$work/quick" && timeout 60 ./tavrel /q) 2> "$work/quick/err" || status=$?
 took=$(awk -v a="$begin" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }')
-kill "$silent" 2>/dev/null || true
 echo "/q with a silent name server took $took s (status $status)"
 check "/q with a silent name server says no server answered" "[ $status = 1 ]"
 check "/q ends within its time-out, not the lookup's" "awk -v t=$took 'BEGIN { exit !(t < 20) }'"
+
+# --- The window while its Check waits on names the silent name server
+# never answers: the local clock runs on, second by second, and the window
+# answers what it is asked meanwhile.
+mkdir "$work/window"
+cp "$program" "$work/window/tavrel"
+printf 'first.invalid-name.test\r\nsecond.invalid-name.test\r\n' > "$work/window/ServFile.txt"
+mkfifo "$work/window/in"
+(cd "$work/window" && exec ./tavrel < in > out 2>&1) &
+running=$!
+exec 4>"$work/window/in"
+window_out="$work/window/out"
+# The distinct local times the window has shown.
+clock_texts() { { grep -a '^1029: ' "$window_out" || true; } | sort -u | wc -l; }
+check "the window starts" "poll 30 sh -c 'echo show 1000 >&4; grep -aq \"1000: Ready\" \"$window_out\"'"
+echo "command 1" >&4
+check "the Check waits on the first name" \
+    "poll 30 sh -c 'echo show 1000 >&4; grep -aq \"1000: Creating Socket\" \"$window_out\"'"
+shown_before=$(clock_texts)
+check "the local clock shows three more seconds while the lookup hangs" \
+    "poll 12 sh -c 'echo show 1029 >&4; [ \$(grep -a \"^1029: \" \"$window_out\" | sort -u | wc -l) -ge $((shown_before + 3)) ]'"
+echo "show 1000" >&4
+check "and the Check still waits on a name" \
+    "poll 10 sh -c 'tail -n 1 \"$window_out\" | grep -aq \"^1000: \"' && tail -n 1 '$window_out' | grep -aq 'Creating Socket'"
+echo "close" >&4
+exec 4>&-
+check "the window ends when closed" "poll 30 sh -c '! kill -0 $running 2>/dev/null'"
+running=""
+kill "$silent" 2>/dev/null || true
 
 # --- A listed name that holds escape sequences (a window title, a bell):
 # what /q says of it and what it logs carry them as text, not as escapes

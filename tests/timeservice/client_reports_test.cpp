@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "storage/log.h"
@@ -76,6 +82,65 @@ TEST_F(ClientReportsLog, TheLogGivesAddressesAndConfirmedNamesOnly) {
     EXPECT_NE(text.find(" : SNTP Server Tavreled 192.0.2.2\r\n"), std::string::npos) << text;
     EXPECT_NE(text.find(" : SNTP Server Tavreled 192.0.2.3\r\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("bank.example"), std::string::npos) << text;
+}
+
+// The servers restart from the window's thread (the Options sheet): a
+// restart never waits for a client's name that a silent DNS server holds
+// up, and the lines after it still come, by address.
+TEST_F(ClientReportsLog, ARestartNeverWaitsForALookupUnderWay) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool looking = false;
+    bool release = false;
+    NameLookups lookups = fakeLookups();
+    lookups.reverse = [&](const platform::NetAddress&) -> std::string {
+        std::unique_lock lock(mutex);
+        looking = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return release; });
+        return "";
+    };
+    auto releaseLookup = [&] {
+        std::lock_guard lock(mutex);
+        release = true;
+        changed.notify_all();
+    };
+    std::vector<std::string> lines;
+    std::mutex linesMutex;
+    auto sink = [&](std::string line) {
+        std::lock_guard lock(linesMutex);
+        lines.push_back(std::move(line));
+    };
+    auto sawLine = [&](const std::string& text) {
+        std::lock_guard lock(linesMutex);
+        return std::find(lines.begin(), lines.end(), text) != lines.end();
+    };
+    {
+        ClientReports reports(lookups);
+        reports.start(sink);
+        const platform::NetAddress first = address("192.0.2.7");
+        reports.served(ServedBy::Time, &first, 1);
+        {
+            std::unique_lock lock(mutex);
+            ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(30), [&] { return looking; }));
+        }
+        // Stopped and started again while the lookup hangs, on another
+        // thread, watched from here.
+        std::atomic<bool> restarted{false};
+        std::thread restart([&] {
+            reports.stop();
+            reports.start(sink);
+            restarted.store(true);
+        });
+        const bool quick = test::waitUntil([&] { return restarted.load(); }, std::chrono::milliseconds(1500));
+        if (!quick) releaseLookup();
+        restart.join();
+        EXPECT_TRUE(quick) << "the restart waited for the lookup";
+        const platform::NetAddress second = address("192.0.2.8");
+        reports.served(ServedBy::Sntp, &second, 1);
+        EXPECT_TRUE(test::waitUntil([&] { return sawLine("SNTP Server Tavreled 192.0.2.8"); })) << lines.size();
+        releaseLookup();
+    }
 }
 
 }  // namespace
