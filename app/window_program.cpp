@@ -44,11 +44,14 @@ void runWindowProgram(const std::string& startSwitch) {
     }
     if (startSwitch == "/s") settings.startMinimised.store(true);
     // The desktop window asks for the right to set the clock for each change
-    // alone, through the clock helper; the terminal window restarts the
-    // program with it. The desktop backend turns this on where it is chosen
-    // (platform::setNarrowClockHelper(true)); tests turn it on here.
+    // alone, through the clock helper, and never runs as root itself; the
+    // terminal window restarts the program with it. Tests of the headless
+    // window turn the helper on by TAVREL_NARROW_CLOCK_HELPER.
     const char* narrow = std::getenv("TAVREL_NARROW_CLOCK_HELPER");
-    if (narrow != nullptr && std::string(narrow) == "1") platform::setNarrowClockHelper(true);
+    if ((narrow != nullptr && std::string(narrow) == "1") ||
+        (!scripted && gui::interactiveWindowKind() == gui::WindowKind::Desktop)) {
+        platform::setNarrowClockHelper(true);
+    }
     if (!platform::acquireSingleInstance(kInstanceName)) {
         // Said at once: from a terminal the user would otherwise see nothing
         // happen. The first instance may just be ending (a restart with more

@@ -40,11 +40,23 @@ Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" >"$work
 xvfb_pid=$!
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 display=":$(head -n1 "$work/display")"
+# Ready once a client is answered.
+for _ in $(seq 100); do DISPLAY=$display xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.1; done
 
 mkdir -p "$work/run" "$work/home" "$work/shots"
 cp "$program" "$work/tavrel"
 printf '127.0.0.1\r\n' >"$work/ServFile.txt"
 echo 0 >"$work/clock"
+# The stand-in for pkexec: how it was called and by whom, then the clock
+# helper with the right to set the (simulated) clock.
+cat >"$work/elevator" <<'STANDIN'
+#!/bin/sh
+{
+    echo "call uid=$(id -u) parent=$PPID $*"
+} >>"$(dirname "$0")/elevator.calls"
+exec env -u TAVREL_CLOCK_NO_RIGHT "$@"
+STANDIN
+chmod 755 "$work/elevator"
 chown -R "$user:" "$work"
 chmod 700 "$work/run"
 chmod 755 "$work"
@@ -55,7 +67,8 @@ for scenario in ${TAVREL_DESKTOP_SCENARIOS:-mouse keyboard tray}; do
     # A session bus of the scenario's own; LANG unset as on a bare machine.
     if ! setpriv --reuid="$user" --regid="$(id -g "$user")" --clear-groups --inh-caps=-all --bounding-set=-all \
         env -i PATH=/usr/bin:/bin DISPLAY="$display" HOME="$work/home" XDG_RUNTIME_DIR="$work/run" \
-        XDG_CONFIG_HOME="$work/home/.config" TAVREL_CLOCK_FILE="$work/clock" NO_AT_BRIDGE=0 \
+        XDG_CONFIG_HOME="$work/home/.config" TAVREL_CLOCK_FILE="$work/clock" TAVREL_CLOCK_NO_RIGHT=1 \
+        TAVREL_ELEVATOR="$work/elevator" NO_AT_BRIDGE=0 \
         GTK_A11Y=atspi GDK_BACKEND=x11 \
         timeout 300 dbus-run-session -- /usr/bin/python3 "$here/drive.py" "$scenario" "$work" "$work/tavrel" \
         "$work/shots"; then

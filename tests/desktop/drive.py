@@ -315,6 +315,11 @@ def mouse_scenario():
     check("Correct sets the clock within 1 ms of chronyd's",
           poll(lambda: abs(clock_offset()) < 0.001) is not None)
     check("no process of the window program ran as root or with the right to set the clock", not seen_root)
+    calls = open(os.path.join(work, "elevator.calls")).read().splitlines() if os.path.exists(
+        os.path.join(work, "elevator.calls")) else []
+    check("only the clock change was asked for with more rights, by the window",
+          len(calls) == 1 and f"parent={app.process.pid} " in calls[0] and
+          f" {program} --apply-clock-change step " in calls[0] and f"uid={os.getuid()}" in calls[0])
     screenshot("corrected", main)
 
     press(main, "Options")
