@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <iterator>
+#include <mutex>
 #include <system_error>
 #include <utility>
 
@@ -215,7 +216,23 @@ bool parseHistoryRow(std::string_view row, HistoryEntry& out) {
     return true;
 }
 
+namespace {
+
+std::mutex lastGoodMutex;
+std::optional<HistoryEntry> lastGood;
+
+}  // namespace
+
+std::optional<HistoryEntry> lastGoodHistoryEntry() {
+    std::lock_guard lock(lastGoodMutex);
+    return lastGood;
+}
+
 void appendHistory(const HistoryEntry& entry) {
+    if (entry.outcome == "Checked" || entry.outcome == "Corrected") {
+        std::lock_guard lock(lastGoodMutex);
+        lastGood = entry;
+    }
     (void)appendRotating(dataDirectory() + kHistoryFileName, dataDirectory() + kOldHistoryFileName,
                          kHistoryRotateAbove, std::string(kHistoryHeader) + kLineEnd, historyRow(entry) + kLineEnd,
                          kLockWaitMs);

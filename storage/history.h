@@ -21,6 +21,11 @@ inline constexpr int64_t kHistoryRotateAbove = 1'000'000;
 inline constexpr char kHistoryHeader[] =
     "time,action,server,address,protocol,offset_s,round_trip_ms,outcome,change_s";
 
+struct HistoryEntry;
+// The newest row this process wrote whose outcome was a good Check or
+// Correct ("Checked", "Corrected"), for what the window says at a glance.
+std::optional<HistoryEntry> lastGoodHistoryEntry();
+
 struct HistoryEntry {
     platform::FileTime when = 0;  // UTC
     std::string action;           // "Check", "Correct", "AutoCheck", "AutoSync", "Quick", "Scan"

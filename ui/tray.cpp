@@ -1,6 +1,11 @@
 #include "ui/tray.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <vector>
+
+#include "protocol/server_replies.h"
+#include "storage/history.h"
 
 #include "platform/time.h"
 #include "storage/strings.h"
@@ -47,9 +52,42 @@ std::string trayTipText(const WindowProgram& program) {
             static_cast<int64_t>(countdown.dueTick) - static_cast<int64_t>(platform::getTickCount64());
         tip = formatCountdown(countdown.kind, left).text;
     }
+    tip += "\r\n" + clockAtAGlance(program.engine.clockStanding(), lastGoodHistoryEntry(),
+                                    platform::getSystemTimeAsFileTime());
     const std::string state = program.servers.stateText();
     if (!state.empty()) tip += "\r\n" + state;
     return tip;
+}
+
+std::string clockAtAGlance(const ClockStanding& standing, const std::optional<HistoryEntry>& last,
+                           platform::FileTime now) {
+    std::string text = servedClockAt(standing, now).synchronised ? "Synchronised" : "Not synchronised";
+    if (!last) return text;
+    const int64_t age = (static_cast<int64_t>(now) - static_cast<int64_t>(last->when)) / 10'000'000;
+    char ago[32];
+    if (age < 60) {
+        std::snprintf(ago, sizeof ago, "%lld s ago", static_cast<long long>(std::max<int64_t>(age, 0)));
+    } else if (age < 3600) {
+        std::snprintf(ago, sizeof ago, "%lld min ago", static_cast<long long>(age / 60));
+    } else if (age < 2 * 86'400) {
+        std::snprintf(ago, sizeof ago, "%lld h ago", static_cast<long long>(age / 3600));
+    } else {
+        std::snprintf(ago, sizeof ago, "%lld days ago", static_cast<long long>(age / 86'400));
+    }
+    text += "\r\n";
+    text += last->outcome == "Corrected" ? "Corrected " : "Checked ";
+    text += ago;
+    text += " from " + last->server;
+    if (last->protocol == "NTS") text += " (NTS)";
+    if (last->offsetSeconds) {
+        // The bound: half the round trip, and what the protocol adds (TIME's
+        // whole seconds).
+        const double bound = standing.lastSyncRoundTripMs / 2000.0 + standing.lastSyncErrorMs / 1000.0;
+        char offset[64];
+        std::snprintf(offset, sizeof offset, "\r\nOffset %+.3f s \xC2\xB1 %.3f s", *last->offsetSeconds, bound);
+        text += offset;
+    }
+    return text;
 }
 
 void restoreFromTray(WindowProgram& program, gui::WindowHandle window) {

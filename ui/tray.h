@@ -3,7 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+
+#include "platform/time.h"
+#include "protocol/server_replies.h"
+#include "storage/history.h"
 
 #include "gui/dialog.h"
 #include "resources/program_name.h"
@@ -20,8 +25,14 @@ inline constexpr const char* kNoTrayAreaText = "No notification area on this des
 void hideToTray(WindowProgram& program, gui::WindowHandle window);
 // While in the tray, every second: the tip follows the countdown.
 void refreshTrayTip(const WindowProgram& program, gui::WindowHandle window);
-// The tip: the countdown (or the program title) and the server state.
+// The tip: the countdown (or the program title), the clock at a glance
+// and the server state.
 std::string trayTipText(const WindowProgram& program);
+// Whether the clock counts as synchronised, and the last good Check or
+// Correct: when, from which server (NTS where authenticated), the offset
+// found and its error bound.
+std::string clockAtAGlance(const ClockStanding& standing, const std::optional<HistoryEntry>& last,
+                           platform::FileTime now);
 // Shows the window again and takes the icon away (a click on the icon, the
 // menu's Restore).
 void restoreFromTray(WindowProgram& program, gui::WindowHandle window);

@@ -35,8 +35,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A display of the test's own: Xvfb picks a free number and tells it.
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+# A display of the test's own: Xvfb picks a free number and tells it. It
+# never starts afresh when its last client goes (-noreset): a program
+# started while it did would find no display.
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 xvfb_pid=$!
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 display=":$(head -n1 "$work/display")"
