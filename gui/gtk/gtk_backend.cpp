@@ -27,6 +27,7 @@
 #include "gui/dialog.h"
 #include "gui/gtk/gtk_drawing.h"
 #include "gui/gtk/gtk_tray.h"
+#include "gui/modality.h"
 #include "platform/loop_wait.h"
 
 namespace tavrel::gui {
@@ -1057,27 +1058,13 @@ private:
     // While a modal window shows, only it (and the windows opened from it)
     // takes input.
     void applyModality(const std::vector<WindowView>& views) {
-        WindowHandle newestModal = kNoWindow;
-        for (const WindowView& v : views) {
-            if (v.modal && v.embeddedIn == kNoWindow && v.show != ShowCommand::Hidden) newestModal = v.handle;
-        }
-        auto ownedByModal = [&](const WindowView& v) {
-            WindowHandle owner = v.owner;
-            for (size_t hops = 0; owner != kNoWindow && hops < views.size(); ++hops) {
-                if (owner == newestModal) return true;
-                const auto it = std::find_if(views.begin(), views.end(),
-                                             [owner](const WindowView& w) { return w.handle == owner; });
-                owner = it != views.end() ? it->owner : kNoWindow;
-            }
-            return false;
-        };
-        for (const WindowView& v : views) {
-            const auto it = mirrors_.find(v.handle);
+        const std::vector<bool> taking = windowsTakingInput(views);
+        for (size_t i = 0; i < views.size(); ++i) {
+            const auto it = mirrors_.find(views[i].handle);
             if (it == mirrors_.end() || it->second.toplevel == nullptr) continue;
-            const bool takesInput = newestModal == kNoWindow || v.handle == newestModal || ownedByModal(v);
             GtkWidget* content = it->second.fixed;
-            if ((gtk_widget_get_sensitive(content) != FALSE) != takesInput) {
-                gtk_widget_set_sensitive(content, takesInput ? TRUE : FALSE);
+            if ((gtk_widget_get_sensitive(content) != FALSE) != taking[i]) {
+                gtk_widget_set_sensitive(content, taking[i] ? TRUE : FALSE);
             }
         }
     }

@@ -18,6 +18,7 @@
 
 #include "gui/dialog.h"
 #include "gui/dialog_backend.h"
+#include "gui/modality.h"
 #include "platform/loop_wait.h"
 #include "gui/win32/dialog_template.h"
 #include "gui/win32/win32_controls.h"
@@ -580,26 +581,12 @@ private:
     // While a modal window shows, only the newest one takes input, with the
     // windows opened from it (the scan opened from the Options sheet).
     void applyModality(const std::vector<WindowView>& views) {
-        WindowHandle newestModal = kNoWindow;
-        for (const WindowView& v : views) {
-            if (v.modal && v.embeddedIn == kNoWindow && v.show != ShowCommand::Hidden) newestModal = v.handle;
-        }
-        auto ownedByModal = [&](const WindowView& v) {
-            WindowHandle owner = v.owner;
-            for (size_t hops = 0; owner != kNoWindow && hops < views.size(); ++hops) {
-                if (owner == newestModal) return true;
-                const auto it = std::find_if(views.begin(), views.end(),
-                                             [owner](const WindowView& w) { return w.handle == owner; });
-                owner = it != views.end() ? it->owner : kNoWindow;
-            }
-            return false;
-        };
-        for (const WindowView& v : views) {
-            if (v.embeddedIn != kNoWindow) continue;
-            HWND h = hwndOf(v.handle);
+        const std::vector<bool> taking = windowsTakingInput(views);
+        for (size_t i = 0; i < views.size(); ++i) {
+            if (views[i].embeddedIn != kNoWindow) continue;
+            HWND h = hwndOf(views[i].handle);
             if (h == nullptr) continue;
-            const bool enabled = newestModal == kNoWindow || v.handle == newestModal || ownedByModal(v);
-            if ((IsWindowEnabled(h) != FALSE) != enabled) EnableWindow(h, enabled ? TRUE : FALSE);
+            if ((IsWindowEnabled(h) != FALSE) != taking[i]) EnableWindow(h, taking[i] ? TRUE : FALSE);
         }
     }
 
