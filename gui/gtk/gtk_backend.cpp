@@ -689,7 +689,10 @@ private:
             // Only an up-down that touches its edit: one placed elsewhere
             // leaves the controls between them alone.
             const ControlTemplate& spin = v.controls[i + 1].layout;
-            if (spin.x >= t.x && spin.x <= t.x + t.width + 2) return std::max(t.x + t.width, spin.x + spin.width) - t.x;
+            // (A unit short of its right edge: a text may follow right after.)
+            if (spin.x >= t.x && spin.x <= t.x + t.width + 2) {
+                return std::max(t.x + t.width, spin.x + spin.width - 2) - t.x;
+            }
         }
         return t.width;
     }
@@ -768,6 +771,18 @@ private:
             sheet->units = mirror.units;
             place(sheet->last, *sheet);
         }
+        // Tab goes through the controls in the template's order, as in
+        // Windows' dialogs (GTK's own order follows their places); a sheet's
+        // tabs (and the page behind them) come first.
+        GList* chain = nullptr;
+        for (const Widgets& w : mirror.controls) {
+            if (w.placed != nullptr) chain = g_list_append(chain, w.placed);
+        }
+        if (mirror.notebook != nullptr) chain = g_list_prepend(chain, mirror.notebook);
+        G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+        gtk_container_set_focus_chain(GTK_CONTAINER(mirror.fixed), chain);
+        G_GNUC_END_IGNORE_DEPRECATIONS
+        g_list_free(chain);
         gtk_widget_show_all(mirror.fixed);
         for (const Widgets& w : mirror.controls) {
             if (w.popover != nullptr) gtk_widget_hide(w.popover);

@@ -64,14 +64,17 @@ chmod 700 "$work/run"
 chmod 755 "$work"
 
 status=0
-for scenario in ${TAVREL_DESKTOP_SCENARIOS:-mouse keyboard tray}; do
+for scenario in ${TAVREL_DESKTOP_SCENARIOS:-mouse keyboard tray large}; do
     echo "== $scenario"
+    # The large scenario: the desktop's fonts 1.75 times their size.
+    scale=1
+    [ "$scenario" = large ] && scale=1.75
     # A session bus of the scenario's own; LANG unset as on a bare machine.
     if ! setpriv --reuid="$user" --regid="$(id -g "$user")" --clear-groups --inh-caps=-all --bounding-set=-all \
         env -i PATH=/usr/bin:/bin DISPLAY="$display" HOME="$work/home" XDG_RUNTIME_DIR="$work/run" \
         XDG_CONFIG_HOME="$work/home/.config" TAVREL_CLOCK_FILE="$work/clock" TAVREL_CLOCK_NO_RIGHT=1 \
         TAVREL_ELEVATOR="$work/elevator" NO_AT_BRIDGE=0 \
-        GTK_A11Y=atspi GDK_BACKEND=x11 \
+        GTK_A11Y=atspi GDK_BACKEND=x11 GDK_DPI_SCALE="$scale" \
         timeout 300 dbus-run-session -- /usr/bin/python3 "$here/drive.py" "$scenario" "$work" "$work/tavrel" \
         "$work/shots"; then
         status=1

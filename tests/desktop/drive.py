@@ -451,6 +451,38 @@ def keyboard_scenario():
     check("Escape in the main window ends the program", poll(lambda: app.process.poll() is not None) is not None)
 
 
+def large_scenario():
+    """Every window whole at a large font (GDK_DPI_SCALE, set by the caller)."""
+    app = App([])
+    main = app.main()
+    if not check("the desktop window opens at a large font", main is not None):
+        return
+    check("the main window shows Ready", shows(main, "Ready"))
+    screenshot("main", main)
+    texts_fit(main, "the main window")
+    press(main, "Options")
+    sheet = app.sheet()
+    if check("Options opens", sheet is not None):
+        tabs = find(sheet, "page tab list")
+        for index, tab in enumerate(children(tabs)):
+            name = clean(tab.name)
+            tabs.querySelection().selectChild(index)
+            poll(lambda: tab.getState().contains(pyatspi.STATE_SELECTED))
+            screenshot(f"options-{name.lower()}", sheet)
+            texts_fit(sheet, f"the Options sheet's {name} page")
+        press(sheet, "Cancel")
+        app.sheet_gone()
+    for button, caption, close in (("Time Zone", "Time Zone", "OK"), ("About", "About", "OK")):
+        press(main, button)
+        window = app.frame(caption)
+        if check(f"{button} opens", window is not None):
+            screenshot(caption.lower().replace(" ", "-"), window)
+            texts_fit(window, caption)
+            press(window, close)
+            app.gone(caption)
+    exit_through_menu(app, main)
+
+
 class Watcher:
     """The test's own StatusNotifierWatcher (watcher.py), in a process of its
     own on the scenario's session bus."""
@@ -551,7 +583,8 @@ def tray_with(watcher):
 
 
 try:
-    {"mouse": mouse_scenario, "keyboard": keyboard_scenario, "tray": tray_scenario}[scenario]()
+    {"mouse": mouse_scenario, "keyboard": keyboard_scenario, "tray": tray_scenario,
+     "large": large_scenario}[scenario]()
 finally:
     for started in running:
         started.end()
