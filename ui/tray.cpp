@@ -22,7 +22,9 @@ void hideToTray(WindowProgram& program, gui::WindowHandle window) {
         // the task bar instead, so that it can be reached.
         if (!program.trayAreaMissingSaid) {
             program.trayAreaMissingSaid = true;
-            program.view.showStatus(kNoTrayAreaText);
+            // Held a while, as a server's line is, before the countdown
+            // comes back.
+            program.engine.showServerStatus(kNoTrayAreaText);
         }
         program.engine.setWindowState(WindowState::Minimised);
         if (gui::windowShowState(window) != gui::ShowCommand::Minimised) {

@@ -64,7 +64,7 @@ chmod 700 "$work/run"
 chmod 755 "$work"
 
 status=0
-for scenario in ${TAVREL_DESKTOP_SCENARIOS:-mouse keyboard tray large}; do
+for scenario in ${TAVREL_DESKTOP_SCENARIOS:-mouse keyboard tray large notray}; do
     echo "== $scenario"
     # The large scenario: the desktop's fonts 1.75 times their size.
     scale=1

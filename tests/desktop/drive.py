@@ -483,6 +483,17 @@ def large_scenario():
     exit_through_menu(app, main)
 
 
+def notray_scenario():
+    """A desktop without a tray host: "/s" (start in the tray) shows the
+    window minimised instead, and the status line says why."""
+    app = App(["/s"])
+    main = app.main()
+    if check("/s without a tray host leaves the window reachable", main is not None):
+        check("the status line says the desktop has no notification area",
+              shows(main, "No notification area on this desktop"))
+        exit_through_menu(app, main)
+
+
 class Watcher:
     """The test's own StatusNotifierWatcher (watcher.py), in a process of its
     own on the scenario's session bus."""
@@ -584,7 +595,7 @@ def tray_with(watcher):
 
 try:
     {"mouse": mouse_scenario, "keyboard": keyboard_scenario, "tray": tray_scenario,
-     "large": large_scenario}[scenario]()
+     "large": large_scenario, "notray": notray_scenario}[scenario]()
 finally:
     for started in running:
         started.end()
