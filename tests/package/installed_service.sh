@@ -18,8 +18,9 @@
 # chronyd in a namespace beside the machine (joined by a veth pair with
 # 127.x addresses), take port 123 from chrony.service and start it again,
 # answer rdate and sntp on 37 and 123, put the locked zone back through
-# timedated (the last two through the package's polkit rule), and write its
-# figures into the node exporter's folder once a package brings it.
+# timedated (the last two through the package's polkit rule), write its
+# figures into the node exporter's folder once a package brings it, and be
+# the NTP service timedated shows, stops and starts (timedatectl set-ntp).
 # Needs root and a unified control-group hierarchy. Usage: installed_service.sh DEB
 set -euo pipefail
 deb=$(realpath "$1")
@@ -272,4 +273,29 @@ figures="$copy/var/lib/prometheus/node-exporter/tavrel.prom"
 written() { grep -q '^tavrel_clock_synchronised 1$' "$figures" 2>/dev/null; }
 check "and writes its figures there" "poll 60 written"
 check "the file is the user's, for every reader" "[ \"\$(stat -c '%u %a' '$figures')\" = '$uid 644' ]"
+# timedated's NTP switch (timedatectl set-ntp, the desktop's automatic date
+# and time) drives the service its list names. timedated reads the lists at
+# start, so it is stopped whenever one changes; the next call starts it.
+ntp() { inside timedatectl show -p "$1" --value 2>/dev/null; }
+ntp_service() { inside timedatectl status 2>/dev/null | grep -q "NTP service: $1\$"; }
+unit_is() { [ "$(inside systemctl is-active tavrel.service)" = "$1" ] && [ "$(inside systemctl is-enabled tavrel.service)" = "$2" ]; }
+switched_on() { unit_is active enabled && [ "$(ntp NTP)" = yes ] && ntp_service active; }
+switched_off() { unit_is inactive disabled && [ "$(ntp NTP)" = no ] && ntp_service inactive; }
+check "timedated can switch NTP and shows the running service as its NTP service" \
+      "[ \"\$(ntp CanNTP)\" = yes ] && poll 60 switched_on"
+check "timedatectl set-ntp false stops and disables the service" \
+      "inside timedatectl set-ntp false && poll 60 switched_off"
+check "timedatectl set-ntp true starts and enables it again" \
+      "inside timedatectl set-ntp true && poll 60 switched_on"
+# A list left by a time daemon that has gone (removed, not purged, or an
+# administrator's): timedated passes over a unit that is not there.
+mkdir -p "$copy/etc/systemd/ntp-units.d"
+echo tavrel-test-gone.service > "$copy/etc/systemd/ntp-units.d/50-tavrel-test-gone.list"
+inside systemctl stop systemd-timedated.service
+chose_us() {
+    inside journalctl --no-pager -u systemd-timedated.service | grep 'Set NTP to enabled' | tail -n 1 |
+        grep -q '(tavrel.service)'
+}
+check "a listed unit that is not installed is passed over for the service" \
+      "inside timedatectl set-ntp false && poll 60 switched_off && inside timedatectl set-ntp true && poll 60 switched_on && poll 30 chose_us"
 report "installed service"
