@@ -32,7 +32,7 @@ package=(dpkg-dev file)
 # own, the accessibility bus and Python's bindings to drive the window as
 # a user would and to stand in for the desktop's tray host.
 tests=(libgtest-dev libgmock-dev clang libclang-rt-14-dev systemd tzdata tmux procps hostname man-db
-       iproute2 util-linux lintian openssl polkitd dbus xvfb xauth at-spi2-core python3-pyatspi python3-gi
+       iproute2 util-linux lintian openssl polkitd dbus xvfb xauth xdotool at-spi2-core python3-pyatspi python3-gi
        python3-dbus gir1.2-gtk-3.0 imagemagick)
 # What the unpacked peers load from the system: chronyd's, xinetd's and
 # rdate's libraries, and Python for ntpdig (sntp, ntpdate).
