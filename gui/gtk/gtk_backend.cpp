@@ -42,6 +42,9 @@ constexpr int kTabRowUnits = 16;
 // A drop-down list's template height is that of its open list; closed it
 // is one line.
 constexpr int kComboUnits = 14;
+// The room left between a control and the window's edge, where the
+// template leaves none.
+constexpr int kEdgePixels = 3;
 // The most a window is widened or heightened so that every text fits.
 constexpr double kMaxStretch = 2.0;
 
@@ -677,7 +680,22 @@ private:
             gtk_widget_set_size_request(mirror.notebook, units.x(v.width),
                                         units.y(std::max(buttonsTop - 2, kTabRowUnits)));
         }
-        if (mirror.toplevel != nullptr) gtk_widget_set_size_request(mirror.fixed, units.x(v.width), units.y(v.height));
+        if (mirror.toplevel == nullptr) return;
+        // The window holds every control whole, also one whose template
+        // leaves it no margin at the window's edge (a sheet's buttons).
+        int width = units.x(v.width), height = units.y(v.height);
+        for (size_t i = 0; i < v.controls.size(); ++i) {
+            GtkWidget* placed = mirror.controls[i].placed;
+            if (placed == nullptr) continue;
+            const ControlTemplate& t = v.controls[i].layout;
+            int minimumW = 0, naturalW = 0, minimumH = 0, naturalH = 0, requestW = 0, requestH = 0;
+            gtk_widget_get_preferred_width(placed, &minimumW, &naturalW);
+            gtk_widget_get_preferred_height(placed, &minimumH, &naturalH);
+            gtk_widget_get_size_request(placed, &requestW, &requestH);
+            width = std::max(width, units.x(t.x) + std::max(requestW, minimumW) + kEdgePixels);
+            height = std::max(height, units.y(t.y) + std::max(requestH, minimumH) + kEdgePixels);
+        }
+        gtk_widget_set_size_request(mirror.fixed, width, height);
     }
 
     // An edit with an up-down after it takes the up-down's place too: the

@@ -168,8 +168,10 @@ def screenshot(name, frame=None):
     if frame is not None:
         x, y, w, h = frame.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
         geometry = ["-crop", f"{w}x{h}+{x}+{y}"]
-    # A moment for the window to be drawn after it changed.
-    time.sleep(0.3)
+    # The pointer out of the way (no tooltip over the window), and a
+    # moment for the window to be drawn after it changed.
+    subprocess.run(["xdotool", "mousemove", "1279", "1023"], check=False)
+    time.sleep(0.5)
     subprocess.run(["import", "-window", "root"] + geometry + [path], check=False)
 
 
