@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "engine/authenticated_only.h"
 #include "engine/clock_correction.h"
 #include "engine/time_query.h"
 #include "nts/nts_server_entry.h"
@@ -101,6 +102,9 @@ int runQuickMode(LeftBehindQueries& leftBehind, std::chrono::seconds limit) {
     const bool useList = source == ServerSource::List;
     const bool autoProtocol = settings.protocol.load() == Protocol::Auto;
     DateRangeWidening widened;
+    // Only the list's nts:// entries are asked where the user keeps to
+    // authenticated servers.
+    const bool ntsOnly = authenticatedOnlyWalk(readServerEntry);
 
     // Every listed server is tried once, starting at the selected one.
     std::string name;
@@ -109,6 +113,11 @@ int runQuickMode(LeftBehindQueries& leftBehind, std::chrono::seconds limit) {
     std::string tried;
     bool outOfTime = false;
     for (;;) {
+        if (ntsOnly && !isNtsEntry(name)) {
+            index = pickFrom(index + 1, name);
+            if (index == start) break;
+            continue;
+        }
         QueryTarget target;
         if (!useList) {
             name = source == ServerSource::ManualA ? manualAddressA() : manualAddressB();
@@ -119,6 +128,8 @@ int runQuickMode(LeftBehindQueries& leftBehind, std::chrono::seconds limit) {
         target.dateRangeLow = settings.dateRangeLow.load();
         target.dateRangeHigh = settings.dateRangeHigh.load();
         target.timeoutMs = static_cast<uint32_t>(syncTimeoutMs());
+        // No correction of its own vouches for the clock: the system's word.
+        target.clockKnownGood = clockKnownGood(ClockStanding{});
         // SNTP first; under Auto TIME too where SNTP reached the server and
         // was not told to keep away.
         // An nts:// entry is asked by NTS whatever the protocol setting, and
@@ -136,8 +147,15 @@ int runQuickMode(LeftBehindQueries& leftBehind, std::chrono::seconds limit) {
             const std::optional<QueryResult> reply = ask(target, history.address, leftBehind, runDeadline);
             if (reply && reply->accepted) {
                 logRefusedSamples(*reply, name);
+                if (reply->certificateCheckedByServer && !settings.logDisabled.load()) {
+                    logLine(certificateCheckedLine(reply->offsetUnits));
+                }
                 bool forceTimeProtocol = false;
-                const Correction correction = correctClock(CorrectionMode::Correct, *reply, sntp, forceTimeProtocol, name);
+                // Stepped, never slewed: the run ends at once, and a slew
+                // (up to 1000 s for half a second) would be cut off with it
+                // where the system does not carry it on (Windows).
+                const Correction correction = correctClock(CorrectionMode::Correct, *reply, sntp, forceTimeProtocol,
+                                                           name, ClockRoute::Direct, SlewUse::Never);
                 say(correction.outcome);
                 // The server's time at the reply, right even where the clock was not set.
                 history.when = serverTimeAtReply(*reply);
@@ -175,6 +193,12 @@ int runQuickMode(LeftBehindQueries& leftBehind, std::chrono::seconds limit) {
         if (!useList || outOfTime) break;
         index = pickFrom(index + 1, name);
         if (index == start) break;
+    }
+    if (ntsOnly) {
+        if (settings.logErrors.load() && !settings.logDisabled.load()) {
+            logLine(kNoAuthenticatedAnswer, LogLevel::Warning);
+        }
+        say(kNoAuthenticatedAnswer);
     }
     std::string last = slot(kSlotUnableToSync) + tried;
     if (outOfTime) last += " (stopped after " + std::to_string(limit.count()) + " s)";

@@ -28,7 +28,8 @@ std::chrono::seconds quickRunLimit();
 
 // Sync and exit: walks the server list once from the selected server (or
 // asks the manual address once) until a server answers, corrects the clock
-// once, and returns the exit status. Under Auto a server that SNTP reaches
+// once (a step, never a slew: the clock is right when the run ends), and
+// returns the exit status. Under Auto a server that SNTP reaches
 // in vain is asked by TIME too. Writes a line for each server that failed
 // (naming the protocols it was asked by) and a last line with the outcome
 // to standard error, in the log's words. Nothing is saved. Each query gets

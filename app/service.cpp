@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "app/saved_time.h"
+#include "engine/clock_correction.h"
 #include "engine/supervisor.h"
 #include "platform/autostart.h"
 #include "platform/process.h"
@@ -67,7 +69,9 @@ public:
     void supervisorEnded() override { servers.stop(); }
     // After each result the figures for a metrics collector are written
     // again, and once a minute besides (the servers' counts move on).
+    // A good Correct or Check also keeps the time for the next start.
     void resultRecorded(const HistoryEntry& entry) override {
+        if (entry.outcome == "Corrected" || entry.outcome == "Checked") savedTime.save();
         std::lock_guard lock(metricsMutex_);
         metrics_.record(entry);
         writeMetricsLocked();
@@ -78,6 +82,7 @@ public:
     }
 
     TimeServers servers;
+    SavedTimeKeeper savedTime;
     Engine* engine = nullptr;  // set before the engine starts
 
 private:
@@ -125,6 +130,8 @@ void ServiceRun::serviceMain() {
     platform::reportServiceStatus(platform::ServiceState::StartPending, kStartWaitHintMs, 0);
     serviceMode.store(1);
     echoLogToStandardError(true);
+    // Before anything reads the clock for a sync or serves it.
+    (void)stepForwardToSavedTime();
     ServiceView view;
     Engine engine(view, EngineConfig{true, readServerEntry, serverListUnusable});
     view.engine = &engine;
@@ -158,7 +165,10 @@ void ServiceRun::serviceMain() {
     if (!corrected && !stopEvent_.isSet()) reportStatusText(kNotYetCorrected);
 
     view.writeMetrics();
-    while (!stopEvent_.wait(kMetricsEveryMs)) view.writeMetrics();
+    while (!stopEvent_.wait(kMetricsEveryMs)) {
+        view.writeMetrics();
+        view.savedTime.saveWhenDue();
+    }
     engine.requestClose();
     engine.wake();
     for (unsigned i = 0; i < kStopChecks && !engine.ended(); ++i) {
@@ -168,6 +178,10 @@ void ServiceRun::serviceMain() {
     // The servers were asked to stop with the engine; once they have, the
     // log gets what they served since its last summary.
     view.servers.join();
+    // A slew the system would drop with the process is finished first, so
+    // that the time kept is the clock's as it is left.
+    finishSlewAtExit();
+    view.savedTime.save();
     platform::reportServiceStatus(platform::ServiceState::Stopped, 0, 0);
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/clock_privilege.h"
+#include "nts/nts_cookie_file.h"
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/timezone.h"
@@ -101,6 +102,8 @@ std::string prepareProcess() {
         platform::removeStaleReplacements(dataDirectory() + name);
         platform::removeStaleReplacements(programDirectory() + name);
     }
+    // One of the kept NTS keys holds secrets: not left lying about either.
+    platform::removeStaleReplacements(dataDirectory() + kNtsCookieFileName);
     loadStringTable(kStringsFileName, kRequiredSlots, stringTable());
     loadSettings();
     ensureServerFile();

@@ -6,6 +6,7 @@
 
 #include "app/service.h"
 #include "app/startup.h"
+#include "engine/clock_correction.h"
 #include "gui/dialog.h"
 #include "gui/dialog_backend.h"
 #include "platform/process.h"
@@ -74,6 +75,8 @@ void runWindowProgram(const std::string& startSwitch) {
     program.trayIconSuppressed = startSwitch == "/s";
     mainWindow = createMainWindow(program);
     gui::runMessageLoop();
+    // A slew the system would drop with the process is finished first.
+    finishSlewAtExit();
     gui::setDialogBackend(nullptr);
     backend.reset();  // gives the terminal back before anything else runs in it
     platform::performElevatedRestart();

@@ -100,6 +100,20 @@ void AutoTimer::fired() {
     arm();
 }
 
+void AutoTimer::resumed() {
+    if (countdown_.kind == AutoKind::None) return;
+    fired();
+}
+
+void AutoTimer::checkNow() {
+    if (!checkEnabled() || countdown_.kind == AutoKind::None) return;
+    const uint64_t now = platform::getTickCount64();
+    const uint64_t period = checkPeriod();
+    checkStart_ = now > period ? now - period : 1;
+    host_.killAutoTimer();
+    arm();
+}
+
 void AutoTimer::reset() {
     if (countdown_.kind == AutoKind::None) return;
     host_.killAutoTimer();

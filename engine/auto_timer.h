@@ -55,6 +55,14 @@ public:
     // never announces an event the timer will not start.
     void settingsChanged();
 
+    // The machine woke: the window's timer counts no sleep, so an event
+    // that fell due meanwhile starts now (as fired() would start it) and
+    // the timer is armed again for what is left of the other.
+    void resumed();
+    // Another program set the clock: AutoCheck, when on, falls due at once
+    // (within the shortest arming), as if its period had just ended.
+    void checkNow();
+
     // The event armed next (None when the timer is off).
     AutoKind armed() const { return countdown_.kind; }
     Countdown countdown() const { return countdown_; }

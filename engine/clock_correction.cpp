@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "engine/clock_helper.h"
+#include "platform/system_events.h"
 #include "protocol/time_protocol.h"
 #include "storage/data_directory.h"
 #include "storage/log.h"
@@ -110,12 +111,15 @@ std::string formatDifference(DifferenceForm form, const Difference& difference) 
 std::string clockNotSetText(const std::string& reason) { return "Clock not set: " + reason; }
 
 Correction correctClock(CorrectionMode mode, const QueryResult& reply, bool sntp, bool& forceTimeProtocol,
-                        std::string_view server, ClockRoute route) {
+                        std::string_view server, ClockRoute route, SlewUse slewUse) {
     Correction out;
     out.difference.measured = reply.offsetMeasured;
     out.difference.responseMs = reply.responseMs;
     constexpr int64_t kLargestUnits = kLargestSntpOffset * static_cast<int64_t>(platform::kFileTimeUnitsPerSecond);
-    if (sntp && !forceTimeProtocol && (reply.offsetUnits > kLargestUnits || reply.offsetUnits < -kLargestUnits)) {
+    // An NTS reply whose own time vouched for its certificate is what mends
+    // a clock far off: its authenticated offset is applied as measured.
+    if (sntp && !forceTimeProtocol && !reply.certificateCheckedByServer &&
+        (reply.offsetUnits > kLargestUnits || reply.offsetUnits < -kLargestUnits)) {
         forceTimeProtocol = true;
     }
 
@@ -157,14 +161,18 @@ Correction correctClock(CorrectionMode mode, const QueryResult& reply, bool sntp
     // A small change is slewed where the user allows it: the clock runs a
     // little fast or slow until it is right, and never jumps, least of all
     // backwards; a larger one is stepped.
-    const bool slew = !settings.slewDisabled.load() && change > -kLargestSlewUnits && change < kLargestSlewUnits;
+    const bool slew = slewUse == SlewUse::AsSettingsSay && !settings.slewDisabled.load() &&
+                      change > -kLargestSlewUnits && change < kLargestSlewUnits;
     // The change is relative, so the time a helper's prompt takes does not
     // end up in it.
     std::string notSetReason;
     if (route == ClockRoute::Helper) {
+        // The helper is another process, but its step is this program's.
+        if (!slew) platform::noteOwnClockStep(change);
         const ClockHelperOutcome helped = changeClockThroughHelper(
             programFile(), ClockChange{slew ? ClockChangeKind::Slew : ClockChangeKind::Step, change});
         out.clockSet = helped == ClockHelperOutcome::Applied;
+        if (!slew && !out.clockSet) platform::noteOwnClockStep(-change);
         notSetReason = clockHelperFailureText(helped);
     } else {
         out.clockSet = slew ? platform::slewSystemClock(change) : platform::stepSystemClock(change);
@@ -180,6 +188,11 @@ Correction correctClock(CorrectionMode mode, const QueryResult& reply, bool sntp
         uint64_t errorUs = uint64_t{reply.responseMs} * 500 + (sntp && reply.offsetMeasured ? 0 : 1'000'000);
         if (slew) errorUs += static_cast<uint64_t>(change < 0 ? -change : change) / 10;
         (void)platform::markClockSynchronised(errorUs + kSystemErrorMarginUs, errorUs);
+        // A leap second the server announced for the end of the day is the
+        // kernel's to make (or none, when none is announced any more).
+        (void)platform::setLeapPending(reply.leap == 1   ? platform::LeapState::Insert
+                                       : reply.leap == 2 ? platform::LeapState::Delete
+                                                         : platform::LeapState::None);
     }
     out.difference.units = change;
     out.serverClockTick = platform::getTickCount();
@@ -204,6 +217,49 @@ Correction correctClock(CorrectionMode mode, const QueryResult& reply, bool sntp
                   slot(kSlotServerUsedWas) + std::string(server);
     if (logAllowed(settings.logSyncs)) logLine(out.outcome);
     return out;
+}
+
+void finishSlewAtExit() {
+    const platform::SlewAtExit finished = platform::finishSlewBeforeExit();
+    if (!finished.slewing) return;
+    const std::string rest = formatSecondsFigure(finished.restUnits) + " s not yet slewed";
+    if (finished.stepped) {
+        if (logAllowed(settings.logSyncs)) logLine("Exit during a slew: stepped the " + rest);
+    } else if (logAllowed(settings.logErrors)) {
+        logLine("Exit during a slew: the normal clock rate is back, but the " + rest + " could not be stepped",
+                LogLevel::Warning);
+    }
+}
+
+bool clockKnownGood(ClockStanding standing) {
+    const platform::ClockSyncState system = platform::clockSyncState();
+    standing.systemSynchronised = system.synchronised;
+    standing.systemMaxErrorUs = system.maxErrorUs;
+    return servedClockAt(standing, platform::getSystemTimeAsFileTime()).synchronised;
+}
+
+std::string clockErrorText(int64_t offsetUnits) {
+    struct Unit {
+        const char* name;
+        uint64_t seconds;
+    };
+    // A year of 365.25 days, as the calendar averages it.
+    static constexpr Unit units[] = {{"year", 31'557'600}, {"day", 86'400}, {"hour", 3600}, {"minute", 60},
+                                     {"second", 1}};
+    const char* side = offsetUnits >= 0 ? " behind" : " ahead";
+    const uint64_t magnitude =
+        offsetUnits >= 0 ? static_cast<uint64_t>(offsetUnits) : uint64_t{0} - static_cast<uint64_t>(offsetUnits);
+    for (const Unit& unit : units) {
+        const uint64_t unitUnits = unit.seconds * platform::kFileTimeUnitsPerSecond;
+        if (magnitude < unitUnits) continue;
+        const uint64_t count = (magnitude + unitUnits / 2) / unitUnits;
+        return std::to_string(count) + " " + unit.name + (count == 1 ? "" : "s") + side;
+    }
+    return std::string("less than a second") + side;
+}
+
+std::string certificateCheckedLine(int64_t offsetUnits) {
+    return "certificate checked against the server's time: the clock was " + clockErrorText(offsetUnits);
 }
 
 }  // namespace tavrel

@@ -10,6 +10,7 @@
 
 #include "engine/time_query.h"
 #include "platform/time.h"
+#include "protocol/server_replies.h"
 #include "storage/settings.h"
 
 namespace tavrel {
@@ -53,13 +54,23 @@ struct Correction {
 // process may not set the clock.
 enum class ClockRoute { Direct, Helper };
 
+// Whether a Correct may slew: as the settings say, or never (a run that
+// ends at once must leave the clock right when it ends).
+enum class SlewUse { AsSettingsSay, Never };
+
 // Corrects or checks from an accepted reply. `sntp` tells which protocol
 // answered; forceTimeProtocol is set when an SNTP offset is too large to be
 // trusted, and is then honoured here and by the operation's later queries.
 // Through the helper the call waits for it (and for the user to answer its
 // prompt); a clock it did not set is said in the outcome with the reason.
 Correction correctClock(CorrectionMode mode, const QueryResult& reply, bool sntp, bool& forceTimeProtocol,
-                        std::string_view server, ClockRoute route = ClockRoute::Direct);
+                        std::string_view server, ClockRoute route = ClockRoute::Direct,
+                        SlewUse slewUse = SlewUse::AsSettingsSay);
+
+// As the program ends: a slew still running that the system would not
+// carry on without the program is finished as a step of its rest, and the
+// log says so ("Exit during a slew: stepped the 0.12345 s not yet slewed").
+void finishSlewAtExit();
 
 // The status and log text of a Correct whose clock helper did not set the
 // clock: "Clock not set: " and the reason.
@@ -84,5 +95,18 @@ int64_t userOffsetUnits(uint32_t amount, OffsetUnit unit);
 // `corrected` in the clock's hour, the hour before or the hour after,
 // whichever makes the smallest change.
 platform::FileTime minorOnlyClock(platform::FileTime corrected, platform::FileTime now);
+
+// The clock counts as synchronised now by the rule the own servers answer
+// by: `standing` (the last good correction or check; none for a program
+// that keeps none) with what the system says of the clock now.
+bool clockKnownGood(ClockStanding standing);
+
+// How far off a clock was by an offset (server minus this computer, 100 ns),
+// in the largest unit that fits, rounded: "3 years behind", "2 days ahead",
+// "less than a second behind".
+std::string clockErrorText(int64_t offsetUnits);
+// The log's line for a reply whose certificate was checked against its
+// server's time, the clock being far off.
+std::string certificateCheckedLine(int64_t offsetUnits);
 
 }  // namespace tavrel

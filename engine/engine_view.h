@@ -38,6 +38,11 @@ public:
     // A result as the History keeps it (every Check and Correct, and each
     // round of the walk that found no server).
     virtual void resultRecorded(const HistoryEntry&) {}
+    // The machine woke from sleep (the window program then starts its due
+    // AutoSync or AutoCheck), and another program set the clock (AutoCheck,
+    // when on, runs at once). Not called in the service, which acts itself.
+    virtual void machineResumed() {}
+    virtual void clockSetElsewhere() {}
     // The supervisor has left its loop (the window program then stops the
     // time servers and destroys the window; the service stops the servers).
     virtual void supervisorEnded() = 0;

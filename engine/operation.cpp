@@ -4,12 +4,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <limits>
 
+#include "engine/authenticated_only.h"
 #include "engine/clock_privilege.h"
 #include "engine/countdown.h"
 #include "nts/nts_server_entry.h"
 #include "platform/process.h"
+#include "platform/system_events.h"
 #include "storage/history.h"
 #include "storage/log.h"
 #include "storage/settings.h"
@@ -19,16 +22,19 @@
 namespace tavrel {
 namespace {
 
-constexpr size_t kAverageSamples = 4;
 constexpr uint64_t kSecondMs = 1000;
 constexpr uint64_t kNever = std::numeric_limits<uint64_t>::max();
 
 // The walk's own texts, with the countdown's units.
 constexpr char kNoServerAnswered[] = "No server answered; next try in ";
+constexpr char kNoAuthenticatedServerAnswered[] = "No authenticated server answered; next try in ";
 constexpr char kNoResponseFromAny[] = "No response from any of the ";
 constexpr char kServersRound[] = " servers, round ";
 constexpr char kNextTryIn[] = "; next try in ";
 constexpr char kRefused[] = " (refused: ";
+// While no route leads to the server, in place of the countdown.
+constexpr char kNoNetwork[] = "No network; waiting for one";
+constexpr uint64_t kRouteLookMs = 1000;
 // While the clock helper's prompt is up.
 constexpr char kAskingForTheRight[] = "Asking for the right to set the clock...";
 
@@ -53,6 +59,31 @@ double seconds(int64_t units) {
     return static_cast<double>(units) / static_cast<double>(platform::kFileTimeUnitsPerSecond);
 }
 
+// What reading this computer's clock and a round trip counted in whole
+// milliseconds may add to a reply's bounds.
+constexpr int64_t kReplyToleranceUnits = 10'000;  // 1 ms
+
+// A 16.16 figure in seconds as 100-ns units.
+int64_t units16(uint32_t value) {
+    return static_cast<int64_t>((uint64_t{value} * platform::kFileTimeUnitsPerSecond) >> 16);
+}
+
+// How far an accepted reply's offset may be off: half its round trip and
+// the server's own distance from its reference (half its root delay and
+// its root dispersion); TIME's whole second instead of the latter.
+int64_t halfWidthOf(const QueryResult& reply, bool sntp) {
+    const int64_t halfRoundTrip = static_cast<int64_t>(reply.responseMs) * static_cast<int64_t>(platform::kFileTimeUnitsPerMs) / 2;
+    const int64_t source = sntp ? units16(reply.rootDelay) / 2 + units16(reply.rootDispersion) : kSecondUnits;
+    return halfRoundTrip + source + kReplyToleranceUnits;
+}
+
+// The start of the next UTC day after `utc`, when a leap second announced
+// today has been made.
+platform::FileTime endOfUtcDay(platform::FileTime utc) {
+    constexpr platform::FileTime kDay = 86'400 * platform::kFileTimeUnitsPerSecond;
+    return (utc / kDay + 1) * kDay;
+}
+
 }  // namespace
 
 int64_t middleOffset(std::vector<int64_t> offsets) {
@@ -64,6 +95,52 @@ int64_t middleOffset(std::vector<int64_t> offsets) {
     const int64_t b = offsets[n / 2];
     // Half of each: no overflow for any pair.
     return a / 2 + b / 2 + (a % 2 + b % 2) / 2;
+}
+
+Agreement agreeingReplies(const std::vector<OffsetInterval>& intervals) {
+    Agreement agreement;
+    if (intervals.empty()) return agreement;
+    // Marzullo's sweep: every interval's low end opens it, its high end
+    // closes it; at a tie the opening comes first, so touching intervals
+    // count as overlapping. The point where most are open is in all of the
+    // largest agreeing set.
+    struct Edge {
+        int64_t at;
+        int step;  // +1 opens, -1 closes
+    };
+    std::vector<Edge> edges;
+    auto saturated = [](int64_t a, int64_t b) {
+        int64_t out = 0;
+        return __builtin_add_overflow(a, b, &out) ? (b < 0 ? INT64_MIN : INT64_MAX) : out;
+    };
+    for (const OffsetInterval& i : intervals) {
+        const int64_t half = std::max<int64_t>(i.halfWidth, 0);
+        edges.push_back(Edge{saturated(i.offset, -half), +1});
+        edges.push_back(Edge{saturated(i.offset, half), -1});
+    }
+    std::sort(edges.begin(), edges.end(),
+              [](const Edge& a, const Edge& b) { return a.at != b.at ? a.at < b.at : a.step > b.step; });
+    int open = 0;
+    int most = 0;
+    int64_t point = 0;
+    for (const Edge& e : edges) {
+        open += e.step;
+        if (open > most) {
+            most = open;
+            point = e.at;
+        }
+    }
+    std::vector<int64_t> offsets;
+    for (size_t n = 0; n < intervals.size(); ++n) {
+        const int64_t half = std::max<int64_t>(intervals[n].halfWidth, 0);
+        if (saturated(intervals[n].offset, -half) <= point && point <= saturated(intervals[n].offset, half)) {
+            agreement.members.push_back(n);
+            offsets.push_back(intervals[n].offset);
+        }
+    }
+    agreement.majority = agreement.members.size() * 2 > intervals.size();
+    if (agreement.majority) agreement.offset = middleOffset(std::move(offsets));
+    return agreement;
 }
 
 SyncOperation::~SyncOperation() {
@@ -87,6 +164,7 @@ void SyncOperation::start(OperationKind kind, bool automatic) {
     // by an earlier Abort must not bring "Ready" over its failure text.
     host_.statusHold = 0;
     forceTimeProtocol_ = false;
+    certificateNoted_ = false;
     widened_ = DateRangeWidening{};
     samples_.clear();
     round_ = 1;
@@ -106,6 +184,7 @@ void SyncOperation::beginRound() {
     wrapped_ = false;
     listGone_ = false;
     roundServers_ = 1;
+    ntsOnly_ = authenticatedOnlyWalk(host_.pickServer);
     int32_t selected = settings.selectedServer.load();
     if (!host_.pickServer(selected + 1, serverName_)) {
         selected = 0;
@@ -119,6 +198,17 @@ void SyncOperation::beginRound() {
     if (settings.serverSource.load() != ServerSource::List) {
         // The manual sources are addresses; every later text names them.
         serverName_ = settings.serverSource.load() == ServerSource::ManualA ? manualAddressA() : manualAddressB();
+    }
+    if (ntsOnly_ && !isNtsEntry(serverName_)) {
+        // A plain entry is passed over, never asked.
+        if (singleServer()) {
+            noAuthenticatedAnswer();
+            finish();
+            return;
+        }
+        roundServers_ = 0;
+        askNextListedServer();
+        return;
     }
     if (kissed(serverName_)) {
         if (singleServer()) {
@@ -167,6 +257,7 @@ void SyncOperation::startQuery() {
     target.dateRangeLow = settings.dateRangeLow.load();
     target.dateRangeHigh = settings.dateRangeHigh.load();
     target.timeoutMs = static_cast<uint32_t>(syncTimeoutMs());
+    target.clockKnownGood = !host_.clockKnownGood || host_.clockKnownGood();
     // An average over one server asks it four times, one request each: a
     // server is never sent more than four requests in an operation's round.
     if (settings.averageEnabled.load() && singleServer()) target.sntpSamples = 1;
@@ -312,6 +403,7 @@ bool SyncOperation::moveToNextServer() {
         }
         settings.selectedServer.store(next);
         if (wrapped_ && next >= roundStart_) return false;
+        if (ntsOnly_ && !isNtsEntry(serverName_)) continue;
         ++roundServers_;
         if (!kissed(serverName_)) return true;
     }
@@ -324,6 +416,7 @@ void SyncOperation::endOfRound() {
         return;
     }
     const std::string wait = waitText(roundPauseMs_);
+    if (ntsOnly_ && round_ == 1) noAuthenticatedAnswer();
     if (round_ > 1) {
         const std::string servers = std::to_string(roundServers_);
         const std::string line = kNoResponseFromAny + servers + kServersRound + std::to_string(round_) + kNextTryIn + wait;
@@ -336,18 +429,42 @@ void SyncOperation::endOfRound() {
     nextRoundTick_ = platform::getTickCount64() + roundPauseMs_;
     roundPauseMs_ = std::min(roundPauseMs_ * 2, kLongestRoundPauseMs);
     waitText_.clear();
+    noRoute_ = false;
+    routeLookTick_ = 0;
     waitPass();
+}
+
+void SyncOperation::retryNow() {
+    if (state_ != State::Waiting) return;
+    roundPauseMs_ = kFirstRoundPauseMs;
+    nextRoundTick_ = platform::getTickCount64();
+    routeLookTick_ = 0;  // the route is looked at afresh
 }
 
 void SyncOperation::waitPass() {
     const uint64_t now = platform::getTickCount64();
+    // Nothing is tried while no route leads to the server (the system
+    // would refuse to send): the wait lasts until one does, which a new
+    // address or route usually announces at once.
+    if (routeLookTick_ == 0 || now - routeLookTick_ >= kRouteLookMs) {
+        routeLookTick_ = now;
+        noRoute_ = !queryAddress_.empty() && !platform::routeExists(queryAddress_.c_str());
+    }
+    if (noRoute_) {
+        if (waitText_ != kNoNetwork) {
+            waitText_ = kNoNetwork;
+            showStatus(kNoNetwork);
+        }
+        return;
+    }
     if (now >= nextRoundTick_) {
         state_ = State::Running;
         ++round_;
         beginRound();
         return;
     }
-    const std::string text = kNoServerAnswered + waitText(nextRoundTick_ - now);
+    const std::string text =
+        (ntsOnly_ ? kNoAuthenticatedServerAnswered : kNoServerAnswered) + waitText(nextRoundTick_ - now);
     if (text != waitText_) {
         waitText_ = text;
         showStatus(text);
@@ -360,10 +477,10 @@ void SyncOperation::collectAverageSample() {
     if (query_) {
         queryAddress_ = query_->addressText();
         const QueryResult& reply = query_->result();
-        samples_.push_back(Sample{reply.offsetUnits, reply, querySntp_});
+        samples_.push_back(Sample{reply.offsetUnits, reply, querySntp_, serverName_});
         query_.reset();
         shown_ = Shown::None;
-        if (samples_.size() < kAverageSamples) {
+        if (samples_.size() < (singleServer() ? kLoneServerSamples : kAverageSamples)) {
             // Only a sample: the next server (or manual address) is asked.
             nextServer(false);
             if (state_ != State::Idle || samples_.empty()) return;
@@ -373,20 +490,76 @@ void SyncOperation::collectAverageSample() {
         finish();
         return;
     }
-    std::vector<int64_t> offsets;
-    for (const Sample& s : samples_) offsets.push_back(s.offsetUnits);
-    const Sample& last = samples_.back();
-    QueryResult combined = last.reply;
-    combined.offsetUnits = middleOffset(std::move(offsets));
-    // The server's whole seconds as the middle offset puts them at the last
+    std::vector<OffsetInterval> intervals;
+    for (const Sample& s : samples_) intervals.push_back(OffsetInterval{s.offsetUnits, halfWidthOf(s.reply, s.sntp)});
+    const Agreement agreement = agreeingReplies(intervals);
+    if (!agreement.majority) {
+        noMajority();
+        return;
+    }
+    const std::string others = std::to_string(agreement.members.size());
+    for (size_t n = 0; n < samples_.size(); ++n) {
+        if (std::binary_search(agreement.members.begin(), agreement.members.end(), n)) continue;
+        if (!logErrorsAllowed()) break;
+        char figure[48];
+        std::snprintf(figure, sizeof figure, "%+.1f s", seconds(samples_[n].offsetUnits - agreement.offset));
+        logLine(samples_[n].server + " disagrees with the other " + others + " by " + figure + "; not used",
+                LogLevel::Warning);
+    }
+    // The agreeing reply nearest the middle stands for the rest (an SNTP
+    // one before TIME's whole seconds): its round trip, its server and
+    // what it said of itself go with the middle offset.
+    const Sample* base = nullptr;
+    auto distance = [&agreement](const Sample& s) {
+        return s.offsetUnits > agreement.offset ? s.offsetUnits - agreement.offset : agreement.offset - s.offsetUnits;
+    };
+    size_t inserting = 0;
+    size_t deleting = 0;
+    for (const size_t n : agreement.members) {
+        const Sample& s = samples_[n];
+        if (s.reply.leap == static_cast<uint8_t>(platform::LeapState::Insert)) ++inserting;
+        if (s.reply.leap == static_cast<uint8_t>(platform::LeapState::Delete)) ++deleting;
+        if (base == nullptr || (s.sntp && !base->sntp) || (s.sntp == base->sntp && distance(s) < distance(*base))) {
+            base = &s;
+        }
+    }
+    QueryResult combined = base->reply;
+    combined.offsetUnits = agreement.offset;
+    // A leap second only where more than half the replies used announce it.
+    const size_t used = agreement.members.size();
+    combined.leap = static_cast<uint8_t>(inserting * 2 > used   ? platform::LeapState::Insert
+                                         : deleting * 2 > used ? platform::LeapState::Delete
+                                                               : platform::LeapState::None);
+    // The server's whole seconds as the middle offset puts them at that
     // reply, for the whole-second route.
     const platform::FileTime serverAtReply = serverTimeAtReply(combined);
     combined.serverSeconds =
         static_cast<uint32_t>((serverAtReply - platform::kFileTime1900) / platform::kFileTimeUnitsPerSecond);
-    combined.offsetMeasured = last.sntp;
+    const bool sntp = base->sntp;
+    combined.offsetMeasured = sntp && base->reply.offsetMeasured;
+    serverName_ = base->server;
     samples_.clear();
     state_ = State::Running;
-    successStep(combined, last.sntp);
+    successStep(combined, sntp);
+}
+
+void SyncOperation::noAuthenticatedAnswer() {
+    showStatus(kNoAuthenticatedAnswer);
+    if (logErrorsAllowed()) logLine(kNoAuthenticatedAnswer, LogLevel::Warning);
+    host_.view.showOutcome(kNoAuthenticatedAnswer);
+}
+
+void SyncOperation::noMajority() {
+    std::vector<std::string> servers;
+    for (const Sample& s : samples_) {
+        if (std::find(servers.begin(), servers.end(), s.server) == servers.end()) servers.push_back(s.server);
+    }
+    const std::string asked = servers.size() == 1 ? servers[0] : "the " + std::to_string(servers.size()) + " servers";
+    showStatus(kServersDisagree);
+    if (logErrorsAllowed()) logLine(kServersDisagree, LogLevel::Warning);
+    recordHistory(nullptr, "Servers disagree", {}, &asked);
+    host_.view.showOutcome(kServersDisagree);
+    finish();
 }
 
 void SyncOperation::successStep(const QueryResult& reply, bool sntp) {
@@ -412,7 +585,11 @@ void SyncOperation::successStep(const QueryResult& reply, bool sntp) {
     host_.view.showOutcome(correction.summary);
     std::optional<int64_t> change;
     if (correction.clockSet) change = correction.difference.units;
-    noteSynchronised(mode, correction, reply, sntp);
+    // A Check whose certificate only the server's own time vouched for
+    // shows what it found but teaches nothing of this clock.
+    const bool vouched = mode == CorrectionMode::Correct || !reply.certificateCheckedByServer;
+    if (vouched) noteSynchronised(mode, correction, reply, sntp);
+    if (vouched && host_.clockMeasured) host_.clockMeasured(reply, sntp, correction, mode == CorrectionMode::Correct);
     recordHistory(&reply, mode == CorrectionMode::Check ? "Checked" : correction.clockSet ? "Corrected" : "Clock not set",
                   change);
     if (mode == CorrectionMode::Correct) {
@@ -426,25 +603,41 @@ void SyncOperation::successStep(const QueryResult& reply, bool sntp) {
     finish();
 }
 
-// A Correct that set the clock, or a Check that found it within a second,
-// makes the clock good for the time servers. Not when the user keeps the
-// clock off the server's on purpose (a fixed offset, minutes and seconds
-// only).
+// A Correct that set the clock, or any Check, tells the time servers what
+// is now known of the clock: a Check vouches only for what it found (a
+// clock found well off is served as unsynchronised, whatever an earlier
+// Correct said), a slewing Correct for the rest of its slew. Not when the
+// user keeps the clock off the server's on purpose (a fixed offset,
+// minutes and seconds only).
 void SyncOperation::noteSynchronised(CorrectionMode mode, const Correction& correction, const QueryResult& reply,
                                      bool sntp) {
     if (settings.offsetAmount.load() != 0 || settings.minorOnly.load()) return;
+    if (mode == CorrectionMode::Correct && !correction.clockSet) return;
+    if (!host_.clockSynchronised) return;
     const bool measured = sntp && reply.offsetMeasured;
-    const uint32_t errorMs = measured ? 0 : kTimeProtocolErrorMs;
-    if (mode == CorrectionMode::Correct) {
-        if (!correction.clockSet) return;
-    } else {
-        const int64_t offset = reply.offsetUnits;
-        if (offset <= -kSecondUnits || offset >= kSecondUnits) return;
+    ClockStanding sync;
+    sync.lastSync = platform::getSystemTimeAsFileTime();
+    sync.lastSyncRoundTripMs = reply.responseMs;
+    sync.lastSyncErrorMs = measured ? 0 : kTimeProtocolErrorMs;
+    sync.sourceReferenceId = reply.peerKnown ? referenceIdOf(reply.peer) : 0;
+    if (mode == CorrectionMode::Check) {
+        sync.offsetFound = reply.offsetUnits;
+    } else if (correction.slewMs > 0) {
+        sync.slewAmount = correction.difference.units;
+        sync.slewEnd = sync.lastSync + correction.slewMs * platform::kFileTimeUnitsPerMs;
     }
-    const uint32_t referenceId = reply.peerKnown ? referenceIdOf(reply.peer) : 0;
-    if (host_.clockSynchronised) {
-        host_.clockSynchronised(platform::getSystemTimeAsFileTime(), reply.responseMs, errorMs, referenceId);
+    // TIME says nothing of its server's standing.
+    if (sntp) {
+        sync.upstreamStratum = reply.stratum;
+        sync.upstreamRootDelay = reply.rootDelay;
+        sync.upstreamRootDispersion = reply.rootDispersion;
     }
+    const auto leap = static_cast<platform::LeapState>(reply.leap);
+    if (leap == platform::LeapState::Insert || leap == platform::LeapState::Delete) {
+        sync.leap = leap;
+        sync.leapUntil = endOfUtcDay(serverTimeAtReply(reply));
+    }
+    host_.clockSynchronised(sync);
 }
 
 void SyncOperation::finish() {
@@ -473,7 +666,11 @@ void SyncOperation::stopQueries() {
 
 uint64_t SyncOperation::msUntilDue() const {
     const uint64_t now = platform::getTickCount64();
-    if (state_ == State::Waiting) return nextRoundTick_ > now ? nextRoundTick_ - now : 0;
+    if (state_ == State::Waiting) {
+        // Without a route, the next look at it is what is due.
+        if (noRoute_) return routeLookTick_ + kRouteLookMs > now ? routeLookTick_ + kRouteLookMs - now : 0;
+        return nextRoundTick_ > now ? nextRoundTick_ - now : 0;
+    }
     if (!query_ || query_->finished()) return kNever;
     return deadline_ > now ? deadline_ - now : 0;
 }
@@ -502,6 +699,10 @@ void SyncOperation::pass() {
     }
     if (!query_ || !query_->finished() || !query_->result().accepted || shown_ != Shown::Converting) return;
     if (logErrorsAllowed()) logRefusedSamples(query_->result(), serverName_);
+    if (query_->result().certificateCheckedByServer && !certificateNoted_ && !settings.logDisabled.load()) {
+        certificateNoted_ = true;
+        logLine(certificateCheckedLine(query_->result().offsetUnits));
+    }
     if (settings.averageEnabled.load()) {
         collectAverageSample();
         return;

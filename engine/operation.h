@@ -1,7 +1,7 @@
 // The sync operation: one Check or Correct, driven a step a pass by the
 // supervisor. It starts queries one after another, shows their progress in
 // the status line, falls back to the other protocol or the next server
-// after a failure, may average four replies, and on success hands the reply
+// after a failure, may average several servers' replies, and on success hands the reply
 // to the clock correction. It lives on the supervisor thread: only that
 // thread calls it.
 #pragma once
@@ -18,6 +18,7 @@
 #include "engine/engine_view.h"
 #include "engine/time_query.h"
 #include "platform/time.h"
+#include "protocol/server_replies.h"
 #include "storage/settings.h"
 
 namespace tavrel {
@@ -51,17 +52,43 @@ struct OperationHost {
     // The protocol Auto uses next, Sntp or Time; every operation begins
     // with SNTP.
     Protocol& autoProtocolChoice;
-    // The clock was just set or checked against a good source (the time,
-    // the exchange's round trip, what the protocol adds to its error, and
-    // the reference identifier that names the source).
-    std::function<void(platform::FileTime at, uint32_t roundTripMs, uint32_t errorMs, uint32_t referenceId)>
-        clockSynchronised;
+    // The clock was just set or checked against a good source: what the
+    // own servers may say of it from now on (the fields of the last
+    // correction or check; the system's are not filled in).
+    std::function<void(const ClockStanding& sync)> clockSynchronised;
+    // An accepted reply was used (`correction` is what was done with it);
+    // `correct`: by a Correct, not a Check.
+    std::function<void(const QueryResult& reply, bool sntp, const Correction& correction, bool correct)>
+        clockMeasured;
+    // Whether the clock counts as synchronised now, as the own servers
+    // would say; unset: it does.
+    std::function<bool()> clockKnownGood;
 };
 
 // The middle of the offsets of several replies: the median, or for an
 // even count the mean of the two middle ones, so one liar among three or
 // four servers cannot move it (0 for none).
 int64_t middleOffset(std::vector<int64_t> offsets);
+
+// One reply's offset (100 ns) and how far it may be off either way: an
+// honest server's true offset lies within [offset - halfWidth, offset +
+// halfWidth].
+struct OffsetInterval {
+    int64_t offset = 0;
+    int64_t halfWidth = 0;
+};
+
+// The replies that agree: the largest set of intervals with a point in
+// common (Marzullo's intersection; intervals that only touch agree). When
+// it holds more than half of them (`majority`), `offset` is the middle of
+// the set's offsets (middleOffset). Between equally large sets the one
+// lowest on the line is taken.
+struct Agreement {
+    std::vector<size_t> members;  // indices of the agreeing intervals, ascending
+    bool majority = false;
+    int64_t offset = 0;
+};
+Agreement agreeingReplies(const std::vector<OffsetInterval>& intervals);
 
 // The paced walk: after a round of the list with no accepted reply the
 // walk waits before the next, 30 s after the first round and twice as long
@@ -70,6 +97,12 @@ inline constexpr uint64_t kFirstRoundPauseMs = 30'000;
 inline constexpr uint64_t kLongestRoundPauseMs = 15 * 60'000;
 // What TIME's whole seconds add to the error of a clock set by them.
 inline constexpr uint32_t kTimeProtocolErrorMs = 1000;
+// An average asks up to five servers, one reply each, so that two liars
+// among five are outvoted; one server alone is asked four times.
+inline constexpr size_t kAverageSamples = 5;
+inline constexpr size_t kLoneServerSamples = 4;
+// The status and log text when no more than half the replies agree.
+inline constexpr char kServersDisagree[] = "Servers disagree; no majority, clock not corrected";
 inline constexpr int64_t kSecondUnits = 10'000'000;
 // A server that sent a RATE kiss is left alone this long.
 inline constexpr uint64_t kRateKissPauseMs = 15 * 60'000;
@@ -95,6 +128,9 @@ public:
     void pass();
     // Releases the queries given up earlier whose threads have ended.
     void releaseEndedQueries();
+    // The machine woke or its network came back: a walk that waits for its
+    // next round begins it at once, its pause back at the first round's.
+    void retryNow();
     // Milliseconds until the operation has something to do by itself (a
     // query times out, the next round is due); UINT64_MAX when nothing is
     // due but what a query reports.
@@ -109,6 +145,7 @@ private:
         int64_t offsetUnits = 0;
         QueryResult reply;
         bool sntp = false;
+        std::string server;  // as the walk names it
     };
     // A server that sent a Kiss-o'-Death: its code and the tick count until
     // which it is not asked (UINT64_MAX: not again in this run).
@@ -141,6 +178,10 @@ private:
     void waitPass();
     bool kissed(const std::string& server) const;
     void collectAverageSample();
+    // The walk kept to nts:// entries and none of them answered.
+    void noAuthenticatedAnswer();
+    // No more than half the replies gathered agree: nothing is corrected.
+    void noMajority();
     void successStep(const QueryResult& reply, bool sntp);
     void noteSynchronised(CorrectionMode mode, const Correction& correction, const QueryResult& reply, bool sntp);
     void finish();
@@ -159,6 +200,7 @@ private:
     bool querySntp_ = false;  // the running query asks by SNTP
     bool queryNts_ = false;  // the query asks an nts:// entry
     bool forceTimeProtocol_ = false;
+    bool certificateNoted_ = false;  // the log has this operation's certificate line
     std::string serverName_;
     std::string queryAddress_;  // the address the last query asked
     // The walk's round: the selection it began at, whether it has wrapped
@@ -169,12 +211,18 @@ private:
     bool listGone_ = false;
     uint32_t round_ = 1;
     uint32_t roundServers_ = 0;
+    // The round asks only nts:// entries (authenticated servers only).
+    bool ntsOnly_ = false;
     uint64_t nextRoundTick_ = 0;   // while Waiting: when the next round begins
     uint64_t roundPauseMs_ = kFirstRoundPauseMs;
     std::string waitText_;
+    // While Waiting: no route leads to the last server asked (looked at
+    // once a second, at the tick count routeLookTick_).
+    bool noRoute_ = false;
+    uint64_t routeLookTick_ = 0;
     DateRangeWidening widened_;
     std::map<std::string, Kiss> kisses_;  // kept from one operation to the next
-    // The replies kept for the average (at most four, one per server).
+    // The replies kept for the average (one per server).
     std::vector<Sample> samples_;
 };
 

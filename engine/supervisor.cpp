@@ -1,5 +1,6 @@
 #include "engine/supervisor.h"
 
+#include "storage/history.h"
 #include "storage/log.h"
 #include "storage/settings.h"
 #include "storage/string_slots.h"
@@ -15,6 +16,10 @@ constexpr int32_t kCountdownPasses = 30;
 constexpr size_t kMostRequests = 16;
 // Counted when the tick count has not advanced since the last step.
 constexpr uint64_t kStalledTickMs = 10'000;
+// The log's line and the History's row for a clock another program set.
+constexpr char kClockSetElsewhere[] = "The clock was set by another program: ";
+constexpr char kClockSetElsewhereAction[] = "Other program";
+constexpr char kClockSetElsewhereOutcome[] = "Clock set";
 
 }  // namespace
 
@@ -25,18 +30,32 @@ Engine::Engine(EngineView& view, EngineConfig config)
       statusHold_(kHoldAtStart),
       operation_(OperationHost{view, config_.serviceMode, config_.pickServer, config_.serverListEmpty, [this] { wakeEvent_.set(); },
                                statusHold_, serverClock_, autoProtocolChoice_,
-                               [this](platform::FileTime at, uint32_t roundTripMs, uint32_t errorMs,
-                                      uint32_t referenceId) {
+                               [this](const ClockStanding& sync) {
+                                   // The last correction's or check's findings; what the
+                                   // system says and the clock's rate stay as they are.
                                    std::lock_guard lock(standingMutex_);
-                                   standing_.lastSync = at;
-                                   standing_.lastSyncRoundTripMs = roundTripMs;
-                                   standing_.lastSyncErrorMs = errorMs;
-                                   standing_.sourceReferenceId = referenceId;
-                               }}) {}
+                                   const ClockStanding kept = standing_;
+                                   standing_ = sync;
+                                   standing_.systemSynchronised = kept.systemSynchronised;
+                                   standing_.systemMaxErrorUs = kept.systemMaxErrorUs;
+                                   standing_.dispersionRatePpm = kept.dispersionRatePpm;
+                               },
+                               [this](const QueryResult& reply, bool sntp, const Correction& correction, bool correct) {
+                                   rate_.measured(reply, sntp, correction, correct);
+                               },
+                               [this] { return clockKnownGood(); }}) {}
+
+bool Engine::clockKnownGood() const { return tavrel::clockKnownGood(clockStanding()); }
 
 ClockStanding Engine::clockStanding() const {
     std::lock_guard lock(standingMutex_);
-    return standing_;
+    ClockStanding standing = standing_;
+    // What is known of the clock decays at the uncertainty of its learned
+    // rate once that is known well enough to steer by; at the protocol's
+    // tolerance until then (a fit of a few samples may be far looser).
+    const std::optional<double> uncertainty = rate_.uncertaintyPpm();
+    if (uncertainty && *uncertainty < kSteerBelowPpm) standing.dispersionRatePpm = *uncertainty;
+    return standing;
 }
 
 Engine::~Engine() {
@@ -47,6 +66,7 @@ Engine::~Engine() {
 
 void Engine::start() {
     if (thread_.joinable()) return;
+    systemEvents_ = std::make_unique<platform::SystemEventWatch>([this] { wakeEvent_.set(); });
     thread_ = std::thread([this] { supervise(); });
 }
 
@@ -161,6 +181,7 @@ bool Engine::takeRequests() {
 void Engine::pass() {
     // "Aborting..." stays until the next pass brings "Ready".
     const bool aborted = takeRequests();
+    systemEventsPass();
     operation_.releaseEndedQueries();
     if (operation_.running() && !scanActive_.load()) {
         operation_.pass();
@@ -277,8 +298,67 @@ void Engine::serviceAutoSyncPass() {
     }
 }
 
+void Engine::systemEventsPass() {
+    bool resumed = false;
+    for (const platform::SystemEvent& event : platform::takeSystemEvents()) {
+        switch (event.kind) {
+            // One wake however many sources told of it.
+            case platform::SystemEventKind::Resumed: resumed = true; break;
+            case platform::SystemEventKind::NetworkChanged: operation_.retryNow(); break;
+            case platform::SystemEventKind::ClockStepped: clockSetElsewhere(event.stepUnits); break;
+        }
+    }
+    if (resumed) machineResumed();
+}
+
+void Engine::machineResumed() {
+    // The supervisor's own waits count no sleep: what fell due meanwhile is
+    // due now. A walk that waits tries again at once.
+    if (operation_.running()) {
+        operation_.retryNow();
+        return;
+    }
+    if (config_.serviceMode) {
+        // The service corrects the clock at every wake; its AutoSync
+        // period starts again after this Correct.
+        serviceAutoSyncLeft_ = 0;
+        if (!scanActive_.load()) operation_.start(OperationKind::Correct);
+        return;
+    }
+    // The window's AutoTimer runs whichever of its events is due.
+    view_.machineResumed();
+}
+
+void Engine::clockSetElsewhere(int64_t units) {
+    // "+3600.2 s": signed, to a tenth of a second, whatever the locale.
+    const int64_t tenths = (units < 0 ? units - 500'000 : units + 500'000) / 1'000'000;
+    const uint64_t magnitude = tenths < 0 ? 0 - static_cast<uint64_t>(tenths) : static_cast<uint64_t>(tenths);
+    const std::string amount =
+        std::string(units < 0 ? "-" : "+") + std::to_string(magnitude / 10) + "." + std::to_string(magnitude % 10) + " s";
+    logLine(kClockSetElsewhere + amount, LogLevel::Warning);
+    HistoryEntry entry;
+    entry.when = platform::getSystemTimeAsFileTime();
+    entry.action = kClockSetElsewhereAction;
+    entry.changeSeconds = static_cast<double>(units) / static_cast<double>(platform::kFileTimeUnitsPerSecond);
+    entry.outcome = kClockSetElsewhereOutcome;
+    // Kept in the History, but not a result: the metrics' tries and
+    // failures do not count it.
+    appendHistory(entry);
+    {
+        // The clock is no longer the one last checked: served as
+        // unsynchronised until the next good Check or Correct.
+        std::lock_guard lock(standingMutex_);
+        standing_.lastSync = 0;
+        standing_.steppedElsewhere = true;
+    }
+    if (!config_.serviceMode) view_.clockSetElsewhere();
+}
+
 void Engine::supervise() {
     if (config_.serviceMode) serviceStartSteps();
+    // A run that corrects the clock by itself takes up the rate it learned
+    // before at once.
+    rate_.start(settings.autoSyncEnabled.load());
     do {
         pass();
         uint32_t wait = refreshPeriod();
@@ -287,6 +367,7 @@ void Engine::supervise() {
         wakeEvent_.wait(wait);
         wakeEvent_.reset();
     } while (!closeRequested_.load());
+    rate_.stop();
     if (config_.serviceMode) logLine(slot(kSlotServiceStopped));  // whatever the log settings say
     view_.supervisorEnded();
     ended_.store(true);

@@ -10,15 +10,18 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 
+#include "engine/clock_rate.h"
 #include "engine/countdown.h"
 #include "engine/engine_view.h"
 #include "engine/operation.h"
 #include "protocol/server_replies.h"
+#include "platform/system_events.h"
 #include "platform/thread.h"
 
 namespace tavrel {
@@ -87,6 +90,12 @@ public:
     // The last good correction or check of the clock, for the time servers
     // (any thread).
     ClockStanding clockStanding() const;
+    // The clock counts as synchronised now by the rule the own servers
+    // answer by (the standing above and what the system says of it).
+    bool clockKnownGood() const;
+    // The learned clock rate's uncertainty (ppm), none while no rate is
+    // learned (any thread).
+    std::optional<double> uncertaintyPpm() const { return rate_.uncertaintyPpm(); }
 
     // Tests that drive the passes themselves: one pass on the calling
     // thread (never while the supervisor thread runs).
@@ -115,6 +124,11 @@ private:
     void serverClockPass();
     void serviceStartSteps();
     void serviceAutoSyncPass();
+    // What the machine did since the last pass (woke, found a network,
+    // had its clock set by another program), carried out.
+    void systemEventsPass();
+    void machineResumed();
+    void clockSetElsewhere(int64_t units);
 
     EngineView& view_;
     const EngineConfig config_;
@@ -143,7 +157,11 @@ private:
     Protocol autoProtocolChoice_ = Protocol::Sntp;
     uint64_t serviceAutoSyncLeft_ = 0;
     uint64_t serviceAutoSyncTick_ = 0;
+    ClockRate rate_;
     SyncOperation operation_;
+
+    // The machine's events while the supervisor runs; they wake it.
+    std::unique_ptr<platform::SystemEventWatch> systemEvents_;
 
     mutable std::mutex standingMutex_;
     ClockStanding standing_;  // written by the supervisor through the operation

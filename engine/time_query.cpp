@@ -8,10 +8,12 @@
 #include <random>
 
 #include "nts/nts_client_store.h"
+#include "nts/nts_cookie_file.h"
 #include "nts/nts_server_entry.h"
 #include "platform/nts_crypto.h"
 #include "platform/thread.h"
 #include "protocol/time_protocol.h"
+#include "storage/data_directory.h"
 #include "storage/log.h"
 #include "storage/settings.h"
 
@@ -41,6 +43,7 @@ struct Sample {
     int64_t tolerance;  // the server's precision and ours: how far honest bounds may miss
     uint8_t stratum;
     uint32_t rootDelay, rootDispersion;
+    uint8_t leap;
 };
 
 // The precision byte of a reply (log2 seconds, signed) as 100-ns units,
@@ -55,13 +58,13 @@ int64_t precisionUnits(uint8_t precisionByte) {
 constexpr int64_t kOwnTolerance = 10'000;  // 1 ms
 
 Sample makeSample(platform::FileTime t1, const SntpTimestamps& stamps, platform::FileTime t4, uint8_t precisionByte,
-                  uint8_t stratum, uint32_t rootDelay, uint32_t rootDispersion) {
+                  uint8_t stratum, uint32_t rootDelay, uint32_t rootDispersion, uint8_t leap) {
     const platform::FileTime t2 = ntpToFileTime(stamps.receiveSeconds, stamps.receiveFraction);
     const platform::FileTime t3 = ntpToFileTime(stamps.transmitSeconds, stamps.transmitFraction);
     const int64_t delay = (static_cast<int64_t>(t4) - static_cast<int64_t>(t1)) -
                           (static_cast<int64_t>(t3) - static_cast<int64_t>(t2));
     return Sample{t1,    t2, t3, t4, platform::getTickCount(), stamps.transmitSeconds, delay,
-                  precisionUnits(precisionByte) + kOwnTolerance, stratum, rootDelay, rootDispersion};
+                  precisionUnits(precisionByte) + kOwnTolerance, stratum, rootDelay, rootDispersion, leap};
 }
 
 // The samples of one exchange. Every reply bounds the offset: the server's
@@ -104,7 +107,9 @@ public:
         result.serverSeconds = best->transmitSeconds;
         result.offsetUnits = sntpOffsetUnits(outbound->t1, outbound->t2, inbound->t3, inbound->t4);
         result.offsetMeasured = true;
+        result.offsetBoundUnits = std::max<int64_t>(0, (ahead(*outbound) - behind(*inbound)) / 2);
         result.stratum = best->stratum;
+        result.leap = best->leap;
         result.rootDelay = best->rootDelay;
         result.rootDispersion = best->rootDispersion;
         // The shortest round trip, as the log gives it.
@@ -367,7 +372,7 @@ bool TimeQuery::sntpExchange(std::shared_ptr<platform::Socket> socket, const pla
                 return false;
             }
             const Sample measured = makeSample(t1, check.stamps, t4, packet[3], check.stratum, check.rootDelay,
-                                               check.rootDispersion);
+                                               check.rootDispersion, check.leap);
             taken.add(measured);
             // A time outside the date range is refused whatever its round
             // trip: asking again would only ask the same liar again.
@@ -416,7 +421,9 @@ bool TimeQuery::ntsExchange(uint32_t startTick) {
     }
     // Each NTS-KE and each exchange within half the sync time-out.
     server.timeoutMs = target_.timeoutMs > 0 ? std::max<uint32_t>(target_.timeoutMs / 2, 1000) : 5000;
-    const std::shared_ptr<NtsClientSlot> slot = ntsClientSlot(target_.server, server);
+    // Keys and cookies are kept in the data folder for the next start.
+    const std::string cookieFile = dataDirectory().empty() ? std::string() : dataDirectory() + kNtsCookieFileName;
+    const std::shared_ptr<NtsClientSlot> slot = ntsClientSlot(target_.server, server, cookieFile);
     // One query at a time uses a server's keys and cookies; one given up
     // still ending holds them only until its abort has taken effect.
     std::lock_guard use(slot->use);
@@ -427,14 +434,17 @@ bool TimeQuery::ntsExchange(uint32_t startTick) {
         address_ = target_.server;
     }
     // Once this exchange ends, an abort of this query no longer reaches the
-    // client, which a later query may be using.
+    // client, which a later query may be using; the cookies the replies
+    // brought are kept for the next start.
     struct Release {
         TimeQuery& query;
+        NtsClient& client;
         ~Release() {
+            client.keepUnsaved();
             std::lock_guard lock(query.mutex_);
             query.nts_ = nullptr;
         }
-    } release{*this};
+    } release{*this, client};
     client.resume();
     if (aborted_.load()) return false;
     advance(QueryStep::Connecting);
@@ -446,7 +456,7 @@ bool TimeQuery::ntsExchange(uint32_t startTick) {
         const uint32_t sentTick = platform::getTickCount();
         if (sample > 0 && sentTick - startTick >= sendingMs) break;
         if (sample == 0) advance(QueryStep::WaitingForReply);
-        const NtsExchange exchange = client.query();
+        const NtsExchange exchange = client.query(target_.clockKnownGood);
         if (aborted_.load()) return false;
         if (!exchange.ok) {
             // An authenticated kiss is obeyed as SNTP's is.
@@ -464,10 +474,12 @@ bool TimeQuery::ntsExchange(uint32_t startTick) {
             continue;
         }
         if (step_.load() != QueryStep::Converting) advance(QueryStep::Converting);
+        if (exchange.certificateCheckedByServer) result_.certificateCheckedByServer = true;
         const Sample measured = makeSample(exchange.t1, exchange.stamps, exchange.t4, exchange.header[3],
-                                           exchange.header[1], readWord(exchange.header, 4), readWord(exchange.header, 8));
+                                           exchange.header[1], readWord(exchange.header, 4), readWord(exchange.header, 8),
+                                           static_cast<uint8_t>(exchange.header[0] >> 6));
         taken.add(measured);
-        if (outsideDateRange(exchange.stamps.transmitSeconds)) {
+        if (!exchange.certificateCheckedByServer && outsideDateRange(exchange.stamps.transmitSeconds)) {
             taken.only(measured);
             break;
         }
@@ -559,7 +571,10 @@ void TimeQuery::run() {
         if (socket_) socket_->close();
         socket_.reset();
     }
-    if (ok && target_.dateRangeEnabled) {
+    // The date range is the clock's own idea of the date: a reply whose
+    // authenticated time vouched for its certificate, the clock being far
+    // off, is not held to it.
+    if (ok && target_.dateRangeEnabled && !result_.certificateCheckedByServer) {
         const uint32_t h = platform::upperWord(wireSecondsToFileTime(result_.serverSeconds));
         result_.belowDateRange = h < platform::upperWord(target_.dateRangeLow);
         result_.aboveDateRange = h > platform::upperWord(target_.dateRangeHigh);

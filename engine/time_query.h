@@ -51,6 +51,11 @@ struct QueryTarget {
     // shortest round trip kept (1 to 4). An average that asks one server
     // four times, and the scan, which measures one round trip, send one.
     int sntpSamples = 4;
+    // This computer's clock counts as synchronised, as its own servers
+    // would say at the query's start. When it does not, an nts:// entry's
+    // certificate outside its validity period by this clock may still be
+    // taken, checked against the server's authenticated time instead.
+    bool clockKnownGood = true;
 };
 
 // The outcome of a finished query.
@@ -63,6 +68,10 @@ struct QueryResult {
     // second sent (its middle, as the server cuts its clock to the second)
     // and half the connection's round trip.
     int64_t offsetUnits = 0;
+    // SNTP and NTS: how far the measured offset may be from the truth by
+    // the exchange alone (half the width of the bounds its samples left;
+    // at most half the round trip), 100 ns.
+    int64_t offsetBoundUnits = 0;
     uint32_t replyTick = 0;      // tick count when the reply was complete
     platform::FileTime replyClock = 0;  // this computer's clock (UTC) when the reply was complete
     uint32_t responseMs = 0;     // from the query's start to the reply
@@ -84,10 +93,17 @@ struct QueryResult {
     // dispersion (16.16 seconds) and the address answered from, which names
     // this computer's source in the replies of its own servers.
     uint8_t stratum = 0;
+    // The leap indicator (SNTP, NTS): 1 a second is inserted at the end of
+    // the UTC day, 2 one is deleted; 0 none (TIME never says).
+    uint8_t leap = 0;
     uint32_t rootDelay = 0;
     uint32_t rootDispersion = 0;
     platform::NetAddress peer;
     bool peerKnown = false;
+    // NTS: the certificate's validity was checked against the server's
+    // authenticated time, this computer's clock being far off and not
+    // known good.
+    bool certificateCheckedByServer = false;
 };
 
 // The server's clock when an accepted reply was complete: this computer's

@@ -53,10 +53,104 @@ void NtsClient::forgetKeys() {
     c2s_ = {};
     s2c_ = {};
     pending_ = false;
+    nextKept_ = false;
+    got_ = 0;
+    expiresTick_ = 0;
+    provisional_ = false;
+    checkedByServer_ = false;
 }
 
-bool NtsClient::keyExchange(std::string& failure) {
+NtsKeys NtsClient::keys() const {
+    NtsKeys keys;
+    // Keys whose certificate only the server's own time vouched for are
+    // never kept: a later start judges such a chain afresh.
+    if (cookies_.empty() || provisional_ || checkedByServer_) return keys;
+    keys.c2s = c2s_;
+    keys.s2c = s2c_;
+    keys.cookies.assign(cookies_.begin(), cookies_.end());
+    keys.ntpHost = ntpHost_;
+    keys.ntpPort = ntpPort_;
+    keys.got = got_;
+    return keys;
+}
+
+bool NtsClient::restore(NtsKeys keys, platform::FileTime now) {
+    constexpr platform::FileTime kLifetime = kNtsKeysLifetimeMs * (platform::kFileTimeUnitsPerSecond / 1000);
+    // A clock put back since is allowed as much as a day the other way: at
+    // worst the server answers an old cookie with a NAK.
+    const platform::FileTime age = now > keys.got ? now - keys.got : keys.got - now;
+    if (keys.got == 0 || age >= kLifetime || keys.cookies.empty() || keys.aead != kNtsAeadAesSivCmac256 ||
+        keys.ntpHost.empty() || keys.ntpPort == 0) {
+        return false;
+    }
     forgetKeys();
+    c2s_ = keys.c2s;
+    s2c_ = keys.s2c;
+    for (std::vector<uint8_t>& cookie : keys.cookies) {
+        if (cookies_.size() == kNtsMaxCookies) break;
+        cookies_.push_back(std::move(cookie));
+    }
+    ntpHost_ = std::move(keys.ntpHost);
+    ntpPort_ = keys.ntpPort;
+    got_ = keys.got;
+    // What is left of the day, whichever way the clock has moved since.
+    const uint64_t left = (kLifetime - age) / (platform::kFileTimeUnitsPerSecond / 1000);
+    expiresTick_ = platform::getTickCount64() + left;
+    return true;
+}
+
+void NtsClient::keep() {
+    unsaved_ = false;
+    if (keeper_) keeper_(keys());
+}
+
+void NtsClient::keepUnsaved() {
+    if (unsaved_) keep();
+}
+
+void NtsClient::keepWithoutNext() {
+    if (cookies_.empty() || !keeper_) return;
+    NtsKeys kept = keys();
+    if (!kept.cookies.empty()) kept.cookies.erase(kept.cookies.begin());
+    unsaved_ = false;
+    nextKept_ = true;
+    keeper_(kept);
+}
+
+void NtsClient::settleProvisional(NtsExchange& result) {
+    if (!provisional_) return;
+    if (!result.ok) {
+        // Nothing unvouched-for is obeyed or kept: a kiss or an unusable
+        // reply under these keys ends them.
+        result.kiss.clear();
+        forgetKeys();
+        return;
+    }
+    // The server's time as its reply left, by the offset it measured.
+    const auto serverTime =
+        static_cast<platform::FileTime>(static_cast<int64_t>(result.t4) + result.offsetUnits);
+    if (period_.contains(serverTime)) {
+        provisional_ = false;
+        checkedByServer_ = true;
+        return;
+    }
+    forgetKeys();
+    NtsExchange refused;
+    refused.failure = serverTime < period_.notBefore ? "certificate not yet valid" : "certificate expired";
+    result = std::move(refused);
+}
+
+bool NtsClient::keyExchange(std::string& failure, bool clockKnownGood) {
+    const bool held = !cookies_.empty();
+    forgetKeys();
+    // Whatever happens next, the cookies held before are gone for good.
+    struct Tell {
+        NtsClient& client;
+        bool held;
+        ~Tell() {
+            if (held || !client.cookies_.empty()) client.keep();
+        }
+    } tell{*this, held};
     const std::vector<platform::NetAddress> addresses = addressesOf(server_.host);
     if (addresses.empty()) {
         failure = "no address for " + server_.host;
@@ -73,6 +167,7 @@ bool NtsClient::keyExchange(std::string& failure) {
     request.exporterContexts = {ntsExporterContext(kNtsProtocolNtpV4, kNtsAeadAesSivCmac256, false),
                                 ntsExporterContext(kNtsProtocolNtpV4, kNtsAeadAesSivCmac256, true)};
     request.exportSize = platform::kSivKeySize;
+    request.clockKnownGood = clockKnownGood;
 
     // Every address of the name in turn, as the SNTP query tries them: one
     // that refuses the connection, resets it or stays silent goes on to the
@@ -150,6 +245,10 @@ bool NtsClient::keyExchangeAt(platform::NetAddress address, uint64_t slotEnd, pl
     // first.
     ntpHost_ = response.server.empty() ? platform::addressText(address) : response.server;
     ntpPort_ = response.port != 0 ? response.port : kSntpPort;
+    got_ = platform::getSystemTimeAsFileTime();
+    expiresTick_ = platform::getTickCount64() + kNtsKeysLifetimeMs;
+    provisional_ = tls.provisional;
+    period_ = tls.period;
     ++keyExchanges_;
     failure.clear();
     return true;
@@ -177,6 +276,10 @@ bool NtsClient::buildRequest(platform::FileTime t1, std::vector<uint8_t>& packet
     // for each placeholder, so that kNtsMaxCookies are in hand again.
     const std::vector<uint8_t> cookie = std::move(cookies_.front());
     cookies_.pop_front();
+    // Kept without it before the request exists (unless exchange() saw to
+    // that before T1): after a crash it is not sent again.
+    if (!nextKept_) keep();
+    nextKept_ = false;
     const size_t placeholders = kNtsMaxCookies - 1 - std::min(cookies_.size(), kNtsMaxCookies - 1);
     if (!buildNtsRequest(header, uid, cookie, placeholders, c2s_, nonce, packet)) {
         failure = "cannot build the request";
@@ -198,6 +301,7 @@ NtsExchange NtsClient::readReply(std::span<const uint8_t> packet, platform::File
         // The cookies are no good any more: the next exchange starts with
         // a new NTS-KE.
         forgetKeys();
+        keep();
         NtsExchange nak = failed("NTS NAK");
         nak.kiss = "NTSN";
         return nak;
@@ -209,6 +313,7 @@ NtsExchange NtsClient::readReply(std::span<const uint8_t> packet, platform::File
     for (std::vector<uint8_t>& cookie : check.cookies) {
         if (cookies_.size() == kNtsMaxCookies) break;
         cookies_.push_back(std::move(cookie));
+        unsaved_ = true;
     }
 
     NtsExchange result;
@@ -220,22 +325,30 @@ NtsExchange NtsClient::readReply(std::span<const uint8_t> packet, platform::File
     if (header.kind == SntpReplyKind::Kiss) {
         result.kiss = header.kiss;
         result.failure = "kiss-o'-death " + result.kiss;
+        settleProvisional(result);
         return result;
     }
     if (header.kind != SntpReplyKind::Usable) {
         result.failure = header.reason;
+        settleProvisional(result);
         return result;
     }
     const platform::FileTime t2 = ntpToFileTime(result.stamps.receiveSeconds, result.stamps.receiveFraction);
     const platform::FileTime t3 = ntpToFileTime(result.stamps.transmitSeconds, result.stamps.transmitFraction);
     result.offsetUnits = sntpOffsetUnits(t1_, t2, t3, t4);
     result.ok = true;
+    settleProvisional(result);
+    if (result.ok && checkedByServer_) result.certificateCheckedByServer = true;
     return result;
 }
 
 NtsExchange NtsClient::exchange(platform::Socket& socket) {
     std::vector<uint8_t> packet;
     std::string failure;
+    // The cookie about to go leaves the kept file first: the write (and
+    // its flush to the disk) must not lie between T1 and the request's
+    // departure, where it would count as the way there.
+    keepWithoutNext();
     // T1 just before the request is built and sent, to the clock's full
     // precision, as for SNTP.
     const platform::FileTime t1 = platform::getSystemTimeAsFileTime();
@@ -264,13 +377,27 @@ NtsExchange NtsClient::exchange(platform::Socket& socket) {
     return failed(lastRefusal.empty() ? "no response" : lastRefusal);
 }
 
-NtsExchange NtsClient::query() {
+NtsExchange NtsClient::query(bool clockKnownGood) {
+    // Keys only the server's time vouched for are judged again once the
+    // clock is known good: kept when the chain is in its period by the
+    // clock, dropped when not (a new NTS-KE then refuses it).
+    if (clockKnownGood && checkedByServer_) {
+        if (period_.contains(platform::getSystemTimeAsFileTime())) {
+            checkedByServer_ = false;
+        } else {
+            forgetKeys();
+        }
+    }
     // A NAK ends the keys; one new NTS-KE and one more exchange follow it.
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (aborted_.load()) return failed(kAborted);
+        if (!cookies_.empty() && platform::getTickCount64() >= expiresTick_) {
+            forgetKeys();
+            keep();
+        }
         if (cookies_.empty()) {
             std::string failure;
-            if (!keyExchange(failure)) return failed(failure);
+            if (!keyExchange(failure, clockKnownGood)) return failed(failure);
         }
         const std::vector<platform::NetAddress> addresses = addressesOf(ntpHost_);
         if (addresses.empty()) return failed("no address for " + ntpHost_);

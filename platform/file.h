@@ -98,10 +98,10 @@ bool readFileTail(const std::string& path, std::string& text, size_t maxBytes, b
 // Who may read it: a file replaced keeps its mode; a new one gets the
 // process's umask (the service's UMask=0077 keeps its state private) unless
 // it is one every user or program must read (a unit, the zone files, the
-// metrics for an exporter), which is made 0644. Written by root into a
-// folder that belongs to another user, it is that user's. Ignored on
-// Windows.
-enum class FileReaders { AsUmaskSays, Everyone };
+// metrics for an exporter), which is made 0644, or one that holds secrets,
+// made 0600 whatever the umask. Written by root into a folder that belongs
+// to another user, it is that user's. Ignored on Windows.
+enum class FileReaders { AsUmaskSays, Everyone, OwnerOnly };
 [[nodiscard]] bool writeFileReplacing(const std::string& path, std::string_view content,
                                       FileReaders readers = FileReaders::AsUmaskSays);
 // Removes the temporaries writeFileReplacing left beside `path` when a

@@ -1,9 +1,10 @@
-// The cryptography Network Time Security needs, from the system's libraries
-// (on Linux GnuTLS for TLS 1.3 and its exporter, Nettle for AES-SIV-CMAC):
-// the AEAD that seals and opens NTP extension fields, random bytes, and
-// one NTS-KE conversation over TLS. Nothing here knows NTS's records; the
-// callers in nts/ build and read them. A backend that has no cryptography
-// (Tavrel.exe for now) fails every call with kNtsUnavailable.
+// The cryptography Network Time Security needs, from well-kept libraries
+// (on Linux GnuTLS for TLS 1.3 and its exporter, Nettle for AES-SIV-CMAC;
+// in Tavrel.exe wolfSSL built from Debian's sources): the AEAD that seals
+// and opens NTP extension fields, random bytes, and one NTS-KE conversation
+// over TLS. Nothing here knows NTS's records; the callers in nts/ build and
+// read them. A backend that has no cryptography fails every call with
+// kNtsUnavailable.
 #pragma once
 
 #include <array>
@@ -12,9 +13,11 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/socket.h"
+#include "platform/time.h"
 
 namespace tavrel::platform {
 
@@ -68,6 +71,19 @@ struct TlsExchangeRequest {
     std::string exporterLabel;
     std::vector<std::vector<uint8_t>> exporterContexts;
     size_t exportSize = 0;
+    // The program's clock counts as synchronised. When it does not, a chain
+    // that fails on its certificates' validity periods alone (every other
+    // check passed) is let through provisionally, for the caller to check
+    // those periods against the server's authenticated time.
+    bool clockKnownGood = true;
+};
+
+// The validity period every certificate of the server's chain shares: the
+// latest notBefore and the earliest notAfter (UTC).
+struct CertificatePeriod {
+    FileTime notBefore = 0;
+    FileTime notAfter = 0;
+    bool contains(FileTime t) const { return t >= notBefore && t <= notAfter; }
 };
 
 struct TlsExchangeResult {
@@ -80,11 +96,33 @@ struct TlsExchangeResult {
     bool connectionFailed = false;
     std::vector<uint8_t> response;
     std::vector<std::vector<uint8_t>> exported;  // one per exporterContexts entry
+    // The chain passed every check but its validity period against this
+    // computer's clock, which is not known good (clockKnownGood false): the
+    // exchange went on, and `provisionalFailure` is what would have refused
+    // it ("certificate expired", "certificate not yet valid").
+    bool provisional = false;
+    std::string provisionalFailure;
+    CertificatePeriod period;  // the chain's, whenever the handshake passed
 };
+
+// Judges the chain's period (result.period) at `now`, the program's clock:
+// empty when the exchange may go on, inside the period or let through
+// provisionally on a clock not known good (result.provisional and its
+// failure set); else the refusal ("certificate not yet valid",
+// "certificate expired"). Shared by every backend.
+inline std::string judgeCertificatePeriod(bool clockKnownGood, FileTime now, TlsExchangeResult& result) {
+    if (result.period.contains(now)) return {};
+    std::string why = now < result.period.notBefore ? "certificate not yet valid" : "certificate expired";
+    if (clockKnownGood) return why;
+    result.provisional = true;
+    result.provisionalFailure = std::move(why);
+    return {};
+}
 
 // Runs a TLS 1.3 client on `socket` (connected already): TLS 1.3 only, the
 // certificate checked against the system's trust store (plus extraCaFile)
-// and the host name, the ALPN protocol required. Closing the socket from
+// and the host name, the ALPN protocol required. Certificate times are read
+// against getSystemTimeAsFileTime(), the program's clock. Closing the socket from
 // another thread ends it at once with a failure.
 TlsExchangeResult tlsExchange(Socket& socket, const TlsExchangeRequest& request);
 

@@ -70,6 +70,31 @@ constexpr uint64_t slewDurationMs(int64_t units) {
 // has gained or lost them (slewDurationMs), never stepping. A new slew
 // replaces the rest of one in progress. False when refused.
 [[nodiscard]] bool slewSystemClock(int64_t units);
+// What finishSlewBeforeExit found and did.
+struct SlewAtExit {
+    bool slewing = false;   // a slew was still running
+    bool stepped = false;   // the part of it not yet slewed was stepped
+    int64_t restUnits = 0;  // that part, in 100-ns units
+};
+// Called as the program ends. Where a slew does not outlive the process
+// (Windows: the changed clock rate is the program's to undo, so it would
+// stay set, or the slew be cut off), the normal rate is restored and the
+// part not yet slewed is stepped. Where the system carries a slew on by
+// itself (Linux's kernel, and the simulated clock standing in for it
+// there) nothing is done and nothing is reported.
+SlewAtExit finishSlewBeforeExit();
+
+// The clock's rate correction in parts per million (> 0: the clock runs
+// faster than it would on its own), whoever set it: Linux the kernel's
+// frequency (adjtimex), Windows the clock's adjustment against its
+// increment, the simulated clock its file's correction. 0 where the system
+// keeps none.
+double clockFrequency();
+// Sets the rate correction, within +-kLargestClockFrequencyPpm; it stays
+// after the program ends, as the kernel keeps it. A slew runs on top of
+// it. False without the clock privilege or when refused.
+[[nodiscard]] bool setClockFrequency(double ppm);
+inline constexpr double kLargestClockFrequencyPpm = 500.0;
 
 // Conversions; false for values outside the representable range
 // (years 1601..30827, valid calendar fields).
@@ -107,6 +132,23 @@ ClockSyncState clockSyncState();
 // clock in step). Needs the clock privilege; false when refused. The
 // simulated clock keeps this beside its file instead.
 bool markClockSynchronised(uint64_t maxErrorUs, uint64_t estErrorUs);
+// Tells the system the clock is not known good (a step from a guess, not
+// from a time source): time daemons and the own servers then do not vouch
+// for it. Linux's kernel counts any step as that already; the simulated
+// clock keeps it beside its file.
+void markClockUnsynchronised();
+
+// A leap second announced for the end of the current UTC day.
+enum class LeapState : uint8_t { None = 0, Insert = 1, Delete = 2 };
+// Tells the system of a leap second at the end of this UTC day, or that
+// none is coming (Linux: STA_INS or STA_DEL in the kernel's status, the
+// other status bits kept; the kernel inserts or deletes the second at
+// midnight and clears the bit). Windows keeps no leap seconds: nothing to
+// do. Needs the clock privilege; false when refused. The simulated clock
+// keeps it beside its file instead.
+bool setLeapPending(LeapState leap);
+// What the system was last told.
+LeapState leapPending();
 
 // True when the simulated clock (TAVREL_CLOCK_FILE) stands in for the real one.
 bool simulatedClockActive();

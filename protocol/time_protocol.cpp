@@ -90,6 +90,7 @@ SntpReplyCheck checkSntpReply(std::span<const uint8_t> reply, const WireTimestam
         check.reason = "reply did not answer our request";
         return check;
     }
+    check.leap = static_cast<uint8_t>(reply[0] >> 6);
     check.stratum = reply[1];
     check.rootDelay = readWord(reply, 4);
     check.rootDispersion = readWord(reply, 8);

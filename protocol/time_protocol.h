@@ -67,6 +67,7 @@ struct SntpReplyCheck {
     const char* reason = "";  // why, for anything but Usable
     SntpTimestamps stamps{};
     std::string kiss;         // "RATE", "DENY", ... (unprintable bytes as '?')
+    uint8_t leap = 0;  // the leap indicator: 1 a second to insert, 2 one to delete at the day's end
     uint8_t stratum = 0;
     uint32_t referenceId = 0;
     uint32_t rootDelay = 0;       // seconds, 16.16

@@ -72,6 +72,9 @@ constexpr std::array kServersControls = {
     control(ControlKind::PushButton, kIdEditList, 188, 5, 55, 14, kSlotEditList, kSlotEditListTip),
     control(ControlKind::PushButton, kIdRefreshList, 188, 22, 55, 14, kSlotRefresh, kSlotRefreshTip),
     control(ControlKind::PushButton, kIdScan, 188, 39, 55, 14, kSlotScan, kSlotScanTip),
+    // Last, so that the controls before it keep their access keys. Greyed
+    // unless the list is in use and holds an nts:// entry.
+    plain(ControlKind::CheckBox, kIdAuthenticatedOnly, 59, 120, 140, 10, "Use authenticated servers only"),
 };
 
 constexpr std::array kAutoControls = {

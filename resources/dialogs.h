@@ -86,6 +86,7 @@ inline constexpr int kIdDateAutoReset = 1050;
 inline constexpr int kIdServiceInstall = 1051;
 inline constexpr int kIdServiceRun = 1052;
 inline constexpr int kIdSlew = 1053;
+inline constexpr int kIdAuthenticatedOnly = 1054;
 inline constexpr int kIdOffsetUnit = 1101;
 inline constexpr int kIdSyncTimeout = 1102;
 // Labels and group boxes of the pages.

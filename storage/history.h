@@ -28,14 +28,14 @@ std::optional<HistoryEntry> lastGoodHistoryEntry();
 
 struct HistoryEntry {
     platform::FileTime when = 0;  // UTC
-    std::string action;           // "Check", "Correct", "AutoCheck", "AutoSync", "Quick", "Scan"
+    std::string action;           // "Check", "Correct", "AutoCheck", "AutoSync", "Quick", "Scan", "Other program"
     std::string server;           // as listed or entered
     std::string address;          // the address asked, or empty
     std::string protocol;         // "SNTP" or "TIME"
     // The server's clock less the computer's, where the exchange measured it.
     std::optional<double> offsetSeconds;
     std::optional<uint32_t> roundTripMs;
-    std::string outcome;  // "Corrected", "Checked", "Clock not set", "Answered", "No response"
+    std::string outcome;  // "Corrected", "Checked", "Clock not set", "Answered", "No response", "Clock set"
     // The change made to the clock (the offset with the user's fixed offset
     // and the minutes-only rule applied), where it was set.
     std::optional<double> changeSeconds;

@@ -23,6 +23,7 @@ std::atomic<int32_t> serviceRunning{0};
     X(offsetAmount, 8)                     \
     X(slewDisabled, 12)                    \
     X(defaultServerOnly, 16)               \
+    X(authenticatedOnly, 20)               \
     X(trayEnabled, 88)                     \
     X(averageEnabled, 92)                  \
     X(onTop, 96)                           \
@@ -68,7 +69,6 @@ static_assert(sizeof(FlagWord) == 4 && sizeof(SecondsWord) == 4 && sizeof(EnumWo
 #define TAVREL_CHECK_OFFSET(field, offset) static_assert(offsetof(SettingsRecord, field) == (offset));
 TAVREL_SETTINGS_WORDS(TAVREL_CHECK_OFFSET)
 #undef TAVREL_CHECK_OFFSET
-static_assert(offsetof(SettingsRecord, reserved20) == 20);
 static_assert(offsetof(SettingsRecord, manualAddressA) == 24);
 static_assert(offsetof(SettingsRecord, manualAddressB) == 56);
 static_assert(offsetof(SettingsRecord, reserved112) == 112);
@@ -186,7 +186,6 @@ void snapshotSettings(uint8_t (&image)[kSettingsRecordSize]) {
     auto copyBytes = [&image](size_t offset, const void* from, size_t size) {
         std::memcpy(image + offset, from, size);
     };
-    copyBytes(20, settings.reserved20, sizeof settings.reserved20);
     copyBytes(24, settings.manualAddressA, sizeof settings.manualAddressA);
     copyBytes(56, settings.manualAddressB, sizeof settings.manualAddressB);
     copyBytes(112, settings.reserved112, sizeof settings.reserved112);
@@ -297,6 +296,7 @@ void checkSettingsRanges() {
     keepWithin<uint32_t>(settings.offsetAmount, 0, 99, 0);
     keepFlag(settings.defaultServerOnly, false);
     keepFlag(settings.slewDisabled, false);
+    keepFlag(settings.authenticatedOnly, false);
     {
         std::lock_guard lock(sharedTextMutex());
         if (!addressValid(settings.manualAddressA)) {
@@ -384,6 +384,7 @@ void applyDefaults() {
     settings.offsetAmount.store(0);
     settings.defaultServerOnly.store(false);
     settings.slewDisabled.store(false);
+    settings.authenticatedOnly.store(false);
     setManualAddressA(kDefaultManualAddressA);
     setManualAddressB(kDefaultManualAddressB);
     settings.trayEnabled.store(true);

@@ -92,7 +92,9 @@ struct SettingsRecord {
     // file written before it existed (zeros here) slews.
     FlagWord slewDisabled;                   // 12
     FlagWord defaultServerOnly;              // 16
-    uint8_t reserved20[4];                   // 20
+    // The list walk asks only nts:// entries (where the list holds one).
+    // Zero in files written before it existed: off.
+    FlagWord authenticatedOnly;              // 20
     char manualAddressA[32];                 // 24
     char manualAddressB[32];                 // 56
     FlagWord trayEnabled;                    // 88

@@ -39,8 +39,9 @@ tests=(libgtest-dev libgmock-dev clang libclang-rt-14-dev systemd tzdata tmux pr
 peer_libraries=(libcap2 libedit2 libgnutls30 libnettle8 libseccomp2 libselinux1 libtirpc3 libwrap0 libbsd0 libssl3
                 netbase python3)
 # Tavrel.exe: MinGW-w64 with the posix thread model, GoogleTest's sources
-# to build its tests with it.
-windows_build=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest)
+# to build its tests with it; dpkg-source to unpack wolfSSL's Debian source
+# package and the autotools to configure it.
+windows_build=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest dpkg-dev autoconf automake libtool)
 # Its tests: Wine with its fonts, a virtual X display driven by xdotool, and
 # ImageMagick's import for screenshots.
 windows_test=(wine wine64 fonts-wine xvfb xauth xdotool imagemagick)

@@ -78,6 +78,8 @@ void onCommand(WindowProgram& program, WindowHandle window, int command) {
         case kCommandRestore: restoreFromTray(program, window); break;
         case kCommandSupervisorEnded: gui::destroyWindow(window); break;
         case kCommandRefreshTimeZone: refreshTimeZoneCaption(window); return;
+        case kCommandMachineResumed: program.autoTimer.resumed(); return;
+        case kCommandClockSetElsewhere: program.autoTimer.checkNow(); return;
         default: return;  // other ids do not wake the supervisor
     }
     engine.wake();

@@ -36,6 +36,9 @@ inline constexpr int kCommandRestore = 1010;
 inline constexpr int kCommandSupervisorEnded = 2031;
 // An operation begins: the time zone is refreshed (and a locked one restored).
 inline constexpr int kCommandRefreshTimeZone = 2032;
+// The machine woke; another program set the clock: the AutoTimer acts.
+inline constexpr int kCommandMachineResumed = 2033;
+inline constexpr int kCommandClockSetElsewhere = 2034;
 inline constexpr int kDeferredInitTimerId = 5;
 // Keeps the notification-area tip current while the window is in the tray.
 inline constexpr int kTrayTipTimerId = 6;

@@ -47,6 +47,8 @@ std::string MainWindowView::statusSuffix() {
 
 // The zone is refreshed on the window thread, which owns the caption.
 void MainWindowView::operationStarting() { gui::postCommand(window(), kCommandRefreshTimeZone); }
+void MainWindowView::machineResumed() { gui::postCommand(window(), kCommandMachineResumed); }
+void MainWindowView::clockSetElsewhere() { gui::postCommand(window(), kCommandClockSetElsewhere); }
 
 void MainWindowView::supervisorEnded() {
     // Stopped, the servers write what they served since the log's last summary.

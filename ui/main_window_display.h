@@ -36,6 +36,9 @@ public:
     void showServerClock(const platform::SystemTime& local) override;
     std::string statusSuffix() override;
     void operationStarting() override;
+    // Handed to the window thread, where the AutoTimer lives.
+    void machineResumed() override;
+    void clockSetElsewhere() override;
     // Stops the time servers (waiting at most 20 s), then asks the window
     // thread to destroy the window.
     void supervisorEnded() override;

@@ -3,6 +3,7 @@
 #include <functional>
 #include <vector>
 
+#include "engine/authenticated_only.h"
 #include "engine/clock_privilege.h"
 #include "platform/process.h"
 #include "platform/socket.h"
@@ -215,6 +216,7 @@ void loadOptionValues(WindowHandle page) {
     gui::setDlgItemInt(page, kIdAutoCheckCount, static_cast<long>(settings.autoCheckCount.load()));
     check(page, kIdNoLog, settings.logDisabled);
     check(page, kIdDefaultOnly, settings.defaultServerOnly);
+    check(page, kIdAuthenticatedOnly, settings.authenticatedOnly);
     check(page, kIdAverage, settings.averageEnabled);
     check(page, kIdOnTop, settings.onTop);
     check(page, kIdAutoSyncOn, settings.autoSyncEnabled);
@@ -257,6 +259,7 @@ void readServersPage(WindowHandle page) {
     if (platform::isDottedQuad(a)) setManualAddressA(a);
     if (platform::isDottedQuad(b)) setManualAddressB(b);
     settings.defaultServerOnly.store(checked(page, kIdDefaultOnly));
+    settings.authenticatedOnly.store(checked(page, kIdAuthenticatedOnly));
     settings.protocol.store(selectedEntry<Protocol>(page, kIdProtocol));
     settings.selectedServer.store(gui::comboSelection(page, kIdServerCombo));
 }
@@ -319,6 +322,11 @@ void applyEnableRules(WindowHandle page) {
     enable(page, {kIdAutoCheckCount, kIdAutoCheckUnit, kIdResetAutoCheck}, settings.autoCheckEnabled.load());
     const ServerSource source = settings.serverSource.load();
     enable(page, {kIdDefaultOnly, kIdEditList, kIdRefreshList, kIdScan, kIdServerCombo}, source == ServerSource::List);
+    // The choice keeps the walk to the list's nts:// entries: it has
+    // something to keep to only while the list is in use and holds one.
+    if (gui::hasDlgItem(page, kIdAuthenticatedOnly)) {
+        enable(page, {kIdAuthenticatedOnly}, source == ServerSource::List && listHoldsNtsEntry(readServerEntry));
+    }
     enable(page, {kIdManualA}, source == ServerSource::ManualA);
     enable(page, {kIdManualB}, source == ServerSource::ManualB);
     enable(page, {kIdResident}, settings.trayEnabled.load());
@@ -347,8 +355,12 @@ bool OptionsSheet::click(WindowHandle page, int id) {
             openDocument(page, editableServerFile(), DocumentUse::Edit);
             // An editor in the terminal has ended by now: show what it saved.
             refreshServerCombo(page);
+            applyEnableRules(page);
             return true;
-        case kIdRefreshList: refreshServerCombo(page); return true;
+        case kIdRefreshList:
+            refreshServerCombo(page);
+            applyEnableRules(page);
+            return true;
         case kIdScan: (void)scan_.open(page); return true;
         case kIdUseList:
         case kIdUseManualA:

@@ -20,6 +20,7 @@
 #include "gui/dialog_backend.h"
 #include "gui/modality.h"
 #include "platform/loop_wait.h"
+#include "platform/system_events.h"
 #include "gui/win32/dialog_template.h"
 #include "gui/win32/win32_controls.h"
 
@@ -266,6 +267,16 @@ private:
             case WM_ENDSESSION:
                 if (wp != 0) deliverMessage(window, WindowMessage{MessageKind::EndSession});
                 return TRUE;
+            // Told to every top-level window; the engine takes a wake once
+            // however many windows saw it, and a second look at the clock
+            // finds no step.
+            case WM_POWERBROADCAST:
+                if (wp == PBT_APMRESUMEAUTOMATIC) {
+                    platform::raiseSystemEvent(platform::SystemEvent{platform::SystemEventKind::Resumed});
+                }
+                SetWindowLongPtrA(hwnd, DWLP_MSGRESULT, TRUE);
+                return TRUE;
+            case WM_TIMECHANGE: platform::clockChangeNoticed(); return TRUE;
             default: return FALSE;
         }
     }

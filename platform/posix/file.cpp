@@ -160,7 +160,7 @@ void giveToFolderOwner(int fd, const std::string& path) {
 }  // namespace
 
 bool writeFileReplacing(const std::string& path, std::string_view content, FileReaders readers) {
-    mode_t mode = 0644;
+    mode_t mode = readers == FileReaders::OwnerOnly ? 0600 : 0644;
     if (readers == FileReaders::AsUmaskSays) {
         // A link planted where links are refused does not lend its
         // target's mode: the new file is made as a new one would be.

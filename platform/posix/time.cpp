@@ -5,6 +5,7 @@
 #include "platform/time.h"
 
 #include <clocale>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -15,6 +16,7 @@
 
 #include "platform/clock_arguments.h"
 #include "platform/clock_file.h"
+#include "platform/system_events.h"
 
 namespace tavrel::platform {
 namespace {
@@ -27,7 +29,8 @@ FileTime realUtcNow() {
 
 uint64_t realTickCount() {
     timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    // Time asleep counts: a period that ended in sleep is due at the wake.
+    clock_gettime(CLOCK_BOOTTIME, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1'000'000u;
 }
 
@@ -81,6 +84,10 @@ std::string twoDigits(unsigned v) {
 
 }  // namespace
 
+// The clock changes themselves, once noted as this process's own.
+static bool setSystemFileTimeNow(FileTime utc);
+static bool stepSystemClockNow(int64_t units);
+
 FileTime getSystemTimeAsFileTime() { return clock_file::wallClock(realUtcNow); }
 
 SystemTime getSystemTime() {
@@ -100,6 +107,15 @@ SystemTime getLocalTime() {
 }
 
 bool setSystemFileTime(FileTime utc) {
+    // This process's own step: the watcher of other programs' steps discounts it.
+    const int64_t step = static_cast<int64_t>(utc) - static_cast<int64_t>(getSystemTimeAsFileTime());
+    noteOwnClockStep(step);
+    const bool set = setSystemFileTimeNow(utc);
+    if (!set) noteOwnClockStep(-step);
+    return set;
+}
+
+bool setSystemFileTimeNow(FileTime utc) {
     if (const char* path = clock_file::simulatedClockPath()) {
         return clock_file::setSimulatedClock(path, utc, realUtcNow());
     }
@@ -112,6 +128,13 @@ bool setSystemFileTime(FileTime utc) {
 }
 
 bool stepSystemClock(int64_t units) {
+    noteOwnClockStep(units);
+    const bool stepped = stepSystemClockNow(units);
+    if (!stepped) noteOwnClockStep(-units);
+    return stepped;
+}
+
+bool stepSystemClockNow(int64_t units) {
     if (const char* path = clock_file::simulatedClockPath()) {
         return clock_file::stepSimulatedClock(path, units, realUtcNow());
     }
@@ -138,6 +161,32 @@ bool slewSystemClock(int64_t units) {
     return adjtime(&delta, nullptr) == 0;
 }
 
+namespace {
+// The kernel keeps the frequency in ppm with a 16-bit binary fraction.
+constexpr double kKernelFrequencyScale = 65536.0;
+}  // namespace
+
+double clockFrequency() {
+    if (const char* path = clock_file::simulatedClockPath()) {
+        return clock_file::readSimulatedClock(path).correctionPpm;
+    }
+    timex tx{};  // modes 0: read only
+    if (adjtimex(&tx) == -1) return 0;
+    return static_cast<double>(tx.freq) / kKernelFrequencyScale;
+}
+
+bool setClockFrequency(double ppm) {
+    if (!(ppm >= -kLargestClockFrequencyPpm)) ppm = -kLargestClockFrequencyPpm;  // NaN too
+    if (ppm > kLargestClockFrequencyPpm) ppm = kLargestClockFrequencyPpm;
+    if (const char* path = clock_file::simulatedClockPath()) {
+        return clock_file::setSimulatedFrequency(path, ppm, realUtcNow());
+    }
+    timex tx{};
+    tx.modes = ADJ_FREQUENCY;
+    tx.freq = std::lround(ppm * kKernelFrequencyScale);
+    return adjtimex(&tx) != -1;
+}
+
 ClockSyncState clockSyncState() {
     if (const char* path = clock_file::simulatedClockPath()) return clock_file::simulatedSyncState(path);
     ClockSyncState state;
@@ -162,6 +211,44 @@ bool markClockSynchronised(uint64_t maxErrorUs, uint64_t estErrorUs) {
     tx.esterror = static_cast<long>(estErrorUs);
     return adjtimex(&tx) != -1;
 }
+
+bool setLeapPending(LeapState leap) {
+    if (const char* path = clock_file::simulatedClockPath()) return clock_file::setSimulatedLeap(path, leap);
+    timex tx{};
+    if (adjtimex(&tx) == -1) return false;  // the status as it is
+    tx.modes = ADJ_STATUS;
+    tx.status &= ~(STA_INS | STA_DEL);
+    if (leap == LeapState::Insert) tx.status |= STA_INS;
+    if (leap == LeapState::Delete) tx.status |= STA_DEL;
+    return adjtimex(&tx) != -1;
+}
+
+LeapState leapPending() {
+    if (const char* path = clock_file::simulatedClockPath()) return clock_file::simulatedLeap(path);
+    timex tx{};
+    if (adjtimex(&tx) == -1) return LeapState::None;
+    if ((tx.status & STA_INS) != 0) return LeapState::Insert;
+    if ((tx.status & STA_DEL) != 0) return LeapState::Delete;
+    return LeapState::None;
+}
+
+void markClockUnsynchronised() {
+    if (const char* path = clock_file::simulatedClockPath()) {
+        (void)clock_file::setSimulatedSyncState(path, ClockSyncState{});
+        return;
+    }
+    // The kernel marks a stepped clock unsynchronised itself; said again
+    // here for a clock that was not stepped through it.
+    timex tx{};
+    if (adjtimex(&tx) == -1) return;
+    tx.modes = ADJ_STATUS;
+    tx.status |= STA_UNSYNC;
+    (void)adjtimex(&tx);
+}
+
+// The kernel carries a slew on after the process that started it has
+// ended (adjtime), and so does the simulated clock standing in for it.
+SlewAtExit finishSlewBeforeExit() { return SlewAtExit{}; }
 
 bool setSystemTime(const SystemTime& utc) {
     FileTime ft = 0;

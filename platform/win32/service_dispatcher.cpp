@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "platform/service_dispatcher.h"
+#include "platform/system_events.h"
 
 #include <atomic>
 #include <mutex>
@@ -25,11 +26,15 @@ HANDLE mainEnded = nullptr;
 // Keeps the reports from the two threads in the order they were made.
 std::mutex reportMutex;
 
-DWORD WINAPI handleControl(DWORD control, DWORD, LPVOID, LPVOID) {
+DWORD WINAPI handleControl(DWORD control, DWORD eventType, LPVOID, LPVOID) {
     switch (control) {
         case SERVICE_CONTROL_STOP:
         case SERVICE_CONTROL_SHUTDOWN: controlFunction(true); return NO_ERROR;
         case SERVICE_CONTROL_INTERROGATE: controlFunction(false); return NO_ERROR;
+        case SERVICE_CONTROL_POWEREVENT:
+            // The machine woke (by itself or for the user): the engine syncs.
+            if (eventType == PBT_APMRESUMEAUTOMATIC) raiseSystemEvent(SystemEvent{SystemEventKind::Resumed});
+            return NO_ERROR;
         default: return ERROR_CALL_NOT_IMPLEMENTED;
     }
 }
@@ -65,7 +70,8 @@ void reportServiceStatus(ServiceState state, unsigned waitHintMs, unsigned check
     SERVICE_STATUS status{};
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = win32State(state);
-    status.dwControlsAccepted = state == ServiceState::Running ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+    status.dwControlsAccepted =
+        state == ServiceState::Running ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT : 0;
     status.dwWin32ExitCode = NO_ERROR;
     const bool pending = state == ServiceState::StartPending || state == ServiceState::StopPending;
     status.dwCheckPoint = pending ? checkPoint : 0;

@@ -8,6 +8,8 @@
 #include "platform/time.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -17,6 +19,7 @@
 
 #include "platform/clock_arguments.h"
 #include "platform/clock_file.h"
+#include "platform/system_events.h"
 #include "platform/timezone.h"
 #include "platform/win32/win32_support.h"
 
@@ -108,6 +111,55 @@ std::string formatDateWith(const SystemTime& t, DWORD flags) {
     });
 }
 
+// The rate correction this program set (ppm), which a slew's end gives the
+// clock back instead of the system's own rate.
+std::atomic<bool> rateHeld{false};
+std::atomic<double> heldRatePpm{0.0};
+
+// The precise forms of the adjustment calls (Windows 10 and later), whose
+// finer units keep a rate correction to a small part of a ppm.
+using GetAdjustmentPrecise = BOOL(WINAPI*)(PDWORD64, PDWORD64, PBOOL);
+using SetAdjustmentPrecise = BOOL(WINAPI*)(DWORD64, BOOL);
+GetAdjustmentPrecise getAdjustmentPrecise() {
+    static const auto call = reinterpret_cast<GetAdjustmentPrecise>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetSystemTimeAdjustmentPrecise")));
+    return call;
+}
+SetAdjustmentPrecise setAdjustmentPrecise() {
+    static const auto call = reinterpret_cast<SetAdjustmentPrecise>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetSystemTimeAdjustmentPrecise")));
+    return call;
+}
+
+// Each clock interrupt adds the increment made `ppm` millionths larger.
+bool applyClockRate(double ppm) {
+    if (ppm == 0) return SetSystemTimeAdjustment(0, TRUE) != FALSE;
+    const GetAdjustmentPrecise get = getAdjustmentPrecise();
+    const SetAdjustmentPrecise set = setAdjustmentPrecise();
+    if (get != nullptr && set != nullptr) {
+        DWORD64 adjustment = 0, increment = 0;
+        BOOL disabled = TRUE;
+        if (!get(&adjustment, &increment, &disabled) || increment == 0) return false;
+        const double scaled = static_cast<double>(increment) * (1.0 + ppm * 1e-6);
+        return set(static_cast<DWORD64>(std::llround(scaled)), FALSE) != FALSE;
+    }
+    DWORD adjustment = 0, increment = 0;
+    BOOL disabled = TRUE;
+    if (!GetSystemTimeAdjustment(&adjustment, &increment, &disabled) || increment == 0) return false;
+    const double scaled = static_cast<double>(increment) * (1.0 + ppm * 1e-6);
+    return SetSystemTimeAdjustment(static_cast<DWORD>(std::lround(scaled)), FALSE) != FALSE;
+}
+
+// Ends an adjustment (a slew): the clock runs at the rate correction this
+// program holds, or at the system's own rate when it holds none.
+void restoreClockRate() {
+    if (rateHeld.load()) {
+        (void)applyClockRate(heldRatePpm.load());
+    } else {
+        (void)SetSystemTimeAdjustment(0, TRUE);
+    }
+}
+
 // Windows keeps a changed clock rate until told otherwise: this ends a slew
 // when it has run its time, and at the program's end whatever is left of
 // one, so that the clock never keeps running fast or slow.
@@ -120,22 +172,45 @@ public:
         }
         wake_.notify_all();
         if (thread_.joinable()) thread_.join();
-        if (active_) (void)SetSystemTimeAdjustment(0, TRUE);
+        if (active_) restoreClockRate();
     }
-    // A slew started now ends after `ms`; one in progress is replaced.
-    void endAfter(DWORD ms) {
+    // A slew of `units` started now ends after `ms`; one in progress is
+    // replaced.
+    void endAfter(DWORD ms, int64_t units) {
         {
             std::lock_guard lock(mutex_);
             active_ = true;
-            deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+            started_ = std::chrono::steady_clock::now();
+            deadline_ = started_ + std::chrono::milliseconds(ms);
+            units_ = units;
             if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
         }
         wake_.notify_all();
     }
+    bool active() {
+        std::lock_guard lock(mutex_);
+        return active_;
+    }
     void cancel() {
         std::lock_guard lock(mutex_);
-        if (active_) (void)SetSystemTimeAdjustment(0, TRUE);
+        if (active_) restoreClockRate();
         active_ = false;
+    }
+    // Ends a slew in progress at once: the normal rate back, and the part
+    // not yet slewed (its share of the duration still to run) as the result.
+    SlewAtExit stop() {
+        SlewAtExit out;
+        std::lock_guard lock(mutex_);
+        if (!active_) return out;
+        restoreClockRate();
+        active_ = false;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline_) return out;
+        out.slewing = true;
+        const long double left = static_cast<long double>((deadline_ - now).count()) /
+                                 static_cast<long double>((deadline_ - started_).count());
+        out.restUnits = static_cast<int64_t>(static_cast<long double>(units_) * left);
+        return out;
     }
 
 private:
@@ -146,7 +221,7 @@ private:
                 wake_.wait(lock);
             } else if (wake_.wait_until(lock, deadline_) == std::cv_status::timeout && active_ &&
                        std::chrono::steady_clock::now() >= deadline_) {
-                (void)SetSystemTimeAdjustment(0, TRUE);
+                restoreClockRate();
                 active_ = false;
             }
         }
@@ -155,7 +230,9 @@ private:
     std::condition_variable wake_;
     bool active_ = false;
     bool stopping_ = false;
+    std::chrono::steady_clock::time_point started_{};
     std::chrono::steady_clock::time_point deadline_{};
+    int64_t units_ = 0;
     std::thread thread_;
 };
 
@@ -193,7 +270,9 @@ SystemTime getLocalTime() {
     return st;
 }
 
-bool setSystemFileTime(FileTime utc) {
+// The clock changes themselves, once noted as this process's own (the
+// WM_TIMECHANGE they broadcast reaches this program's window too).
+static bool setSystemFileTimeNow(FileTime utc) {
     if (const char* path = clock_file::simulatedClockPath()) {
         return announced(clock_file::setSimulatedClock(path, utc, realUtcNow()));
     }
@@ -201,7 +280,7 @@ bool setSystemFileTime(FileTime utc) {
     return announced(win32::clockSystemTime(utc, st) && setRealClock(st));
 }
 
-bool stepSystemClock(int64_t units) {
+static bool stepSystemClockNow(int64_t units) {
     if (const char* path = clock_file::simulatedClockPath()) {
         return announced(clock_file::stepSimulatedClock(path, units, realUtcNow()));
     }
@@ -209,6 +288,21 @@ bool stepSystemClock(int64_t units) {
     // Read and set back to back: Windows has no call that adds to the clock.
     SYSTEMTIME st;
     return announced(win32::clockSystemTime(stepTarget(realUtcNow(), units), st) && setRealClock(st));
+}
+
+bool setSystemFileTime(FileTime utc) {
+    const int64_t step = static_cast<int64_t>(utc) - static_cast<int64_t>(getSystemTimeAsFileTime());
+    noteOwnClockStep(step);
+    const bool set = setSystemFileTimeNow(utc);
+    if (!set) noteOwnClockStep(-step);
+    return set;
+}
+
+bool stepSystemClock(int64_t units) {
+    noteOwnClockStep(units);
+    const bool stepped = stepSystemClockNow(units);
+    if (!stepped) noteOwnClockStep(-units);
+    return stepped;
 }
 
 bool slewSystemClock(int64_t units) {
@@ -224,7 +318,54 @@ bool slewSystemClock(int64_t units) {
     const SlewAdjustment slew = slewAdjustment(increment, units);
     if (slew.ms == 0) return true;
     if (!SetSystemTimeAdjustment(slew.rate, FALSE)) return false;
-    slewEnder().endAfter(static_cast<DWORD>(std::min<uint64_t>(slew.ms, 0xFFFFFFF0u)));
+    slewEnder().endAfter(static_cast<DWORD>(std::min<uint64_t>(slew.ms, 0xFFFFFFF0u)), units);
+    return true;
+}
+
+SlewAtExit finishSlewBeforeExit() {
+    if (const char* path = clock_file::simulatedClockPath()) {
+        // The simulated clock's slew lives in its file; here it is ended as
+        // the system's would have to be.
+        SlewAtExit out = clock_file::finishSimulatedSlew(path, realUtcNow());
+        (void)announced(out.stepped);
+        return out;
+    }
+    SlewAtExit out = slewEnder().stop();
+    if (out.slewing) {
+        SYSTEMTIME st;
+        out.stepped = announced(win32::clockSystemTime(stepTarget(realUtcNow(), out.restUnits), st) && setRealClock(st));
+    }
+    return out;
+}
+
+double clockFrequency() {
+    if (const char* path = clock_file::simulatedClockPath()) return clock_file::readSimulatedClock(path).correctionPpm;
+    // While this program's slew runs, the clock's rate is the slew's: the
+    // correction under it is the one held.
+    if (slewEnder().active()) return rateHeld.load() ? heldRatePpm.load() : 0.0;
+    const GetAdjustmentPrecise get = getAdjustmentPrecise();
+    if (get != nullptr) {
+        DWORD64 adjustment = 0, increment = 0;
+        BOOL disabled = TRUE;
+        if (!get(&adjustment, &increment, &disabled) || disabled || increment == 0) return 0;
+        return (static_cast<double>(adjustment) / static_cast<double>(increment) - 1.0) * 1e6;
+    }
+    DWORD adjustment = 0, increment = 0;
+    BOOL disabled = TRUE;
+    if (!GetSystemTimeAdjustment(&adjustment, &increment, &disabled) || disabled || increment == 0) return 0;
+    return (static_cast<double>(adjustment) / static_cast<double>(increment) - 1.0) * 1e6;
+}
+
+bool setClockFrequency(double ppm) {
+    if (!(ppm >= -kLargestClockFrequencyPpm)) ppm = -kLargestClockFrequencyPpm;  // NaN too
+    if (ppm > kLargestClockFrequencyPpm) ppm = kLargestClockFrequencyPpm;
+    if (const char* path = clock_file::simulatedClockPath()) {
+        return clock_file::setSimulatedFrequency(path, ppm, realUtcNow());
+    }
+    // A slew in progress keeps its rate; its end brings this one.
+    if (!slewEnder().active() && !applyClockRate(ppm)) return false;
+    heldRatePpm.store(ppm);
+    rateHeld.store(ppm != 0);
     return true;
 }
 
@@ -234,6 +375,10 @@ bool setSystemTime(const SystemTime& utc) {
         return announced(systemTimeToFileTime(utc, ft) && clock_file::setSimulatedClock(path, ft, realUtcNow()));
     }
     return announced(setRealClock(toSystemTime(utc)));
+}
+
+void markClockUnsynchronised() {
+    if (const char* path = clock_file::simulatedClockPath()) (void)clock_file::setSimulatedSyncState(path, ClockSyncState{});
 }
 
 // Windows keeps no synchronisation state a program can set or read here
@@ -248,6 +393,17 @@ bool markClockSynchronised(uint64_t maxErrorUs, uint64_t estErrorUs) {
         return clock_file::setSimulatedSyncState(path, ClockSyncState{true, maxErrorUs, estErrorUs});
     }
     return true;
+}
+
+// Windows' clock has no leap seconds: the system is told nothing.
+bool setLeapPending(LeapState leap) {
+    if (const char* path = clock_file::simulatedClockPath()) return clock_file::setSimulatedLeap(path, leap);
+    return true;
+}
+
+LeapState leapPending() {
+    if (const char* path = clock_file::simulatedClockPath()) return clock_file::simulatedLeap(path);
+    return LeapState::None;
 }
 
 bool systemTimeToFileTime(const SystemTime& st, FileTime& out) {

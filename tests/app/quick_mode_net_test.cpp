@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "app/quick_mode.h"
 #include "servers/server_list.h"
 #include "storage/log.h"
@@ -75,6 +77,24 @@ TEST_F(QuickMode, ManualAddressIsTheOnlyServerAsked) {
     EXPECT_EQ(run(), kQuickCorrected);
     EXPECT_EQ(server.requests(), 4);  // one query, its four samples
     EXPECT_NEAR(test::simulatedOffsetSeconds(), 0, 0.02);
+}
+
+// The run ends at once, so even a change small enough to slew is stepped:
+// the whole correction is made when the run ends (a slew would take minutes
+// and, where the system does not carry it on, end with the process), and
+// the line says it was a step.
+TEST_F(QuickMode, ASmallCorrectionIsSteppedWhole) {
+    FakeSntpServer server(Reply::Correct);
+    settings.protocol.store(Protocol::Sntp);
+    listServers("127.0.0.1", "127.0.0.2", "127.0.0.3");
+    ASSERT_FALSE(settings.slewDisabled.load());
+    test::setSimulatedOffsetSeconds(0.3);
+    EXPECT_EQ(run(), kQuickCorrected);
+    EXPECT_NEAR(test::simulatedOffsetSeconds(), 0, 0.02);
+    const std::string clock = test::readFile(std::getenv("TAVREL_CLOCK_FILE"));
+    EXPECT_EQ(clock.find(' '), std::string::npos) << "a slew is recorded: " << clock;
+    EXPECT_TRUE(said.starts_with("Tavreled, ")) << said;
+    EXPECT_EQ(said.find("Slewing"), std::string::npos) << said;
 }
 
 TEST_F(QuickMode, SilentServerTimesOutAfterSyncTimeout) {

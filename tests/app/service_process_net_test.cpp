@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "storage/last_time.h"
 #include "tests/support/fake_time_servers.h"
 #include "tests/support/query_fixture.h"
 #include "tests/support/temp_dir.h"
@@ -251,6 +252,78 @@ TEST_F(ServiceProcess, AServerThatDoesNotAnswerIsAWarningAndTheStatus) {
         << journal();
     kill(child, SIGTERM);
     EXPECT_EQ(awaitExit(10000), 0);
+}
+
+// With "Use authenticated servers only" the service keeps to the list's
+// nts:// entry (its key exchange port has nothing listening): the plain
+// server below it is never asked, the clock is left alone, and the status
+// and the journal say why.
+TEST_F(ServiceProcess, AuthenticatedServersOnlyLeaveThePlainServerAlone) {
+    test::FakeSntpServer plain(test::Reply::Correct);
+    test::writeFile(dir.file("ServFile.txt"), "nts://127.0.0.1:9\r\n127.0.0.1\r\n");
+    std::string record(500, '\0');
+    record[20] = 1;   // authenticated servers only
+    record[172] = 2;  // programStartAction: Correct
+    record[364] = 1;  // logErrors
+    test::writeFile(dir.file("vIvod.dat"), "SYNC1400" + record);
+    test::setSimulatedOffsetSeconds(120);
+    start();
+    const std::string refused = "No authenticated server answered; plain servers not asked, clock not corrected";
+    EXPECT_TRUE(awaitNotification("STATUS=" + refused, 60000));
+    EXPECT_TRUE(test::waitUntil([&] { return journal().find("<4>" + refused + "\n") != std::string::npos; }))
+        << journal();
+    EXPECT_EQ(plain.requests(), 0);
+    EXPECT_NEAR(test::simulatedOffsetSeconds(), 120, 1e-6);
+    kill(child, SIGTERM);
+    EXPECT_EQ(awaitExit(10000), 0);
+    test::setSimulatedOffsetSeconds(0);
+}
+
+// A clock that starts three days behind the time the service last saved (a
+// board without a battery-backed clock boots at its image's time) is
+// stepped forward to it before the first sync, and the log says so; the
+// step vouches for nothing, so the clock counts as unsynchronised.
+TEST_F(ServiceProcess, AClockBehindTheSavedTimeIsSteppedForwardAtStart) {
+    test::writeFile(dir.file("ServFile.txt"), "127.0.0.1\r\n");  // nothing answers there
+    test::setSimulatedOffsetSeconds(-3 * 86'400);
+    const std::string clock = std::getenv("TAVREL_CLOCK_FILE");
+    test::writeFile(clock + ".sync", "1 1000 500\n");
+    test::writeFile(dir.file(kLastTimeFileName), lastTimeText(test::realNow()));
+    start();
+    ASSERT_TRUE(test::waitUntil([&] { return log().find("No response from ") != std::string::npos; }, std::chrono::seconds(60)))
+        << log();
+    const std::string stepped = " : Clock was behind the last saved time; stepped forward by 2591";
+    const size_t at = log().find(stepped);
+    ASSERT_NE(at, std::string::npos) << log();
+    EXPECT_LT(at, log().find("No response from "));
+    EXPECT_NE(journal().find("<6>Clock was behind the last saved time; stepped forward by "), std::string::npos);
+    EXPECT_NEAR(test::simulatedOffsetSeconds(), 0, 5);
+    EXPECT_EQ(test::readFile(clock + ".sync").substr(0, 2), "0 ");
+    kill(child, SIGTERM);
+    EXPECT_EQ(awaitExit(10000), 0);
+    test::setSimulatedOffsetSeconds(0);
+}
+
+// The time is saved at a good sync and again as the service stops; a clock
+// already past the saved time is left alone.
+TEST_F(ServiceProcess, TheTimeIsSavedAtAGoodSyncAndAtTheStop) {
+    serveTime();
+    const std::string file = dir.file(kLastTimeFileName);
+    test::writeFile(file, "2020-01-01T00:00:00Z\r\n");
+    const auto savedNearNow = [&] {
+        if (!test::fileExists(file)) return false;
+        const auto saved = parseLastTime(test::readFile(file));
+        const platform::FileTime now = test::realNow();
+        return saved && *saved + 10 * platform::kFileTimeUnitsPerSecond > now && *saved <= now;
+    };
+    start();
+    ASSERT_TRUE(awaitNotification("READY=1"));
+    EXPECT_TRUE(test::waitUntil(savedNearNow)) << test::readFile(file);
+    EXPECT_EQ(log().find("Clock was behind"), std::string::npos) << log();
+    ASSERT_TRUE(std::filesystem::remove(file));
+    kill(child, SIGTERM);
+    EXPECT_EQ(awaitExit(10000), 0);
+    EXPECT_TRUE(savedNearNow());
 }
 
 }  // namespace

@@ -488,13 +488,18 @@ TEST_F(Operation, AGoodCheckMakesTheServedClockSynchronisedForADay) {
     }
     const QueryResult served = askOwnServer(*engine);
     ASSERT_TRUE(served.accepted) << served.failure;
-    EXPECT_EQ(served.stratum, 2);
+    EXPECT_EQ(served.stratum, 3);  // the fake server's 2, plus one
     const std::vector<HistoryEntry> rows = readHistory();
     ASSERT_FALSE(rows.empty());
     ASSERT_TRUE(rows.back().roundTripMs.has_value());
+    ASSERT_TRUE(rows.back().offsetSeconds.has_value());
     const double roundTrip = static_cast<double>(*rows.back().roundTripMs) / 1000;
     EXPECT_NEAR(static_cast<double>(served.rootDelay) / kSecond16, roundTrip, 0.002);
-    EXPECT_NEAR(static_cast<double>(served.rootDispersion) / kSecond16, roundTrip / 2, 0.002);
+    // The Check left the clock as it found it (0.3 s off): the dispersion
+    // says so.
+    EXPECT_NEAR(std::fabs(*rows.back().offsetSeconds), 0.3, 0.01);
+    EXPECT_NEAR(static_cast<double>(served.rootDispersion) / kSecond16,
+                std::fabs(*rows.back().offsetSeconds) + roundTrip / 2, 0.002);
 
     // By TIME: good to its whole second only.
     {
@@ -506,8 +511,12 @@ TEST_F(Operation, AGoodCheckMakesTheServedClockSynchronisedForADay) {
     }
     const QueryResult byTime = askOwnServer(*engine);
     ASSERT_TRUE(byTime.accepted) << byTime.failure;
-    EXPECT_GE(byTime.rootDispersion, kSecond16);
-    EXPECT_LT(byTime.rootDispersion, kSecond16 + kSecond16 / 10);
+    EXPECT_EQ(byTime.stratum, 2);  // TIME names no stratum: taken as 1
+    const std::vector<HistoryEntry> timeRows = readHistory();
+    ASSERT_TRUE(timeRows.back().offsetSeconds.has_value());
+    const double found = std::fabs(*timeRows.back().offsetSeconds);
+    EXPECT_GE(byTime.rootDispersion / double{kSecond16}, 1 + found - 0.001);
+    EXPECT_LT(byTime.rootDispersion / double{kSecond16}, 1 + found + 0.1);
 }
 
 // A Correct makes the own server serve the clock as synchronised only when
@@ -536,7 +545,7 @@ TEST_F(Operation, OnlyACorrectThatSetTheClockMakesTheServedClockSynchronised) {
     }
     const QueryResult served = askOwnServer(*engine);
     ASSERT_TRUE(served.accepted) << served.failure;
-    EXPECT_EQ(served.stratum, 2);
+    EXPECT_EQ(served.stratum, 3);
     const std::vector<HistoryEntry> rows = readHistory();
     const auto corrected = std::find_if(rows.begin(), rows.end(), [](const HistoryEntry& r) { return r.outcome == "Corrected"; });
     ASSERT_NE(corrected, rows.end());
@@ -544,6 +553,55 @@ TEST_F(Operation, OnlyACorrectThatSetTheClockMakesTheServedClockSynchronised) {
     const double roundTrip = static_cast<double>(*corrected->roundTripMs) / 1000;
     EXPECT_GE(roundTrip, 0.15);
     EXPECT_NEAR(static_cast<double>(served.rootDelay) / kSecond16, roundTrip, 0.002);
+}
+
+// Five servers, two of them liars (100 s and 10 s ahead): the three that
+// agree decide, each liar is named in the log, and the leap second the
+// honest ones announce goes to the system and is served back. Two liars
+// among three servers win no majority: nothing is corrected.
+TEST_F(Operation, AveragingNamesTheServersThatDisagree) {
+    if (test::runningUnderWine()) GTEST_SKIP() << "the own servers' tests run on Linux";
+    settings.protocol.store(Protocol::Sntp);
+    settings.averageEnabled.store(true);
+    {
+        FakeSntpServer honest2(Reply::LeapInsert, 0, 0, test::listenAt(0x7F000002));
+        FakeSntpServer liar3(Reply::Correct, 100'000, 0, test::listenAt(0x7F000003));
+        FakeSntpServer honest4(Reply::LeapInsert, 0, 0, test::listenAt(0x7F000004));
+        FakeSntpServer liar5(Reply::LeapInsert, 10'000, 0, test::listenAt(0x7F000005));
+        FakeSntpServer honest6(Reply::Correct, 0, 0, test::listenAt(0x7F000006));
+        listServers({"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5", "127.0.0.6"});
+        test::setSimulatedOffsetSeconds(-2);
+        start(OperationKind::Correct);
+        ASSERT_TRUE(runToEnd());
+        EXPECT_NEAR(test::simulatedOffsetSeconds(), 0, 0.01) << log();
+        const std::string text = log();
+        EXPECT_NE(text.find("127.0.0.3 disagrees with the other 3 by +100.0 s; not used"), std::string::npos) << text;
+        EXPECT_NE(text.find("127.0.0.5 disagrees with the other 3 by +10.0 s; not used"), std::string::npos) << text;
+        EXPECT_EQ(text.find("disagrees with the other 3 by +0"), std::string::npos) << text;
+        // Two of the three used announce a leap second: the system is told.
+        EXPECT_EQ(platform::leapPending(), platform::LeapState::Insert);
+    }
+    const QueryResult served = askOwnServer(*engine);
+    ASSERT_TRUE(served.accepted) << served.failure;
+    EXPECT_EQ(served.leap, 1);
+
+    {
+        FakeSntpServer honest(Reply::Correct, 0, 0, test::listenAt(0x7F000002));
+        FakeSntpServer liar3(Reply::Correct, 100'000, 0, test::listenAt(0x7F000003));
+        FakeSntpServer liar4(Reply::Correct, -50'000, 0, test::listenAt(0x7F000004));
+        listServers({"127.0.0.2", "127.0.0.3", "127.0.0.4"});
+        settings.selectedServer.store(0);
+        test::setSimulatedOffsetSeconds(-2);
+        start(OperationKind::Correct);
+        ASSERT_TRUE(runToEnd());
+        EXPECT_NEAR(test::simulatedOffsetSeconds(), -2, 1e-6);
+        EXPECT_EQ(status(), "Servers disagree; no majority, clock not corrected");
+        EXPECT_NE(log().find("Servers disagree; no majority, clock not corrected"), std::string::npos);
+        const std::vector<HistoryEntry> rows = readHistory();
+        ASSERT_FALSE(rows.empty());
+        EXPECT_EQ(rows.back().outcome, "Servers disagree");
+        EXPECT_EQ(rows.back().server, "the 3 servers");
+    }
 }
 
 // The walk on a network that fails at once: after each round of the list

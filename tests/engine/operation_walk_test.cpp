@@ -52,6 +52,8 @@ protected:
                            statusHold,
                            serverClock,
                            autoProtocolChoice,
+                           {},
+                           {},
                            {}};
         operation = std::make_unique<SyncOperation>(std::move(host));
     }
@@ -179,6 +181,26 @@ TEST_F(Walk, TheRoundPauseDoublesUntil15MinutesAndStaysThere) {
     operation->abort();
 }
 
+// How far off a clock was, in the largest unit that fits, rounded to the
+// nearest whole one: server minus this computer, so positive is behind.
+TEST(ClockErrorText, TheLargestUnitThatFitsAndTheSide) {
+    constexpr int64_t second = 10'000'000;
+    constexpr int64_t day = 86'400 * second;
+    constexpr int64_t year = 31'557'600 * second;  // 365.25 days
+    EXPECT_EQ(clockErrorText(3 * year), "3 years behind");
+    EXPECT_EQ(clockErrorText(-3 * year), "3 years ahead");
+    EXPECT_EQ(clockErrorText(year + 100 * day), "1 year behind");
+    EXPECT_EQ(clockErrorText(year + 200 * day), "2 years behind");
+    EXPECT_EQ(clockErrorText(-(2 * day + 3600 * second)), "2 days ahead");
+    EXPECT_EQ(clockErrorText(364 * day), "364 days behind");
+    EXPECT_EQ(clockErrorText(90 * 60 * second), "2 hours behind");
+    EXPECT_EQ(clockErrorText(-59 * 60 * second), "59 minutes ahead");
+    EXPECT_EQ(clockErrorText(second), "1 second behind");
+    EXPECT_EQ(clockErrorText(-second / 2), "less than a second ahead");
+    EXPECT_EQ(clockErrorText(0), "less than a second behind");
+    EXPECT_EQ(clockErrorText(INT64_MIN), "29227 years ahead");
+}
+
 TEST(MiddleOffset, OneLiarAmongThreeOrFourCannotMoveIt) {
     const int64_t liar = 1'000'000'000;  // 100 s
     for (const auto& offsets : std::vector<std::vector<int64_t>>{{liar, 10, 20}, {10, liar, 20}, {10, 20, liar}}) {
@@ -189,6 +211,51 @@ TEST(MiddleOffset, OneLiarAmongThreeOrFourCannotMoveIt) {
     EXPECT_EQ(middleOffset({7}), 7);
     EXPECT_NEAR(static_cast<double>(middleOffset({INT64_MIN, INT64_MAX})), 0, 1);
     EXPECT_EQ(middleOffset({}), 0);
+}
+
+// Replies as intervals: the largest set with a point in common decides
+// when it holds more than half of them, its middle offset is used, and
+// the others are named as disagreeing.
+TEST(AgreeingReplies, TheLargestOverlappingMajorityDecides) {
+    constexpr int64_t ms = 10'000;
+    constexpr int64_t s = 1000 * ms;
+    // Five servers, one 100 s and one 10 s off, the honest three a few ms apart.
+    const std::vector<OffsetInterval> five = {
+        {100 * s, 5 * ms}, {2 * ms, 5 * ms}, {10 * s, 5 * ms}, {-1 * ms, 5 * ms}, {4 * ms, 5 * ms}};
+    Agreement a = agreeingReplies(five);
+    EXPECT_TRUE(a.majority);
+    EXPECT_EQ(a.members, (std::vector<size_t>{1, 3, 4}));
+    EXPECT_EQ(a.offset, 2 * ms);  // the middle of the three
+
+    // Four with one liar: the three agree, their middle is used.
+    a = agreeingReplies({{3 * ms, 2 * ms}, {-40 * s, 2 * ms}, {ms, 2 * ms}, {2 * ms, 2 * ms}});
+    EXPECT_TRUE(a.majority);
+    EXPECT_EQ(a.members, (std::vector<size_t>{0, 2, 3}));
+    EXPECT_EQ(a.offset, 2 * ms);
+
+    // Two against two, or all apart: no majority.
+    EXPECT_FALSE(agreeingReplies({{0, ms}, {0, ms}, {s, ms}, {s, ms}}).majority);
+    EXPECT_FALSE(agreeingReplies({{0, ms}, {s, ms}, {2 * s, ms}}).majority);
+    EXPECT_FALSE(agreeingReplies({{0, ms}, {s, ms}}).majority);
+
+    // Intervals that only touch agree; a unit further apart they do not.
+    a = agreeingReplies({{0, 5 * ms}, {10 * ms, 5 * ms}, {s, ms}});
+    EXPECT_TRUE(a.majority);
+    EXPECT_EQ(a.members, (std::vector<size_t>{0, 1}));
+    EXPECT_EQ(a.offset, 5 * ms);
+    EXPECT_FALSE(agreeingReplies({{0, 5 * ms}, {10 * ms + 1, 5 * ms}, {s, ms}}).majority);
+
+    // TIME's whole seconds: wide intervals agree with a precise reply
+    // 0.8 s away, not with one 3 s away.
+    a = agreeingReplies({{0, s + ms}, {8 * s / 10, ms}, {3 * s, ms}});
+    EXPECT_TRUE(a.majority);
+    EXPECT_EQ(a.members, (std::vector<size_t>{0, 1}));
+
+    // One reply agrees with itself; none decides nothing.
+    a = agreeingReplies({{7, 0}});
+    EXPECT_TRUE(a.majority);
+    EXPECT_EQ(a.offset, 7);
+    EXPECT_FALSE(agreeingReplies({}).majority);
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 // the server list, the settings file, the TIME and SNTP replies, and the
 // zone readers (TZif files, POSIX rules, transition dates), and the SNTP
 // server's handling of requests, the rows of the history file, the NTS-KE
-// records and the NTS extension fields of a reply. Each
+// records, the NTS extension fields of a reply and the file of kept NTS
+// cookies. Each
 // target checks what its parser
 // promises, not only that it does not crash.
 // TAVREL_FUZZ_TARGET picks the parser at build time.
@@ -15,6 +16,8 @@
 #include <string>
 #include <string_view>
 
+#include "nts/nts_client_store.h"
+#include "nts/nts_cookie_file.h"
 #include "nts/nts_fields.h"
 #include "nts/nts_ke_records.h"
 #include "platform/timezone.h"
@@ -260,6 +263,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     } else if (check.kind == NtsReplyKind::Refused && check.refusal.empty()) {
         __builtin_trap();
+    }
+#elif TAVREL_FUZZ_TARGET == 11
+    // The kept NTS cookies file: bounded entries, each usable as read, and
+    // what it writes again reads back the same.
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    const KeptNtsKeys kept = parseNtsCookieFile(text);
+    if (kept.size() > kMaxNtsClients) __builtin_trap();
+    for (const auto& [entry, keys] : kept) {
+        if (keys.cookies.empty() || keys.cookies.size() > kNtsMaxCookies) __builtin_trap();
+        for (const auto& cookie : keys.cookies) {
+            if (cookie.empty() || cookie.size() > kNtsMaxCookieSize) __builtin_trap();
+        }
+        if (keys.ntpHost.empty() || keys.ntpPort == 0 || keys.aead != kNtsAeadAesSivCmac256 || keys.got == 0) {
+            __builtin_trap();
+        }
+    }
+    const KeptNtsKeys again = parseNtsCookieFile(formatNtsCookieFile(kept));
+    if (again.size() != kept.size()) __builtin_trap();
+    for (const auto& [entry, keys] : kept) {
+        const auto found = again.find(entry);
+        if (found == again.end() || found->second.cookies != keys.cookies || found->second.c2s != keys.c2s ||
+            found->second.s2c != keys.s2c || found->second.ntpHost != keys.ntpHost ||
+            found->second.ntpPort != keys.ntpPort || found->second.got != keys.got) {
+            __builtin_trap();
+        }
     }
 #endif
     return 0;

@@ -7,10 +7,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/supervisor.h"
@@ -18,7 +20,9 @@
 #include "storage/history.h"
 #include "storage/settings.h"
 #include "tests/support/engine_fixture.h"
+#ifndef _WIN32
 #include "tests/support/path_relay.h"
+#endif
 #include "platform/socket.h"
 #include "platform/time.h"
 
@@ -230,6 +234,58 @@ TEST_F(NtsEntries, ACertificateForAnotherNameFailsTheEntryWithItsReasonAndNoPlai
     EXPECT_EQ(log().find("Tavreled"), std::string::npos) << log();
 }
 
+#ifdef _WIN32
+// Tavrel.exe's tests have no path relay (it is Linux's): this one passes
+// each request on to chronyd and its reply back, one at a time, letting the
+// test alter the reply on the way, on a thread of its own that closing its
+// sockets ends.
+class ReplyRelay {
+public:
+    ReplyRelay(const platform::NetAddress& listen, const platform::NetAddress& target,
+               std::function<void(std::vector<uint8_t>&)> alter)
+        : alter_(std::move(alter)) {
+        listen_ = platform::Socket::create(platform::SocketKind::Udp, listen.family);
+        upstream_ = platform::Socket::create(platform::SocketKind::Udp, target.family);
+        ok_ = listen_ && upstream_ && listen_->bind(listen) && upstream_->connect(target);
+        if (ok_) thread_ = std::thread([this] { run(); });
+    }
+    ~ReplyRelay() {
+        if (listen_) listen_->close();
+        if (upstream_) upstream_->close();
+        if (thread_.joinable()) thread_.join();
+    }
+    bool ok() const { return ok_; }
+    struct Counts {
+        uint64_t inbound = 0;
+    };
+    Counts counts() const { return {inbound_.load()}; }
+
+private:
+    void run() {
+        upstream_->setWaitLimit(kGenerousMs);
+        std::vector<uint8_t> datagram;
+        for (;;) {
+            platform::NetAddress client;
+            datagram.assign(kNtsMaxPacket, 0);
+            const long n = listen_->receiveFrom(datagram.data(), datagram.size(), client);
+            if (n < 0) return;  // closed
+            if (upstream_->send(datagram.data(), static_cast<size_t>(n)) != n) continue;
+            const long m = upstream_->receive(datagram.data(), datagram.size());
+            if (m <= 0) continue;  // lost, or closed (the next receiveFrom says)
+            datagram.resize(static_cast<size_t>(m));
+            alter_(datagram);
+            (void)listen_->sendTo(datagram.data(), datagram.size(), client);
+            inbound_.fetch_add(1);
+        }
+    }
+
+    std::function<void(std::vector<uint8_t>&)> alter_;
+    std::shared_ptr<platform::Socket> listen_, upstream_;
+    std::atomic<uint64_t> inbound_{0};
+    bool ok_ = false;
+    std::thread thread_;
+};
+#endif
 // Through a relay that alters chronyd's replies on the way (its NTS-KE names
 // 127.0.0.1's twin 127.0.0.2 as the NTP server, where the relay listens): a
 // reply with one bit flipped, and a genuine reply from an earlier exchange
@@ -241,14 +297,25 @@ TEST_F(NtsEntries, TamperedAndReplayedRepliesAreRefusedWithTheirReasonAndTheCloc
     std::atomic<int> mode{Pass};
     std::mutex kept;
     std::vector<uint8_t> earlier;
-    test::PathShape shape;
-    shape.alterInbound = [&](std::vector<uint8_t>& reply) {
+    const std::function<void(std::vector<uint8_t>&)> alter = [&](std::vector<uint8_t>& reply) {
         std::lock_guard lock(kept);
         if (mode.load() == Pass) earlier = reply;
         if (mode.load() == Flip && reply.size() > 60) reply[reply.size() - 20] ^= 0x08;
         if (mode.load() == Replay && !earlier.empty()) reply = earlier;
     };
+#ifdef _WIN32
+    // For Tavrel.exe's tests nts_chrony.sh serves this chronyd on ::1, and
+    // its NTS-KE names 127.0.0.1, where the relay listens.
+    platform::NetAddress target;
+    const char* address = std::getenv("TAVREL_TEST_RELAYED_ADDRESS");
+    ASSERT_TRUE(platform::parseAddress(address ? address : "::1", target));
+    target.port = ntpPort;
+    ReplyRelay relay(platform::NetAddress::v4(platform::kLoopback, ntpPort), target, alter);
+#else
+    test::PathShape shape;
+    shape.alterInbound = alter;
     test::PathRelay relay(test::RelayProtocol::Udp, 0x7F000002, ntpPort, 0x7F000001, ntpPort, shape);
+#endif
     ASSERT_TRUE(relay.ok());
 
     const std::string entry = "nts://localhost:" + std::to_string(kePort);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Options sheet in a real terminal (tmux), driven by keys: changes made
-# on its pages, OK and Cancel, the log boxes, and Reset to defaults.
+# on its pages, OK and Cancel, the log boxes, "Use authenticated servers
+# only", and Reset to defaults.
 # Usage: terminal_options.sh PROGRAM
 set -euo pipefail
 program=$(realpath "$1")
@@ -52,6 +53,15 @@ keys BSpace 3 0 Enter
 check "OK closes the sheet" "gone 'Sync Time-Out'"
 check "OK saves protocol TIME" "[ \"\$(byte 116)\" = 0 ]"
 check "the time-out typed is stored" "[ \"\$(byte 140)\" = 30 ]"
+
+# Without an nts:// entry in the list, "Use authenticated servers only" is
+# drawn greyed (dim), and the focus passes it by: Tab from Scan reaches OK.
+box_dim() { screen_styled | grep -qF $'\e[2m[ ] Use authenticated servers only'; }
+open_options
+check "with no nts:// entry the box is greyed" "box_dim"
+keys Tab Tab Tab Tab Tab Tab Tab Tab Tab Tab Tab Tab Tab Space
+check "the focus passes the greyed box by, to OK" "gone 'Use List'"
+check "and the box is stored clear" "[ \"\$(byte 20)\" = 0 ]"
 
 # Cancel: the Servers page left by a tab switch keeps its change, the Misc
 # page showing at Cancel does not.
@@ -108,6 +118,29 @@ keys Tab Enter  # from "No" (where it opens) to "Yes, this is what I want."
 check "the question closes" "gone 'Reset to default all settings?'"
 check "Reset rewrites Strings.txt" "head -c 7 '$work/Strings.txt' | cmp -s - <(printf 'Check\\r\\n')"
 keys Escape
+stop
+
+# With an nts:// entry in the list the box is not greyed and takes the
+# focus after Scan: it is ticked from the keyboard, OK stores it, and the
+# next start shows it.
+printf 'one.example\r\nnts://127.0.0.1:9\r\n' > "$work/ServFile.txt"
+start
+open_options
+check "with an nts:// entry the box is not greyed" "wait_for 'Use authenticated' && ! box_dim"
+keys Escape
+gone 'Use List' || true
+open_options
+keys Tab Tab Tab Tab Tab Tab Tab Tab Tab Tab Tab Tab Tab Space
+check "the box is ticked" "wait_for '\\[x\\] Use authenticated servers only'"
+keys Enter
+check "OK closes the sheet" "gone 'Use List'"
+check "OK stores the choice" "[ \"\$(byte 20)\" = 1 ]"
+stop
+start
+open_options
+check "the choice is read back at the next start" "shows '\\[x\\] Use authenticated servers only'"
+keys Escape
+gone 'Use List' || true
 stop
 
 # In the smallest terminal: Manual A chosen from the keyboard, an address

@@ -155,5 +155,99 @@ TEST_F(SntpReplyLayout, ARateKissIsStratumZeroWithTheRequestsStamp) {
     EXPECT_EQ(bytes(packet + 24, 8), transmitted);
 }
 
+// A Check or Correct vouches only for what it found of the clock: the
+// offset a Check left, the rest of a slew, half the round trip; beyond a
+// second the clock is not served as synchronised. The dispersion then
+// grows at the standing's rate; the stratum, delay and dispersion build on
+// the source's own; a leap second is served until its day ends.
+TEST(ServedClock, SaysWhatTheLastCheckOrCorrectFound) {
+    const platform::FileTime at = fileTimeOf(2016, 12, 31, 12, 0, 0);
+    constexpr platform::FileTime second = 10'000'000;
+    auto seconds16 = [](uint32_t v) { return v / 65536.0; };
+    ClockStanding check;
+    check.lastSync = at;
+    check.lastSyncRoundTripMs = 20;
+    check.offsetFound = -9'000'000;  // found 0.9 s off, left so
+    ServedClock c = servedClockAt(check, at);
+    EXPECT_TRUE(c.synchronised);
+    EXPECT_GE(seconds16(c.rootDispersion), 0.9 + 0.01 - 0.0001);
+    EXPECT_LT(seconds16(c.rootDispersion), 0.92);
+    check.offsetFound = 12'000'000;  // 1.2 s: not known good
+    c = servedClockAt(check, at);
+    EXPECT_FALSE(c.synchronised);
+    uint8_t packet[48] = {0x23};
+    buildSntpReply(packet, at, at, c);
+    EXPECT_EQ(packet[0] >> 6, 3);
+    EXPECT_EQ(packet[1], 16);
+
+    // A slew of 0.45 s over 900 s: what is still to run shrinks to nothing.
+    ClockStanding slew;
+    slew.lastSync = at;
+    slew.slewAmount = -4'500'000;
+    slew.slewEnd = at + 900 * second;
+    slew.dispersionRatePpm = 0;
+    EXPECT_NEAR(seconds16(servedClockAt(slew, at).rootDispersion), 0.45, 0.001);
+    EXPECT_NEAR(seconds16(servedClockAt(slew, at + 450 * second).rootDispersion), 0.225, 0.001);
+    EXPECT_NEAR(seconds16(servedClockAt(slew, at + 900 * second).rootDispersion), 0, 0.001);
+    EXPECT_NEAR(seconds16(servedClockAt(slew, at + 2000 * second).rootDispersion), 0, 0.001);
+
+    // The growth follows the standing's rate.
+    ClockStanding step;
+    step.lastSync = at;
+    EXPECT_NEAR(seconds16(servedClockAt(step, at + 10'000 * second).rootDispersion), 0.15, 0.001);  // 15 ppm
+    step.dispersionRatePpm = 1;
+    EXPECT_NEAR(seconds16(servedClockAt(step, at + 10'000 * second).rootDispersion), 0.01, 0.001);
+
+    // The source's own standing: stratum 3 with 100 ms delay and 50 ms
+    // dispersion, asked over 20 ms.
+    step.dispersionRatePpm = 0;
+    step.lastSyncRoundTripMs = 20;
+    step.upstreamStratum = 3;
+    step.upstreamRootDelay = 6554;        // 0.1 s
+    step.upstreamRootDispersion = 3277;   // 0.05 s
+    c = servedClockAt(step, at);
+    EXPECT_EQ(c.stratum, 4);
+    EXPECT_NEAR(seconds16(c.rootDelay), 0.12, 0.001);
+    EXPECT_NEAR(seconds16(c.rootDispersion), 0.06, 0.001);
+    buildSntpReply(packet, at, at, c);
+    EXPECT_EQ(packet[1], 4);
+    step.upstreamStratum = 15;  // one more would be 16: unsynchronised
+    EXPECT_FALSE(servedClockAt(step, at).synchronised);
+    step.upstreamStratum = 0;  // TIME names none: taken as 1
+    EXPECT_EQ(servedClockAt(step, at).stratum, 2);
+
+    // A leap second announced for today's end, served until midnight UTC.
+    step.leap = platform::LeapState::Insert;
+    step.leapUntil = fileTimeOf(2017, 1, 1);
+    buildSntpReply(packet, at, at, servedClockAt(step, at));
+    EXPECT_EQ(packet[0] >> 6, 1);
+    const platform::FileTime after = fileTimeOf(2017, 1, 1, 0, 0, 1);
+    buildSntpReply(packet, after, after, servedClockAt(step, after));
+    EXPECT_EQ(packet[0] >> 6, 0);
+}
+
+// Every byte of a reply but the originate is the server's own: two
+// requests that differ everywhere else get the same reply.
+TEST(ServedClock, NoByteOfTheRequestComesBackButTheOriginate) {
+    const platform::FileTime at = fileTimeOf(2020, 5, 1, 8, 0, 0);
+    ClockStanding standing;
+    standing.lastSync = at;
+    standing.sourceReferenceId = 0x7F000003;
+    const ServedClock clock = servedClockAt(standing, at);
+    uint8_t a[48];
+    uint8_t b[48];
+    for (size_t i = 0; i < 48; ++i) {
+        a[i] = static_cast<uint8_t>(0x55 + i);
+        b[i] = static_cast<uint8_t>(0xA0 ^ (i * 7));
+    }
+    a[0] = 0x23;
+    b[0] = 0x23;
+    std::memcpy(b + 40, a + 40, 8);
+    buildSntpReply(a, at, at, clock);
+    buildSntpReply(b, at, at, clock);
+    EXPECT_EQ(bytes(a, 48), bytes(b, 48));
+    EXPECT_EQ(readWord(a, 12), 0x7F000003u);
+}
+
 }  // namespace
 }  // namespace tavrel

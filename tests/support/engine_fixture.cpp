@@ -73,6 +73,26 @@ void RecordingView::clear() {
     localClockShown_ = 0;
 }
 
+void RecordingView::machineResumed() {
+    std::lock_guard lock(mutex_);
+    ++resumed_;
+}
+
+void RecordingView::clockSetElsewhere() {
+    std::lock_guard lock(mutex_);
+    ++clockSetElsewhere_;
+}
+
+int RecordingView::resumedCount() const {
+    std::lock_guard lock(mutex_);
+    return resumed_;
+}
+
+int RecordingView::clockSetElsewhereCount() const {
+    std::lock_guard lock(mutex_);
+    return clockSetElsewhere_;
+}
+
 void EngineTest::SetUp() {
     QueryTest::SetUp();
     settings.dateRangeEnabled.store(false);

@@ -23,6 +23,8 @@ public:
     std::string statusSuffix() override;
     void operationStarting() override;
     void supervisorEnded() override;
+    void machineResumed() override;
+    void clockSetElsewhere() override;
 
     std::vector<std::string> statuses() const;
     std::string status() const;
@@ -31,6 +33,9 @@ public:
     int localClockShown() const;
     std::vector<platform::SystemTime> serverClocks() const;
     bool ended() const;
+    // How often the engine told of a wake and of a clock set elsewhere.
+    int resumedCount() const;
+    int clockSetElsewhereCount() const;
     void setSuffix(std::string suffix);
     void clear();
 
@@ -43,6 +48,8 @@ private:
     std::vector<platform::SystemTime> serverClocks_;
     bool ended_ = false;
     std::string suffix_;
+    int resumed_ = 0;
+    int clockSetElsewhere_ = 0;
 };
 
 class EngineTest : public QueryTest {

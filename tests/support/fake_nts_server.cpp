@@ -119,7 +119,7 @@ bool readable(int fd, int stop) {
 
 }  // namespace
 
-FakeNtsServer::FakeNtsServer() {
+FakeNtsServer::FakeNtsServer(int64_t validFromSeconds, int64_t validUntilSeconds) {
     caFile_ = dir_.file("fake-nts.pem");
     gnutls_x509_privkey_t key = nullptr;
     gnutls_x509_crt_t crt = nullptr;
@@ -135,8 +135,8 @@ FakeNtsServer::FakeNtsServer() {
     const unsigned char serial[] = {0x01, 0x23};
     const char* error = nullptr;
     if (gnutls_x509_crt_set_version(crt, 3) != 0 || gnutls_x509_crt_set_serial(crt, serial, sizeof serial) != 0 ||
-        gnutls_x509_crt_set_activation_time(crt, now - 86'400) != 0 ||
-        gnutls_x509_crt_set_expiration_time(crt, now + 86'400) != 0 ||
+        gnutls_x509_crt_set_activation_time(crt, now + static_cast<time_t>(validFromSeconds)) != 0 ||
+        gnutls_x509_crt_set_expiration_time(crt, now + static_cast<time_t>(validUntilSeconds)) != 0 ||
         gnutls_x509_crt_set_dn(crt, "CN=localhost", &error) != 0 ||
         gnutls_x509_crt_set_subject_alt_name(crt, GNUTLS_SAN_DNSNAME, "localhost", 9, GNUTLS_FSAN_SET) != 0 ||
         gnutls_x509_crt_set_key(crt, key) != 0 ||

@@ -36,7 +36,9 @@ public:
         bool naked = false;     // answered with an NTS NAK
     };
 
-    FakeNtsServer();
+    // The certificate is valid from validFromSeconds to validUntilSeconds
+    // around the real time now (a day either side unless told).
+    explicit FakeNtsServer(int64_t validFromSeconds = -86'400, int64_t validUntilSeconds = 86'400);
     ~FakeNtsServer();
     FakeNtsServer(const FakeNtsServer&) = delete;
     FakeNtsServer& operator=(const FakeNtsServer&) = delete;

@@ -180,7 +180,8 @@ void FakeSntpServer::serve() {
         if (reply_ == Reply::OneFarOff && requests_.load() == 2) offsetMs += 1'000'000;
         if (reply_ == Reply::EachFarOff) offsetMs += 1'000'000 * int64_t{requests_.load()};
         uint8_t reply[48] = {};
-        reply[0] = reply_ == Reply::Unsynchronised ? 0xDC : 0x1C;  // leap indicator 3 or 0, version 3, server
+        // Leap indicator 3, 1 or 0, version 3, server.
+        reply[0] = reply_ == Reply::Unsynchronised ? 0xDC : reply_ == Reply::LeapInsert ? 0x5C : 0x1C;
         const char* kiss = reply_ == Reply::KissOfDeath    ? "RATE"
                            : reply_ == Reply::KissDeny     ? "DENY"
                            : reply_ == Reply::KissRestrict ? "RSTR"

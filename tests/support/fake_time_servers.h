@@ -45,6 +45,7 @@ enum class Reply {
     TooLong,       // TIME: the four bytes, then 1 MiB more
     Trickle,       // TIME: one byte every `delayMs`
     ReceiveEarly,  // SNTP: true, but its receive timestamp 900 ms before its transmit timestamp
+    LeapInsert,    // SNTP: true, with leap indicator 1 (a second to be inserted at the day's end)
 };
 
 // A shared record of which server was asked, in order ("A-TIME", ...).

@@ -124,6 +124,45 @@ TEST_F(OptionPages, SlewSmallCorrectionsIsOnForAnOlderFileAndKeptAcrossSaving) {
     EXPECT_FALSE(gui::isDlgButtonChecked(misc, kIdSlew));
 }
 
+// "Use authenticated servers only" has something to keep to only while the
+// list is in use and holds an nts:// entry; a Refresh after an edit of the
+// list tells. A settings file written before it existed reads as off; the
+// choice is saved and read back.
+TEST_F(OptionPages, AuthenticatedOnlyFollowsTheListAndIsKeptAcrossSaving) {
+    std::string older = "SYNC1400" + std::string(kSettingsRecordSize, '\0');
+    test::writeFile(dir.file("vIvod.dat"), older);
+    loadSettings();
+    EXPECT_FALSE(settings.authenticatedOnly.load());
+    gui::WindowHandle servers = page(kServersPage);
+    EXPECT_EQ(gui::getDlgItemText(servers, kIdAuthenticatedOnly), "Use authenticated servers only");
+    EXPECT_FALSE(gui::isDlgButtonChecked(servers, kIdAuthenticatedOnly));
+    EXPECT_FALSE(gui::isDlgItemEnabled(servers, kIdAuthenticatedOnly));
+
+    test::writeFile(dir.file(kServerFileName), "one.example\r\nNTS://two.example\r\n");
+    ASSERT_TRUE(click(servers, kIdRefreshList));
+    EXPECT_TRUE(gui::isDlgItemEnabled(servers, kIdAuthenticatedOnly));
+    gui::checkDlgButton(servers, kIdAuthenticatedOnly, true);
+    // Manual A is an address the user picked: the choice does not apply.
+    gui::checkDlgButton(servers, kIdUseList, false);
+    gui::checkDlgButton(servers, kIdUseManualA, true);
+    ASSERT_TRUE(click(servers, kIdUseManualA));
+    EXPECT_FALSE(gui::isDlgItemEnabled(servers, kIdAuthenticatedOnly));
+    gui::checkDlgButton(servers, kIdUseManualA, false);
+    gui::checkDlgButton(servers, kIdUseList, true);
+    ASSERT_TRUE(click(servers, kIdUseList));
+    EXPECT_TRUE(gui::isDlgItemEnabled(servers, kIdAuthenticatedOnly));
+
+    readServersPage(servers);
+    ASSERT_TRUE(saveSettings());
+    EXPECT_EQ(test::readFile(dir.file("vIvod.dat"))[8 + 20], 1);
+    applyDefaults();
+    EXPECT_FALSE(settings.authenticatedOnly.load());
+    loadSettings();
+    EXPECT_TRUE(settings.authenticatedOnly.load());
+    servers = page(kServersPage);
+    EXPECT_TRUE(gui::isDlgButtonChecked(servers, kIdAuthenticatedOnly));
+}
+
 TEST_F(OptionPages, ResidentIsGreyedWhileTrayIsOff) {
     const gui::WindowHandle misc = page(kMiscPage);
     gui::checkDlgButton(misc, kIdTray, false);

@@ -23,6 +23,11 @@
 //                                        services in it) when no program runs
 //   window_probe timechange SECONDS      shows a window titled "Time change listener"
 //                                        and waits for a WM_TIMECHANGE to reach it
+//   window_probe send TITLE resume|timechange
+//                                        sends the window what Windows tells every
+//                                        top-level window after a wake
+//                                        (WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC) or
+//                                        after a change of the clock (WM_TIMECHANGE)
 //
 // With PROBE_DESKTOP set, the probe looks at the windows of that desktop
 // (Wine's "explorer /desktop=NAME" gives its programs a desktop of that
@@ -146,7 +151,7 @@ bool waitForTimeChange(double seconds) {
 int usage() {
     std::fprintf(stderr,
                  "usage: window_probe find|gone|enabled|controls|focus|center|text|wait-text TITLE ... | "
-                 "hold|timechange SECONDS\n");
+                 "send TITLE resume|timechange | hold|timechange SECONDS\n");
     return 2;
 }
 
@@ -218,6 +223,21 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (argc < 4) return usage();
+    if (verb == "send" && argc == 4) {
+        const std::string what = argv[3];
+        UINT message = 0;
+        WPARAM w = 0;
+        if (what == "resume") {
+            message = WM_POWERBROADCAST;
+            w = PBT_APMRESUMEAUTOMATIC;
+        } else if (what == "timechange") {
+            message = WM_TIMECHANGE;
+        } else {
+            return usage();
+        }
+        DWORD_PTR ignored = 0;
+        return SendMessageTimeoutA(window, message, w, 0, SMTO_ABORTIFHUNG, 10000, &ignored) != 0 ? 0 : 1;
+    }
     const int id = std::atoi(argv[3]);
     HWND control = controlOf(window, id);
     if (control == nullptr) return 1;
