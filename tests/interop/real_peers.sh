@@ -57,7 +57,12 @@ check "quick mode writes its result to the history" \
 # the sample with the shortest round trip is used, and the clock is moved
 # by the change itself, so no reading of the clock between working it out
 # and setting it adds to it. The median of seven must be under 20 us (the
-# clock is 1.25 s ahead: a step, not a slew).
+# clock is 1.25 s ahead: a step, not a slew). A sanitizer's build runs the
+# program's own clock reads and sends several times slower, which widens the
+# part of the exchange the two ends do not share; its build gives the limit
+# it can hold (TAVREL_RESIDUAL_LIMIT_US), still far under a millisecond's
+# rounding.
+residual_limit=$(awk -v us="${TAVREL_RESIDUAL_LIMIT_US:-20}" 'BEGIN { printf "%.6f", us / 1e6 }')
 residuals=()
 for _ in 1 2 3 4 5 6 7; do
     echo 12503700 > "$TAVREL_CLOCK_FILE"
@@ -66,7 +71,8 @@ for _ in 1 2 3 4 5 6 7; do
 done
 median=$(printf '%s\n' "${residuals[@]}" | sort -g | sed -n 4p)
 echo "residuals after a Correct against chronyd: ${residuals[*]} s (median $median s)"
-check "a Correct by SNTP leaves the clock within 20 us of chronyd's (median $median s)" "within $median 0.00002"
+check "a Correct by SNTP leaves the clock within ${TAVREL_RESIDUAL_LIMIT_US:-20} us of chronyd's (median $median s)" \
+    "within $median $residual_limit"
 
 # chronyd over IPv6: a list entry "::1", where the machine has IPv6.
 if ip -6 addr show dev lo 2>/dev/null | grep -q '::1'; then
