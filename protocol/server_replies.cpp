@@ -86,7 +86,11 @@ ServedClock servedClockAt(const ClockStanding& standing, platform::FileTime now)
                                                                         static_cast<double>(left) /
                                                                         static_cast<double>(duration));
         }
-        const uint64_t measuredUs = foundUs + uint64_t{standing.lastSyncRoundTripMs} * 500;
+        // The round trip is counted in whole milliseconds, cut short: the
+        // true one may be up to a millisecond longer, and half of that is
+        // counted too, so that the bound is never less than the truth (a
+        // loopback exchange counted as 0 ms still leaves half a millisecond).
+        const uint64_t measuredUs = foundUs + (uint64_t{standing.lastSyncRoundTripMs} + 1) * 500;
         // The source's stratum, 1 where the protocol does not say (TIME).
         const unsigned stratum = std::max<unsigned>(standing.upstreamStratum, 1) + 1;
         if (measuredUs > kKnownGoodUs || stratum >= kStratumUnsynchronised) {
