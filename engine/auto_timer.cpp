@@ -62,7 +62,7 @@ void AutoTimer::arm() {
     Countdown next;
     if (sync) next = Countdown{AutoKind::Sync, syncStart_ + syncPeriod()};
     if (check) {
-        const uint64_t checkDue = checkStart_ + checkPeriod();
+        const uint64_t checkDue = checkAskedNow_ ? now : checkStart_ + checkPeriod();
         if (!sync || checkDue < next.dueTick) next = Countdown{AutoKind::Check, checkDue};
     }
     publish(next);
@@ -85,12 +85,16 @@ void AutoTimer::fired() {
     }
     const uint64_t dueBy = now + kDueWithinMs;
     const bool syncDue = syncEnabled() && syncStart_ + syncPeriod() <= dueBy;
-    const bool checkDue = checkEnabled() && checkStart_ + checkPeriod() <= dueBy;
+    const bool checkDue = checkEnabled() && (checkAskedNow_ || checkStart_ + checkPeriod() <= dueBy);
     if (syncDue && engine_.requestAutoOperation(true)) {
         syncStart_ = now;
-        if (checkDue) checkStart_ = now;
+        if (checkDue) {
+            checkStart_ = now;
+            checkAskedNow_ = false;
+        }
     } else if (checkDue && !syncDue && engine_.requestAutoOperation(false)) {
         checkStart_ = now;
+        checkAskedNow_ = false;
     } else if (syncDue || checkDue) {
         // The engine took another request meanwhile: try again in 30 s.
         publish(Countdown{countdown_.kind, now + kPostponeMs});
@@ -107,9 +111,7 @@ void AutoTimer::resumed() {
 
 void AutoTimer::checkNow() {
     if (!checkEnabled() || countdown_.kind == AutoKind::None) return;
-    const uint64_t now = platform::getTickCount64();
-    const uint64_t period = checkPeriod();
-    checkStart_ = now > period ? now - period : 1;
+    checkAskedNow_ = true;
     host_.killAutoTimer();
     arm();
 }
@@ -119,6 +121,7 @@ void AutoTimer::reset() {
     host_.killAutoTimer();
     syncStart_ = 0;
     checkStart_ = 0;
+    checkAskedNow_ = false;
     countdown_ = Countdown{};
     arm();
 }
@@ -126,7 +129,10 @@ void AutoTimer::reset() {
 void AutoTimer::restartPeriod(AutoKind which) {
     if (countdown_.kind == AutoKind::None) return;
     if (which == AutoKind::Sync) syncStart_ = 0;
-    if (which == AutoKind::Check) checkStart_ = 0;
+    if (which == AutoKind::Check) {
+        checkStart_ = 0;
+        checkAskedNow_ = false;
+    }
     disarm();
 }
 

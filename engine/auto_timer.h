@@ -83,6 +83,10 @@ private:
     // next arming.
     uint64_t syncStart_ = 0;
     uint64_t checkStart_ = 0;
+    // A Check asked for at once (checkNow): due whatever its period says. A
+    // start moved a period back cannot say so on a machine up for less than
+    // one period, whose tick count is smaller than the period.
+    bool checkAskedNow_ = false;
     Countdown countdown_;
 };
 

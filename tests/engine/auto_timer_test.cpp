@@ -208,6 +208,19 @@ TEST_F(AutoTimerTest, APeriodOfNoMinutesSaysSoAndCountsAsAMinute) {
     EXPECT_EQ(armedMs(), kMinute);
 }
 
+// A Check asked for at once (the clock set by another program) runs at the
+// next firing, also on a machine up for less than one period (here 1.4 h
+// against 4 h), and the period then starts from it.
+TEST_F(AutoTimerTest, ACheckAskedForAtOnceRunsOnAMachineUpForLessThanAPeriod) {
+    every(0, TimeUnit::Hours, 4, TimeUnit::Hours);
+    timer.arm();
+    timer.checkNow();
+    EXPECT_LE(armedMs(), 1000u);
+    runToTimer();
+    EXPECT_EQ(target.started, "C");
+    EXPECT_EQ(armedMs(), 4 * kHour);
+}
+
 TEST_F(AutoTimerTest, PeriodsRunOnPastTheWrapOfTheShortTickCount) {
     every(1, TimeUnit::Minutes, 0, TimeUnit::Minutes);
     fakeTick = 0xFFFFFFF0u;
